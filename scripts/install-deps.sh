@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build and the test suite need and is not present yet.
+# Does nothing (and asks no package server) when everything is installed already.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libgtest-dev googletest
+  libjsoncpp-dev libhiredis-dev libmariadb-dev
+  redis-server mariadb-server
+  clang libclang-rt-dev
+)
+# Extra packages may be requested by the caller (for example benchmarks): EXTRA_PACKAGES="haproxy nginx".
+if [ -n "${EXTRA_PACKAGES:-}" ]; then
+  # shellcheck disable=SC2206
+  packages+=(${EXTRA_PACKAGES})
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages: ${missing[*]}; run this script as root" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# Servers are started by the tests themselves; keep the packages from starting system services.
+policy=/usr/sbin/policy-rc.d
+created_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy"
+  chmod +x "$policy"
+  created_policy=1
+fi
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ "$created_policy" -eq 1 ]; then rm -f "$policy"; fi

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite twice: a normal
+# build and an AddressSanitizer + UndefinedBehaviorSanitizer build. The tests start
+# (and stop) every server they need themselves: redis-server, mariadbd, hall, the
+# sample logic servers, all on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$((jobs * 2))" --timeout 300
+}
+
+echo "=== normal build ==="
+run_suite build
+echo "=== sanitizer build (address, undefined) ==="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite build-asan -DHALL_SANITIZE=ON

@@ -1,0 +1,320 @@
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <hiredis/hiredis.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace testsupport {
+
+namespace {
+
+long long now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/hall-test-XXXXXX";
+  char* p = mkdtemp(tmpl);
+  path_ = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+  if (path_ != "/tmp") nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+long file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (long)st.st_size : -1;
+}
+
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+int udp_listener(int* port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd, (sockaddr*)&a, sizeof a) != 0 || getsockname(fd, (sockaddr*)&a, &len) != 0) {
+    close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
+  long long end = now_ms() + timeout_ms;
+  for (;;) {
+    if (pred()) return true;
+    if (now_ms() >= end) return false;
+    usleep(5000);
+  }
+}
+
+int tcp_connect_local(int port, int timeout_ms) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  int fl = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+  int r = connect(fd, (sockaddr*)&a, sizeof a);
+  if (r < 0 && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, timeout_ms) == 1) {
+      int err = 0;
+      socklen_t l = sizeof err;
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &l);
+      r = err == 0 ? 0 : -1;
+    }
+  }
+  if (r < 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fl);
+  return fd;
+}
+
+bool port_open(int port) {
+  int fd = tcp_connect_local(port, 500);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool wait_port(int port, int timeout_ms) {
+  return wait_until([&] { return port_open(port); }, timeout_ms);
+}
+
+bool send_all(int fd, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= (size_t)n;
+  }
+  return true;
+}
+
+size_t recv_exact(int fd, void* data, size_t len, int timeout_ms) {
+  char* p = static_cast<char*>(data);
+  size_t got = 0;
+  long long end = now_ms() + timeout_ms;
+  while (got < len) {
+    long long left = end - now_ms();
+    if (left <= 0) break;
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, (int)left) <= 0) continue;
+    ssize_t n = ::recv(fd, p + got, len - got, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    got += (size_t)n;
+  }
+  return got;
+}
+
+bool wait_closed(int fd, int timeout_ms) {
+  long long end = now_ms() + timeout_ms;
+  char buf[4096];
+  for (;;) {
+    long long left = end - now_ms();
+    if (left <= 0) return false;
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, (int)left) <= 0) continue;
+    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
+  }
+}
+
+std::string binary(const std::string& name) { return std::string(HALL_BINARY_DIR) + "/" + name; }
+std::string source_path(const std::string& rel) { return std::string(HALL_SOURCE_DIR) + "/" + rel; }
+
+Process::~Process() {
+  if (pid_ > 0) stop(SIGKILL, 5000);
+}
+
+bool Process::start(const std::vector<std::string>& argv, const std::string& cwd,
+                    const std::string& out_file, const std::string& err_file) {
+  if (argv.empty()) return false;
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    int out = out_file.empty() ? devnull : open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = err_file.empty() ? devnull : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  pid_ = pid;
+  status_ = -1;
+  return true;
+}
+
+bool Process::running() {
+  if (pid_ <= 0) return false;
+  int st;
+  pid_t r = waitpid(pid_, &st, WNOHANG);
+  if (r == pid_) {
+    status_ = st;
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+int Process::wait(int timeout_ms) {
+  if (pid_ <= 0) return status_;
+  if (wait_until([&] { return !running(); }, timeout_ms)) return status_;
+  return -1;
+}
+
+int Process::stop(int sig, int timeout_ms) {
+  if (pid_ <= 0) return status_;
+  kill(pid_, sig);
+  int st = wait(timeout_ms);
+  if (st == -1 && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    st = wait(5000);
+  }
+  return st;
+}
+
+int run_program(const std::vector<std::string>& argv, const std::string& cwd, int timeout_ms,
+                std::string* output) {
+  TempDir tmp;
+  Process p;
+  std::string out = tmp.file("out");
+  if (!p.start(argv, cwd, out, out)) return -1;
+  int st = p.wait(timeout_ms);
+  if (st == -1) p.stop(SIGKILL);
+  if (output) *output = read_file(out);
+  return st;
+}
+
+bool RedisServer::start() {
+  stop();
+  dir_ = new TempDir();
+  port_ = free_port();
+  std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_),
+                                   "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
+                                   "--dir", dir_->path(), "--daemonize", "no"};
+  const char* env = getenv("REDIS_SERVER");
+  if (env && *env) argv[0] = env;
+  if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log")))
+    return false;
+  return wait_until([&] { return command({"PING"}) == "PONG"; }, 10000);
+}
+
+void RedisServer::stop() {
+  proc_.stop(SIGTERM, 5000);
+  delete dir_;
+  dir_ = nullptr;
+}
+
+std::string RedisServer::command(const std::vector<std::string>& args) {
+  timeval tv{2, 0};
+  redisContext* c = redisConnectWithTimeout("127.0.0.1", port_, tv);
+  if (!c || c->err) {
+    if (c) redisFree(c);
+    return "ERR:connect";
+  }
+  std::vector<const char*> argv;
+  std::vector<size_t> lens;
+  for (const auto& a : args) {
+    argv.push_back(a.data());
+    lens.push_back(a.size());
+  }
+  redisReply* r = (redisReply*)redisCommandArgv(c, (int)argv.size(), argv.data(), lens.data());
+  std::string out;
+  std::function<std::string(redisReply*)> text = [&](redisReply* x) -> std::string {
+    switch (x->type) {
+      case REDIS_REPLY_STRING:
+      case REDIS_REPLY_STATUS:
+        return std::string(x->str, x->len);
+      case REDIS_REPLY_ERROR:
+        return "ERR:" + std::string(x->str, x->len);
+      case REDIS_REPLY_INTEGER:
+        return std::to_string(x->integer);
+      case REDIS_REPLY_NIL:
+        return "(nil)";
+      case REDIS_REPLY_ARRAY: {
+        std::string s;
+        for (size_t i = 0; i < x->elements; ++i) s += (i ? "\n" : "") + text(x->element[i]);
+        return s;
+      }
+      default:
+        return "?";
+    }
+  };
+  out = r ? text(r) : "ERR:noreply";
+  if (r) freeReplyObject(r);
+  redisFree(c);
+  return out;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,106 @@
+// Helpers shared by the test programs: temporary directories, free loopback ports,
+// child processes, loopback sockets, and a real redis-server on a private port.
+// Every wait here is bounded in time.
+#ifndef HALL_TESTS_SUPPORT_H
+#define HALL_TESTS_SUPPORT_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);  // "" when missing
+void write_file(const std::string& path, const std::string& data);
+bool file_exists(const std::string& path);
+long file_size(const std::string& path);  // -1 when missing
+
+// A TCP port on 127.0.0.1 that nobody listens on right now.
+int free_port();
+// A UDP socket bound to 127.0.0.1 on a free port; returns the fd and stores the port.
+int udp_listener(int* port);
+
+// Repeats pred every few milliseconds until it holds or timeout_ms passed.
+bool wait_until(const std::function<bool()>& pred, int timeout_ms);
+
+// Blocking TCP connect to 127.0.0.1:port; -1 on failure.
+int tcp_connect_local(int port, int timeout_ms = 2000);
+bool port_open(int port);
+bool wait_port(int port, int timeout_ms);
+// Writes everything; false on error.
+bool send_all(int fd, const void* data, size_t len);
+// Reads exactly len bytes within timeout_ms (total); returns bytes read (< len on
+// time-out, error or peer close).
+size_t recv_exact(int fd, void* data, size_t len, int timeout_ms);
+// True when the peer closed the connection (EOF or reset) within timeout_ms.
+bool wait_closed(int fd, int timeout_ms);
+
+// Path of a program built by this project.
+std::string binary(const std::string& name);
+std::string source_path(const std::string& rel);
+
+// A child process with its standard output and error captured in files.
+class Process {
+ public:
+  Process() = default;
+  ~Process();  // kills (SIGKILL) and reaps the process if it still runs
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Starts argv[0] (a path) with the given working directory; false when fork fails.
+  bool start(const std::vector<std::string>& argv, const std::string& cwd = "",
+             const std::string& out_file = "", const std::string& err_file = "");
+  pid_t pid() const { return pid_; }
+  bool running();
+  // Sends sig and waits up to timeout_ms for the exit; returns the wait status or -1.
+  int stop(int sig = 15, int timeout_ms = 5000);
+  // Waits for the exit; returns the wait status, or -1 on time-out.
+  int wait(int timeout_ms);
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+// Runs a program to completion (bounded); returns its exit status, or -1.
+int run_program(const std::vector<std::string>& argv, const std::string& cwd = "",
+                int timeout_ms = 30000, std::string* output = nullptr);
+
+// A private redis-server on 127.0.0.1: no persistence, its own directory.
+class RedisServer {
+ public:
+  RedisServer() = default;
+  ~RedisServer() { stop(); }
+  bool start();
+  void stop();
+  int port() const { return port_; }
+  // Runs one command over a fresh connection; the reply as text ("(nil)" for nil,
+  // integers in decimal, arrays joined by '\n', errors prefixed with "ERR:").
+  std::string command(const std::vector<std::string>& args);
+
+ private:
+  TempDir* dir_ = nullptr;
+  Process proc_;
+  int port_ = 0;
+};
+
+}  // namespace testsupport
+
+#endif
