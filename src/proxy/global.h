@@ -1,0 +1,58 @@
+// TGlobal: every setting of the gateway, as static members with built-in defaults.
+// The class has no instances. DaemonInit fills the settings from config.xml, the
+// command line fills port, svid and address, and nothing changes them afterwards.
+// Written during start-up and read without locks from the one loop thread.
+#ifndef HALL_PROXY_GLOBAL_H
+#define HALL_PROXY_GLOBAL_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace __http_svr_ns__ {
+
+class TGlobal {
+ public:
+  TGlobal() = delete;
+
+  // Signal set-up and daemon(1, 1): termination signals keep their default action,
+  // SIGPIPE and SIGCHLD are ignored, fault signals are unblocked. The parent exits 0.
+  static void DaemonStart();
+
+  // Reads the SYSTEM element of the config file at `path`, applies every attribute
+  // with its default and clamp, and opens the process log. 0 on success, -1 on
+  // failure; the first three failures are reported on standard error (the process log
+  // does not exist yet), an empty BindAddr in the process log.
+  static int DaemonInit(const char* path);
+
+  // The next server id of `list` in round-robin order, with the position in _loopNum
+  // shared by every call whatever list it passes. `list` must not be empty; for an
+  // empty list the result is -1 and _loopNum is left alone.
+  static int LoopSvid(std::vector<int>& list);
+
+  static volatile int* _module_close;  // address of the stop flag read by the main loop
+  static volatile int _stopped;        // the stop flag; nothing in the gateway sets it
+  static const char* _progname;        // "hall"
+  static const char* _version;         // "svr 2.0"
+
+  static char _addr[64];         // listener bind address (BindAddr), "0.0.0.0"
+  static uint16_t _port;         // listener port (command line), 80
+  static int _backlog;           // listen backlog (MaxListenCount), at least 256
+  static int _maxpoller;         // poller capacity (MaxFdCount), at least 1024
+  static int _webtimeout;        // client idle time-out in seconds (WebTimeout), >= 1
+  static int _helpertimeout;     // helper timer list time-out in seconds, >= 1
+  static int _timerConnect;      // helper connect time-out in milliseconds, 500
+  static int _svid;              // own server id (command line), 0
+  static std::string _ip;        // own announced address (command line), "0.0.0.0"
+  static std::string _redisIp;   // Redis host (RedisServer), "0.0.0.0"
+  static int _redisPort;         // Redis port (RedisPort), 0
+  static int _udpSwitch;         // non-zero turns the UDP reporter on (UdpSwitch), 0
+  static std::string _udpIp;     // UDP collector address (UdpServer), "0.0.0.0"
+  static int _udpPort;           // UDP collector port (UdpPort), 0
+  static int _loopNum;           // round-robin position of LoopSvid, 0
+};
+
+}  // namespace __http_svr_ns__
+
+#endif
