@@ -1,0 +1,58 @@
+// Process log: free functions writing one line per call into a small ring of
+// size-limited files "<log_dir>/<appname>_<n>.log". Configured once at start-up by
+// init_log() and set_log_level(), then written from anywhere on the one thread.
+//
+// The level filter lives at the call site (the log_* macros below), so a rejected
+// line costs one comparison and no formatting. Levels follow syslog: 3 error,
+// 4 warning, 5 notice, 6 info, 7 debug; -1 marks start-up and socket set-up lines,
+// which are always written and also copied to standard error.
+#ifndef HALL_CORE_LOG_H
+#define HALL_CORE_LOG_H
+
+// Highest level (4..7) that call sites pass on; levels 3 and -1 always pass.
+extern int __log_level__;
+
+// Ring settings. Exposed for start-up code and tests; change them through init_log().
+extern char log_dir[128];    // directory of the ring files, "../log" by default
+extern int max_file_size;    // bytes from which a file counts as full
+extern int max_file_num;     // number of files in the ring
+extern char appname[32];     // file name prefix; nothing is written while it is empty
+extern int cur_file_pos;     // index of the ring file currently written
+
+// Sets the prefix (at most 31 characters), the directory (at most 127, when dir is not
+// null; created if missing) and, when above 0, the ring size and the file size limit.
+void init_log(const char* app, const char* dir, int max_num, int max_size);
+
+// A negative level is ignored; 0..3 become 4, so errors and warnings are always kept.
+void set_log_level(int l);
+
+// Appends one line: "<level>[YYYYmmdd-HH:MM:SS] pid[N]: file(line)[func]: message\n".
+// Failures are reported on standard error and the line is dropped; errno is preserved,
+// so "%m" in the format reports the caller's error.
+void write_log(int level, const char* filename, const char* funcname, int lineno,
+               const char* format, ...) __attribute__((format(printf, 5, 6)));
+
+#define LOG_LEVEL_BOOT (-1)
+#define LOG_LEVEL_ERROR 3
+#define LOG_LEVEL_WARNING 4
+#define LOG_LEVEL_NOTICE 5
+#define LOG_LEVEL_INFO 6
+#define LOG_LEVEL_DEBUG 7
+
+// Call-site macros. log_boot and log_error always write; the others only when
+// __log_level__ is at least their level.
+#define log_generic(level, fmt, ...)                                                     \
+    do {                                                                                 \
+        const int log_lvl_ = (level);                                                    \
+        if (log_lvl_ <= LOG_LEVEL_ERROR || __log_level__ >= log_lvl_)                    \
+            write_log(log_lvl_, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__);   \
+    } while (0)
+
+#define log_boot(fmt, ...) write_log(LOG_LEVEL_BOOT, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__)
+#define log_error(fmt, ...) write_log(LOG_LEVEL_ERROR, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__)
+#define log_warning(fmt, ...) log_generic(LOG_LEVEL_WARNING, fmt, ##__VA_ARGS__)
+#define log_notice(fmt, ...) log_generic(LOG_LEVEL_NOTICE, fmt, ##__VA_ARGS__)
+#define log_info(fmt, ...) log_generic(LOG_LEVEL_INFO, fmt, ##__VA_ARGS__)
+#define log_debug(fmt, ...) log_generic(LOG_LEVEL_DEBUG, fmt, ##__VA_ARGS__)
+
+#endif
