@@ -6,14 +6,15 @@
 #ifndef HALL_PROXY_REALTIMER_H
 #define HALL_PROXY_REALTIMER_H
 
-#include "noncopyable.h"
 #include "timerlist.h"
 
 namespace __http_svr_ns__ {
 
-class CRealTimer : public CTimerObject, private noncopyable {
+class CRealTimer : public CTimerObject {
  public:
   CRealTimer() : realTimerlist(nullptr) {}
+  CRealTimer(const CRealTimer&) = delete;
+  CRealTimer& operator=(const CRealTimer&) = delete;
   virtual ~CRealTimer();
 
   // Sends the user-count report when the UDP switch is on, then attaches itself to
