@@ -1,0 +1,21 @@
+// CNet: static helpers that create ready-to-use TCP sockets and report their set-up
+// through the process log. The caller owns every descriptor they return or leave behind.
+#ifndef HALL_CORE_NET_H
+#define HALL_CORE_NET_H
+
+class CNet {
+ public:
+  // A listening IPv4 socket on `addr`:`port`, left blocking, with SO_REUSEADDR,
+  // TCP_NODELAY and a 60-second TCP_DEFER_ACCEPT. `addr` is a dotted IPv4 address or "*"
+  // (any address); text from the first colon on is ignored. Returns the descriptor, or -1
+  // (every outcome is logged at level -1, so also on standard error).
+  static int tcp_bind(const char* addr, unsigned short port, int backlog);
+
+  // Connects a new non-blocking IPv4 socket to `address`:`port`, waiting at most `timeout`
+  // milliseconds (a negative time-out counts as 0). `block` has no effect: the socket is
+  // always non-blocking. Returns 0 connected, -1 failed, -2 no socket could be made.
+  // After any failure but -2 the socket stays open in *netfd and the caller closes it.
+  static int tcp_connect(int* netfd, const char* address, int port, int block, int timeout);
+};
+
+#endif
