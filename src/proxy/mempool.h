@@ -7,6 +7,7 @@
 #ifndef HALL_PROXY_MEMPOOL_H
 #define HALL_PROXY_MEMPOOL_H
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <map>
