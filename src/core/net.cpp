@@ -1,0 +1,127 @@
+// TCP socket helpers. See net.h for the contract.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "log.h"
+
+namespace {
+
+// Milliseconds elapsed since `start`.
+long elapsed_ms(const struct timeval& start) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_usec - start.tv_usec) / 1000L;
+}
+
+}  // namespace
+
+int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
+  // Only the host part counts: "1.2.3.4:99" binds 1.2.3.4 on `port`.
+  char host[64];
+  const char* text = addr != nullptr ? addr : "";
+  size_t len = strcspn(text, ":");
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  if (len >= sizeof(host)) {
+    log_boot("invalid address %s:%d", text, port);
+    return -1;
+  }
+  memcpy(host, text, len);
+  host[len] = '\0';
+  if (strcmp(host, "*") == 0) {
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  } else if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
+    log_boot("invalid address %s:%d", text, port);
+    return -1;
+  }
+
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) {
+    log_boot("make tcp socket error, %m");
+    return -1;
+  }
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+  // Report a connection to accept() only once the client has sent data (or after 60 s).
+  int defer = 60;
+  setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof(defer));
+
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
+    log_boot("bind tcp %s:%u failed, %m", host, unsigned(port));
+    close(fd);
+    return -1;
+  }
+  if (listen(fd, backlog) != 0) {
+    log_boot("listen tcp %s:%u failed, %m", host, unsigned(port));
+    close(fd);
+    return -1;
+  }
+  log_boot("listen on tcp %s:%u", host, unsigned(port));
+  return fd;
+}
+
+int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, int timeout) {
+  *netfd = -1;
+  *netfd = socket(AF_INET, SOCK_STREAM, 0);
+  if (*netfd < 0) return -2;
+
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<unsigned short>(port));
+  // A text that is not a dotted address must not turn into 255.255.255.255.
+  if (address == nullptr || inet_pton(AF_INET, address, &sa.sin_addr) != 1) {
+    log_error("invalid address %s:%d", address != nullptr ? address : "(null)", port);
+    return -1;
+  }
+
+  // Always non-blocking: the loop thread must never wait longer than `timeout`.
+  int flags = fcntl(*netfd, F_GETFL, 0);
+  fcntl(*netfd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+
+  if (connect(*netfd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0) return 0;
+  if (errno != EINPROGRESS) {
+    log_error("socket connect errno, %d", errno);
+    return -1;
+  }
+
+  if (timeout < 0) timeout = 0;
+  struct timeval start;
+  gettimeofday(&start, nullptr);
+  struct pollfd pfd;
+  int ready;
+  for (;;) {
+    long left = timeout - elapsed_ms(start);
+    if (left < 0) left = 0;
+    pfd.fd = *netfd;
+    pfd.events = POLLOUT;
+    pfd.revents = 0;
+    ready = poll(&pfd, 1, static_cast<int>(left));
+    // A signal must not cut the wait short: retry with the time that is left.
+    if (ready < 0 && errno == EINTR) continue;
+    break;
+  }
+  if (ready <= 0) return -1;
+
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(*netfd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+  if (err != 0) {
+    log_error("socket connect error, %d", err);
+    return -1;
+  }
+  return 0;
+}
