@@ -1,0 +1,308 @@
+// Rolling log file. See clib_log.h for the contract.
+#include "clib_log.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+clib_log* g_pDebugLog = nullptr;
+clib_log* g_pErrorLog = nullptr;
+
+namespace {
+
+const char* const DEFAULT_TFORMAT = "[%Y-%m-%d %H:%M:%S] ";
+const int DEFAULT_MAXFILE = 5;
+const int DEFAULT_MAXSIZE = 10485760;
+const size_t LINE_SIZE = 1024;      // a line, its message and the file name are cut to 1023 bytes
+const unsigned MIN_COLOR_UIN = 10000;
+
+// Copies at most size-1 bytes of src and always terminates.
+void copy_text(char* dst, size_t size, const char* src) {
+  snprintf(dst, size, "%s", src);
+}
+
+// semop on semaphore 0 with SEM_UNDO, so a process that dies holding the lock releases it.
+int sem_step(int semid, short op) {
+  struct sembuf sb;
+  sb.sem_num = 0;
+  sb.sem_op = op;
+  sb.sem_flg = SEM_UNDO;
+  int rc;
+  do {
+    rc = semop(semid, &sb, 1);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// Start of a line of the coloring file: blanks, then an unsigned decimal number; the
+// first other character ends it. Sets *complete when the number ended inside `s` (so the
+// next read cannot continue it). Returns 0 for no number or one that does not fit 32 bits.
+uint32_t parse_uin(const char* s, bool* complete) {
+  while (*s == ' ' || *s == '\t') ++s;
+  uint64_t v = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    v = v * 10 + uint64_t(*s - '0');
+    if (v > 0xFFFFFFFFull) return 0;
+  }
+  *complete = *s != '\0';
+  return uint32_t(v);
+}
+
+}  // namespace
+
+clib_log::clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level,
+                   int ai_maxfile, int ai_maxsize, const char* as_logtype, const char* as_eol,
+                   int ai_pathtype, const char* as_coloring)
+    : mi_level(0), mi_maxfile(DEFAULT_MAXFILE), mi_maxsize(DEFAULT_MAXSIZE), mi_semopen(0),
+      mi_semid(-1), mb_coloring(false) {
+  ms_file[0] = '\0';
+  if (as_file != nullptr) {
+    mi_semopen = as_sem;
+    open_file(as_file, ai_pathtype);
+  }
+  copy_text(ms_tformat, sizeof(ms_tformat), as_tformat != nullptr ? as_tformat : DEFAULT_TFORMAT);
+  mi_maxfile = ai_maxfile < 0 ? DEFAULT_MAXFILE : ai_maxfile;
+  mi_maxsize = ai_maxsize < 0 ? DEFAULT_MAXSIZE : ai_maxsize;
+  mi_level = ai_level < 0 ? 0 : ai_level;
+  copy_text(ms_logtype, sizeof(ms_logtype), as_logtype != nullptr ? as_logtype : "");
+  copy_text(ms_eol, sizeof(ms_eol), as_eol != nullptr ? as_eol : "\n");
+  set_coloring_file(as_coloring);
+}
+
+clib_log::~clib_log() { setUins.clear(); }
+
+int clib_log::open_file(const char* as_file, int ai_pathtype) {
+  if (ai_pathtype == 2) {
+    snprintf(ms_file, sizeof(ms_file), "/tmp/%s", as_file);
+  } else {
+    copy_text(ms_file, sizeof(ms_file), as_file);
+  }
+  int fd = open(ms_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (fd >= 0) close(fd);
+  // The semaphore, when wanted, is keyed on the file; it serialises every process that
+  // writes the same file.
+  key_t key = ftok(ms_file, 0);
+  if (mi_semopen != 0 && key > 0) createSem(key, &mi_semid, nullptr);
+  return fd >= 0 ? 0 : -1;
+}
+
+int clib_log::set_level(int ai_level) {
+  if (ai_level < 0) return -1;
+  mi_level = ai_level;
+  return 0;
+}
+
+int clib_log::set_maxfile(int ai_maxfile) {
+  if (ai_maxfile < 0) return -1;
+  mi_maxfile = ai_maxfile;
+  return 0;
+}
+
+int clib_log::set_maxsize(int ai_maxsize) {
+  if (ai_maxsize < 0) return -1;
+  mi_maxsize = ai_maxsize;
+  return 0;
+}
+
+int clib_log::set_eol(const char* as_eol) {
+  if (as_eol == nullptr) return -1;
+  copy_text(ms_eol, sizeof(ms_eol), as_eol);
+  return 0;
+}
+
+int clib_log::set_timeformat(const char* as_tformat) {
+  if (as_tformat == nullptr) return -1;
+  copy_text(ms_tformat, sizeof(ms_tformat), as_tformat);
+  return 0;
+}
+
+int clib_log::set_logtype(const char* as_logtype) {
+  copy_text(ms_logtype, sizeof(ms_logtype), as_logtype != nullptr ? as_logtype : "");
+  return 0;
+}
+
+int clib_log::set_file(const char* as_file, int ai_pathtype) {
+  if (as_file == nullptr) return -1;
+  return open_file(as_file, ai_pathtype);
+}
+
+int clib_log::set_coloring_file(const char* as_coloring) {
+  if (as_coloring == nullptr) return -1;
+  setUins.clear();
+  FILE* fp = fopen(as_coloring, "r");
+  if (fp == nullptr) {
+    mb_coloring = false;
+    return -1;
+  }
+  char buf[19];  // a uid line is short; longer lines are read in pieces of 18
+  bool line_start = true;
+  while (fgets(buf, sizeof(buf), fp) != nullptr) {
+    size_t len = strlen(buf);
+    bool line_end = len > 0 && buf[len - 1] == '\n';
+    // Only the start of a line can hold a uid: the tail of an over-long line is skipped
+    // instead of being read as a uid of its own, and a number that runs past the piece
+    // is too long to be one.
+    if (line_start) {
+      bool complete = false;
+      uint32_t uin = parse_uin(buf, &complete);
+      if (uin >= MIN_COLOR_UIN && (complete || feof(fp))) setUins.insert(uin);
+    }
+    line_start = line_end;
+  }
+  mb_coloring = !setUins.empty();
+  fclose(fp);
+  return 0;
+}
+
+int clib_log::write(const char* as_msg, int ai_level, unsigned ai_uin) {
+  time_t now = time(nullptr);
+  struct tm tmv;
+  localtime_r(&now, &tmv);
+
+  bool colored = ai_uin != 0 && mb_coloring;
+  if (ai_level > mi_level && !colored) return 0;
+  if (ms_file[0] == '\0' || as_msg == nullptr || as_msg[0] == '\0') return -1;
+  if (colored && setUins.count(ai_uin) == 0) return 0;
+
+  char stamp[64];
+  stamp[0] = '\0';
+  if (ms_tformat[0] != '\0' && strftime(stamp, sizeof(stamp), ms_tformat, &tmv) == 0) stamp[0] = '\0';
+
+  // The line is cut to 1023 bytes, but always inside the message: the end-of-line text
+  // stays, so a long message never runs into the next line.
+  char line[LINE_SIZE];
+  int head;
+  if (colored) {
+    head = snprintf(line, sizeof(line), "%s[%u]", stamp, ai_uin);
+  } else {
+    head = snprintf(line, sizeof(line), "%s", stamp);
+  }
+  if (head < 0) return -1;
+  size_t used = size_t(head);
+  size_t eol_len = strlen(ms_eol);
+  size_t room = sizeof(line) - 1 - used - eol_len;  // head <= 63 + 12, eol <= 15
+  size_t msg_len = strnlen(as_msg, room);
+  memcpy(line + used, as_msg, msg_len);
+  used += msg_len;
+  memcpy(line + used, ms_eol, eol_len);
+  used += eol_len;
+  line[used] = '\0';
+
+  char suffix[64];
+  suffix[0] = '\0';
+  if (ms_logtype[0] != '\0' && strftime(suffix, sizeof(suffix), ms_logtype, &tmv) == 0) suffix[0] = '\0';
+  char name[LINE_SIZE];
+  snprintf(name, sizeof(name), "%s%s", ms_file, suffix);
+
+  bool locked = false;
+  if (mi_semopen != 0 && mi_semid != -1) locked = sem_step(mi_semid, -1) == 0;
+  check_file(name);
+  int rc = clib_log_write(name, line, used);
+  if (locked) sem_step(mi_semid, 1);
+  return rc;
+}
+
+int clib_log::apwrite(int ai_level, const char* as_msgformat, va_list ast_ap, unsigned ai_uin) {
+  if (as_msgformat == nullptr || as_msgformat[0] == '\0') return -1;
+  char msg[LINE_SIZE];
+  int n = vsnprintf(msg, sizeof(msg), as_msgformat, ast_ap);
+  if (n < 0) return n;
+  return write(msg, ai_level, ai_uin);
+}
+
+int clib_log::vwrite(int ai_level, unsigned ai_uin, const char* as_msgformat, ...) {
+  if (as_msgformat == nullptr || as_msgformat[0] == '\0') return -1;
+  va_list ap;
+  va_start(ap, as_msgformat);
+  int rc = apwrite(ai_level, as_msgformat, ap, ai_uin);
+  va_end(ap);
+  return rc;
+}
+
+int clib_log::vwrite(int ai_level, const char* as_msgformat, ...) {
+  if (as_msgformat == nullptr || as_msgformat[0] == '\0') return -1;
+  va_list ap;
+  va_start(ap, as_msgformat);
+  int rc = apwrite(ai_level, as_msgformat, ap, 0);
+  va_end(ap);
+  return rc;
+}
+
+int clib_log::logMsg(const char* as_msgformat, ...) {
+  if (as_msgformat == nullptr || as_msgformat[0] == '\0') return -1;
+  va_list ap;
+  va_start(ap, as_msgformat);
+  int rc = apwrite(1, as_msgformat, ap, 0);
+  va_end(ap);
+  return rc;
+}
+
+int clib_log::check_file(char* as_file) {
+  if (as_file == nullptr || as_file[0] == '\0') return 401;
+  if (mi_maxfile <= 0 || mi_maxsize <= 0) return 0;
+  struct stat st;
+  if (stat(as_file, &st) != 0 || st.st_size <= mi_maxsize) return 0;
+  // Shift the backups up by one (the oldest is overwritten), then the file becomes .1;
+  // the next append creates a fresh file. Missing backups are simply skipped.
+  char from[LINE_SIZE + 16];
+  char to[LINE_SIZE + 16];
+  for (int i = mi_maxfile; i >= 2; --i) {
+    snprintf(from, sizeof(from), "%s.%d", as_file, i - 1);
+    snprintf(to, sizeof(to), "%s.%d", as_file, i);
+    rename(from, to);
+  }
+  snprintf(to, sizeof(to), "%s.%d", as_file, 1);
+  rename(as_file, to);
+  return 0;
+}
+
+int createSem(int SemKey, int* pSID, char* sErrMsg) {
+  const size_t ERR_SIZE = 256;
+  int id = semget(SemKey, 1, IPC_CREAT | IPC_EXCL | 0666);
+  if (id >= 0) {
+    *pSID = id;
+    union semun_u {
+      int val;
+      struct semid_ds* buf;
+      unsigned short* array;
+    } arg;
+    arg.val = 1;
+    if (semctl(id, 0, SETVAL, arg) != 0) {
+      if (sErrMsg != nullptr) snprintf(sErrMsg, ERR_SIZE, "semctl error: key=%d,%m", SemKey);
+      // A set left at 0 would block every writer for ever: drop it and write unlocked.
+      semctl(id, 0, IPC_RMID);
+      *pSID = -1;
+      return -2;
+    }
+    return 0;
+  }
+  id = semget(SemKey, 1, 0);
+  *pSID = id;
+  if (id >= 0) return 0;
+  if (sErrMsg != nullptr) snprintf(sErrMsg, ERR_SIZE, "semget error: key=%d,%m", SemKey);
+  return -1;
+}
+
+int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len) {
+  int fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  if (fd < 0) return -1;  // descriptor 0 is a valid one when standard input is closed
+  unsigned long done = 0;
+  int rc = 0;
+  while (done < ai_len) {
+    ssize_t n = ::write(fd, as_msg + done, ai_len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      rc = -1;  // a full disk or an I/O error must not pass as a stored line
+      break;
+    }
+    done += static_cast<unsigned long>(n);
+  }
+  close(fd);
+  return rc;
+}
