@@ -1,0 +1,63 @@
+// One synchronous Redis connection with string, queue and stack operations. The order
+// fetcher owns one and pops orders from a list with it. Thin on purpose: no retry, no
+// pooling, no log lines; failures show only in the results. Not copyable; used from one
+// thread. Whoever constructs it sets host_, port_ and timeout before calling Connect().
+#ifndef ORDER_SYNC_REDISHELPER_H
+#define ORDER_SYNC_REDISHELPER_H
+
+#include <hiredis/hiredis.h>
+#include <sys/time.h>
+
+#include <string>
+
+#include "noncopyable.h"
+
+class CRedisHelper : private noncopyable {
+ public:
+  CRedisHelper();
+  ~CRedisHelper();  // frees a pending reply, then the connection
+
+  // Drops any existing connection and connects with the given time-out in seconds.
+  // Returns 1 when no connection object could be made, else 0: a refused connection
+  // still yields one (with its error inside), so ask ping() whether the server answers.
+  // The arguments are not stored.
+  int Connect(const char* host, const unsigned short& port, unsigned short second);
+  int Connect();  // the same with host_, port_ and timeout
+
+  // True exactly when the server answers "PONG".
+  bool ping();
+
+  // Integer operations: 1 when no reply came back, else the reply's integer (0 for the
+  // status reply of SET, the list length after a push).
+  int Set(const std::string& key, const std::string& value);
+  int Enqueue(const std::string& queue, const std::string& value);  // rpush
+  int Push(const std::string& stack, const std::string& value);     // rpush
+
+  // Text operations: value becomes the reply when it is a string and is left unchanged
+  // otherwise (nil reply, error reply, no reply).
+  void Dequeue(const std::string& queue, std::string& value);  // lpop: with Enqueue, FIFO
+  void Pop(const std::string& stack, std::string& value);      // rpop: with Push, LIFO
+  void Get(const std::string& key, std::string& value);
+
+  // Binary-safe pushes: the value travels whole, zero bytes included. EnqueueBytes
+  // appends at the tail (rpush); Requeue puts a value back at the head (lpush), so that
+  // it is the next one Dequeue returns. Results as for Enqueue.
+  int EnqueueBytes(const std::string& queue, const std::string& value);
+  int Requeue(const std::string& queue, const std::string& value);
+
+  // Arguments travel as single command arguments; texts are taken up to their first
+  // zero byte, except for the binary-safe pushes above.
+  redisContext* context;
+  redisReply* reply;  // reply of the command in progress, null between commands
+  timeval timeout;    // connect time-out used by Connect()
+  std::string host_;
+  unsigned short port_;
+
+ private:
+  int integer_command(const char* format, const std::string& a, const std::string& b);
+  int integer_command_bytes(const char* format, const std::string& a, const std::string& b);
+  void string_command(const char* format, const std::string& a, std::string& value);
+  void release_reply();
+};
+
+#endif

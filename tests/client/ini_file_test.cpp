@@ -1,0 +1,198 @@
+// INI reader and writer on real files in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "IniFile.h"
+#include "test_support.h"
+
+using testsupport::read_file;
+using testsupport::TempDir;
+using testsupport::write_file;
+
+namespace {
+
+std::string read_str(const std::string& file, const char* section, const char* key, int size = 256,
+                     const char* def = "DEF", int* found = nullptr) {
+  std::string buf(static_cast<size_t>(size), 'Z');
+  int r = read_profile_string(section, key, &buf[0], size, def, file.c_str());
+  if (found) *found = r;
+  return std::string(buf.c_str());
+}
+
+TEST(IniRead, SectionHeaderNameIsMatchedAsPrefixOfTheRequest) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[ab]\nx=1\n");
+  int found = 0;
+  EXPECT_EQ("1", read_str(f, "ab", "x", 256, "DEF", &found));
+  EXPECT_EQ(1, found);
+  EXPECT_EQ("1", read_str(f, "abc", "x", 256, "DEF", &found));
+  EXPECT_EQ(1, found);
+  EXPECT_EQ("DEF", read_str(f, "a", "x", 256, "DEF", &found));
+  EXPECT_EQ(0, found);
+}
+
+TEST(IniRead, KeyMatchingIsPrefixOfTheRequestAndNothingIsTrimmed) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[s]\nab=5\nx = 1\n;c=9\n=7\n");
+  EXPECT_EQ("5", read_str(f, "s", "abc"));
+  EXPECT_EQ("DEF", read_str(f, "s", "a"));
+  EXPECT_EQ("DEF", read_str(f, "s", "x"));        // the file's key is "x "
+  EXPECT_EQ(" 1", read_str(f, "s", "x "));        // and its value starts with a blank
+  EXPECT_EQ("DEF", read_str(f, "s", "c"));        // comment line
+  EXPECT_EQ("DEF", read_str(f, "s", ";c"));       // not even by its literal key
+  EXPECT_EQ(5, read_profile_int("s", "ab", -1, f.c_str()));
+  EXPECT_EQ(-1, read_profile_int("s", "zz", -1, f.c_str()));
+}
+
+TEST(IniRead, CrLfLinesAndSectionsFoundAgainLaterInTheFile) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[a]\r\nk=first\r\n[b]\r\nk=bee\r\n[a]\r\nm=second\r\nk=late\r\n");
+  EXPECT_EQ("first", read_str(f, "a", "k"));    // first match in text order, no '\r'
+  EXPECT_EQ("second", read_str(f, "a", "m"));   // later header with the same name
+  EXPECT_EQ("bee", read_str(f, "b", "k"));
+
+  int sec_s, sec_e, key_s, key_e, value_s, value_e;
+  std::string text = read_file(f);
+  EXPECT_EQ(1, parse_file("b", "k", text.c_str(), &sec_s, &sec_e, &key_s, &key_e, &value_s, &value_e));
+  EXPECT_EQ(text.find("[b]") + 1, static_cast<size_t>(sec_s));
+  EXPECT_EQ(text.find("k=bee"), static_cast<size_t>(sec_e));
+  EXPECT_EQ(sec_e, key_s);
+  EXPECT_EQ(key_s, key_e);
+  EXPECT_EQ(key_s + 2, value_s);
+  EXPECT_EQ('\r', text[static_cast<size_t>(value_e)]);
+  EXPECT_EQ(0, parse_file("b", "zz", text.c_str(), &sec_s, &sec_e, &key_s, &key_e, &value_s, &value_e));
+  EXPECT_EQ(text.find("[b]") + 1, static_cast<size_t>(sec_s));  // section still reported
+  EXPECT_EQ(-1, key_s);
+  EXPECT_EQ(0, parse_file("q", "k", text.c_str(), &sec_s, &sec_e, &key_s, &key_e, &value_s, &value_e));
+  EXPECT_EQ(-1, sec_s);
+}
+
+TEST(IniRead, ValuesAreCutToTheBufferAndDefaultsAreAlwaysTerminated) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[s]\nv=abcdef\nn=123456789012345678901234567890123456789\n");
+  EXPECT_EQ("abc", read_str(f, "s", "v", 4));
+  // A default longer than the buffer is cut, never left without its zero byte.
+  EXPECT_EQ("lon", read_str(f, "s", "missing", 4, "longdefault"));
+  // A missing file gives the default.
+  EXPECT_EQ("DEF", read_str(d.file("none.ini"), "s", "v"));
+  // Integers are cut to 31 characters before conversion.
+  EXPECT_EQ(static_cast<int>(std::strtol("1234567890123456789012345678901", nullptr, 10)),
+            read_profile_int("s", "n", 0, f.c_str()));
+}
+
+TEST(IniWrite, CreatesMissingFileWithExactText) {
+  TempDir d;
+  std::string f = d.file("new.ini");
+  EXPECT_EQ(1, write_profile_string("sec", "key", "val", f.c_str()));
+  EXPECT_EQ("[sec]\nkey=val\n", read_file(f));
+}
+
+TEST(IniWrite, ReplacesValueInPlaceKeepingEverythingElse) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "; top\r\n[s]\r\nk=old\r\nother=1\r\n[t]\r\nk=t\r\n");
+  EXPECT_EQ(1, write_profile_string("s", "k", "new value", f.c_str()));
+  EXPECT_EQ("; top\r\n[s]\r\nk=new value\r\nother=1\r\n[t]\r\nk=t\r\n", read_file(f));
+}
+
+TEST(IniWrite, NewKeyGoesRightAfterTheHeaderAndItsBlankLines) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[s]\n\n\nold=1\n");
+  EXPECT_EQ(1, write_profile_string("s", "k", "v", f.c_str()));
+  EXPECT_EQ("[s]\n\n\nk=v\nold=1\n", read_file(f));
+}
+
+TEST(IniWrite, NewSectionIsAppendedAndAHeaderWithoutLineEndGetsOne) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[s]\nk=1");
+  EXPECT_EQ(1, write_profile_string("t", "x", "2", f.c_str()));
+  EXPECT_EQ("[s]\nk=1\n[t]\nx=2\n", read_file(f));
+
+  std::string g = d.file("b.ini");
+  write_file(g, "[only]");
+  EXPECT_EQ(1, write_profile_string("only", "x", "1", g.c_str()));
+  EXPECT_EQ("[only]\nx=1\n", read_file(g));
+  EXPECT_EQ("1", read_str(g, "only", "x"));
+
+  std::string e = d.file("empty.ini");
+  write_file(e, "");
+  EXPECT_EQ(1, write_profile_string("s", "k", "v", e.c_str()));
+  EXPECT_EQ("[s]\nk=v\n", read_file(e));
+}
+
+TEST(IniLimits, FileOfBufferSizeIsMissingForReadersAndUntouchedByTheWriter) {
+  TempDir d;
+  std::string f = d.file("big.ini");
+  std::string fits = "[s]\nk=v\n" + std::string(16383 - 8, ';');
+  write_file(f, fits);
+  char buf[INI_BUF_SIZE];
+  int size = -1;
+  EXPECT_EQ(1, load_ini_file(f.c_str(), buf, &size));
+  EXPECT_EQ(16383, size);
+  EXPECT_EQ("v", read_str(f, "s", "k"));
+
+  std::string big = fits + ";";  // 16384 bytes: no room for the terminating zero
+  write_file(f, big);
+  EXPECT_EQ(-1, load_ini_file(f.c_str(), buf, &size));
+  EXPECT_EQ(0, size);
+  EXPECT_EQ("DEF", read_str(f, "s", "k"));
+  EXPECT_EQ(7, read_profile_int("s", "k", 7, f.c_str()));
+  EXPECT_EQ(0, write_profile_string("s", "k", "w", f.c_str()));
+  EXPECT_EQ(big, read_file(f));
+}
+
+TEST(IniLimits, WriteThatWouldNotFitLeavesTheFileAsItWas) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  std::string text = "[s]\nk=v\n" + std::string(16000, ';') + "\n";
+  write_file(f, text);
+  std::string value(400, 'x');
+  EXPECT_EQ(0, write_profile_string("s", "k", value.c_str(), f.c_str()));
+  EXPECT_EQ(text, read_file(f));
+  EXPECT_EQ(1, write_profile_string("s", "k", "short", f.c_str()));
+  EXPECT_EQ("short", read_str(f, "s", "k"));
+}
+
+TEST(IniLimits, ByteFFEndsTheTextAndTheWriterDoesNotCutTheFile) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  std::string text = std::string("[s]\nk=v\n\xFF") + "[t]\nz=1\n";
+  write_file(f, text);
+  EXPECT_EQ("v", read_str(f, "s", "k"));
+  EXPECT_EQ("DEF", read_str(f, "t", "z"));
+  EXPECT_EQ(0, write_profile_string("s", "k", "w", f.c_str()));
+  EXPECT_EQ(text, read_file(f));
+}
+
+TEST(IniLimits, WriterRefusesAFileItCannotRead) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "[s]\nk=v\n");
+  chmod(f.c_str(), 0200);
+  EXPECT_EQ(0, write_profile_string("s", "k", "w", f.c_str()));
+  chmod(f.c_str(), 0600);
+  EXPECT_EQ("[s]\nk=v\n", read_file(f));
+}
+
+TEST(IniPreconditionDeathTest, EmptySectionOrKeyAborts) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  char v[8];
+  EXPECT_DEATH(read_profile_string("", "k", v, 8, "", f.c_str()), "strlen\\(section\\) > 0");
+  EXPECT_DEATH(write_profile_string("s", "", "v", f.c_str()), "strlen\\(key\\) > 0");
+  EXPECT_DEATH(read_profile_string("s", "k", v, 0, "", f.c_str()), "size > 0");
+}
+
+}  // namespace
