@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 #include <vector>
 
 #include "EncryptDecrypt.h"
+#include "test_support.h"
 
 namespace {
 
@@ -174,6 +176,30 @@ TEST(Cipher, MalformedHeadersAreLeftAlone) {
   EXPECT_EQ(cipher.EncryptBuffer(&out), 4);
   EXPECT_EQ(cipher.DecryptBuffer(nullptr), -1);
   EXPECT_EQ(cipher.EncryptBuffer(nullptr), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The protocol document gives peers the send map; it must be the table the code uses.
+TEST(CipherMaps, ProtocolDocumentShowsTheSameSendMap) {
+  std::string doc = testsupport::read_file(testsupport::source_path("docs/protocol.md"));
+  size_t at = doc.find("### SEND_MAP");
+  ASSERT_NE(at, std::string::npos);
+  at = doc.find("```", at);
+  ASSERT_NE(at, std::string::npos);
+  size_t end = doc.find("```", at + 3);
+  ASSERT_NE(end, std::string::npos);
+  std::vector<int> values;
+  for (size_t i = at; i + 4 <= end; ++i) {
+    if (doc.compare(i, 2, "0x") == 0) {
+      values.push_back(std::stoi(doc.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    }
+  }
+  ASSERT_EQ(values.size(), 256u);
+  for (int b = 0; b < 256; ++b) EXPECT_EQ(values[b], CEncryptDecrypt::m_SendByteMap[b]) << "entry " << b;
 }
 
 }  // namespace
