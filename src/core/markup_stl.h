@@ -41,7 +41,7 @@ class CMarkupSTL {
 
   // Elements nested deeper than this are a parse error ("Element nesting too deep"),
   // so hostile input cannot exhaust the stack of the recursive parser.
-  static const int MAX_DEPTH = 256;
+  static constexpr int MAX_DEPTH = 256;
 
  protected:
   struct ElemPos {
