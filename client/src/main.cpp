@@ -1,0 +1,69 @@
+// order_sync_client: feeds orders from a Redis list to the hall gateway.
+// Usage: order_sync_client <settings.ini>
+// Runs in the foreground until SIGTERM or SIGINT; settings are described in
+// conf/order_sync_client.ini.
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "MysqlHelper.h"
+#include "RedisHelper.h"
+#include "conf.h"
+#include "fetcher.h"
+#include "log.h"
+#include "order_sync_client.h"
+#include "poller.h"
+#include "run_control.h"
+#include "tcp_client.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <settings.ini>\n", argc > 0 ? argv[0] : "order_sync_client");
+    return 2;
+  }
+  std::string error;
+  if (load_conf(argv[1], &g_conf, &error) != 0) {
+    std::fprintf(stderr, "order_sync_client: %s\n", error.c_str());
+    return 1;
+  }
+  init_log("order_sync_client", g_conf.log_dir, 0, 0);
+  set_log_level(g_conf.log_level);
+  if (install_stop_handlers() != 0) {
+    log_boot("cannot install signal handlers: %m");
+    return 1;
+  }
+
+  CRedisHelper* redis = new (std::nothrow) CRedisHelper();
+  if (redis == nullptr) {
+    log_boot("cannot create the Redis helper");
+    return 1;
+  }
+  redis->host_ = g_conf.redis_ip;
+  redis->port_ = g_conf.redis_port;
+  redis->timeout.tv_sec = 2;
+  redis->timeout.tv_usec = 0;
+  redis->Connect();  // the fetcher reconnects until Redis answers
+
+  fetcher_t* f = new (std::nothrow) fetcher_t(redis);
+  CTcpClient* c = new (std::nothrow) CTcpClient(g_conf.server_ip, g_conf.server_port);
+  CMysqlHelper* m = new (std::nothrow)
+      CMysqlHelper(g_conf.mysql_ip, g_conf.mysql_port, g_conf.mysql_username, g_conf.mysql_password);
+  poller_t* p = new (std::nothrow) poller_t();
+  if (f == nullptr) delete redis;
+  order_sync_client_t app(f, c, m, p);
+  if (f == nullptr || c == nullptr || m == nullptr || p == nullptr || !p->ok()) {
+    log_boot("cannot create the %s", f == nullptr ? "fetcher" : c == nullptr ? "connection"
+                                     : m == nullptr ? "MySQL helper" : "poller");
+    return 1;
+  }
+
+  log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s:%u list %s, client id %d",
+           g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), g_conf.redis_ip,
+           static_cast<unsigned>(g_conf.redis_port), g_conf.redis_key, g_conf.client_id);
+  if (c->Reconnect() != 0)
+    log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip,
+             static_cast<unsigned>(g_conf.server_port));
+  app.run();
+  log_boot("*STEP: order_sync_client stopped");
+  return 0;
+}

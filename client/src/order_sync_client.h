@@ -1,0 +1,69 @@
+// The order-sync client's main object: pops orders (JSON texts) from a Redis list and
+// sends each, with the configured client id, as a CLIENT_CMD_DATA_REQ packet over one
+// long-lived connection to the gateway, reconnecting whenever the link breaks.
+// It owns the four members it is given and deletes them in its destructor (_f, _c, _m,
+// _p, in that order). Single-threaded; run() returns only when a stop is requested.
+//
+// Orders that cannot be delivered are never dropped silently. Those that are not JSON,
+// and those whose packet would exceed the gateway's 8000-byte limit (texts above
+// MAX_ORDER_TEXT bytes), are logged at level 1 and pushed unchanged to the dead-letter
+// list "<redis_key>:dead". An order popped but still unsent when a stop arrives is put
+// back at the head of its list.
+#ifndef ORDER_SYNC_ORDER_SYNC_CLIENT_H
+#define ORDER_SYNC_ORDER_SYNC_CLIENT_H
+
+#include <string>
+
+#include "MysqlHelper.h"
+#include "fetcher.h"
+#include "noncopyable.h"
+#include "packet.h"
+#include "poller.h"
+#include "tcp_client.h"
+
+typedef CMysqlHelper mysql_helper_t;
+
+class order_sync_client_t : private noncopyable {
+ public:
+  enum {
+    PACKET_BUF_SIZE = 16384,  // the reusable packet buffer
+    MAX_PACKET = 8000,        // largest packet the gateway accepts from a client
+    PACKET_OVERHEAD = 18,     // header 9, client id 4, string length 4, zero byte 1
+    MAX_ORDER_TEXT = MAX_PACKET - PACKET_OVERHEAD,
+    IDLE_WAIT_MS = 100,       // pause before asking Redis again when the list was empty
+    SEND_PAUSE_MS = 10,       // pause after each sent order
+    RETRY_SEND_MS = 5000,     // pause after a failed reconnect while an order waits
+    MAX_BACKOFF_MS = 4000     // longest pause between reconnects of an idle link
+  };
+
+  order_sync_client_t(fetcher_t* f, tcp_client_t* c, mysql_helper_t* m, poller_t* p);
+  ~order_sync_client_t();
+
+  // The main loop. Returns 0 after a stop request, -1 at once when the connection or
+  // the poller is missing.
+  int run();
+
+  // Why an order cannot be sent ("" when it can): not JSON, a zero byte inside, or a
+  // text longer than MAX_ORDER_TEXT.
+  static std::string unsendable_reason(const std::string& order);
+
+  // Builds the CLIENT_CMD_DATA_REQ packet of an order into pkt (whose _data holds
+  // PACKET_BUF_SIZE bytes): client id, the text as popped, body enciphered.
+  static bool build_packet(packet_t* pkt, int client_id, const std::string& order);
+
+  fetcher_t* _f;
+  tcp_client_t* _c;
+  mysql_helper_t* _m;
+  poller_t* _p;
+
+ private:
+  void attach();
+  void drop_connection();
+  void reconnect_idle_link();
+  bool send_until_done(const packet_t& pkt);
+  void set_aside(const std::string& order, const std::string& reason);
+
+  int backoff_ms_;
+};
+
+#endif

@@ -1,0 +1,38 @@
+#include "run_control.h"
+
+#include <signal.h>
+#include <time.h>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_stop_signal(int) { g_stop = 1; }
+
+}  // namespace
+
+int install_stop_handlers() {
+  struct sigaction sa = {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0) return -1;
+  struct sigaction ign = {};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  return sigaction(SIGPIPE, &ign, nullptr);
+}
+
+bool stop_requested() { return g_stop != 0; }
+void request_stop() { g_stop = 1; }
+void clear_stop() { g_stop = 0; }
+
+void nap_ms(int ms) {
+  const int slice = 50;
+  while (ms > 0 && !stop_requested()) {
+    int step = ms < slice ? ms : slice;
+    timespec ts = {0, static_cast<long>(step) * 1000000L};
+    nanosleep(&ts, nullptr);
+    ms -= step;
+  }
+}

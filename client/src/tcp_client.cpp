@@ -1,0 +1,102 @@
+#include "tcp_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms,
+                       int send_timeout_ms)
+    : socketfd_(-1),
+      host_(host),
+      port_(port),
+      IsConnected(false),
+      event(0),
+      connect_timeout_ms_(connect_timeout_ms),
+      send_timeout_ms_(send_timeout_ms) {}
+
+CTcpClient::~CTcpClient() { Close(); }
+
+void CTcpClient::Close() {
+  if (socketfd_ >= 0) {
+    close(socketfd_);
+    socketfd_ = -1;
+  }
+}
+
+int CTcpClient::Reconnect() {
+  Close();
+  IsConnected = false;
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  if (inet_pton(AF_INET, host_.c_str(), &addr.sin_addr) != 1) return -1;
+
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  if (rc != 0 && errno == EINPROGRESS) {
+    pollfd p = {fd, POLLOUT, 0};
+    int ready;
+    do {
+      ready = poll(&p, 1, connect_timeout_ms_);
+    } while (ready < 0 && errno == EINTR);
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
+  }
+  if (rc != 0) {
+    close(fd);
+    return -1;
+  }
+  // Back to blocking for Send; its time-out bounds how long a stalled gateway holds us.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  timeval tv;
+  tv.tv_sec = send_timeout_ms_ / 1000;
+  tv.tv_usec = (send_timeout_ms_ % 1000) * 1000;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  socketfd_ = fd;
+  IsConnected = true;
+  return 0;
+}
+
+int CTcpClient::check(int* discarded) {
+  if (discarded) *discarded = 0;
+  if (socketfd_ < 0) return 0;
+  char scratch[4096];
+  // Bounded so that a gateway flooding us cannot keep this call from returning.
+  for (int round = 0; round < 64; ++round) {
+    ssize_t n = recv(socketfd_, scratch, sizeof(scratch), MSG_DONTWAIT);
+    if (n > 0) {
+      if (discarded) *discarded += static_cast<int>(n);
+      continue;
+    }
+    if (n == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 1;
+    return 0;
+  }
+  return 1;
+}
+
+int CTcpClient::Send(const char* data, int len) {
+  if (socketfd_ < 0 || data == nullptr || len <= 0) return 0;
+  int sent = 0;
+  while (sent < len) {
+    ssize_t n = send(socketfd_, data + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return 0;  // error, or EAGAIN after the send time-out
+  }
+  return len;
+}

@@ -1,0 +1,48 @@
+// The order-sync client's TCP connection to the gateway. Owns its socket (closed by
+// Close() and by the destructor). The socket is blocking with a send time-out, so a
+// gateway that stops reading cannot stall the client for ever; input is read without
+// blocking. One thread.
+#ifndef ORDER_SYNC_TCP_CLIENT_H
+#define ORDER_SYNC_TCP_CLIENT_H
+
+#include <cstdint>
+#include <string>
+
+#include "noncopyable.h"
+
+class CTcpClient : private noncopyable {
+ public:
+  CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms = 3000,
+             int send_timeout_ms = 5000);
+  ~CTcpClient();
+
+  // Closes any open socket and connects again to host_:port_ within the connect time-out.
+  // 0 on success (IsConnected becomes true), -1 on failure (socketfd_ is then -1).
+  int Reconnect();
+
+  // Closes the socket; safe to call twice. Does not touch IsConnected.
+  void Close();
+
+  // Reads and throws away whatever the gateway sent (answers meant for this client id are
+  // of no use here), without blocking. Returns 0 when the peer has closed the connection
+  // or it failed, else 1. The byte count read goes to *discarded when given.
+  int check(int* discarded = nullptr);
+
+  // Writes the whole buffer. Returns len, or 0 on failure (no socket, peer gone, or the
+  // send time-out passed with bytes still unwritten).
+  int Send(const char* data, int len);
+
+  int socketfd_;
+  std::string host_;
+  unsigned short port_;
+  bool IsConnected;
+  uint32_t event;  // epoll mask used when the connection is attached to a poller
+
+ private:
+  int connect_timeout_ms_;
+  int send_timeout_ms_;
+};
+
+typedef CTcpClient tcp_client_t;
+
+#endif
