@@ -1,0 +1,89 @@
+// CClientUnit: the gateway's end of one client TCP connection. It reads and frames the
+// client's packets, deciphers and checks them, answers the cross-domain policy request,
+// handles the data command (register the client id, forward to every logic server), and
+// queues and writes the answers that helper units hand it. Owned and deleted by its
+// CDecoderUnit, which decides after every notification whether the connection lives on.
+// Runs on the loop thread only.
+#ifndef HALL_PROXY_CLIENT_UNIT_H
+#define HALL_PROXY_CLIENT_UNIT_H
+
+#include "conn_state.h"
+#include "noncopyable.h"
+#include "packet_base.h"
+#include "poller.h"
+#include "raw_cache.h"
+#include "timerlist.h"
+
+namespace __http_svr_ns__ {
+
+class CDecoderUnit;
+
+class CClientUnit : public CPollerObject, public CTimerObject, private noncopyable {
+ public:
+  static const int RECV_BUFFER_SIZE = 102400;  // one recv per input notification
+  static const int MAX_CLIENT_PACKET = 8000;   // largest packet, header included
+  static const int MAX_SEND_BLOCKED = 50;      // this many blocked writes in a row close
+
+  CClientUnit(CDecoderUnit* owner, int netfd);
+  virtual ~CClientUnit();
+
+  // Registers for input and arms the idle timer. 0, or -1 when epoll refused it.
+  int Attach();
+
+  // Notifications. The results are those of the owner's web_* calls: non-zero means the
+  // connection has been completed and this object no longer exists.
+  virtual int InputNotify() override;
+  virtual int OutputNotify() override;
+  virtual int HangupNotify() override;
+  virtual void TimerNotify() override;
+
+  // Re-arms the idle timer: deadline now plus the web time-out.
+  void update_timer();
+
+  // One read pass; -1 when the connection must close, else 0. Sets _stage.
+  int recv();
+  TDecodeStatus proc_pkg();
+  // Size of the complete packet at the head of data, 0 when more bytes are needed, -1
+  // for a stream that is not a valid packet stream.
+  int HandleInput(const char* data, int len);
+  // Handles one complete packet; -1 ends the connection.
+  int HandleInputBuf(const char* data, int len);
+
+  // Command 2: register the client id and forward the request to every logic server.
+  int cmd_data_handler(NETInputPacket* packet);
+  int cmd_login_handler(int client_id);
+
+  // Queues bytes for the client; callers call send() right after. When the web pool
+  // cannot take them the connection is marked failed and closed at the end of this
+  // loop turn.
+  void add_rsp_buf(const char* data, unsigned len);
+  // Writes as much of the send queue as the socket takes. The byte count written, 6
+  // (CONN_DATA_SENDING) after a write that would block, or -1 when the connection has
+  // failed. A failure outside the connection's own notification (an answer delivered by
+  // a helper unit) closes the connection at the end of the loop turn.
+  int send();
+
+  CConnState stage() const { return _stage; }
+  TDecodeStatus decode_status() const { return _decodeStatus; }
+  unsigned pending_output() const { return _w.data_len(); }
+  unsigned pending_input() const { return _r.data_len(); }
+
+ private:
+  // Drops both queues, stops all interest and schedules the close through the pending
+  // timer list, so that no caller is left holding a deleted object.
+  void fail_and_schedule_close();
+
+  short _api;
+  short _send_error_times;
+  CConnState _stage;
+  TDecodeStatus _decodeStatus;
+  CDecoderUnit* _decoderunit;  // owner, not owned
+  int _uid;
+  comm::sockcommu::CRawCache _r;
+  comm::sockcommu::CRawCache _w;
+  bool _close_scheduled;
+};
+
+}  // namespace __http_svr_ns__
+
+#endif

@@ -1,0 +1,89 @@
+// CDecoderUnit: the glue object of one accepted client connection. The listener creates
+// it for each new descriptor and deletes it in CListener::complete; it owns the
+// connection's CClientUnit. After every notification of the client unit it decides
+// whether the connection lives on, and on its destruction it takes every routing entry
+// that names it out of _helperpool->m_objmap. Runs on the loop thread only.
+//
+// Any call that leads to complete() destroys this object and its client unit: the
+// caller must return at once without touching either.
+#ifndef HALL_PROXY_DECODE_UNIT_H
+#define HALL_PROXY_DECODE_UNIT_H
+
+#include <stdint.h>
+
+#include <set>
+
+#include "noncopyable.h"
+
+class CPollerUnit;
+class CTimerList;
+
+namespace __http_svr_ns__ {
+
+class CClientUnit;
+class CListener;
+
+class CDecoderUnit : private noncopyable {
+ public:
+  explicit CDecoderUnit(CListener* listener);
+  ~CDecoderUnit();
+
+  // Creates the client unit and registers it for input and the idle time-out.
+  // 0 on success, -1 on failure (the listener then closes the descriptor and deletes
+  // this unit).
+  int listener_input();
+
+  // Called at the end of the client unit's notifications. 0 while the connection lives
+  // on, 1 once it has been completed (this object is gone then).
+  int web_input();
+  int web_output();  // always 1
+  int web_timer();   // completes, 1
+  int web_hangup();  // completes, 1
+
+  // Hands this unit to the listener, which deletes it.
+  void complete();
+
+  // Sends the close notice of the registered uid to one logic server (round robin).
+  // Only a connection that still holds its uid's routing entry announces a departure:
+  // one whose id was taken over by a later connection stays silent. Always 0.
+  int ProcessUserClose();
+
+  // Records `uid` as registered by this connection (the routing entry itself is made
+  // by the command handler). Every id recorded here is taken out of m_objmap again,
+  // if it still names this unit, when the unit is destroyed.
+  void add_registered_uid(int uid) { _registered.insert(uid); }
+  // True when m_objmap holds the entry of _flag and it names this unit.
+  bool holds_uid_entry() const;
+
+  void set_flag(int flag) { _flag = flag; }
+  int get_flag() const { return _flag; }
+  void set_netfd(int fd) { _fd = fd; }
+  int get_netfd() const { return _fd; }
+  void set_ip(uint32_t ip) { _ip = ip; }
+  uint32_t get_ip() const { return _ip; }
+  void set_conn_type(int type) { _conn_type = type; }
+  int get_conn_type() const { return _conn_type; }
+  CPollerUnit* pollerunit() const { return _pollerUnit; }
+  void pollerunit(CPollerUnit* unit) { _pollerUnit = unit; }
+  CTimerList* get_web_timer() const { return _webTimer; }
+  void set_web_timer(CTimerList* list) { _webTimer = list; }
+  CTimerList* get_helper_timer() const { return _helperTimer; }
+  void set_helper_timer(CTimerList* list) { _helperTimer = list; }
+  CClientUnit* get_web_unit() const { return _webUnit; }
+
+ private:
+  CPollerUnit* _pollerUnit;
+  CTimerList* _webTimer;
+  CTimerList* _helperTimer;
+  CClientUnit* _webUnit;  // owned
+  CListener* _listener;   // not owned
+  int _flag;              // uid registered last; above 0 once registered
+  int _fd;
+  uint32_t _ip;           // network byte order
+  int _conn_type;         // 0: announce the departure; 1: silent
+  std::set<int> _registered;  // every client id this connection registered
+};
+
+}  // namespace __http_svr_ns__
+
+#endif

@@ -1,0 +1,55 @@
+// CIncoming: the process-wide owner of the reactor. It holds the epoll poller unit, the
+// listener and the timer unit with its lists, and at start-up creates and connects one
+// helper unit per logic server of "../conf/server.xml". A singleton created on first use
+// (Instance) and deleted by Destroy; the module opens it once and runs its main loop.
+// Runs on the loop thread only.
+#ifndef HALL_PROXY_INCOMING_H
+#define HALL_PROXY_INCOMING_H
+
+#include "noncopyable.h"
+#include "singleton.h"
+
+class CPollerUnit;
+class CTimerUnit;
+class CTimerList;
+
+namespace __http_svr_ns__ {
+
+class CListener;
+
+class CIncoming : private noncopyable {
+ public:
+  CIncoming();
+  virtual ~CIncoming();
+
+  static CIncoming* Instance() { return CSingleton<CIncoming, CreateUsingNew>::Instance(); }
+  static void Destroy() { CSingleton<CIncoming, CreateUsingNew>::Destroy(); }
+
+  // Builds the reactor: poller unit, listener, timer lists, the bound listening socket
+  // and the helper connections. 0, or -1 after logging the failed step.
+  int open();
+  // The main loop; returns 0 once the stop flag that TGlobal::_module_close points at
+  // is set.
+  int run();
+  // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
+  int InitHelperUnit();
+
+  CPollerUnit* pollerunit() const { return _pollerunit; }
+  CTimerUnit* timerunit() const { return _timerunit; }
+  CListener* listener() const { return _listener; }
+  CTimerList* web_timer_list() const { return _webtimerlist; }
+  CTimerList* helper_timer_list() const { return _helpertimerlist; }
+
+ private:
+  CPollerUnit* _pollerunit;
+  CListener* _listener;
+  CTimerUnit* _timerunit;
+  CTimerList* _webtimerlist;
+  CTimerList* _helpertimerlist;
+  int _epwaittimeout;  // milliseconds, upper bound of one poller wait
+  CTimerList* _realtimerlist;
+};
+
+}  // namespace __http_svr_ns__
+
+#endif

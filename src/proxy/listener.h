@@ -1,0 +1,58 @@
+// CListener: owner of the gateway's listening TCP socket. On readiness it drains the
+// kernel's accept queue in batches of _accept_cnt and gives every new descriptor to a
+// fresh CDecoderUnit; complete() is where a finished connection is torn down (close
+// notice first when the connection type asks for it, then delete). Owned by CIncoming;
+// runs on the loop thread only.
+#ifndef HALL_PROXY_LISTENER_H
+#define HALL_PROXY_LISTENER_H
+
+#include <netinet/in.h>
+#include <stdint.h>
+
+#include "noncopyable.h"
+#include "poller.h"
+
+class CTimerList;
+
+namespace __http_svr_ns__ {
+
+class CDecoderUnit;
+
+class CListener : public CPollerObject, private noncopyable {
+ public:
+  CListener(const char* bindAddr, uint16_t port, int acceptCount);
+  virtual ~CListener();
+
+  // Binds, listens with `backlog` and registers for input. 0, or negative on failure.
+  int Attach(CPollerUnit* unit, CTimerList* webList, CTimerList* helperList, int backlog);
+
+  // Accepts everything pending, batch after batch. Always 0.
+  virtual int InputNotify() override;
+
+  // One batch: 0 when it filled up, -1 when the accept queue ran empty.
+  int proc_accept(struct sockaddr_in* peer, unsigned int* peerSize);
+  // Builds the connection objects of every descriptor of the batch. Always 0.
+  int proc_request(struct sockaddr_in* peer);
+  CDecoderUnit* create_decoderunit(int fd);
+
+  // Ends a connection: the close notice for a connection of type 0, then deletes the
+  // unit (which closes the client socket). The caller must not touch the unit after.
+  void complete(CDecoderUnit* unit);
+
+  uint16_t bind_port() const { return _bindPort; }
+
+ private:
+  CPollerUnit* _pollerunit;
+  CTimerList* _webtimerlist;
+  CTimerList* _helpertimerlist;
+  int _accept_cnt;
+  int _newfd_cnt;
+  int* _fd_array;
+  struct sockaddr_in* _peer_array;
+  uint16_t _bindPort;
+  char _bindAddr[128];
+};
+
+}  // namespace __http_svr_ns__
+
+#endif

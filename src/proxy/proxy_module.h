@@ -1,0 +1,59 @@
+// CProxyModule: the gateway's module. open() performs the whole start-up in a fixed
+// order (daemon set-up, process-wide objects, configuration, command line, reporters,
+// rolling logs, reactor); run() drives the main loop. main() owns one instance.
+//
+// Start-up tells the truth: unless the command line asks for the foreground ("-f"
+// after the six fixed arguments), the process forks, and the process the shell started
+// waits on a pipe until the detached child reports that the gateway is listening (exit
+// status 0) or that start-up failed (exit status 1).
+#ifndef HALL_PROXY_PROXY_MODULE_H
+#define HALL_PROXY_PROXY_MODULE_H
+
+#include "imodule.h"
+#include "noncopyable.h"
+
+namespace comm {
+namespace sockcommu {
+class CMemPool;
+}
+}  // namespace comm
+
+namespace __http_svr_ns__ {
+
+// Block pools of the client connections and of the helper connections; created by
+// open() and kept for the life of the process.
+extern comm::sockcommu::CMemPool* _webMp;
+extern comm::sockcommu::CMemPool* _helpMp;
+
+class CRedisServer;
+
+class CProxyModule : public IModule, private noncopyable {
+ public:
+  CProxyModule();
+  virtual ~CProxyModule();
+
+  // 0 when the gateway is open and listening, -1 on any failure (already reported).
+  virtual int open(int argc, char** argv) override;
+  // Stores `arg` (address of the stop flag) in TGlobal::_module_close and runs the
+  // main loop until the flag is set. Returns 0.
+  virtual int run(void* arg) override;
+  // Destroys the reactor owner. Returns 0.
+  virtual int close() override;
+  virtual int exception() override { return 0; }
+
+  // True when the command line asks to stay in the foreground.
+  static bool foreground_requested(int argc, char** argv);
+
+  // Tells the waiting parent (if any) how start-up ended, then drops the pipe. A module
+  // destroyed without reporting counts as a failed start-up.
+  void report_startup(bool ok);
+
+ private:
+
+  CRedisServer* m_pRedisServer;  // lives until the process ends
+  int _startup_fd;               // write end of the start-up pipe, -1 when none
+};
+
+}  // namespace __http_svr_ns__
+
+#endif
