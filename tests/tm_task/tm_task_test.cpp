@@ -1,0 +1,311 @@
+// The time-manager task, read from other processes (tools/tm_reader, or a fork).
+// Every task a test starts is killed by the test's TaskGuard.
+#include <fcntl.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "tm_task.h"
+
+using testsupport::TempDir;
+
+namespace {
+
+// Kills and reaps the tasks a test started, however the test ends.
+class TaskGuard {
+ public:
+  ~TaskGuard() {
+    for (pid_t p : pids_) {
+      kill(p, SIGKILL);
+      waitpid(p, nullptr, 0);
+    }
+  }
+  pid_t add(pid_t p) {
+    if (p > 0) pids_.push_back(p);
+    return p;
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+pid_t lock_holder(const std::string& file) {
+  int fd = open(file.c_str(), O_RDWR);
+  if (fd < 0) return 0;
+  struct flock fl;
+  memset(&fl, 0, sizeof(fl));
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  pid_t holder = 0;
+  if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = fl.l_pid;
+  close(fd);
+  return holder;
+}
+
+// The record as the test sees it: a mapping of its own, not the one-time readers.
+time_mgr* map_record(const std::string& file) {
+  bool f_new = false;
+  return static_cast<time_mgr*>(map_file(file.c_str(), 32, f_new));
+}
+
+std::string reader(const std::vector<std::string>& args, const std::string& cwd = "") {
+  std::vector<std::string> argv{testsupport::binary("tm_reader")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::string out;
+  EXPECT_EQ(0, testsupport::run_program(argv, cwd, 30000, &out));
+  return out;
+}
+
+struct Sample {
+  long sec, usec;
+  long long us() const { return static_cast<long long>(sec) * 1000000 + usec; }
+};
+
+// Parses "sec usec" lines followed by "sys sec usec".
+std::vector<Sample> parse_tval(const std::string& out, Sample* sys) {
+  std::vector<Sample> v;
+  std::istringstream in(out);
+  std::string first;
+  while (in >> first) {
+    Sample s{};
+    if (first == "sys") {
+      in >> sys->sec >> sys->usec;
+      break;
+    }
+    s.sec = atol(first.c_str());
+    in >> s.usec;
+    v.push_back(s);
+  }
+  return v;
+}
+
+bool reaped_by_signal(pid_t pid, int sig) {
+  int status = 0;
+  bool done = testsupport::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 5000);
+  return done && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+}
+
+}  // namespace
+
+TEST(TmTask, RecordLayoutInTheFile) {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  const pid_t pid = guard.add(get_timetask(file.c_str()));
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(32, testsupport::file_size(file));
+  const std::string bytes = testsupport::read_file(file);
+  ASSERT_EQ(32u, bytes.size());
+  int32_t stored_pid;
+  int64_t sec;
+  memcpy(&stored_pid, bytes.data() + 28, 4);
+  memcpy(&sec, bytes.data() + 0, 8);
+  EXPECT_EQ(pid, stored_pid);
+  EXPECT_LE(std::labs(static_cast<long>(sec - time(nullptr))), 2);
+}
+
+TEST(TmTask, TaskFeedsReadersOfAnotherProcessIn5msSteps) {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  const pid_t pid = guard.add(get_timetask(file.c_str()));
+  ASSERT_GT(pid, 0);
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+  EXPECT_EQ(pid, rec->pid);
+  EXPECT_EQ(pid, lock_holder(file));
+
+  Sample sys{};
+  std::vector<Sample> v = parse_tval(reader({file, "tval", "30"}), &sys);
+  ASSERT_GE(v.size(), 20u);
+  std::vector<long long> steps;
+  for (size_t i = 1; i < v.size(); ++i) steps.push_back(v[i].us() - v[i - 1].us());
+  // The writer sleeps 5 ms between updates, so no step is shorter; a loaded machine
+  // may stretch steps, so the median only has a loose upper bound.
+  EXPECT_GE(*std::min_element(steps.begin(), steps.end()), 4500);
+  std::sort(steps.begin(), steps.end());
+  EXPECT_LE(steps[steps.size() / 2], 50000);
+  EXPECT_LE(std::llabs(sys.us() - v.back().us()), 1000000);
+  munmap(rec, 32);
+}
+
+TEST(TmTask, TmIsRefreshedOnceEvery21Turns) {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  ASSERT_GT(guard.add(get_timetask(file.c_str())), 0);
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+
+  const int tval0 = rec->tval_fag.counter, tm0 = rec->tm_fag.counter;
+  usleep(1200 * 1000);
+  const int tval1 = rec->tval_fag.counter, tm1 = rec->tm_fag.counter;
+  const int turns = (tval1 - tval0) / 2;
+  const int tm_updates = (tm1 - tm0) / 2;
+  EXPECT_GE(turns, 21);
+  // One tm refresh per 21 turns, give or take the refresh at either end.
+  EXPECT_LE(std::abs(tm_updates * 21 - turns), 2 * 21) << turns << " turns, " << tm_updates;
+
+  EXPECT_LE(std::labs(static_cast<long>(rec->tm - time(nullptr))), 1);
+  std::istringstream out(reader({file, "time"}));
+  long shared = 0, sys = 0;
+  out >> shared >> sys;
+  EXPECT_LE(std::labs(shared - sys), 1);
+  munmap(rec, 32);
+}
+
+TEST(TmTask, SecondTaskOnTheSameFileLeavesOneWriter) {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  const pid_t first = guard.add(get_timetask(file.c_str()));
+  const pid_t second = guard.add(get_timetask(file.c_str()));
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  ASSERT_NE(first, second);
+  EXPECT_TRUE(reaped_by_signal(first, SIGKILL));
+  EXPECT_EQ(0, kill(second, 0));
+  EXPECT_EQ(second, lock_holder(file));
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+  EXPECT_EQ(second, rec->pid);
+  munmap(rec, 32);
+}
+
+TEST(TmTask, StaleProcessIdInTheFileIsNotKilled) {
+  // The file names a process that is no time task (after a crash or a reboot the id
+  // can belong to anything): get_timetask takes over without killing it.
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  testsupport::Process bystander;
+  ASSERT_TRUE(bystander.start({"/bin/sleep", "30"}));
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+  rec->pid = bystander.pid();
+
+  TaskGuard guard;
+  const pid_t pid = guard.add(get_timetask(file.c_str()));
+  ASSERT_GT(pid, 0);
+  usleep(100 * 1000);
+  EXPECT_TRUE(bystander.running());
+  EXPECT_EQ(pid, rec->pid);
+  EXPECT_EQ(pid, lock_holder(file));
+  munmap(rec, 32);
+}
+
+TEST(TmTask, ReadersWithoutFileUseTheSystemClockAndCreateNothing) {
+  TempDir dir;
+  const std::string file = dir.file("absent");
+  std::istringstream out(reader({file, "time"}));
+  long shared = 0, sys = 0;
+  out >> shared >> sys;
+  EXPECT_LE(std::labs(shared - sys), 1);
+
+  Sample sys_tv{};
+  std::vector<Sample> v = parse_tval(reader({file, "tval", "3"}), &sys_tv);
+  ASSERT_EQ(3u, v.size());
+  EXPECT_LE(std::llabs(sys_tv.us() - v.back().us()), 1000000);
+  EXPECT_FALSE(testsupport::file_exists(file));
+}
+
+TEST(TmTask, ReadersIgnoreTheRecordOfADeadTask) {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+  rec->tm = 12345;
+  rec->tval.tv_sec = 12345;
+  rec->pid = 999999;
+  std::istringstream out(reader({file, "time"}));
+  long shared = 0, sys = 0;
+  out >> shared >> sys;
+  EXPECT_LE(std::labs(shared - sys), 1);
+  munmap(rec, 32);
+}
+
+TEST(TmTask, GetdelayCountsMilliseconds) {
+  // Without a task the default file is absent and the system clock is used.
+  TempDir dir;
+  int ms = atoi(reader({"unused", "delay"}, dir.path()).c_str());
+  EXPECT_GE(ms, 1499);
+  EXPECT_LE(ms, 1600);
+
+  TaskGuard guard;
+  ASSERT_GT(guard.add(get_timetask(dir.file("timemgrtask").c_str())), 0);
+  ms = atoi(reader({"unused", "delay"}, dir.path()).c_str());
+  EXPECT_GE(ms, 1000);  // the shared clock lags the system clock by up to one period
+  EXPECT_LE(ms, 1600);
+}
+
+TEST(TmTask, AnonymousFallbackIsSharedWithForkedChildren) {
+  TempDir dir;
+  const std::string unopenable = dir.file("missing/dir/timemgrtask");
+  bool f_new = false;
+  volatile int* p = static_cast<volatile int*>(map_file(unopenable.c_str(), 32, f_new));
+  ASSERT_NE(nullptr, p);
+  EXPECT_TRUE(f_new);
+  p[0] = 1;
+  pid_t child = fork();
+  if (child == 0) {
+    p[1] = p[0] + 41;
+    _exit(0);
+  }
+  ASSERT_GT(child, 0);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(42, p[1]);
+  munmap(const_cast<int*>(p), 32);
+
+  // A task on the anonymous record feeds readers forked after it was started.
+  TaskGuard guard;
+  ASSERT_GT(guard.add(get_timetask(unopenable.c_str())), 0);
+  child = fork();
+  if (child == 0) {
+    struct timeval a, b, sys;
+    get_timeofday(&a, unopenable.c_str());
+    usleep(100 * 1000);
+    get_timeofday(&b, unopenable.c_str());
+    gettimeofday(&sys, nullptr);
+    const bool advanced = b.tv_sec * 1000000LL + b.tv_usec > a.tv_sec * 1000000LL + a.tv_usec;
+    const bool close_to_sys = std::llabs(sys.tv_sec - b.tv_sec) <= 1;
+    const bool near_tm = std::labs(static_cast<long>(get_time(unopenable.c_str()) - time(nullptr))) <= 1;
+    _exit(advanced && close_to_sys && near_tm ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = -1;
+  ASSERT_TRUE(testsupport::wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(testsupport::file_exists(unopenable));
+}
+
+TEST(TmTask, DoKillSignalsTheNamedProcess) {
+  testsupport::Process target;
+  ASSERT_TRUE(target.start({"/bin/sleep", "30"}));
+  do_kill(9, target.pid());
+  EXPECT_TRUE(testsupport::wait_until([&] { return !target.running(); }, 5000));
+}
+
+TEST(TmTask, AtomicAddReturnsThePreviousValueAndLosesNoUpdate) {
+  atomic_t v;
+  v.counter = 5;
+  EXPECT_EQ(5, atomic_add(3, &v));
+  EXPECT_EQ(8, atomic_add(-8, &v));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&v] {
+      for (int i = 0; i < 100000; ++i) atomic_add(1, &v);
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(400000, v.counter);
+}
