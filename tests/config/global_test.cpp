@@ -2,7 +2,9 @@
 // number parsing, each failure message and where it goes; and LoopSvid's shared
 // round-robin position.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -300,4 +302,39 @@ TEST(LoopSvid, PositionIsSharedAcrossLists) {
   EXPECT_EQ(TGlobal::LoopSvid(none), -1);
   EXPECT_EQ(TGlobal::_loopNum, 1);
   TGlobal::_loopNum = 0;
+}
+
+TEST(DaemonStart, DetachesWithTheSignalDispositions) {
+  TempDir dir;
+  std::string report = dir.file("report.txt");
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGTERM, SIG_IGN);  // must come back to the default action
+    TGlobal::DaemonStart();    // the forked child exits 0 here; its own child goes on
+    struct sigaction term, pipe_act, chld;
+    sigaction(SIGTERM, nullptr, &term);
+    sigaction(SIGPIPE, nullptr, &pipe_act);
+    sigaction(SIGCHLD, nullptr, &chld);
+    char here[4096];
+    std::string line = std::to_string(term.sa_handler == SIG_DFL) + " " + std::to_string(pipe_act.sa_handler == SIG_IGN) +
+                       " " + std::to_string(chld.sa_handler == SIG_IGN) + " " +
+                       std::to_string(getsid(0) == getpid()) + " " + (getcwd(here, sizeof(here)) ? here : "?");
+    std::string tmp = report + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    if (f != nullptr) {
+      fputs(line.c_str(), f);
+      fclose(f);
+      rename(tmp.c_str(), report.c_str());
+    }
+    _exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_TRUE(testsupport::wait_until([&] { return testsupport::file_exists(report); }, 5000));
+  EXPECT_EQ(read_file(report), std::string("1 1 1 1 ") + cwd);
 }
