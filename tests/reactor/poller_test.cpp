@@ -221,8 +221,9 @@ TEST_F(Poller, ObjectDeletingItselfInInputGetsNoOutputCall)
         Probe* p = new Probe(&unit, sp.release(0));
         int outputs_after_delete = 0;
         p->on_input = [&, p]() {
+            const int r = result;   // the closure dies with the object
             delete p;
-            return result;
+            return r;
         };
         p->on_output = [&]() { return ++outputs_after_delete, 0; };
         p->EnableInput();
