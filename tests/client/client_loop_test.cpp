@@ -1,0 +1,200 @@
+// The order_sync_client program against a real redis-server and a fake gateway that
+// decodes what it receives.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_gateway.h"
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string json_of_size(size_t size) {
+  // {"pad":"xxx..."} of exactly `size` bytes
+  std::string s = "{\"pad\":\"";
+  s += std::string(size - s.size() - 2, 'x');
+  s += "\"}";
+  return s;
+}
+
+std::string log_text(const TempDir& dir) {
+  return read_file(dir.file("log/order_sync_client_0.log"));
+}
+
+long lpop_calls(RedisServer& redis) {
+  std::string info = redis.command({"INFO", "commandstats"});
+  size_t at = info.find("cmdstat_lpop:calls=");
+  if (at == std::string::npos) return 0;
+  return std::stol(info.substr(at + 19));
+}
+
+class ClientLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(redis_.start());
+    ASSERT_TRUE(gateway_.start());
+  }
+  void start_client(int log_level = 6) {
+    conf_ = write_client_conf(dir_.path(), gateway_.port(), redis_.port(), "orders", 4242, log_level);
+    ASSERT_TRUE(client_.start({binary("order_sync_client"), conf_}, dir_.path(), dir_.file("out"),
+                              dir_.file("out")));
+    ASSERT_TRUE(wait_until([&] { return gateway_.connections() >= 1; }, 10000)) << read_file(dir_.file("out"));
+  }
+  void push(const std::string& order) { ASSERT_NE("ERR", redis_.command({"RPUSH", "orders", order}).substr(0, 3)); }
+  void expect_clean_stop() {
+    int st = client_.stop(SIGTERM, 5000);
+    ASSERT_TRUE(WIFEXITED(st)) << "status " << st;
+    EXPECT_EQ(0, WEXITSTATUS(st));
+  }
+
+  TempDir dir_;
+  RedisServer redis_;
+  FakeGateway gateway_;
+  Process client_;
+  std::string conf_;
+};
+
+TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAside) {
+  start_client();
+  std::vector<std::string> good = {"{\"id\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}", json_of_size(7982),
+                                   "[1,2,3]", "{\"id\":4} "};
+  std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing"};
+  push(good[0]);
+  push(bad[0]);
+  push(good[1]);
+  push(bad[1]);
+  push(good[2]);
+  push(bad[2]);
+  push(good[3]);
+
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= good.size(); }, 10000))
+      << log_text(dir_);
+  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "3"; }, 5000));
+  std::vector<ReceivedOrder> got = gateway_.orders();
+  ASSERT_EQ(good.size(), got.size());
+  for (size_t i = 0; i < good.size(); ++i) {
+    EXPECT_EQ(2, got[i].cmd);
+    EXPECT_EQ(4242, got[i].client_id);
+    EXPECT_TRUE(got[i].checksum_ok);
+    EXPECT_EQ(good[i], got[i].text) << "order " << i;
+    EXPECT_EQ(static_cast<int>(good[i].size()) + 18, got[i].packet_size);
+  }
+  EXPECT_EQ(8000, got[1].packet_size);  // the largest packet the gateway takes
+  EXPECT_EQ(0, gateway_.protocol_errors());
+  EXPECT_EQ(1, gateway_.connections());
+  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2], redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
+  EXPECT_EQ("0", redis_.command({"LLEN", "orders"}));
+
+  std::string log = log_text(dir_);
+  EXPECT_NE(std::string::npos, log.find("json: not json{ parse failed.")) << log;
+  EXPECT_NE(std::string::npos, log.find("<1>")) << log;
+  EXPECT_NE(std::string::npos, log.find("moved to orders:dead")) << log;
+  EXPECT_NE(std::string::npos, log.find("JSON: [1,2,3]")) << log;
+  EXPECT_NE(std::string::npos, log.find("SEND: 25")) << log;  // "[1,2,3]": 7 + 18 bytes
+  expect_clean_stop();
+}
+
+TEST_F(ClientLoopTest, GatewayLeavingAndComingBackLosesNoOrder) {
+  start_client();
+  push("{\"n\":1}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 1; }, 10000));
+
+  // The gateway drops the connection: the client notices and connects again.
+  gateway_.close_client();
+  ASSERT_TRUE(wait_until([&] { return gateway_.connections() == 2; }, 10000)) << log_text(dir_);
+  push("{\"n\":2}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 2; }, 10000));
+
+  // The gateway goes away for longer than one reconnect attempt; orders keep coming.
+  int port = gateway_.port();
+  gateway_.stop();
+  for (int i = 3; i <= 6; ++i) push("{\"n\":" + std::to_string(i) + "}");
+  sleep(3);
+  ASSERT_TRUE(gateway_.start(port));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 6; }, 15000)) << log_text(dir_);
+  std::vector<ReceivedOrder> got = gateway_.orders();
+  for (int i = 0; i < 6; ++i) EXPECT_EQ("{\"n\":" + std::to_string(i + 1) + "}", got[static_cast<size_t>(i)].text);
+  EXPECT_EQ(3, got[2].connection);
+  std::string log = log_text(dir_);
+  EXPECT_NE(std::string::npos, log.find("Tcp connection closed.")) << log;
+  EXPECT_NE(std::string::npos, log.find("connected server failed")) << log;
+  expect_clean_stop();
+}
+
+TEST_F(ClientLoopTest, AnswersFromTheGatewayAreReadAndDiscarded) {
+  start_client(7);
+  push("{\"n\":1}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 1; }, 10000));
+  // Far more than socket buffers hold: only a client that reads can take it all.
+  ASSERT_TRUE(gateway_.send_to_client(std::string(8 << 20, 'a')));
+  push("{\"n\":2}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 2; }, 10000));
+  EXPECT_EQ(1, gateway_.connections());
+  EXPECT_NE(std::string::npos, log_text(dir_).find("discarded"));
+  expect_clean_stop();
+}
+
+TEST_F(ClientLoopTest, IdleClientDoesNotSpinOnRedis) {
+  start_client();
+  ASSERT_TRUE(wait_until([&] { return lpop_calls(redis_) > 0; }, 5000));
+  long before = lpop_calls(redis_);
+  sleep(1);
+  long during = lpop_calls(redis_) - before;
+  // One pop per 100 ms pause at most: a busy loop would make thousands.
+  EXPECT_LE(during, 15);
+  expect_clean_stop();
+}
+
+TEST(ClientLoopRedis, RedisStoppedMeansNothingSentThenOrdersFlowAgain) {
+  TempDir dir;
+  FakeGateway gateway;
+  ASSERT_TRUE(gateway.start());
+  int redis_port = free_port();
+  auto start_redis = [&](Process* p) {
+    EXPECT_TRUE(p->start({"/usr/bin/redis-server", "--port", std::to_string(redis_port), "--bind", "127.0.0.1",
+                          "--save", "", "--appendonly", "no", "--dir", dir.path()},
+                         dir.path(), dir.file("redis.out"), dir.file("redis.out")));
+    EXPECT_TRUE(wait_port(redis_port, 10000));
+  };
+  auto rpush = [&](const std::string& v) {
+    int fd = tcp_connect_local(redis_port);
+    ASSERT_GE(fd, 0);
+    std::string cmd = "*3\r\n$5\r\nRPUSH\r\n$6\r\norders\r\n$" + std::to_string(v.size()) + "\r\n" + v + "\r\n";
+    ASSERT_TRUE(send_all(fd, cmd.data(), cmd.size()));
+    char reply[16];
+    ASSERT_GT(recv_exact(fd, reply, 4, 2000), 0u);
+    close(fd);
+  };
+  Process redis;
+  start_redis(&redis);
+  std::string conf = write_client_conf(dir.path(), gateway.port(), redis_port, "orders", 7);
+  Process client;
+  ASSERT_TRUE(client.start({binary("order_sync_client"), conf}, dir.path(), dir.file("out"), dir.file("out")));
+  rpush("{\"n\":1}");
+  ASSERT_TRUE(wait_until([&] { return gateway.order_count() == 1; }, 10000));
+
+  redis.stop(SIGKILL);
+  sleep(2);
+  EXPECT_EQ(1u, gateway.order_count());
+  EXPECT_TRUE(client.running());
+
+  start_redis(&redis);
+  rpush("{\"n\":2}");
+  ASSERT_TRUE(wait_until([&] { return gateway.order_count() == 2; }, 10000));
+  EXPECT_EQ("{\"n\":2}", gateway.orders()[1].text);
+
+  // Stopping while Redis is away is prompt too.
+  redis.stop(SIGKILL);
+  sleep(1);
+  int st = client.stop(SIGTERM, 5000);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(0, WEXITSTATUS(st));
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+// Settings of order_sync_client: loaded from real files; a bad setting stops the program
+// at start with a message naming it.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <string>
+
+#include "conf.h"
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const char* kGood =
+    "[gateway]\nip=10.1.2.3\nport=8707\nclient_id=-5\n"
+    "[redis]\nip=127.0.0.1\nport=6379\nkey=order list\n";
+
+TEST(ClientConf, RequiredAndOptionalSettings) {
+  TempDir d;
+  std::string f = d.file("c.ini");
+  write_file(f, kGood);
+  conf_s c;
+  std::string err;
+  ASSERT_EQ(0, load_conf(f.c_str(), &c, &err)) << err;
+  EXPECT_STREQ("10.1.2.3", c.server_ip);
+  EXPECT_EQ(8707, c.server_port);
+  EXPECT_EQ(-5, c.client_id);
+  EXPECT_STREQ("127.0.0.1", c.redis_ip);
+  EXPECT_EQ(6379, c.redis_port);
+  EXPECT_STREQ("order list", c.redis_key);
+  EXPECT_STREQ("127.0.0.1", c.mysql_ip);  // defaults
+  EXPECT_EQ(3306, c.mysql_port);
+  EXPECT_STREQ("", c.mysql_username);
+  EXPECT_STREQ("../log", c.log_dir);
+  EXPECT_EQ(6, c.log_level);
+
+  write_file(f, std::string(kGood) + "[mysql]\nip=127.0.0.2\nport=3307\nusername=u\npassword=\ndb=shop\n"
+                                     "[log]\ndir=/tmp/x\nlevel=7\n");
+  ASSERT_EQ(0, load_conf(f.c_str(), &c, &err)) << err;
+  EXPECT_STREQ("127.0.0.2", c.mysql_ip);
+  EXPECT_EQ(3307, c.mysql_port);
+  EXPECT_STREQ("u", c.mysql_username);
+  EXPECT_STREQ("shop", c.mysql_db);
+  EXPECT_STREQ("/tmp/x", c.log_dir);
+  EXPECT_EQ(7, c.log_level);
+}
+
+TEST(ClientConf, EveryBadSettingIsNamed) {
+  TempDir d;
+  std::string f = d.file("c.ini");
+  conf_s c;
+  struct Case {
+    std::string text;
+    std::string named;
+  } cases[] = {
+      {"[gateway]\nport=1\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n", "[gateway] ip"},
+      {"[gateway]\nip=localhost\nport=1\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n", "[gateway] ip"},
+      {"[gateway]\nip=1.2.3.4\nport=70000\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n", "[gateway] port"},
+      {"[gateway]\nip=1.2.3.4\nport=80x\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n", "[gateway] port"},
+      {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=9999999999\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n",
+       "[gateway] client_id"},
+      {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=1\n[redis]\nip=127.0.0.1\nport=0\nkey=k\n", "[redis] port"},
+      {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=\n", "[redis] key"},
+      {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=" + std::string(64, 'k') + "\n",
+       "[redis] key"},
+      {std::string(kGood) + "[mysql]\nport=-1\n", "[mysql] port"},
+      {std::string(kGood) + "[log]\nlevel=9\n", "[log] level"},
+  };
+  for (const Case& k : cases) {
+    write_file(f, k.text);
+    std::string err;
+    EXPECT_EQ(-1, load_conf(f.c_str(), &c, &err)) << k.text;
+    EXPECT_NE(std::string::npos, err.find(k.named)) << err;
+  }
+  std::string err;
+  EXPECT_EQ(-1, load_conf(d.file("missing.ini").c_str(), &c, &err));
+  EXPECT_NE(std::string::npos, err.find("missing.ini")) << err;
+}
+
+TEST(ClientConf, ProgramStopsAtStartNamingTheBadKey) {
+  TempDir d;
+  std::string f = d.file("c.ini");
+  write_file(f, "[gateway]\nip=127.0.0.1\nport=99999\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n");
+  std::string out;
+  int st = run_program({binary("order_sync_client"), f}, d.path(), 10000, &out);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(1, WEXITSTATUS(st));
+  EXPECT_NE(std::string::npos, out.find("[gateway] port")) << out;
+
+  st = run_program({binary("order_sync_client")}, d.path(), 10000, &out);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(2, WEXITSTATUS(st));
+  EXPECT_NE(std::string::npos, out.find("usage")) << out;
+}
+
+TEST(ClientConf, SampleSettingsFileIsComplete) {
+  conf_s c;
+  std::string err;
+  ASSERT_EQ(0, load_conf(source_path("conf/order_sync_client.ini").c_str(), &c, &err)) << err;
+  EXPECT_STREQ("orders", c.redis_key);
+}
+
+}  // namespace
