@@ -54,6 +54,27 @@ uint32_t parse_uin(const char* s, bool* complete) {
   return uint32_t(v);
 }
 
+// The semaphore key of a log file. It must not change while the file rotates: a key
+// taken from the file itself would follow its inode, which every rotation replaces, so
+// processes that opened the log at different times would hold different semaphores and
+// rotate over each other. The key comes from the directory instead, with the project id
+// (1..127, so the key stays positive) drawn from the file's base name.
+key_t semaphore_key(const char* file) {
+  const char* slash = strrchr(file, '/');
+  char dir[LINE_SIZE];
+  if (slash == nullptr) {
+    copy_text(dir, sizeof(dir), ".");
+  } else if (slash == file) {
+    copy_text(dir, sizeof(dir), "/");
+  } else {
+    snprintf(dir, sizeof(dir), "%.*s", int(slash - file), file);
+  }
+  const char* base = slash == nullptr ? file : slash + 1;
+  uint32_t h = 2166136261u;
+  for (const char* p = base; *p != '\0'; ++p) h = (h ^ uint8_t(*p)) * 16777619u;
+  return ftok(dir, int(1 + h % 127));
+}
+
 }  // namespace
 
 clib_log::clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level,
@@ -85,9 +106,7 @@ int clib_log::open_file(const char* as_file, int ai_pathtype) {
   }
   int fd = open(ms_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
   if (fd >= 0) close(fd);
-  // The semaphore, when wanted, is keyed on the file; it serialises every process that
-  // writes the same file.
-  key_t key = ftok(ms_file, 0);
+  key_t key = semaphore_key(ms_file);
   if (mi_semopen != 0 && key > 0) createSem(key, &mi_semid, nullptr);
   return fd >= 0 ? 0 : -1;
 }

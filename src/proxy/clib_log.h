@@ -17,7 +17,8 @@
 class clib_log : noncopyable {
  public:
   // as_file null: no file yet (see set_file). ai_pathtype 2 puts as_file under "/tmp".
-  // as_sem non-zero: writes are serialised by a semaphore keyed on the file.
+  // as_sem non-zero: writes are serialised by a semaphore keyed on the file's directory and
+  // name (stable across rotation, so every process writing the file shares it).
   // Null texts and negative numbers take the defaults: "[%Y-%m-%d %H:%M:%S] ", level 0,
   // 5 backups, 10485760 bytes, no name suffix, "\n".
   clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level, int ai_maxfile,
