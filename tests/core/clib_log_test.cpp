@@ -53,6 +53,14 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
+// Removes a semaphore set when the test ends, however it ends.
+struct SemGuard {
+  int id;
+  ~SemGuard() {
+    if (id != -1) semctl(id, 0, IPC_RMID);
+  }
+};
+
 }  // namespace
 
 TEST(ClibLog, DefaultsAndTheTimeStampedLine) {
@@ -301,10 +309,10 @@ TEST(ClibLog, CreateSemMakesOrOpensOneSetWithValueOne) {
   int id1 = -5, id2 = -5;
   char err[256] = "";
   ASSERT_EQ(createSem(key, &id1, err), 0);
+  SemGuard guard{id1};
   EXPECT_EQ(semctl(id1, 0, GETVAL), 1);
   EXPECT_EQ(createSem(key, &id2, nullptr), 0);
   EXPECT_EQ(id1, id2);
-  semctl(id1, 0, IPC_RMID);
 }
 
 // Two processes append to one file with the semaphore on: no line is lost or torn, and
@@ -316,6 +324,7 @@ TEST(ClibLog, SemaphoreSerialisesRotationAcrossProcesses) {
   const int kMaxSize = 2000;
   clib_log parent(path.c_str(), 1, "", 5, 60, kMaxSize, nullptr, nullptr, 1, nullptr);
   int semid = parent.semid();
+  SemGuard guard{semid};
   ASSERT_NE(semid, -1);
 
   pid_t child = fork();
@@ -324,6 +333,7 @@ TEST(ClibLog, SemaphoreSerialisesRotationAcrossProcesses) {
     clib_log mine(path.c_str(), 1, "", 5, 60, kMaxSize, nullptr, nullptr, 1, nullptr);
     int bad = mine.semid() == semid ? 0 : 1;
     for (int i = 0; i < kLines; ++i) bad |= (mine.vwrite(1, "child %04d ..............................", i) != 0) << 1;
+    if (mine.semid() != -1 && mine.semid() != semid) semctl(mine.semid(), 0, IPC_RMID);
     _exit(bad);
   }
   int bad = 0;
@@ -350,5 +360,4 @@ TEST(ClibLog, SemaphoreSerialisesRotationAcrossProcesses) {
   }
   EXPECT_EQ(total, 2 * kLines);
   EXPECT_EQ(semctl(semid, 0, GETVAL), 1);  // released by both
-  semctl(semid, 0, IPC_RMID);
 }
