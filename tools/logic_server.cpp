@@ -1,0 +1,403 @@
+// Sample logic server: the backend that the gateway forwards client requests to.
+//
+//   logic_server [options] PORT
+//
+// Listens on 127.0.0.1:PORT and serves any number of gateway links with poll(2) on one
+// thread. Every 0x1003 forward is answered with a 0x9001 result whose JSON names a "flow"
+// (the numeric "flow" member of the request's text when that text is a JSON object with
+// one, else the request's client id) and carries a "result" text. Every packet received,
+// close notices (0x0002) included, is logged as one readable line on standard output.
+//
+// Options:
+//   --name NAME           label of the log lines (default "logic:PORT")
+//   --result TEXT         "result" text of the answers (default "ok from NAME")
+//   --silent              read and log, but never answer
+//   --no-read             accept links but never read from them (for fault tests)
+//   --waiter-stat Q,T     send a 0x9002 load report (queue length Q, time T) on each link
+//   --notify-stat Q,T     send a 0x9003 load report on each link
+//   --report-ms MS        repeat the load reports every MS milliseconds (default: once,
+//                         right after the link is accepted)
+//
+// SIGTERM and SIGINT stop it cleanly (exit status 0).
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "EncryptDecrypt.h"
+#include "packet_base.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int) { g_stop = 1; }
+
+struct Options {
+  int port = 0;
+  std::string name;
+  std::string result;
+  bool silent = false;
+  bool no_read = false;
+  bool waiter = false;
+  bool notify = false;
+  int waiter_q = 0, waiter_t = 0;
+  int notify_q = 0, notify_t = 0;
+  int report_ms = 0;
+};
+
+struct Link {
+  std::string in;   // bytes received, not yet cut into packets
+  std::string out;  // bytes queued for the gateway
+  std::string peer;
+  long long next_report_ms = 0;
+};
+
+Options g_opt;
+
+long long now_ms() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+// Keeps a log line on one line: control bytes and non-ASCII bytes become \xNN escapes.
+std::string printable(const std::string& s) {
+  std::string out;
+  char buf[8];
+  for (unsigned char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void logf(const char* fmt, ...) {
+  char line[16384];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof(line), fmt, ap);
+  va_end(ap);
+  printf("[%s] %s\n", g_opt.name.c_str(), line);
+  fflush(stdout);
+}
+
+bool parse_pair(const char* text, int* a, int* b) {
+  char* end = nullptr;
+  long x = strtol(text, &end, 10);
+  if (end == text || *end != ',') return false;
+  const char* second = end + 1;
+  long y = strtol(second, &end, 10);
+  if (end == second || *end != '\0') return false;
+  *a = static_cast<int>(x);
+  *b = static_cast<int>(y);
+  return true;
+}
+
+void usage() {
+  fprintf(stderr,
+          "usage: logic_server [--name NAME] [--result TEXT] [--silent] [--no-read]\n"
+          "                    [--waiter-stat Q,T] [--notify-stat Q,T] [--report-ms MS] PORT\n");
+}
+
+bool parse_args(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    bool has_value = i + 1 < argc;
+    if (a == "--silent") {
+      g_opt.silent = true;
+    } else if (a == "--no-read") {
+      g_opt.no_read = true;
+    } else if (a == "--name" && has_value) {
+      g_opt.name = argv[++i];
+    } else if (a == "--result" && has_value) {
+      g_opt.result = argv[++i];
+    } else if (a == "--waiter-stat" && has_value) {
+      if (!parse_pair(argv[++i], &g_opt.waiter_q, &g_opt.waiter_t)) return false;
+      g_opt.waiter = true;
+    } else if (a == "--notify-stat" && has_value) {
+      if (!parse_pair(argv[++i], &g_opt.notify_q, &g_opt.notify_t)) return false;
+      g_opt.notify = true;
+    } else if (a == "--report-ms" && has_value) {
+      g_opt.report_ms = atoi(argv[++i]);
+    } else if ((a == "-p" || a == "--port") && has_value) {
+      g_opt.port = atoi(argv[++i]);
+    } else if (!a.empty() && a[0] != '-' && g_opt.port == 0) {
+      g_opt.port = atoi(a.c_str());
+    } else {
+      return false;
+    }
+  }
+  if (g_opt.port <= 0 || g_opt.port > 65535) return false;
+  if (g_opt.name.empty()) g_opt.name = "logic:" + std::to_string(g_opt.port);
+  if (g_opt.result.empty()) g_opt.result = "ok from " + g_opt.name;
+  return true;
+}
+
+int listen_on(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) < 0 || listen(fd, 128) < 0) {
+    close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
+}
+
+void queue_packet(Link& link, NETOutputPacket& pkt) {
+  link.out.append(pkt.packet_buf(), static_cast<size_t>(pkt.packet_size()));
+}
+
+void queue_report(int fd, Link& link, unsigned short cmd, int q, int t) {
+  NETOutputPacket pkt;
+  pkt.Begin(cmd, 1, 1);
+  pkt.WriteInt(q);
+  pkt.WriteInt(t);
+  pkt.End();
+  CEncryptDecrypt cipher;
+  cipher.EncryptBuffer(&pkt);
+  queue_packet(link, pkt);
+  logf("fd=%d sent cmd=%#06x %s report qlen=%d time=%d", fd, cmd,
+       cmd == INTER_CMD_WAITER_STAT_RES ? "waiter" : "notify", q, t);
+}
+
+void queue_reports(int fd, Link& link) {
+  if (g_opt.waiter) queue_report(fd, link, INTER_CMD_WAITER_STAT_RES, g_opt.waiter_q, g_opt.waiter_t);
+  if (g_opt.notify) queue_report(fd, link, INTER_CMD_NOTIFY_STAT_RES, g_opt.notify_q, g_opt.notify_t);
+}
+
+// The receiver of an answer: a numeric "flow" member of a JSON object text, else the
+// client id of the request.
+Json::Value answer_flow(const std::string& data, int client_id) {
+  Json::Value root;
+  Json::Reader reader;
+  bool parsed = false;
+  try {
+    parsed = reader.parse(data, root, false);
+  } catch (...) {
+    parsed = false;
+  }
+  if (parsed && root.isObject() && root.isMember("flow") && root["flow"].isNumeric()) return root["flow"];
+  return Json::Value(client_id);
+}
+
+void handle_forward(int fd, Link& link, NETInputPacket& pkt, bool checksum_ok) {
+  int client_id = pkt.ReadInt();
+  std::string data = pkt.ReadString();
+  logf("fd=%d recv cmd=0x1003 forward client=%d data=%s%s", fd, client_id, printable(data).c_str(),
+       checksum_ok ? "" : " checksum=bad");
+  if (g_opt.silent) return;
+
+  Json::Value answer(Json::objectValue);
+  answer["flow"] = answer_flow(data, client_id);
+  answer["result"] = g_opt.result;
+  Json::FastWriter writer;
+  std::string text = writer.write(answer);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+
+  NETOutputPacket out;
+  out.Begin(INTER_CMD_RES, 1, 1);
+  out.WriteByte(0);
+  out.WriteString(text);
+  out.End();
+  CEncryptDecrypt cipher;
+  cipher.EncryptBuffer(&out);
+  queue_packet(link, out);
+  logf("fd=%d sent cmd=0x9001 result %s", fd, printable(text).c_str());
+}
+
+void handle_packet(int fd, Link& link, const char* data, int size) {
+  NETInputPacket pkt;
+  pkt.Copy(data, size);
+  unsigned short cmd = pkt.GetCmdType();
+  if (cmd == CLIENT_CMD_DATA_REQ && pkt.GetCode() == 0) {
+    // The close notice travels plain.
+    int uid = pkt.ReadInt();
+    int svid = pkt.ReadInt();
+    logf("fd=%d recv cmd=0x0002 close client=%d svid=%d", fd, uid, svid);
+    return;
+  }
+  CEncryptDecrypt cipher;
+  bool checksum_ok = cipher.DecryptBuffer(&pkt) >= 0;
+  if (cmd == SERVER_CMD_DATA_FW_REQ) {
+    handle_forward(fd, link, pkt, checksum_ok);
+    return;
+  }
+  std::string body(pkt.packet_buf() + PACKET_HEADER_SIZE, static_cast<size_t>(size - PACKET_HEADER_SIZE));
+  logf("fd=%d recv cmd=%#06x other length=%d body=%s%s", fd, cmd, size - 2, printable(body).c_str(),
+       checksum_ok ? "" : " checksum=bad");
+}
+
+// Cuts whole packets out of link.in. False when the stream is broken (the link is closed).
+bool handle_input(int fd, Link& link) {
+  size_t pos = 0;
+  bool ok = true;
+  while (link.in.size() - pos >= static_cast<size_t>(PACKET_HEADER_SIZE)) {
+    const char* head = link.in.data() + pos;
+    int total = pkg_length(head) + 2;
+    if (total < PACKET_HEADER_SIZE || total > PACKET_BUFFER_SIZE) {
+      logf("fd=%d recv malformed header length=%d cmd=%#06x, closing", fd, total - 2, pkg_cmd(head));
+      ok = false;
+      break;
+    }
+    if (link.in.size() - pos < static_cast<size_t>(total)) break;
+    handle_packet(fd, link, head, total);
+    pos += static_cast<size_t>(total);
+  }
+  link.in.erase(0, pos);
+  return ok;
+}
+
+// Writes what the link has queued. False on a write error.
+bool flush_link(int fd, Link& link) {
+  while (!link.out.empty()) {
+    ssize_t n = send(fd, link.out.data(), link.out.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    link.out.erase(0, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!parse_args(argc, argv)) {
+    usage();
+    return 2;
+  }
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = on_signal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int lfd = listen_on(g_opt.port);
+  if (lfd < 0) {
+    fprintf(stderr, "logic_server: cannot listen on 127.0.0.1:%d: %s\n", g_opt.port, strerror(errno));
+    return 1;
+  }
+  logf("listening on 127.0.0.1:%d%s%s", g_opt.port, g_opt.silent ? " (silent)" : "",
+       g_opt.no_read ? " (never reads)" : "");
+
+  std::map<int, Link> links;
+  while (!g_stop) {
+    std::vector<struct pollfd> fds;
+    fds.push_back({lfd, POLLIN, 0});
+    for (auto& kv : links) {
+      short ev = g_opt.no_read ? 0 : POLLIN;
+      if (!kv.second.out.empty()) ev |= POLLOUT;
+      fds.push_back({kv.first, ev, 0});
+    }
+    int wait_ms = 200;
+    int n = poll(fds.data(), fds.size(), wait_ms);
+    if (n < 0 && errno != EINTR) {
+      fprintf(stderr, "logic_server: poll failed: %s\n", strerror(errno));
+      break;
+    }
+    if (g_stop) break;
+
+    std::vector<int> dead;
+    for (size_t i = 1; n > 0 && i < fds.size(); ++i) {
+      int fd = fds[i].fd;
+      Link& link = links[fd];
+      short re = fds[i].revents;
+      if (re == 0) continue;
+      bool alive = true;
+      if (re & (POLLIN | POLLHUP | POLLERR)) {
+        if (g_opt.no_read) {
+          if (re & (POLLHUP | POLLERR)) alive = false;
+        } else {
+          char buf[65536];
+          ssize_t got = recv(fd, buf, sizeof(buf), 0);
+          if (got > 0) {
+            link.in.append(buf, static_cast<size_t>(got));
+            alive = handle_input(fd, link);
+          } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+            alive = false;
+          }
+        }
+      }
+      if (alive && !link.out.empty()) alive = flush_link(fd, link);
+      if (!alive) dead.push_back(fd);
+    }
+    for (int fd : dead) {
+      logf("fd=%d link closed (peer %s)", fd, links[fd].peer.c_str());
+      close(fd);
+      links.erase(fd);
+    }
+
+    if (n > 0 && (fds[0].revents & POLLIN)) {
+      for (int k = 0; k < 64; ++k) {
+        struct sockaddr_in peer;
+        socklen_t plen = sizeof(peer);
+        int fd = accept(lfd, reinterpret_cast<struct sockaddr*>(&peer), &plen);
+        if (fd < 0) break;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        Link& link = links[fd];
+        char addr[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
+        link.peer = std::string(addr) + ":" + std::to_string(ntohs(peer.sin_port));
+        logf("fd=%d link accepted from %s", fd, link.peer.c_str());
+        queue_reports(fd, link);
+        link.next_report_ms = now_ms() + g_opt.report_ms;
+        if (!flush_link(fd, link)) {
+          logf("fd=%d link closed (peer %s)", fd, link.peer.c_str());
+          close(fd);
+          links.erase(fd);
+        }
+      }
+    }
+
+    if (g_opt.report_ms > 0 && (g_opt.waiter || g_opt.notify)) {
+      long long now = now_ms();
+      for (auto& kv : links) {
+        if (now < kv.second.next_report_ms) continue;
+        queue_reports(kv.first, kv.second);
+        kv.second.next_report_ms = now + g_opt.report_ms;
+        flush_link(kv.first, kv.second);
+      }
+    }
+  }
+
+  for (auto& kv : links) close(kv.first);
+  close(lfd);
+  logf("stopped");
+  return 0;
+}
