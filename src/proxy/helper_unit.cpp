@@ -1,0 +1,403 @@
+#include "helper_unit.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <json/json.h>
+
+#include "EncryptDecrypt.h"
+#include "client_unit.h"
+#include "clib_log.h"
+#include "decode_unit.h"
+#include "global.h"
+#include "helper_pool.h"
+#include "log.h"
+#include "net.h"
+#include "proxy_module.h"
+
+namespace __http_svr_ns__ {
+
+server_stat_s* gSvrStat = nullptr;
+server_switch_s* gSvrSwitch = nullptr;
+
+namespace {
+
+bool would_block(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
+
+// The receiver named by a result: the "flow" member as an unsigned 64-bit number. A
+// missing member, or one JsonCpp cannot convert (text, array, object, a negative or
+// too large number), names no one.
+bool read_flow(const Json::Value& root, unsigned long* flow) {
+  if (!root.isMember("flow")) return false;
+  const Json::Value& f = root["flow"];
+  if (f.isNull() || f.isString() || f.isArray() || f.isObject()) return false;
+  try {
+    *flow = static_cast<unsigned long>(f.asUInt64());
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CHelperUnit::CHelperUnit(CPollerUnit* unit)
+    : CPollerObject(unit, 0),
+      port(0),
+      _stage(CONN_IDLE),
+      _helperTimer(nullptr),
+      _send_error_times(0),
+      _r(*_helpMp),
+      _w(*_helpMp) {}
+
+CHelperUnit::~CHelperUnit() {
+  reset_helper();
+  _w.skip(_w.data_len());
+  _r.skip(_r.data_len());
+}
+
+void CHelperUnit::close_socket() {
+  DisableInput();
+  DisableOutput();
+  ApplyEvents();
+  DetachPoller();
+  if (netfd > 0) ::close(netfd);
+  netfd = -1;
+}
+
+int CHelperUnit::connect() {
+  log_debug("*STEP: PROXY CNet::tcp_connect before");
+  int ret = 0;
+  if (_stage == CONN_IDLE || netfd < 0) {
+    // A socket left open here would leak when tcp_connect overwrites netfd.
+    if (netfd > 0) close_socket();
+    ret = CNet::tcp_connect(&netfd, addr.c_str(), port, 0, TGlobal::_timerConnect);
+  }
+  log_debug("*STEP: PROXY CNet::tcp_connect ret :[%d], netfd:[%d]", ret, netfd);
+  if (ret < 0) {
+    log_error("Connect Helper error, ip:[%s], port:[%d]", addr.c_str(), port);
+    // tcp_connect leaves a failed socket open for its caller.
+    close_socket();
+    return -1;
+  }
+  _stage = CONN_CONNECTED;
+  // Listen from the start: a server that reports its load before the first forward is
+  // heard, and one that closes the link is noticed before a forward is written into it.
+  EnableInput();
+  return AttachPoller();
+}
+
+bool CHelperUnit::cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len,
+                               const char* what) {
+  try {
+    cache.append(data, len);
+  } catch (int) {
+    log_error("helper pool exhausted: %u bytes %s dropped, link to %s:%d reset", len, what, addr.c_str(), port);
+    return false;
+  }
+  return true;
+}
+
+int CHelperUnit::append_pkg(const char* data, unsigned int len) {
+  if (!cache_append(_w, data, len, "to send")) {
+    reset_helper();
+    return -1;
+  }
+  return 0;
+}
+
+int CHelperUnit::send_to_logic() {
+  // Sending is activity too: a unit already on a timer list is re-armed, so a link in
+  // use is not closed as idle while its answers are slow.
+  return send_to_logic(_helperTimer);
+}
+
+int CHelperUnit::send_to_logic(CTimerList* list) {
+  _helperTimer = list;
+  EnableInput();
+  if (connect() < 0) {
+    reset_helper();
+    log_debug("Connect logic server failed!");
+    return -1;
+  }
+  if (_helperTimer != nullptr) AttachTimer(_helperTimer);
+  return send_to_cgi();
+}
+
+int CHelperUnit::send_to_cgi() {
+  unsigned len = _w.data_len();
+  log_debug("_w data size:[%d]", static_cast<int>(len));
+  if (len == 0) return 0;
+  if (netfd < 0) return -1;
+
+  ssize_t ret = ::send(netfd, _w.data(), len, MSG_NOSIGNAL);
+  int err = errno;
+  log_debug("sent packet size:[%d]", static_cast<int>(ret));
+  if (ret < 0) {
+    if (would_block(err)) {
+      ++_send_error_times;
+      if (_send_error_times >= MAX_SEND_BLOCKED) {
+        if (g_pErrorLog != nullptr) g_pErrorLog->logMsg("CHelperUnit::send_to_cgi, send error more");
+        reset_helper();
+        _stage = CONN_FATAL_ERROR;
+        return -1;
+      }
+      EnableOutput();
+      ApplyEvents();
+      return CONN_DATA_SENDING;
+    }
+    log_error("*STEP: sending package to logic server failed, ret code[%d], errno:[%d], ip:[%s], port:[%d]",
+              static_cast<int>(ret), err, addr.c_str(), port);
+    reset_helper();
+    _stage = CONN_FATAL_ERROR;
+    return -1;
+  }
+  _w.skip(static_cast<unsigned>(ret));
+  _send_error_times = 0;
+  if (static_cast<unsigned>(ret) == len) {
+    DisableOutput();
+    ApplyEvents();
+    _stage = CONN_SEND_DONE;
+    log_debug("*STEP: sent package to logic server, netfd[%d] packet size[%d]", netfd, static_cast<int>(ret));
+  } else {
+    EnableOutput();
+    ApplyEvents();
+    _stage = CONN_DATA_SENDING;
+  }
+  return static_cast<int>(ret);
+}
+
+int CHelperUnit::recv_from_cgi() {
+  ssize_t ret = ::recv(netfd, _curRecvBuf, RECV_BUFFER_SIZE, 0);
+  int err = errno;
+  log_error("*STEP: recv from logic server fd[%d] recv len[%d] this time", netfd, static_cast<int>(ret));
+  if (ret < 0) {
+    log_debug("*STEP: ret = -1");
+    if (would_block(err)) {
+      _stage = CONN_DATA_RECVING;
+      return 0;
+    }
+    _stage = CONN_FATAL_ERROR;
+    log_error("*STEP: recv from logic server failed, unix fd[%d]", netfd);
+    return -1;
+  }
+  if (ret == 0) {
+    _stage = CONN_DISCONNECT;
+    log_error("*STEP:logic server close, unix fd[%d]", netfd);
+    return -1;
+  }
+  if (!cache_append(_r, _curRecvBuf, static_cast<unsigned>(ret), "received")) return -1;
+  if (process_pkg() < 0) return -1;
+  _stage = CONN_RECV_DONE;
+  log_debug("*STEP: recving from logic server complete, unix fd[%d] current recv len[%d]", netfd,
+            static_cast<int>(ret));
+  return static_cast<int>(ret);
+}
+
+int CHelperUnit::process_pkg() {
+  log_debug("--------------- CHelperUnit::process_pkg begin --------------");
+  log_debug("forward packets to headLen [%d]:", PACKET_HEADER_SIZE);
+  log_debug("forward packets to totalLen [%d]:", static_cast<int>(_r.data_len()));
+  log_debug("forward packets to the client start headLen[%d],totalLen[%d]", PACKET_HEADER_SIZE,
+            static_cast<int>(_r.data_len()));
+
+  while (_r.data_len() >= static_cast<unsigned>(PACKET_HEADER_SIZE)) {
+    const char* head = _r.data();
+    int length = pkg_length(head);
+    unsigned cmd = pkg_cmd(head);
+    log_error("helper packet body length:[%d], cmd:[%#x]", length, cmd);
+    // A length below the header's own 7 bytes cannot frame anything: the stream is lost.
+    if (length > MAX_BODY_LENGTH || length < PACKET_HEADER_SIZE - 2) {
+      log_error("helper packet length:[%d] out of range, link to %s:%d dropped", length, addr.c_str(), port);
+      return -1;
+    }
+    unsigned total = static_cast<unsigned>(length) + 2;
+    if (_r.data_len() < total) return 0;
+
+    if (total > static_cast<unsigned>(PACKET_BUFFER_SIZE)) {
+      log_error("helper packet of %u bytes does not fit a packet buffer, cmd:[%#x] dropped", total, cmd);
+      _r.skip(total);
+      continue;
+    }
+    NETInputPacket pkt;
+    pkt.Copy(head, static_cast<int>(total));
+    _r.skip(total);
+    CEncryptDecrypt cipher;
+    cipher.DecryptBuffer(&pkt);
+
+    if (_helperpool == nullptr) {
+      log_error("_helperpool is null");
+      continue;
+    }
+    switch (cmd) {
+      case INTER_CMD_RES:
+        _pay_res(&pkt);
+        break;
+      case INTER_CMD_WAITER_STAT_RES:
+      case INTER_CMD_NOTIFY_STAT_RES:
+        _worker_stat_chk(&pkt);
+        break;
+      default:
+        log_error("cmd:[%X] is invalied.", cmd);
+        break;
+    }
+  }
+  return 0;
+}
+
+int CHelperUnit::_worker_stat_chk(NETInputPacket* pkt) {
+  log_debug("-------- CHelperUnit::_worker_stat_chk begin --------");
+  int qlen = pkt->ReadInt();
+  int ctime = pkt->ReadInt();
+  unsigned cmd = pkt->GetCmdType();
+  log_debug("Cmd: [%#x]", cmd);
+  if (gSvrStat != nullptr && gSvrSwitch != nullptr) {
+    if (cmd == INTER_CMD_WAITER_STAT_RES) {
+      gSvrStat->_w_qlen = static_cast<uint32_t>(qlen);
+      gSvrStat->_w_ctime = static_cast<uint32_t>(ctime);
+      gSvrSwitch->_w_is_busyed = qlen > BUSY_QUEUE_LENGTH;
+    } else if (cmd == INTER_CMD_NOTIFY_STAT_RES) {
+      gSvrStat->_n_qlen = static_cast<uint32_t>(qlen);
+      gSvrStat->_n_ctime = static_cast<uint32_t>(ctime);
+      gSvrSwitch->_n_is_busyed = qlen > BUSY_QUEUE_LENGTH;
+    }
+    log_info("-------- Server_Stat begin --------");
+    log_info("_w_qlen:  %d", static_cast<int>(gSvrStat->_w_qlen));
+    log_info("_w_ctime: %d", static_cast<int>(gSvrStat->_w_ctime));
+    log_info("_n_qlen:  %d", static_cast<int>(gSvrStat->_n_qlen));
+    log_info("_n_ctime: %d", static_cast<int>(gSvrStat->_n_ctime));
+    log_info("_w_is_busyed: %s", gSvrSwitch->_w_is_busyed ? "true" : "false");
+    log_info("_n_is_busyed: %s", gSvrSwitch->_n_is_busyed ? "true" : "false");
+    log_info("-------- Server_Stat end --------");
+  }
+  log_debug("-------- CHelperUnit::_worker_stat_chk end --------");
+  return 0;
+}
+
+int CHelperUnit::_pay_res(NETInputPacket* pkt) {
+  log_debug("-------- CHelperUnit::_pay_res begin --------");
+  int errcode = pkt->ReadByte();
+  std::string json = pkt->ReadString();
+  log_debug("ErrCode: %d", errcode);
+  log_debug("JSON: %s", json.c_str());
+
+  Json::Value root;
+  Json::Reader reader;
+  bool parsed = false;
+  try {
+    // The reader throws when nesting runs too deep; a peer's text must not end us.
+    parsed = reader.parse(json, root, false);
+  } catch (...) {
+    parsed = false;
+  }
+
+  NETOutputPacket out;
+  out.Begin(SERVER_CMD_REP, 1, 1);
+  unsigned long flow = 0;
+  bool has_flow = false;
+  int ret = -1;
+  if (parsed && root.isObject()) {
+    has_flow = read_flow(root, &flow);
+    if (!root.isMember("result")) {
+      out.WriteInt(0);
+      out.WriteString("");
+      ret = 0;
+    } else if (root["result"].isString()) {
+      out.WriteInt(0);
+      out.WriteString(root["result"].asString());
+      ret = 0;
+    } else {
+      log_error("%s||result is not a text, flow:[%lu]", __FUNCTION__, flow);
+      out.WriteInt(1);
+      out.WriteString("");
+    }
+  } else {
+    out.WriteInt(1);
+    out.WriteString("");
+    log_debug("-------- CHelperUnit::_pay_res error --------");
+  }
+  out.End();
+  CEncryptDecrypt cipher;
+  cipher.EncryptBuffer(&out);
+
+  if (!has_flow) {
+    log_error("%s||result names no receiver, answer dropped", __FUNCTION__);
+    ret = -1;
+  } else {
+    CDecoderUnit* decoder = nullptr;
+    CClientUnit* client = _get_client_by_id(flow, &decoder);
+    if (client == nullptr) {
+      log_warning("%s||Cannot find client, flow:[%lu], answer dropped", __FUNCTION__, flow);
+      ret = -1;
+    } else if (client->stage() == CONN_FATAL_ERROR) {
+      log_warning("%s||client of flow:[%lu] is failing, answer dropped", __FUNCTION__, flow);
+      ret = -1;
+    } else {
+      client->add_rsp_buf(out.packet_buf(), static_cast<unsigned>(out.packet_size()));
+      ret = client->send();
+    }
+  }
+  log_debug("-------- CHelperUnit::_pay_res end --------");
+  return ret;
+}
+
+CClientUnit* CHelperUnit::_get_client_by_id(const unsigned long& id, CDecoderUnit** out) {
+  *out = nullptr;
+  // Client ids are ints: a larger flow names no one.
+  if (_helperpool == nullptr || id > static_cast<unsigned long>(INT_MAX)) return nullptr;
+  std::map<int, CDecoderUnit*>::iterator it = _helperpool->m_objmap.find(static_cast<int>(id));
+  if (it == _helperpool->m_objmap.end() || it->second == nullptr) return nullptr;
+  CClientUnit* client = it->second->get_web_unit();
+  if (client == nullptr) return nullptr;
+  *out = it->second;
+  return client;
+}
+
+void CHelperUnit::update_timer() {
+  DisableTimer();
+  if (_helperTimer != nullptr) AttachTimer(_helperTimer);
+}
+
+void CHelperUnit::reset_helper() {
+  log_debug("reset helper object");
+  _w.skip(_w.data_len());
+  _r.skip(_r.data_len());
+  close_socket();
+  _stage = CONN_IDLE;
+  // A fresh connection starts with a clean count; otherwise its first blocked send
+  // would reset it at once.
+  _send_error_times = 0;
+}
+
+int CHelperUnit::InputNotify() {
+  update_timer();
+  if (recv_from_cgi() < 0) {
+    log_error("call recv failed, helper client netfd[%d]", netfd);
+    reset_helper();
+    return 1;
+  }
+  return 0;
+}
+
+int CHelperUnit::OutputNotify() {
+  update_timer();
+  send_to_cgi();
+  return 0;
+}
+
+int CHelperUnit::HangupNotify() {
+  log_debug("CHelperUnit object hangup notify: fd[%d]", netfd);
+  update_timer();
+  process_pkg();
+  reset_helper();
+  return 1;
+}
+
+void CHelperUnit::TimerNotify() {
+  log_debug("*STEP: timer expired, unix fd[%d], timeout.", netfd);
+  reset_helper();
+}
+
+}  // namespace __http_svr_ns__

@@ -1,0 +1,130 @@
+// CHelperUnit: the gateway's connection to one backend logic server. One unit per
+// server id lives in _helperpool->m_helpermap from start-up until the process ends; it
+// owns its socket, connects on demand, queues outgoing packets and writes them when the
+// socket allows, and handles what the server sends back: results for clients (0x9001)
+// and load reports (0x9002, 0x9003). Any socket error or time-out drops the connection
+// (reset_helper) and the next send connects again. Runs on the loop thread only.
+//
+// Also here: the process-wide load records gSvrStat and gSvrSwitch, which hold the last
+// report of any logic server. They are stored and logged, never used for routing.
+#ifndef HALL_PROXY_HELPER_UNIT_H
+#define HALL_PROXY_HELPER_UNIT_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "conn_state.h"
+#include "noncopyable.h"
+#include "packet_base.h"
+#include "poller.h"
+#include "raw_cache.h"
+#include "timerlist.h"
+
+namespace __http_svr_ns__ {
+
+class CClientUnit;
+class CDecoderUnit;
+
+// Last queue length and time value reported for the waiter side (_w_) and the notify
+// side (_n_).
+struct server_stat_s {
+  uint32_t _w_qlen;
+  uint32_t _n_qlen;
+  uint32_t _w_ctime;
+  uint32_t _n_ctime;
+};
+
+// True when the last reported queue length of that side was above 1024.
+struct server_switch_s {
+  bool _w_is_busyed;
+  bool _n_is_busyed;
+};
+
+// Created zero-filled when the module opens.
+extern server_stat_s* gSvrStat;
+extern server_switch_s* gSvrSwitch;
+
+class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyable {
+ public:
+  static const int RECV_BUFFER_SIZE = 65536;    // one recv per input notification
+  static const int MAX_BODY_LENGTH = 10240;     // largest `length` a logic server may send
+  static const int MAX_SEND_BLOCKED = 50;       // this many blocked sends in a row reset
+  static const int BUSY_QUEUE_LENGTH = 1024;    // a reported queue above this is busy
+
+  // Bound to `unit` without registering; no socket until connect().
+  explicit CHelperUnit(CPollerUnit* unit);
+  virtual ~CHelperUnit();
+
+  // Connects when there is no open socket (waiting at most TGlobal::_timerConnect ms)
+  // and registers with the poller. 0 when connected, -1 on failure.
+  int connect();
+
+  // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
+  // take them (the link is then reset).
+  int append_pkg(const char* data, unsigned int len);
+
+  // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
+  // the connection failed (the queue is then dropped). The second form also puts the
+  // unit on `list`, whose time-out then closes an idle link.
+  int send_to_logic();
+  int send_to_logic(CTimerList* list);
+
+  // One write of the whole send queue: the byte count, 6 (CONN_DATA_SENDING) when the
+  // socket would block, 0 when nothing is queued, -1 after a failure (link reset).
+  int send_to_cgi();
+  // One read: the byte count, 0 when the read would block, -1 when the link failed or
+  // the server closed it (the caller resets).
+  int recv_from_cgi();
+  // Handles every whole packet held in the receive queue. 0, or -1 for a stream that
+  // breaks the protocol (the caller resets the link).
+  int process_pkg();
+
+  // Load report (0x9002, 0x9003) into gSvrStat/gSvrSwitch. Always 0.
+  int _worker_stat_chk(NETInputPacket* pkt);
+  // Result (0x9001): the answer goes to the client that "flow" names. The result of the
+  // client's send(), or -1 when no answer could be delivered.
+  int _pay_res(NETInputPacket* pkt);
+  // The client unit registered under client id `id`, with its decoder unit in *out, or
+  // null (and *out null) when no live connection holds that id.
+  CClientUnit* _get_client_by_id(const unsigned long& id, CDecoderUnit** out);
+
+  // Re-arms the time-out when the unit has a timer list.
+  void update_timer();
+  // Drops both queues, unregisters and closes the socket; the unit becomes idle and
+  // stays in the pool. Safe to call on an idle unit.
+  void reset_helper();
+
+  virtual int InputNotify() override;
+  virtual int OutputNotify() override;
+  virtual int HangupNotify() override;
+  virtual void TimerNotify() override;
+
+  void set_netfd(int fd) { netfd = fd; }
+  int get_netfd() const { return netfd; }
+  CConnState stage() const { return _stage; }
+  unsigned pending_output() const { return _w.data_len(); }
+  unsigned pending_input() const { return _r.data_len(); }
+  short send_error_times() const { return _send_error_times; }
+  CTimerList* helper_timer() const { return _helperTimer; }
+
+  std::string addr;  // dotted IPv4 address of the logic server
+  int port;          // its TCP port
+
+ private:
+  // Appends to a cache; false (after resetting the link) when the pool is exhausted.
+  bool cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what);
+  // Drops the socket without touching the queues.
+  void close_socket();
+
+  CConnState _stage;
+  CTimerList* _helperTimer;            // list the unit re-arms itself on; null until named
+  char _curRecvBuf[RECV_BUFFER_SIZE];  // one recv
+  short _send_error_times;             // consecutive sends that would have blocked
+  comm::sockcommu::CRawCache _r;       // received, not yet handled
+  comm::sockcommu::CRawCache _w;       // queued for the server
+};
+
+}  // namespace __http_svr_ns__
+
+#endif
