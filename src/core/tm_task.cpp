@@ -275,6 +275,11 @@ int get_timetask(const char* tmfile) {
   }
   // Open again only to see and to take the task's lock; -1 for an anonymous record.
   int fd = open(name, O_RDWR);
+  if (fd < 0 && g_anon_record != nullptr && g_anon_name == name) {
+    // Keep feeding the pages that readers forked earlier already hold.
+    munmap(rec, kRecordSize);
+    rec = g_anon_record;
+  }
 
   stop_previous_task(rec, fd, name);
   make_even(&rec->tval_fag);

@@ -1,8 +1,9 @@
 // Shared clock for cooperating processes on one host. A forked task rewrites the time
 // into a 32-byte record of a mapped file ("./timemgrtask" by default) every 5 ms;
 // readers in any process map the same file and read the time from memory, retrying
-// while the writer's version counter shows an update in progress. Without a live
-// task (no file, or no task holding the file's lock) readers use the system clock.
+// while the writer's version counter shows an update in progress. A reader decides at
+// its first call: without a live task then (no file, or no task holding the file's
+// lock) it uses the system clock for good, since a record nobody writes is stale.
 //
 // The task holds a POSIX write lock on the file for as long as it runs. That lock is
 // how get_timetask recognises a still running task of the same file: the process id

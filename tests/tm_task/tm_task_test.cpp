@@ -1,6 +1,7 @@
 // The time-manager task, read from other processes (tools/tm_reader, or a fork).
 // Every task a test starts is killed by the test's TaskGuard.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -267,12 +268,20 @@ TEST(TmTask, AnonymousFallbackIsSharedWithForkedChildren) {
   EXPECT_EQ(42, p[1]);
   munmap(const_cast<int*>(p), 32);
 
-  // A task on the anonymous record feeds readers forked after it was started.
+  // A task on the anonymous record feeds readers forked after it was started, and a
+  // second get_timetask replaces the task but keeps feeding the same pages.
   TaskGuard guard;
-  ASSERT_GT(guard.add(get_timetask(unopenable.c_str())), 0);
+  const pid_t first = guard.add(get_timetask(unopenable.c_str()));
+  ASSERT_GT(first, 0);
+  int go[2];
+  ASSERT_EQ(0, pipe(go));
   child = fork();
   if (child == 0) {
+    close(go[1]);
     struct timeval a, b, sys;
+    get_timeofday(&a, unopenable.c_str());  // the reader picks its record now
+    struct pollfd p = {go[0], POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) _exit(2);
     get_timeofday(&a, unopenable.c_str());
     usleep(100 * 1000);
     get_timeofday(&b, unopenable.c_str());
@@ -283,6 +292,12 @@ TEST(TmTask, AnonymousFallbackIsSharedWithForkedChildren) {
     _exit(advanced && close_to_sys && near_tm ? 0 : 1);
   }
   ASSERT_GT(child, 0);
+  close(go[0]);
+  const pid_t second = guard.add(get_timetask(unopenable.c_str()));
+  ASSERT_GT(second, 0);
+  EXPECT_NE(0, kill(first, 0));  // killed and reaped by get_timetask: its own child
+  ASSERT_EQ(1, write(go[1], "x", 1));
+  close(go[1]);
   int status = -1;
   ASSERT_TRUE(testsupport::wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 10000));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
