@@ -324,3 +324,24 @@ TEST(TmTask, AtomicAddReturnsThePreviousValueAndLosesNoUpdate) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(400000, v.counter);
 }
+
+TEST(TmTask, WriterStoppedInTheMiddleOfAnUpdateDoesNotHangReaders) {
+  // The writer is stopped while its counter says "update in progress": readers give
+  // up on the record after a bounded number of tries and ask the system clock.
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  const pid_t pid = guard.add(get_timetask(file.c_str()));
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+  if ((rec->tval_fag.counter & 1) == 0) atomic_add(1, &rec->tval_fag);
+  rec->tval.tv_sec = 12345;
+
+  Sample sys{};
+  std::vector<Sample> v = parse_tval(reader({file, "tval", "1"}), &sys);
+  ASSERT_EQ(1u, v.size());
+  EXPECT_LE(std::llabs(sys.us() - v[0].us()), 1000000);
+  munmap(rec, 32);
+}
