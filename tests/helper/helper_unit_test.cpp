@@ -1,0 +1,429 @@
+// The helper unit against a fake logic server written here: a listening socket on a
+// free loopback port that the test accepts from and writes raw packets to, while the
+// test drives a real poller unit and timer unit by hand.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "EncryptDecrypt.h"
+#include "client_unit.h"
+#include "decode_unit.h"
+#include "helper_pool.h"
+#include "helper_unit.h"
+#include "log.h"
+#include "mempool.h"
+#include "packet_base.h"
+#include "poller.h"
+#include "proxy_module.h"
+#include "test_support.h"
+#include "timerlist.h"
+
+using namespace __http_svr_ns__;
+
+namespace {
+
+// A whole packet built with the project's writer; the body is enciphered.
+std::string report(unsigned short cmd, int qlen, int ctime) {
+  NETOutputPacket p;
+  p.Begin(cmd, 1, 1);
+  p.WriteInt(qlen);
+  p.WriteInt(ctime);
+  p.End();
+  CEncryptDecrypt().EncryptBuffer(&p);
+  return std::string(p.packet_buf(), static_cast<size_t>(p.packet_size()));
+}
+
+std::string result(const std::string& json, bool encipher = true) {
+  NETOutputPacket p;
+  p.Begin(INTER_CMD_RES, 1, 1);
+  p.WriteByte(0);
+  p.WriteString(json);
+  p.End();
+  if (encipher) CEncryptDecrypt().EncryptBuffer(&p);
+  return std::string(p.packet_buf(), static_cast<size_t>(p.packet_size()));
+}
+
+// A header announcing `length` followed by `body_bytes` zero bytes.
+std::string raw_packet(int length, unsigned short cmd, size_t body_bytes) {
+  std::string p(9 + body_bytes, '\0');
+  pkg_put_u16(&p[0], static_cast<unsigned short>(length));
+  p[2] = 'T';
+  p[3] = 'Q';
+  p[4] = p[5] = 1;
+  pkg_put_u16(&p[6], cmd);
+  return p;
+}
+
+// Listens on a free loopback port and hands out the gateway's connections.
+class FakeServer {
+ public:
+  explicit FakeServer(int rcvbuf = 0) {
+    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    if (rcvbuf > 0) setsockopt(lfd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    listen(lfd_, 16);
+  }
+  ~FakeServer() {
+    if (conn_ >= 0) close(conn_);
+    close(lfd_);
+  }
+  int port() const { return port_; }
+  // Accepts the next connection (closing the previous one); false on time-out.
+  bool accept_link(int timeout_ms = 3000) {
+    pollfd p{lfd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) != 1) return false;
+    if (conn_ >= 0) close(conn_);
+    conn_ = accept(lfd_, nullptr, nullptr);
+    return conn_ >= 0;
+  }
+  int conn() const { return conn_; }
+  bool send(const std::string& bytes) { return testsupport::send_all(conn_, bytes.data(), bytes.size()); }
+  void drop() {
+    close(conn_);
+    conn_ = -1;
+  }
+
+ private:
+  int lfd_ = -1;
+  int port_ = 0;
+  int conn_ = -1;
+};
+
+class HelperUnitTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static testsupport::TempDir logs;
+    init_log("helper_test", logs.path().c_str(), 3, 50000000);
+    set_log_level(7);
+    if (_helpMp == nullptr) _helpMp = new comm::sockcommu::CMemPool;
+    if (_webMp == nullptr) _webMp = new comm::sockcommu::CMemPool;
+    if (_helperpool == nullptr) _helperpool = new CHelperPool;
+  }
+
+  void SetUp() override {
+    gSvrStat = new server_stat_s();
+    gSvrSwitch = new server_switch_s();
+    ASSERT_EQ(poller_.InitializePollerUnit(), 0);
+  }
+
+  void TearDown() override {
+    delete gSvrStat;
+    delete gSvrSwitch;
+    gSvrStat = nullptr;
+    gSvrSwitch = nullptr;
+    _helperpool->m_objmap.clear();
+  }
+
+  // Runs loop turns until pred holds (bounded by timeout_ms).
+  bool pump_until(const std::function<bool()>& pred, int timeout_ms = 3000) {
+    return testsupport::wait_until(
+        [&] {
+          poller_.WaitPollerEvents(10);
+          poller_.ProcessPollerEvents();
+          return pred();
+        },
+        timeout_ms);
+  }
+
+  // A unit connected to `srv`, with the server side accepted.
+  std::unique_ptr<CHelperUnit> connected_unit(FakeServer& srv) {
+    std::unique_ptr<CHelperUnit> u(new CHelperUnit(&poller_));
+    u->addr = "127.0.0.1";
+    u->port = srv.port();
+    EXPECT_EQ(u->connect(), 0);
+    EXPECT_EQ(u->stage(), CONN_CONNECTED);
+    EXPECT_TRUE(srv.accept_link());
+    return u;
+  }
+
+  CPollerUnit poller_{1024};
+  CTimerUnit timers_;
+};
+
+TEST_F(HelperUnitTest, SendToRefusingServerFailsAndDropsTheQueuedPacket) {
+  CHelperUnit u(&poller_);
+  u.addr = "127.0.0.1";
+  u.port = testsupport::free_port();
+  std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 2);
+  EXPECT_EQ(u.append_pkg(pkt.data(), static_cast<unsigned>(pkt.size())), 0);
+  EXPECT_EQ(u.pending_output(), pkt.size());
+  EXPECT_EQ(u.send_to_logic(), -1);
+  EXPECT_EQ(u.stage(), CONN_IDLE);
+  EXPECT_EQ(u.get_netfd(), -1);
+  EXPECT_EQ(u.pending_output(), 0u);
+  EXPECT_EQ(poller_.GetUsedPollers(), 0);
+}
+
+TEST_F(HelperUnitTest, QueuedBytesReachTheServerUnchanged) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  std::string a = report(SERVER_CMD_DATA_FW_REQ, 7, 8);
+  std::string b = report(SERVER_CMD_DATA_FW_REQ, 9, 10);
+  u->append_pkg(a.data(), static_cast<unsigned>(a.size()));
+  u->append_pkg(b.data(), static_cast<unsigned>(b.size()));
+  EXPECT_EQ(u->send_to_logic(), static_cast<int>(a.size() + b.size()));
+  EXPECT_EQ(u->stage(), CONN_SEND_DONE);
+  std::string got(a.size() + b.size(), '\0');
+  ASSERT_EQ(testsupport::recv_exact(srv.conn(), &got[0], got.size(), 3000), got.size());
+  EXPECT_EQ(got, a + b);
+}
+
+TEST_F(HelperUnitTest, LoadReportsUpdateTheRecordsWhetherBatchedOrSplit) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+
+  // Two reports in one write, before the gateway has sent anything on the link.
+  ASSERT_TRUE(srv.send(report(INTER_CMD_WAITER_STAT_RES, 1025, 77) + report(INTER_CMD_NOTIFY_STAT_RES, 7, 8)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_n_qlen == 7; }));
+  EXPECT_EQ(gSvrStat->_w_qlen, 1025u);
+  EXPECT_EQ(gSvrStat->_w_ctime, 77u);
+  EXPECT_EQ(gSvrStat->_n_ctime, 8u);
+  EXPECT_TRUE(gSvrSwitch->_w_is_busyed);
+  EXPECT_FALSE(gSvrSwitch->_n_is_busyed);
+
+  // 1024 is not busy; a notify report leaves the waiter side alone.
+  ASSERT_TRUE(srv.send(report(INTER_CMD_WAITER_STAT_RES, 1024, 5)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_w_qlen == 1024; }));
+  EXPECT_FALSE(gSvrSwitch->_w_is_busyed);
+  ASSERT_TRUE(srv.send(report(INTER_CMD_NOTIFY_STAT_RES, 2000, 6)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_n_qlen == 2000; }));
+  EXPECT_TRUE(gSvrSwitch->_n_is_busyed);
+  EXPECT_EQ(gSvrStat->_w_qlen, 1024u);
+  EXPECT_EQ(gSvrStat->_w_ctime, 5u);
+
+  // A report split over three writes is handled when its last byte arrives.
+  std::string split = report(INTER_CMD_WAITER_STAT_RES, 42, 43);
+  ASSERT_TRUE(srv.send(split.substr(0, 4)));
+  pump_until([] { return false; }, 100);
+  ASSERT_TRUE(srv.send(split.substr(4, 8)));
+  pump_until([] { return false; }, 100);
+  EXPECT_EQ(gSvrStat->_w_qlen, 1024u);
+  EXPECT_EQ(u->pending_input(), 12u);
+  ASSERT_TRUE(srv.send(split.substr(12)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_w_qlen == 42; }));
+  EXPECT_EQ(u->pending_input(), 0u);
+
+  // Missing fields read as -1: stored as 4294967295, and not busy.
+  NETOutputPacket empty;
+  empty.Begin(INTER_CMD_WAITER_STAT_RES, 1, 1);
+  empty.End();
+  ASSERT_TRUE(srv.send(std::string(empty.packet_buf(), 9)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_w_qlen == 4294967295u; }));
+  EXPECT_EQ(gSvrStat->_w_ctime, 4294967295u);
+  EXPECT_FALSE(gSvrSwitch->_w_is_busyed);
+  EXPECT_GT(u->get_netfd(), 0);
+}
+
+TEST_F(HelperUnitTest, OversizedAndUnknownPacketsAreSkippedAndTheLinkStays) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  // length 10240: accepted by the framing, too big for a packet buffer, dropped whole.
+  std::string big = raw_packet(10240, INTER_CMD_RES, 10240 - 7);
+  std::string unknown = report(0x7777, 1, 1);
+  ASSERT_TRUE(srv.send(big + unknown + report(INTER_CMD_NOTIFY_STAT_RES, 55, 1)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_n_qlen == 55; }));
+  EXPECT_GT(u->get_netfd(), 0);
+  EXPECT_EQ(u->pending_input(), 0u);
+}
+
+TEST_F(HelperUnitTest, LengthOutsideTheProtocolResetsTheLink) {
+  for (int length : {10241, 6, 0}) {
+    SCOPED_TRACE(length);
+    FakeServer srv;
+    auto u = connected_unit(srv);
+    ASSERT_TRUE(srv.send(raw_packet(length, INTER_CMD_RES, 20) + report(INTER_CMD_NOTIFY_STAT_RES, 99, 1)));
+    ASSERT_TRUE(pump_until([&] { return u->get_netfd() == -1; }));
+    EXPECT_EQ(u->stage(), CONN_IDLE);
+    EXPECT_EQ(u->pending_input(), 0u);
+    EXPECT_NE(gSvrStat->_n_qlen, 99u);
+    EXPECT_TRUE(testsupport::wait_closed(srv.conn(), 3000));
+    EXPECT_EQ(poller_.GetUsedPollers(), 0);
+  }
+}
+
+TEST_F(HelperUnitTest, ServerCloseIsNoticedAndTheNextSendReconnects) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  srv.drop();
+  // The unit listens from its connect on, so the close is seen without any send.
+  ASSERT_TRUE(pump_until([&] { return u->get_netfd() == -1; }));
+  EXPECT_EQ(u->stage(), CONN_IDLE);
+
+  std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 3, 4);
+  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
+  EXPECT_EQ(u->send_to_logic(), static_cast<int>(pkt.size()));
+  ASSERT_TRUE(srv.accept_link());
+  std::string got(pkt.size(), '\0');
+  ASSERT_EQ(testsupport::recv_exact(srv.conn(), &got[0], got.size(), 3000), got.size());
+  EXPECT_EQ(got, pkt);
+}
+
+TEST_F(HelperUnitTest, FiftiethBlockedSendResetsAndTheNextLinkStartsAfresh) {
+  FakeServer srv(4096);  // never reads; a small window fills quickly
+  auto u = connected_unit(srv);
+  const std::string chunk(65536, 'x');
+  int blocked_before = 0;
+  bool reset = false;
+  for (int i = 0; i < 5000 && !reset; ++i) {
+    u->append_pkg(chunk.data(), i < 2000 && blocked_before == 0 ? 65536u : 16u);
+    int r = u->send_to_logic();
+    if (r == CONN_DATA_SENDING) {
+      EXPECT_EQ(u->send_error_times(), blocked_before + 1);
+      EXPECT_GT(u->get_netfd(), 0);
+      blocked_before = u->send_error_times();
+    } else if (r < 0) {
+      EXPECT_EQ(blocked_before, 49);
+      reset = true;
+    } else {
+      EXPECT_EQ(u->send_error_times(), 0);  // any byte written restarts the count
+      blocked_before = 0;
+    }
+  }
+  ASSERT_TRUE(reset);
+  EXPECT_EQ(u->stage(), CONN_FATAL_ERROR);
+  EXPECT_EQ(u->get_netfd(), -1);
+  EXPECT_EQ(u->pending_output(), 0u);
+  EXPECT_EQ(u->send_error_times(), 0);
+
+  // The next send connects again.
+  std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
+  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
+  EXPECT_EQ(u->send_to_logic(), static_cast<int>(pkt.size()));
+  EXPECT_GT(u->get_netfd(), 0);
+}
+
+TEST_F(HelperUnitTest, IdleTimeOutClosesTheLinkAndLeavesTheUnitReusable) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  CTimerList* list = timers_.GetTimerList(1);
+  std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
+  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
+  ASSERT_GT(u->send_to_logic(list), 0);
+  EXPECT_EQ(u->helper_timer(), list);
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        timers_.CheckExpired(0);
+        return u->get_netfd() == -1;
+      },
+      5000));
+  EXPECT_EQ(u->stage(), CONN_IDLE);
+  EXPECT_TRUE(testsupport::wait_closed(srv.conn(), 3000));
+  // A second expiry of an idle unit changes nothing.
+  u->TimerNotify();
+  EXPECT_EQ(u->stage(), CONN_IDLE);
+}
+
+// A client connection built as the listener would build it, over one end of a
+// socketpair; the test reads the gateway's answers from the other end.
+class ClientEnd {
+ public:
+  ClientEnd(CPollerUnit* poller, CTimerList* web, int uid) : uid_(uid) {
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds_);
+    decoder_ = new CDecoderUnit(nullptr);
+    decoder_->set_netfd(fds_[0]);
+    decoder_->pollerunit(poller);
+    decoder_->set_web_timer(web);
+    ok_ = decoder_->listener_input() == 0;
+    _helperpool->m_objmap[uid] = decoder_;
+    decoder_->set_flag(uid);
+    decoder_->add_registered_uid(uid);
+  }
+  ~ClientEnd() {
+    delete decoder_;
+    close(fds_[1]);
+  }
+  bool ok() const { return ok_; }
+  bool readable() const {
+    pollfd p{fds_[1], POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+  }
+  // Reads one answer: status and result text; false when none arrives in time.
+  bool answer(int* status, std::string* text, int timeout_ms = 1000) {
+    char head[9];
+    if (testsupport::recv_exact(fds_[1], head, 9, timeout_ms) != 9) return false;
+    std::string pkt(head, 9);
+    std::string body(pkg_length(head) - 7, '\0');
+    if (testsupport::recv_exact(fds_[1], &body[0], body.size(), timeout_ms) != body.size()) return false;
+    NETInputPacket in;
+    in.Copy((pkt + body).data(), static_cast<int>(9 + body.size()));
+    if (in.GetCmdType() != SERVER_CMD_REP || CEncryptDecrypt().DecryptBuffer(&in) < 0) return false;
+    *status = in.ReadInt();
+    *text = in.ReadString();
+    return true;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+  int uid_;
+  bool ok_ = false;
+  CDecoderUnit* decoder_ = nullptr;
+};
+
+TEST_F(HelperUnitTest, ResultsReachTheClientThatFlowNames) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  CTimerList* web = timers_.GetTimerList(30);
+  ClientEnd seven(&poller_, web, 7);
+  ClientEnd one(&poller_, web, 1);
+  ASSERT_TRUE(seven.ok());
+  ASSERT_TRUE(one.ok());
+  int status = -9;
+  std::string text;
+
+  ASSERT_TRUE(srv.send(result("{\"flow\":7,\"result\":\"done\"}")));
+  ASSERT_TRUE(pump_until([&] { return seven.readable(); }));
+  ASSERT_TRUE(seven.answer(&status, &text));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text, "done");
+
+  // Absent result: status 0 with the empty text. A result that is not text: status 1.
+  ASSERT_TRUE(srv.send(result("{\"flow\":7}") + result("{\"flow\":7,\"result\":{\"a\":1}}")));
+  ASSERT_TRUE(pump_until([&] { return seven.readable(); }));
+  ASSERT_TRUE(seven.answer(&status, &text));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text, "");
+  ASSERT_TRUE(pump_until([&] { return seven.readable(); }));
+  ASSERT_TRUE(seven.answer(&status, &text));
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(text, "");
+
+  // Flows that name no one: beyond the int range (2^32 + 1 must not reach client 1),
+  // negative, text, missing, JSON that does not parse, a text that is not an object, and
+  // nesting deep enough to make the JSON reader throw. The link survives them all.
+  ASSERT_TRUE(srv.send(result("{\"flow\":4294967297,\"result\":\"x\"}") + result("{\"flow\":-1,\"result\":\"x\"}") +
+                       result("{\"flow\":\"1\",\"result\":\"x\"}") + result("{\"result\":\"x\"}") +
+                       result("{\"flow\":1,") + result("[1,2]") + result(std::string(5000, '[')) +
+                       result("{\"flow\":1,\"result\":\"last\"}")));
+  ASSERT_TRUE(pump_until([&] { return one.readable(); }));
+  ASSERT_TRUE(one.answer(&status, &text));
+  EXPECT_EQ(text, "last");
+  EXPECT_FALSE(one.answer(&status, &text, 100));
+  EXPECT_FALSE(seven.answer(&status, &text, 100));
+  EXPECT_GT(u->get_netfd(), 0);
+
+  // A flow whose client has gone is dropped.
+  _helperpool->m_objmap.erase(7);
+  ASSERT_TRUE(srv.send(result("{\"flow\":7,\"result\":\"late\"}") + result("{\"flow\":1,\"result\":\"after\"}")));
+  ASSERT_TRUE(pump_until([&] { return one.readable(); }));
+  ASSERT_TRUE(one.answer(&status, &text));
+  EXPECT_EQ(text, "after");
+  EXPECT_FALSE(seven.answer(&status, &text, 100));
+}
+
+}  // namespace

@@ -1,0 +1,311 @@
+#include "relay_harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "EncryptDecrypt.h"
+
+namespace relaytest {
+
+using testsupport::wait_until;
+
+std::string be32(int v) {
+  std::string s(4, '\0');
+  pkg_put_i32(&s[0], v);
+  return s;
+}
+
+std::string str_field(const std::string& text) {
+  return be32(static_cast<int>(text.size() + 1)) + text + std::string(1, '\0');
+}
+
+std::string packet(unsigned short cmd, const std::string& body, bool encipher) {
+  std::string p(9, '\0');
+  pkg_put_u16(&p[0], static_cast<unsigned short>(body.size() + 7));
+  p[2] = 'T';
+  p[3] = 'Q';
+  p[4] = 1;
+  p[5] = 1;
+  pkg_put_u16(&p[6], cmd);
+  std::string out = body;
+  unsigned char sum = 0;
+  if (encipher) {
+    for (size_t i = 0; i < body.size(); ++i) {
+      sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(body[i]));
+      out[i] = static_cast<char>(CEncryptDecrypt::MapSendByte(static_cast<unsigned char>(body[i])));
+    }
+  }
+  p[8] = static_cast<char>(static_cast<unsigned char>(256 - sum));
+  return p + out;
+}
+
+std::string data_req(int client_id, const std::string& text) { return packet(0x0002, be32(client_id) + str_field(text)); }
+
+std::string result_pkt(const std::string& json, unsigned char errcode) {
+  return packet(0x9001, std::string(1, static_cast<char>(errcode)) + str_field(json));
+}
+
+std::string raw_header(int length, unsigned short cmd, size_t body_bytes) {
+  std::string p(9 + body_bytes, '\0');
+  pkg_put_u16(&p[0], static_cast<unsigned short>(length));
+  p[2] = 'T';
+  p[3] = 'Q';
+  p[4] = 1;
+  p[5] = 1;
+  pkg_put_u16(&p[6], cmd);
+  return p;
+}
+
+int Packet::int_at(size_t off) const {
+  if (off + 4 > body.size()) return -1;
+  return pkg_get_i32(body.data() + off);
+}
+
+std::string Packet::str_at(size_t off) const {
+  int n = int_at(off);
+  if (n <= 0 || off + 4 + static_cast<size_t>(n) > body.size()) return std::string();
+  return std::string(body.data() + off + 4, static_cast<size_t>(n - 1));
+}
+
+namespace {
+
+// Cuts one packet off the front of buf when it is complete.
+bool cut_packet(std::string* buf, Packet* out) {
+  if (buf->size() < 9) return false;
+  const size_t total = static_cast<size_t>(pkg_length(buf->data())) + 2;
+  if (total < 9 || buf->size() < total) return false;
+  out->cmd = pkg_cmd(buf->data());
+  out->code = static_cast<unsigned char>((*buf)[8]);
+  out->body = buf->substr(9, total - 9);
+  out->checksum_ok = true;
+  if (out->code != 0) {
+    unsigned char sum = out->code;
+    for (char& c : out->body) {
+      c = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(c)));
+      sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
+    }
+    out->checksum_ok = sum == 0;
+  }
+  buf->erase(0, total);
+  return true;
+}
+
+}  // namespace
+
+bool read_packet(int fd, Packet* out, int timeout_ms) {
+  char head[9];
+  if (testsupport::recv_exact(fd, head, 9, timeout_ms) != 9) return false;
+  const size_t total = static_cast<size_t>(pkg_length(head)) + 2;
+  if (total < 9) return false;
+  std::string buf(head, 9);
+  std::string rest(total - 9, '\0');
+  if (!rest.empty() && testsupport::recv_exact(fd, &rest[0], rest.size(), timeout_ms) != rest.size()) return false;
+  buf += rest;
+  return cut_packet(&buf, out);
+}
+
+// ---------------------------------------------------------------------------------------
+
+LogicServer::LogicServer(const std::string& name, std::vector<std::string> extra_args)
+    : name_(name), extra_(std::move(extra_args)), port_(testsupport::free_port()) {}
+
+LogicServer::~LogicServer() {
+  if (proc_) proc_->stop(SIGTERM, 3000);
+}
+
+bool LogicServer::start() {
+  if (proc_ && proc_->running()) return true;
+  std::vector<std::string> argv = {testsupport::binary("logic_server"), "--name", name_};
+  argv.insert(argv.end(), extra_.begin(), extra_.end());
+  argv.push_back(std::to_string(port_));
+  proc_.reset(new testsupport::Process);
+  const std::string out = dir_.file("out" + std::to_string(++starts_) + ".txt");
+  if (!proc_->start(argv, dir_.path(), out, dir_.file("err.txt"))) return false;
+  const std::string needle = "listening on 127.0.0.1:" + std::to_string(port_);
+  return wait_until([&] { return testsupport::read_file(out).find(needle) != std::string::npos; }, 10000);
+}
+
+int LogicServer::stop() { return proc_ ? proc_->stop(SIGTERM, 5000) : -1; }
+
+std::vector<std::string> LogicServer::lines() const {
+  std::vector<std::string> all;
+  for (int i = 1; i <= starts_; ++i) {
+    std::istringstream in(testsupport::read_file(dir_.file("out" + std::to_string(i) + ".txt")));
+    std::string line;
+    while (std::getline(in, line)) all.push_back(line);
+  }
+  return all;
+}
+
+std::vector<std::string> LogicServer::matching(const std::string& needle) const {
+  std::vector<std::string> out;
+  for (const std::string& l : lines())
+    if (l.find(needle) != std::string::npos) out.push_back(l);
+  return out;
+}
+
+bool LogicServer::wait_matching(const std::string& needle, size_t n, int timeout_ms) const {
+  return wait_until([&] { return matching(needle).size() >= n; }, timeout_ms);
+}
+
+// ---------------------------------------------------------------------------------------
+
+RawLogic::RawLogic() {
+  lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  listen(lfd_, 16);
+}
+
+RawLogic::~RawLogic() {
+  if (conn_ >= 0) ::close(conn_);
+  ::close(lfd_);
+}
+
+bool RawLogic::accept_link(int timeout_ms) {
+  pollfd p{lfd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) != 1) return false;
+  if (conn_ >= 0) ::close(conn_);
+  conn_ = accept(lfd_, nullptr, nullptr);
+  buf_.clear();
+  if (conn_ < 0) return false;
+  int one = 1;
+  setsockopt(conn_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
+  return true;
+}
+
+bool RawLogic::send(const std::string& bytes) {
+  return conn_ >= 0 && testsupport::send_all(conn_, bytes.data(), bytes.size());
+}
+
+bool RawLogic::read(Packet* out, int timeout_ms) {
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    if (cut_packet(&buf_, out)) {
+      out->recv_ns = last_ns_;
+      return true;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (conn_ < 0 || elapsed >= timeout_ms) return false;
+    pollfd p{conn_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout_ms - elapsed)) != 1) continue;
+    char data[65536];
+    char control[256];
+    iovec iov{data, sizeof(data)};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n = recvmsg(conn_, &msg, 0);
+    if (n <= 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        struct timespec ts;
+        memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+        last_ns_ = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+      }
+    }
+    buf_.append(data, static_cast<size_t>(n));
+  }
+}
+
+bool RawLogic::wait_closed(int timeout_ms) { return conn_ >= 0 && testsupport::wait_closed(conn_, timeout_ms); }
+
+// ---------------------------------------------------------------------------------------
+
+Gateway::Gateway(const GatewayConfig& cfg) : cfg_(cfg) {
+  mkdir(dir_.file("bin").c_str(), 0755);
+  mkdir(dir_.file("conf").c_str(), 0755);
+  mkdir(dir_.file("log").c_str(), 0755);
+  port_ = testsupport::free_port();
+  // Redis points at a port where nobody listens: the registration fails and start-up
+  // goes on without it.
+  const int no_redis = testsupport::free_port();
+  std::string conf = "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"50000000\" LogLevel=\"" +
+                     std::to_string(cfg.log_level) + "\" MaxFdCount=\"1024\" WebTimeout=\"" +
+                     std::to_string(cfg.web_timeout) + "\" HelperTimeout=\"" + std::to_string(cfg.helper_timeout) +
+                     "\" MaxListenCount=\"256\" BindAddr=\"127.0.0.1\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
+                     std::to_string(no_redis) + "\" UdpSwitch=\"0\"/>\n";
+  testsupport::write_file(dir_.file("conf/config.xml"), conf);
+  std::string servers = "<SYSTEM>\n  <Node>\n    <ServerList>\n";
+  for (const auto& s : cfg.servers)
+    servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
+               std::to_string(s.second) + "\"/>\n";
+  servers += "    </ServerList>\n  </Node>\n</SYSTEM>\n";
+  testsupport::write_file(dir_.file("conf/server.xml"), servers);
+}
+
+Gateway::~Gateway() { stop(); }
+
+bool Gateway::start() {
+  std::vector<std::string> argv = {testsupport::binary("hall"), "-p", std::to_string(port_), "-s",
+                                   std::to_string(cfg_.svid), "-h", "127.0.0.1", "-f"};
+  if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
+  return wait_until([&] { return testsupport::port_open(port_) || !proc_.running(); }, 15000) && proc_.running();
+}
+
+bool Gateway::alive() { return proc_.running(); }
+
+void Gateway::stop() { proc_.stop(SIGTERM, 5000); }
+
+std::string Gateway::stderr_text() const { return testsupport::read_file(dir_.file("stderr.txt")); }
+
+std::string Gateway::process_log() const {
+  std::string all;
+  DIR* d = opendir(dir_.file("log").c_str());
+  if (d == nullptr) return all;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, "Log_", 4) == 0) all += testsupport::read_file(dir_.file("log/") + e->d_name);
+  }
+  closedir(d);
+  return all;
+}
+
+bool Gateway::wait_log(const std::string& needle, int timeout_ms) const {
+  return wait_until([&] { return process_log().find(needle) != std::string::npos; }, timeout_ms);
+}
+
+// ---------------------------------------------------------------------------------------
+
+Client::Client(int port) { fd_ = testsupport::tcp_connect_local(port, 2000); }
+
+Client::~Client() { close(); }
+
+bool Client::send(const std::string& bytes) { return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size()); }
+
+bool Client::answer(int* status, std::string* text, int timeout_ms) {
+  Packet p;
+  if (fd_ < 0 || !read_packet(fd_, &p, timeout_ms) || p.cmd != 0x1001 || !p.checksum_ok) return false;
+  *status = p.int_at(0);
+  *text = p.str_at(4);
+  return true;
+}
+
+void Client::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace relaytest

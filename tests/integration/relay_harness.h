@@ -1,0 +1,139 @@
+// End-to-end harness for the relay: a real `hall` started in the foreground from a
+// temporary run directory laid out as bin/ conf/ log/, real sample logic servers
+// (tools/logic_server) on free loopback ports, a raw fake logic server for fault
+// injection, and clients that speak hand-built packets.
+#ifndef HALL_TESTS_RELAY_HARNESS_H
+#define HALL_TESTS_RELAY_HARNESS_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace relaytest {
+
+// --- packets ------------------------------------------------------------------------
+std::string be32(int v);
+std::string str_field(const std::string& text);  // int N = len + 1, the text, a zero byte
+// A whole packet; the body is enciphered and `code` set unless `encipher` is false.
+std::string packet(unsigned short cmd, const std::string& body, bool encipher = true);
+std::string data_req(int client_id, const std::string& text);
+// A 0x9001 result as a logic server sends it.
+std::string result_pkt(const std::string& json, unsigned char errcode = 0);
+// A bare header announcing `length`, followed by `body_bytes` zero bytes.
+std::string raw_header(int length, unsigned short cmd, size_t body_bytes);
+
+struct Packet {
+  unsigned short cmd = 0;
+  unsigned char code = 0;
+  bool checksum_ok = true;  // for enciphered bodies
+  std::string body;         // deciphered when `code` was not 0
+  int64_t recv_ns = 0;      // kernel receive time of the read that completed it (RawLogic)
+  int int_at(size_t off) const;
+  std::string str_at(size_t off) const;
+};
+// Reads one packet within timeout_ms; false on time-out, close or a broken header.
+bool read_packet(int fd, Packet* out, int timeout_ms);
+
+// --- the sample logic server ----------------------------------------------------------
+class LogicServer {
+ public:
+  LogicServer(const std::string& name, std::vector<std::string> extra_args = {});
+  ~LogicServer();
+  int port() const { return port_; }
+  const std::string& name() const { return name_; }
+  // Starts the program (again, on the same port) and waits for its "listening" line.
+  bool start();
+  // SIGTERM and wait; returns the wait status.
+  int stop();
+  // Lines written so far to standard output.
+  std::vector<std::string> lines() const;
+  // Lines containing `needle`.
+  std::vector<std::string> matching(const std::string& needle) const;
+  bool wait_matching(const std::string& needle, size_t n, int timeout_ms) const;
+
+ private:
+  testsupport::TempDir dir_;
+  std::string name_;
+  std::vector<std::string> extra_;
+  int port_ = 0;
+  int starts_ = 0;
+  std::unique_ptr<testsupport::Process> proc_;
+};
+
+// --- a raw fake logic server ----------------------------------------------------------
+// Listens on a free loopback port; the test accepts the gateway's links one by one,
+// writes raw bytes to the newest and reads the packets it receives, each stamped with
+// the kernel's receive time.
+class RawLogic {
+ public:
+  RawLogic();
+  ~RawLogic();
+  int port() const { return port_; }
+  // Accepts the next pending link (the previous one is closed); false on time-out.
+  bool accept_link(int timeout_ms = 5000);
+  bool send(const std::string& bytes);
+  bool read(Packet* out, int timeout_ms);
+  // True when the gateway closed the current link within timeout_ms.
+  bool wait_closed(int timeout_ms);
+
+ private:
+  int lfd_ = -1;
+  int conn_ = -1;
+  int port_ = 0;
+  std::string buf_;
+  int64_t last_ns_ = 0;
+};
+
+// --- the gateway ------------------------------------------------------------------------
+struct GatewayConfig {
+  int svid = 9;
+  int web_timeout = 60;
+  int helper_timeout = 60;
+  int log_level = 7;
+  std::vector<std::pair<int, int>> servers;  // (svid, port), in file order
+};
+
+class Gateway {
+ public:
+  explicit Gateway(const GatewayConfig& cfg);
+  ~Gateway();
+  int port() const { return port_; }
+  // Starts `hall` in the foreground from bin/; true once it listens.
+  bool start();
+  bool alive();
+  void stop();
+  std::string stderr_text() const;
+  std::string process_log() const;  // every process-log file, concatenated
+  bool wait_log(const std::string& needle, int timeout_ms) const;
+
+ private:
+  testsupport::TempDir dir_;
+  GatewayConfig cfg_;
+  int port_ = 0;
+  testsupport::Process proc_;
+};
+
+// A client connection (closed on destruction).
+class Client {
+ public:
+  explicit Client(int port);
+  ~Client();
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  bool send(const std::string& bytes);
+  // Reads one 0x1001 answer: status and result text. False when none arrives in time.
+  bool answer(int* status, std::string* text, int timeout_ms = 5000);
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace relaytest
+
+#endif
