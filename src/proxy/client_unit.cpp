@@ -1,0 +1,347 @@
+#include "client_unit.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "EncryptDecrypt.h"
+#include "decode_unit.h"
+#include "global.h"
+#include "helper_pool.h"
+#include "helper_unit.h"
+#include "incoming.h"
+#include "log.h"
+#include "proxy_module.h"
+
+namespace __http_svr_ns__ {
+
+namespace {
+
+// The cross-domain policy request (with its terminating zero byte) and its answer
+// (sent without one).
+const char kPolicyRequest[] = "<policy-file-request/>";
+const int kPolicyRequestSize = 23;
+const char kPolicyAnswer[] =
+    "<cross-domain-policy><allow-access-from domain=\"*\" to-ports=\"*\" /></cross-domain-policy>";
+const int kPolicyAnswerSize = 88;
+static_assert(sizeof(kPolicyRequest) == kPolicyRequestSize, "policy request is 23 bytes");
+static_assert(sizeof(kPolicyAnswer) == kPolicyAnswerSize + 1, "policy answer is 88 bytes");
+
+}  // namespace
+
+CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
+    : CPollerObject(owner->pollerunit(), fd),
+      _api(0),
+      _send_error_times(0),
+      _stage(CONN_IDLE),
+      _decodeStatus(DECODE_WAIT_HEAD),
+      _decoderunit(owner),
+      _uid(0),
+      _r(*_webMp),
+      _w(*_webMp),
+      _close_scheduled(false) {}
+
+CClientUnit::~CClientUnit() {
+  _w.skip(_w.data_len());
+  _r.skip(_r.data_len());
+}
+
+int CClientUnit::Attach() {
+  EnableInput();
+  if (AttachPoller() == -1) {
+    log_error("invoke CPollerObject::AttachPoller() failed.");
+    return -1;
+  }
+  _stage = CONN_IDLE;
+  AttachTimer(_decoderunit->get_web_timer());
+  return 0;
+}
+
+int CClientUnit::InputNotify() {
+  update_timer();
+  recv();
+  log_debug("InputNotify");
+  return _decoderunit->web_input();
+}
+
+int CClientUnit::OutputNotify() {
+  update_timer();
+  send();
+  return _decoderunit->web_output();
+}
+
+int CClientUnit::HangupNotify() {
+  update_timer();
+  log_error("*STEP: web connection is hangup, netfd[%d] stage[%d]", netfd, _stage);
+  return _decoderunit->web_hangup();
+}
+
+void CClientUnit::TimerNotify() {
+  if (_close_scheduled)
+    log_error("web connection failed, closing it, fd[%d], stage[%d]", netfd, _stage);
+  else
+    log_warning("*STEP: web client timer expired, fd[%d] timeout, stage[%d]", netfd, _stage);
+  _decoderunit->web_timer();
+}
+
+void CClientUnit::update_timer() {
+  // A connection waiting on the pending list for its close stays there.
+  if (_close_scheduled) return;
+  DisableTimer();
+  AttachTimer(_decoderunit->get_web_timer());
+}
+
+int CClientUnit::recv() {
+  TDecodeStatus status;
+  try {
+    status = proc_pkg();
+  } catch (int) {
+    // The web pool could not take the bytes: this connection ends, the others go on.
+    log_error("receive cache of fd[%d] uid[%d] cannot grow: web pool exhausted", netfd, _uid);
+    _decodeStatus = DECODE_FATAL_ERROR;
+    status = DECODE_FATAL_ERROR;
+  }
+  log_debug("recv ret [%d]", status);
+
+  switch (status) {
+    case DECODE_WAIT_HEAD:
+    case DECODE_WAIT_CONTENT:
+      _stage = CONN_DATA_RECVING;
+      log_debug("recving data, netfd[%d] stage[%d] msg[%s]", netfd, _stage, strerror(errno));
+      return 0;
+    case DECODE_DISCONNECT_BY_USER:
+      DisableInput();
+      _stage = CONN_DISCONNECT;
+      log_debug("disconnect by user, netfd[%d] stage[%d] msg[%s]", netfd, _stage, strerror(errno));
+      return 0;
+    default:
+      DisableInput();
+      _stage = CONN_FATAL_ERROR;
+      log_debug("decode fatal error netfd[%d] stage[%d] msg[%s]", netfd, _stage, strerror(errno));
+      return -1;
+  }
+}
+
+TDecodeStatus CClientUnit::proc_pkg() {
+  char buffer[RECV_BUFFER_SIZE];
+  memset(buffer, 0, sizeof(buffer));
+  const ssize_t got = ::recv(netfd, buffer, sizeof(buffer), 0);
+  log_debug("*STEP: receiving HTTP request, length[%d]", static_cast<int>(got));
+
+  if (got < 0) {
+    const int err = errno;
+    if (err == EAGAIN || err == EINTR || err == EINPROGRESS) return _decodeStatus;
+    _decodeStatus = DECODE_FATAL_ERROR;
+    log_warning("recv failed from fd[%d], msg[%s]", netfd, strerror(err));
+    return _decodeStatus;
+  }
+  if (got == 0) {
+    log_debug("%s||Connect disconnect by client, uid:[%d]", __FUNCTION__, _uid);
+    _decodeStatus = DECODE_DISCONNECT_BY_USER;
+    return _decodeStatus;
+  }
+
+  // A policy request arrives alone as the first bytes of a connection; it is answered
+  // and the connection closes. Its bytes never enter the packet stream.
+  if (got == kPolicyRequestSize && buffer[0] == '<' && buffer[1] == 'p') {
+    _decoderunit->set_conn_type(1);
+    if (memcmp(buffer, kPolicyRequest, kPolicyRequestSize) == 0) {
+      add_rsp_buf(kPolicyAnswer, kPolicyAnswerSize);
+      send();
+    }
+    _decodeStatus = DECODE_FATAL_ERROR;
+    return _decodeStatus;
+  }
+
+  _r.append(buffer, static_cast<unsigned>(got));
+  while (_r.data_len() > 0) {
+    const int n = HandleInput(_r.data(), static_cast<int>(_r.data_len()));
+    if (n < 0) {
+      _decodeStatus = DECODE_FATAL_ERROR;
+      return _decodeStatus;
+    }
+    if (n == 0) {
+      _decodeStatus = DECODE_WAIT_CONTENT;
+      return _decodeStatus;
+    }
+    if (HandleInputBuf(_r.data(), n) < 0) {
+      _decodeStatus = DECODE_FATAL_ERROR;
+      return _decodeStatus;
+    }
+    _r.skip(static_cast<unsigned>(n));
+  }
+  _decodeStatus = DECODE_WAIT_HEAD;
+  return _decodeStatus;
+}
+
+int CClientUnit::HandleInput(const char* data, int len) {
+  if (len <= PACKET_HEADER_SIZE - 1) {
+    log_debug("len < headlen [%d]", len);
+    return 0;
+  }
+  if (!pkg_flag_ok(data)) {
+    log_error("%s||Invalid packet, uid:[%d]", __FUNCTION__, _uid);
+    return -1;
+  }
+  const int length = pkg_length(data);
+  const int cmd = pkg_cmd(data);
+  log_error("client packet body length:[%d], cmd:[%d]", length, cmd);
+
+  const int total = length + 2;
+  if (total > MAX_CLIENT_PACKET || length < PACKET_HEADER_SIZE - 2) {
+    log_error("%s||Invalid packet, uid:[%d], pkglen:[%d]", __FUNCTION__, _uid, total);
+    return -1;
+  }
+  return len >= total ? total : 0;
+}
+
+int CClientUnit::HandleInputBuf(const char* data, int len) {
+  NETInputPacket packet;
+  if (!packet.Copy(data, len)) {
+    log_error("%s||packet of %d bytes does not fit, uid:[%d]", __FUNCTION__, len, _uid);
+    return -1;
+  }
+  CEncryptDecrypt cipher;
+  if (cipher.DecryptBuffer(&packet) == -1) {
+    log_error("decode failed.");
+    return -1;
+  }
+  const int cmd = packet.GetCmdType();
+  log_debug("%s||HandleInputBuf cmd:[0x%x]", __FUNCTION__, cmd);
+  if (cmd == CLIENT_CMD_DATA_REQ) return cmd_data_handler(&packet);
+  log_error("cmd %d is invailed.", cmd);
+  return -1;
+}
+
+int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
+  log_debug("-------- CClientUnit::cmd_data_handler begin --------");
+  const int client_id = packet->ReadInt();
+  const std::string data = packet->ReadString();
+  log_debug("client_id: %d data: %s", client_id, data.c_str());
+
+  cmd_login_handler(client_id);
+
+  NETOutputPacket forward;
+  forward.Begin(SERVER_CMD_DATA_FW_REQ, 1, 1);
+  forward.WriteInt(client_id);
+  forward.WriteString(data);
+  forward.End();
+  CEncryptDecrypt cipher;
+  cipher.EncryptBuffer(&forward);
+
+  // The same bytes go to every logic server, in ascending svid order, before the next
+  // packet of this read is handled: each server sees the client's order.
+  std::map<int, CHelperUnit*>& helpers = _helperpool->m_helpermap;
+  for (std::map<int, CHelperUnit*>::iterator it = helpers.begin(); it != helpers.end(); ++it) {
+    CHelperUnit* helper = it->second;
+    if (helper == nullptr) {
+      log_error("svid:[%d] helper is null.", it->first);
+      continue;
+    }
+    try {
+      helper->append_pkg(forward.packet_buf(), static_cast<unsigned>(forward.packet_size()));
+    } catch (int) {
+      log_error("svid:[%d] forward of client %d dropped: helper pool exhausted", it->first, client_id);
+      continue;
+    }
+    helper->send_to_logic();
+  }
+
+  log_debug("-------- CClientUnit::cmd_data_handler end --------");
+  return 0;
+}
+
+int CClientUnit::cmd_login_handler(int client_id) {
+  log_debug("-------- CClientUnit::cmd_login_handle begin --------");
+  _helperpool->m_objmap[client_id] = _decoderunit;
+  _decoderunit->set_flag(client_id);
+  _decoderunit->add_registered_uid(client_id);
+  // A registered client's departure is announced to a logic server.
+  _decoderunit->set_conn_type(0);
+  _uid = client_id;
+  log_debug("-------- CClientUnit::cmd_login_handle end --------");
+  return 0;
+}
+
+void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
+  if (_close_scheduled) return;
+  try {
+    _w.append(data, len);
+  } catch (int) {
+    log_error("send cache of fd[%d] uid[%d] cannot grow: web pool exhausted", netfd, _uid);
+    fail_and_schedule_close();
+  }
+}
+
+int CClientUnit::send() {
+  log_debug("CClientUnit response bufLen:[%d] netfd[%d]", static_cast<int>(_w.data_len()), netfd);
+  if (_w.data_len() == 0) {
+    DisableOutput();
+    ApplyEvents();
+    _stage = CONN_FATAL_ERROR;
+    log_error("send process failure");
+    return -1;
+  }
+
+  log_error("send packet before, length[%d]", static_cast<int>(_w.data_len()));
+  // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
+  const ssize_t sent = ::send(netfd, _w.data(), _w.data_len(), MSG_NOSIGNAL);
+  const int err = errno;
+  log_error("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
+
+  if (sent < 0) {
+    if (err == EINTR || err == EAGAIN || err == EINPROGRESS) {
+      log_error("errno:[%d]", err);
+      if (++_send_error_times >= MAX_SEND_BLOCKED) {
+        log_error("%s|CClientUnit::send, send error more,%d|%d", __FUNCTION__, _uid, _api);
+        fail_and_schedule_close();
+        return -1;
+      }
+      EnableOutput();
+      ApplyEvents();
+      _stage = CONN_DATA_SENDING;
+      return CONN_DATA_SENDING;
+    }
+    log_error("sending package to client failed, ret[%d], errno[%d]", static_cast<int>(sent), err);
+    fail_and_schedule_close();
+    return -1;
+  }
+
+  if (static_cast<unsigned>(sent) == _w.data_len()) {
+    log_debug("send complete");
+    DisableOutput();
+    ApplyEvents();
+    _w.skip(static_cast<unsigned>(sent));
+    _stage = CONN_SEND_DONE;
+  } else {
+    log_debug("had sent part of data");
+    EnableOutput();
+    ApplyEvents();
+    _w.skip(static_cast<unsigned>(sent));
+    _stage = CONN_DATA_SENDING;
+  }
+  _send_error_times = 0;
+  return static_cast<int>(sent);
+}
+
+void CClientUnit::fail_and_schedule_close() {
+  DisableInput();
+  DisableOutput();
+  ApplyEvents();
+  _w.skip(_w.data_len());
+  _r.skip(_r.data_len());
+  _stage = CONN_FATAL_ERROR;
+  // Inside this connection's own notification the owner completes it right away (and
+  // the destructor takes it off the pending list). When a helper unit delivered the
+  // bytes, nobody else would end it before the idle time-out: the pending list ends it
+  // at the close of this loop turn, after the caller has returned.
+  CTimerUnit* timers = CIncoming::Instance()->timerunit();
+  if (timers != nullptr) {
+    _close_scheduled = true;
+    AttachZeroTimer(timers);
+  }
+}
+
+}  // namespace __http_svr_ns__

@@ -1,0 +1,178 @@
+#include "decode_unit.h"
+
+#include <errno.h>
+
+#include <new>
+
+#include "client_unit.h"
+#include "clib_log.h"
+#include "global.h"
+#include "helper_pool.h"
+#include "helper_unit.h"
+#include "listener.h"
+#include "log.h"
+#include "packet_base.h"
+#include "watchdog.h"
+
+namespace __http_svr_ns__ {
+
+CDecoderUnit::CDecoderUnit(CListener* listener)
+    : _pollerUnit(nullptr),
+      _webTimer(nullptr),
+      _helperTimer(nullptr),
+      _webUnit(nullptr),
+      _listener(listener),
+      _flag(0),
+      _fd(0),
+      _ip(0),
+      _conn_type(1) {}
+
+CDecoderUnit::~CDecoderUnit() {
+  if (_helperpool != nullptr) {
+    std::map<int, CDecoderUnit*>& objmap = _helperpool->m_objmap;
+    if (_flag > 0 && objmap.find(_flag) == objmap.end())
+      log_error("%s||Cannot find uid:[%d]", "~CDecoderUnit", _flag);
+    // Every id this connection registered goes, but only where the entry still names
+    // this connection: a later connection that took the id over keeps its entry.
+    for (int uid : _registered) {
+      std::map<int, CDecoderUnit*>::iterator it = objmap.find(uid);
+      if (it != objmap.end() && it->second == this) objmap.erase(it);
+    }
+    log_debug("delete object from map, length[%d]", static_cast<int>(objmap.size()));
+  }
+  delete _webUnit;
+  _webUnit = nullptr;
+}
+
+int CDecoderUnit::listener_input() {
+  _webUnit = new (std::nothrow) CClientUnit(this, _fd);
+  if (_webUnit == nullptr) {
+    log_error("create CClient object failed, errno[%d], %m", errno);
+    return -1;
+  }
+  if (_webUnit->Attach() == -1) {
+    log_error("Invoke CClient::Attach() failed");
+    return -1;
+  }
+  return 0;
+}
+
+int CDecoderUnit::web_input() {
+  const int stage = _webUnit->stage();
+  switch (stage) {
+    case CONN_IDLE:
+    case CONN_DATA_RECVING:
+    case CONN_RECV_DONE:
+      return 0;
+    case CONN_FATAL_ERROR:
+      log_error("web input fatal error, webfd[%d], stage[%d]", _fd, CONN_FATAL_ERROR);
+      break;
+    case CONN_DATA_ERROR:
+      log_warning("web input decode error, webfd[%d], stage[%d]", _fd, CONN_DATA_ERROR);
+      break;
+    case CONN_DISCONNECT:
+      break;
+    default:
+      log_error("web input unknow status, webfd[%d], stage[%d]", _fd, stage);
+      break;
+  }
+  complete();
+  return 1;
+}
+
+int CDecoderUnit::web_output() {
+  const int stage = _webUnit->stage();
+  switch (stage) {
+    case CONN_SEND_DONE:
+      log_debug("reponse data completed, netfd[%d]", _fd);
+      return 1;
+    case CONN_DATA_SENDING:
+    case CONN_APPEND_SENDING:
+    case CONN_APPEND_DONE:
+      break;
+    default:
+      log_debug("response data to client failed, netfd[%d],stage[%d]", _fd, stage);
+      complete();
+      return 1;
+  }
+
+  if (_webUnit->send() < 0) {
+    complete();
+    return 1;
+  }
+  switch (_webUnit->stage()) {
+    case CONN_SEND_DONE:
+      log_debug("response data complete, netfd[%d]", _fd);
+      return 1;
+    case CONN_DATA_SENDING:
+    case CONN_APPEND_SENDING:
+    case CONN_APPEND_DONE:
+      log_debug("responsing data, netfd[%d]", _fd);
+      return 1;
+    default:
+      log_debug("response data to client failed, netfd[%d]", _fd);
+      complete();
+      return 1;
+  }
+}
+
+int CDecoderUnit::web_timer() {
+  complete();
+  return 1;
+}
+
+int CDecoderUnit::web_hangup() {
+  complete();
+  return 1;
+}
+
+void CDecoderUnit::complete() { _listener->complete(this); }
+
+bool CDecoderUnit::holds_uid_entry() const {
+  if (_flag <= 0 || _helperpool == nullptr) return false;
+  std::map<int, CDecoderUnit*>::const_iterator it = _helperpool->m_objmap.find(_flag);
+  return it != _helperpool->m_objmap.end() && it->second == this;
+}
+
+int CDecoderUnit::ProcessUserClose() {
+  // A connection whose id was taken over by a later one has not left the hall: the
+  // id lives on there, so nothing is announced.
+  if (_flag <= 0 || !holds_uid_entry()) return 0;
+
+  if (g_pDebugLog != nullptr) g_pDebugLog->logMsg("%s||Connect close, uid:[%d]", "ProcessUserClose", _flag);
+
+  // The notice travels plain (code 0): int uid, int own svid.
+  NETOutputPacket notice;
+  notice.Begin(CLIENT_CMD_DATA_REQ, 1, 1);
+  notice.WriteInt(_flag);
+  notice.WriteInt(TGlobal::_svid);
+  notice.End();
+
+  if (TGlobal::_udpSwitch != 0 && LogFile != nullptr)
+    LogFile->writeUserLeaveHall(_flag, TGlobal::_ip, TGlobal::_port);
+
+  std::vector<int>& svids = _helperpool->m_svidlist;
+  if (svids.empty()) return 0;
+  const int svid = TGlobal::LoopSvid(svids);
+  if (g_pDebugLog != nullptr) g_pDebugLog->logMsg("svid [%d]", svid);
+
+  std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.find(svid);
+  if (it == _helperpool->m_helpermap.end()) {
+    if (g_pErrorLog != nullptr)
+      g_pErrorLog->logMsg("%s||Cannot find helper, svid:[%d]", "ProcessUserClose", svid);
+    return 0;
+  }
+  CHelperUnit* helper = it->second;
+  if (helper != nullptr) {
+    try {
+      helper->append_pkg(notice.packet_buf(), static_cast<unsigned>(notice.packet_size()));
+    } catch (int) {
+      log_error("close notice of uid [%d] dropped: helper pool exhausted", _flag);
+      return 0;
+    }
+    helper->send_to_logic(_helperTimer);
+  }
+  return 0;
+}
+
+}  // namespace __http_svr_ns__

@@ -1,0 +1,190 @@
+#include "incoming.h"
+
+#include <stdlib.h>
+
+#include <new>
+#include <string>
+
+#include "global.h"
+#include "helper_pool.h"
+#include "helper_unit.h"
+#include "listener.h"
+#include "log.h"
+#include "markup_stl.h"
+#include "poller.h"
+#include "realtimer.h"
+#include "timerlist.h"
+#include "timestamp.h"
+
+namespace __http_svr_ns__ {
+
+namespace {
+
+const char kServerListPath[] = "../conf/server.xml";
+const int kAcceptBatch = 256;
+const int kRealTimerSeconds = 60;
+
+int attrib_int(const CMarkupSTL& xml, const char* name) {
+  return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
+}
+
+}  // namespace
+
+CIncoming::CIncoming()
+    : _pollerunit(nullptr),
+      _listener(nullptr),
+      _timerunit(nullptr),
+      _webtimerlist(nullptr),
+      _helpertimerlist(nullptr),
+      _epwaittimeout(1000),
+      _realtimerlist(nullptr) {}
+
+CIncoming::~CIncoming() {
+  delete _timerunit;
+  _timerunit = nullptr;
+  _webtimerlist = nullptr;
+  _helpertimerlist = nullptr;
+  _realtimerlist = nullptr;
+  delete _listener;
+  _listener = nullptr;
+  delete _pollerunit;
+  _pollerunit = nullptr;
+}
+
+int CIncoming::open() {
+  _pollerunit = new (std::nothrow) CPollerUnit(TGlobal::_maxpoller);
+  if (_pollerunit == nullptr) {
+    log_boot("create CPollerUnit object failed.");
+    return -1;
+  }
+  _listener = new (std::nothrow) CListener(TGlobal::_addr, TGlobal::_port, kAcceptBatch);
+  if (_listener == nullptr) {
+    log_boot("create CListener object failed.");
+    return -1;
+  }
+  _timerunit = new (std::nothrow) CTimerUnit();
+  if (_timerunit == nullptr) {
+    log_boot("create CTimerUnit object failed.");
+    return -1;
+  }
+
+  _realtimerlist = _timerunit->GetTimerList(kRealTimerSeconds);
+  if (_RealTimer != nullptr) {
+    _RealTimer->realTimerlist = _realtimerlist;
+    _RealTimer->AttachTimer(_realtimerlist);
+  }
+
+  _webtimerlist = _timerunit->GetTimerList(TGlobal::_webtimeout);
+  if (_webtimerlist == nullptr) {
+    log_boot("create web CTimerList object failed.");
+    return -1;
+  }
+  _helpertimerlist = _timerunit->GetTimerList(TGlobal::_helpertimeout);
+  if (_helpertimerlist == nullptr) {
+    log_boot("create helper CTimerList object failed.");
+    return -1;
+  }
+
+  if (_pollerunit->InitializePollerUnit() < 0) {
+    log_boot("poller unit init failed.");
+    return -1;
+  }
+  if (_listener->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
+    log_boot("invoke CListener::Attach() failed.");
+    return -1;
+  }
+  if (InitHelperUnit() < 0) {
+    log_boot("InitHelperUnit failed.");
+    return -1;
+  }
+  return 0;
+}
+
+int CIncoming::run() {
+  for (;;) {
+    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return 0;
+    try {
+      const int wait = _timerunit->ExpireMicroSeconds(_epwaittimeout);
+      _pollerunit->WaitPollerEvents(wait);
+      // Taken before dispatch: deadlines set by the handlers are compared with a
+      // slightly earlier time, so a freshly armed timer never fires in its own turn.
+      const int64_t now = GET_TIMESTAMP();
+      _pollerunit->ProcessPollerEvents();
+      _timerunit->CheckExpired(now);
+      _timerunit->CheckPending();
+    } catch (int) {
+      // Every cache append that can fail is caught where it happens; this is the last
+      // guard, so that an exhausted pool never ends the whole gateway.
+      log_error("memory pool exhausted; an event of this loop turn was not completed");
+    }
+  }
+}
+
+int CIncoming::InitHelperUnit() {
+  CMarkupSTL xml;
+  if (!xml.Load(kServerListPath)) {
+    log_boot("Load server.xml failed.");
+    return -1;
+  }
+  if (!xml.FindElem("SYSTEM")) {
+    log_boot("Can not FindElem [SYSTEM] in server.xml failed.");
+    return -1;
+  }
+  if (!xml.IntoElem()) {
+    log_boot("IntoElem [SYSTEM] failed.");
+    return -1;
+  }
+
+  if (xml.FindElem("Node")) {
+    if (!xml.IntoElem()) {
+      log_boot("IntoElem failed.");
+      return -1;
+    }
+    if (!xml.FindElem("ServerList")) {
+      log_boot("FindElem [ServerList] failed.");
+      return -1;
+    }
+    if (!xml.IntoElem()) {
+      log_boot("IntoElem [ServerList] failed.");
+      return -1;
+    }
+    while (xml.FindElem("Server")) {
+      const int svid = attrib_int(xml, "svid");
+      const std::string ip = xml.GetAttrib("ip");
+      const int port = attrib_int(xml, "port");
+
+      CHelperUnit* helper = nullptr;
+      std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.find(svid);
+      if (it != _helperpool->m_helpermap.end() && it->second != nullptr) {
+        helper = it->second;
+      } else {
+        helper = new (std::nothrow) CHelperUnit(_pollerunit);
+        if (helper == nullptr) {
+          log_boot("create CHelperUnit object failed, svid:[%d]", svid);
+          return -1;
+        }
+        _helperpool->m_helpermap[svid] = helper;
+      }
+      _helperpool->m_svidlist.push_back(svid);
+      // For a repeated svid the later address waits for the next connection.
+      helper->addr = ip;
+      helper->port = port;
+      if (helper->connect() != 0) {
+        log_boot("svid:[%d] ip:[%s] port:[%d] connect failed.", svid, ip.c_str(), port);
+        return -1;
+      }
+      log_boot("svid:[%d] ip:[%s] port:[%d] connected.", svid, ip.c_str(), port);
+    }
+    if (!xml.OutOfElem()) {
+      log_boot("OutOfElem [ServerList] failed.");
+      return -1;
+    }
+  }
+  if (!xml.OutOfElem()) {
+    log_boot("OutOfElem [Node] failed.");
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace __http_svr_ns__

@@ -1,0 +1,146 @@
+#include "listener.h"
+
+#include <arpa/inet.h>
+#include <assert.h>
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "client_unit.h"
+#include "decode_unit.h"
+#include "log.h"
+#include "net.h"
+
+namespace __http_svr_ns__ {
+
+CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount)
+    : CPollerObject(nullptr, -1),
+      _pollerunit(nullptr),
+      _webtimerlist(nullptr),
+      _helpertimerlist(nullptr),
+      _accept_cnt(acceptCount > 0 ? acceptCount : 1),
+      _newfd_cnt(0),
+      _fd_array(nullptr),
+      _peer_array(nullptr),
+      _bindPort(port) {
+  snprintf(_bindAddr, sizeof(_bindAddr), "%s", bindAddr != nullptr ? bindAddr : "");
+  _fd_array = new (std::nothrow) int[_accept_cnt];
+  assert(nullptr != _fd_array);
+  _peer_array = new (std::nothrow) sockaddr_in[_accept_cnt];
+  assert(nullptr != _peer_array);
+  for (int i = 0; i < _accept_cnt; ++i) _fd_array[i] = -1;
+}
+
+CListener::~CListener() {
+  delete[] _fd_array;
+  delete[] _peer_array;
+}
+
+int CListener::Attach(CPollerUnit* unit, CTimerList* webList, CTimerList* helperList, int backlog) {
+  netfd = CNet::tcp_bind(_bindAddr, _bindPort, backlog);
+  if (netfd == -1) {
+    log_error("bind addr[%s], port[%d] failed.", _bindAddr, _bindPort);
+    return -1;
+  }
+  EnableInput();
+  _pollerunit = unit;
+  _webtimerlist = webList;
+  _helpertimerlist = helperList;
+  return AttachPoller(unit);
+}
+
+int CListener::InputNotify() {
+  // Every peer of this IPv4 socket has the same address size.
+  unsigned int peerSize = sizeof(sockaddr_in);
+  for (;;) {
+    const int drained = proc_accept(_peer_array, &peerSize);
+    if (_newfd_cnt <= 0) {
+      log_error("invoke proc_accept failed, new fd count = %d", _newfd_cnt);
+      return 0;
+    }
+    proc_request(_peer_array);
+    if (drained == -1) return 0;
+  }
+}
+
+int CListener::proc_accept(sockaddr_in* peer, unsigned int* peerSize) {
+  for (int i = 0; i < _accept_cnt; ++i) _fd_array[i] = -1;
+  _newfd_cnt = 0;
+
+  for (int i = 0; i < _accept_cnt; ++i) {
+    const int fd = ::accept(netfd, reinterpret_cast<sockaddr*>(&peer[i]), reinterpret_cast<socklen_t*>(peerSize));
+    log_debug("proc_accept: accept new connection fd[%d]", fd);
+    if (fd >= 0) {
+      _fd_array[i] = fd;
+      ++_newfd_cnt;
+      continue;
+    }
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) return -1;
+    errno = err;
+    log_error("*STEP: accept new connection failed, address[%s:%d], fd[%d], msg[%m]", _bindAddr, _bindPort, netfd);
+  }
+  return 0;
+}
+
+int CListener::proc_request(sockaddr_in* peer) {
+  // Interrupted or failed accepts leave holes, so descriptors may stand in any slot of
+  // the batch, also beyond _newfd_cnt: every slot is looked at.
+  for (int i = 0; i < _accept_cnt; ++i) {
+    const int fd = _fd_array[i];
+    if (fd == -1) continue;
+
+    CDecoderUnit* unit = create_decoderunit(fd);
+    if (unit == nullptr) {
+      log_error("create CDecoderUnit object failed, address[%s:%d], fd[%d]", _bindAddr, _bindPort, netfd);
+      ::close(fd);
+      _fd_array[i] = -1;
+      continue;
+    }
+
+    unit->set_ip(peer[i].sin_addr.s_addr);
+    if (__log_level__ > 6) {
+      char text[INET_ADDRSTRLEN] = {0};
+      inet_ntop(AF_INET, &peer[i].sin_addr, text, sizeof(text));
+      log_debug("client ip=%s", text);
+    }
+
+    if (unit->listener_input() < 0) {
+      // A client unit that exists owns the descriptor and closes it with itself;
+      // otherwise it is closed here. Either way it is closed exactly once.
+      const bool owned = unit->get_web_unit() != nullptr;
+      delete unit;
+      if (!owned) ::close(fd);
+      _fd_array[i] = -1;
+      continue;
+    }
+    log_debug("*STEP: accept new tcp connection, address[%s:%d], fd[%d]", _bindAddr, _bindPort, fd);
+  }
+  return 0;
+}
+
+CDecoderUnit* CListener::create_decoderunit(int fd) {
+  CDecoderUnit* unit = new (std::nothrow) CDecoderUnit(this);
+  if (unit == nullptr) {
+    log_error("create CDecoderUnit object failed.");
+    return nullptr;
+  }
+  unit->set_netfd(fd);
+  unit->pollerunit(_pollerunit);
+  unit->set_web_timer(_webtimerlist);
+  unit->set_helper_timer(_helpertimerlist);
+  return unit;
+}
+
+void CListener::complete(CDecoderUnit* unit) {
+  if (unit->get_conn_type() == 0) unit->ProcessUserClose();
+  const int webfd = unit->get_web_unit() != nullptr ? unit->get_web_unit()->GetNetfd() : 0;
+  log_debug("*STEP: handle HTTP request completed, listenfd[%d], webfd[%d]", netfd, webfd);
+  delete unit;
+}
+
+}  // namespace __http_svr_ns__

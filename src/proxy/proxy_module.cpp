@@ -1,0 +1,243 @@
+#include "proxy_module.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "clib_log.h"
+#include "global.h"
+#include "helper_pool.h"
+#include "helper_unit.h"
+#include "incoming.h"
+#include "log.h"
+#include "mempool.h"
+#include "realtimer.h"
+#include "redis_server.h"
+#include "watchdog.h"
+
+namespace __http_svr_ns__ {
+
+comm::sockcommu::CMemPool* _webMp = nullptr;
+comm::sockcommu::CMemPool* _helpMp = nullptr;
+
+namespace {
+
+const char kConfigPath[] = "../conf/config.xml";
+const char kColoringPath[] = "../conf/clib_log_coloring.conf";
+const char kTimeFormat[] = "[%Y-%m-%d %H:%M:%S] ";
+const char kStartupOk = 'O';
+
+// Termination signals keep their default action; a peer that goes away must not kill
+// us through SIGPIPE; fault signals must not stay blocked from whoever started us.
+void setup_signals() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGQUIT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGCHLD, SIG_IGN);
+  sigset_t faults;
+  sigemptyset(&faults);
+  sigaddset(&faults, SIGSEGV);
+  sigaddset(&faults, SIGBUS);
+  sigaddset(&faults, SIGABRT);
+  sigaddset(&faults, SIGILL);
+  sigaddset(&faults, SIGCHLD);
+  sigaddset(&faults, SIGFPE);
+  sigprocmask(SIG_UNBLOCK, &faults, nullptr);
+}
+
+// Detaches like daemon(1, 1) (working directory and standard descriptors kept), but
+// the process the shell started does not exit at once: it waits on a pipe until the
+// child reports the end of start-up, and exits 0 only when the gateway is listening.
+// In the child, returns the write end of the pipe (or -1 after a failure to detach).
+int detach_and_wait_for_startup() {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    fprintf(stderr, "%s: cannot create the start-up pipe: %s\n", TGlobal::_progname, strerror(errno));
+    return -1;
+  }
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    fprintf(stderr, "%s: cannot fork: %s\n", TGlobal::_progname, strerror(errno));
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return -1;
+  }
+  if (pid > 0) {
+    ::close(fds[1]);
+    char status = 0;
+    ssize_t n;
+    do {
+      n = read(fds[0], &status, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1 && status == kStartupOk) _exit(0);
+    fprintf(stderr, "%s: start-up failed (see the messages above and the process log)\n",
+            TGlobal::_progname);
+    _exit(1);
+  }
+  ::close(fds[0]);
+  setsid();
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+  return fds[1];
+}
+
+clib_log* open_rolling_log(const char* pattern) {
+  char path[100];
+  snprintf(path, sizeof(path), pattern, static_cast<unsigned>(getpid()));
+  clib_log* log = new (std::nothrow)
+      clib_log(nullptr, 0, kTimeFormat, 0, 5, 10485760, "", "\n", 1, kColoringPath);
+  if (log == nullptr) return nullptr;
+  log->set_file(path, 1);
+  log->set_level(5);
+  log->set_maxfile(5);
+  log->set_maxsize(10240000);
+  log->set_timeformat(kTimeFormat);
+  return log;
+}
+
+// A whole decimal number in [lo, hi]; anything else (empty, trailing text, out of
+// range) is refused.
+bool parse_number(const char* text, long lo, long hi, long* out) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+const char* arg_or_missing(int argc, char** argv, int i) { return i < argc ? argv[i] : "(missing)"; }
+
+}  // namespace
+
+CProxyModule::CProxyModule() : m_pRedisServer(nullptr), _startup_fd(-1) {}
+
+CProxyModule::~CProxyModule() {
+  // Closing the pipe without the success byte tells a waiting parent that start-up
+  // failed.
+  if (_startup_fd >= 0) ::close(_startup_fd);
+  _startup_fd = -1;
+}
+
+bool CProxyModule::foreground_requested(int argc, char** argv) {
+  for (int i = 7; i < argc; ++i) {
+    if (strcmp(argv[i], "-f") == 0 || strcmp(argv[i], "--foreground") == 0) return true;
+  }
+  return false;
+}
+
+void CProxyModule::report_startup(bool ok) {
+  if (_startup_fd < 0) return;
+  if (ok) {
+    ssize_t n;
+    do {
+      n = write(_startup_fd, &kStartupOk, 1);
+    } while (n < 0 && errno == EINTR);
+  }
+  ::close(_startup_fd);
+  _startup_fd = -1;
+}
+
+int CProxyModule::open(int argc, char** argv) {
+  setup_signals();
+  if (!foreground_requested(argc, argv)) {
+    _startup_fd = detach_and_wait_for_startup();
+    if (_startup_fd < 0) return -1;
+  }
+
+  _webMp = new (std::nothrow) comm::sockcommu::CMemPool();
+  _helpMp = new (std::nothrow) comm::sockcommu::CMemPool();
+  if (_webMp == nullptr || _helpMp == nullptr) {
+    log_boot("create memory pools failed.");
+    return -1;
+  }
+  _helperpool = new (std::nothrow) CHelperPool();
+  if (_helperpool == nullptr) {
+    log_boot("create CHelperPool object failed.");
+    return -1;
+  }
+  _RealTimer = new (std::nothrow) CRealTimer();
+  if (_RealTimer == nullptr) {
+    log_boot("create CRealTimer object failed.");
+    return -1;
+  }
+  gSvrStat = new (std::nothrow) server_stat_s();
+  assert(gSvrStat != __null);
+  gSvrSwitch = new (std::nothrow) server_switch_s();
+  assert(gSvrSwitch != __null);
+  if (gSvrStat == nullptr || gSvrSwitch == nullptr) return -1;
+
+  if (TGlobal::DaemonInit(kConfigPath) < 0) return -1;
+
+  if (argc < 7 || strcmp(argv[1], "-p") != 0 || strcmp(argv[3], "-s") != 0 || strcmp(argv[5], "-h") != 0) {
+    log_boot("param format error %s,%s,%s", arg_or_missing(argc, argv, 1), arg_or_missing(argc, argv, 3),
+             arg_or_missing(argc, argv, 5));
+    return -1;
+  }
+  // A port or server id that is not a whole number in range is refused below ("param
+  // value error") instead of being cut to some other value.
+  long port = 0;
+  long svid = 0;
+  const bool port_ok = parse_number(argv[2], 1, 65535, &port);
+  const bool svid_ok = parse_number(argv[4], 1, 0x7fffffffL, &svid);
+  TGlobal::_port = port_ok ? static_cast<uint16_t>(port) : 0;
+  TGlobal::_svid = svid_ok ? static_cast<int>(svid) : 0;
+  TGlobal::_ip = argv[6];
+
+  if (TGlobal::_udpSwitch != 0) {
+    LogFile = new (std::nothrow) Watchdog(TGlobal::_udpIp, TGlobal::_udpPort);
+    assert(LogFile != __null);
+    if (LogFile == nullptr) return -1;
+    LogFile->init();
+  }
+
+  m_pRedisServer = new (std::nothrow) CRedisServer();
+  if (m_pRedisServer == nullptr) return -1;
+  // The gateway starts even when Redis cannot be reached.
+  m_pRedisServer->Connect(TGlobal::_redisIp, TGlobal::_redisPort);
+  m_pRedisServer->SetInfo(TGlobal::_ip, TGlobal::_port, TGlobal::_svid);
+
+  g_pDebugLog = open_rolling_log("../log/debug.%u");
+  g_pErrorLog = open_rolling_log("../log/error.%u");
+  if (g_pDebugLog == nullptr || g_pErrorLog == nullptr) {
+    log_boot("create rolling logs failed.");
+    return -1;
+  }
+
+  if (TGlobal::_port == 0 || TGlobal::_svid <= 0) {
+    log_boot("param value error");
+    return -1;
+  }
+
+  if (CIncoming::Instance() == nullptr || CIncoming::Instance()->open() < 0) {
+    log_boot("Init incoming instance failed");
+    return -1;
+  }
+  return 0;
+}
+
+int CProxyModule::run(void* arg) {
+  TGlobal::_module_close = static_cast<volatile int*>(arg);
+  return CIncoming::Instance()->run();
+}
+
+int CProxyModule::close() {
+  CIncoming::Destroy();
+  log_boot("%s v%s: stopped", TGlobal::_progname, TGlobal::_version);
+  return 0;
+}
+
+}  // namespace __http_svr_ns__

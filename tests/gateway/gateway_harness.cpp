@@ -1,0 +1,333 @@
+#include "gateway_harness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+
+#include "EncryptDecrypt.h"
+
+namespace gwtest {
+
+using testsupport::wait_until;
+
+std::string be32(int v) {
+  unsigned u = static_cast<unsigned>(v);
+  std::string s(4, '\0');
+  s[0] = static_cast<char>(u >> 24);
+  s[1] = static_cast<char>(u >> 16);
+  s[2] = static_cast<char>(u >> 8);
+  s[3] = static_cast<char>(u);
+  return s;
+}
+
+std::string str_field(const std::string& text) {
+  return be32(static_cast<int>(text.size() + 1)) + text + std::string(1, '\0');
+}
+
+std::string packet(unsigned short cmd, const std::string& body, bool encipher) {
+  const size_t length = body.size() + 7;
+  std::string p;
+  p += static_cast<char>((length >> 8) & 0xFF);
+  p += static_cast<char>(length & 0xFF);
+  p += "TQ";
+  p += '\x01';
+  p += '\x01';
+  p += static_cast<char>(cmd >> 8);
+  p += static_cast<char>(cmd & 0xFF);
+  unsigned char sum = 0;
+  std::string out = body;
+  if (encipher) {
+    for (size_t i = 0; i < body.size(); ++i) {
+      sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(body[i]));
+      out[i] = static_cast<char>(CEncryptDecrypt::MapSendByte(static_cast<unsigned char>(body[i])));
+    }
+  }
+  p += static_cast<char>(encipher ? static_cast<unsigned char>(256 - sum) : 0);
+  return p + out;
+}
+
+std::string data_req(int client_id, const std::string& text) {
+  return packet(0x0002, be32(client_id) + str_field(text));
+}
+
+int Packet::int_at(size_t off) const {
+  if (off + 4 > body.size()) return -1;
+  const unsigned char* u = reinterpret_cast<const unsigned char*>(body.data() + off);
+  return static_cast<int>((static_cast<unsigned>(u[0]) << 24) | (u[1] << 16) | (u[2] << 8) | u[3]);
+}
+
+std::string Packet::str_at(size_t off) const {
+  const int n = int_at(off);
+  if (n <= 0 || off + 4 + static_cast<size_t>(n) > body.size()) return std::string();
+  return std::string(body.data() + off + 4, static_cast<size_t>(n - 1));
+}
+
+namespace {
+
+// Splits complete packets off the front of `buf`, deciphering enciphered bodies.
+void cut_packets(std::string* buf, std::vector<Packet>* out) {
+  while (buf->size() >= 9) {
+    const unsigned char* h = reinterpret_cast<const unsigned char*>(buf->data());
+    const size_t total = ((static_cast<size_t>(h[0]) << 8) | h[1]) + 2;
+    if (total < 9) {  // not a packet stream; drop it
+      buf->clear();
+      return;
+    }
+    if (buf->size() < total) return;
+    Packet p;
+    p.cmd = static_cast<unsigned short>((h[6] << 8) | h[7]);
+    p.code = h[8];
+    p.body = buf->substr(9, total - 9);
+    if (p.code != 0) {
+      for (char& c : p.body) c = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(c)));
+    }
+    out->push_back(p);
+    buf->erase(0, total);
+  }
+}
+
+}  // namespace
+
+bool read_packet(int fd, Packet* out, int timeout_ms) {
+  char head[9];
+  if (testsupport::recv_exact(fd, head, 9, timeout_ms) != 9) return false;
+  const unsigned char* h = reinterpret_cast<const unsigned char*>(head);
+  const size_t total = ((static_cast<size_t>(h[0]) << 8) | h[1]) + 2;
+  if (total < 9) return false;
+  std::string buf(head, 9);
+  std::string rest(total - 9, '\0');
+  if (total > 9 && testsupport::recv_exact(fd, &rest[0], rest.size(), timeout_ms) != rest.size()) return false;
+  buf += rest;
+  std::vector<Packet> v;
+  cut_packets(&buf, &v);
+  if (v.size() != 1) return false;
+  *out = v[0];
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+
+FakeLogic::FakeLogic() {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  listen(listen_fd_, 64);
+  if (pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
+  thread_ = std::thread([this] { loop(); });
+}
+
+FakeLogic::~FakeLogic() {
+  if (wake_[1] >= 0) {
+    char c = 'x';
+    ssize_t n = write(wake_[1], &c, 1);
+    (void)n;
+  }
+  thread_.join();
+  for (int fd : conns_) ::close(fd);
+  ::close(listen_fd_);
+  if (wake_[0] >= 0) ::close(wake_[0]);
+  if (wake_[1] >= 0) ::close(wake_[1]);
+}
+
+void FakeLogic::loop() {
+  std::map<int, std::string> bufs;  // per connection: bytes not yet cut into packets
+  for (;;) {
+    std::vector<pollfd> pfds;
+    pfds.push_back({wake_[0], POLLIN, 0});
+    pfds.push_back({listen_fd_, POLLIN, 0});
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      for (int fd : conns_) pfds.push_back({fd, POLLIN, 0});
+    }
+    if (poll(pfds.data(), pfds.size(), 200) < 0 && errno != EINTR) return;
+    if (pfds[0].revents) return;
+    if (pfds[1].revents & POLLIN) {
+      int fd = accept(listen_fd_, nullptr, nullptr);
+      if (fd >= 0) {
+        std::lock_guard<std::mutex> g(mu_);
+        conns_.push_back(fd);
+      }
+    }
+    for (size_t i = 2; i < pfds.size(); ++i) {
+      if (!(pfds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      const int fd = pfds[i].fd;
+      char tmp[65536];
+      ssize_t n = recv(fd, tmp, sizeof(tmp), 0);
+      std::lock_guard<std::mutex> g(mu_);
+      if (n <= 0) {
+        ::close(fd);
+        bufs.erase(fd);
+        for (size_t k = 0; k < conns_.size(); ++k)
+          if (conns_[k] == fd) conns_.erase(conns_.begin() + static_cast<long>(k));
+        ++closed_;
+        continue;
+      }
+      std::string& buf = bufs[fd];
+      buf.append(tmp, static_cast<size_t>(n));
+      cut_packets(&buf, &got_);
+    }
+  }
+}
+
+size_t FakeLogic::closed_links() {
+  std::lock_guard<std::mutex> g(mu_);
+  return closed_;
+}
+
+std::vector<Packet> FakeLogic::packets() {
+  std::lock_guard<std::mutex> g(mu_);
+  return got_;
+}
+
+size_t FakeLogic::count(unsigned short cmd) {
+  std::lock_guard<std::mutex> g(mu_);
+  size_t n = 0;
+  for (const Packet& p : got_) n += p.cmd == cmd;
+  return n;
+}
+
+bool FakeLogic::wait_for(unsigned short cmd, size_t n, int timeout_ms) {
+  return wait_until([&] { return count(cmd) >= n; }, timeout_ms);
+}
+
+bool FakeLogic::wait_connected(int timeout_ms) {
+  return wait_until(
+      [&] {
+        std::lock_guard<std::mutex> g(mu_);
+        return !conns_.empty();
+      },
+      timeout_ms);
+}
+
+bool FakeLogic::send_to_gateway(const std::string& bytes) {
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!conns_.empty()) fd = conns_.back();
+  }
+  return fd >= 0 && testsupport::send_all(fd, bytes.data(), bytes.size());
+}
+
+// ---------------------------------------------------------------------------------------
+
+Gateway::Gateway(const GatewayConfig& cfg) {
+  mkdir(dir_.file("bin").c_str(), 0755);
+  mkdir(dir_.file("conf").c_str(), 0755);
+  mkdir(dir_.file("log").c_str(), 0755);
+  port_ = testsupport::free_port();
+  // Redis is pointed at a port where nobody listens: registration fails fast and the
+  // gateway starts anyway.
+  const int no_redis = testsupport::free_port();
+  std::string conf = "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"10000000\" LogLevel=\"7\"";
+  conf += " MaxFdCount=\"1024\" WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\"";
+  conf += " HelperTimeout=\"" + std::to_string(cfg.helper_timeout) + "\" MaxListenCount=\"512\"";
+  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
+          std::to_string(no_redis) + "\" UdpSwitch=\"0\"/>\n";
+  testsupport::write_file(dir_.file("conf/config.xml"), conf);
+  std::string servers = "<SYSTEM>\n";
+  if (cfg.with_node) {
+    servers += "<Node><ServerList>\n";
+    for (const auto& s : cfg.servers)
+      servers += "<Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
+                 std::to_string(s.second) + "\"/>\n";
+    servers += "</ServerList></Node>\n";
+  }
+  servers += "</SYSTEM>\n";
+  testsupport::write_file(dir_.file("conf/server.xml"), servers);
+  svid_text_ = std::to_string(cfg.svid);
+}
+
+Gateway::~Gateway() { stop(); }
+
+std::vector<std::string> Gateway::argv(bool foreground) const {
+  std::vector<std::string> a = {testsupport::binary("hall"), "-p", std::to_string(port_), "-s", svid_text_,
+                                "-h", "127.0.0.1"};
+  if (foreground) a.push_back("-f");
+  return a;
+}
+
+bool Gateway::start() {
+  if (!proc_.start(argv(true), bin(), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
+  return wait_until([&] { return testsupport::port_open(port_) || !proc_.running(); }, 15000) &&
+         proc_.running();
+}
+
+int Gateway::start_daemon(std::string* output) {
+  const int st = testsupport::run_program(argv(false), bin(), 30000, output);
+  daemon_pid_ = logged_pid();
+  return st;
+}
+
+pid_t Gateway::logged_pid() const {
+  pid_t pid = -1;
+  DIR* d = opendir(dir_.file("log").c_str());
+  if (d == nullptr) return -1;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, "debug.", 6) == 0) pid = static_cast<pid_t>(atoi(e->d_name + 6));
+  }
+  closedir(d);
+  return pid;
+}
+
+void Gateway::stop() {
+  proc_.stop(SIGTERM, 5000);
+  if (daemon_pid_ > 0) {
+    if (kill(daemon_pid_, SIGTERM) == 0) {
+      const pid_t pid = daemon_pid_;
+      if (!wait_until([&] { return kill(pid, 0) != 0; }, 5000)) kill(pid, SIGKILL);
+    }
+    daemon_pid_ = -1;
+  }
+}
+
+bool Gateway::alive() {
+  if (daemon_pid_ > 0) return kill(daemon_pid_, 0) == 0;
+  return proc_.running();
+}
+
+std::string Gateway::stderr_text() const { return testsupport::read_file(dir_.file("stderr.txt")); }
+
+std::string Gateway::process_log() const {
+  std::string all;
+  DIR* d = opendir(dir_.file("log").c_str());
+  if (d == nullptr) return all;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, "Log_", 4) == 0) all += testsupport::read_file(dir_.file("log/") + e->d_name);
+  }
+  closedir(d);
+  return all;
+}
+
+// ---------------------------------------------------------------------------------------
+
+Client::Client(int port) { fd_ = testsupport::tcp_connect_local(port, 2000); }
+Client::~Client() { close(); }
+
+bool Client::send(const std::string& bytes) {
+  return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size());
+}
+
+void Client::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace gwtest

@@ -1,0 +1,159 @@
+// Start-up of the real `hall` binary: the exit status of the process the shell started
+// tells whether the gateway is listening, in daemon mode and in the foreground.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "gateway_harness.h"
+
+using namespace gwtest;
+
+namespace {
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+// Gone, or a zombie nobody has reaped yet.
+bool process_gone(pid_t pid) {
+  if (pid <= 0 || kill(pid, 0) != 0) return true;
+  std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] == 'Z';
+}
+
+// A listening socket that keeps a loopback port busy.
+int occupy(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, 8) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Runs the launcher with these arguments after the program name; returns its status.
+int launch(Gateway& gw, const std::vector<std::string>& args, std::string* out) {
+  std::vector<std::string> argv = {testsupport::binary("hall")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::run_program(argv, gw.bin(), 30000, out);
+}
+
+TEST(Startup, DaemonParentExitsZeroOnlyOnceListening) {
+  FakeLogic logic;
+  GatewayConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  Gateway gw(cfg);
+  std::string out;
+  const int st = gw.start_daemon(&out);
+  ASSERT_EQ(exit_code(st), 0) << out;
+  // No waiting: the launcher returned only after the listener was bound.
+  EXPECT_TRUE(testsupport::port_open(gw.port()));
+  const pid_t pid = gw.logged_pid();
+  ASSERT_GT(pid, 0);
+  EXPECT_FALSE(process_gone(pid));
+  EXPECT_TRUE(logic.wait_connected(5000));
+  EXPECT_NE(gw.process_log().find("Proxy open is done!!"), std::string::npos);
+
+  Client c(gw.port());
+  ASSERT_TRUE(c.send(data_req(1, "through the daemon")));
+  EXPECT_TRUE(logic.wait_for(0x1003, 1, 5000));
+}
+
+TEST(Startup, PortInUseFailsWithNonZeroStatus) {
+  Gateway gw;
+  const int busy = occupy(gw.port());
+  ASSERT_GE(busy, 0);
+  std::string out;
+  const int st = gw.start_daemon(&out);
+  EXPECT_EQ(exit_code(st), 1) << out;
+  EXPECT_NE(out.find("invoke CListener::Attach() failed."), std::string::npos) << out;
+  EXPECT_NE(out.find("start-up failed"), std::string::npos) << out;
+  const pid_t pid = gw.logged_pid();
+  EXPECT_TRUE(testsupport::wait_until([&] { return process_gone(pid); }, 5000)) << "the child must not linger";
+  close(busy);
+
+  // The same in the foreground: the process itself exits 1.
+  Gateway fg;
+  const int busy2 = occupy(fg.port());
+  ASSERT_GE(busy2, 0);
+  EXPECT_EQ(exit_code(testsupport::run_program(fg.argv(true), fg.bin(), 30000, &out)), 1) << out;
+  close(busy2);
+}
+
+TEST(Startup, BadCommandLinesAreRefusedWithNonZeroStatus) {
+  Gateway gw;
+  const std::string port = std::to_string(gw.port());
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{}, "param format error"},
+      {{"-s", "9", "-p", port, "-h", "127.0.0.1"}, "param format error -s,-p,-h"},
+      {{"-p", port, "-s", "9"}, "param format error"},
+      {{"-p", "0", "-s", "9", "-h", "127.0.0.1"}, "param value error"},
+      {{"-p", port, "-s", "0", "-h", "127.0.0.1"}, "param value error"},
+      {{"-p", port, "-s", "-4", "-h", "127.0.0.1"}, "param value error"},
+      // Out of range or not a number: refused rather than cut to some other port.
+      {{"-p", std::to_string(gw.port() + 65536), "-s", "9", "-h", "127.0.0.1"}, "param value error"},
+      {{"-p", port + "x", "-s", "9", "-h", "127.0.0.1"}, "param value error"},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const auto& a : c.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    std::string out;
+    EXPECT_EQ(exit_code(launch(gw, c.args, &out)), 1) << out;
+    EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_NE(out.find("start-up failed"), std::string::npos) << out;
+  }
+  EXPECT_FALSE(testsupport::port_open(gw.port()));
+}
+
+TEST(Startup, MissingConfigurationOrLogicServerFailsStartUp) {
+  {
+    Gateway gw;
+    std::remove((gw.root() + "/conf/config.xml").c_str());
+    std::string out;
+    EXPECT_EQ(exit_code(gw.start_daemon(&out)), 1) << out;
+    EXPECT_NE(out.find("Load xml ../conf/config.xml failed"), std::string::npos) << out;
+  }
+  {
+    GatewayConfig cfg;
+    cfg.servers = {{4, testsupport::free_port()}};  // nobody listens there
+    Gateway gw(cfg);
+    std::string out;
+    EXPECT_EQ(exit_code(gw.start_daemon(&out)), 1) << out;
+    EXPECT_NE(out.find("connect failed."), std::string::npos) << out;
+    EXPECT_FALSE(testsupport::port_open(gw.port()));
+  }
+}
+
+TEST(Startup, ForegroundRunsInTheStartedProcessAndWithoutLogicServers) {
+  GatewayConfig cfg;
+  cfg.with_node = false;
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  EXPECT_TRUE(gw.alive());
+  EXPECT_TRUE(testsupport::wait_until([&] { return gw.logged_pid() == gw.pid(); }, 5000)) << "no fork";
+  // Requests go nowhere, and the connection stays.
+  Client c(gw.port());
+  ASSERT_TRUE(c.send(data_req(3, "nowhere")));
+  usleep(200 * 1000);
+  ASSERT_TRUE(c.send(data_req(3, "still nowhere")));
+  char byte;
+  EXPECT_EQ(testsupport::recv_exact(c.fd(), &byte, 1, 300), 0u);
+  EXPECT_FALSE(testsupport::wait_closed(c.fd(), 200));
+  gw.stop();
+  EXPECT_FALSE(gw.alive());
+}
+
+}  // namespace
