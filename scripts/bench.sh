@@ -1,0 +1,318 @@
+#!/usr/bin/env bash
+# Side-by-side relay benchmark on loopback: the bare echo server (no relay, the floor),
+# HAProxy (TCP mode, one thread) and nginx (stream proxy, one worker) in front of it, and
+# hall with sample logic servers (one that answers; three of which one answers).
+#
+#   scripts/bench.sh [--quick] [--rounds N] [--duration S] [--warmup S]
+#                    [--memory-conns N] [--no-memory] [--no-install] [--keep]
+#   scripts/bench.sh --report RESULTS   (prints the tables again from a kept run)
+#
+# Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
+# (default build-bench), starts everything on free loopback ports in a temporary
+# directory, measures memory per idle connection, then runs the load configurations
+# interleaved (echo, haproxy, nginx, hall-1, hall-3, and again) for every body size and
+# connection count, and prints medians, spread, ratios and CPU per round trip.
+# --quick: short windows and 1,000 connections for the memory figures (a couple of
+# minutes); the default run takes about a quarter of an hour.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD_DIR=${BUILD_DIR:-$ROOT/build-bench}
+ROUNDS=3
+DURATION=5
+WARMUP=1
+MEM_CONNS=5000
+DO_MEMORY=1
+DO_INSTALL=1
+KEEP=0
+REPORT=
+BODIES="64 512"
+CONNS="1 64 1000"
+CONFIGS="echo haproxy nginx hall-1 hall-3"
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --quick) DURATION=1; WARMUP=0.3; MEM_CONNS=1000 ;;
+    --rounds) ROUNDS=$2; shift ;;
+    --duration) DURATION=$2; shift ;;
+    --warmup) WARMUP=$2; shift ;;
+    --memory-conns) MEM_CONNS=$2; shift ;;
+    --no-memory) DO_MEMORY=0 ;;
+    --no-install) DO_INSTALL=0 ;;
+    --keep) KEEP=1 ;;
+    --report) REPORT=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory] [--no-install] [--keep] | --report FILE" >&2
+       exit 2 ;;
+  esac
+  shift
+done
+if [ "$ROUNDS" -lt 1 ]; then echo "bench: --rounds must be at least 1" >&2; exit 2; fi
+
+log() { echo "bench: $*" >&2; }
+
+# Medians, spread and ratios from the RESULT lines of a run.
+summarize() {
+  echo "== results: medians over the rounds; spread = (max - min) / median of round trips/s"
+  echo
+  awk -v configs="$CONFIGS" -v bodies="$BODIES" -v connsl="$CONNS" '
+function median(list,   a, n, i, j, t) {
+  n = split(list, a, " ")
+  for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
+  if (n == 0) return ""
+  return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+function extreme(list, want_max,   a, n, i, m) {
+  n = split(list, a, " "); m = a[1] + 0
+  for (i = 2; i <= n; i++) if ((want_max && a[i] + 0 > m) || (!want_max && a[i] + 0 < m)) m = a[i] + 0
+  return m
+}
+{
+  delete f
+  for (i = 1; i <= NF; i++) { if (split($i, kv, "=") == 2) f[kv[1]] = kv[2] }
+  k = f["cfg"] SUBSEP f["body"] SUBSEP f["conns"]
+  if ("failed" in f || f["rps"] == "") { failed[k]++; next }
+  rps[k] = rps[k] " " f["rps"]; p50[k] = p50[k] " " f["p50_us"]; p99[k] = p99[k] " " f["p99_us"]
+  p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; busy[k] = busy[k] " " f["machine_busy"]
+  err[k] += f["errors"]
+}
+END {
+  nc = split(configs, C, " "); nb = split(bodies, B, " "); nn = split(connsl, N, " ")
+  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "errors", "busy"
+  for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) {
+    for (c = 1; c <= nc; c++) {
+      k = C[c] SUBSEP B[b] SUBSEP N[n]
+      if (rps[k] == "") { printf "%-5s %-5s %-8s %10s (failed %d)\n", B[b], N[n], C[c], "-", failed[k]; continue }
+      m = median(rps[k]); med[k] = m; mp99[k] = median(p99[k])
+      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %6d %5.2f\n", B[b], N[n], C[c], m,
+             (m > 0 ? 100 * (extreme(rps[k], 1) - extreme(rps[k], 0)) / m : 0), median(p50[k]), mp99[k],
+             median(p999[k]), median(cpu[k]), err[k] + failed[k], median(busy[k])
+    }
+  }
+  print ""
+  print "== ratios of round trips/s (medians); p99 ratio: hall p99 / HAProxy p99 (lower is better)"
+  printf "%-5s %-5s %-7s %12s %10s %9s %14s\n", "body", "conns", "hall", "/haproxy", "/nginx", "/echo", "p99/haproxy"
+  for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) for (h = 1; h <= 2; h++) {
+    hc = (h == 1) ? "hall-1" : "hall-3"
+    kh = hc SUBSEP B[b] SUBSEP N[n]; ka = "haproxy" SUBSEP B[b] SUBSEP N[n]
+    kn = "nginx" SUBSEP B[b] SUBSEP N[n]; ke = "echo" SUBSEP B[b] SUBSEP N[n]
+    printf "%-5s %-5s %-7s %12s %10s %9s %14s\n", B[b], N[n], hc,
+           (med[ka] > 0 ? sprintf("%.2f", med[kh] / med[ka]) : "-"), (med[kn] > 0 ? sprintf("%.2f", med[kh] / med[kn]) : "-"),
+           (med[ke] > 0 ? sprintf("%.2f", med[kh] / med[ke]) : "-"), (mp99[ka] > 0 ? sprintf("%.2f", mp99[kh] / mp99[ka]) : "-")
+  }
+}' "$1"
+}
+
+
+if [ -n "$REPORT" ]; then summarize "$REPORT"; exit 0; fi
+
+# --- dependencies and build ---
+if [ "$DO_INSTALL" -eq 1 ]; then
+  EXTRA_PACKAGES="haproxy nginx libnginx-mod-stream" bash "$ROOT/scripts/install-deps.sh"
+fi
+HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
+NGINX=$(command -v nginx || echo /usr/sbin/nginx)
+NGINX_STREAM=/usr/lib/nginx/modules/ngx_stream_module.so
+for f in "$HAPROXY" "$NGINX" "$NGINX_STREAM"; do
+  [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
+done
+
+log "building in $BUILD_DIR"
+cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
+cmake --build "$BUILD_DIR" -j2 --target hall logic_server load_gen echo_server >/dev/null
+for p in hall logic_server load_gen echo_server; do
+  [ -x "$BUILD_DIR/$p" ] || { log "$BUILD_DIR/$p was not built"; exit 1; }
+done
+LOAD_GEN=$BUILD_DIR/load_gen
+
+# --- processes: every one started here is stopped on exit, by its own pid ---
+WORK=$(mktemp -d /tmp/hall-bench.XXXXXX)
+PIDS=()
+cleanup() {
+  local p
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  if [ "$KEEP" -eq 0 ]; then rm -rf "$WORK"; else log "kept $WORK"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+USED_PORTS=" "
+free_port() {
+  local p i
+  for i in $(seq 1 200); do
+    p=$((20000 + RANDOM % 12000))
+    case "$USED_PORTS" in *" $p "*) continue ;; esac
+    if ! port_in_use "$p"; then USED_PORTS="$USED_PORTS$p "; echo "$p"; return 0; fi
+  done
+  return 1
+}
+wait_port() {
+  local i
+  for i in $(seq 1 100); do
+    port_in_use "$1" && return 0
+    sleep 0.1
+  done
+  log "nothing listens on port $1"
+  return 1
+}
+
+ECHO_PORT=$(free_port)
+"$BUILD_DIR/echo_server" "$ECHO_PORT" >"$WORK/echo.out" 2>&1 &
+ECHO_PID=$!; PIDS+=("$ECHO_PID")
+
+HAPROXY_PORT=$(free_port)
+cat >"$WORK/haproxy.cfg" <<EOF
+global
+    nbthread 1
+    maxconn 9000
+
+defaults
+    mode tcp
+    maxconn 9000
+    timeout connect 5s
+    timeout client 300s
+    timeout server 300s
+
+frontend bench
+    bind 127.0.0.1:$HAPROXY_PORT
+    default_backend echo
+
+backend echo
+    server echo 127.0.0.1:$ECHO_PORT
+EOF
+"$HAPROXY" -db -f "$WORK/haproxy.cfg" >"$WORK/haproxy.out" 2>&1 &
+HAPROXY_PID=$!; PIDS+=("$HAPROXY_PID")
+
+NGINX_PORT=$(free_port)
+mkdir -p "$WORK/nginx"
+cat >"$WORK/nginx/nginx.conf" <<EOF
+load_module $NGINX_STREAM;
+daemon off;
+worker_processes 1;
+worker_rlimit_nofile 30000;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log warn;
+events { worker_connections 12000; }
+stream {
+    server {
+        listen 127.0.0.1:$NGINX_PORT;
+        proxy_pass 127.0.0.1:$ECHO_PORT;
+        proxy_timeout 300s;
+    }
+}
+EOF
+"$NGINX" -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" >"$WORK/nginx.out" 2>&1 &
+NGINX_MASTER=$!; PIDS+=("$NGINX_MASTER")
+
+# One gateway directory: bin/ (working directory), conf/, log/. $1 name, $2.. logic ports
+# (the first answers, the others read and stay silent).
+start_hall() {
+  local name=$1; shift
+  local dir=$WORK/$name svid=1 port lport
+  mkdir -p "$dir/bin" "$dir/conf" "$dir/log"
+  port=$(free_port)
+  # Registration in Redis goes to a port where nothing listens: it fails at once, and the
+  # gateway runs on without it.
+  cat >"$dir/conf/config.xml" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<SYSTEM LogDir="../log" LogNum="2" LogSize="10485760" LogLevel="4" MaxFdCount="30000"
+    WebTimeout="300" HelperTimeout="300" MaxListenCount="4096" BindAddr="127.0.0.1"
+    RedisServer="127.0.0.1" RedisPort="$(free_port)" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="9"/>
+EOF
+  {
+    echo '<?xml version="1.0" encoding="UTF-8"?>'
+    echo '<SYSTEM><Node><ServerList>'
+    for lport in "$@"; do
+      echo "  <Server svid=\"$svid\" ip=\"127.0.0.1\" port=\"$lport\"/>"
+      svid=$((svid + 1))
+    done
+    echo '</ServerList></Node></SYSTEM>'
+  } >"$dir/conf/server.xml"
+  [ -f "$ROOT/conf/clib_log_coloring.conf" ] && cp "$ROOT/conf/clib_log_coloring.conf" "$dir/conf/"
+  local first=1
+  for lport in "$@"; do
+    local extra=()
+    [ "$first" -eq 1 ] || extra=(--silent)
+    "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
+    PIDS+=("$!")
+    first=0
+  done
+  for lport in "$@"; do wait_port "$lport"; done
+  (cd "$dir/bin" && exec "$BUILD_DIR/hall" -p "$port" -s 1 -h 127.0.0.1 -f) >"$dir/hall.out" 2>&1 &
+  PIDS+=("$!")
+  eval "${name//-/_}_PID=$!"
+  eval "${name//-/_}_PORT=$port"
+}
+start_hall hall-1 "$(free_port)"
+start_hall hall-3 "$(free_port)" "$(free_port)" "$(free_port)"
+
+for p in "$ECHO_PORT" "$HAPROXY_PORT" "$NGINX_PORT" "$hall_1_PORT" "$hall_3_PORT"; do wait_port "$p"; done
+NGINX_PID=""
+for i in $(seq 1 50); do
+  NGINX_PID=$(pgrep -P "$NGINX_MASTER" | head -1 || true)
+  [ -n "$NGINX_PID" ] && break
+  sleep 0.1
+done
+[ -n "$NGINX_PID" ] || { log "no nginx worker"; exit 1; }
+
+# config name -> port, load_gen mode, pid whose CPU is the relay's
+declare -A CPORT CMODE CPID
+CPORT[echo]=$ECHO_PORT;      CMODE[echo]=raw;         CPID[echo]=$ECHO_PID
+CPORT[haproxy]=$HAPROXY_PORT; CMODE[haproxy]=raw;     CPID[haproxy]=$HAPROXY_PID
+CPORT[nginx]=$NGINX_PORT;    CMODE[nginx]=raw;        CPID[nginx]=$NGINX_PID
+CPORT[hall-1]=$hall_1_PORT;  CMODE[hall-1]=gateway;   CPID[hall-1]=$hall_1_PID
+CPORT[hall-3]=$hall_3_PORT;  CMODE[hall-3]=gateway;   CPID[hall-3]=$hall_3_PID
+
+echo "== machine"
+echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; memory: $(free -m | awk '/Mem:/{print $2}') MB"
+echo "kernel: $(uname -sr); $(. /etc/os-release && echo "$PRETTY_NAME")"
+echo "relays: $("$HAPROXY" -v | head -1 | cut -d' ' -f1-3); $("$NGINX" -v 2>&1 | cut -d: -f2 | sed 's/^ //'); hall $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "run: rounds=$ROUNDS duration=${DURATION}s warmup=${WARMUP}s memory_conns=$MEM_CONNS"
+
+# --- memory per idle connection, on fresh processes ---
+if [ "$DO_MEMORY" -eq 1 ]; then
+  echo
+  echo "== memory per connection ($MEM_CONNS connections; hall: registered, then one round trip each)"
+  printf "%-8s %10s %10s %10s %14s %14s %7s\n" relay base_kB idle_kB rt_kB idle_B/conn rt_B/conn errors
+  id_base=1000000
+  for cfg in hall-1 haproxy nginx; do
+    out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$MEM_CONNS" --memory "${CPID[$cfg]}" \
+            --id-base "$id_base" --settle-ms 1000 --timeout-ms 10000 || true)
+    echo "$out" >>"$WORK/memory.txt"
+    echo "$out" | awk -v cfg="$cfg" '/^MEMORY/ {
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        printf "%-8s %10s %10s %10s %14s %14s %7s\n", cfg, f["rss_base_kb"], f["rss_idle_kb"], f["rss_rt_kb"],
+               f["idle_bytes_per_conn"], f["rt_bytes_per_conn"], f["errors"] }'
+    id_base=$((id_base + 100000))
+  done
+fi
+
+# --- interleaved load runs ---
+RESULTS=$WORK/results.txt
+: >"$RESULTS"
+echo
+echo "== load runs (each line: one configuration, one cell, one round)" >&2
+id_base=2000000
+for body in $BODIES; do
+  for conns in $CONNS; do
+    for round in $(seq 1 "$ROUNDS"); do
+      for cfg in $CONFIGS; do
+        out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$conns" --body "$body" \
+                --duration "$DURATION" --warmup "$WARMUP" --pid "${CPID[$cfg]}" --id-base "$id_base" || true)
+        line=$(echo "$out" | grep '^RESULT' || echo "RESULT failed=1")
+        echo "cfg=$cfg round=$round $line" >>"$RESULTS"
+        echo "  $cfg body=$body conns=$conns round=$round: $(echo "$line" | grep -o 'rps=[^ ]*') $(echo "$line" | grep -o 'errors=[^ ]*')" >&2
+        id_base=$((id_base + conns))
+      done
+    done
+  done
+done
+
+echo
+summarize "$RESULTS"
+echo
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "busy = share of the whole machine busy during the window (1.00: every core; includes the generator)"
+[ "$KEEP" -eq 1 ] && echo "raw lines: $RESULTS"
