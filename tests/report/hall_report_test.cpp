@@ -1,0 +1,191 @@
+// A real `hall` process in the foreground, with its registration going to a private
+// redis-server and its reports to a loopback UDP socket standing in for the collector.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "EncryptDecrypt.h"
+#include "test_support.h"
+
+namespace {
+
+std::string be32(int v) {
+  const unsigned u = static_cast<unsigned>(v);
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(u >> (24 - 8 * i));
+  return s;
+}
+
+// Command 2 from a client: the client id and a text, enciphered.
+std::string data_req(int client_id, const std::string& text) {
+  const std::string body = be32(client_id) + be32(static_cast<int>(text.size() + 1)) + text +
+                           std::string(1, '\0');
+  const size_t length = body.size() + 7;
+  std::string p;
+  p += static_cast<char>((length >> 8) & 0xFF);
+  p += static_cast<char>(length & 0xFF);
+  p += "TQ";
+  p += '\x01';
+  p += '\x01';
+  p += '\x00';
+  p += '\x02';
+  p += '\x00';  // code, set by the cipher
+  p += body;
+  CEncryptDecrypt::EncryptPacket(&p[0], static_cast<int>(p.size()));
+  return p;
+}
+
+std::string recv_datagram(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) != 1) return "";
+  char buf[2048];
+  ssize_t n = recv(fd, buf, sizeof(buf), 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Number of sockets the process holds open. An unbound UDP socket shows in no
+// /proc/net table, so the reporter's socket is told apart by count alone.
+int sockets_of(pid_t pid) {
+  int n = 0;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  while (dirent* e = readdir(d)) {
+    char target[256];
+    ssize_t len = readlink((dir + "/" + e->d_name).c_str(), target, sizeof(target) - 1);
+    if (len > 0 && std::string(target, static_cast<size_t>(len)).compare(0, 8, "socket:[") == 0) ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+// A run directory bin/ conf/ log/ with a gateway that has no logic servers.
+class Hall {
+ public:
+  Hall(int svid, int redis_port, int udp_switch, int udp_port) : svid_(svid) {
+    port_ = testsupport::free_port();
+    mkdir_p(dir_.file("bin"));
+    mkdir_p(dir_.file("conf"));
+    mkdir_p(dir_.file("log"));
+    std::ostringstream cfg;
+    cfg << "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"10485760\" LogLevel=\"7\""
+        << " WebTimeout=\"120\" HelperTimeout=\"5\" BindAddr=\"127.0.0.1\""
+        << " RedisServer=\"127.0.0.1\" RedisPort=\"" << redis_port << "\""
+        << " UdpSwitch=\"" << udp_switch << "\" UdpServer=\"127.0.0.1\" UdpPort=\"" << udp_port
+        << "\"/>\n";
+    testsupport::write_file(dir_.file("conf/config.xml"), cfg.str());
+    testsupport::write_file(dir_.file("conf/server.xml"), "<SYSTEM></SYSTEM>\n");
+    testsupport::write_file(dir_.file("conf/clib_log_coloring.conf"), "");
+  }
+  ~Hall() { proc_.stop(SIGKILL, 5000); }
+
+  bool start() {
+    std::vector<std::string> argv{testsupport::binary("hall"), "-p", std::to_string(port_),
+                                  "-s", std::to_string(svid_), "-h", "127.0.0.1", "-f"};
+    if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt")))
+      return false;
+    return testsupport::wait_until(
+               [&] { return testsupport::port_open(port_) || !proc_.running(); }, 20000) &&
+           proc_.running();
+  }
+  int port() const { return port_; }
+  pid_t pid() const { return proc_.pid(); }
+  std::string process_log() const {
+    std::string all;
+    DIR* d = opendir(dir_.file("log").c_str());
+    if (d == nullptr) return all;
+    while (dirent* e = readdir(d)) {
+      if (std::string(e->d_name).compare(0, 4, "Log_") == 0)
+        all += testsupport::read_file(dir_.file("log/" + std::string(e->d_name)));
+    }
+    closedir(d);
+    return all;
+  }
+
+ private:
+  static void mkdir_p(const std::string& p) { ::mkdir(p.c_str(), 0755); }
+
+  testsupport::TempDir dir_;
+  int svid_;
+  int port_ = 0;
+  testsupport::Process proc_;
+};
+
+}  // namespace
+
+TEST(HallReport, StartUpRegistersTheGatewayInRedis) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  Hall a(12, redis.port(), 0, 0);
+  Hall b(13, redis.port(), 0, 0);
+  ASSERT_TRUE(a.start());
+  ASSERT_TRUE(b.start());
+  EXPECT_EQ("{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(a.port()) + ",\"SVID\":12}\n",
+            redis.command({"HGET", "HALLSERVER", "HALLSERVER12"}));
+  EXPECT_EQ("{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(b.port()) + ",\"SVID\":13}\n",
+            redis.command({"HGET", "HALLSERVER", "HALLSERVER13"}));
+}
+
+TEST(HallReport, StartUpCompletesWithRedisDownAndSaysSo) {
+  Hall hall(12, testsupport::free_port(), 0, 0);
+  ASSERT_TRUE(hall.start());
+  EXPECT_NE(std::string::npos, hall.process_log().find("registration not written"));
+}
+
+TEST(HallReport, SwitchOffMeansNoUdpSocket) {
+  // Two gateways alike but for the switch: only the one with the switch on holds a
+  // socket beyond its listener.
+  int collector_port = 0;
+  const int collector = testsupport::udp_listener(&collector_port);
+  ASSERT_GE(collector, 0);
+  fcntl(collector, F_SETFD, FD_CLOEXEC);  // the gateways must not inherit it
+  Hall off(21, testsupport::free_port(), 0, collector_port);
+  Hall on(22, testsupport::free_port(), 1, collector_port);
+  ASSERT_TRUE(off.start());
+  ASSERT_TRUE(on.start());
+  const int off_sockets = sockets_of(off.pid());
+  EXPECT_EQ(1, off_sockets);  // the listener
+  EXPECT_EQ(off_sockets + 1, sockets_of(on.pid()));
+  close(collector);
+}
+
+TEST(HallReport, PeriodicReportCountsRegisteredClients) {
+  // The first report is due one minute after start-up.
+  int collector_port = 0;
+  const int collector = testsupport::udp_listener(&collector_port);
+  ASSERT_GE(collector, 0);
+  Hall hall(31, testsupport::free_port(), 1, collector_port);
+  ASSERT_TRUE(hall.start());
+
+  std::vector<int> clients;
+  for (int id : {501, 502, 501}) {  // 501 twice, on two connections: counted once
+    int fd = testsupport::tcp_connect_local(hall.port());
+    ASSERT_GE(fd, 0);
+    clients.push_back(fd);
+    ASSERT_TRUE(testsupport::send_all(fd, data_req(id, "{\"order\":1}").data(),
+                                      data_req(id, "{\"order\":1}").size()));
+  }
+
+  const std::string line = recv_datagram(collector, 90 * 1000);
+  ASSERT_FALSE(line.empty()) << "no report within 90 s";
+  const std::string prefix = "2307#";
+  EXPECT_EQ(0, line.compare(0, prefix.size(), prefix)) << line;
+  const std::string suffix = "#127.0.0.1:" + std::to_string(hall.port()) + "#2\r\n";
+  ASSERT_GE(line.size(), suffix.size());
+  EXPECT_EQ(suffix, line.substr(line.size() - suffix.size())) << line;
+  const long t = atol(line.c_str() + prefix.size());
+  EXPECT_LE(std::labs(t - static_cast<long>(time(nullptr))), 5);
+  for (int fd : clients) close(fd);
+  close(collector);
+}
