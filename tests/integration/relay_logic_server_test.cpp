@@ -1,0 +1,112 @@
+// The sample logic server on its own: the test plays the gateway over a raw socket.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "relay_harness.h"
+
+using namespace relaytest;
+
+namespace {
+
+std::string forward(int client_id, const std::string& text) { return packet(0x1003, be32(client_id) + str_field(text)); }
+
+// The answer to one forward: its JSON text, or "" when none came.
+std::string answer_json(int fd, int timeout_ms = 3000) {
+  Packet p;
+  if (!read_packet(fd, &p, timeout_ms) || p.cmd != 0x9001 || !p.checksum_ok) return "";
+  if (p.body.empty() || p.body[0] != 0) return "";
+  return p.str_at(1);
+}
+
+TEST(LogicServer, AnswersEachForwardNamingTheFlowOrTheClient) {
+  LogicServer s("L", {"--result", "done"});
+  ASSERT_TRUE(s.start());
+  int fd = testsupport::tcp_connect_local(s.port());
+  ASSERT_GE(fd, 0);
+  std::string batch = forward(17, "plain") + forward(17, "{\"flow\":99,\"x\":1}") + forward(-4, "{\"flow\":\"7\"}") +
+                      forward(5, "{\"flow\":123456789012}");
+  ASSERT_TRUE(testsupport::send_all(fd, batch.data(), batch.size()));
+  EXPECT_EQ(answer_json(fd), "{\"flow\":17,\"result\":\"done\"}");
+  EXPECT_EQ(answer_json(fd), "{\"flow\":99,\"result\":\"done\"}");
+  EXPECT_EQ(answer_json(fd), "{\"flow\":-4,\"result\":\"done\"}");
+  EXPECT_EQ(answer_json(fd), "{\"flow\":123456789012,\"result\":\"done\"}");
+
+  // Close notices travel plain and are logged, not answered.
+  std::string notice = packet(0x0002, be32(17) + be32(9), false);
+  ASSERT_TRUE(testsupport::send_all(fd, notice.data(), notice.size()));
+  EXPECT_TRUE(s.wait_matching("recv cmd=0x0002 close client=17 svid=9", 1, 3000));
+  EXPECT_EQ(answer_json(fd, 300), "");
+
+  // One line per packet, control bytes escaped so a line stays a line.
+  std::string odd = forward(3, "two\nlines");
+  ASSERT_TRUE(testsupport::send_all(fd, odd.data(), odd.size()));
+  EXPECT_TRUE(s.wait_matching("forward client=3 data=two\\x0alines", 1, 3000));
+  EXPECT_EQ(s.matching("recv cmd=0x1003").size(), 5u);
+  close(fd);
+  EXPECT_TRUE(s.wait_matching("link closed", 1, 3000));
+  EXPECT_EQ(s.stop(), 0);  // SIGTERM: clean exit
+  EXPECT_EQ(s.matching("stopped").size(), 1u);
+}
+
+TEST(LogicServer, SendsLoadReportsOnEveryLink) {
+  LogicServer s("R", {"--waiter-stat", "1500,20", "--notify-stat", "3,4", "--report-ms", "100"});
+  ASSERT_TRUE(s.start());
+  int fd = testsupport::tcp_connect_local(s.port());
+  ASSERT_GE(fd, 0);
+  Packet p;
+  ASSERT_TRUE(read_packet(fd, &p, 3000));
+  EXPECT_EQ(p.cmd, 0x9002);
+  EXPECT_TRUE(p.checksum_ok);
+  EXPECT_EQ(p.int_at(0), 1500);
+  EXPECT_EQ(p.int_at(4), 20);
+  ASSERT_TRUE(read_packet(fd, &p, 3000));
+  EXPECT_EQ(p.cmd, 0x9003);
+  EXPECT_EQ(p.int_at(0), 3);
+  EXPECT_EQ(p.int_at(4), 4);
+  // Repeated with --report-ms.
+  ASSERT_TRUE(read_packet(fd, &p, 3000));
+  EXPECT_EQ(p.cmd, 0x9002);
+  close(fd);
+}
+
+TEST(LogicServer, SilentAndNeverReadingModes) {
+  LogicServer silent("S", {"--silent"});
+  ASSERT_TRUE(silent.start());
+  int fd = testsupport::tcp_connect_local(silent.port());
+  std::string f = forward(1, "x");
+  ASSERT_TRUE(testsupport::send_all(fd, f.data(), f.size()));
+  EXPECT_TRUE(silent.wait_matching("forward client=1 data=x", 1, 3000));
+  EXPECT_EQ(answer_json(fd, 300), "");
+  close(fd);
+
+  LogicServer deaf("D", {"--no-read"});
+  ASSERT_TRUE(deaf.start());
+  fd = testsupport::tcp_connect_local(deaf.port());
+  ASSERT_TRUE(testsupport::send_all(fd, f.data(), f.size()));
+  usleep(200000);
+  EXPECT_TRUE(deaf.matching("recv").empty());
+  close(fd);
+  EXPECT_EQ(deaf.stop(), 0);
+}
+
+TEST(LogicServer, BrokenStreamClosesOnlyThatLink) {
+  LogicServer s("B");
+  ASSERT_TRUE(s.start());
+  int bad = testsupport::tcp_connect_local(s.port());
+  int good = testsupport::tcp_connect_local(s.port());
+  std::string junk = raw_header(3, 0x1003, 4);
+  ASSERT_TRUE(testsupport::send_all(bad, junk.data(), junk.size()));
+  EXPECT_TRUE(testsupport::wait_closed(bad, 3000));
+  std::string f = forward(2, "y");
+  ASSERT_TRUE(testsupport::send_all(good, f.data(), f.size()));
+  EXPECT_EQ(answer_json(good), "{\"flow\":2,\"result\":\"ok from B\"}");
+  close(bad);
+  close(good);
+}
+
+}  // namespace
