@@ -68,7 +68,13 @@ int CClientUnit::InputNotify() {
 
 int CClientUnit::OutputNotify() {
   update_timer();
-  send();
+  if (_w.data_len() > 0) {
+    send();
+  } else if (_stage != CONN_FATAL_ERROR) {
+    // Writability with nothing queued is no failure: the answers are all out.
+    DisableOutput();
+    _stage = CONN_SEND_DONE;
+  }
   return _decoderunit->web_output();
 }
 

@@ -246,6 +246,36 @@ TEST_F(ClientProtocol, NoRoutingEntryOutlivesItsConnection) {
   EXPECT_TRUE(gw_->alive());
 }
 
+// Regression: a client that stops reading used to be dropped by the 50th blocked write
+// of an answer and then linger, with no interest in any event, until the idle time-out.
+// It is now closed in the same loop turn and its departure announced.
+TEST_F(ClientProtocol, ClientThatStopsReadingIsClosedAfterFiftyBlockedWrites) {
+  Client slow(gw_->port(), 4096);
+  ASSERT_TRUE(slow.ok());
+  round_trip(slow, 61, "I will not read");
+  const std::string answer = packet(0x9001, std::string(1, '\0') +
+                                                str_field("{\"flow\":61,\"result\":\"" + std::string(7900, 'r') + "\"}"));
+  // Far more than the socket buffers hold; the gateway drops the client on the way.
+  bool closed = false;
+  for (int i = 0; i < 4000 && !closed; ++i) {
+    ASSERT_TRUE(logic_.send_to_gateway(answer));
+    if (i % 100 == 99) closed = logic_.count(kCloseNotice) > 0;
+  }
+  // Well inside the 30-second idle time-out of this gateway.
+  ASSERT_TRUE(logic_.wait_for(kCloseNotice, 1, 10000));
+  // What did reach the client is whole answers followed by the end of the stream.
+  size_t answers = 0;
+  Packet p;
+  while (read_packet(slow.fd(), &p, 3000)) {
+    EXPECT_EQ(p.cmd, 0x1001);
+    ++answers;
+  }
+  EXPECT_GT(answers, 0u);
+  EXPECT_TRUE(testsupport::wait_closed(slow.fd(), 3000));
+  Client other(gw_->port());
+  round_trip(other, 62, "others unaffected");
+}
+
 class ShortIdleTimeout : public ClientProtocol {
  protected:
   void configure(GatewayConfig* cfg) override { cfg->web_timeout = 1; }

@@ -110,7 +110,8 @@ class Gateway {
 // A connected client socket (closed on destruction).
 class Client {
  public:
-  explicit Client(int port);
+  // rcvbuf > 0: a small receive buffer, set before connecting.
+  explicit Client(int port, int rcvbuf = 0);
   ~Client();
   int fd() const { return fd_; }
   bool ok() const { return fd_ >= 0; }
