@@ -171,6 +171,7 @@ struct Conn {
 
 struct Counters {
   long long sent = 0;      // requests whose first byte went out
+  long long registrations = 0;  // memory run: packets that expect no answer
   long long answered = 0;  // requests whose answer came back
   long long lost = 0;      // requests outstanding when their connection died
   long long connect_failed = 0;
@@ -348,7 +349,10 @@ class LoadGen {
     c->sent_off = 0;
     c->state = WAITING;
     c->sent_ns = now_ns();
-    ++cnt_.sent;
+    if (expect_answers_)
+      ++cnt_.sent;
+    else
+      ++cnt_.registrations;
     write_more(c);
   }
 
@@ -591,7 +595,7 @@ int run_memory() {
          g_opt.mode.c_str(), pid, g_opt.conns, idle_live, g_opt.body, base, idle, after,
          (idle - base) * 1024.0 / n, (after - base) * 1024.0 / n);
   print_counters(c, gen.outstanding());
-  printf("\n");
+  printf(" registrations=%lld\n", c.registrations);
   fflush(stdout);
   return (c.errors() == 0 && c.answered == g_opt.conns) ? 0 : 1;
 }

@@ -141,6 +141,7 @@ TEST(LoadGen, BadArgumentsAreRefused) {
 
 // A one-connection peer speaking the gateway's client side: reads command-2 packets and
 // answers each with 0x1001 carrying `status`; after `answers` answers it closes.
+// Packets must carry this process's cipher and checksum.
 class FakeGateway {
  public:
   FakeGateway(int status, int answers) : status_(status), answers_(answers) {
@@ -164,6 +165,7 @@ class FakeGateway {
   int port() const { return port_; }
   int bad_requests() const { return bad_.load(); }
   int last_id() const { return last_id_.load(); }
+  int unanswered() const { return unanswered_.load(); }
 
  private:
   void serve() {
@@ -190,6 +192,11 @@ class FakeGateway {
           continue;
         }
         last_id_ = pkg_get_i32(pkt.data() + 9);
+        // As the gateway with its sample logic server: a text naming flow 0 gets no answer.
+        if (pkt.compare(17, std::string::npos, std::string("{\"flow\":0}", 11)) == 0) {
+          ++unanswered_;
+          continue;
+        }
         std::unique_ptr<NETOutputPacket> rep(new NETOutputPacket);
         rep->Begin(SERVER_CMD_REP);
         rep->WriteInt(status_);
@@ -210,6 +217,7 @@ class FakeGateway {
   int port_ = 0;
   std::atomic<int> bad_{0};
   std::atomic<int> last_id_{0};
+  std::atomic<int> unanswered_{0};
   std::thread thread_;
 };
 
@@ -244,6 +252,22 @@ TEST(LoadGenGatewayMode, AnswerWithFailureStatusIsAnErrorNotARoundTrip) {
   EXPECT_EQ(1, num(r, "sent"));
   // The fake peer closes after its one answer: the request dies with the connection.
   EXPECT_EQ(1, num(r, "lost"));
+}
+
+TEST(LoadGenGatewayMode, MemoryRunRegistersWithoutAnswerThenMakesOneRoundTrip) {
+  FakeGateway gw(0, 2);
+  std::string out;
+  int code = exit_code(run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()),
+                                    "--conns", "1", "--memory", std::to_string(getpid()), "--settle-ms", "100"},
+                                   "", 30000, &out));
+  Fields m = parse_line(out, "MEMORY");
+  ASSERT_FALSE(m.empty()) << out;
+  EXPECT_EQ(0, code) << out;
+  EXPECT_EQ(1, num(m, "registrations"));
+  EXPECT_EQ(1, num(m, "sent"));
+  EXPECT_EQ(1, num(m, "answered"));
+  EXPECT_EQ(0, num(m, "errors"));
+  EXPECT_EQ(1, gw.unanswered());
 }
 
 }  // namespace
