@@ -5,9 +5,9 @@
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <string.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -53,6 +53,33 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
+// True when `text` is "[YYYY-mm-dd HH:MM:SS] " followed by `rest`. (std::regex is avoided:
+// it does not build warning-free under the sanitizers.)
+bool stamped(const std::string& text, const std::string& rest) {
+  const char* shape = "[dddd-dd-dd dd:dd:dd] ";
+  size_t n = strlen(shape);
+  if (text.size() != n + rest.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    bool ok = shape[i] == 'd' ? (text[i] >= '0' && text[i] <= '9') : text[i] == shape[i];
+    if (!ok) return false;
+  }
+  return text.compare(n, std::string::npos, rest) == 0;
+}
+
+// "child NNNN ....." or "parent NNNN ....." with nothing torn.
+bool writer_line(const std::string& l) {
+  size_t sp = l.find(' ');
+  if (sp == std::string::npos) return false;
+  std::string who = l.substr(0, sp);
+  if (who != "child" && who != "parent") return false;
+  if (l.size() != 41) return false;
+  for (size_t i = sp + 1; i < sp + 5; ++i) {
+    if (l[i] < '0' || l[i] > '9') return false;
+  }
+  if (l[sp + 5] != ' ') return false;
+  return l.find_first_not_of('.', sp + 6) == std::string::npos;
+}
+
 // Removes a semaphore set when the test ends, however it ends.
 struct SemGuard {
   int id;
@@ -78,8 +105,7 @@ TEST(ClibLog, DefaultsAndTheTimeStampedLine) {
   EXPECT_EQ(file_size(path), 0);
   EXPECT_EQ(log.set_level(1), 0);
   EXPECT_EQ(log.logMsg("%s||Connect close, uid:[%d]", "ProcessUserClose", 42), 0);
-  std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] ProcessUserClose\|\|Connect close, uid:\[42\]\n)");
-  EXPECT_TRUE(std::regex_match(read_file(path), line)) << read_file(path);
+  EXPECT_TRUE(stamped(read_file(path), "ProcessUserClose||Connect close, uid:[42]\n")) << read_file(path);
 }
 
 TEST(ClibLog, GatewayConfigurationWritesEveryLogMsg) {
@@ -263,8 +289,7 @@ TEST(ClibLog, UidLineWithTimeStamp) {
   std::string path = dir.file("ts");
   clib_log log(path.c_str(), 0, nullptr, 5, 5, 1 << 20, nullptr, nullptr, 1, conf.c_str());
   EXPECT_EQ(log.vwrite(7, 10001u, "m"), 0);
-  std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] \[10001\]m\n)");
-  EXPECT_TRUE(std::regex_match(read_file(path), line)) << read_file(path);
+  EXPECT_TRUE(stamped(read_file(path), "[10001]m\n")) << read_file(path);
 }
 
 TEST(ClibLog, LogTypeAddsADateToTheFileName) {
@@ -344,17 +369,16 @@ TEST(ClibLog, SemaphoreSerialisesRotationAcrossProcesses) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(bad, 0);
 
-  std::regex good(R"((child|parent) \d{4} \.+)");
   int total = 0;
   for (int i = 0; i <= 60; ++i) {
     std::string name = i == 0 ? path : path + "." + std::to_string(i);
     if (!file_exists(name)) continue;
     std::string text = read_file(name);
     if (i > 0) {
-      EXPECT_LE(text.size(), size_t(kMaxSize) + 43) << name;
+      EXPECT_LE(text.size(), size_t(kMaxSize) + 42) << name;
     }
     for (const std::string& l : lines_of(text)) {
-      EXPECT_TRUE(std::regex_match(l, good)) << l;
+      EXPECT_TRUE(writer_line(l)) << l;
       ++total;
     }
   }
