@@ -1,6 +1,5 @@
 #include "tm_task.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -18,6 +18,15 @@
 #include <string>
 
 namespace {
+
+// The record layout of getdents64 (the C library declares no wrapper for it here).
+struct linux_dirent64 {
+  unsigned long long d_ino;
+  long long d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
 
 const int kRecordSize = sizeof(time_mgr);
 // Writer period and the number of periods between two refreshes of `tm`.
@@ -103,18 +112,26 @@ time_mgr* open_reader_record(const char* tmfile) {
 
 // The task lives on after its starter and must not keep the starter's sockets, pipes
 // and files open (a listening port would stay bound after the starter ends). Standard
-// input, output and error stay; so do the two descriptors the task needs.
+// input, output and error stay; so do the two descriptors the task needs. Raw
+// getdents64 on a stack buffer: after fork in a threaded starter, malloc (which
+// opendir uses) may be locked by a thread that no longer exists.
 void close_inherited(int keep1, int keep2) {
+  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
   int fds[1024];
   int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return;
-  const int own = dirfd(d);
-  while (struct dirent* e = readdir(d)) {
-    int fd = atoi(e->d_name);
-    if (fd > 2 && fd != own && fd != keep1 && fd != keep2 && n < 1024) fds[n++] = fd;
+  char buf[4096];
+  for (;;) {
+    long got = syscall(SYS_getdents64, dir, buf, sizeof(buf));
+    if (got <= 0) break;
+    for (long off = 0; off < got;) {
+      const struct linux_dirent64* e = reinterpret_cast<const struct linux_dirent64*>(buf + off);
+      off += e->d_reclen;
+      const int fd = atoi(e->d_name);
+      if (fd > 2 && fd != dir && fd != keep1 && fd != keep2 && n < 1024) fds[n++] = fd;
+    }
   }
-  closedir(d);
+  close(dir);
   for (int i = 0; i < n; ++i) close(fds[i]);
 }
 

@@ -345,3 +345,20 @@ TEST(TmTask, WriterStoppedInTheMiddleOfAnUpdateDoesNotHangReaders) {
   EXPECT_LE(std::llabs(sys.us() - v[0].us()), 1000000);
   munmap(rec, 32);
 }
+
+TEST(TmTask, TaskKeepsNoneOfTheStartersDescriptors) {
+  // A pipe open in the starter: once the starter closes its write end, the reader
+  // must see end-of-file, which it would not if the task still held a copy.
+  int fds[2];
+  ASSERT_EQ(0, pipe(fds));
+  TempDir dir;
+  TaskGuard guard;
+  const pid_t pid = guard.add(get_timetask(dir.file("timemgrtask").c_str()));
+  ASSERT_GT(pid, 0);
+  close(fds[1]);
+  struct pollfd p = {fds[0], POLLIN, 0};
+  ASSERT_EQ(1, poll(&p, 1, 2000));
+  char c;
+  EXPECT_EQ(0, read(fds[0], &c, 1));
+  close(fds[0]);
+}
