@@ -47,6 +47,10 @@ Watchdog::~Watchdog() {
 }
 
 int Watchdog::init() {
+  if (_fd >= 0) {  // a second init replaces the socket instead of leaking it
+    ::close(_fd);
+    _fd = -1;
+  }
   _fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (_fd < 0) {
     int err = errno;
