@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Quick start: installs what is missing, builds, and runs the whole system on private
+# loopback ports inside one temporary run directory:
+#
+#   redis-server  <- order_sync_client --> hall --> logic-1, logic-2
+#   (orders list)                           ^  <-- results
+#                                  player --+  (hall_cli, client id 1001)
+#
+# Sample orders are pushed into the Redis list; each one is shown reaching both logic
+# servers, and each result reaching the player. Stops everything on Ctrl-C or after
+# the given duration. Exits non-zero if a piece fails to start or the orders do not
+# get through.
+#
+#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--no-build] [--build-dir DIR] [--keep]
+set -uo pipefail
+cd "$(dirname "$0")/.."
+src_dir=$(pwd)
+
+duration=0          # 0: until Ctrl-C
+orders=5
+build=1
+build_dir=$src_dir/build
+keep=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -d) duration=$2; shift 2 ;;
+    -n) orders=$2; shift 2 ;;
+    --no-build) build=0; shift ;;
+    --build-dir) build_dir=$2; shift 2 ;;
+    --keep) keep=1; shift ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    *) echo "demo: unknown argument '$1' (try --help)" >&2; exit 2 ;;
+  esac
+done
+
+say() { printf '[demo] %s\n' "$*"; }
+die() { printf '[demo] FAILED: %s\n' "$*" >&2; exit 1; }
+
+build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
+if [ "$build" -eq 1 ]; then
+  bash scripts/install-deps.sh || die "could not install the dependencies"
+  cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || die "cmake configure failed"
+  cmake --build "$build_dir" -j "$(nproc)" --target hall order_sync_client logic_server hall_cli \
+    >/dev/null || die "build failed (run: cmake --build $build_dir)"
+fi
+for prog in hall order_sync_client logic_server hall_cli; do
+  [ -x "$build_dir/$prog" ] || die "$build_dir/$prog is missing; build first"
+done
+command -v redis-server >/dev/null || die "redis-server is not installed"
+command -v redis-cli >/dev/null || die "redis-cli is not installed"
+
+run=$(mktemp -d /tmp/hall-demo.XXXXXX)
+mkdir -p "$run/bin" "$run/conf" "$run/log"
+pids=()
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null
+  done
+  wait 2>/dev/null
+  if [ "$keep" -eq 1 ]; then say "run directory kept: $run"; else rm -rf "$run"; fi
+}
+trap cleanup EXIT
+trap 'say "interrupted"; if [ -n "${orders_pushed:-}" ] && summary; then exit 0; fi; exit 1' INT TERM
+
+# A port is taken as free when nothing answers on it; ports come from a private range.
+used_ports=" "
+free_port() {
+  local p
+  for _ in $(seq 200); do
+    p=$((20000 + RANDOM % 30000))
+    case "$used_ports" in *" $p "*) continue ;; esac
+    if ! listening "$p" && ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      used_ports="$used_ports$p "
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}
+# True when a socket listens on the port (read from the kernel's table, so that the
+# check does not show up as a connection in the logs of the servers).
+listening() {
+  local hex
+  hex=$(printf ':%04X ' "$1")
+  grep -q "$hex[0-9A-F:]* 0A " /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+wait_port() {  # pid port what
+  for _ in $(seq 100); do
+    kill -0 "$1" 2>/dev/null || die "$3 exited at start (see $run/log)"
+    listening "$2" && return 0
+    sleep 0.1
+  done
+  die "$3 is not listening on 127.0.0.1:$2 after 10 s"
+}
+# Starts a program in the background. Its output is kept in log/NAME.out and shown
+# with the prefix [NAME] (unless the program labels its own lines: prefix "").
+start() {  # name prefix command...
+  local name=$1 prefix=$2; shift 2
+  "$@" > >(tee -a "$run/log/$name.out" | sed -u "s/^/$prefix/") 2>&1 &
+  pids+=($!)
+}
+
+redis_port=$(free_port) && logic1_port=$(free_port) && logic2_port=$(free_port) &&
+  hall_port=$(free_port) || die "no free loopback ports"
+say "run directory $run"
+say "ports: redis $redis_port, logic-1 $logic1_port, logic-2 $logic2_port, hall $hall_port"
+
+redis-server --bind 127.0.0.1 --port "$redis_port" --save "" --appendonly no \
+  --dir "$run" --logfile "$run/log/redis.log" --daemonize no &
+pids+=($!)
+wait_port "$!" "$redis_port" "redis-server"
+say "redis-server is up"
+
+start logic-1 "" "$build_dir/logic_server" --name logic-1 "$logic1_port"
+wait_port "$!" "$logic1_port" "logic server 1"
+start logic-2 "" "$build_dir/logic_server" --name logic-2 "$logic2_port"
+wait_port "$!" "$logic2_port" "logic server 2"
+
+cat > "$run/conf/config.xml" <<EOF
+<?xml version="1.0" encoding="utf-8"?>
+<SYSTEM LogDir="../log" LogNum="3" LogSize="10485760" LogLevel="6" MaxFdCount="1024"
+        WebTimeout="3600" HelperTimeout="5" MaxListenCount="256" BindAddr="127.0.0.1"
+        RedisServer="127.0.0.1" RedisPort="$redis_port" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="0"/>
+EOF
+cat > "$run/conf/server.xml" <<EOF
+<?xml version="1.0" encoding="utf-8"?>
+<SYSTEM><Node><ServerList>
+  <Server svid="1" ip="127.0.0.1" port="$logic1_port"/>
+  <Server svid="2" ip="127.0.0.1" port="$logic2_port"/>
+</ServerList></Node></SYSTEM>
+EOF
+cp "$src_dir/conf/clib_log_coloring.conf" "$run/conf/"
+cat > "$run/conf/order_sync_client.ini" <<EOF
+[gateway]
+ip=127.0.0.1
+port=$hall_port
+client_id=100
+[redis]
+ip=127.0.0.1
+port=$redis_port
+key=orders
+[log]
+dir=../log
+level=6
+EOF
+
+cd "$run/bin"
+start hall "[hall] " "$build_dir/hall" -p "$hall_port" -s 1 -h 127.0.0.1 -f
+wait_port "$!" "$hall_port" "hall"
+say "hall is listening on 127.0.0.1:$hall_port with logic servers 1 and 2"
+# The registration record the gateway wrote in Redis at start.
+say "registration: $(redis-cli -p "$redis_port" HGET HALLSERVER HALLSERVER1 | tr -d '\n')"
+
+# The player registers client id 1001 with its first request and then waits for the
+# results that the orders name for it.
+start player "[player] " "$build_dir/hall_cli" -h 127.0.0.1 -p "$hall_port" -i 1001 -w -1 '{"hello":"player 1001"}'
+player_pid=$!
+sleep 0.5
+start order-sync "[order-sync] " "$build_dir/order_sync_client" "$run/conf/order_sync_client.ini"
+osc_pid=$!
+sleep 0.5
+kill -0 "$osc_pid" 2>/dev/null || die "order_sync_client exited at start"
+kill -0 "$player_pid" 2>/dev/null || die "the player client exited at start"
+
+for i in $(seq "$orders"); do
+  order="{\"flow\":1001,\"order\":\"A-$i\",\"item\":\"gold\",\"amount\":$((i * 100))}"
+  redis-cli -p "$redis_port" RPUSH orders "$order" >/dev/null || die "RPUSH failed"
+  say "pushed order $order"
+  sleep 0.5
+done
+
+# Counts what arrived: every order at both logic servers, and both results of every
+# order (plus the two answers to the player's own greeting) at the player.
+summary() {
+  local l1 l2 answers
+  l1=$(grep -c 'recv cmd=0x1003 forward client=100 .*"order":"A-' "$run/log/logic-1.out")
+  l2=$(grep -c 'recv cmd=0x1003 forward client=100 .*"order":"A-' "$run/log/logic-2.out")
+  answers=$(grep -c '^answer status=0' "$run/log/player.out")
+  say "summary: logic-1 received $l1/$orders orders, logic-2 received $l2/$orders," \
+      "the player got $answers/$((2 * orders + 2)) answers"
+  [ "$l1" -eq "$orders" ] && [ "$l2" -eq "$orders" ] && [ "$answers" -eq $((2 * orders + 2)) ]
+}
+
+orders_pushed=1
+if [ "$duration" -gt 0 ]; then
+  say "running for $duration s more"
+  end=$((SECONDS + duration))
+  while [ $SECONDS -lt $end ]; do
+    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null || die "a piece stopped (pid $pid)"; done
+    sleep 1
+  done
+else
+  say "running; press Ctrl-C to stop"
+  while :; do
+    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null || die "a piece stopped (pid $pid)"; done
+    sleep 1
+  done
+fi
+say "stopping"
+summary || die "not every order or result got through"
+exit 0

@@ -1,0 +1,114 @@
+// The quick-start demo run as an operator runs it: redis-server, two logic servers,
+// hall, order_sync_client and the player client, all started by scripts/demo.sh.
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using testsupport::binary;
+using testsupport::source_path;
+
+// The run directory that the demo announces on its first line.
+std::string run_dir_of(const std::string& output) {
+  std::smatch m;
+  static const std::regex re("run directory (/tmp/hall-demo\\.[A-Za-z0-9]+)");
+  return std::regex_search(output, m, re) ? m[1].str() : std::string();
+}
+
+// Number of live processes whose working directory or command line mentions dir.
+int processes_using(const std::string& dir) {
+  int n = 0;
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return -1;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    std::string base = std::string("/proc/") + e->d_name;
+    char cwd[PATH_MAX];
+    ssize_t len = readlink((base + "/cwd").c_str(), cwd, sizeof(cwd) - 1);
+    std::string cmdline = testsupport::read_file(base + "/cmdline");
+    if ((len > 0 && std::string(cwd, len).find(dir) == 0) || cmdline.find(dir) != std::string::npos) ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+std::string build_dir() {
+  std::string hall = binary("hall");
+  return hall.substr(0, hall.rfind('/'));
+}
+
+TEST(Demo, OrdersReachBothLogicServersAndResultsReachThePlayer) {
+  std::string out;
+  int status = testsupport::run_program(
+      {"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "-n", "3", "--no-build", "--build-dir",
+       build_dir()},
+      "", 90000, &out);
+  ASSERT_EQ(status, 0) << out;
+  // Every order reached both logic servers, in the order pushed.
+  for (const std::string logic : {"[logic-1] ", "[logic-2] "}) {
+    std::vector<std::string> seen;
+    static const std::regex order_re("recv cmd=0x1003 forward client=100 data=\\{\"flow\":1001,\"order\":\"(A-[0-9]+)\"");
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch m;
+      if (line.compare(0, logic.size(), logic) == 0 && std::regex_search(line, m, order_re)) seen.push_back(m[1]);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"A-1", "A-2", "A-3"})) << logic << "\n" << out;
+  }
+  EXPECT_NE(out.find("[player] answer status=0 text=ok from logic-1"), std::string::npos) << out;
+  EXPECT_NE(out.find("[player] answer status=0 text=ok from logic-2"), std::string::npos) << out;
+  EXPECT_NE(out.find("summary: logic-1 received 3/3 orders, logic-2 received 3/3, the player got 8/8 answers"),
+            std::string::npos)
+      << out;
+  // Everything it started is gone, and so is its run directory.
+  std::string run = run_dir_of(out);
+  ASSERT_FALSE(run.empty()) << out;
+  EXPECT_FALSE(testsupport::file_exists(run));
+  EXPECT_EQ(processes_using(run), 0);
+}
+
+TEST(Demo, InterruptStopsEverythingItStarted) {
+  testsupport::TempDir tmp;
+  std::string out_file = tmp.path() + "/demo.out";
+  testsupport::Process demo;
+  ASSERT_TRUE(demo.start({"/bin/bash", source_path("scripts/demo.sh"), "-n", "1", "--no-build", "--build-dir",
+                          build_dir()},
+                         "", out_file, out_file));
+  ASSERT_TRUE(testsupport::wait_until([&] { return testsupport::read_file(out_file).find("press Ctrl-C") !=
+                                                   std::string::npos; },
+                                      60000))
+      << testsupport::read_file(out_file);
+  std::string run = run_dir_of(testsupport::read_file(out_file));
+  ASSERT_FALSE(run.empty());
+  EXPECT_GT(processes_using(run), 0);
+  int status = demo.stop(SIGINT, 30000);
+  std::string out = testsupport::read_file(out_file);
+  ASSERT_TRUE(WIFEXITED(status)) << out;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+  EXPECT_NE(out.find("summary: logic-1 received 1/1 orders"), std::string::npos) << out;
+  EXPECT_EQ(processes_using(run), 0);
+  EXPECT_FALSE(testsupport::file_exists(run));
+}
+
+TEST(Demo, MissingProgramsFailAtOnce) {
+  testsupport::TempDir empty;
+  std::string out;
+  int status = testsupport::run_program(
+      {"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "--no-build", "--build-dir", empty.path()}, "",
+      30000, &out);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(out.find("is missing; build first"), std::string::npos) << out;
+}
+
+}  // namespace
