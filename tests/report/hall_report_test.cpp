@@ -73,7 +73,8 @@ int sockets_of(pid_t pid) {
 // A run directory bin/ conf/ log/ with a gateway that has no logic servers.
 class Hall {
  public:
-  Hall(int svid, int redis_port, int udp_switch, int udp_port) : svid_(svid) {
+  Hall(int svid, int redis_port, int udp_switch, int udp_port, const std::string& ip = "127.0.0.1")
+      : svid_(svid), ip_(ip) {
     port_ = testsupport::free_port();
     mkdir_p(dir_.file("bin"));
     mkdir_p(dir_.file("conf"));
@@ -92,7 +93,7 @@ class Hall {
 
   bool start() {
     std::vector<std::string> argv{testsupport::binary("hall"), "-p", std::to_string(port_),
-                                  "-s", std::to_string(svid_), "-h", "127.0.0.1", "-f"};
+                                  "-s", std::to_string(svid_), "-h", ip_, "-f"};
     if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt")))
       return false;
     return testsupport::wait_until(
@@ -118,6 +119,7 @@ class Hall {
 
   testsupport::TempDir dir_;
   int svid_;
+  std::string ip_;
   int port_ = 0;
   testsupport::Process proc_;
 };
@@ -135,6 +137,20 @@ TEST(HallReport, StartUpRegistersTheGatewayInRedis) {
             redis.command({"HGET", "HALLSERVER", "HALLSERVER12"}));
   EXPECT_EQ("{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(b.port()) + ",\"SVID\":13}\n",
             redis.command({"HGET", "HALLSERVER", "HALLSERVER13"}));
+}
+
+TEST(HallReport, RestartWithTheSameSvidOverwritesTheRecord) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  {
+    Hall first(12, redis.port(), 0, 0, "10.0.0.1");
+    ASSERT_TRUE(first.start());
+  }
+  Hall second(12, redis.port(), 0, 0, "10.0.0.2");
+  ASSERT_TRUE(second.start());
+  EXPECT_EQ("1", redis.command({"HLEN", "HALLSERVER"}));
+  EXPECT_EQ("{\"IP\":\"10.0.0.2\",\"PORT\":" + std::to_string(second.port()) + ",\"SVID\":12}\n",
+            redis.command({"HGET", "HALLSERVER", "HALLSERVER12"}));
 }
 
 TEST(HallReport, StartUpCompletesWithRedisDownAndSaysSo) {
