@@ -1,0 +1,89 @@
+// The load generator's gateway mode through a real gateway and real sample logic
+// servers, as the benchmark runs it: every request of every connection gets exactly one
+// answer, with one logic server and with three of which one answers.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+long long field(const std::string& output, const std::string& key) {
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.compare(0, 7, "RESULT ") != 0) continue;
+    std::string pat = " " + key + "=";
+    size_t at = line.find(pat);
+    if (at == std::string::npos) break;
+    return std::stoll(line.substr(at + pat.size()));
+  }
+  ADD_FAILURE() << "no " << key << " in: " << output;
+  return -1;
+}
+
+// A gateway in bin/ beside conf/ and log/, in front of `logic` servers of which only the
+// first answers.
+class GatewayUnderLoad : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, system(("mkdir -p " + dir_.file("bin") + " " + dir_.file("conf") + " " + dir_.file("log")).c_str()));
+    std::string servers = "<SYSTEM><Node><ServerList>\n";
+    for (int i = 0; i < GetParam(); ++i) {
+      int port = free_port();
+      std::vector<std::string> argv = {binary("logic_server"), "--name", "logic" + std::to_string(i)};
+      if (i > 0) argv.push_back("--silent");
+      argv.push_back(std::to_string(port));
+      logic_.emplace_back(new Process);
+      ASSERT_TRUE(logic_.back()->start(argv, dir_.path()));
+      ASSERT_TRUE(wait_port(port, 10000));
+      servers += "<Server svid=\"" + std::to_string(i + 1) + "\" ip=\"127.0.0.1\" port=\"" + std::to_string(port) +
+                 "\"/>\n";
+    }
+    write_file(dir_.file("conf/server.xml"), servers + "</ServerList></Node></SYSTEM>\n");
+    // Redis registration goes to a port where nothing listens; the gateway runs on.
+    write_file(dir_.file("conf/config.xml"),
+               "<SYSTEM LogDir=\"../log\" LogLevel=\"4\" MaxFdCount=\"4096\" WebTimeout=\"60\" HelperTimeout=\"60\" "
+               "MaxListenCount=\"1024\" BindAddr=\"127.0.0.1\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
+                   std::to_string(free_port()) + "\" UdpSwitch=\"0\"/>\n");
+    port_ = free_port();
+    ASSERT_TRUE(hall_.start({binary("hall"), "-p", std::to_string(port_), "-s", "1", "-h", "127.0.0.1", "-f"},
+                            dir_.file("bin"), dir_.file("hall.out"), dir_.file("hall.out")));
+    ASSERT_TRUE(wait_port(port_, 10000)) << read_file(dir_.file("hall.out"));
+  }
+  void TearDown() override {
+    hall_.stop();
+    for (auto& p : logic_) p->stop();
+  }
+
+  TempDir dir_;
+  std::vector<std::unique_ptr<Process>> logic_;
+  Process hall_;
+  int port_ = 0;
+};
+
+TEST_P(GatewayUnderLoad, EveryRequestGetsExactlyOneAnswer) {
+  std::string out;
+  int st = run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(port_), "--conns", "8",
+                        "--body", "512", "--duration", "0.5", "--warmup", "0.1", "--pid", std::to_string(hall_.pid())},
+                       "", 60000, &out);
+  ASSERT_TRUE(st != -1 && WIFEXITED(st)) << out;
+  EXPECT_EQ(0, WEXITSTATUS(st)) << out;
+  EXPECT_GT(field(out, "rt"), 0);
+  EXPECT_EQ(0, field(out, "errors"));
+  EXPECT_EQ(0, field(out, "unexpected"));
+  EXPECT_EQ(field(out, "sent"), field(out, "answered") + field(out, "lost") + field(out, "inflight"));
+  EXPECT_EQ(0, field(out, "inflight"));
+  EXPECT_EQ(8, field(out, "live"));
+}
+
+INSTANTIATE_TEST_SUITE_P(LogicServers, GatewayUnderLoad, ::testing::Values(1, 3));
+
+}  // namespace
