@@ -1,0 +1,6 @@
+// libFuzzer entry of the client_stream driver (see fuzz_driver.h).
+#include "fuzz_driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return hallfuzz::client_stream_one(data, size);
+}

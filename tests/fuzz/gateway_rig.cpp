@@ -1,0 +1,278 @@
+#include "gateway_rig.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "EncryptDecrypt.h"
+#include "client_unit.h"
+#include "decode_unit.h"
+#include "fuzz_driver.h"
+#include "global.h"
+#include "helper_pool.h"
+#include "helper_unit.h"
+#include "incoming.h"
+#include "listener.h"
+#include "log.h"
+#include "mempool.h"
+#include "packet_base.h"
+#include "poller.h"
+#include "proxy_module.h"
+#include "timerlist.h"
+#include "timestamp.h"
+
+using namespace __http_svr_ns__;
+
+namespace hallfuzz {
+
+namespace {
+
+const int kCloseTurns = 64;  // loop turns a connection gets to close after its peer left
+
+int listen_loopback() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  FUZZ_CHECK(fd >= 0, "socket: %s", strerror(errno));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  FUZZ_CHECK(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0, "bind: %s", strerror(errno));
+  FUZZ_CHECK(listen(fd, 16) == 0, "listen: %s", strerror(errno));
+  return fd;
+}
+
+int port_of(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// Everything readable now; *closed when the peer has gone.
+std::string drain(int fd, bool* closed) {
+  std::string got;
+  *closed = false;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      got.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) *closed = true;
+    return got;
+  }
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "w");
+  FUZZ_CHECK(f != nullptr, "cannot write %s", path.c_str());
+  fwrite(text.data(), 1, text.size(), f);
+  fclose(f);
+}
+
+std::string g_root;
+
+void remove_root() {
+  if (g_root.empty()) return;
+  std::string cmd = "rm -rf '" + g_root + "'";
+  if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", g_root.c_str());
+}
+
+}  // namespace
+
+void PacketStream::feed(const std::string& bytes) {
+  pending_ += bytes;
+  size_t off = 0;
+  while (pending_.size() - off >= static_cast<size_t>(PACKET_HEADER_SIZE)) {
+    const char* p = pending_.data() + off;
+    const int length = pkg_length(p);
+    FUZZ_CHECK(pkg_flag_ok(p), "%s: packet without \"TQ\"", who_);
+    FUZZ_CHECK(length >= PACKET_HEADER_SIZE - 2 && length + 2 <= PACKET_BUFFER_SIZE, "%s: length %d", who_,
+               length);
+    const size_t total = static_cast<size_t>(length) + 2;
+    if (pending_.size() - off < total) break;
+    check_packet(p, total);
+    off += total;
+    ++packets_;
+  }
+  pending_.erase(0, off);
+}
+
+void PacketStream::finish() {
+  FUZZ_CHECK(pending_.empty(), "%s: link ended inside a packet, %zu bytes left", who_, pending_.size());
+}
+
+void PacketStream::check_packet(const char* p, size_t n) {
+  NETInputPacket pkt;
+  FUZZ_CHECK(pkt.Copy(p, static_cast<int>(n)), "%s: packet of %zu bytes", who_, n);
+  const unsigned cmd = pkt.GetCmdType();
+  CEncryptDecrypt cipher;
+  if (to_client_) {
+    FUZZ_CHECK(cmd == SERVER_CMD_REP, "%s: command %#x", who_, cmd);
+    FUZZ_CHECK(cipher.DecryptBuffer(&pkt) >= 0, "%s: answer with a bad checksum", who_);
+    const int status = pkt.ReadInt();
+    const int before = pkt.Remaining();
+    const std::string text = pkt.ReadString();
+    FUZZ_CHECK(status == 0 || status == 1, "%s: status %d", who_, status);
+    FUZZ_CHECK(before >= 5 && pkt.Remaining() == 0, "%s: answer body is not int + string", who_);
+    FUZZ_CHECK(status == 0 || text.empty(), "%s: failed answer with text", who_);
+  } else if (cmd == SERVER_CMD_DATA_FW_REQ) {
+    FUZZ_CHECK(cipher.DecryptBuffer(&pkt) >= 0, "%s: forward with a bad checksum", who_);
+    (void)pkt.ReadInt();
+    const int before = pkt.Remaining();
+    (void)pkt.ReadString();
+    FUZZ_CHECK(before >= 5 && pkt.Remaining() == 0, "%s: forward body is not int + string", who_);
+  } else {
+    FUZZ_CHECK(cmd == CLIENT_CMD_DATA_REQ, "%s: command %#x", who_, cmd);
+    FUZZ_CHECK(pkt.GetCode() == 0 && n == static_cast<size_t>(PACKET_HEADER_SIZE + 8),
+               "%s: close notice of %zu bytes, code %u", who_, n, pkt.GetCode());
+    const int uid = pkt.ReadInt();
+    FUZZ_CHECK(uid > 0, "%s: close notice of uid %d", who_, uid);
+  }
+}
+
+GatewayRig& GatewayRig::get() {
+  static GatewayRig* rig = new GatewayRig();
+  return *rig;
+}
+
+GatewayRig::GatewayRig() {
+  // Scratch run directory laid out as the gateway expects: bin/ (the working directory
+  // while opening), conf/server.xml and log/.
+  const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  char tmpl[128];
+  snprintf(tmpl, sizeof(tmpl), "%s/hall_fuzz_XXXXXX", base);
+  FUZZ_CHECK(mkdtemp(tmpl) != nullptr, "mkdtemp: %s", strerror(errno));
+  root_ = tmpl;
+  g_root = root_;
+  atexit(remove_root);
+  mkdir((root_ + "/bin").c_str(), 0755);
+  mkdir((root_ + "/conf").c_str(), 0755);
+  mkdir((root_ + "/log").c_str(), 0755);
+  init_log("fuzz", (root_ + "/log").c_str(), 2, 1 << 20);
+  set_log_level(0);
+
+  _webMp = new comm::sockcommu::CMemPool();
+  _helpMp = new comm::sockcommu::CMemPool();
+  _helperpool = new CHelperPool();
+  gSvrStat = new server_stat_s();
+  gSvrSwitch = new server_switch_s();
+
+  std::string servers;
+  for (int i = 0; i < 2; ++i) {
+    logic_[i].listen_fd = listen_loopback();
+    logic_[i].stream = new PacketStream(i == 0 ? "to logic 1" : "to logic 2", false);
+    char line[160];
+    snprintf(line, sizeof(line), "<Server svid=\"%d\" ip=\"127.0.0.1\" port=\"%d\"/>", i + 1,
+             port_of(logic_[i].listen_fd));
+    servers += line;
+  }
+  write_file(root_ + "/conf/server.xml", "<SYSTEM><Node><ServerList>" + servers + "</ServerList></Node></SYSTEM>");
+
+  snprintf(TGlobal::_addr, sizeof(TGlobal::_addr), "127.0.0.1");
+  TGlobal::_port = 0;
+  char cwd[4096];
+  FUZZ_CHECK(getcwd(cwd, sizeof(cwd)) != nullptr, "getcwd");
+  FUZZ_CHECK(chdir((root_ + "/bin").c_str()) == 0, "chdir");
+  const int opened = CIncoming::Instance()->open();
+  FUZZ_CHECK(chdir(cwd) == 0, "chdir back");
+  FUZZ_CHECK(opened == 0, "the reactor owner did not open");
+  // Every input starts with both helpers idle, as after a reset: the first forward
+  // connects them.
+  end_input();
+}
+
+int GatewayRig::open_client() {
+  int sv[2];
+  FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair: %s", strerror(errno));
+  CListener* listener = CIncoming::Instance()->listener();
+  CDecoderUnit* unit = listener->create_decoderunit(sv[0]);
+  FUZZ_CHECK(unit != nullptr, "no decoder unit");
+  unit->set_ip(htonl(INADDR_LOOPBACK));
+  FUZZ_CHECK(unit->listener_input() == 0, "client unit did not attach");
+  return sv[1];
+}
+
+void GatewayRig::turn() {
+  CIncoming* in = CIncoming::Instance();
+  try {
+    in->pollerunit()->WaitPollerEvents(0);
+    const int64_t now = GET_TIMESTAMP();
+    in->pollerunit()->ProcessPollerEvents();
+    in->timerunit()->CheckExpired(now);
+    in->timerunit()->CheckPending();
+  } catch (int) {
+    // As in the main loop: an exhausted pool ends one event, not the process.
+  }
+}
+
+std::string GatewayRig::read_client(int fd, PacketStream* stream, bool* closed) {
+  std::string got = drain(fd, closed);
+  if (stream != nullptr) stream->feed(got);
+  return got;
+}
+
+std::string GatewayRig::close_client(int fd, PacketStream* stream) {
+  shutdown(fd, SHUT_WR);
+  bool closed = false;
+  std::string got;
+  for (int i = 0; i < kCloseTurns && !closed; ++i) {
+    turn();
+    got += read_client(fd, stream, &closed);
+    service_logic();
+  }
+  FUZZ_CHECK(closed, "the gateway kept a client connection whose client had left");
+  if (stream != nullptr) stream->finish();
+  close(fd);
+  return got;
+}
+
+void GatewayRig::service_logic() {
+  for (Logic& l : logic_) {
+    int fd;
+    while ((fd = accept4(l.listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+      // A helper connects again only after it dropped the old link.
+      if (l.conn >= 0) {
+        bool closed = false;
+        l.stream->feed(drain(l.conn, &closed));
+        l.stream->finish();
+        close(l.conn);
+      }
+      l.conn = fd;
+      delete l.stream;
+      l.stream = new PacketStream(&l == &logic_[0] ? "to logic 1" : "to logic 2", false);
+    }
+    if (l.conn >= 0) {
+      bool closed = false;
+      l.stream->feed(drain(l.conn, &closed));
+    }
+  }
+}
+
+int GatewayRig::logic_conn(int svid) { return logic_[svid - 1].conn; }
+
+CHelperUnit* GatewayRig::helper(int svid) { return _helperpool->m_helpermap[svid]; }
+
+void GatewayRig::end_input() {
+  service_logic();
+  FUZZ_CHECK(_helperpool->m_objmap.empty(), "%zu client ids still routed after every client left",
+             _helperpool->m_objmap.size());
+  for (int svid = 1; svid <= 2; ++svid) helper(svid)->reset_helper();
+  for (Logic& l : logic_) {
+    if (l.conn < 0) continue;
+    bool closed = false;
+    l.stream->feed(drain(l.conn, &closed));
+    l.stream->finish();
+    close(l.conn);
+    l.conn = -1;
+  }
+  // Only the listener is left registered.
+  const int used = CIncoming::Instance()->pollerunit()->GetUsedPollers();
+  FUZZ_CHECK(used == 1, "%d registrations left after every connection ended", used);
+}
+
+}  // namespace hallfuzz

@@ -1,0 +1,77 @@
+// The gateway's reactor inside a fuzz driver. Set up once per process: the process-wide
+// objects the module would create (pools, routing tables, load records), the reactor
+// owner opened for real on a loopback listener with two logic servers (svid 1 and 2)
+// that the rig itself listens for, and nothing else. Client connections are made the
+// way the listener makes them, from one end of a socketpair; the other end is the
+// driver's. Every byte the gateway sends to a client or a logic server is checked to
+// be a whole, well-formed packet stream.
+#ifndef HALL_TESTS_FUZZ_GATEWAY_RIG_H
+#define HALL_TESTS_FUZZ_GATEWAY_RIG_H
+
+#include <string>
+
+namespace __http_svr_ns__ {
+class CHelperUnit;
+}
+
+namespace hallfuzz {
+
+// Reassembles and checks the packets of one direction of one link.
+class PacketStream {
+ public:
+  // `to_client`: answers to a client (0x1001, enciphered, int status and string);
+  // otherwise traffic to a logic server (0x1003 enciphered, or the plain close notice).
+  PacketStream(const char* who, bool to_client) : who_(who), to_client_(to_client) {}
+  // Appends received bytes and checks every packet they complete.
+  void feed(const std::string& bytes);
+  // Aborts when bytes of an unfinished packet are left (the link has ended).
+  void finish();
+  size_t packets() const { return packets_; }
+
+ private:
+  void check_packet(const char* p, size_t n);
+  const char* who_;
+  bool to_client_;
+  std::string pending_;
+  size_t packets_ = 0;
+};
+
+class GatewayRig {
+ public:
+  static GatewayRig& get();
+
+  // A new client connection of the gateway; returns the client's end (non-blocking).
+  int open_client();
+  // One turn of the gateway's main loop, without waiting.
+  void turn();
+  // Reads what is there on a client's end without blocking and checks it; *closed
+  // tells that the gateway closed the connection.
+  std::string read_client(int fd, PacketStream* stream, bool* closed);
+  // Ends a client connection from the client's side and runs loop turns until the
+  // gateway has closed its end; aborts when it never does. Closes fd and returns the
+  // bytes read meanwhile.
+  std::string close_client(int fd, PacketStream* stream);
+
+  // Accepts the links the helpers opened and reads and checks all they carry.
+  void service_logic();
+  // Server side of the current link of `svid` (1 or 2), -1 when there is none.
+  int logic_conn(int svid);
+  __http_svr_ns__::CHelperUnit* helper(int svid);
+  // End of an input: resets both helper links, drops the server sides and checks
+  // that no connection is left registered or routed.
+  void end_input();
+
+ private:
+  GatewayRig();
+  struct Logic {
+    int listen_fd = -1;
+    int conn = -1;
+    PacketStream* stream = nullptr;
+  };
+  Logic logic_[2];
+  std::string root_;
+};
+
+}  // namespace hallfuzz
+
+#endif
