@@ -210,6 +210,59 @@ TEST(Relay, LoadReportsAreAccepted) {
   EXPECT_TRUE(c.answer(&status, &text));
 }
 
+TEST(Relay, IdleLinkIsClosedAfterTheHelperTimeOutAndReopenedOnDemand) {
+  LogicServer s("L8");
+  ASSERT_TRUE(s.start());
+  GatewayConfig cfg;
+  cfg.helper_timeout = 1;
+  cfg.servers = {{8, s.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  int status = -1;
+  std::string text;
+  {
+    Client c(gw.port());
+    ASSERT_TRUE(c.send(data_req(77, "x")));
+    ASSERT_TRUE(c.answer(&status, &text));
+  }
+  // The close notice puts the link on the helper timer list; a second of silence ends it.
+  ASSERT_TRUE(s.wait_matching("close client=77", 1, 5000));
+  ASSERT_TRUE(s.wait_matching("link closed", 1, 5000));
+  Client d(gw.port());
+  ASSERT_TRUE(d.send(data_req(78, "y")));
+  ASSERT_TRUE(d.answer(&status, &text));
+  EXPECT_EQ(s.matching("link accepted").size(), 2u);
+}
+
+TEST(Relay, LogicServerThatNeverReadsIsDroppedWithoutHarmToTheOthers) {
+  LogicServer healthy("H"), deaf("D", {"--no-read"});
+  ASSERT_TRUE(healthy.start() && deaf.start());
+  GatewayConfig cfg;
+  cfg.log_level = 4;
+  cfg.servers = {{1, deaf.port()}, {2, healthy.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(deaf.wait_matching("link accepted", 1, 5000));
+
+  // Big requests until the deaf server's link has been given up and opened anew.
+  Client c(gw.port());
+  const std::string pad(7900, 'p');
+  int sent = 0;
+  for (; sent < 3000 && deaf.matching("link accepted").size() < 2; ++sent) {
+    ASSERT_TRUE(c.send(data_req(21, std::to_string(sent) + pad)));
+    int status = -1;
+    std::string text;
+    ASSERT_TRUE(c.answer(&status, &text)) << "request " << sent;
+    EXPECT_EQ(text, "ok from H");
+  }
+  EXPECT_GE(deaf.matching("link accepted").size(), 2u);
+  ASSERT_TRUE(healthy.wait_matching("forward client=21", static_cast<size_t>(sent), 5000));
+  std::vector<std::string> got = healthy.matching("forward client=21");
+  ASSERT_EQ(got.size(), static_cast<size_t>(sent));
+  for (int i = 0; i < sent; ++i) EXPECT_NE(got[i].find("data=" + std::to_string(i) + "ppp"), std::string::npos) << i;
+  EXPECT_TRUE(gw.alive());
+}
+
 TEST(Relay, MalformedPacketsFromALogicServerDoNotCrashTheGateway) {
   RawLogic l;
   GatewayConfig cfg;
