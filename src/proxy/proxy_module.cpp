@@ -185,6 +185,8 @@ int CProxyModule::open(int argc, char** argv) {
   if (argc < 7 || strcmp(argv[1], "-p") != 0 || strcmp(argv[3], "-s") != 0 || strcmp(argv[5], "-h") != 0) {
     log_boot("param format error %s,%s,%s", arg_or_missing(argc, argv, 1), arg_or_missing(argc, argv, 3),
              arg_or_missing(argc, argv, 5));
+    fprintf(stderr, "usage: %s -p PORT -s SVID -h IP [-f]   (-f: stay in the foreground)\n",
+            TGlobal::_progname);
     return -1;
   }
   // A port or server id that is not a whole number in range is refused below ("param
@@ -196,6 +198,12 @@ int CProxyModule::open(int argc, char** argv) {
   TGlobal::_port = port_ok ? static_cast<uint16_t>(port) : 0;
   TGlobal::_svid = svid_ok ? static_cast<int>(svid) : 0;
   TGlobal::_ip = argv[6];
+  // Checked before the gateway announces itself anywhere: a port of 0 or a bad server
+  // id must not reach the Redis registry.
+  if (TGlobal::_port == 0 || TGlobal::_svid <= 0) {
+    log_boot("param value error");
+    return -1;
+  }
 
   if (TGlobal::_udpSwitch != 0) {
     LogFile = new (std::nothrow) Watchdog(TGlobal::_udpIp, TGlobal::_udpPort);
@@ -214,11 +222,6 @@ int CProxyModule::open(int argc, char** argv) {
   g_pErrorLog = open_rolling_log("../log/error.%u");
   if (g_pDebugLog == nullptr || g_pErrorLog == nullptr) {
     log_boot("create rolling logs failed.");
-    return -1;
-  }
-
-  if (TGlobal::_port == 0 || TGlobal::_svid <= 0) {
-    log_boot("param value error");
     return -1;
   }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "gateway_harness.h"
@@ -274,6 +275,26 @@ TEST_F(ClientProtocol, ClientThatStopsReadingIsClosedAfterFiftyBlockedWrites) {
   EXPECT_TRUE(testsupport::wait_closed(slow.fd(), 3000));
   Client other(gw_->port());
   round_trip(other, 62, "others unaffected");
+}
+
+TEST_F(ClientProtocol, ConnectionStormIsServedCompletely) {
+  const int kClients = 300;  // more than one accept batch of 256
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back(new Client(gw_->port()));
+    ASSERT_TRUE(clients.back()->ok()) << i;
+  }
+  for (int i = 0; i < kClients; ++i) ASSERT_TRUE(clients[i]->send(data_req(1000 + i, "storm")));
+  ASSERT_TRUE(logic_.wait_for(kForward, kClients, 30000)) << logic_.count(kForward);
+  std::set<int> ids;
+  for (const Packet& p : forwards()) ids.insert(p.int_at(0));
+  EXPECT_EQ(ids.size(), static_cast<size_t>(kClients));
+  // Every connection is registered and open: the answer for the last one arrives.
+  ASSERT_TRUE(logic_.send_to_gateway(packet(0x9001, std::string(1, '\0') +
+                                                         str_field("{\"flow\":1299,\"result\":\"last\"}"))));
+  Packet answer;
+  ASSERT_TRUE(read_packet(clients.back()->fd(), &answer, 5000));
+  EXPECT_EQ(answer.str_at(4), "last");
 }
 
 class ShortIdleTimeout : public ClientProtocol {

@@ -235,7 +235,7 @@ Gateway::Gateway(const GatewayConfig& cfg) {
   port_ = testsupport::free_port();
   // Redis is pointed at a port where nobody listens: registration fails fast and the
   // gateway starts anyway.
-  const int no_redis = testsupport::free_port();
+  const int no_redis = cfg.redis_port > 0 ? cfg.redis_port : testsupport::free_port();
   std::string conf = "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"10000000\" LogLevel=\"7\"";
   conf += " MaxFdCount=\"1024\" WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\"";
   conf += " HelperTimeout=\"" + std::to_string(cfg.helper_timeout) + "\" MaxListenCount=\"512\"";

@@ -73,6 +73,7 @@ struct GatewayConfig {
   int svid = 9;
   std::vector<std::pair<int, int>> servers;  // (svid, port) of logic servers
   bool with_node = true;
+  int redis_port = 0;  // 0: a port where nobody listens
 };
 
 class Gateway {

@@ -118,6 +118,25 @@ TEST(Startup, BadCommandLinesAreRefusedWithNonZeroStatus) {
   EXPECT_FALSE(testsupport::port_open(gw.port()));
 }
 
+// Regression: a refused port or server id used to be announced in Redis before the
+// check refused it.
+TEST(Startup, OnlyAcceptedParametersAreAnnouncedInRedis) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  GatewayConfig cfg;
+  cfg.redis_port = redis.port();
+  Gateway gw(cfg);
+  std::string out;
+  EXPECT_EQ(exit_code(launch(gw, {"-p", "0", "-s", "9", "-h", "127.0.0.1"}, &out)), 1) << out;
+  EXPECT_EQ(exit_code(launch(gw, {"-p", std::to_string(gw.port()), "-s", "0", "-h", "127.0.0.1"}, &out)), 1)
+      << out;
+  EXPECT_EQ(redis.command({"HLEN", "HALLSERVER"}), "0");
+
+  ASSERT_EQ(exit_code(gw.start_daemon(&out)), 0) << out;
+  EXPECT_EQ(redis.command({"HGET", "HALLSERVER", "HALLSERVER9"}),
+            "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(gw.port()) + ",\"SVID\":9}\n");
+}
+
 TEST(Startup, MissingConfigurationOrLogicServerFailsStartUp) {
   {
     Gateway gw;
