@@ -95,13 +95,18 @@ std::string printable(const std::string& s) {
 }
 
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// One whole line, however long (an escaped packet text may be four times its size).
 void logf(const char* fmt, ...) {
-  char line[16384];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(line, sizeof(line), fmt, ap);
+  va_list again;
+  va_copy(again, ap);
+  int n = vsnprintf(nullptr, 0, fmt, ap);
   va_end(ap);
-  printf("[%s] %s\n", g_opt.name.c_str(), line);
+  std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) vsnprintf(&line[0], line.size() + 1, fmt, again);
+  va_end(again);
+  printf("[%s] %s\n", g_opt.name.c_str(), line.c_str());
   fflush(stdout);
 }
 

@@ -46,7 +46,11 @@ TEST(LogicServer, AnswersEachForwardNamingTheFlowOrTheClient) {
   std::string odd = forward(3, "two\nlines");
   ASSERT_TRUE(testsupport::send_all(fd, odd.data(), odd.size()));
   EXPECT_TRUE(s.wait_matching("forward client=3 data=two\\x0alines", 1, 3000));
-  EXPECT_EQ(s.matching("recv cmd=0x1003").size(), 5u);
+  // A long text of escaped bytes is logged whole.
+  std::string wide = forward(4, std::string(7000, '\xff') + "END");
+  ASSERT_TRUE(testsupport::send_all(fd, wide.data(), wide.size()));
+  EXPECT_TRUE(s.wait_matching("\\xff\\xffEND", 1, 3000));
+  EXPECT_EQ(s.matching("recv cmd=0x1003").size(), 6u);
   close(fd);
   EXPECT_TRUE(s.wait_matching("link closed", 1, 3000));
   EXPECT_EQ(s.stop(), 0);  // SIGTERM: clean exit
