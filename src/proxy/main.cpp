@@ -6,17 +6,20 @@
 
 using namespace __http_svr_ns__;
 
+// Start-up lines carry the module's source name, like the module's own lines.
+static const char kSource[] = "proxy_module.cpp";
+
 int main(int argc, char** argv) {
   CProxyModule module;
   const int ret = module.open(argc, argv);
   if (ret != 0) {
-    log_boot("CProxyModule open failed. iRet : [%d]", ret);
+    write_log(LOG_LEVEL_BOOT, kSource, __FUNCTION__, __LINE__, "CProxyModule open failed. iRet : [%d]", ret);
     // Release the listening socket before the waiting parent hears of the failure, so
     // that nothing listens any more once it has exited.
     CIncoming::Destroy();
     return 1;
   }
-  log_boot("Proxy open is done!!");
+  write_log(LOG_LEVEL_BOOT, kSource, __FUNCTION__, __LINE__, "Proxy open is done!!");
   module.report_startup(true);
   module.run(const_cast<int*>(&TGlobal::_stopped));
   return 0;
