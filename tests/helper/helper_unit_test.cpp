@@ -329,6 +329,23 @@ TEST_F(HelperUnitTest, IdleTimeOutClosesTheLinkAndLeavesTheUnitReusable) {
   EXPECT_EQ(u->stage(), CONN_IDLE);
 }
 
+TEST_F(HelperUnitTest, SendsKeepALinkOnTheTimerListAlive) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  CTimerList* list = timers_.GetTimerList(1);
+  std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
+  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
+  ASSERT_GT(u->send_to_logic(list), 0);
+  // Forwards every 200 ms to a server that never answers, for twice the time-out.
+  for (int i = 0; i < 10; ++i) {
+    usleep(200000);
+    timers_.CheckExpired(0);
+    ASSERT_GT(u->get_netfd(), 0) << "closed as idle after " << i << " sends";
+    u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
+    ASSERT_GT(u->send_to_logic(), 0);
+  }
+}
+
 // A client connection built as the listener would build it, over one end of a
 // socketpair; the test reads the gateway's answers from the other end.
 class ClientEnd {
