@@ -109,8 +109,8 @@ bool machine_ticks(unsigned long long* busy, unsigned long long* total) {
   FILE* f = fopen("/proc/stat", "r");
   if (f == nullptr) return false;
   unsigned long long v[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  int got = fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                   &v[6], &v[7]);
+  int got =
+      fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7]);
   fclose(f);
   if (got < 4) return false;
   *total = 0;
@@ -162,18 +162,18 @@ struct Conn {
   int fd = -1;
   int index = 0;
   State state = CONNECTING;
-  std::string request;  // the bytes of one round trip
-  size_t sent_off = 0;  // bytes of the current request already written
+  std::string request;    // the bytes of one round trip
+  size_t sent_off = 0;    // bytes of the current request already written
   bool want_out = false;  // output interest is on while a write is blocked
-  std::string in;       // received bytes not yet consumed
+  std::string in;         // received bytes not yet consumed
   long long sent_ns = 0;
 };
 
 struct Counters {
-  long long sent = 0;      // requests whose first byte went out
+  long long sent = 0;           // requests whose first byte went out
   long long registrations = 0;  // memory run: packets that expect no answer
-  long long answered = 0;  // requests whose answer came back
-  long long lost = 0;      // requests outstanding when their connection died
+  long long answered = 0;       // requests whose answer came back
+  long long lost = 0;           // requests outstanding when their connection died
   long long connect_failed = 0;
   long long closed = 0;      // connections closed or reset by the peer
   long long bad_packet = 0;  // framing errors, wrong echo bytes
@@ -221,8 +221,9 @@ class LoadGen {
   }
 
   // Runs the event loop until `until`; with send_more every answer triggers the next
-  // request. Returns early when nothing is outstanding and nothing more will be sent.
-  void run_until(double until, bool send_more) {
+  // request. With stop_when_done it returns early once nothing is outstanding and
+  // nothing more will be sent.
+  void run_until(double until, bool send_more, bool stop_when_done = true) {
     send_more_ = send_more;
     double next_check = now_s() + 0.1;
     while (now_s() < until) {
@@ -232,7 +233,7 @@ class LoadGen {
         check_timeouts();
         next_check = t + 0.1;
       }
-      if (!send_more && outstanding() == 0) break;
+      if (stop_when_done && !send_more && outstanding() == 0) break;
     }
   }
 
@@ -493,10 +494,11 @@ double percentile_us(const std::vector<unsigned>& sorted, double q) {
 }
 
 void print_counters(const Counters& c, long long inflight) {
-  printf(" sent=%lld answered=%lld lost=%lld inflight=%lld errors=%lld connect_failed=%lld closed=%lld"
-         " bad_packet=%lld bad_answer=%lld unexpected=%lld timeouts=%lld",
-         c.sent, c.answered, c.lost, inflight, c.errors(), c.connect_failed, c.closed, c.bad_packet, c.bad_answer,
-         c.unexpected, c.timeouts);
+  printf(
+      " sent=%lld answered=%lld lost=%lld inflight=%lld errors=%lld connect_failed=%lld closed=%lld"
+      " bad_packet=%lld bad_answer=%lld unexpected=%lld timeouts=%lld",
+      c.sent, c.answered, c.lost, inflight, c.errors(), c.connect_failed, c.closed, c.bad_packet, c.bad_answer,
+      c.unexpected, c.timeouts);
 }
 
 int run_load() {
@@ -532,10 +534,11 @@ int run_load() {
   std::vector<unsigned>& s = gen.samples();
   std::sort(s.begin(), s.end());
   const Counters& c = gen.counters();
-  printf("RESULT mode=%s conns=%d live=%d body=%d window_s=%.3f rt=%lld samples=%zu rps=%.1f p50_us=%.1f "
-         "p99_us=%.1f p999_us=%.1f",
-         g_opt.mode.c_str(), g_opt.conns, gen.live(), g_opt.body, window, rt, s.size(), rt / window,
-         percentile_us(s, 0.50), percentile_us(s, 0.99), percentile_us(s, 0.999));
+  printf(
+      "RESULT mode=%s conns=%d live=%d body=%d window_s=%.3f rt=%lld samples=%zu rps=%.1f p50_us=%.1f "
+      "p99_us=%.1f p999_us=%.1f",
+      g_opt.mode.c_str(), g_opt.conns, gen.live(), g_opt.body, window, rt, s.size(), rt / window,
+      percentile_us(s, 0.50), percentile_us(s, 0.99), percentile_us(s, 0.999));
   print_counters(c, gen.outstanding());
   double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
   double sum_cpu = 0;
@@ -578,7 +581,8 @@ int run_memory() {
     gen.set_expect_answers(false);
     gen.fire_all();
   }
-  gen.run_until(now_s() + g_opt.settle_ms / 1000.0, false);
+  // The relay accepts, connects onwards and handles the registrations in its own time.
+  gen.run_until(now_s() + g_opt.settle_ms / 1000.0, false, false);
   long idle = rss_kb(pid);
   int idle_live = gen.live();
 
@@ -586,14 +590,15 @@ int run_memory() {
   gen.set_expect_answers(true);
   gen.fire_all();
   gen.run_until(now_s() + g_opt.timeout_ms / 1000.0 + 1.0, false);
-  gen.run_until(now_s() + g_opt.settle_ms / 1000.0, false);
+  gen.run_until(now_s() + g_opt.settle_ms / 1000.0, false, false);
   long after = rss_kb(pid);
   const Counters& c = gen.counters();
   double n = g_opt.conns > 0 ? g_opt.conns : 1;
-  printf("MEMORY mode=%s pid=%d conns=%d live=%d body=%d rss_base_kb=%ld rss_idle_kb=%ld rss_rt_kb=%ld "
-         "idle_bytes_per_conn=%.0f rt_bytes_per_conn=%.0f",
-         g_opt.mode.c_str(), pid, g_opt.conns, idle_live, g_opt.body, base, idle, after,
-         (idle - base) * 1024.0 / n, (after - base) * 1024.0 / n);
+  printf(
+      "MEMORY mode=%s pid=%d conns=%d live=%d body=%d rss_base_kb=%ld rss_idle_kb=%ld rss_rt_kb=%ld "
+      "idle_bytes_per_conn=%.0f rt_bytes_per_conn=%.0f",
+      g_opt.mode.c_str(), pid, g_opt.conns, idle_live, g_opt.body, base, idle, after, (idle - base) * 1024.0 / n,
+      (after - base) * 1024.0 / n);
   print_counters(c, gen.outstanding());
   printf(" registrations=%lld\n", c.registrations);
   fflush(stdout);
@@ -641,10 +646,10 @@ bool parse_args(int argc, char** argv) {
     }
   }
   in_addr probe;
-  return (g_opt.mode == "gateway" || g_opt.mode == "raw") && g_opt.port > 0 && g_opt.port < 65536 &&
-         g_opt.conns > 0 && g_opt.conns <= 60000 && g_opt.body >= 9 && g_opt.body <= 8000 - 9 &&
-         g_opt.duration > 0 && g_opt.warmup >= 0 && g_opt.id_base > 0 && g_opt.timeout_ms > 0 &&
-         g_opt.settle_ms >= 0 && inet_pton(AF_INET, g_opt.host.c_str(), &probe) == 1;
+  return (g_opt.mode == "gateway" || g_opt.mode == "raw") && g_opt.port > 0 && g_opt.port < 65536 && g_opt.conns > 0 &&
+         g_opt.conns <= 60000 && g_opt.body >= 9 && g_opt.body <= 8000 - 9 && g_opt.duration > 0 && g_opt.warmup >= 0 &&
+         g_opt.id_base > 0 && g_opt.timeout_ms > 0 && g_opt.settle_ms >= 0 &&
+         inet_pton(AF_INET, g_opt.host.c_str(), &probe) == 1;
 }
 
 }  // namespace

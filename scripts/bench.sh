@@ -279,7 +279,7 @@ if [ "$DO_MEMORY" -eq 1 ]; then
   id_base=1000000
   for cfg in hall-1 haproxy nginx; do
     out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$MEM_CONNS" --memory "${CPID[$cfg]}" \
-            --id-base "$id_base" --settle-ms 1000 --timeout-ms 10000 || true)
+            --id-base "$id_base" --settle-ms 2000 --timeout-ms 10000 || true)
     echo "$out" >>"$WORK/memory.txt"
     echo "$out" | awk -v cfg="$cfg" '/^MEMORY/ {
         for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }

@@ -44,8 +44,8 @@ class GatewayUnderLoad : public ::testing::TestWithParam<int> {
       logic_.emplace_back(new Process);
       ASSERT_TRUE(logic_.back()->start(argv, dir_.path()));
       ASSERT_TRUE(wait_port(port, 10000));
-      servers += "<Server svid=\"" + std::to_string(i + 1) + "\" ip=\"127.0.0.1\" port=\"" + std::to_string(port) +
-                 "\"/>\n";
+      servers +=
+          "<Server svid=\"" + std::to_string(i + 1) + "\" ip=\"127.0.0.1\" port=\"" + std::to_string(port) + "\"/>\n";
     }
     write_file(dir_.file("conf/server.xml"), servers + "</ServerList></Node></SYSTEM>\n");
     // Redis registration goes to a port where nothing listens; the gateway runs on.

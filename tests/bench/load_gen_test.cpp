@@ -103,10 +103,9 @@ TEST_F(EchoServerFixture, RawModeCountsAddUpAndNothingFails) {
 
 TEST_F(EchoServerFixture, MemoryModeMakesOneRoundTripOnEveryConnection) {
   int code = 0;
-  std::string out = run_load_gen(
-      {"--mode", "raw", "--port", std::to_string(port_), "--conns", "200", "--memory", std::to_string(echo_.pid()),
-       "--settle-ms", "100"},
-      &code);
+  std::string out = run_load_gen({"--mode", "raw", "--port", std::to_string(port_), "--conns", "200", "--memory",
+                                  std::to_string(echo_.pid()), "--settle-ms", "100"},
+                                 &code);
   Fields m = parse_line(out, "MEMORY");
   ASSERT_FALSE(m.empty()) << out;
   EXPECT_EQ(0, code) << out;
@@ -121,8 +120,8 @@ TEST_F(EchoServerFixture, MemoryModeMakesOneRoundTripOnEveryConnection) {
 TEST(LoadGen, NothingListeningCountsEveryConnectAsFailed) {
   int port = free_port();
   std::string out;
-  int code = exit_code(run_program({binary("load_gen"), "--mode", "raw", "--port", std::to_string(port), "--conns",
-                                    "5", "--duration", "0.2", "--warmup", "0"},
+  int code = exit_code(run_program({binary("load_gen"), "--mode", "raw", "--port", std::to_string(port), "--conns", "5",
+                                    "--duration", "0.2", "--warmup", "0"},
                                    "", 30000, &out));
   Fields r = parse_line(out, "RESULT");
   ASSERT_FALSE(r.empty()) << out;
