@@ -4,7 +4,7 @@
 # hall with sample logic servers (one that answers; three of which one answers).
 #
 #   scripts/bench.sh [--quick] [--rounds N] [--duration S] [--warmup S]
-#                    [--memory-conns N] [--no-memory] [--no-install] [--keep]
+#                    [--memory-conns N] [--no-memory | --memory-only] [--no-install] [--keep]
 #   scripts/bench.sh --report RESULTS   (prints the tables again from a kept run)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
@@ -23,6 +23,7 @@ DURATION=5
 WARMUP=1
 MEM_CONNS=5000
 DO_MEMORY=1
+DO_LOAD=1
 DO_INSTALL=1
 KEEP=0
 REPORT=
@@ -38,10 +39,11 @@ while [ $# -gt 0 ]; do
     --warmup) WARMUP=$2; shift ;;
     --memory-conns) MEM_CONNS=$2; shift ;;
     --no-memory) DO_MEMORY=0 ;;
+    --memory-only) DO_LOAD=0 ;;
     --no-install) DO_INSTALL=0 ;;
     --keep) KEEP=1 ;;
     --report) REPORT=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory] [--no-install] [--keep] | --report FILE" >&2
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE" >&2
        exit 2 ;;
   esac
   shift
@@ -290,6 +292,7 @@ if [ "$DO_MEMORY" -eq 1 ]; then
 fi
 
 # --- interleaved load runs ---
+if [ "$DO_LOAD" -eq 0 ]; then exit 0; fi
 RESULTS=$WORK/results.txt
 : >"$RESULTS"
 echo
