@@ -1,6 +1,7 @@
 #include "mariadb_server.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -32,8 +33,13 @@ bool MariaDbServer::start() {
   bool as_root = geteuid() == 0;
 
   // Options shared by the installer (which passes them on to its bootstrap server) and
-  // the server itself: small buffers and logs, no name lookups.
-  std::vector<std::string> common = {"--innodb-buffer-pool-size=16M", "--innodb-log-file-size=8M"};
+  // the server itself: small buffers and logs, and a private temporary directory, since
+  // a starting server deletes the temporary tables it finds there, including those of
+  // another server that is bootstrapping at the same time.
+  std::string tmp = dir_->file("tmp");
+  mkdir(tmp.c_str(), 0700);
+  std::vector<std::string> common = {"--innodb-buffer-pool-size=16M", "--innodb-log-file-size=8M",
+                                     "--tmpdir=" + tmp};
   std::vector<std::string> argv = {install, "--no-defaults", "--datadir=" + data,
                                    "--auth-root-authentication-method=normal", "--skip-test-db",
                                    "--skip-name-resolve"};
@@ -42,7 +48,10 @@ bool MariaDbServer::start() {
   std::string output;
   int st = run_program(argv, dir_->path(), 120000, &output);
   if (st != 0) {
-    error_ = "mariadb-install-db failed: " + output;
+    // The bootstrap server's own complaint is in the output or in an .err file.
+    error_ = "mariadb-install-db failed (status " + std::to_string(st) + "): " + output;
+    run_program({"/bin/sh", "-c", "cat " + data + "/*.err 2>/dev/null | tail -20"}, "", 5000, &output);
+    error_ += output;
     return false;
   }
 
