@@ -74,20 +74,20 @@ function extreme(list, want_max,   a, n, i, m) {
   k = f["cfg"] SUBSEP f["body"] SUBSEP f["conns"]
   if ("failed" in f || f["rps"] == "") { failed[k]++; next }
   rps[k] = rps[k] " " f["rps"]; p50[k] = p50[k] " " f["p50_us"]; p99[k] = p99[k] " " f["p99_us"]
-  p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; share[k] = share[k] " " f["cpu_share"]; busy[k] = busy[k] " " f["machine_busy"]
+  p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; share[k] = share[k] " " f["cpu_share"]; gen[k] = gen[k] " " f["gen_cpu_share"]; busy[k] = busy[k] " " f["machine_busy"]
   err[k] += f["errors"]
 }
 END {
   nc = split(configs, C, " "); nb = split(bodies, B, " "); nn = split(connsl, N, " ")
-  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %6s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "cpu", "errors", "busy"
+  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %6s %6s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "cpu", "gen", "errors", "busy"
   for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) {
     for (c = 1; c <= nc; c++) {
       k = C[c] SUBSEP B[b] SUBSEP N[n]
       if (rps[k] == "") { printf "%-5s %-5s %-8s %10s (failed %d)\n", B[b], N[n], C[c], "-", failed[k]; continue }
       m = median(rps[k]); med[k] = m; mp99[k] = median(p99[k])
-      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
+      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %5.0f%% %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
              (m > 0 ? 100 * (extreme(rps[k], 1) - extreme(rps[k], 0)) / m : 0), median(p50[k]), mp99[k],
-             median(p999[k]), median(cpu[k]), 100 * median(share[k]), err[k] + failed[k], median(busy[k])
+             median(p999[k]), median(cpu[k]), 100 * median(share[k]), 100 * median(gen[k]), err[k] + failed[k], median(busy[k])
     }
   }
   print ""
@@ -317,6 +317,6 @@ echo
 summarize "$RESULTS"
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "cpu = the relay's CPU time over the window (100%: one core); busy = share of the whole machine busy during"
+echo "cpu = the relay's CPU time over the window (100%: one core); gen = the generator's; busy = share of the whole machine busy during"
 echo "the window (1.00: every core busy, including the generator, the echo/logic servers and anything else running)"
 [ "$KEEP" -eq 1 ] && echo "raw lines: $RESULTS"
