@@ -1,7 +1,11 @@
 // order_sync_client: feeds orders from a Redis list to the hall gateway.
 // Usage: order_sync_client <settings.ini>
-// Runs in the foreground until SIGTERM or SIGINT; settings are described in
-// conf/order_sync_client.ini.
+// Runs in the foreground until SIGTERM or SIGINT and then exits with status 0; it never
+// detaches itself, so a service manager runs it directly (systemd: Type=simple,
+// ExecStart=<path>/order_sync_client <settings.ini>, WorkingDirectory= the directory the
+// relative log directory is taken from). Settings are described in
+// conf/order_sync_client.ini; a bad one ends the program at start with status 1 and a
+// message on standard error that names it.
 #include <cstdio>
 #include <new>
 #include <string>
