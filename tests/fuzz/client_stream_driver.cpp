@@ -1,17 +1,22 @@
 // What one client sends, cut into reads (see ReadSplitter), through a real client
 // connection of the gateway: framing, the policy request, deciphering and the data
-// command, with its forwards to both logic servers. The client may only ever get the
-// policy answer back (no logic server answers here), every forward must be a
-// well-formed packet, and once the client has left the connection must be gone with
-// no routing entry or registration left behind.
+// command, with its forwards to both logic servers. A model of the client side's rules
+// runs beside it and predicts, from the same reads, the forwards each logic server
+// must receive (same order, same id and text), the close notice, and whether the client
+// gets the policy answer. Afterwards the connection must be gone with no routing entry
+// or registration left behind.
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "EncryptDecrypt.h"
 #include "fuzz_driver.h"
 #include "gateway_rig.h"
+#include "packet_base.h"
 
 namespace hallfuzz {
 
@@ -20,35 +25,106 @@ namespace {
 const char kPolicyRequest[] = "<policy-file-request/>";  // sent with its zero byte
 const char kPolicyAnswer[] =
     "<cross-domain-policy><allow-access-from domain=\"*\" to-ports=\"*\" /></cross-domain-policy>";
+const size_t kPolicySize = sizeof(kPolicyRequest);  // 23
+const int kMaxClientPacket = 8000;
+
+// The client side of the gateway as its rules say, fed the same reads.
+struct ClientModel {
+  std::string r;            // bytes of an unfinished packet
+  bool ended = false;       // the gateway ends the connection after this read
+  bool policy_answer = false;
+  int conn_type = 1;        // 0 once registered; the policy path sets 1 again
+  int flag = 0;             // client id registered last
+  std::vector<std::pair<int, std::string>> forwards;
+
+  void read(const uint8_t* p, size_t n) {
+    if (ended) return;
+    // Only a read that starts at a packet boundary can be the policy request: bytes
+    // that continue a packet are that packet's bytes, whatever they look like.
+    if (n == kPolicySize && p[0] == '<' && p[1] == 'p' && r.empty()) {
+      conn_type = 1;
+      policy_answer = memcmp(p, kPolicyRequest, kPolicySize) == 0;
+      ended = true;
+      return;
+    }
+    r.append(reinterpret_cast<const char*>(p), n);
+    while (!r.empty()) {
+      if (r.size() < static_cast<size_t>(PACKET_HEADER_SIZE)) return;
+      const char* h = r.data();
+      const int length = pkg_length(h);
+      const int total = length + 2;
+      if (!pkg_flag_ok(h) || total > kMaxClientPacket || length < PACKET_HEADER_SIZE - 2) {
+        ended = true;
+        return;
+      }
+      if (r.size() < static_cast<size_t>(total)) return;
+      NETInputPacket pkt;
+      pkt.Copy(h, total);
+      if (CEncryptDecrypt().DecryptBuffer(&pkt) < 0 || pkt.GetCmdType() != CLIENT_CMD_DATA_REQ) {
+        ended = true;
+        return;
+      }
+      const int id = pkt.ReadInt();
+      const std::string text = pkt.ReadString();
+      forwards.emplace_back(id, text);
+      flag = id;
+      conn_type = 0;
+      r.erase(0, static_cast<size_t>(total));
+    }
+  }
+};
 
 }  // namespace
 
 int client_stream_one(const uint8_t* data, size_t size) {
   GatewayRig& rig = GatewayRig::get();
+  for (int svid = 1; svid <= 2; ++svid) {
+    rig.take_forwards(svid);
+    rig.take_notices(svid);
+  }
   const int fd = rig.open_client();
   ReadSplitter reads(data, size);
+  ClientModel model;
   const uint8_t* chunk;
   size_t len;
   std::string answers;
   bool closed = false;
-  bool first = true;
-  bool asked_policy = false;
-  while (!closed && reads.next(&chunk, &len)) {
+  while (!closed && !model.ended && reads.next(&chunk, &len)) {
     if (len == 0) {
       shutdown(fd, SHUT_WR);
+      model.ended = true;
     } else {
-      if (first && len == sizeof(kPolicyRequest) && memcmp(chunk, kPolicyRequest, len) == 0) asked_policy = true;
-      if (send(fd, chunk, len, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) break;  // the gateway has closed
+      FUZZ_CHECK(send(fd, chunk, len, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(len),
+                 "the gateway stopped reading a live connection");
+      model.read(chunk, len);
     }
-    first = false;
     rig.turn();
     answers += rig.read_client(fd, nullptr, &closed);
     rig.service_logic();
+    FUZZ_CHECK(!closed || model.ended, "the gateway closed a connection whose client broke no rule");
   }
   answers += rig.close_client(fd, nullptr);
-  FUZZ_CHECK(answers.empty() || (asked_policy && answers == kPolicyAnswer),
-             "client got %zu unexpected bytes (policy asked: %d)", answers.size(), asked_policy);
+  FUZZ_CHECK(answers == (model.policy_answer ? std::string(kPolicyAnswer) : std::string()),
+             "client got %zu bytes back, %s the policy answer", answers.size(),
+             model.policy_answer ? "expected" : "not expecting");
   rig.end_input();
+
+  size_t notices = 0;
+  for (int svid = 1; svid <= 2; ++svid) {
+    const std::vector<std::pair<int, std::string>> got = rig.take_forwards(svid);
+    FUZZ_CHECK(got.size() == model.forwards.size(), "logic server %d got %zu forwards, expected %zu", svid,
+               got.size(), model.forwards.size());
+    for (size_t i = 0; i < got.size(); ++i)
+      FUZZ_CHECK(got[i] == model.forwards[i], "forward %zu to logic server %d: id %d (expected %d), %zu bytes "
+                 "(expected %zu)", i, svid, got[i].first, model.forwards[i].first, got[i].second.size(),
+                 model.forwards[i].second.size());
+    for (const std::pair<int, int>& n : rig.take_notices(svid)) {
+      FUZZ_CHECK(n.first == model.flag, "close notice of uid %d, registered %d", n.first, model.flag);
+      ++notices;
+    }
+  }
+  const size_t expected = model.conn_type == 0 && model.flag > 0 ? 1 : 0;
+  FUZZ_CHECK(notices == expected, "%zu close notices, expected %zu", notices, expected);
   return 0;
 }
 

@@ -120,18 +120,22 @@ void PacketStream::check_packet(const char* p, size_t n) {
     FUZZ_CHECK(status == 0 || status == 1, "%s: status %d", who_, status);
     FUZZ_CHECK(before >= 5 && pkt.Remaining() == 0, "%s: answer body is not int + string", who_);
     FUZZ_CHECK(status == 0 || text.empty(), "%s: failed answer with text", who_);
+    answers.emplace_back(status, text);
   } else if (cmd == SERVER_CMD_DATA_FW_REQ) {
     FUZZ_CHECK(cipher.DecryptBuffer(&pkt) >= 0, "%s: forward with a bad checksum", who_);
-    (void)pkt.ReadInt();
+    const int id = pkt.ReadInt();
     const int before = pkt.Remaining();
-    (void)pkt.ReadString();
+    const std::string text = pkt.ReadString();
     FUZZ_CHECK(before >= 5 && pkt.Remaining() == 0, "%s: forward body is not int + string", who_);
+    forwards.emplace_back(id, text);
   } else {
     FUZZ_CHECK(cmd == CLIENT_CMD_DATA_REQ, "%s: command %#x", who_, cmd);
     FUZZ_CHECK(pkt.GetCode() == 0 && n == static_cast<size_t>(PACKET_HEADER_SIZE + 8),
                "%s: close notice of %zu bytes, code %u", who_, n, pkt.GetCode());
     const int uid = pkt.ReadInt();
+    const int svid = pkt.ReadInt();
     FUZZ_CHECK(uid > 0, "%s: close notice of uid %d", who_, uid);
+    notices.emplace_back(uid, svid);
   }
 }
 
@@ -243,8 +247,11 @@ void GatewayRig::service_logic() {
         close(l.conn);
       }
       l.conn = fd;
+      PacketStream* fresh = new PacketStream(&l == &logic_[0] ? "to logic 1" : "to logic 2", false);
+      fresh->forwards.swap(l.stream->forwards);
+      fresh->notices.swap(l.stream->notices);
       delete l.stream;
-      l.stream = new PacketStream(&l == &logic_[0] ? "to logic 1" : "to logic 2", false);
+      l.stream = fresh;
     }
     if (l.conn >= 0) {
       bool closed = false;
@@ -254,6 +261,18 @@ void GatewayRig::service_logic() {
 }
 
 int GatewayRig::logic_conn(int svid) { return logic_[svid - 1].conn; }
+
+std::vector<std::pair<int, std::string>> GatewayRig::take_forwards(int svid) {
+  std::vector<std::pair<int, std::string>> out;
+  out.swap(logic_[svid - 1].stream->forwards);
+  return out;
+}
+
+std::vector<std::pair<int, int>> GatewayRig::take_notices(int svid) {
+  std::vector<std::pair<int, int>> out;
+  out.swap(logic_[svid - 1].stream->notices);
+  return out;
+}
 
 CHelperUnit* GatewayRig::helper(int svid) { return _helperpool->m_helpermap[svid]; }
 

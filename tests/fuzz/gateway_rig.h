@@ -9,6 +9,8 @@
 #define HALL_TESTS_FUZZ_GATEWAY_RIG_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace __http_svr_ns__ {
 class CHelperUnit;
@@ -27,6 +29,12 @@ class PacketStream {
   // Aborts when bytes of an unfinished packet are left (the link has ended).
   void finish();
   size_t packets() const { return packets_; }
+
+  // What a logic server received: (client id, data) of every forward, (uid, svid) of
+  // every close notice. What a client received: (status, text) of every answer.
+  std::vector<std::pair<int, std::string>> forwards;
+  std::vector<std::pair<int, int>> notices;
+  std::vector<std::pair<int, std::string>> answers;
 
  private:
   void check_packet(const char* p, size_t n);
@@ -57,6 +65,9 @@ class GatewayRig {
   // Server side of the current link of `svid` (1 or 2), -1 when there is none.
   int logic_conn(int svid);
   __http_svr_ns__::CHelperUnit* helper(int svid);
+  // Hands over and forgets what logic server `svid` received so far.
+  std::vector<std::pair<int, std::string>> take_forwards(int svid);
+  std::vector<std::pair<int, int>> take_notices(int svid);
   // End of an input: resets both helper links, drops the server sides and checks
   // that no connection is left registered or routed.
   void end_input();

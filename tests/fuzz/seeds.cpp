@@ -120,6 +120,9 @@ void ini_seeds() {
   put("ini", "no_bracket", std::string("s\0k\0v\0", 6) + "[s");
   put("ini", "blanks", std::string("s\0x\0 1\0", 7) + "[s]  \n\n x = 1\nx=2\n");
   put("ini", "missing_file", std::string("s\0k\0v\0", 6));
+  // Findings: a header without its ']' must not swallow the lines after it.
+  put("ini", "finding_header_swallows_next", std::string("redis\0db\0" "3\0", 11) + "[\x1b");
+  put("ini", "finding_empty_header_last", std::string("s\0" "9\0[ab]x=2\0", 12) + "x\r[");
 }
 
 void client_stream_seeds() {
@@ -138,6 +141,17 @@ void client_stream_seeds() {
   std::string bad = b;
   bad[8] = static_cast<char>(bad[8] + 1);
   put("client_stream", "bad_checksum", rd(bad));
+  // Finding: a valid packet whose second read is 23 bytes starting with '<' 'p' (its
+  // version bytes) is packet data, not a policy request.
+  {
+    NETOutputPacket p;
+    p.Begin(CLIENT_CMD_DATA_REQ, '<', 'p');
+    p.WriteInt(41);
+    p.WriteString("{\"cmd\":1,\"text\":\"split by the network\"}");
+    const std::string pkt = finish(p);
+    put("client_stream", "finding_policy_like_continuation",
+        rd(pkt.substr(0, 4)) + rd(pkt.substr(4, 23)) + rd(pkt.substr(27)));
+  }
   put("client_stream", "reregister", rd(data_req(3, "x")) + rd(data_req(4, "y")) + rd(data_req(3, "z")));
 }
 
