@@ -2,7 +2,7 @@
 // thousand TCP connections to 127.0.0.1.
 //
 //   load_gen --port P [--mode gateway|raw] [--conns N] [--body B] [--duration S]
-//            [--warmup S] [--pid PID]... [--id-base N] [--timeout-ms MS]
+//            [--warmup S] [--pid PID]... [--peer-pid PID]... [--id-base N] [--timeout-ms MS]
 //            [--memory PID] [--settle-ms MS] [--host ADDR]
 //
 // Gateway mode: every connection speaks as its own client id (id-base + index). It sends
@@ -15,8 +15,9 @@
 // Load run: connect everything, run for the warm-up, then measure for the duration, then
 // stop sending and let the answers in flight arrive (bounded). Prints one line of
 // key=value pairs starting with "RESULT": round trips and their rate in the window,
-// latency percentiles in microseconds, errors by kind, the CPU time of each --pid over the
-// window (from /proc/PID/stat) and per round trip, the generator's own CPU time, and the
+// latency percentiles in microseconds, errors by kind, the CPU time of the --pid processes
+// (the relay) over the window (from /proc/PID/stat) and per round trip, the same for the
+// --peer-pid processes (the servers behind the relay), the generator's own CPU time, and the
 // busy share of the whole machine (from /proc/stat), which shows contention.
 // The counters satisfy sent = answered + lost + inflight, where lost requests died with
 // their connection and inflight ones were still unanswered at exit.
@@ -62,7 +63,8 @@ struct Options {
   int body = 64;
   double duration = 5.0;
   double warmup = 1.0;
-  std::vector<int> pids;
+  std::vector<int> pids;       // the relay: its CPU time per round trip is reported
+  std::vector<int> peer_pids;  // the servers behind it, reported apart
   int id_base = 100000;
   int timeout_ms = 3000;
   int memory_pid = 0;
@@ -501,6 +503,43 @@ void print_counters(const Counters& c, long long inflight) {
       c.unexpected, c.timeouts);
 }
 
+// CPU time of a set of processes between start() and stop(), from /proc/PID/stat.
+class CpuWatch {
+ public:
+  explicit CpuWatch(const std::vector<int>& pids) : pids_(pids), t0_(pids.size()), t1_(pids.size()) {}
+  void start() {
+    for (size_t i = 0; i < pids_.size(); ++i) t0_[i] = proc_cpu_ticks(pids_[i]);
+  }
+  void stop() {
+    for (size_t i = 0; i < pids_.size(); ++i) t1_[i] = proc_cpu_ticks(pids_[i]);
+  }
+  // " <name>_ms_PID=..." for each process, then the sum as "<name>_ms", "<name>_share"
+  // (of one core) and "<name>_us_per_rt"; nothing when no process was given.
+  void print(const char* name, double window, long long rt) const {
+    if (pids_.empty()) return;
+    double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    double sum = 0;
+    bool ok = true;
+    for (size_t i = 0; i < pids_.size(); ++i) {
+      if (t0_[i] < 0 || t1_[i] < 0) {
+        ok = false;
+        printf(" %s_ms_%d=NA", name, pids_[i]);
+        continue;
+      }
+      double cpu = static_cast<double>(t1_[i] - t0_[i]) / tick;
+      sum += cpu;
+      printf(" %s_ms_%d=%.0f", name, pids_[i], cpu * 1000.0);
+    }
+    if (ok)
+      printf(" %s_ms=%.0f %s_share=%.3f %s_us_per_rt=%.2f", name, sum * 1000.0, name, sum / window, name,
+             rt > 0 ? sum * 1e6 / static_cast<double>(rt) : 0.0);
+  }
+
+ private:
+  std::vector<int> pids_;
+  std::vector<long long> t0_, t1_;
+};
+
 int run_load() {
   LoadGen gen;
   if (!gen.open_all()) return 1;
@@ -510,9 +549,9 @@ int run_load() {
   gen.fire_all();
   gen.run_until(t0 + g_opt.warmup, true);
 
-  long long ticks0[64];
-  size_t npids = std::min<size_t>(g_opt.pids.size(), 64);
-  for (size_t i = 0; i < npids; ++i) ticks0[i] = proc_cpu_ticks(g_opt.pids[i]);
+  CpuWatch relay(g_opt.pids), peers(g_opt.peer_pids);
+  relay.start();
+  peers.start();
   unsigned long long busy0 = 0, total0 = 0, busy1 = 0, total1 = 0;
   bool have_machine = machine_ticks(&busy0, &total0);
   double self0 = cpu_seconds_self();
@@ -523,8 +562,8 @@ int run_load() {
   double w1 = now_s();
   double self1 = cpu_seconds_self();
   have_machine = machine_ticks(&busy1, &total1) && have_machine;
-  long long ticks1[64];
-  for (size_t i = 0; i < npids; ++i) ticks1[i] = proc_cpu_ticks(g_opt.pids[i]);
+  relay.stop();
+  peers.stop();
 
   // Let the answers in flight arrive so that every request is accounted for.
   gen.run_until(now_s() + std::min(2.0, g_opt.timeout_ms / 1000.0), false);
@@ -540,23 +579,8 @@ int run_load() {
       g_opt.mode.c_str(), g_opt.conns, gen.live(), g_opt.body, window, rt, s.size(), rt / window,
       percentile_us(s, 0.50), percentile_us(s, 0.99), percentile_us(s, 0.999));
   print_counters(c, gen.outstanding());
-  double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-  double sum_cpu = 0;
-  bool cpu_ok = npids > 0;
-  for (size_t i = 0; i < npids; ++i) {
-    if (ticks0[i] < 0 || ticks1[i] < 0) {
-      cpu_ok = false;
-      printf(" cpu_ms_%d=NA", g_opt.pids[i]);
-      continue;
-    }
-    double cpu = static_cast<double>(ticks1[i] - ticks0[i]) / tick;
-    sum_cpu += cpu;
-    printf(" cpu_ms_%d=%.0f", g_opt.pids[i], cpu * 1000.0);
-  }
-  if (cpu_ok) {
-    printf(" cpu_ms=%.0f cpu_share=%.3f cpu_us_per_rt=%.2f", sum_cpu * 1000.0, sum_cpu / window,
-           rt > 0 ? sum_cpu * 1e6 / static_cast<double>(rt) : 0.0);
-  }
+  relay.print("cpu", window, rt);
+  peers.print("peer_cpu", window, rt);
   printf(" gen_cpu_share=%.3f", (self1 - self0) / window);
   if (have_machine && total1 > total0)
     printf(" machine_busy=%.3f", static_cast<double>(busy1 - busy0) / static_cast<double>(total1 - total0));
@@ -608,8 +632,8 @@ int run_memory() {
 void usage() {
   fprintf(stderr,
           "usage: load_gen --port P [--mode gateway|raw] [--conns N] [--body B] [--duration S]\n"
-          "                [--warmup S] [--pid PID]... [--id-base N] [--timeout-ms MS]\n"
-          "                [--memory PID] [--settle-ms MS] [--host ADDR]\n");
+          "                [--warmup S] [--pid PID]... [--peer-pid PID]... [--id-base N]\n"
+          "                [--timeout-ms MS] [--memory PID] [--settle-ms MS] [--host ADDR]\n");
 }
 
 bool parse_args(int argc, char** argv) {
@@ -633,6 +657,8 @@ bool parse_args(int argc, char** argv) {
       g_opt.warmup = atof(v);
     } else if (a == "--pid") {
       g_opt.pids.push_back(atoi(v));
+    } else if (a == "--peer-pid") {
+      g_opt.peer_pids.push_back(atoi(v));
     } else if (a == "--id-base") {
       g_opt.id_base = atoi(v);
     } else if (a == "--timeout-ms") {

@@ -74,20 +74,22 @@ function extreme(list, want_max,   a, n, i, m) {
   k = f["cfg"] SUBSEP f["body"] SUBSEP f["conns"]
   if ("failed" in f || f["rps"] == "") { failed[k]++; next }
   rps[k] = rps[k] " " f["rps"]; p50[k] = p50[k] " " f["p50_us"]; p99[k] = p99[k] " " f["p99_us"]
-  p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; share[k] = share[k] " " f["cpu_share"]; gen[k] = gen[k] " " f["gen_cpu_share"]; busy[k] = busy[k] " " f["machine_busy"]
+  p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; share[k] = share[k] " " f["cpu_share"]
+  gen[k] = gen[k] " " f["gen_cpu_share"]; busy[k] = busy[k] " " f["machine_busy"]
+  peer[k] = peer[k] " " (("peer_cpu_us_per_rt" in f) ? f["peer_cpu_us_per_rt"] : 0)
   err[k] += f["errors"]
 }
 END {
   nc = split(configs, C, " "); nb = split(bodies, B, " "); nn = split(connsl, N, " ")
-  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %6s %6s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "cpu", "gen", "errors", "busy"
+  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %6s %10s %6s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "cpu", "peer_us/rt", "gen", "errors", "busy"
   for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) {
     for (c = 1; c <= nc; c++) {
       k = C[c] SUBSEP B[b] SUBSEP N[n]
       if (rps[k] == "") { printf "%-5s %-5s %-8s %10s (failed %d)\n", B[b], N[n], C[c], "-", failed[k]; continue }
       m = median(rps[k]); med[k] = m; mp99[k] = median(p99[k])
-      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %5.0f%% %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
+      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %5.0f%% %10.2f %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
              (m > 0 ? 100 * (extreme(rps[k], 1) - extreme(rps[k], 0)) / m : 0), median(p50[k]), mp99[k],
-             median(p999[k]), median(cpu[k]), 100 * median(share[k]), 100 * median(gen[k]), err[k] + failed[k], median(busy[k])
+             median(p999[k]), median(cpu[k]), 100 * median(share[k]), median(peer[k]), 100 * median(gen[k]), err[k] + failed[k], median(busy[k])
     }
   }
   print ""
@@ -232,12 +234,13 @@ EOF
     echo '</ServerList></Node></SYSTEM>'
   } >"$dir/conf/server.xml"
   [ -f "$ROOT/conf/clib_log_coloring.conf" ] && cp "$ROOT/conf/clib_log_coloring.conf" "$dir/conf/"
-  local first=1
+  local first=1 lpids=""
   for lport in "$@"; do
     local extra=()
     [ "$first" -eq 1 ] || extra=(--silent)
     "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
     PIDS+=("$!")
+    lpids="$lpids $!"
     first=0
   done
   for lport in "$@"; do wait_port "$lport"; done
@@ -245,6 +248,7 @@ EOF
   PIDS+=("$!")
   eval "${name//-/_}_PID=$!"
   eval "${name//-/_}_PORT=$port"
+  eval "${name//-/_}_LOGIC='$lpids'"
 }
 start_hall hall-1 "$(free_port)"
 start_hall hall-3 "$(free_port)" "$(free_port)" "$(free_port)"
@@ -259,12 +263,15 @@ done
 [ -n "$NGINX_PID" ] || { log "no nginx worker"; exit 1; }
 
 # config name -> port, load_gen mode, pid whose CPU is the relay's
-declare -A CPORT CMODE CPID
+declare -A CPORT CMODE CPID CPEERS
 CPORT[echo]=$ECHO_PORT;      CMODE[echo]=raw;         CPID[echo]=$ECHO_PID
 CPORT[haproxy]=$HAPROXY_PORT; CMODE[haproxy]=raw;     CPID[haproxy]=$HAPROXY_PID
 CPORT[nginx]=$NGINX_PORT;    CMODE[nginx]=raw;        CPID[nginx]=$NGINX_PID
 CPORT[hall-1]=$hall_1_PORT;  CMODE[hall-1]=gateway;   CPID[hall-1]=$hall_1_PID
 CPORT[hall-3]=$hall_3_PORT;  CMODE[hall-3]=gateway;   CPID[hall-3]=$hall_3_PID
+# The servers behind each relay: their CPU per round trip is shown apart.
+CPEERS[echo]=""; CPEERS[haproxy]=$ECHO_PID; CPEERS[nginx]=$ECHO_PID
+CPEERS[hall-1]=$hall_1_LOGIC; CPEERS[hall-3]=$hall_3_LOGIC
 
 echo "== machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; memory: $(free -m | awk '/Mem:/{print $2}') MB"
@@ -302,8 +309,11 @@ for body in $BODIES; do
   for conns in $CONNS; do
     for round in $(seq 1 "$ROUNDS"); do
       for cfg in $CONFIGS; do
+        peer_args=()
+        for p in ${CPEERS[$cfg]}; do peer_args+=(--peer-pid "$p"); done
         out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$conns" --body "$body" \
-                --duration "$DURATION" --warmup "$WARMUP" --pid "${CPID[$cfg]}" --id-base "$id_base" || true)
+                --duration "$DURATION" --warmup "$WARMUP" --pid "${CPID[$cfg]}" "${peer_args[@]}" \
+                --id-base "$id_base" || true)
         line=$(echo "$out" | grep '^RESULT' || echo "RESULT failed=1")
         echo "cfg=$cfg round=$round $line" >>"$RESULTS"
         echo "  $cfg body=$body conns=$conns round=$round: $(echo "$line" | grep -o 'rps=[^ ]*') $(echo "$line" | grep -o 'errors=[^ ]*')" >&2
@@ -317,6 +327,7 @@ echo
 summarize "$RESULTS"
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "cpu = the relay's CPU time over the window (100%: one core); gen = the generator's; busy = share of the whole machine busy during"
+echo "cpu_us/rt and cpu = the relay's CPU time per round trip and over the window (100%: one core); peer_us/rt ="
+echo "the CPU per round trip of the servers behind it (echo server, logic servers); gen = the generator's CPU; busy = share of the whole machine busy during"
 echo "the window (1.00: every core busy, including the generator, the echo/logic servers and anything else running)"
 [ "$KEEP" -eq 1 ] && echo "raw lines: $RESULTS"
