@@ -272,7 +272,9 @@ bool Gateway::start() {
 
 int Gateway::start_daemon(std::string* output) {
   const int st = testsupport::run_program(argv(false), bin(), 30000, output);
-  daemon_pid_ = logged_pid();
+  // Only a gateway that reported success is ours to stop later; the pid of a failed
+  // one may already belong to someone else.
+  if (WIFEXITED(st) && WEXITSTATUS(st) == 0) daemon_pid_ = logged_pid();
   return st;
 }
 
