@@ -17,6 +17,7 @@
 //   --notify-stat Q,T     send a 0x9003 load report on each link
 //   --report-ms MS        repeat the load reports every MS milliseconds (default: once,
 //                         right after the link is accepted)
+//   -h, --help            this summary
 //
 // SIGTERM and SIGINT stop it cleanly (exit status 0).
 #include <arpa/inet.h>
@@ -122,17 +123,28 @@ bool parse_pair(const char* text, int* a, int* b) {
   return true;
 }
 
-void usage() {
-  fprintf(stderr,
-          "usage: logic_server [--name NAME] [--result TEXT] [--silent] [--no-read]\n"
-          "                    [--waiter-stat Q,T] [--notify-stat Q,T] [--report-ms MS] PORT\n");
+void usage(FILE* out) {
+  fprintf(out,
+          "usage: logic_server [options] PORT\n"
+          "Sample logic server on 127.0.0.1:PORT: answers every 0x1003 forward with a 0x9001\n"
+          "result and logs every packet it receives, one line each, on standard output.\n"
+          "  --name NAME        label of the log lines (default logic:PORT)\n"
+          "  --result TEXT      \"result\" text of the answers (default \"ok from NAME\")\n"
+          "  --silent           read and log, never answer\n"
+          "  --no-read          accept links, never read them\n"
+          "  --waiter-stat Q,T  send a 0x9002 load report on each new link\n"
+          "  --notify-stat Q,T  send a 0x9003 load report on each new link\n"
+          "  --report-ms MS     repeat the load reports every MS milliseconds\n");
 }
 
 bool parse_args(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool has_value = i + 1 < argc;
-    if (a == "--silent") {
+    if (a == "-h" || a == "--help") {
+      usage(stdout);
+      exit(0);
+    } else if (a == "--silent") {
       g_opt.silent = true;
     } else if (a == "--no-read") {
       g_opt.no_read = true;
@@ -301,7 +313,7 @@ bool flush_link(int fd, Link& link) {
 
 int main(int argc, char** argv) {
   if (!parse_args(argc, argv)) {
-    usage();
+    usage(stderr);
     return 2;
   }
   struct sigaction sa;
