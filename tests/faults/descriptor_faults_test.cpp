@@ -1,0 +1,224 @@
+// More clients than the gateway can hold: beyond MaxFdCount (its poller is full) and
+// beyond its descriptor limit (accept fails with EMFILE). The gateway keeps serving the
+// connections it has, does not spin or flood its log, and serves again once
+// descriptors are free.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <errno.h>
+#include <sys/socket.h>
+
+#include "EncryptDecrypt.h"
+#include "packet_base.h"
+#include "faults_harness.h"
+
+using namespace relaytest;
+using faulttest::FaultGateway;
+using faulttest::FaultGatewayConfig;
+
+namespace {
+
+enum Outcome { PENDING, ANSWERED, CLOSED };
+
+struct Conn {
+  int fd = -1;
+  int id = 0;
+  std::string buf;
+  Outcome outcome = PENDING;
+  std::string text;
+};
+
+// Waits on every still-pending connection at once until each has an answer or was
+// closed, or timeout_ms passed.
+void collect(std::vector<Conn>* conns, int timeout_ms) {
+  testsupport::wait_until(
+      [&] {
+        std::vector<pollfd> pfds;
+        std::vector<Conn*> who;
+        for (Conn& c : *conns)
+          if (c.outcome == PENDING && c.fd >= 0) {
+            pfds.push_back({c.fd, POLLIN, 0});
+            who.push_back(&c);
+          }
+        if (pfds.empty()) return true;
+        if (poll(pfds.data(), pfds.size(), 50) <= 0) return false;
+        for (size_t i = 0; i < pfds.size(); ++i) {
+          if (pfds[i].revents == 0) continue;
+          Conn* c = who[i];
+          char data[4096];
+          ssize_t n = recv(c->fd, data, sizeof(data), MSG_DONTWAIT);
+          if (n <= 0) {
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) c->outcome = CLOSED;
+            continue;
+          }
+          c->buf.append(data, static_cast<size_t>(n));
+          if (c->buf.size() >= 9 && c->buf.size() >= static_cast<size_t>(pkg_length(c->buf.data())) + 2) {
+            if (pkg_cmd(c->buf.data()) == 0x1001) {
+              std::string body = c->buf.substr(9, static_cast<size_t>(pkg_length(c->buf.data())) - 7);
+              for (char& ch : body) ch = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(ch)));
+              Packet p;
+              p.body = body;
+              c->text = p.str_at(4);
+            }
+            c->outcome = ANSWERED;
+          }
+        }
+        return false;
+      },
+      timeout_ms);
+}
+
+// Opens n connections and sends one request on each (ids from first_id).
+std::vector<Conn> open_and_ask(int port, int n, int first_id) {
+  std::vector<Conn> conns(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    conns[i].id = first_id + i;
+    conns[i].fd = testsupport::tcp_connect_local(port, 10000);
+    if (conns[i].fd < 0) continue;
+    const std::string req = data_req(conns[i].id, "hello " + std::to_string(conns[i].id));
+    if (!testsupport::send_all(conns[i].fd, req.data(), req.size())) conns[i].outcome = CLOSED;
+  }
+  return conns;
+}
+
+std::map<Outcome, int> tally(const std::vector<Conn>& conns) {
+  std::map<Outcome, int> t{{PENDING, 0}, {ANSWERED, 0}, {CLOSED, 0}};
+  for (const Conn& c : conns) ++t[c.outcome];
+  return t;
+}
+
+void close_all(std::vector<Conn>* conns, Outcome which) {
+  for (Conn& c : *conns)
+    if (c.outcome == which && c.fd >= 0) {
+      ::close(c.fd);
+      c.fd = -1;
+    }
+}
+
+class DescriptorFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    ASSERT_TRUE(logic_.start());
+  }
+  void TearDown() override {
+    for (auto* set : {&a_, &b_, &c_})
+      for (Conn& c : *set)
+        if (c.fd >= 0) ::close(c.fd);
+  }
+  LogicServer logic_{"L", {"--result", "ok"}};
+  std::vector<Conn> a_, b_, c_;
+};
+
+TEST_F(DescriptorFaults, ClientsBeyondMaxFdCountAreRefusedAndTheRestServed) {
+  FaultGatewayConfig cfg;
+  cfg.max_fd = 1024;  // the smallest the gateway accepts
+  cfg.nofile = 4096;
+  cfg.servers = {{1, logic_.port()}};
+  FaultGateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+
+  const int kClients = 1100;
+  a_ = open_and_ask(gw.port(), kClients, 100000);
+  collect(&a_, 60000);
+  auto t = tally(a_);
+  EXPECT_EQ(t[PENDING], 0);
+  // The poller holds MaxFdCount objects, a few of which are the listener and the link.
+  EXPECT_GE(t[ANSWERED], 1000);
+  EXPECT_LT(t[ANSWERED], 1024);
+  EXPECT_EQ(t[ANSWERED] + t[CLOSED], kClients);
+  for (const Conn& c : a_) {
+    if (c.outcome == ANSWERED) {
+      EXPECT_EQ(c.text, "ok") << c.id;
+    }
+  }
+
+  // Free 100 places: as many new clients are served, while the others stay.
+  int freed = 0;
+  for (Conn& c : a_)
+    if (c.outcome == ANSWERED && freed < 100) {
+      ::close(c.fd);
+      c.fd = -1;
+      ++freed;
+    }
+  ASSERT_TRUE(logic_.wait_matching("close client=", 100, 20000));
+  b_ = open_and_ask(gw.port(), 100, 200000);
+  collect(&b_, 30000);
+  EXPECT_EQ(tally(b_)[ANSWERED], 100);
+  EXPECT_TRUE(gw.alive());
+}
+
+TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
+  FaultGatewayConfig cfg;
+  cfg.nofile = 64;
+  cfg.log_level = 3;
+  cfg.servers = {{1, logic_.port()}};
+  FaultGateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  const int base_fds = faulttest::open_fds(gw.pid());
+  ASSERT_GT(base_fds, 0);
+
+  // More clients than descriptors are left: the kernel completes every connection
+  // (the backlog holds them) but the gateway can accept only some.
+  const int kClients = 90;
+  a_ = open_and_ask(gw.port(), kClients, 300000);
+  collect(&a_, 4000);
+  auto t = tally(a_);
+  const int served = t[ANSWERED];
+  EXPECT_GT(served, 20);
+  EXPECT_LT(served, kClients);
+  EXPECT_EQ(t[CLOSED], 0);
+  std::printf("%d of %d clients served with the descriptor limit at 64; %d descriptors open\n", served, kClients,
+              faulttest::open_fds(gw.pid()));
+
+  // While out of descriptors it neither spins nor floods its log.
+  const long cpu_before = faulttest::cpu_ticks(gw.pid());
+  // Lines about accept, and complaints on standard error of log lines that could not
+  // be written for want of a descriptor to open the log file with.
+  auto log_noise = [&] {
+    return faulttest::count_of(gw.process_log(), "accept") + faulttest::count_of(gw.stderr_text(), "ATTENTION");
+  };
+  const size_t noise_before = log_noise();
+  sleep(2);
+  const long cpu_used = faulttest::cpu_ticks(gw.pid()) - cpu_before;
+  const size_t failed_lines = log_noise() - noise_before;
+  std::printf("out of descriptors for 2 s: %ld CPU ticks, %zu log lines\n", cpu_used, failed_lines);
+  EXPECT_LT(failed_lines, 20u);
+  // A loop that keeps failing to accept would take every tick the machine gives it.
+  EXPECT_LT(cpu_used, 40);
+
+  // The clients it has keep being served.
+  for (Conn& c : a_)
+    if (c.outcome == ANSWERED) {
+      const std::string req = data_req(c.id, "again");
+      ASSERT_TRUE(testsupport::send_all(c.fd, req.data(), req.size()));
+      Packet p;
+      ASSERT_TRUE(read_packet(c.fd, &p, 5000)) << c.id;
+      EXPECT_EQ(p.cmd, 0x1001);
+    }
+
+  // Once the served clients leave, the waiting ones are accepted and answered.
+  close_all(&a_, ANSWERED);
+  collect(&a_, 20000);
+  t = tally(a_);
+  EXPECT_EQ(t[PENDING], 0);
+  EXPECT_EQ(t[CLOSED], 0);
+  close_all(&a_, ANSWERED);
+  b_ = open_and_ask(gw.port(), 10, 400000);
+  collect(&b_, 10000);
+  EXPECT_EQ(tally(b_)[ANSWERED], 10);
+  // And the descriptors went back to what they were.
+  close_all(&b_, ANSWERED);
+  EXPECT_TRUE(testsupport::wait_until([&] { return faulttest::open_fds(gw.pid()) <= base_fds; }, 10000))
+      << faulttest::open_fds(gw.pid()) << " vs " << base_fds;
+  EXPECT_TRUE(gw.alive());
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+#include "faults_harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <hiredis/hiredis.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace faulttest {
+
+using testsupport::wait_until;
+
+FaultGateway::FaultGateway(const FaultGatewayConfig& cfg) : cfg_(cfg) {
+  for (const char* d : {"bin", "conf", "log"}) mkdir(dir_.file(d).c_str(), 0755);
+  port_ = testsupport::free_port();
+  // Redis points where nobody listens: registration fails and start-up goes on.
+  const int no_redis = testsupport::free_port();
+  testsupport::write_file(
+      dir_.file("conf/config.xml"),
+      "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"50000000\" LogLevel=\"" + std::to_string(cfg.log_level) +
+          "\" MaxFdCount=\"" + std::to_string(cfg.max_fd) + "\" WebTimeout=\"" + std::to_string(cfg.web_timeout) +
+          "\" HelperTimeout=\"600\" MaxListenCount=\"256\" BindAddr=\"127.0.0.1\" RedisServer=\"127.0.0.1\" "
+          "RedisPort=\"" +
+          std::to_string(no_redis) + "\" UdpSwitch=\"0\"/>\n");
+  std::string servers = "<SYSTEM>\n  <Node>\n    <ServerList>\n";
+  for (const auto& s : cfg.servers)
+    servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
+               std::to_string(s.second) + "\"/>\n";
+  servers += "    </ServerList>\n  </Node>\n</SYSTEM>\n";
+  testsupport::write_file(dir_.file("conf/server.xml"), servers);
+}
+
+FaultGateway::~FaultGateway() { stop(); }
+
+bool FaultGateway::start() {
+  std::vector<std::string> argv = {testsupport::binary("hall"), "-p", std::to_string(port_), "-s", "9",
+                                   "-h", "127.0.0.1", "-f"};
+  if (cfg_.nofile > 0) {
+    // The shell lowers the limit and becomes the gateway: the test's own limit stays.
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(cfg_.nofile) + " && exec \"$@\"", "sh"});
+  }
+  if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
+  return wait_until([&] { return testsupport::port_open(port_) || !proc_.running(); }, 15000) && proc_.running();
+}
+
+bool FaultGateway::alive() { return proc_.running(); }
+void FaultGateway::kill9() { proc_.stop(SIGKILL, 5000); }
+void FaultGateway::stop() { proc_.stop(SIGTERM, 5000); }
+
+std::string FaultGateway::process_log() const {
+  std::string all;
+  DIR* d = opendir(dir_.file("log").c_str());
+  if (d == nullptr) return all;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, "Log_", 4) == 0) all += testsupport::read_file(dir_.file("log/") + e->d_name);
+  }
+  closedir(d);
+  return all;
+}
+
+std::string FaultGateway::stderr_text() const { return testsupport::read_file(dir_.file("stderr.txt")); }
+
+// ---------------------------------------------------------------------------------------
+
+CuttableLogic::CuttableLogic() {
+  lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+  socklen_t len = sizeof(a);
+  getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  listen(lfd_, 16);
+}
+
+CuttableLogic::~CuttableLogic() {
+  close_link();
+  ::close(lfd_);
+}
+
+bool CuttableLogic::accept_link(int timeout_ms) {
+  pollfd p{lfd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) != 1) return false;
+  close_link();
+  conn_ = accept(lfd_, nullptr, nullptr);
+  return conn_ >= 0;
+}
+
+bool CuttableLogic::send(const std::string& bytes) {
+  return conn_ >= 0 && testsupport::send_all(conn_, bytes.data(), bytes.size());
+}
+
+bool CuttableLogic::read(relaytest::Packet* out, int timeout_ms) {
+  return conn_ >= 0 && relaytest::read_packet(conn_, out, timeout_ms);
+}
+
+void CuttableLogic::close_link() {
+  if (conn_ >= 0) ::close(conn_);
+  conn_ = -1;
+}
+
+// ---------------------------------------------------------------------------------------
+
+DurableRedis::DurableRedis() : port_(testsupport::free_port()) {}
+
+bool DurableRedis::start() {
+  std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",
+                                   "--save", "", "--appendonly", "yes", "--appendfsync", "always",
+                                   "--dir", dir_.path(), "--daemonize", "no"};
+  if (!proc_.start(argv, dir_.path(), dir_.file("redis.log"), dir_.file("redis.log"))) return false;
+  return wait_until([&] { return command({"PING"}) == "PONG"; }, 10000);
+}
+
+void DurableRedis::kill9() { proc_.stop(SIGKILL, 5000); }
+
+std::string DurableRedis::command(const std::vector<std::string>& args) {
+  timeval tv{2, 0};
+  redisContext* c = redisConnectWithTimeout("127.0.0.1", port_, tv);
+  if (c == nullptr || c->err) {
+    if (c) redisFree(c);
+    return "ERR:connect";
+  }
+  redisSetTimeout(c, tv);
+  std::vector<const char*> argv;
+  std::vector<size_t> lens;
+  for (const auto& a : args) {
+    argv.push_back(a.data());
+    lens.push_back(a.size());
+  }
+  redisReply* r = static_cast<redisReply*>(redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()));
+  std::string out = "ERR:io";
+  if (r != nullptr) {
+    if (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS)
+      out.assign(r->str, r->len);
+    else if (r->type == REDIS_REPLY_INTEGER)
+      out = std::to_string(r->integer);
+    else if (r->type == REDIS_REPLY_NIL)
+      out = "(nil)";
+    else if (r->type == REDIS_REPLY_ERROR)
+      out = "ERR:" + std::string(r->str, r->len);
+    else
+      out = "(other)";
+    freeReplyObject(r);
+  }
+  redisFree(c);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+
+int open_fds(pid_t pid) {
+  DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+long rss_kb(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+long cpu_ticks(pid_t pid) {
+  std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  std::istringstream in(stat.substr(close_paren + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // Fields after the name start at the state (3rd); utime and stime are the 14th and 15th.
+  for (int i = 3; i <= 15 && (in >> field); ++i) {
+    if (i == 14) utime = std::atol(field.c_str());
+    if (i == 15) stime = std::atol(field.c_str());
+  }
+  return utime + stime;
+}
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+}  // namespace faulttest

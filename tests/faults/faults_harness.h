@@ -1,0 +1,88 @@
+// Fault-injection helpers: a gateway started with chosen descriptor limits, a fake logic
+// server whose link the test can cut at any byte, a Redis that keeps its data across a
+// kill, and readings of a running process (descriptors, memory, CPU).
+#ifndef HALL_TESTS_FAULTS_HARNESS_H
+#define HALL_TESTS_FAULTS_HARNESS_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../integration/relay_harness.h"
+#include "test_support.h"
+
+namespace faulttest {
+
+struct FaultGatewayConfig {
+  int max_fd = 1024;    // MaxFdCount of config.xml
+  int nofile = 0;       // RLIMIT_NOFILE of the gateway process; 0 keeps the inherited one
+  int web_timeout = 60;
+  int log_level = 4;
+  std::vector<std::pair<int, int>> servers;  // (svid, port)
+};
+
+// `hall` in the foreground from a temporary bin/ beside conf/ and log/.
+class FaultGateway {
+ public:
+  explicit FaultGateway(const FaultGatewayConfig& cfg);
+  ~FaultGateway();
+  int port() const { return port_; }
+  pid_t pid() const { return proc_.pid(); }
+  bool start();  // true once it listens
+  bool alive();
+  void kill9();
+  void stop();
+  std::string process_log() const;
+  std::string stderr_text() const;
+
+ private:
+  testsupport::TempDir dir_;
+  FaultGatewayConfig cfg_;
+  int port_ = 0;
+  testsupport::Process proc_;
+};
+
+// A fake logic server: one link at a time, cut whenever the test says.
+class CuttableLogic {
+ public:
+  CuttableLogic();
+  ~CuttableLogic();
+  int port() const { return port_; }
+  bool accept_link(int timeout_ms = 5000);
+  bool send(const std::string& bytes);
+  bool read(relaytest::Packet* out, int timeout_ms);
+  void close_link();
+
+ private:
+  int lfd_ = -1;
+  int conn_ = -1;
+  int port_ = 0;
+};
+
+// redis-server on a fixed private port with an append-only file synced on every write,
+// so a kill loses nothing it acknowledged and a restart on the same port finds it all.
+class DurableRedis {
+ public:
+  DurableRedis();
+  bool start();
+  void kill9();
+  int port() const { return port_; }
+  // One command; the reply as text, "ERR:..." on failure.
+  std::string command(const std::vector<std::string>& args);
+
+ private:
+  testsupport::TempDir dir_;
+  int port_ = 0;
+  testsupport::Process proc_;
+};
+
+int open_fds(pid_t pid);       // entries of /proc/PID/fd, -1 when unreadable
+long rss_kb(pid_t pid);        // VmRSS of /proc/PID/status, -1 when unreadable
+long cpu_ticks(pid_t pid);     // utime + stime of /proc/PID/stat, -1 when unreadable
+size_t count_of(const std::string& text, const std::string& needle);
+
+}  // namespace faulttest
+
+#endif
