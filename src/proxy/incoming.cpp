@@ -23,6 +23,8 @@ namespace {
 const char kServerListPath[] = "../conf/server.xml";
 const int kAcceptBatch = 256;
 const int kRealTimerSeconds = 60;
+// How long accepting pauses after descriptors ran out, unless a connection ends first.
+const int kAcceptRetrySeconds = 1;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -89,6 +91,7 @@ int CIncoming::open() {
     log_boot("poller unit init failed.");
     return -1;
   }
+  _listener->set_retry_timer(_timerunit->GetTimerList(kAcceptRetrySeconds));
   if (_listener->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
     log_boot("invoke CListener::Attach() failed.");
     return -1;

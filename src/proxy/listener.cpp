@@ -25,7 +25,9 @@ CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount)
       _newfd_cnt(0),
       _fd_array(nullptr),
       _peer_array(nullptr),
-      _bindPort(port) {
+      _bindPort(port),
+      _retrytimerlist(nullptr),
+      _paused(false) {
   snprintf(_bindAddr, sizeof(_bindAddr), "%s", bindAddr != nullptr ? bindAddr : "");
   _fd_array = new (std::nothrow) int[_accept_cnt];
   assert(nullptr != _fd_array);
@@ -83,9 +85,44 @@ int CListener::proc_accept(sockaddr_in* peer, unsigned int* peerSize) {
     if (err == EAGAIN || err == EWOULDBLOCK) return -1;
     errno = err;
     log_error("*STEP: accept new connection failed, address[%s:%d], fd[%d], msg[%m]", _bindAddr, _bindPort, netfd);
+    if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+      // Every further attempt would fail alike, and the socket stays readable: stop
+      // here and wait for a descriptor to come free.
+      pause_accept(err);
+      return -1;
+    }
   }
   return 0;
 }
+
+void CListener::pause_accept(int err) {
+  if (_paused) return;
+  _paused = true;
+  DisableInput();
+  ApplyEvents();
+  if (_retrytimerlist != nullptr) AttachTimer(_retrytimerlist);
+  log_error("accepting paused on %s:%d: %s; resumes when a connection ends or in %d s", _bindAddr, _bindPort,
+            strerror(err), _retrytimerlist != nullptr ? _retrytimerlist->GetTimeout() : 0);
+}
+
+void CListener::resume_accept() {
+  if (!_paused) return;
+  _paused = false;
+  DisableTimer();
+  EnableInput();
+  ApplyEvents();
+}
+
+int CListener::HangupNotify() {
+  // Not expected of a listening socket; unregistering keeps an error that stays
+  // raised from being reported again on every loop turn.
+  log_error("listening socket %s:%d reports an error, fd[%d]; no longer accepting", _bindAddr, _bindPort, netfd);
+  DisableTimer();
+  DetachPoller();
+  return 1;
+}
+
+void CListener::TimerNotify() { resume_accept(); }
 
 int CListener::proc_request(sockaddr_in* peer) {
   // Interrupted or failed accepts leave holes, so descriptors may stand in any slot of
@@ -141,6 +178,8 @@ void CListener::complete(CDecoderUnit* unit) {
   const int webfd = unit->get_web_unit() != nullptr ? unit->get_web_unit()->GetNetfd() : 0;
   log_debug("*STEP: handle HTTP request completed, listenfd[%d], webfd[%d]", netfd, webfd);
   delete unit;
+  // A descriptor has just come free.
+  resume_accept();
 }
 
 }  // namespace __http_svr_ns__

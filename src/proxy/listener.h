@@ -3,6 +3,10 @@
 // fresh CDecoderUnit; complete() is where a finished connection is torn down (close
 // notice first when the connection type asks for it, then delete). Owned by CIncoming;
 // runs on the loop thread only.
+//
+// When the process runs out of descriptors, accepting pauses instead of spinning on a
+// listening socket that stays readable: input interest is dropped until a connection
+// ends here or the retry timer fires, whichever comes first.
 #ifndef HALL_PROXY_LISTENER_H
 #define HALL_PROXY_LISTENER_H
 
@@ -11,14 +15,13 @@
 
 #include "noncopyable.h"
 #include "poller.h"
-
-class CTimerList;
+#include "timerlist.h"
 
 namespace __http_svr_ns__ {
 
 class CDecoderUnit;
 
-class CListener : public CPollerObject, private noncopyable {
+class CListener : public CPollerObject, public CTimerObject, private noncopyable {
  public:
   CListener(const char* bindAddr, uint16_t port, int acceptCount);
   virtual ~CListener();
@@ -26,8 +29,16 @@ class CListener : public CPollerObject, private noncopyable {
   // Binds, listens with `backlog` and registers for input. 0, or negative on failure.
   int Attach(CPollerUnit* unit, CTimerList* webList, CTimerList* helperList, int backlog);
 
+  // The list whose time-out paces new accept attempts after descriptors ran out.
+  void set_retry_timer(CTimerList* list) { _retrytimerlist = list; }
+
   // Accepts everything pending, batch after batch. Always 0.
   virtual int InputNotify() override;
+  // A listening socket in error: logged and unregistered; the gateway keeps serving the
+  // connections it has. Returns 1.
+  virtual int HangupNotify() override;
+  // The retry delay after running out of descriptors is over: accept again.
+  virtual void TimerNotify() override;
 
   // One batch: 0 when it filled up, -1 when the accept queue ran empty.
   int proc_accept(struct sockaddr_in* peer, unsigned int* peerSize);
@@ -40,8 +51,13 @@ class CListener : public CPollerObject, private noncopyable {
   void complete(CDecoderUnit* unit);
 
   uint16_t bind_port() const { return _bindPort; }
+  bool accept_paused() const { return _paused; }
 
  private:
+  // Stops input interest until resume_accept (out of descriptors or memory).
+  void pause_accept(int err);
+  void resume_accept();
+
   CPollerUnit* _pollerunit;
   CTimerList* _webtimerlist;
   CTimerList* _helpertimerlist;
@@ -51,6 +67,8 @@ class CListener : public CPollerObject, private noncopyable {
   struct sockaddr_in* _peer_array;
   uint16_t _bindPort;
   char _bindAddr[128];
+  CTimerList* _retrytimerlist;  // not owned
+  bool _paused;
 };
 
 }  // namespace __http_svr_ns__
