@@ -71,8 +71,11 @@ int CClientUnit::OutputNotify() {
   if (_w.data_len() > 0) {
     send();
   } else if (_stage != CONN_FATAL_ERROR) {
-    // Writability with nothing queued is no failure: the answers are all out.
+    // Writability with nothing queued is no failure: the answers are all out. The
+    // mask goes to the kernel here, since the dispatcher applies nothing after a
+    // non-zero result.
     DisableOutput();
+    ApplyEvents();
     _stage = CONN_SEND_DONE;
   }
   return _decoderunit->web_output();
