@@ -1,5 +1,6 @@
 #include "helper_unit.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <limits.h>
 #include <sys/socket.h>
@@ -365,6 +366,7 @@ void CHelperUnit::reset_helper() {
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
   close_socket();
+  assert(GetEpollSlot() == nullptr && netfd == -1);
   _stage = CONN_IDLE;
   // A fresh connection starts with a clean count; otherwise its first blocked send
   // would reset it at once.
