@@ -29,6 +29,7 @@ class PacketStream {
   // Aborts when bytes of an unfinished packet are left (the link has ended).
   void finish();
   size_t packets() const { return packets_; }
+  bool idle() const { return pending_.empty(); }
 
   // What a logic server received: (client id, data) of every forward, (uid, svid) of
   // every close notice. What a client received: (status, text) of every answer.
@@ -60,6 +61,9 @@ class GatewayRig {
   // bytes read meanwhile.
   std::string close_client(int fd, PacketStream* stream);
 
+  // Waits (boundedly) until `n` bytes are readable on fd: loopback TCP may deliver
+  // after send() has returned.
+  static void wait_arrival(int fd, size_t n);
   // Accepts the links the helpers opened and reads and checks all they carry.
   void service_logic();
   // Server side of the current link of `svid` (1 or 2), -1 when there is none.
@@ -68,8 +72,9 @@ class GatewayRig {
   // Hands over and forgets what logic server `svid` received so far.
   std::vector<std::pair<int, std::string>> take_forwards(int svid);
   std::vector<std::pair<int, int>> take_notices(int svid);
-  // End of an input: resets both helper links, drops the server sides and checks
-  // that no connection is left registered or routed.
+  // End of an input: checks that no client connection is left registered or routed.
+  // A helper link that is idle both ways is kept for the next input (connecting is
+  // the costliest step of an input); any other is reset and its server side dropped.
   void end_input();
 
  private:
@@ -79,6 +84,7 @@ class GatewayRig {
     int conn = -1;
     PacketStream* stream = nullptr;
   };
+  void accept_links(Logic& l);
   Logic logic_[2];
   std::string root_;
 };

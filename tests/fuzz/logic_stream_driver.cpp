@@ -5,6 +5,7 @@
 // them. A model of the helper's rules, fed the same reads, predicts the answers each
 // client must get (in order, status and text), the load records, and when the link is
 // dropped; afterwards every connection must end cleanly with nothing left routed.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -145,9 +146,12 @@ int logic_stream_one(const uint8_t* data, size_t size) {
     if (len == 0) {
       shutdown(server, SHUT_WR);
       shut = true;
+      pollfd end = {rig.helper(1)->get_netfd(), POLLIN, 0};
+      poll(&end, 1, 2000);  // the end of the stream reaches the gateway's socket
     } else {
       FUZZ_CHECK(send(server, chunk, len, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(len),
                  "the gateway stopped reading its logic server");
+      GatewayRig::wait_arrival(rig.helper(1)->get_netfd(), len);
       model.read(chunk, len);
     }
     rig.turn();
