@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
 done
 
 say() { printf '[demo] %s\n' "$*"; }
-die() { printf '[demo] FAILED: %s\n' "$*" >&2; exit 1; }
+die() { printf '[demo] FAILED: %s\n' "$*" >&2; keep=1; exit 1; }
 
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
 if [ "$build" -eq 1 ]; then
@@ -65,15 +65,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'say "interrupted"; if [ -n "${orders_pushed:-}" ] && summary; then exit 0; fi; exit 1' INT TERM
 
-# A port is taken as free when nothing answers on it; ports come from a private range.
-used_ports=" "
+# A port is taken as free when nothing listens or answers on it. Servers start one
+# after the other, each listening before the next port is picked.
 free_port() {
   local p
   for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 30000))
-    case "$used_ports" in *" $p "*) continue ;; esac
+    p=$((10000 + RANDOM % 22000))  # below the kernel's ephemeral range
     if ! listening "$p" && ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      used_ports="$used_ports$p "
       echo "$p"
       return 0
     fi
@@ -89,7 +87,7 @@ listening() {
 }
 wait_port() {  # pid port what
   for _ in $(seq 100); do
-    kill -0 "$1" 2>/dev/null || die "$3 exited at start (see $run/log)"
+    kill -0 "$1" 2>/dev/null || return 1
     listening "$2" && return 0
     sleep 0.1
   done
@@ -103,21 +101,31 @@ start() {  # name prefix command...
   pids+=($!)
 }
 
-redis_port=$(free_port) && logic1_port=$(free_port) && logic2_port=$(free_port) &&
-  hall_port=$(free_port) || die "no free loopback ports"
+# Starts a server on a free port. Another program may take the port between the check
+# and the start: then the server exits at once and the next port is tried.
+launch() {  # var what name prefix command... (@PORT@ in the command becomes the port)
+  local var=$1 what=$2 name=$3 prefix=$4; shift 4
+  local port a args
+  for _ in 1 2 3 4 5; do
+    port=$(free_port) || die "no free loopback port"
+    args=()
+    for a in "$@"; do args+=("${a//@PORT@/$port}"); done
+    start "$name" "$prefix" "${args[@]}"
+    if wait_port "$!" "$port" "$what"; then
+      printf -v "$var" '%s' "$port"
+      return 0
+    fi
+    say "$what did not start on port $port; trying another port"
+  done
+  die "$what failed to start (see $run/log)"
+}
+
 say "run directory $run"
-say "ports: redis $redis_port, logic-1 $logic1_port, logic-2 $logic2_port, hall $hall_port"
-
-redis-server --bind 127.0.0.1 --port "$redis_port" --save "" --appendonly no \
-  --dir "$run" --logfile "$run/log/redis.log" --daemonize no &
-pids+=($!)
-wait_port "$!" "$redis_port" "redis-server"
-say "redis-server is up"
-
-start logic-1 "" "$build_dir/logic_server" --name logic-1 "$logic1_port"
-wait_port "$!" "$logic1_port" "logic server 1"
-start logic-2 "" "$build_dir/logic_server" --name logic-2 "$logic2_port"
-wait_port "$!" "$logic2_port" "logic server 2"
+launch redis_port redis-server redis "[redis] " redis-server --bind 127.0.0.1 --port @PORT@ \
+  --save "" --appendonly no --dir "$run" --logfile "$run/log/redis.log" --daemonize no
+say "redis-server is up on 127.0.0.1:$redis_port"
+launch logic1_port "logic server 1" logic-1 "" "$build_dir/logic_server" --name logic-1 @PORT@
+launch logic2_port "logic server 2" logic-2 "" "$build_dir/logic_server" --name logic-2 @PORT@
 
 cat > "$run/conf/config.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
@@ -133,6 +141,13 @@ cat > "$run/conf/server.xml" <<EOF
 </ServerList></Node></SYSTEM>
 EOF
 cp "$src_dir/conf/clib_log_coloring.conf" "$run/conf/"
+
+cd "$run/bin"
+launch hall_port hall hall "[hall] " "$build_dir/hall" -p @PORT@ -s 1 -h 127.0.0.1 -f
+say "hall is listening on 127.0.0.1:$hall_port with logic servers 1 and 2"
+# The registration record the gateway wrote in Redis at start.
+say "registration: $(redis-cli -p "$redis_port" HGET HALLSERVER HALLSERVER1 | tr -d '\n')"
+
 cat > "$run/conf/order_sync_client.ini" <<EOF
 [gateway]
 ip=127.0.0.1
@@ -146,14 +161,6 @@ key=orders
 dir=../log
 level=6
 EOF
-
-cd "$run/bin"
-start hall "[hall] " "$build_dir/hall" -p "$hall_port" -s 1 -h 127.0.0.1 -f
-wait_port "$!" "$hall_port" "hall"
-say "hall is listening on 127.0.0.1:$hall_port with logic servers 1 and 2"
-# The registration record the gateway wrote in Redis at start.
-say "registration: $(redis-cli -p "$redis_port" HGET HALLSERVER HALLSERVER1 | tr -d '\n')"
-
 # The player registers client id 1001 with its first request and then waits for the
 # results that the orders name for it.
 start player "[player] " "$build_dir/hall_cli" -h 127.0.0.1 -p "$hall_port" -i 1001 -w -1 '{"hello":"player 1001"}'
