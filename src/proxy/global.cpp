@@ -45,7 +45,7 @@ int to_int(const std::string& text) {
 
 }  // namespace
 
-void TGlobal::DaemonStart() {
+void TGlobal::SetupSignals() {
   struct sigaction sa;
   memset(&sa, 0, sizeof(sa));
   sigaction(SIGINT, &sa, nullptr);
@@ -65,7 +65,10 @@ void TGlobal::DaemonStart() {
   sigaddset(&faults, SIGCHLD);
   sigaddset(&faults, SIGFPE);
   sigprocmask(SIG_UNBLOCK, &faults, nullptr);
+}
 
+void TGlobal::DaemonStart() {
+  SetupSignals();
   // Keep the working directory (every path is relative to it) and the standard
   // descriptors (configuration errors still reach the starting terminal).
   if (daemon(1, 1) != 0) {

@@ -16,8 +16,11 @@ class TGlobal {
  public:
   TGlobal() = delete;
 
-  // Signal set-up and daemon(1, 1): termination signals keep their default action,
-  // SIGPIPE and SIGCHLD are ignored, fault signals are unblocked. The parent exits 0.
+  // Termination signals keep their default action, SIGPIPE and SIGCHLD are ignored, and
+  // the fault signals are unblocked (whoever started us may have blocked them).
+  static void SetupSignals();
+  // SetupSignals() and daemon(1, 1); the parent exits 0. The gateway itself detaches
+  // through CProxyModule so that the starting process learns how start-up ended.
   static void DaemonStart();
 
   // Reads the SYSTEM element of the config file at `path`, applies every attribute

@@ -34,28 +34,6 @@ const char kColoringPath[] = "../conf/clib_log_coloring.conf";
 const char kTimeFormat[] = "[%Y-%m-%d %H:%M:%S] ";
 const char kStartupOk = 'O';
 
-// Termination signals keep their default action; a peer that goes away must not kill
-// us through SIGPIPE; fault signals must not stay blocked from whoever started us.
-void setup_signals() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof(sa));
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGQUIT, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGCHLD, SIG_IGN);
-  sigset_t faults;
-  sigemptyset(&faults);
-  sigaddset(&faults, SIGSEGV);
-  sigaddset(&faults, SIGBUS);
-  sigaddset(&faults, SIGABRT);
-  sigaddset(&faults, SIGILL);
-  sigaddset(&faults, SIGCHLD);
-  sigaddset(&faults, SIGFPE);
-  sigprocmask(SIG_UNBLOCK, &faults, nullptr);
-}
-
 // Detaches like daemon(1, 1) (working directory and standard descriptors kept), but
 // the process the shell started does not exit at once: it waits on a pipe until the
 // child reports the end of start-up, and exits 0 only when the gateway is listening.
@@ -152,7 +130,7 @@ void CProxyModule::report_startup(bool ok) {
 }
 
 int CProxyModule::open(int argc, char** argv) {
-  setup_signals();
+  TGlobal::SetupSignals();
   if (!foreground_requested(argc, argv)) {
     _startup_fd = detach_and_wait_for_startup();
     if (_startup_fd < 0) return -1;
