@@ -35,9 +35,10 @@ else
 fi
 
 echo "== building fuzz targets in $build"
+mkdir -p "$build"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DHALL_FUZZ=ON -DHALL_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
 fuzz_bins=()
 for t in "${targets[@]}"; do fuzz_bins+=("fuzz_$t"); done
 cmake --build "$build" -j"$jobs" --target "${fuzz_bins[@]}"
