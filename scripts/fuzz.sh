@@ -67,8 +67,8 @@ for t in "${targets[@]}"; do
     passed=$((passed + 1))
   else
     echo "fuzz_$t: FINDING (log and input in $work/$t)"
-    grep -E 'ERROR|fuzz check failed|SUMMARY|runtime error|Test unit written' "$work/$t/log" | head -n 20 || true
-    tail -n 40 "$work/$t/log"
+    grep -E 'ERROR|fuzz check failed|SUMMARY|runtime error|Test unit written|Base64' "$work/$t/log" |
+      sort -u | head -n 20 || true
     failed=$((failed + 1))
   fi
 done
