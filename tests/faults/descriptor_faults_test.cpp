@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include "EncryptDecrypt.h"
@@ -82,6 +83,9 @@ std::vector<Conn> open_and_ask(int port, int n, int first_id) {
     conns[i].id = first_id + i;
     conns[i].fd = testsupport::tcp_connect_local(port, 10000);
     if (conns[i].fd < 0) continue;
+    // A logic server started later must not inherit the client's end, or closing it
+    // here would not end the connection.
+    fcntl(conns[i].fd, F_SETFD, FD_CLOEXEC);
     const std::string req = data_req(conns[i].id, "hello " + std::to_string(conns[i].id));
     if (!testsupport::send_all(conns[i].fd, req.data(), req.size())) conns[i].outcome = CLOSED;
   }
@@ -204,9 +208,34 @@ TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
       EXPECT_EQ(p.cmd, 0x1001);
     }
 
-  // Once the served clients leave, the waiting ones are accepted and answered.
+  // The logic server restarts while no descriptor is left to reconnect with: a request
+  // now is lost at worst, and costs no connection.
+  ASSERT_EQ(0, logic_.stop() & 0x7f);
+  ASSERT_TRUE(logic_.start());
+  usleep(1500000);
+  Conn* probe = nullptr;
+  for (Conn& c : a_)
+    if (c.outcome == ANSWERED && probe == nullptr) probe = &c;
+  ASSERT_NE(probe, nullptr);
+  const std::string req = data_req(probe->id, "while out of descriptors");
+  ASSERT_TRUE(testsupport::send_all(probe->fd, req.data(), req.size()));
+  Packet lost;
+  read_packet(probe->fd, &lost, 1000);
+  EXPECT_FALSE(testsupport::wait_closed(probe->fd, 200));
+  EXPECT_TRUE(gw.alive());
+
+  // Once the served clients leave, the waiting ones are accepted and answered: the
+  // link to the logic server is opened again with a free descriptor.
   close_all(&a_, ANSWERED);
-  collect(&a_, 20000);
+  collect(&a_, 8000);
+  // One accepted while the link was down may have had its request lost with the link:
+  // it asks again.
+  for (Conn& c : a_)
+    if (c.outcome == PENDING) {
+      const std::string again = data_req(c.id, "asking again");
+      ASSERT_TRUE(testsupport::send_all(c.fd, again.data(), again.size()));
+    }
+  collect(&a_, 10000);
   t = tally(a_);
   EXPECT_EQ(t[PENDING], 0);
   EXPECT_EQ(t[CLOSED], 0);
