@@ -11,9 +11,44 @@
 #include "fuzz_driver.h"
 #include "packet_base.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define HALL_FUZZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HALL_FUZZ_ASAN 1
+#endif
+#endif
+#ifdef HALL_FUZZ_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace hallfuzz {
 
 namespace {
+
+// Marks the bytes of a packet buffer from `from` to its end as unreadable for the
+// lifetime of the guard: the packet classes promise never to read past the packet's
+// size (the buffer behind it is not cleared), and AddressSanitizer then reports any
+// read that does. Without the sanitizer the guard does nothing.
+class PastEndGuard {
+ public:
+  PastEndGuard(char* buf, int from) : p_(buf + from), n_(static_cast<size_t>(PACKET_BUFFER_SIZE - from)) {
+#ifdef HALL_FUZZ_ASAN
+    ASAN_POISON_MEMORY_REGION(p_, n_);
+#endif
+  }
+  ~PastEndGuard() {
+#ifdef HALL_FUZZ_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(p_, n_);
+#endif
+  }
+  PastEndGuard(const PastEndGuard&) = delete;
+  PastEndGuard& operator=(const PastEndGuard&) = delete;
+
+ private:
+  char* p_;
+  size_t n_;
+};
 
 struct Field {
   int kind;  // 0 int, 1 byte, 2 string
@@ -53,6 +88,8 @@ int packet_one(const uint8_t* data, size_t size) {
   FUZZ_CHECK(copied == (len <= static_cast<size_t>(PACKET_BUFFER_SIZE)), "Copy of %zu bytes gave %d", len,
              copied);
   if (!copied) return 0;
+  const int checked_from = len < static_cast<size_t>(PACKET_HEADER_SIZE) ? PACKET_HEADER_SIZE : static_cast<int>(len);
+  PastEndGuard guard_in(in.packet_buf(), checked_from);
   // The header accessors read the zero-filled buffer on a short packet.
   (void)in.GetLength();
   (void)in.GetCmdType();
@@ -132,12 +169,17 @@ int packet_one(const uint8_t* data, size_t size) {
 
   NETInputPacket plain;
   FUZZ_CHECK(plain.Copy(out.packet_buf(), out.packet_size()), "Copy of a built packet");
-  read_back(plain, written);
+  {
+    PastEndGuard guard(plain.packet_buf(), plain.packet_size());
+    read_back(plain, written);
+  }
 
+  PastEndGuard guard_out(out.packet_buf(), out.packet_size());
   CEncryptDecrypt cipher;
   cipher.EncryptBuffer(&out);
   NETInputPacket enciphered;
   FUZZ_CHECK(enciphered.Copy(out.packet_buf(), out.packet_size()), "Copy of an enciphered packet");
+  PastEndGuard guard_enciphered(enciphered.packet_buf(), enciphered.packet_size());
   const int body = cipher.DecryptBuffer(&enciphered);
   FUZZ_CHECK(body == out.packet_size() - PACKET_HEADER_SIZE, "DecryptBuffer of our own packet gave %d of %d",
              body, out.packet_size() - PACKET_HEADER_SIZE);
