@@ -1,12 +1,23 @@
-// Process log ring: every line opens, sizes, appends to and closes the current file, so
-// an operator may move or delete log files at any time and a fresh one appears.
+// Process log ring. A line written on its own opens, sizes, appends to and closes the
+// current file, so an operator may move or delete log files at any time and a fresh one
+// appears.
+//
+// The loop thread may defer its lines for the length of one loop turn (log_defer): they
+// are formatted at once, kept in order in memory and written by log_flush(), cut into
+// ring files line by line exactly as if each had been written alone. While deferring,
+// the current file stays open from one flush to the next as long as every turn logs
+// something; before each flush its path is looked up again (one stat), so a file that
+// was moved or deleted is noticed at the next flush and a fresh one is created in its
+// place, and the size from that lookup keeps rotation exact.
 #include "log.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -27,17 +38,77 @@ const size_t MAX_HEADER_LEN = 0xFFFFF;
 // Longest line body before the final newline; the newline and the terminator still fit.
 const size_t MAX_LINE_LEN = 0xFFFFE;
 
-// basename() may modify its argument, so it works on a copy.
+// Deferred lines: their bytes back to back, and where each one ends.
+const size_t PENDING_BYTES = 256 * 1024;
+const size_t PENDING_LINES = 2048;
+char pending_buf[PENDING_BYTES];
+size_t pending_len = 0;
+size_t pending_end[PENDING_LINES];
+size_t pending_count = 0;
+bool deferring = false;
+
+// The ring file held open: its path when opened, identity, and size after our writes.
+int cur_fd = -1;
+char cur_path[256];
+dev_t cur_dev = 0;
+ino_t cur_ino = 0;
+off_t cur_size = 0;
+
+// getpid() is a system call on every line otherwise; a forked child learns its own.
+pid_t cached_pid = 0;
+void forget_pid() { cached_pid = 0; }
+pid_t log_pid()
+{
+    if (cached_pid == 0) {
+        static bool hooked = false;
+        if (!hooked) {
+            pthread_atfork(NULL, NULL, forget_pid);
+            hooked = true;
+        }
+        cached_pid = getpid();
+    }
+    return cached_pid;
+}
+
+// localtime_r once per second instead of once per line.
+time_t cached_sec = (time_t)-1;
+struct tm cached_tm;
+const struct tm& log_time()
+{
+    time_t now = time(NULL);
+    if (now != cached_sec) {
+        localtime_r(&now, &cached_tm);
+        cached_sec = now;
+    }
+    return cached_tm;
+}
+
+// The last component of a path, as basename() gives it. Paths ending in '/' (never a
+// source file name) take basename() itself, which may modify its argument, on a copy.
 const char* base_name(const char* path, char* copy, size_t size)
 {
     if (path == NULL)
         return "";
+    size_t n = strlen(path);
+    if (n > 0 && path[n - 1] != '/') {
+        const char* slash = strrchr(path, '/');
+        return slash ? slash + 1 : path;
+    }
     snprintf(copy, size, "%s", path);
     return basename(copy);
 }
 
-// Opens the current ring file, moving on to the next one while the current one is full.
-// A file switched to during this call is truncated: it holds the oldest lines.
+void close_current()
+{
+    if (cur_fd >= 0)
+        close(cur_fd);
+    cur_fd = -1;
+    cur_path[0] = '\0';
+}
+
+// Opens (or keeps) the current ring file, moving on to the next one while the current
+// one is full. A file switched to during this call is truncated: it holds the oldest
+// lines. The file held open is kept only while its path still names it.
 int open_ring_file()
 {
     bool truncate = false;
@@ -45,33 +116,89 @@ int open_ring_file()
     for (int turns = 0; turns <= max_file_num; ++turns) {
         char path[256];
         snprintf(path, sizeof(path), "%s/%s_%d.log", log_dir, appname, cur_file_pos);
-        int flags = O_WRONLY | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0);
-        int fd = open(path, flags, 0644);
-        if (fd < 0) {
-            fprintf(stderr, "ATTENTION: open log file failed, dir[%s] file[%s], error[%m]\n",
-                    log_dir, appname);
-            return -1;
-        }
         struct stat st;
-        if (fstat(fd, &st) != 0) {
-            fprintf(stderr, "ATTENTION: stat log file failed, dir[%s] file[%s], error[%m]\n",
-                    log_dir, appname);
-            close(fd);
-            return -1;
+        if (!truncate && cur_fd >= 0 && strcmp(path, cur_path) == 0 && stat(path, &st) == 0 &&
+            st.st_dev == cur_dev && st.st_ino == cur_ino) {
+            cur_size = st.st_size;
+        } else {
+            close_current();
+            int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+            int fd = open(path, flags, 0644);
+            if (fd < 0) {
+                fprintf(stderr, "ATTENTION: open log file failed, dir[%s] file[%s], error[%m]\n",
+                        log_dir, appname);
+                return -1;
+            }
+            if (fstat(fd, &st) != 0) {
+                fprintf(stderr, "ATTENTION: stat log file failed, dir[%s] file[%s], error[%m]\n",
+                        log_dir, appname);
+                close(fd);
+                return -1;
+            }
+            cur_fd = fd;
+            snprintf(cur_path, sizeof(cur_path), "%s", path);
+            cur_dev = st.st_dev;
+            cur_ino = st.st_ino;
+            cur_size = st.st_size;
         }
-        if (st.st_size < max_file_size)
-            return fd;
+        if (cur_size < max_file_size)
+            return cur_fd;
         cur_file_pos = (cur_file_pos + 1) % max_file_num;
-        close(fd);
+        close_current();
         truncate = true;
     }
     return -1;
 }
 
+void write_current(const char* data, size_t len)
+{
+    if (len == 0)
+        return;
+    ssize_t w = write(cur_fd, data, len);
+    if (w > 0)
+        cur_size += w;
+}
+
+// Writes the deferred lines. The file is looked up once; after that the size we wrote
+// decides, line by line, where the ring moves on, exactly as one open per line would.
+void flush_pending()
+{
+    if (pending_count == 0)
+        return;
+    const int saved_errno = errno;
+    size_t chunk = 0;  // start of the bytes not yet written
+    size_t begin = 0;  // start of line i
+    bool checked = false;
+    for (size_t i = 0; i < pending_count; ++i) {
+        const size_t end = pending_end[i];
+        if (!checked || cur_fd < 0 || cur_size >= max_file_size) {
+            if (cur_fd >= 0)
+                write_current(pending_buf + chunk, begin - chunk);
+            chunk = begin;
+            checked = true;
+            if (open_ring_file() < 0) {
+                chunk = end;  // the line is dropped, as when written alone
+                checked = false;
+            }
+        }
+        begin = end;
+    }
+    if (cur_fd >= 0)
+        write_current(pending_buf + chunk, begin - chunk);
+    pending_len = 0;
+    pending_count = 0;
+    if (!deferring)
+        close_current();
+    errno = saved_errno;
+}
+
+void flush_at_exit() { flush_pending(); }
+
 } // namespace
 
 void init_log(const char* app, const char* dir, int max_num, int max_size)
 {
+    flush_pending();
     snprintf(appname, sizeof(appname), "%s", app ? app : "");
     if (dir != NULL)
         snprintf(log_dir, sizeof(log_dir), "%s", dir);
@@ -91,19 +218,41 @@ void set_log_level(int l)
     __log_level__ = l < 4 ? 4 : l;
 }
 
+void log_defer(bool on)
+{
+    static bool hooked = false;
+    if (on && !hooked) {
+        atexit(flush_at_exit);
+        hooked = true;
+    }
+    deferring = on;
+    if (!on)
+        flush_pending();
+    // Nothing stays open outside deferral.
+    if (!on && pending_count == 0)
+        close_current();
+}
+
+void log_flush()
+{
+    // A turn that logged nothing lets the file go: an idle gateway holds no descriptor
+    // for its log, and a busy one opens it once per burst instead of once per turn.
+    if (pending_count == 0)
+        close_current();
+    flush_pending();
+}
+
 void write_log(int level, const char* filename, const char* funcname, int lineno,
                const char* format, ...)
 {
     const int saved_errno = errno;
     char buf[LINE_BUFFER_SIZE];
 
-    time_t now = time(NULL);
-    struct tm tm;
-    localtime_r(&now, &tm);
+    const struct tm& tm = log_time();
     char file_copy[256];
     int n = snprintf(buf, MAX_HEADER_LEN + 1, "<%d>[%04d%02d%02d-%02d:%02d:%02d] pid[%d]: %s(%d)[%s]: ",
                      level, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                     tm.tm_sec, (int)getpid(), base_name(filename, file_copy, sizeof(file_copy)),
+                     tm.tm_sec, (int)log_pid(), base_name(filename, file_copy, sizeof(file_copy)),
                      lineno, funcname ? funcname : "");
     size_t len = n < 0 ? 0 : (size_t)n;
     // An absurdly long function name must not leave the message a negative room.
@@ -116,10 +265,17 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
         return;
     }
 
-    int fd = open_ring_file();
-    if (fd < 0) {
-        errno = saved_errno;
-        return;
+    // Start-up lines go out at once (they are copied to standard error as well), after
+    // whatever was deferred before them.
+    const bool defer = deferring && level != LOG_LEVEL_BOOT;
+    if (!defer) {
+        flush_pending();
+        if (open_ring_file() < 0) {
+            if (!deferring)
+                close_current();
+            errno = saved_errno;
+            return;
+        }
     }
 
     errno = saved_errno;
@@ -133,12 +289,29 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     if (len == 0 || buf[len - 1] != '\n')
         buf[len++] = '\n';
 
+    if (defer) {
+        if (pending_len + len > PENDING_BYTES || pending_count == PENDING_LINES)
+            flush_pending();
+        if (len <= PENDING_BYTES) {
+            memcpy(pending_buf + pending_len, buf, len);
+            pending_len += len;
+            pending_end[pending_count++] = pending_len;
+            errno = saved_errno;
+            return;
+        }
+        // Longer than the whole buffer: written alone.
+        if (open_ring_file() < 0) {
+            errno = saved_errno;
+            return;
+        }
+    }
+
     if (level == -1) {
         ssize_t w = write(STDERR_FILENO, buf, len);
         (void)w;
     }
-    ssize_t w = write(fd, buf, len);
-    (void)w;
-    close(fd);
+    write_current(buf, len);
+    if (!deferring)
+        close_current();
     errno = saved_errno;
 }

@@ -32,6 +32,13 @@ void set_log_level(int l);
 void write_log(int level, const char* filename, const char* funcname, int lineno,
                const char* format, ...) __attribute__((format(printf, 5, 6)));
 
+// Deferred writing, for the loop thread: while on, lines other than start-up lines are
+// formatted at once and kept in memory, in order, until log_flush(), which writes them as
+// if each had been written alone (same files, same rotation points). The loop flushes at
+// the end of every turn, before it waits; turning deferral off, and process exit, flush.
+void log_defer(bool on);
+void log_flush();
+
 #define LOG_LEVEL_BOOT (-1)
 #define LOG_LEVEL_ERROR 3
 #define LOG_LEVEL_WARNING 4

@@ -204,6 +204,7 @@ int CPollerObject::OutputNotify()
 int CPollerObject::HangupNotify()
 {
     log_error("HangupNotify not implemented, netfd[%d]", netfd);
+    log_flush();
     abort();
 }
 

@@ -10,6 +10,7 @@ CTimerObject::~CTimerObject() {}
 void CTimerObject::TimerNotify()
 {
     log_error("TimerNotify not implemented");
+    log_flush();
     abort();
 }
 

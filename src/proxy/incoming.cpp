@@ -104,8 +104,14 @@ int CIncoming::open() {
 }
 
 int CIncoming::run() {
+  // The lines of a loop turn are written together, before the loop waits again.
+  log_defer(true);
   for (;;) {
-    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return 0;
+    log_flush();
+    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
+      log_defer(false);
+      return 0;
+    }
     try {
       const int wait = _timerunit->ExpireMicroSeconds(_epwaittimeout);
       _pollerunit->WaitPollerEvents(wait);
