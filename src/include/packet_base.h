@@ -76,7 +76,10 @@ inline bool pkg_flag_ok(const char* head) { return head[2] == PACKET_FLAG_0 && h
 template <int _buffer_size>
 class PacketBase {
  public:
-  PacketBase() : m_nPacketSize(0), m_nBufPos(0) { std::memset(m_strBuf, 0, sizeof(m_strBuf)); }
+  // Only the header is cleared: nothing reads a byte at or past m_nPacketSize, and the
+  // header accessors are the only reads that do not check it. Clearing all 8 KB of a
+  // packet built on the stack for every message cost more than handling the message.
+  PacketBase() : m_nPacketSize(0), m_nBufPos(0) { std::memset(m_strBuf, 0, PACKET_HEADER_SIZE); }
   virtual ~PacketBase() {}
 
   char* packet_buf() { return m_strBuf; }
@@ -107,8 +110,11 @@ class InputPacket : public PacketBase<_buffer_size> {
   // Takes a copy of len bytes (one whole packet) and puts the cursor on the body.
   bool Copy(const void* data, int len) {
     if (len < 0 || len > _buffer_size || (len > 0 && data == nullptr)) return false;
-    std::memset(base::m_strBuf, 0, sizeof(base::m_strBuf));
+    // Bytes past len are never read (every reader stops at m_nPacketSize), so only a
+    // header that the copy leaves short is cleared, for the header accessors.
     if (len > 0) std::memcpy(base::m_strBuf, data, static_cast<size_t>(len));
+    if (len < PACKET_HEADER_SIZE)
+      std::memset(base::m_strBuf + len, 0, static_cast<size_t>(PACKET_HEADER_SIZE - len));
     base::m_nPacketSize = len;
     base::m_nBufPos = PACKET_HEADER_SIZE;
     return true;
@@ -161,8 +167,10 @@ class OutputPacket : public PacketBase<_buffer_size> {
  public:
   OutputPacket() : m_isCheckCode(false) {}
 
+  // Sets the whole header (length and code 0 until End); the body is written field by
+  // field behind it and nothing past packet_size() is ever read, so it is not cleared.
   void Begin(unsigned short cmd, char version = 1, char subversion = 1) {
-    std::memset(base::m_strBuf, 0, sizeof(base::m_strBuf));
+    std::memset(base::m_strBuf, 0, PACKET_HEADER_SIZE);
     base::m_strBuf[2] = PACKET_FLAG_0;
     base::m_strBuf[3] = PACKET_FLAG_1;
     base::m_strBuf[4] = version;

@@ -134,8 +134,8 @@ int CClientUnit::recv() {
 }
 
 TDecodeStatus CClientUnit::proc_pkg() {
+  // Not cleared: only the `got` bytes that recv() fills are ever looked at.
   char buffer[RECV_BUFFER_SIZE];
-  memset(buffer, 0, sizeof(buffer));
   const ssize_t got = ::recv(netfd, buffer, sizeof(buffer), 0);
   log_debug("*STEP: receiving HTTP request, length[%d]", static_cast<int>(got));
 
