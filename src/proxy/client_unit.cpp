@@ -41,7 +41,8 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _uid(0),
       _r(*_webMp),
       _w(*_webMp),
-      _close_scheduled(false) {}
+      _close_scheduled(false),
+      _failed(false) {}
 
 CClientUnit::~CClientUnit() {
   _w.skip(_w.data_len());
@@ -161,6 +162,36 @@ TDecodeStatus CClientUnit::proc_pkg() {
       send();
     }
     _decodeStatus = DECODE_FATAL_ERROR;
+    return _decodeStatus;
+  }
+
+  // With nothing queued, the packets of this read are handled straight from the read
+  // buffer and only a trailing part packet is queued: copying every read into the
+  // queue just to read it and drop it again changed nothing but the cost. The handling
+  // is the same packet by packet; a close scheduled meanwhile (which empties the queue)
+  // ends the pass, as it ends the pass over the queue.
+  if (_r.data_len() == 0) {
+    const char* p = buffer;
+    int left = static_cast<int>(got);
+    while (left > 0 && !_failed) {
+      const int n = HandleInput(p, left);
+      if (n < 0) {
+        _decodeStatus = DECODE_FATAL_ERROR;
+        return _decodeStatus;
+      }
+      if (n == 0) {
+        _r.append(p, static_cast<unsigned>(left));
+        _decodeStatus = DECODE_WAIT_CONTENT;
+        return _decodeStatus;
+      }
+      if (HandleInputBuf(p, n) < 0) {
+        _decodeStatus = DECODE_FATAL_ERROR;
+        return _decodeStatus;
+      }
+      p += n;
+      left -= n;
+    }
+    _decodeStatus = DECODE_WAIT_HEAD;
     return _decodeStatus;
   }
 
@@ -342,6 +373,7 @@ void CClientUnit::fail_and_schedule_close() {
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
   _stage = CONN_FATAL_ERROR;
+  _failed = true;
   // Inside this connection's own notification the owner completes it right away (and
   // the destructor takes it off the pending list). When a helper unit delivered the
   // bytes, nobody else would end it before the idle time-out: the pending list ends it

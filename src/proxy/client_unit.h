@@ -82,6 +82,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   comm::sockcommu::CRawCache _r;
   comm::sockcommu::CRawCache _w;
   bool _close_scheduled;
+  bool _failed;  // fail_and_schedule_close ran: no further packet of a read is handled
 };
 
 }  // namespace __http_svr_ns__
