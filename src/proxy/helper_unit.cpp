@@ -17,6 +17,7 @@
 #include "log.h"
 #include "net.h"
 #include "proxy_module.h"
+#include "timestamp.h"
 
 namespace __http_svr_ns__ {
 
@@ -50,6 +51,7 @@ CHelperUnit::CHelperUnit(CPollerUnit* unit)
       _stage(CONN_IDLE),
       _helperTimer(nullptr),
       _send_error_times(0),
+      _connect_retry_at(0),
       _r(*_helpMp),
       _w(*_helpMp) {}
 
@@ -72,9 +74,21 @@ int CHelperUnit::connect() {
   log_debug("*STEP: PROXY CNet::tcp_connect before");
   int ret = 0;
   if (_stage == CONN_IDLE || netfd < 0) {
+    const int64_t start = GET_TIMESTAMP();
+    if (start < _connect_retry_at) {
+      log_debug("helper %s:%d unreachable a moment ago, no connect attempt", addr.c_str(), port);
+      return -1;
+    }
     // A socket left open here would leak when tcp_connect overwrites netfd.
     if (netfd > 0) close_socket();
     ret = CNet::tcp_connect(&netfd, addr.c_str(), port, 0, TGlobal::_timerConnect);
+    // A refused connect fails at once; one that used up the time-out means a server
+    // that cannot be reached, and trying again on every forward would freeze the loop.
+    if (ret < 0 && GET_TIMESTAMP() - start >= static_cast<int64_t>(TGlobal::_timerConnect) * 1000) {
+      _connect_retry_at = start + static_cast<int64_t>(CONNECT_RETRY_AFTER_TIMEOUT_MS) * 1000;
+      log_error("connect to helper %s:%d timed out; next attempt in %d ms at the earliest", addr.c_str(), port,
+                CONNECT_RETRY_AFTER_TIMEOUT_MS);
+    }
   }
   log_debug("*STEP: PROXY CNet::tcp_connect ret :[%d], netfd:[%d]", ret, netfd);
   if (ret < 0) {

@@ -51,13 +51,17 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   static const int MAX_BODY_LENGTH = 10240;     // largest `length` a logic server may send
   static const int MAX_SEND_BLOCKED = 50;       // this many blocked sends in a row reset
   static const int BUSY_QUEUE_LENGTH = 1024;    // a reported queue above this is busy
+  // After a connect that ran into its time-out, the server is taken as unreachable and
+  // not tried again for this long (milliseconds): each attempt holds the whole loop.
+  static const int CONNECT_RETRY_AFTER_TIMEOUT_MS = 3000;
 
   // Bound to `unit` without registering; no socket until connect().
   explicit CHelperUnit(CPollerUnit* unit);
   virtual ~CHelperUnit();
 
   // Connects when there is no open socket (waiting at most TGlobal::_timerConnect ms)
-  // and registers with the poller. 0 when connected, -1 on failure.
+  // and registers with the poller. 0 when connected, -1 on failure, and -1 at once
+  // while a connect that timed out is less than CONNECT_RETRY_AFTER_TIMEOUT_MS ago.
   int connect();
 
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
@@ -121,6 +125,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   CTimerList* _helperTimer;            // list the unit re-arms itself on; null until named
   char _curRecvBuf[RECV_BUFFER_SIZE];  // one recv
   short _send_error_times;             // consecutive sends that would have blocked
+  int64_t _connect_retry_at;           // microseconds; no connect attempt before this
   comm::sockcommu::CRawCache _r;       // received, not yet handled
   comm::sockcommu::CRawCache _w;       // queued for the server
 };
