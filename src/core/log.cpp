@@ -83,6 +83,50 @@ const struct tm& log_time()
     return cached_tm;
 }
 
+// "[YYYYmmdd-HH:MM:SS] pid[N]: ", the part of a line header that changes at most once a
+// second, made again only when the second or the pid changes.
+char stamp_text[64];
+size_t stamp_len = 0;
+time_t stamp_sec = (time_t)-1;
+pid_t stamp_pid = 0;
+const char* log_stamp(size_t* len)
+{
+    const struct tm& tm = log_time();
+    const pid_t pid = log_pid();
+    if (cached_sec != stamp_sec || pid != stamp_pid) {
+        int n = snprintf(stamp_text, sizeof(stamp_text), "[%04d%02d%02d-%02d:%02d:%02d] pid[%d]: ",
+                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                         tm.tm_sec, (int)pid);
+        stamp_len = n < 0 ? 0 : (size_t)n;
+        stamp_sec = cached_sec;
+        stamp_pid = pid;
+    }
+    *len = stamp_len;
+    return stamp_text;
+}
+
+char* put_text(char* p, const char* text, size_t len)
+{
+    memcpy(p, text, len);
+    return p + len;
+}
+
+char* put_int(char* p, int v)
+{
+    char digits[16];
+    unsigned int u = v < 0 ? 0u - (unsigned int)v : (unsigned int)v;
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0)
+        *p++ = '-';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
 // The last component of a path, as basename() gives it. Paths ending in '/' (never a
 // source file name) take basename() itself, which may modify its argument, on a copy.
 const char* base_name(const char* path, char* copy, size_t size)
@@ -248,12 +292,33 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     const int saved_errno = errno;
     char buf[LINE_BUFFER_SIZE];
 
-    const struct tm& tm = log_time();
     char file_copy[256];
-    int n = snprintf(buf, MAX_HEADER_LEN + 1, "<%d>[%04d%02d%02d-%02d:%02d:%02d] pid[%d]: %s(%d)[%s]: ",
-                     level, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                     tm.tm_sec, (int)log_pid(), base_name(filename, file_copy, sizeof(file_copy)),
-                     lineno, funcname ? funcname : "");
+    const char* base = base_name(filename, file_copy, sizeof(file_copy));
+    const char* func = funcname ? funcname : "";
+    size_t stamp_size;
+    const char* stamp = log_stamp(&stamp_size);
+    const size_t base_len = strlen(base);
+    const size_t func_len = strlen(func);
+    int n;
+    if (base_len + func_len < 4096) {
+        // "<level>" stamp "file(line)[func]: ", put together by hand: the same bytes the
+        // format below gives, without parsing it on every line.
+        char* p = buf;
+        *p++ = '<';
+        p = put_int(p, level);
+        *p++ = '>';
+        p = put_text(p, stamp, stamp_size);
+        p = put_text(p, base, base_len);
+        *p++ = '(';
+        p = put_int(p, lineno);
+        p = put_text(p, ")[", 2);
+        p = put_text(p, func, func_len);
+        p = put_text(p, "]: ", 3);
+        *p = '\0';
+        n = (int)(p - buf);
+    } else {
+        n = snprintf(buf, MAX_HEADER_LEN + 1, "<%d>%s%s(%d)[%s]: ", level, stamp, base, lineno, func);
+    }
     size_t len = n < 0 ? 0 : (size_t)n;
     // An absurdly long function name must not leave the message a negative room.
     if (len > MAX_LINE_LEN)
