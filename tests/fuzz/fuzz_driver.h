@@ -11,17 +11,39 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <string>
+#include <vector>
+
 #define FUZZ_CHECK(cond, ...)                                                          \
   do {                                                                                 \
     if (!(cond)) {                                                                     \
       fprintf(stderr, "fuzz check failed at %s:%d: %s: ", __FILE__, __LINE__, #cond); \
       fprintf(stderr, __VA_ARGS__);                                                    \
       fputc('\n', stderr);                                                             \
+      hallfuzz::remove_scratch();                                                      \
       abort();                                                                         \
     }                                                                                  \
   } while (0)
 
 namespace hallfuzz {
+
+// Scratch files and directories of this process, removed at exit and before a failed
+// check aborts.
+inline std::vector<std::string>& scratch_paths() {
+  static std::vector<std::string> paths;
+  return paths;
+}
+inline void remove_scratch() {
+  for (const std::string& p : scratch_paths()) {
+    const std::string cmd = "rm -rf '" + p + "'";
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", p.c_str());
+  }
+  scratch_paths().clear();
+}
+inline void add_scratch(const std::string& path) {
+  if (scratch_paths().empty()) atexit(remove_scratch);
+  scratch_paths().push_back(path);
+}
 
 // One received packet read field by field in an order the input picks.
 int packet_one(const uint8_t* data, size_t size);

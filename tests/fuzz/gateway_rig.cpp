@@ -101,14 +101,6 @@ void write_file(const std::string& path, const std::string& text) {
   fclose(f);
 }
 
-std::string g_root;
-
-void remove_root() {
-  if (g_root.empty()) return;
-  std::string cmd = "rm -rf '" + g_root + "'";
-  if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", g_root.c_str());
-}
-
 }  // namespace
 
 void PacketStream::feed(const std::string& bytes) {
@@ -179,13 +171,14 @@ GatewayRig::GatewayRig() {
   snprintf(tmpl, sizeof(tmpl), "%s/hall_fuzz_XXXXXX", base);
   FUZZ_CHECK(mkdtemp(tmpl) != nullptr, "mkdtemp: %s", strerror(errno));
   root_ = tmpl;
-  g_root = root_;
-  atexit(remove_root);
+  add_scratch(root_);
   mkdir((root_ + "/bin").c_str(), 0755);
   mkdir((root_ + "/conf").c_str(), 0755);
   mkdir((root_ + "/log").c_str(), 0755);
   init_log("fuzz", (root_ + "/log").c_str(), 2, 1 << 20);
   set_log_level(0);
+  // As in the main loop: a turn's lines are kept and written together at the next turn.
+  log_defer(true);
 
   _webMp = new comm::sockcommu::CMemPool();
   _helpMp = new comm::sockcommu::CMemPool();
@@ -229,6 +222,7 @@ int GatewayRig::open_client() {
 
 void GatewayRig::turn() {
   CIncoming* in = CIncoming::Instance();
+  log_flush();
   try {
     in->pollerunit()->WaitPollerEvents(0);
     const int64_t now = GET_TIMESTAMP();

@@ -47,11 +47,7 @@ const std::string& scratch_path() {
   static const std::string path = [] {
     char p[64];
     snprintf(p, sizeof(p), "/tmp/hall_fuzz_ini_%d.ini", static_cast<int>(getpid()));
-    atexit([] {
-      char q[64];
-      snprintf(q, sizeof(q), "/tmp/hall_fuzz_ini_%d.ini", static_cast<int>(getpid()));
-      unlink(q);
-    });
+    add_scratch(p);
     return std::string(p);
   }();
   return path;
