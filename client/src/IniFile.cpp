@@ -90,12 +90,13 @@ int parse_file(const char* section, const char* key, const char* buf, int* sec_s
       ++i;
       continue;
     }
-    // A header: its name runs to the next ']' or to the end of the text.
+    // A header: its name runs to the next ']' on the same line. A header without ']'
+    // ends at its line end, so that it cannot swallow the lines (and headers) below it.
     int name = i + 1;
     int close = name;
-    while (!end_of_string(buf[close]) && buf[close] != ']') ++close;
+    while (!end_of_string(buf[close]) && buf[close] != ']' && !newline(buf[close])) ++close;
     int n = close - name;
-    i = end_of_string(buf[close]) ? close : close + 1;
+    i = buf[close] == ']' ? close + 1 : close;
     if (std::strncmp(section, buf + name, static_cast<size_t>(n)) != 0) continue;
 
     int first = i;
