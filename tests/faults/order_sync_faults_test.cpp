@@ -161,3 +161,64 @@ TEST_F(OrderSyncFaults, GatewayKilledAndRestartedLosesAtMostTheOrderInFlight) {
 }
 
 }  // namespace
+
+namespace {
+
+// The gateway frozen (SIGSTOP) while large orders keep coming: the buffers on the way
+// fill up, the client stops taking orders from Redis until its link is writable again,
+// and when the gateway wakes every order arrives exactly once, in order, at each logic
+// server.
+TEST(OrderSyncFrozenGateway, OrdersOutliveAFrozenGatewayExactlyOnce) {
+  testsupport::TempDir dir;
+  DurableRedis redis;
+  ASSERT_TRUE(redis.start());
+  LogicServer l1("F1"), l2("F2");
+  ASSERT_TRUE(l1.start() && l2.start());
+  FaultGatewayConfig cfg;
+  cfg.servers = {{1, l1.port()}, {2, l2.port()}};
+  FaultGateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  const std::string conf = dir.file("client.ini");
+  testsupport::write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gw.port()) +
+                                    "\nclient_id=" + std::to_string(kClientId) + "\n[redis]\nip=127.0.0.1\nport=" +
+                                    std::to_string(redis.port()) + "\nkey=orders\n[log]\ndir=" + dir.file("log") +
+                                    "\n");
+  testsupport::Process client;
+  ASSERT_TRUE(client.start({testsupport::binary("order_sync_client"), conf}, dir.path(), dir.file("out"),
+                           dir.file("out")));
+  const int kOrders = 600;
+  const std::string pad(7900, 'z');
+  auto order = [&](int n) { return "{\"order\":" + std::to_string(n) + ",\"pad\":\"" + pad + "\"}"; };
+  ASSERT_EQ("1", redis.command({"RPUSH", "orders", order(1)}));
+  ASSERT_TRUE(l1.wait_matching("forward client=", 1, 10000));
+  kill(gw.pid(), SIGSTOP);
+  for (int n = 2; n <= kOrders; ++n) redis.command({"RPUSH", "orders", order(n)});
+  const std::string log = dir.file("log/order_sync_client_0.log");
+  sleep(6);
+  const std::string waiting = redis.command({"LLEN", "orders"});
+  std::printf("orders still in Redis after 6 s of a frozen gateway: %s\n", waiting.c_str());
+  EXPECT_NE("0", waiting);
+  kill(gw.pid(), SIGCONT);
+  for (LogicServer* s : {&l1, &l2}) {
+    SCOPED_TRACE(s->name());
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return s->matching("forward client=" + std::to_string(kClientId)).size() >= kOrders; }, 60000))
+        << s->matching("forward client=").size() << "\n" << testsupport::read_file(log).substr(0, 3000);
+    const std::vector<int> got = received(*s);
+    for (size_t i = 1; i < got.size(); ++i) ASSERT_GT(got[i], got[i - 1]) << "out of order at " << i;
+    std::vector<int> count(kOrders + 1, 0);
+    for (int n : got)
+      if (n >= 1 && n <= kOrders) ++count[n];
+    int missing = 0, twice = 0;
+    for (int n = 1; n <= kOrders; ++n) {
+      if (count[n] == 0) ++missing;
+      if (count[n] > 1) ++twice;
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(twice, 0);
+  }
+  int st = client.stop(SIGTERM, 5000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+}
+
+}  // namespace
