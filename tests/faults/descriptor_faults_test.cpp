@@ -4,21 +4,20 @@
 // descriptors are free.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/socket.h>
-
 #include "EncryptDecrypt.h"
-#include "packet_base.h"
 #include "faults_harness.h"
+#include "packet_base.h"
 
 using namespace relaytest;
 using faulttest::FaultGateway;
