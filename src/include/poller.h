@@ -40,8 +40,12 @@ public:
     int InitializePollerUnit();
     // epoll_wait for at most `timeout` milliseconds; the result goes to nrEvents.
     void WaitPollerEvents(int timeout);
-    // Dispatches the events of the last wait to their objects.
+    // Dispatches the events of the last wait to their objects, then calls the
+    // end-of-dispatch hook, if one is set.
     void ProcessPollerEvents();
+    // Work that the handlers of one batch leave for after the whole batch (such as one
+    // write of what they queued on a shared link). Null for none.
+    void SetDispatchDoneHook(void (*hook)()) { dispatchDone = hook; }
 
     // epoll_ctl on the unit's descriptor: 0 on success, -1 on failure.
     int Epctl(int op, int fd, struct epoll_event* events);
@@ -68,6 +72,7 @@ private:
     CEpollSlot* freeSlotList;
     CEpollSlot* pollerTable;
     int nrEvents;
+    void (*dispatchDone)();
 };
 
 // Base of every socket-owning object. It owns `netfd` and closes it in its destructor;

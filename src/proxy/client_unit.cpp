@@ -4,7 +4,9 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "EncryptDecrypt.h"
 #include "decode_unit.h"
@@ -29,7 +31,22 @@ const int kPolicyAnswerSize = 88;
 static_assert(sizeof(kPolicyRequest) == kPolicyRequestSize, "policy request is 23 bytes");
 static_assert(sizeof(kPolicyAnswer) == kPolicyAnswerSize + 1, "policy answer is 88 bytes");
 
+// Forwards queued on one logic link in a turn are written once they reach this size.
+const unsigned kForwardBatchBytes = 16384;
+
+// Logic links with forwards queued in this loop turn, in the order they were first used.
+std::vector<CHelperUnit*> g_deferred_forwards;
+
 }  // namespace
+
+void CClientUnit::flush_forwards() {
+  if (g_deferred_forwards.empty()) return;
+  // A link reset meanwhile has dropped its queue: it is not reconnected for nothing.
+  std::vector<CHelperUnit*> links;
+  links.swap(g_deferred_forwards);
+  for (CHelperUnit* helper : links)
+    if (helper->pending_output() > 0) helper->send_to_logic();
+}
 
 CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
     : CPollerObject(owner->pollerunit(), fd),
@@ -272,8 +289,8 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   CEncryptDecrypt cipher;
   cipher.EncryptBuffer(&forward);
 
-  // The same bytes go to every logic server, in ascending svid order, before the next
-  // packet of this read is handled: each server sees the client's order.
+  // The same bytes go to every logic server, in ascending svid order, queued before the
+  // next packet of this read is handled: each server sees the client's order.
   std::map<int, CHelperUnit*>& helpers = _helperpool->m_helpermap;
   for (std::map<int, CHelperUnit*>::iterator it = helpers.begin(); it != helpers.end(); ++it) {
     CHelperUnit* helper = it->second;
@@ -281,12 +298,29 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
       log_error("svid:[%d] helper is null.", it->first);
       continue;
     }
+    // A link that is up with nothing waiting takes this turn's forwards in one write at
+    // the end of the turn (flush_forwards): one send per packet cost a system call and a
+    // pass through the loopback stack each, and the bytes and their order are the same.
+    // A link that is down or held back by the server is written at once, as before.
+    const bool deferred =
+        std::find(g_deferred_forwards.begin(), g_deferred_forwards.end(), helper) != g_deferred_forwards.end();
+    const bool defer = deferred || (helper->get_netfd() > 0 && helper->pending_output() == 0);
+    int rc = 0;
     try {
-      helper->append_pkg(forward.packet_buf(), static_cast<unsigned>(forward.packet_size()));
+      rc = helper->append_pkg(forward.packet_buf(), static_cast<unsigned>(forward.packet_size()));
     } catch (int) {
       log_error("svid:[%d] forward of client %d dropped: helper pool exhausted", it->first, client_id);
       continue;
     }
+    if (defer && rc == 0 && helper->pending_output() < kForwardBatchBytes) {
+      if (!deferred) g_deferred_forwards.push_back(helper);
+      continue;
+    }
+    // A batch this large goes out now, so the queue (and the pool behind it) stays small
+    // whatever a turn brings; a link reset by a failed append is written (reconnected)
+    // at once, as before.
+    if (deferred)
+      g_deferred_forwards.erase(std::find(g_deferred_forwards.begin(), g_deferred_forwards.end(), helper));
     helper->send_to_logic();
   }
 

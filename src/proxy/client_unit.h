@@ -63,6 +63,10 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // a helper unit) closes the connection at the end of the loop turn.
   int send();
 
+  // Writes the forwards that cmd_data_handler queued on idle logic links during this
+  // loop turn, one write per link. The loop calls it after dispatching the turn's events.
+  static void flush_forwards();
+
   CConnState stage() const { return _stage; }
   TDecodeStatus decode_status() const { return _decodeStatus; }
   unsigned pending_output() const { return _w.data_len(); }

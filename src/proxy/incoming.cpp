@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "client_unit.h"
 #include "global.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
@@ -91,6 +92,8 @@ int CIncoming::open() {
     log_boot("poller unit init failed.");
     return -1;
   }
+  // Forwards queued on the logic links during a batch of events go out after it.
+  _pollerunit->SetDispatchDoneHook(CClientUnit::flush_forwards);
   _listener->set_retry_timer(_timerunit->GetTimerList(kAcceptRetrySeconds));
   if (_listener->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
     log_boot("invoke CListener::Attach() failed.");
@@ -107,6 +110,9 @@ int CIncoming::run() {
   // The lines of a loop turn are written together, before the loop waits again.
   log_defer(true);
   for (;;) {
+    // Forwards left queued by a turn that an exhausted pool cut short go out before the
+    // loop waits.
+    CClientUnit::flush_forwards();
     log_flush();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
       log_defer(false);
