@@ -11,6 +11,7 @@
 
 #include "client_unit.h"
 #include "decode_unit.h"
+#include "helper_pool.h"
 #include "log.h"
 #include "net.h"
 
@@ -130,6 +131,18 @@ int CListener::proc_request(sockaddr_in* peer) {
   for (int i = 0; i < _accept_cnt; ++i) {
     const int fd = _fd_array[i];
     if (fd == -1) continue;
+
+    // Every logic-server link reconnects on demand and then needs a poller slot of its
+    // own: clients may not take the last ones, or one backend restart would leave every
+    // client without answers until some client leaves.
+    const int reserved = _helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0;
+    if (_pollerunit != nullptr && _pollerunit->GetMaxPollers() - _pollerunit->GetUsedPollers() <= reserved) {
+      log_warning("poller full (%d of %d slots, %d kept for logic servers), connection refused, fd[%d]",
+                  _pollerunit->GetUsedPollers(), _pollerunit->GetMaxPollers(), reserved, fd);
+      ::close(fd);
+      _fd_array[i] = -1;
+      continue;
+    }
 
     CDecoderUnit* unit = create_decoderunit(fd);
     if (unit == nullptr) {

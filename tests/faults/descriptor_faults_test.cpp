@@ -158,6 +158,41 @@ TEST_F(DescriptorFaults, ClientsBeyondMaxFdCountAreRefusedAndTheRestServed) {
   EXPECT_TRUE(gw.alive());
 }
 
+// Regression: with every poller slot taken by clients, a logic server that restarted
+// could not be reconnected once a newcomer took the slot its link had left, and no
+// client got an answer until some client left. Slots are now kept for the links.
+TEST_F(DescriptorFaults, LogicServerRestartedWhileThePollerIsFullIsReconnected) {
+  FaultGatewayConfig cfg;
+  cfg.max_fd = 1024;
+  cfg.nofile = 4096;
+  cfg.servers = {{1, logic_.port()}};
+  FaultGateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  a_ = open_and_ask(gw.port(), 1100, 500000);
+  collect(&a_, 60000);
+  ASSERT_GE(tally(a_)[ANSWERED], 1000);
+
+  ASSERT_EQ(0, logic_.stop() & 0x7f);
+  // Newcomers try to take the slot the dropped link left.
+  b_ = open_and_ask(gw.port(), 5, 600000);
+  collect(&b_, 3000);
+  ASSERT_TRUE(logic_.start());
+  usleep(500000);
+  // The clients it holds ask again: the link is reopened and they are answered.
+  int asked = 0;
+  for (Conn& c : a_)
+    if (c.outcome == ANSWERED && asked < 20) {
+      const std::string req = data_req(c.id, "after the restart");
+      ASSERT_TRUE(testsupport::send_all(c.fd, req.data(), req.size()));
+      c.outcome = PENDING;
+      c.buf.clear();
+      ++asked;
+    }
+  collect(&a_, 10000);
+  EXPECT_EQ(tally(a_)[PENDING], 0);
+  EXPECT_TRUE(gw.alive());
+}
+
 TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
 #if defined(__SANITIZE_ADDRESS__)
   // UBSan's vptr check probes memory through a pipe: with no descriptor left it takes
