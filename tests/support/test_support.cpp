@@ -204,6 +204,12 @@ bool Process::start(const std::vector<std::string>& argv, const std::string& cwd
     int err = err_file.empty() ? devnull : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
+    // The child keeps only 0-2: a server started here must not hold copies of the
+    // test's sockets (a link the test closes would otherwise stay open in it).
+    if (close_range(3, ~0U, 0) != 0) {
+      const long max_fd = sysconf(_SC_OPEN_MAX);
+      for (long fd = 3; fd < (max_fd > 0 ? max_fd : 1024); ++fd) close(static_cast<int>(fd));
+    }
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
