@@ -71,19 +71,7 @@ std::string FaultGateway::stderr_text() const { return testsupport::read_file(di
 
 // ---------------------------------------------------------------------------------------
 
-CuttableLogic::CuttableLogic() {
-  lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
-  listen(lfd_, 16);
-}
+CuttableLogic::CuttableLogic() { lfd_ = testpackets::listen_loopback(16, &port_); }
 
 CuttableLogic::~CuttableLogic() {
   close_link();

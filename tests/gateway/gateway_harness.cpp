@@ -14,122 +14,12 @@
 #include <cstring>
 #include <map>
 
-#include "EncryptDecrypt.h"
-
 namespace gwtest {
 
 using testsupport::wait_until;
 
-std::string be32(int v) {
-  unsigned u = static_cast<unsigned>(v);
-  std::string s(4, '\0');
-  s[0] = static_cast<char>(u >> 24);
-  s[1] = static_cast<char>(u >> 16);
-  s[2] = static_cast<char>(u >> 8);
-  s[3] = static_cast<char>(u);
-  return s;
-}
-
-std::string str_field(const std::string& text) {
-  return be32(static_cast<int>(text.size() + 1)) + text + std::string(1, '\0');
-}
-
-std::string packet(unsigned short cmd, const std::string& body, bool encipher) {
-  const size_t length = body.size() + 7;
-  std::string p;
-  p += static_cast<char>((length >> 8) & 0xFF);
-  p += static_cast<char>(length & 0xFF);
-  p += "TQ";
-  p += '\x01';
-  p += '\x01';
-  p += static_cast<char>(cmd >> 8);
-  p += static_cast<char>(cmd & 0xFF);
-  unsigned char sum = 0;
-  std::string out = body;
-  if (encipher) {
-    for (size_t i = 0; i < body.size(); ++i) {
-      sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(body[i]));
-      out[i] = static_cast<char>(CEncryptDecrypt::MapSendByte(static_cast<unsigned char>(body[i])));
-    }
-  }
-  p += static_cast<char>(encipher ? static_cast<unsigned char>(256 - sum) : 0);
-  return p + out;
-}
-
-std::string data_req(int client_id, const std::string& text) {
-  return packet(0x0002, be32(client_id) + str_field(text));
-}
-
-int Packet::int_at(size_t off) const {
-  if (off + 4 > body.size()) return -1;
-  const unsigned char* u = reinterpret_cast<const unsigned char*>(body.data() + off);
-  return static_cast<int>((static_cast<unsigned>(u[0]) << 24) | (u[1] << 16) | (u[2] << 8) | u[3]);
-}
-
-std::string Packet::str_at(size_t off) const {
-  const int n = int_at(off);
-  if (n <= 0 || off + 4 + static_cast<size_t>(n) > body.size()) return std::string();
-  return std::string(body.data() + off + 4, static_cast<size_t>(n - 1));
-}
-
-namespace {
-
-// Splits complete packets off the front of `buf`, deciphering enciphered bodies.
-void cut_packets(std::string* buf, std::vector<Packet>* out) {
-  while (buf->size() >= 9) {
-    const unsigned char* h = reinterpret_cast<const unsigned char*>(buf->data());
-    const size_t total = ((static_cast<size_t>(h[0]) << 8) | h[1]) + 2;
-    if (total < 9) {  // not a packet stream; drop it
-      buf->clear();
-      return;
-    }
-    if (buf->size() < total) return;
-    Packet p;
-    p.cmd = static_cast<unsigned short>((h[6] << 8) | h[7]);
-    p.code = h[8];
-    p.body = buf->substr(9, total - 9);
-    if (p.code != 0) {
-      for (char& c : p.body) c = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(c)));
-    }
-    out->push_back(p);
-    buf->erase(0, total);
-  }
-}
-
-}  // namespace
-
-bool read_packet(int fd, Packet* out, int timeout_ms) {
-  char head[9];
-  if (testsupport::recv_exact(fd, head, 9, timeout_ms) != 9) return false;
-  const unsigned char* h = reinterpret_cast<const unsigned char*>(head);
-  const size_t total = ((static_cast<size_t>(h[0]) << 8) | h[1]) + 2;
-  if (total < 9) return false;
-  std::string buf(head, 9);
-  std::string rest(total - 9, '\0');
-  if (total > 9 && testsupport::recv_exact(fd, &rest[0], rest.size(), timeout_ms) != rest.size()) return false;
-  buf += rest;
-  std::vector<Packet> v;
-  cut_packets(&buf, &v);
-  if (v.size() != 1) return false;
-  *out = v[0];
-  return true;
-}
-
-// ---------------------------------------------------------------------------------------
-
 FakeLogic::FakeLogic() {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-  socklen_t len = sizeof(a);
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
-  listen(listen_fd_, 64);
+  listen_fd_ = testpackets::listen_loopback(64, &port_);
   if (pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
   thread_ = std::thread([this] { loop(); });
 }
@@ -182,7 +72,9 @@ void FakeLogic::loop() {
       }
       std::string& buf = bufs[fd];
       buf.append(tmp, static_cast<size_t>(n));
-      cut_packets(&buf, &got_);
+      Packet p;
+      while (testpackets::cut_packet(&buf, &p)) got_.push_back(p);
+      if (testpackets::broken_header(buf)) buf.clear();  // not a packet stream; drop it
     }
   }
 }

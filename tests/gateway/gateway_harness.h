@@ -11,29 +11,18 @@
 #include <thread>
 #include <vector>
 
+#include "packets.h"
 #include "test_support.h"
 
 namespace gwtest {
 
-// --- hand-built packets -------------------------------------------------------------
-std::string be32(int v);
-std::string str_field(const std::string& text);  // int N = len + 1, text, zero byte
-// A whole packet. The body is enciphered with the shared byte map and `code` set,
-// unless `encipher` is false (then code is 0 and the body plain).
-std::string packet(unsigned short cmd, const std::string& body, bool encipher = true);
-// Command 2 as a client sends it.
-std::string data_req(int client_id, const std::string& text);
-
-// A packet as received, with its body deciphered when it arrived enciphered.
-struct Packet {
-  unsigned short cmd = 0;
-  unsigned char code = 0;
-  std::string body;      // plain
-  int int_at(size_t off) const;
-  std::string str_at(size_t off) const;  // the text of a string field at `off`
-};
-// Reads one packet from fd within timeout_ms; false on time-out or close.
-bool read_packet(int fd, Packet* out, int timeout_ms);
+// Hand-built packets, shared with the other black-box harnesses.
+using testpackets::be32;
+using testpackets::data_req;
+using testpackets::packet;
+using testpackets::read_packet;
+using testpackets::str_field;
+using Packet = testpackets::Packet;
 
 // --- fake logic server ----------------------------------------------------------------
 // Listens on a free loopback port; a thread accepts the gateway's connections and

@@ -23,6 +23,7 @@
 #include "packet_base.h"
 #include "poller.h"
 #include "proxy_module.h"
+#include "packets.h"
 #include "test_support.h"
 #include "timerlist.h"
 
@@ -51,34 +52,12 @@ std::string result(const std::string& json, bool encipher = true) {
   return std::string(p.packet_buf(), static_cast<size_t>(p.packet_size()));
 }
 
-// A header announcing `length` followed by `body_bytes` zero bytes.
-std::string raw_packet(int length, unsigned short cmd, size_t body_bytes) {
-  std::string p(9 + body_bytes, '\0');
-  pkg_put_u16(&p[0], static_cast<unsigned short>(length));
-  p[2] = 'T';
-  p[3] = 'Q';
-  p[4] = p[5] = 1;
-  pkg_put_u16(&p[6], cmd);
-  return p;
-}
+using testpackets::raw_header;
 
 // Listens on a free loopback port and hands out the gateway's connections.
 class FakeServer {
  public:
-  explicit FakeServer(int rcvbuf = 0) {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (rcvbuf > 0) setsockopt(lfd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    listen(lfd_, 16);
-  }
+  explicit FakeServer(int rcvbuf = 0) { lfd_ = testpackets::listen_loopback(16, &port_, rcvbuf); }
   ~FakeServer() {
     if (conn_ >= 0) close(conn_);
     close(lfd_);
@@ -234,7 +213,7 @@ TEST_F(HelperUnitTest, OversizedAndUnknownPacketsAreSkippedAndTheLinkStays) {
   FakeServer srv;
   auto u = connected_unit(srv);
   // length 10240: accepted by the framing, too big for a packet buffer, dropped whole.
-  std::string big = raw_packet(10240, INTER_CMD_RES, 10240 - 7);
+  std::string big = raw_header(10240, INTER_CMD_RES, 10240 - 7);
   std::string unknown = report(0x7777, 1, 1);
   ASSERT_TRUE(srv.send(big + unknown + report(INTER_CMD_NOTIFY_STAT_RES, 55, 1)));
   ASSERT_TRUE(pump_until([&] { return gSvrStat->_n_qlen == 55; }));
@@ -247,7 +226,7 @@ TEST_F(HelperUnitTest, LengthOutsideTheProtocolResetsTheLink) {
     SCOPED_TRACE(length);
     FakeServer srv;
     auto u = connected_unit(srv);
-    ASSERT_TRUE(srv.send(raw_packet(length, INTER_CMD_RES, 20) + report(INTER_CMD_NOTIFY_STAT_RES, 99, 1)));
+    ASSERT_TRUE(srv.send(raw_header(length, INTER_CMD_RES, 20) + report(INTER_CMD_NOTIFY_STAT_RES, 99, 1)));
     ASSERT_TRUE(pump_until([&] { return u->get_netfd() == -1; }));
     EXPECT_EQ(u->stage(), CONN_IDLE);
     EXPECT_EQ(u->pending_input(), 0u);

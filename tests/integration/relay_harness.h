@@ -12,32 +12,20 @@
 #include <utility>
 #include <vector>
 
+#include "packets.h"
 #include "test_support.h"
 
 namespace relaytest {
 
-// --- packets ------------------------------------------------------------------------
-std::string be32(int v);
-std::string str_field(const std::string& text);  // int N = len + 1, the text, a zero byte
-// A whole packet; the body is enciphered and `code` set unless `encipher` is false.
-std::string packet(unsigned short cmd, const std::string& body, bool encipher = true);
-std::string data_req(int client_id, const std::string& text);
-// A 0x9001 result as a logic server sends it.
-std::string result_pkt(const std::string& json, unsigned char errcode = 0);
-// A bare header announcing `length`, followed by `body_bytes` zero bytes.
-std::string raw_header(int length, unsigned short cmd, size_t body_bytes);
-
-struct Packet {
-  unsigned short cmd = 0;
-  unsigned char code = 0;
-  bool checksum_ok = true;  // for enciphered bodies
-  std::string body;         // deciphered when `code` was not 0
-  int64_t recv_ns = 0;      // kernel receive time of the read that completed it (RawLogic)
-  int int_at(size_t off) const;
-  std::string str_at(size_t off) const;
-};
-// Reads one packet within timeout_ms; false on time-out, close or a broken header.
-bool read_packet(int fd, Packet* out, int timeout_ms);
+// Hand-built packets, shared with the other black-box harnesses.
+using testpackets::be32;
+using testpackets::data_req;
+using testpackets::packet;
+using testpackets::raw_header;
+using testpackets::read_packet;
+using testpackets::result_pkt;
+using testpackets::str_field;
+using Packet = testpackets::Packet;
 
 // --- the sample logic server ----------------------------------------------------------
 class LogicServer {

@@ -15,36 +15,12 @@
 
 #include <gtest/gtest.h>
 
-#include "EncryptDecrypt.h"
+#include "packets.h"
 #include "test_support.h"
 
 namespace {
 
-std::string be32(int v) {
-  const unsigned u = static_cast<unsigned>(v);
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(u >> (24 - 8 * i));
-  return s;
-}
-
-// Command 2 from a client: the client id and a text, enciphered.
-std::string data_req(int client_id, const std::string& text) {
-  const std::string body = be32(client_id) + be32(static_cast<int>(text.size() + 1)) + text +
-                           std::string(1, '\0');
-  const size_t length = body.size() + 7;
-  std::string p;
-  p += static_cast<char>((length >> 8) & 0xFF);
-  p += static_cast<char>(length & 0xFF);
-  p += "TQ";
-  p += '\x01';
-  p += '\x01';
-  p += '\x00';
-  p += '\x02';
-  p += '\x00';  // code, set by the cipher
-  p += body;
-  CEncryptDecrypt::EncryptPacket(&p[0], static_cast<int>(p.size()));
-  return p;
-}
+using testpackets::data_req;
 
 std::string recv_datagram(int fd, int timeout_ms) {
   struct pollfd p = {fd, POLLIN, 0};
