@@ -19,58 +19,6 @@ namespace faulttest {
 
 using testsupport::wait_until;
 
-FaultGateway::FaultGateway(const FaultGatewayConfig& cfg) : cfg_(cfg) {
-  for (const char* d : {"bin", "conf", "log"}) mkdir(dir_.file(d).c_str(), 0755);
-  port_ = testsupport::free_port();
-  // Redis points where nobody listens: registration fails and start-up goes on.
-  const int no_redis = testsupport::free_port();
-  testsupport::write_file(
-      dir_.file("conf/config.xml"),
-      "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"50000000\" LogLevel=\"" + std::to_string(cfg.log_level) +
-          "\" MaxFdCount=\"" + std::to_string(cfg.max_fd) + "\" WebTimeout=\"" + std::to_string(cfg.web_timeout) +
-          "\" HelperTimeout=\"600\" MaxListenCount=\"256\" BindAddr=\"127.0.0.1\" RedisServer=\"127.0.0.1\" "
-          "RedisPort=\"" +
-          std::to_string(no_redis) + "\" UdpSwitch=\"0\"/>\n");
-  std::string servers = "<SYSTEM>\n  <Node>\n    <ServerList>\n";
-  for (const auto& s : cfg.servers)
-    servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
-               std::to_string(s.second) + "\"/>\n";
-  servers += "    </ServerList>\n  </Node>\n</SYSTEM>\n";
-  testsupport::write_file(dir_.file("conf/server.xml"), servers);
-}
-
-FaultGateway::~FaultGateway() { stop(); }
-
-bool FaultGateway::start() {
-  std::vector<std::string> argv = {testsupport::binary("hall"), "-p", std::to_string(port_), "-s", "9",
-                                   "-h", "127.0.0.1", "-f"};
-  if (cfg_.nofile > 0) {
-    // The shell lowers the limit and becomes the gateway: the test's own limit stays.
-    argv.insert(argv.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(cfg_.nofile) + " && exec \"$@\"", "sh"});
-  }
-  if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
-  return wait_until([&] { return testsupport::port_open(port_) || !proc_.running(); }, 15000) && proc_.running();
-}
-
-bool FaultGateway::alive() { return proc_.running(); }
-void FaultGateway::kill9() { proc_.stop(SIGKILL, 5000); }
-void FaultGateway::stop() { proc_.stop(SIGTERM, 5000); }
-
-std::string FaultGateway::process_log() const {
-  std::string all;
-  DIR* d = opendir(dir_.file("log").c_str());
-  if (d == nullptr) return all;
-  while (dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, "Log_", 4) == 0) all += testsupport::read_file(dir_.file("log/") + e->d_name);
-  }
-  closedir(d);
-  return all;
-}
-
-std::string FaultGateway::stderr_text() const { return testsupport::read_file(dir_.file("stderr.txt")); }
-
-// ---------------------------------------------------------------------------------------
-
 CuttableLogic::CuttableLogic() { lfd_ = testpackets::listen_loopback(16, &port_); }
 
 CuttableLogic::~CuttableLogic() {

@@ -11,37 +11,24 @@
 #include <vector>
 
 #include "../integration/relay_harness.h"
+#include "hall_run.h"
 #include "test_support.h"
 
 namespace faulttest {
 
-struct FaultGatewayConfig {
-  int max_fd = 1024;    // MaxFdCount of config.xml
-  int nofile = 0;       // RLIMIT_NOFILE of the gateway process; 0 keeps the inherited one
-  int web_timeout = 60;
-  int log_level = 4;
-  std::vector<std::pair<int, int>> servers;  // (svid, port)
+// `hall` in the foreground, with chosen descriptor limits (max_fd: MaxFdCount of
+// config.xml; nofile: RLIMIT_NOFILE of the gateway process).
+struct FaultGatewayConfig : testsupport::HallConfig {
+  FaultGatewayConfig() {
+    log_level = 4;
+    helper_timeout = 600;
+  }
 };
 
-// `hall` in the foreground from a temporary bin/ beside conf/ and log/.
-class FaultGateway {
+class FaultGateway : public testsupport::HallRun {
  public:
-  explicit FaultGateway(const FaultGatewayConfig& cfg);
-  ~FaultGateway();
-  int port() const { return port_; }
-  pid_t pid() const { return proc_.pid(); }
-  bool start();  // true once it listens
-  bool alive();
-  void kill9();
-  void stop();
-  std::string process_log() const;
-  std::string stderr_text() const;
-
- private:
-  testsupport::TempDir dir_;
-  FaultGatewayConfig cfg_;
-  int port_ = 0;
-  testsupport::Process proc_;
+  explicit FaultGateway(const FaultGatewayConfig& cfg) : HallRun(cfg) {}
+  void kill9() { stop(SIGKILL); }
 };
 
 // A fake logic server: one link at a time, cut whenever the test says.

@@ -120,47 +120,7 @@ bool FakeLogic::send_to_gateway(const std::string& bytes) {
 
 // ---------------------------------------------------------------------------------------
 
-Gateway::Gateway(const GatewayConfig& cfg) {
-  mkdir(dir_.file("bin").c_str(), 0755);
-  mkdir(dir_.file("conf").c_str(), 0755);
-  mkdir(dir_.file("log").c_str(), 0755);
-  port_ = testsupport::free_port();
-  // Redis is pointed at a port where nobody listens: registration fails fast and the
-  // gateway starts anyway.
-  const int no_redis = cfg.redis_port > 0 ? cfg.redis_port : testsupport::free_port();
-  std::string conf = "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"10000000\" LogLevel=\"7\"";
-  conf += " MaxFdCount=\"1024\" WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\"";
-  conf += " HelperTimeout=\"" + std::to_string(cfg.helper_timeout) + "\" MaxListenCount=\"512\"";
-  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
-          std::to_string(no_redis) + "\" UdpSwitch=\"0\"/>\n";
-  testsupport::write_file(dir_.file("conf/config.xml"), conf);
-  std::string servers = "<SYSTEM>\n";
-  if (cfg.with_node) {
-    servers += "<Node><ServerList>\n";
-    for (const auto& s : cfg.servers)
-      servers += "<Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
-                 std::to_string(s.second) + "\"/>\n";
-    servers += "</ServerList></Node>\n";
-  }
-  servers += "</SYSTEM>\n";
-  testsupport::write_file(dir_.file("conf/server.xml"), servers);
-  svid_text_ = std::to_string(cfg.svid);
-}
-
 Gateway::~Gateway() { stop(); }
-
-std::vector<std::string> Gateway::argv(bool foreground) const {
-  std::vector<std::string> a = {testsupport::binary("hall"), "-p", std::to_string(port_), "-s", svid_text_,
-                                "-h", "127.0.0.1"};
-  if (foreground) a.push_back("-f");
-  return a;
-}
-
-bool Gateway::start() {
-  if (!proc_.start(argv(true), bin(), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
-  return wait_until([&] { return testsupport::port_open(port_) || !proc_.running(); }, 15000) &&
-         proc_.running();
-}
 
 int Gateway::start_daemon(std::string* output) {
   const int st = testsupport::run_program(argv(false), bin(), 30000, output);
@@ -172,7 +132,7 @@ int Gateway::start_daemon(std::string* output) {
 
 pid_t Gateway::logged_pid() const {
   pid_t pid = -1;
-  DIR* d = opendir(dir_.file("log").c_str());
+  DIR* d = opendir((root() + "/log").c_str());
   if (d == nullptr) return -1;
   while (dirent* e = readdir(d)) {
     if (strncmp(e->d_name, "debug.", 6) == 0) pid = static_cast<pid_t>(atoi(e->d_name + 6));
@@ -182,7 +142,7 @@ pid_t Gateway::logged_pid() const {
 }
 
 void Gateway::stop() {
-  proc_.stop(SIGTERM, 5000);
+  HallRun::stop();
   if (daemon_pid_ > 0) {
     if (kill(daemon_pid_, SIGTERM) == 0) {
       const pid_t pid = daemon_pid_;
@@ -194,20 +154,7 @@ void Gateway::stop() {
 
 bool Gateway::alive() {
   if (daemon_pid_ > 0) return kill(daemon_pid_, 0) == 0;
-  return proc_.running();
-}
-
-std::string Gateway::stderr_text() const { return testsupport::read_file(dir_.file("stderr.txt")); }
-
-std::string Gateway::process_log() const {
-  std::string all;
-  DIR* d = opendir(dir_.file("log").c_str());
-  if (d == nullptr) return all;
-  while (dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, "Log_", 4) == 0) all += testsupport::read_file(dir_.file("log/") + e->d_name);
-  }
-  closedir(d);
-  return all;
+  return HallRun::alive();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "hall_run.h"
 #include "packets.h"
 #include "test_support.h"
 
@@ -55,46 +56,30 @@ class FakeLogic {
 };
 
 // --- the gateway ------------------------------------------------------------------------
-struct GatewayConfig {
-  int web_timeout = 30;
-  int helper_timeout = 60;
-  std::string bind_addr = "127.0.0.1";
-  int svid = 9;
-  std::vector<std::pair<int, int>> servers;  // (svid, port) of logic servers
-  bool with_node = true;
-  int redis_port = 0;  // 0: a port where nobody listens
+struct GatewayConfig : testsupport::HallConfig {
+  GatewayConfig() {
+    web_timeout = 30;
+    log_size = 10000000;
+    max_listen = 512;
+  }
 };
 
-class Gateway {
+// A foreground run as the shared harness makes it, and also a daemon start.
+class Gateway : public testsupport::HallRun {
  public:
-  explicit Gateway(const GatewayConfig& cfg = GatewayConfig());
+  explicit Gateway(const GatewayConfig& cfg = GatewayConfig()) : HallRun(cfg) {}
   ~Gateway();
 
-  const std::string& root() const { return dir_.path(); }
-  std::string bin() const { return dir_.file("bin"); }
-  int port() const { return port_; }
-  void set_port(int p) { port_ = p; }
-  std::vector<std::string> argv(bool foreground) const;
-
-  // Foreground start; true once the port accepts connections.
-  bool start();
   // Daemon start: runs the launcher to completion and returns its wait status (the
   // launcher's output goes to *output).
   int start_daemon(std::string* output);
   // Pid of the gateway process that wrote log/debug.<pid>, or -1.
   pid_t logged_pid() const;
-  pid_t pid() const { return proc_.pid(); }  // the foreground process
   void stop();
   bool alive();
-  std::string stderr_text() const;
-  std::string process_log() const;  // all process-log files concatenated
 
  private:
-  testsupport::TempDir dir_;
-  int port_ = 0;
-  testsupport::Process proc_;
   pid_t daemon_pid_ = -1;
-  std::string svid_text_;
 };
 
 // A connected client socket (closed on destruction).

@@ -126,60 +126,6 @@ bool RawLogic::wait_closed(int timeout_ms) { return conn_ >= 0 && testsupport::w
 
 // ---------------------------------------------------------------------------------------
 
-Gateway::Gateway(const GatewayConfig& cfg) : cfg_(cfg) {
-  mkdir(dir_.file("bin").c_str(), 0755);
-  mkdir(dir_.file("conf").c_str(), 0755);
-  mkdir(dir_.file("log").c_str(), 0755);
-  port_ = testsupport::free_port();
-  // Redis points at a port where nobody listens: the registration fails and start-up
-  // goes on without it.
-  const int no_redis = testsupport::free_port();
-  std::string conf = "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"50000000\" LogLevel=\"" +
-                     std::to_string(cfg.log_level) + "\" MaxFdCount=\"1024\" WebTimeout=\"" +
-                     std::to_string(cfg.web_timeout) + "\" HelperTimeout=\"" + std::to_string(cfg.helper_timeout) +
-                     "\" MaxListenCount=\"256\" BindAddr=\"127.0.0.1\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
-                     std::to_string(no_redis) + "\" UdpSwitch=\"0\"/>\n";
-  testsupport::write_file(dir_.file("conf/config.xml"), conf);
-  std::string servers = "<SYSTEM>\n  <Node>\n    <ServerList>\n";
-  for (const auto& s : cfg.servers)
-    servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
-               std::to_string(s.second) + "\"/>\n";
-  servers += "    </ServerList>\n  </Node>\n</SYSTEM>\n";
-  testsupport::write_file(dir_.file("conf/server.xml"), servers);
-}
-
-Gateway::~Gateway() { stop(); }
-
-bool Gateway::start() {
-  std::vector<std::string> argv = {testsupport::binary("hall"), "-p", std::to_string(port_), "-s",
-                                   std::to_string(cfg_.svid), "-h", "127.0.0.1", "-f"};
-  if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
-  return wait_until([&] { return testsupport::port_open(port_) || !proc_.running(); }, 15000) && proc_.running();
-}
-
-bool Gateway::alive() { return proc_.running(); }
-
-void Gateway::stop() { proc_.stop(SIGTERM, 5000); }
-
-std::string Gateway::stderr_text() const { return testsupport::read_file(dir_.file("stderr.txt")); }
-
-std::string Gateway::process_log() const {
-  std::string all;
-  DIR* d = opendir(dir_.file("log").c_str());
-  if (d == nullptr) return all;
-  while (dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, "Log_", 4) == 0) all += testsupport::read_file(dir_.file("log/") + e->d_name);
-  }
-  closedir(d);
-  return all;
-}
-
-bool Gateway::wait_log(const std::string& needle, int timeout_ms) const {
-  return wait_until([&] { return process_log().find(needle) != std::string::npos; }, timeout_ms);
-}
-
-// ---------------------------------------------------------------------------------------
-
 Client::Client(int port) { fd_ = testsupport::tcp_connect_local(port, 2000); }
 
 Client::~Client() { close(); }

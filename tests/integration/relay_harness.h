@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "hall_run.h"
 #include "packets.h"
 #include "test_support.h"
 
@@ -77,34 +78,9 @@ class RawLogic {
   int64_t last_ns_ = 0;
 };
 
-// --- the gateway ------------------------------------------------------------------------
-struct GatewayConfig {
-  int svid = 9;
-  int web_timeout = 60;
-  int helper_timeout = 60;
-  int log_level = 7;
-  std::vector<std::pair<int, int>> servers;  // (svid, port), in file order
-};
-
-class Gateway {
- public:
-  explicit Gateway(const GatewayConfig& cfg);
-  ~Gateway();
-  int port() const { return port_; }
-  // Starts `hall` in the foreground from bin/; true once it listens.
-  bool start();
-  bool alive();
-  void stop();
-  std::string stderr_text() const;
-  std::string process_log() const;  // every process-log file, concatenated
-  bool wait_log(const std::string& needle, int timeout_ms) const;
-
- private:
-  testsupport::TempDir dir_;
-  GatewayConfig cfg_;
-  int port_ = 0;
-  testsupport::Process proc_;
-};
+// --- the gateway: `hall` in the foreground from a temporary bin/ ------------------------
+using GatewayConfig = testsupport::HallConfig;
+using Gateway = testsupport::HallRun;
 
 // A client connection (closed on destruction).
 class Client {

@@ -1,0 +1,70 @@
+#include "hall_run.h"
+
+#include <dirent.h>
+#include <string.h>
+#include <sys/stat.h>
+
+namespace testsupport {
+
+HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
+  for (const char* d : {"bin", "conf", "log"}) mkdir(dir_.file(d).c_str(), 0755);
+  const int redis_port = cfg.redis_port > 0 ? cfg.redis_port : free_port();
+  std::string conf = "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"" + std::to_string(cfg.log_size) +
+                     "\" LogLevel=\"" + std::to_string(cfg.log_level) + "\"";
+  if (cfg.max_fd > 0) conf += " MaxFdCount=\"" + std::to_string(cfg.max_fd) + "\"";
+  conf += " WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\" HelperTimeout=\"" +
+          std::to_string(cfg.helper_timeout) + "\"";
+  if (cfg.max_listen > 0) conf += " MaxListenCount=\"" + std::to_string(cfg.max_listen) + "\"";
+  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
+          std::to_string(redis_port) + "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
+  if (cfg.udp_port > 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
+  write_file(dir_.file("conf/config.xml"), conf + "/>\n");
+  std::string servers = "<SYSTEM>\n";
+  if (cfg.with_node) {
+    servers += "  <Node>\n    <ServerList>\n";
+    for (const auto& s : cfg.servers)
+      servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
+                 std::to_string(s.second) + "\"/>\n";
+    servers += "    </ServerList>\n  </Node>\n";
+  }
+  write_file(dir_.file("conf/server.xml"), servers + "</SYSTEM>\n");
+  if (cfg.coloring_file) write_file(dir_.file("conf/clib_log_coloring.conf"), "");
+}
+
+HallRun::~HallRun() { stop(); }
+
+std::vector<std::string> HallRun::argv(bool foreground) const {
+  std::vector<std::string> a = {binary("hall"), "-p", std::to_string(port_), "-s", std::to_string(cfg_.svid),
+                                "-h", cfg_.ip};
+  if (foreground) a.push_back("-f");
+  return a;
+}
+
+bool HallRun::start(int timeout_ms) {
+  std::vector<std::string> a = argv(true);
+  if (cfg_.nofile > 0) {
+    // The shell lowers the limit and becomes the gateway: the test's own limit stays.
+    a.insert(a.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(cfg_.nofile) + " && exec \"$@\"", "sh"});
+  }
+  if (!proc_.start(a, bin(), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
+  return wait_until([&] { return port_open(port_) || !proc_.running(); }, timeout_ms) && proc_.running();
+}
+
+std::string HallRun::stderr_text() const { return read_file(dir_.file("stderr.txt")); }
+
+std::string HallRun::process_log() const {
+  std::string all;
+  DIR* d = opendir(dir_.file("log").c_str());
+  if (d == nullptr) return all;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, "Log_", 4) == 0) all += read_file(dir_.file("log/") + e->d_name);
+  }
+  closedir(d);
+  return all;
+}
+
+bool HallRun::wait_log(const std::string& needle, int timeout_ms) const {
+  return wait_until([&] { return process_log().find(needle) != std::string::npos; }, timeout_ms);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,68 @@
+// A gateway run for black-box tests: a temporary run directory laid out as bin/ conf/
+// log/ with config.xml and server.xml written from a HallConfig, and a real `hall`
+// started in the foreground (-f) from bin/ on a free loopback port.
+#ifndef HALL_TESTS_HALL_RUN_H
+#define HALL_TESTS_HALL_RUN_H
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace testsupport {
+
+struct HallConfig {
+  int svid = 9;
+  std::string ip = "127.0.0.1";  // the address given with -h
+  int log_level = 7;
+  long log_size = 50000000;
+  int max_fd = 1024;     // MaxFdCount; 0 leaves it out
+  int max_listen = 256;  // MaxListenCount; 0 leaves it out
+  int web_timeout = 60;
+  int helper_timeout = 60;
+  std::string bind_addr = "127.0.0.1";
+  int redis_port = 0;  // 0: a port where nobody listens (registration fails fast)
+  int udp_switch = 0;
+  int udp_port = 0;    // > 0: UdpServer 127.0.0.1 and this UdpPort
+  std::vector<std::pair<int, int>> servers;  // (svid, port) of logic servers, in file order
+  bool with_node = true;       // server.xml has a Node with a ServerList
+  bool coloring_file = false;  // an empty conf/clib_log_coloring.conf
+  int nofile = 0;              // RLIMIT_NOFILE of the gateway; 0 keeps the inherited one
+};
+
+class HallRun {
+ public:
+  explicit HallRun(const HallConfig& cfg = HallConfig());
+  ~HallRun();
+  HallRun(const HallRun&) = delete;
+  HallRun& operator=(const HallRun&) = delete;
+
+  const std::string& root() const { return dir_.path(); }
+  std::string bin() const { return dir_.file("bin"); }
+  int port() const { return port_; }
+  void set_port(int p) { port_ = p; }
+  pid_t pid() const { return proc_.pid(); }
+  // The gateway's command line (with -f when `foreground`).
+  std::vector<std::string> argv(bool foreground) const;
+  // Foreground start; true once the port accepts connections.
+  bool start(int timeout_ms = 15000);
+  bool alive() { return proc_.running(); }
+  int stop(int sig = SIGTERM) { return proc_.stop(sig, 5000); }
+  std::string stderr_text() const;
+  std::string process_log() const;  // every process-log file, concatenated
+  bool wait_log(const std::string& needle, int timeout_ms) const;
+
+ private:
+  TempDir dir_;
+  HallConfig cfg_;
+  int port_ = 0;
+  Process proc_;
+};
+
+}  // namespace testsupport
+
+#endif
