@@ -18,6 +18,7 @@
 
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
+#include "packets.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -144,17 +145,7 @@ TEST(LoadGen, BadArgumentsAreRefused) {
 class FakeGateway {
  public:
   FakeGateway(int status, int answers) : status_(status), answers_(answers) {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(lfd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lfd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    socklen_t len = sizeof(sa);
-    getsockname(lfd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
-    listen(lfd_, 4);
+    lfd_ = testpackets::listen_loopback(4, &port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~FakeGateway() {

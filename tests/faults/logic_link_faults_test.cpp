@@ -117,17 +117,7 @@ namespace {
 // so the kernel drops new connection requests and a connect waits in vain.
 class StalledListener {
  public:
-  StalledListener() {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    listen(lfd_, 0);
-  }
+  StalledListener() { lfd_ = testpackets::listen_loopback(0, &port_); }
   ~StalledListener() {
     for (int fd : fds_) ::close(fd);
     ::close(lfd_);

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hall_run.h"
 #include "packets.h"
 #include "test_support.h"
 
@@ -22,13 +23,7 @@ namespace {
 
 using testpackets::data_req;
 
-std::string recv_datagram(int fd, int timeout_ms) {
-  struct pollfd p = {fd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) != 1) return "";
-  char buf[2048];
-  ssize_t n = recv(fd, buf, sizeof(buf), 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
+using testsupport::recv_datagram;
 
 // Number of sockets the process holds open. An unbound UDP socket shows in no
 // /proc/net table, so the reporter's socket is told apart by count alone.
@@ -46,58 +41,33 @@ int sockets_of(pid_t pid) {
   return n;
 }
 
-// A run directory bin/ conf/ log/ with a gateway that has no logic servers.
-class Hall {
+// A run directory bin/ conf/ log/ with a gateway that has no logic servers; killed at
+// the end, so it never gets to clean up after itself.
+class Hall : public testsupport::HallRun {
  public:
   Hall(int svid, int redis_port, int udp_switch, int udp_port, const std::string& ip = "127.0.0.1")
-      : svid_(svid), ip_(ip) {
-    port_ = testsupport::free_port();
-    mkdir_p(dir_.file("bin"));
-    mkdir_p(dir_.file("conf"));
-    mkdir_p(dir_.file("log"));
-    std::ostringstream cfg;
-    cfg << "<SYSTEM LogDir=\"../log\" LogNum=\"3\" LogSize=\"10485760\" LogLevel=\"7\""
-        << " WebTimeout=\"120\" HelperTimeout=\"5\" BindAddr=\"127.0.0.1\""
-        << " RedisServer=\"127.0.0.1\" RedisPort=\"" << redis_port << "\""
-        << " UdpSwitch=\"" << udp_switch << "\" UdpServer=\"127.0.0.1\" UdpPort=\"" << udp_port
-        << "\"/>\n";
-    testsupport::write_file(dir_.file("conf/config.xml"), cfg.str());
-    testsupport::write_file(dir_.file("conf/server.xml"), "<SYSTEM></SYSTEM>\n");
-    testsupport::write_file(dir_.file("conf/clib_log_coloring.conf"), "");
-  }
-  ~Hall() { proc_.stop(SIGKILL, 5000); }
-
-  bool start() {
-    std::vector<std::string> argv{testsupport::binary("hall"), "-p", std::to_string(port_),
-                                  "-s", std::to_string(svid_), "-h", ip_, "-f"};
-    if (!proc_.start(argv, dir_.file("bin"), dir_.file("stdout.txt"), dir_.file("stderr.txt")))
-      return false;
-    return testsupport::wait_until(
-               [&] { return testsupport::port_open(port_) || !proc_.running(); }, 20000) &&
-           proc_.running();
-  }
-  int port() const { return port_; }
-  pid_t pid() const { return proc_.pid(); }
-  std::string process_log() const {
-    std::string all;
-    DIR* d = opendir(dir_.file("log").c_str());
-    if (d == nullptr) return all;
-    while (dirent* e = readdir(d)) {
-      if (std::string(e->d_name).compare(0, 4, "Log_") == 0)
-        all += testsupport::read_file(dir_.file("log/" + std::string(e->d_name)));
-    }
-    closedir(d);
-    return all;
-  }
+      : HallRun(config(svid, redis_port, udp_switch, udp_port, ip)) {}
+  ~Hall() { stop(SIGKILL); }
+  bool start() { return HallRun::start(20000); }
 
  private:
-  static void mkdir_p(const std::string& p) { ::mkdir(p.c_str(), 0755); }
-
-  testsupport::TempDir dir_;
-  int svid_;
-  std::string ip_;
-  int port_ = 0;
-  testsupport::Process proc_;
+  static testsupport::HallConfig config(int svid, int redis_port, int udp_switch, int udp_port,
+                                        const std::string& ip) {
+    testsupport::HallConfig c;
+    c.svid = svid;
+    c.ip = ip;
+    c.log_size = 10485760;
+    c.max_fd = 0;
+    c.max_listen = 0;
+    c.web_timeout = 120;
+    c.helper_timeout = 5;
+    c.redis_port = redis_port;
+    c.udp_switch = udp_switch;
+    c.udp_port = udp_port;
+    c.with_node = false;
+    c.coloring_file = true;
+    return c;
+  }
 };
 
 }  // namespace

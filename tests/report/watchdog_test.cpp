@@ -24,14 +24,7 @@ using namespace __http_svr_ns__;
 
 namespace {
 
-// One datagram within timeout_ms, or "" when none came.
-std::string recv_datagram(int fd, int timeout_ms) {
-  struct pollfd p = {fd, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) != 1) return "";
-  char buf[2048];
-  ssize_t n = recv(fd, buf, sizeof(buf), 0);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
+using testsupport::recv_datagram;
 
 // Splits "a#b#c\r\n" into fields after checking the line end.
 std::vector<std::string> fields(const std::string& line) {

@@ -17,7 +17,7 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
   if (cfg.max_listen > 0) conf += " MaxListenCount=\"" + std::to_string(cfg.max_listen) + "\"";
   conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
           std::to_string(redis_port) + "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
-  if (cfg.udp_port > 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
+  if (cfg.udp_port >= 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
   write_file(dir_.file("conf/config.xml"), conf + "/>\n");
   std::string servers = "<SYSTEM>\n";
   if (cfg.with_node) {

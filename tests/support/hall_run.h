@@ -27,7 +27,7 @@ struct HallConfig {
   std::string bind_addr = "127.0.0.1";
   int redis_port = 0;  // 0: a port where nobody listens (registration fails fast)
   int udp_switch = 0;
-  int udp_port = 0;    // > 0: UdpServer 127.0.0.1 and this UdpPort
+  int udp_port = -1;   // >= 0: UdpServer 127.0.0.1 and this UdpPort; -1 leaves them out
   std::vector<std::pair<int, int>> servers;  // (svid, port) of logic servers, in file order
   bool with_node = true;       // server.xml has a Node with a ServerList
   bool coloring_file = false;  // an empty conf/clib_log_coloring.conf

@@ -79,6 +79,14 @@ int free_port() {
   return port;
 }
 
+std::string recv_datagram(int fd, int timeout_ms) {
+  struct pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) != 1) return "";
+  char buf[2048];
+  ssize_t n = recv(fd, buf, sizeof(buf), 0);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
 int udp_listener(int* port) {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};

@@ -36,6 +36,8 @@ long file_size(const std::string& path);  // -1 when missing
 int free_port();
 // A UDP socket bound to 127.0.0.1 on a free port; returns the fd and stores the port.
 int udp_listener(int* port);
+// One datagram within timeout_ms, or "" when none came.
+std::string recv_datagram(int fd, int timeout_ms);
 
 // Repeats pred every few milliseconds until it holds or timeout_ms passed.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms);
