@@ -1,13 +1,10 @@
 #include "faults_harness.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <hiredis/hiredis.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>

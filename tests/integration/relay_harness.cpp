@@ -1,14 +1,9 @@
 #include "relay_harness.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <errno.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
