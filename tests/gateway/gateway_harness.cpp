@@ -155,30 +155,4 @@ bool Gateway::alive() {
   return HallRun::alive();
 }
 
-// ---------------------------------------------------------------------------------------
-
-Client::Client(int port, int rcvbuf) {
-  if (rcvbuf <= 0) {
-    fd_ = testsupport::tcp_connect_local(port, 2000);
-    return;
-  }
-  fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) close();
-}
-Client::~Client() { close(); }
-
-bool Client::send(const std::string& bytes) {
-  return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size());
-}
-
-void Client::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 }  // namespace gwtest

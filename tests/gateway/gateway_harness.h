@@ -82,20 +82,7 @@ class Gateway : public testsupport::HallRun {
   pid_t daemon_pid_ = -1;
 };
 
-// A connected client socket (closed on destruction).
-class Client {
- public:
-  // rcvbuf > 0: a small receive buffer, set before connecting.
-  explicit Client(int port, int rcvbuf = 0);
-  ~Client();
-  int fd() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  bool send(const std::string& bytes);
-  void close();
-
- private:
-  int fd_ = -1;
-};
+using Client = testpackets::Client;
 
 }  // namespace gwtest
 

@@ -119,25 +119,4 @@ bool RawLogic::read(Packet* out, int timeout_ms) {
 
 bool RawLogic::wait_closed(int timeout_ms) { return conn_ >= 0 && testsupport::wait_closed(conn_, timeout_ms); }
 
-// ---------------------------------------------------------------------------------------
-
-Client::Client(int port) { fd_ = testsupport::tcp_connect_local(port, 2000); }
-
-Client::~Client() { close(); }
-
-bool Client::send(const std::string& bytes) { return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size()); }
-
-bool Client::answer(int* status, std::string* text, int timeout_ms) {
-  Packet p;
-  if (fd_ < 0 || !read_packet(fd_, &p, timeout_ms) || p.cmd != 0x1001 || !p.checksum_ok) return false;
-  *status = p.int_at(0);
-  *text = p.str_at(4);
-  return true;
-}
-
-void Client::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 }  // namespace relaytest

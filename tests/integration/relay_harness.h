@@ -82,21 +82,7 @@ class RawLogic {
 using GatewayConfig = testsupport::HallConfig;
 using Gateway = testsupport::HallRun;
 
-// A client connection (closed on destruction).
-class Client {
- public:
-  explicit Client(int port);
-  ~Client();
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  bool send(const std::string& bytes);
-  // Reads one 0x1001 answer: status and result text. False when none arrives in time.
-  bool answer(int* status, std::string* text, int timeout_ms = 5000);
-  void close();
-
- private:
-  int fd_ = -1;
-};
+using Client = testpackets::Client;
 
 }  // namespace relaytest
 

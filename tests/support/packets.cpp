@@ -116,4 +116,35 @@ int listen_loopback(int backlog, int* port, int rcvbuf) {
   return fd;
 }
 
+Client::Client(int port, int rcvbuf) {
+  if (rcvbuf <= 0) {
+    fd_ = testsupport::tcp_connect_local(port, 2000);
+    return;
+  }
+  fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) close();
+}
+
+Client::~Client() { close(); }
+
+bool Client::send(const std::string& bytes) { return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size()); }
+
+bool Client::answer(int* status, std::string* text, int timeout_ms) {
+  Packet p;
+  if (fd_ < 0 || !read_packet(fd_, &p, timeout_ms) || p.cmd != 0x1001 || !p.checksum_ok) return false;
+  *status = p.int_at(0);
+  *text = p.str_at(4);
+  return true;
+}
+
+void Client::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
 }  // namespace testpackets

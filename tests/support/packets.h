@@ -45,6 +45,23 @@ bool read_packet(int fd, Packet* out, int timeout_ms);
 // rcvbuf > 0: that receive buffer, set before listening so accepted links inherit it.
 int listen_loopback(int backlog, int* port, int rcvbuf = 0);
 
+// A client connection to the gateway (closed on destruction).
+class Client {
+ public:
+  // rcvbuf > 0: a small receive buffer, set before connecting.
+  explicit Client(int port, int rcvbuf = 0);
+  ~Client();
+  int fd() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  bool send(const std::string& bytes);
+  // Reads one 0x1001 answer: status and result text. False when none arrives in time.
+  bool answer(int* status, std::string* text, int timeout_ms = 5000);
+  void close();
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace testpackets
 
 #endif
