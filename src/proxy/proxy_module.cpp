@@ -108,6 +108,10 @@ CProxyModule::~CProxyModule() {
   // failed.
   if (_startup_fd >= 0) ::close(_startup_fd);
   _startup_fd = -1;
+  // The module lives as long as the process; it is destroyed only when main ends, after
+  // a failed start-up or a stopped loop. Its Redis link goes with it.
+  delete m_pRedisServer;
+  m_pRedisServer = nullptr;
 }
 
 bool CProxyModule::foreground_requested(int argc, char** argv) {

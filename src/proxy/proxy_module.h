@@ -50,7 +50,7 @@ class CProxyModule : public IModule, private noncopyable {
 
  private:
 
-  CRedisServer* m_pRedisServer;  // lives until the process ends
+  CRedisServer* m_pRedisServer;  // the Redis registration link, owned
   int _startup_fd;               // write end of the start-up pipe, -1 when none
 };
 
