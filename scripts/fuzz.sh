@@ -36,9 +36,13 @@ fi
 
 echo "== building fuzz targets in $build"
 mkdir -p "$build"
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DHALL_FUZZ=ON -DHALL_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
-  { cat "$build/configure.log"; exit 1; }
+# A build directory already configured for fuzzing (the test command's sanitizer build,
+# which also holds the test suite) is used as it is.
+if ! grep -q '^HALL_FUZZ:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
+  CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DHALL_FUZZ=ON -DHALL_TESTS=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log"; exit 1; }
+fi
 fuzz_bins=()
 for t in "${targets[@]}"; do fuzz_bins+=("fuzz_$t"); done
 cmake --build "$build" -j"$jobs" --target "${fuzz_bins[@]}"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite twice: a normal
-# build and an AddressSanitizer + UndefinedBehaviorSanitizer build; then runs every fuzz
-# target for a bounded time (HALL_FUZZ_SECONDS each, default 30; 0 skips them). The tests
-# start (and stop) every server they need themselves: redis-server, mariadbd, hall, the
-# sample logic servers, all on 127.0.0.1.
+# build (gcc) and an AddressSanitizer + UndefinedBehaviorSanitizer build (clang, which
+# also builds the libFuzzer targets); then runs every fuzz target for a bounded time
+# (HALL_FUZZ_SECONDS each, default 30; 0 skips them). The tests start (and stop) every
+# server they need themselves: redis-server, mariadbd, hall, the sample logic servers,
+# all on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,12 +20,12 @@ run_suite() {
 
 echo "=== normal build ==="
 run_suite build
-echo "=== sanitizer build (address, undefined) ==="
+echo "=== sanitizer build (address, undefined) with the fuzz targets ==="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite build-asan -DHALL_SANITIZE=ON
+  CC=clang CXX=clang++ run_suite build-san -DHALL_SANITIZE=ON -DHALL_FUZZ=ON
 fuzz_seconds=${HALL_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz targets, $fuzz_seconds s each ==="
-  bash scripts/fuzz.sh "$fuzz_seconds"
+  HALL_FUZZ_BUILD=build-san bash scripts/fuzz.sh "$fuzz_seconds"
 fi
 echo "=== all tests passed ==="

@@ -329,7 +329,7 @@ TEST_F(HelperUnitTest, SendsKeepALinkOnTheTimerListAlive) {
 // socketpair; the test reads the gateway's answers from the other end.
 class ClientEnd {
  public:
-  ClientEnd(CPollerUnit* poller, CTimerList* web, int uid) : uid_(uid) {
+  ClientEnd(CPollerUnit* poller, CTimerList* web, int uid) {
     socketpair(AF_UNIX, SOCK_STREAM, 0, fds_);
     decoder_ = new CDecoderUnit(nullptr);
     decoder_->set_netfd(fds_[0]);
@@ -366,7 +366,6 @@ class ClientEnd {
 
  private:
   int fds_[2] = {-1, -1};
-  int uid_;
   bool ok_ = false;
   CDecoderUnit* decoder_ = nullptr;
 };
