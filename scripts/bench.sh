@@ -330,4 +330,4 @@ echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "cpu_us/rt and cpu = the relay's CPU time per round trip and over the window (100%: one core); peer_us/rt ="
 echo "the CPU per round trip of the servers behind it (echo server, logic servers); gen = the generator's CPU; busy = share of the whole machine busy during"
 echo "the window (1.00: every core busy, including the generator, the echo/logic servers and anything else running)"
-[ "$KEEP" -eq 1 ] && echo "raw lines: $RESULTS"
+if [ "$KEEP" -eq 1 ]; then echo "raw lines: $RESULTS"; fi
