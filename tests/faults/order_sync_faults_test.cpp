@@ -46,13 +46,7 @@ class OrderSyncFaults : public ::testing::Test {
     cfg.servers = {{1, l1_.port()}, {2, l2_.port()}};
     gw_.reset(new FaultGateway(cfg));
     ASSERT_TRUE(gw_->start()) << gw_->stderr_text();
-    const std::string conf = dir_.file("client.ini");
-    testsupport::write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gw_->port()) +
-                                      "\nclient_id=" + std::to_string(kClientId) +
-                                      "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_.port()) +
-                                      "\nkey=orders\n[log]\ndir=" + dir_.file("log") + "\n");
-    ASSERT_TRUE(client_.start({testsupport::binary("order_sync_client"), conf}, dir_.path(), dir_.file("out"),
-                              dir_.file("out")));
+    ASSERT_TRUE(testsupport::start_order_sync_client(&client_, dir_.path(), gw_->port(), redis_.port(), kClientId));
     pusher_ = std::thread([this] { push_orders(); });
   }
   void TearDown() override {
@@ -178,14 +172,8 @@ TEST(OrderSyncFrozenGateway, OrdersOutliveAFrozenGatewayExactlyOnce) {
   cfg.servers = {{1, l1.port()}, {2, l2.port()}};
   FaultGateway gw(cfg);
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  const std::string conf = dir.file("client.ini");
-  testsupport::write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gw.port()) +
-                                    "\nclient_id=" + std::to_string(kClientId) + "\n[redis]\nip=127.0.0.1\nport=" +
-                                    std::to_string(redis.port()) + "\nkey=orders\n[log]\ndir=" + dir.file("log") +
-                                    "\n");
   testsupport::Process client;
-  ASSERT_TRUE(client.start({testsupport::binary("order_sync_client"), conf}, dir.path(), dir.file("out"),
-                           dir.file("out")));
+  ASSERT_TRUE(testsupport::start_order_sync_client(&client, dir.path(), gw.port(), redis.port(), kClientId));
   const int kOrders = 600;
   const std::string pad(7900, 'z');
   auto order = [&](int n) { return "{\"order\":" + std::to_string(n) + ",\"pad\":\"" + pad + "\"}"; };

@@ -65,13 +65,7 @@ class OrderSyncE2E : public ::testing::Test {
     cfg.log_level = 6;
     gw_.reset(new Gateway(cfg));
     ASSERT_TRUE(gw_->start()) << gw_->stderr_text();
-    std::string conf = dir_.file("client.ini");
-    testsupport::write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gw_->port()) +
-                                      "\nclient_id=" + std::to_string(kClientId) +
-                                      "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_.port()) +
-                                      "\nkey=orders\n[log]\ndir=" + dir_.file("log") + "\n");
-    ASSERT_TRUE(client_.start({testsupport::binary("order_sync_client"), conf}, dir_.path(), dir_.file("out"),
-                              dir_.file("out")));
+    ASSERT_TRUE(testsupport::start_order_sync_client(&client_, dir_.path(), gw_->port(), redis_.port(), kClientId));
   }
   void TearDown() override {
     int st = client_.stop(SIGTERM, 5000);

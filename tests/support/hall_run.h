@@ -63,6 +63,11 @@ class HallRun {
   Process proc_;
 };
 
+// Writes settings for an order_sync_client into dir/client.ini (list "orders", process
+// log under dir/log) and starts it in dir, its output in dir/out.
+bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port,
+                             int client_id);
+
 }  // namespace testsupport
 
 #endif
