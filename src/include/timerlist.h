@@ -20,7 +20,7 @@ class CTimerList;
 // TimerNotify runs, so the handler may re-arm it, move it or delete it.
 class CTimerObject : public CListObject<CTimerObject> {
 public:
-    CTimerObject() {}
+    CTimerObject() : objexp(0) {}
     // Leaves its list (through the list node's destructor).
     virtual ~CTimerObject();
 
@@ -39,7 +39,7 @@ public:
     int64_t GetExpireTime() const { return objexp; }
 
 protected:
-    int64_t objexp;   // absolute deadline in microseconds; 0 in a fresh object
+    int64_t objexp;   // absolute deadline in microseconds; 0 until first stamped
 };
 
 class CTimerList : private noncopyable {
