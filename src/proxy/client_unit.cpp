@@ -307,7 +307,8 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
     const bool defer = deferred || (helper->get_netfd() > 0 && helper->pending_output() == 0);
     int rc = 0;
     try {
-      rc = helper->append_pkg(forward.packet_buf(), static_cast<unsigned>(forward.packet_size()));
+      const unsigned size = static_cast<unsigned>(forward.packet_size());
+      rc = defer ? helper->defer_pkg(forward.packet_buf(), size) : helper->append_pkg(forward.packet_buf(), size);
     } catch (int) {
       log_error("svid:[%d] forward of client %d dropped: helper pool exhausted", it->first, client_id);
       continue;

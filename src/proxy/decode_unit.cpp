@@ -25,7 +25,20 @@ CDecoderUnit::CDecoderUnit(CListener* listener)
       _flag(0),
       _fd(0),
       _ip(0),
-      _conn_type(1) {}
+      _conn_type(1),
+      _has_registered(false),
+      _first_registered(0) {}
+
+void CDecoderUnit::add_registered_uid(int uid) {
+  if (!_has_registered) {
+    _has_registered = true;
+    _first_registered = uid;
+    return;
+  }
+  if (uid == _first_registered) return;
+  if (!_more_registered) _more_registered.reset(new std::set<int>());
+  _more_registered->insert(uid);
+}
 
 CDecoderUnit::~CDecoderUnit() {
   if (_helperpool != nullptr) {
@@ -34,10 +47,13 @@ CDecoderUnit::~CDecoderUnit() {
       log_error("%s||Cannot find uid:[%d]", "~CDecoderUnit", _flag);
     // Every id this connection registered goes, but only where the entry still names
     // this connection: a later connection that took the id over keeps its entry.
-    for (int uid : _registered) {
+    auto release = [&](int uid) {
       std::map<int, CDecoderUnit*>::iterator it = objmap.find(uid);
       if (it != objmap.end() && it->second == this) objmap.erase(it);
-    }
+    };
+    if (_has_registered) release(_first_registered);
+    if (_more_registered)
+      for (int uid : *_more_registered) release(uid);
     log_debug("delete object from map, length[%d]", static_cast<int>(objmap.size()));
   }
   delete _webUnit;

@@ -11,6 +11,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <set>
 
 #include "noncopyable.h"
@@ -51,7 +52,7 @@ class CDecoderUnit : private noncopyable {
   // Records `uid` as registered by this connection (the routing entry itself is made
   // by the command handler). Every id recorded here is taken out of m_objmap again,
   // if it still names this unit, when the unit is destroyed.
-  void add_registered_uid(int uid) { _registered.insert(uid); }
+  void add_registered_uid(int uid);
   // True when m_objmap holds the entry of _flag and it names this unit.
   bool holds_uid_entry() const;
 
@@ -81,7 +82,11 @@ class CDecoderUnit : private noncopyable {
   int _fd;
   uint32_t _ip;           // network byte order
   int _conn_type;         // 0: announce the departure; 1: silent
-  std::set<int> _registered;  // every client id this connection registered
+  // Every client id this connection registered: nearly every connection registers one,
+  // which is kept inline; a set is made only for a second one.
+  bool _has_registered;
+  int _first_registered;
+  std::unique_ptr<std::set<int> > _more_registered;
 };
 
 }  // namespace __http_svr_ns__

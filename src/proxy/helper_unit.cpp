@@ -52,6 +52,7 @@ CHelperUnit::CHelperUnit(CPollerUnit* unit)
       _helperTimer(nullptr),
       _send_error_times(0),
       _connect_retry_at(0),
+      _resets(0),
       _r(*_helpMp),
       _w(*_helpMp) {}
 
@@ -116,11 +117,33 @@ bool CHelperUnit::cache_append(comm::sockcommu::CRawCache& cache, const char* da
 }
 
 int CHelperUnit::append_pkg(const char* data, unsigned int len) {
+  // Whatever this turn has batched goes first: the server sees packets in queue order.
+  if (!_batch.empty() && !spill_batch(0)) return -1;
   if (!cache_append(_w, data, len, "to send")) {
     reset_helper();
     return -1;
   }
   return 0;
+}
+
+int CHelperUnit::defer_pkg(const char* data, unsigned int len) {
+  if (_w.data_len() > 0) return append_pkg(data, len);
+  try {
+    _batch.append(data, len);
+  } catch (...) {
+    log_error("helper pool exhausted: %u bytes %s dropped, link to %s:%d reset", len, "to send", addr.c_str(), port);
+    reset_helper();
+    return -1;
+  }
+  return 0;
+}
+
+bool CHelperUnit::spill_batch(unsigned sent) {
+  bool ok = sent >= _batch.size() ||
+            cache_append(_w, _batch.data() + sent, static_cast<unsigned>(_batch.size() - sent), "to send");
+  _batch.clear();
+  if (!ok) reset_helper();
+  return ok;
 }
 
 int CHelperUnit::send_to_logic() {
@@ -142,16 +165,22 @@ int CHelperUnit::send_to_logic(CTimerList* list) {
 }
 
 int CHelperUnit::send_to_cgi() {
-  unsigned len = _w.data_len();
+  // The batch is only ever filled while the queue is empty, so one of them holds it all.
+  const bool from_batch = !_batch.empty();
+  unsigned len = from_batch ? static_cast<unsigned>(_batch.size()) : _w.data_len();
   log_debug("_w data size:[%d]", static_cast<int>(len));
   if (len == 0) return 0;
   if (netfd < 0) return -1;
 
-  ssize_t ret = ::send(netfd, _w.data(), len, MSG_NOSIGNAL);
+  ssize_t ret = ::send(netfd, from_batch ? _batch.data() : _w.data(), len, MSG_NOSIGNAL);
   int err = errno;
   log_debug("sent packet size:[%d]", static_cast<int>(ret));
   if (ret < 0) {
     if (would_block(err)) {
+      if (from_batch && !spill_batch(0)) {
+        _stage = CONN_FATAL_ERROR;
+        return -1;
+      }
       ++_send_error_times;
       if (_send_error_times >= MAX_SEND_BLOCKED) {
         if (g_pErrorLog != nullptr) g_pErrorLog->logMsg("CHelperUnit::send_to_cgi, send error more");
@@ -169,7 +198,12 @@ int CHelperUnit::send_to_cgi() {
     _stage = CONN_FATAL_ERROR;
     return -1;
   }
-  _w.skip(static_cast<unsigned>(ret));
+  if (!from_batch) {
+    _w.skip(static_cast<unsigned>(ret));
+  } else if (!spill_batch(static_cast<unsigned>(ret))) {
+    _stage = CONN_FATAL_ERROR;
+    return -1;
+  }
   _send_error_times = 0;
   if (static_cast<unsigned>(ret) == len) {
     DisableOutput();
@@ -203,8 +237,38 @@ int CHelperUnit::recv_from_cgi() {
     log_error("*STEP:logic server close, unix fd[%d]", netfd);
     return -1;
   }
-  if (!cache_append(_r, _curRecvBuf, static_cast<unsigned>(ret), "received")) return -1;
-  if (process_pkg() < 0) return -1;
+  // Packets are handled where they were read. Only a packet split over two reads is
+  // gathered in the queue, and the queue takes no more than that packet's bytes, so it
+  // never holds more than one packet.
+  const char* data = _curRecvBuf;
+  unsigned left = static_cast<unsigned>(ret);
+  const unsigned header = static_cast<unsigned>(PACKET_HEADER_SIZE);
+  while (left > 0 && _r.data_len() > 0) {
+    unsigned held = _r.data_len();
+    unsigned want = left;
+    if (held < header) {
+      want = header - held;
+    } else {
+      int length = pkg_length(_r.data());
+      // An impossible length is reported by process_pkg, which drops the link.
+      if (length >= PACKET_HEADER_SIZE - 2 && length <= MAX_BODY_LENGTH)
+        want = static_cast<unsigned>(length) + 2 - held;
+    }
+    if (want > left) want = left;
+    if (!cache_append(_r, data, want, "received")) return -1;
+    data += want;
+    left -= want;
+    // A header just completed: gather its body before the packet is looked at.
+    if (held < header && left > 0) continue;
+    if (_r.data_len() >= header && process_pkg() < 0) return -1;
+  }
+  if (left > 0) {
+    int used = process_pkg(data, left);
+    if (used < 0) return -1;
+    if (static_cast<unsigned>(used) < left &&
+        !cache_append(_r, data + used, left - static_cast<unsigned>(used), "received"))
+      return -1;
+  }
   _stage = CONN_RECV_DONE;
   log_debug("*STEP: recving from logic server complete, unix fd[%d] current recv len[%d]", netfd,
             static_cast<int>(ret));
@@ -212,14 +276,23 @@ int CHelperUnit::recv_from_cgi() {
 }
 
 int CHelperUnit::process_pkg() {
+  int used = process_pkg(_r.data(), _r.data_len());
+  if (used < 0) return -1;
+  _r.skip(static_cast<unsigned>(used));
+  return 0;
+}
+
+int CHelperUnit::process_pkg(const char* data, unsigned len) {
   log_debug("--------------- CHelperUnit::process_pkg begin --------------");
   log_debug("forward packets to headLen [%d]:", PACKET_HEADER_SIZE);
-  log_debug("forward packets to totalLen [%d]:", static_cast<int>(_r.data_len()));
+  log_debug("forward packets to totalLen [%d]:", static_cast<int>(len));
   log_debug("forward packets to the client start headLen[%d],totalLen[%d]", PACKET_HEADER_SIZE,
-            static_cast<int>(_r.data_len()));
+            static_cast<int>(len));
 
-  while (_r.data_len() >= static_cast<unsigned>(PACKET_HEADER_SIZE)) {
-    const char* head = _r.data();
+  const unsigned resets_at_start = _resets;
+  unsigned used = 0;
+  while (len - used >= static_cast<unsigned>(PACKET_HEADER_SIZE)) {
+    const char* head = data + used;
     int length = pkg_length(head);
     unsigned cmd = pkg_cmd(head);
     log_error("helper packet body length:[%d], cmd:[%#x]", length, cmd);
@@ -229,16 +302,15 @@ int CHelperUnit::process_pkg() {
       return -1;
     }
     unsigned total = static_cast<unsigned>(length) + 2;
-    if (_r.data_len() < total) return 0;
+    if (len - used < total) break;
 
+    used += total;
     if (total > static_cast<unsigned>(PACKET_BUFFER_SIZE)) {
       log_error("helper packet of %u bytes does not fit a packet buffer, cmd:[%#x] dropped", total, cmd);
-      _r.skip(total);
       continue;
     }
     NETInputPacket pkt;
     pkt.Copy(head, static_cast<int>(total));
-    _r.skip(total);
     CEncryptDecrypt cipher;
     cipher.DecryptBuffer(&pkt);
 
@@ -258,8 +330,11 @@ int CHelperUnit::process_pkg() {
         log_error("cmd:[%X] is invalied.", cmd);
         break;
     }
+    // A reset while the packet was handled has dropped the queue data may point into,
+    // and with it the rest of the stream: nothing is left to handle or keep.
+    if (_resets != resets_at_start) return static_cast<int>(len);
   }
-  return 0;
+  return static_cast<int>(used);
 }
 
 int CHelperUnit::_worker_stat_chk(NETInputPacket* pkt) {
@@ -377,6 +452,8 @@ void CHelperUnit::update_timer() {
 
 void CHelperUnit::reset_helper() {
   log_debug("reset helper object");
+  ++_resets;
+  std::string().swap(_batch);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
   close_socket();

@@ -67,6 +67,10 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
   // take them (the link is then reset).
   int append_pkg(const char* data, unsigned int len);
+  // Queues a forward for the write at the end of this loop turn (the caller then names
+  // the link to flush_forwards). Only for a link that is up with nothing else waiting;
+  // anything queued later with append_pkg goes behind it. 0, or -1 after a reset.
+  int defer_pkg(const char* data, unsigned int len);
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
   // the connection failed (the queue is then dropped). The second form also puts the
@@ -107,7 +111,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   void set_netfd(int fd) { netfd = fd; }
   int get_netfd() const { return netfd; }
   CConnState stage() const { return _stage; }
-  unsigned pending_output() const { return _w.data_len(); }
+  unsigned pending_output() const { return _w.data_len() + static_cast<unsigned>(_batch.size()); }
   unsigned pending_input() const { return _r.data_len(); }
   short send_error_times() const { return _send_error_times; }
   CTimerList* helper_timer() const { return _helperTimer; }
@@ -120,14 +124,26 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   bool cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what);
   // Drops the socket without touching the queues.
   void close_socket();
+  // Handles every complete packet at the head of data; the bytes used, or -1 when the
+  // stream cannot be framed any more.
+  int process_pkg(const char* data, unsigned len);
+  // Moves the batch, less its first `sent` bytes, behind the send queue; false (after a
+  // reset) when the pool cannot take it.
+  bool spill_batch(unsigned sent);
 
   CConnState _stage;
   CTimerList* _helperTimer;            // list the unit re-arms itself on; null until named
   char _curRecvBuf[RECV_BUFFER_SIZE];  // one recv
   short _send_error_times;             // consecutive sends that would have blocked
   int64_t _connect_retry_at;           // microseconds; no connect attempt before this
+  unsigned _resets;                    // resets so far, to notice one during packet handling
   comm::sockcommu::CRawCache _r;       // received, not yet handled
   comm::sockcommu::CRawCache _w;       // queued for the server
+  // Forwards of this loop turn, written in one send at its end. Kept apart from the
+  // pooled send queue: a turn's batch grows through every size class of the pool, which
+  // would fill each class with blocks the gateway never needs again. Non-empty only
+  // while _w is empty.
+  std::string _batch;
 };
 
 }  // namespace __http_svr_ns__

@@ -163,6 +163,51 @@ TEST_F(HelperUnitTest, QueuedBytesReachTheServerUnchanged) {
   EXPECT_EQ(got, a + b);
 }
 
+TEST_F(HelperUnitTest, BatchTheSocketCannotTakeKeepsItsPlaceAheadOfLaterPackets) {
+  FakeServer srv(4096);  // reads only at the end; small windows fill quickly
+  auto u = connected_unit(srv);
+  const int sndbuf = 4096;
+  ASSERT_EQ(setsockopt(u->get_netfd(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf), 0);
+  // Distinct bytes, so that a lost, repeated or reordered piece shows in the comparison.
+  std::string sent;
+  auto next_piece = [&](size_t n) {
+    std::string piece(n, '\0');
+    for (size_t i = 0; i < n; ++i) piece[i] = static_cast<char>((sent.size() + i) * 7 + (sent.size() + i) / 251);
+    sent += piece;
+    return piece;
+  };
+  // A plain append queues behind what is batched.
+  std::string first = next_piece(1000), second = next_piece(1000);
+  ASSERT_EQ(u->defer_pkg(first.data(), 1000), 0);
+  ASSERT_EQ(u->append_pkg(second.data(), 1000), 0);
+  // Batches until one does not go out whole.
+  bool held = false;
+  for (int i = 0; i < 400 && !held; ++i) {
+    std::string piece = next_piece(16384);
+    ASSERT_EQ(u->defer_pkg(piece.data(), static_cast<unsigned>(piece.size())), 0);
+    int r = u->send_to_logic();
+    ASSERT_NE(r, -1);
+    held = u->pending_output() > 0;
+  }
+  ASSERT_TRUE(held);
+  // Queued behind the unsent part of the batch, whether a deferral or a plain append.
+  std::string a = next_piece(20000), b = next_piece(30000);
+  ASSERT_EQ(u->defer_pkg(a.data(), static_cast<unsigned>(a.size())), 0);
+  ASSERT_EQ(u->append_pkg(b.data(), static_cast<unsigned>(b.size())), 0);
+  std::string got(sent.size(), '\0');
+  size_t have = 0;
+  ASSERT_TRUE(pump_until(
+      [&] {
+        ssize_t n;
+        while (have < got.size() && (n = recv(srv.conn(), &got[have], got.size() - have, MSG_DONTWAIT)) > 0)
+          have += static_cast<size_t>(n);
+        return have == got.size();
+      },
+      10000)) << have << " of " << sent.size() << ", pending " << u->pending_output() << " fd " << u->get_netfd();
+  EXPECT_TRUE(got == sent);
+  EXPECT_EQ(u->pending_output(), 0u);
+}
+
 TEST_F(HelperUnitTest, LoadReportsUpdateTheRecordsWhetherBatchedOrSplit) {
   FakeServer srv;
   auto u = connected_unit(srv);
@@ -196,6 +241,20 @@ TEST_F(HelperUnitTest, LoadReportsUpdateTheRecordsWhetherBatchedOrSplit) {
   EXPECT_EQ(u->pending_input(), 12u);
   ASSERT_TRUE(srv.send(split.substr(12)));
   ASSERT_TRUE(pump_until([&] { return gSvrStat->_w_qlen == 42; }));
+  EXPECT_EQ(u->pending_input(), 0u);
+
+  // One read that ends a split report, carries many whole ones and starts another: the
+  // gateway keeps only the started one, whatever the reads brought.
+  ASSERT_TRUE(srv.send(split.substr(0, 3)));
+  pump_until([] { return false; }, 100);
+  std::string burst = split.substr(3);
+  for (int q = 1; q <= 500; ++q) burst += report(INTER_CMD_NOTIFY_STAT_RES, q, q);
+  const std::string last = report(INTER_CMD_WAITER_STAT_RES, 43, 44);
+  ASSERT_TRUE(srv.send(burst + last.substr(0, 5)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_n_qlen == 500; }));
+  EXPECT_EQ(u->pending_input(), 5u);
+  ASSERT_TRUE(srv.send(last.substr(5)));
+  ASSERT_TRUE(pump_until([&] { return gSvrStat->_w_qlen == 43; }));
   EXPECT_EQ(u->pending_input(), 0u);
 
   // Missing fields read as -1: stored as 4294967295, and not busy.
