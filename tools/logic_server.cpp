@@ -108,7 +108,6 @@ void logf(const char* fmt, ...) {
   if (n > 0) vsnprintf(&line[0], line.size() + 1, fmt, again);
   va_end(again);
   printf("[%s] %s\n", g_opt.name.c_str(), line.c_str());
-  fflush(stdout);
 }
 
 bool parse_pair(const char* text, int* a, int* b) {
@@ -312,6 +311,10 @@ bool flush_link(int fd, Link& link) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Lines go out once per loop turn, before the next wait: a write per line would cost
+  // more than the relaying it reports.
+  static char out_buffer[1 << 16];
+  setvbuf(stdout, out_buffer, _IOFBF, sizeof(out_buffer));
   if (!parse_args(argc, argv)) {
     usage(stderr);
     return 2;
@@ -331,8 +334,10 @@ int main(int argc, char** argv) {
   logf("listening on 127.0.0.1:%d%s%s", g_opt.port, g_opt.silent ? " (silent)" : "",
        g_opt.no_read ? " (never reads)" : "");
 
+  fflush(stdout);
   std::map<int, Link> links;
   while (!g_stop) {
+    fflush(stdout);
     std::vector<struct pollfd> fds;
     fds.push_back({lfd, POLLIN, 0});
     for (auto& kv : links) {

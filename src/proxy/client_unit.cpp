@@ -351,9 +351,23 @@ void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
   }
 }
 
-int CClientUnit::send() {
-  log_debug("CClientUnit response bufLen:[%d] netfd[%d]", static_cast<int>(_w.data_len()), netfd);
-  if (_w.data_len() == 0) {
+int CClientUnit::send_answer(const char* data, unsigned len) {
+  if (_close_scheduled || _w.data_len() > 0 || len == 0) {
+    add_rsp_buf(data, len);
+    return send();
+  }
+  return send(data, len);
+}
+
+int CClientUnit::send(const char* direct, unsigned direct_len) {
+  // Without a direct buffer the send queue is written. A direct buffer is written in
+  // place (the queue is empty then) and only what the socket does not take is queued:
+  // the same bytes in the same order as queueing it all first, without the copy.
+  const bool from_queue = direct == nullptr;
+  const char* data = from_queue ? _w.data() : direct;
+  const unsigned len = from_queue ? _w.data_len() : direct_len;
+  log_debug("CClientUnit response bufLen:[%d] netfd[%d]", static_cast<int>(len), netfd);
+  if (len == 0) {
     DisableOutput();
     ApplyEvents();
     _stage = CONN_FATAL_ERROR;
@@ -361,9 +375,9 @@ int CClientUnit::send() {
     return -1;
   }
 
-  log_error("send packet before, length[%d]", static_cast<int>(_w.data_len()));
+  log_error("send packet before, length[%d]", static_cast<int>(len));
   // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
-  const ssize_t sent = ::send(netfd, _w.data(), _w.data_len(), MSG_NOSIGNAL);
+  const ssize_t sent = ::send(netfd, data, len, MSG_NOSIGNAL);
   const int err = errno;
   log_error("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
 
@@ -375,6 +389,10 @@ int CClientUnit::send() {
         fail_and_schedule_close();
         return -1;
       }
+      if (!from_queue) {
+        add_rsp_buf(data, len);
+        if (_failed) return -1;
+      }
       EnableOutput();
       ApplyEvents();
       _stage = CONN_DATA_SENDING;
@@ -385,17 +403,22 @@ int CClientUnit::send() {
     return -1;
   }
 
-  if (static_cast<unsigned>(sent) == _w.data_len()) {
+  if (static_cast<unsigned>(sent) == len) {
     log_debug("send complete");
     DisableOutput();
     ApplyEvents();
-    _w.skip(static_cast<unsigned>(sent));
+    if (from_queue) _w.skip(static_cast<unsigned>(sent));
     _stage = CONN_SEND_DONE;
   } else {
     log_debug("had sent part of data");
+    if (from_queue) {
+      _w.skip(static_cast<unsigned>(sent));
+    } else {
+      add_rsp_buf(data + sent, len - static_cast<unsigned>(sent));
+      if (_failed) return -1;
+    }
     EnableOutput();
     ApplyEvents();
-    _w.skip(static_cast<unsigned>(sent));
     _stage = CONN_DATA_SENDING;
   }
   _send_error_times = 0;

@@ -61,7 +61,12 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // (CONN_DATA_SENDING) after a write that would block, or -1 when the connection has
   // failed. A failure outside the connection's own notification (an answer delivered by
   // a helper unit) closes the connection at the end of the loop turn.
-  int send();
+  // With `direct`, those bytes are written in place of the queue (which must be empty)
+  // and only what the socket does not take is queued.
+  int send(const char* direct = nullptr, unsigned direct_len = 0);
+  // Sends an answer: written straight from `data` when nothing is queued before it,
+  // else queued behind the rest. Results as for send().
+  int send_answer(const char* data, unsigned len);
 
   // Writes the forwards that cmd_data_handler queued on idle logic links during this
   // loop turn, one write per link. The loop calls it after dispatching the turn's events.

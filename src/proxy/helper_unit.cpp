@@ -425,8 +425,7 @@ int CHelperUnit::_pay_res(NETInputPacket* pkt) {
       log_warning("%s||client of flow:[%lu] is failing, answer dropped", __FUNCTION__, flow);
       ret = -1;
     } else {
-      client->add_rsp_buf(out.packet_buf(), static_cast<unsigned>(out.packet_size()));
-      ret = client->send();
+      ret = client->send_answer(out.packet_buf(), static_cast<unsigned>(out.packet_size()));
     }
   }
   log_debug("-------- CHelperUnit::_pay_res end --------");

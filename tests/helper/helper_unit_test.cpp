@@ -404,6 +404,8 @@ class ClientEnd {
     close(fds_[1]);
   }
   bool ok() const { return ok_; }
+  int peer_fd() const { return fds_[1]; }
+  int gateway_fd() const { return fds_[0]; }
   bool readable() const {
     pollfd p{fds_[1], POLLIN, 0};
     return poll(&p, 1, 0) == 1;
@@ -415,8 +417,12 @@ class ClientEnd {
     std::string pkt(head, 9);
     std::string body(pkg_length(head) - 7, '\0');
     if (testsupport::recv_exact(fds_[1], &body[0], body.size(), timeout_ms) != body.size()) return false;
+    return decode(pkt + body, status, text);
+  }
+  // Decodes one whole answer packet.
+  static bool decode(const std::string& pkt, int* status, std::string* text) {
     NETInputPacket in;
-    in.Copy((pkt + body).data(), static_cast<int>(9 + body.size()));
+    in.Copy(pkt.data(), static_cast<int>(pkt.size()));
     if (in.GetCmdType() != SERVER_CMD_REP || CEncryptDecrypt().DecryptBuffer(&in) < 0) return false;
     *status = in.ReadInt();
     *text = in.ReadString();
@@ -478,6 +484,44 @@ TEST_F(HelperUnitTest, ResultsReachTheClientThatFlowNames) {
   ASSERT_TRUE(one.answer(&status, &text));
   EXPECT_EQ(text, "after");
   EXPECT_FALSE(seven.answer(&status, &text, 100));
+}
+
+TEST_F(HelperUnitTest, AnswersTheClientSocketCannotTakeAtOnceArriveWholeAndInOrder) {
+  FakeServer srv;
+  auto u = connected_unit(srv);
+  ClientEnd slow(&poller_, timers_.GetTimerList(30), 9);
+  ASSERT_TRUE(slow.ok());
+  const int sndbuf = 4096;
+  ASSERT_EQ(setsockopt(slow.gateway_fd(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf), 0);
+  // Written while the client does not read: the first go out whole, one in part, and
+  // the rest wait in the queue behind it.
+  // Sizes that do not divide the socket's buffer, so that some write goes out in part.
+  const int kAnswers = 12;
+  auto text_of = [](int i) { return std::to_string(i) + std::string(static_cast<size_t>(5000 + i * 13), 'a' + i); };
+  std::string batch;
+  for (int i = 0; i < kAnswers; ++i) batch += result("{\"flow\":9,\"result\":\"" + text_of(i) + "\"}");
+  ASSERT_TRUE(srv.send(batch));
+  pump_until([] { return false; }, 300);
+  std::string got;
+  std::vector<std::string> packets;
+  ASSERT_TRUE(pump_until([&] {
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(slow.peer_fd(), buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<size_t>(n));
+    while (got.size() >= 9 && got.size() >= pkg_length(got.data()) + 2u) {
+      packets.push_back(got.substr(0, pkg_length(got.data()) + 2u));
+      got.erase(0, packets.back().size());
+    }
+    return packets.size() >= static_cast<size_t>(kAnswers);
+  }, 10000)) << packets.size() << " answers";
+  EXPECT_TRUE(got.empty());
+  for (int i = 0; i < kAnswers; ++i) {
+    int status = -9;
+    std::string text;
+    ASSERT_TRUE(ClientEnd::decode(packets[static_cast<size_t>(i)], &status, &text)) << i;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(text, text_of(i));
+  }
 }
 
 }  // namespace
