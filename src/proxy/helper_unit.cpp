@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <json/json.h>
-
 #include "EncryptDecrypt.h"
 #include "client_unit.h"
 #include "clib_log.h"
@@ -17,6 +15,7 @@
 #include "log.h"
 #include "net.h"
 #include "proxy_module.h"
+#include "result_fields.h"
 #include "timestamp.h"
 
 namespace __http_svr_ns__ {
@@ -27,21 +26,6 @@ server_switch_s* gSvrSwitch = nullptr;
 namespace {
 
 bool would_block(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
-
-// The receiver named by a result: the "flow" member as an unsigned 64-bit number. A
-// missing member, or one JsonCpp cannot convert (text, array, object, a negative or
-// too large number), names no one.
-bool read_flow(const Json::Value& root, unsigned long* flow) {
-  if (!root.isMember("flow")) return false;
-  const Json::Value& f = root["flow"];
-  if (f.isNull() || f.isString() || f.isArray() || f.isObject()) return false;
-  try {
-    *flow = static_cast<unsigned long>(f.asUInt64());
-  } catch (...) {
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -373,30 +357,22 @@ int CHelperUnit::_pay_res(NETInputPacket* pkt) {
   log_debug("ErrCode: %d", errcode);
   log_debug("JSON: %s", json.c_str());
 
-  Json::Value root;
-  Json::Reader reader;
-  bool parsed = false;
-  try {
-    // The reader throws when nesting runs too deep; a peer's text must not end us.
-    parsed = reader.parse(json, root, false);
-  } catch (...) {
-    parsed = false;
-  }
+  ResultFields fields;
+  read_result_fields(json, &fields);
 
   NETOutputPacket out;
   out.Begin(SERVER_CMD_REP, 1, 1);
-  unsigned long flow = 0;
-  bool has_flow = false;
+  unsigned long flow = fields.flow;
+  bool has_flow = fields.has_flow;
   int ret = -1;
-  if (parsed && root.isObject()) {
-    has_flow = read_flow(root, &flow);
-    if (!root.isMember("result")) {
+  if (fields.parsed) {
+    if (!fields.has_result) {
       out.WriteInt(0);
       out.WriteString("");
       ret = 0;
-    } else if (root["result"].isString()) {
+    } else if (fields.result_is_text) {
       out.WriteInt(0);
-      out.WriteString(root["result"].asString());
+      out.WriteString(fields.result);
       ret = 0;
     } else {
       log_error("%s||result is not a text, flow:[%lu]", __FUNCTION__, flow);
