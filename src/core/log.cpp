@@ -16,6 +16,7 @@
 #include <libgen.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -125,6 +126,120 @@ char* put_int(char* p, int v)
     while (n > 0)
         *p++ = digits[--n];
     return p;
+}
+
+// A bounded writer: keeps at most `cap` characters, counts them all, as vsnprintf does.
+struct Sink {
+    char* out;
+    size_t cap;
+    size_t len;
+    void put(char c)
+    {
+        if (len < cap)
+            out[len] = c;
+        ++len;
+    }
+    void put(const char* s, size_t n)
+    {
+        if (len < cap)
+            memcpy(out + len, s, n < cap - len ? n : cap - len);
+        len += n;
+    }
+};
+
+void put_unsigned(Sink& sink, unsigned long long u, unsigned base, bool upper)
+{
+    const char* digit = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char text[24];
+    int n = 0;
+    do {
+        text[n++] = digit[u % base];
+        u /= base;
+    } while (u != 0);
+    while (n > 0)
+        sink.put(text[--n]);
+}
+
+// The message of a line, as vsnprintf(out, cap + 1, format, ap) would give it, for the
+// formats the gateway's lines use: %d %i %u %x %X (with '#', 'l', 'll'), %s, %c and %%.
+// Every line is formatted, several per round trip, so the common cases skip the
+// library's general machinery. -1, with nothing consumed that matters, for any other
+// format: the caller then leaves it to vsnprintf.
+long quick_format(char* out, size_t cap, const char* format, va_list ap)
+{
+    Sink sink = {out, cap, 0};
+    for (const char* f = format; *f != '\0'; ++f) {
+        if (*f != '%') {
+            const char* next = strchr(f, '%');
+            size_t n = next ? (size_t)(next - f) : strlen(f);
+            sink.put(f, n);
+            f += n - 1;
+            continue;
+        }
+        ++f;
+        bool alt = false;
+        if (*f == '#') {
+            alt = true;
+            ++f;
+        }
+        int longs = 0;
+        while (*f == 'l' && longs < 2) {
+            ++longs;
+            ++f;
+        }
+        switch (*f) {
+        case '%':
+            if (alt || longs)
+                return -1;
+            sink.put('%');
+            break;
+        case 'd':
+        case 'i': {
+            if (alt)
+                return -1;
+            long long v = longs == 0 ? va_arg(ap, int) : longs == 1 ? va_arg(ap, long) : va_arg(ap, long long);
+            unsigned long long u = (unsigned long long)v;
+            if (v < 0) {
+                sink.put('-');
+                u = 0ull - u;
+            }
+            put_unsigned(sink, u, 10, false);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+            if (alt && *f == 'u')
+                return -1;
+            unsigned long long u = longs == 0   ? va_arg(ap, unsigned int)
+                                   : longs == 1 ? va_arg(ap, unsigned long)
+                                                : va_arg(ap, unsigned long long);
+            if (alt && u != 0)
+                sink.put(*f == 'x' ? "0x" : "0X", 2);
+            put_unsigned(sink, u, *f == 'u' ? 10 : 16, *f == 'X');
+            break;
+        }
+        case 's': {
+            if (alt || longs)
+                return -1;
+            const char* text = va_arg(ap, const char*);
+            if (text == NULL)
+                return -1;
+            sink.put(text, strlen(text));
+            break;
+        }
+        case 'c':
+            if (alt || longs)
+                return -1;
+            sink.put((char)va_arg(ap, int));
+            break;
+        default:
+            return -1;
+        }
+    }
+    if (sink.cap > 0)
+        out[sink.len < sink.cap ? sink.len : sink.cap] = '\0';
+    return (long)sink.len;
 }
 
 // The last component of a path, as basename() gives it. Paths ending in '/' (never a
@@ -347,7 +462,11 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     const size_t room = MAX_LINE_LEN - len;
     va_list ap;
     va_start(ap, format);
-    n = vsnprintf(buf + len, room + 1, format, ap);
+    va_list again;
+    va_copy(again, ap);
+    long quick = quick_format(buf + len, room, format, ap);
+    n = quick >= 0 ? (quick > INT32_MAX ? INT32_MAX : (int)quick) : vsnprintf(buf + len, room + 1, format, again);
+    va_end(again);
     va_end(ap);
     if (n > 0)
         len += (size_t)n > room ? room : (size_t)n;

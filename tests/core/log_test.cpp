@@ -294,3 +294,36 @@ TEST_F(ProcessLog, OverlongMessageIsCutAndStillEndsInNewline)
     EXPECT_EQ(0xFFFFFu, whole.size());
     EXPECT_EQ(fits + "\n", whole.substr(header));
 }
+
+TEST_F(ProcessLog, MessagesReadExactlyAsPrintfFormatsThem)
+{
+    init_log("printf", dir_.path().c_str(), 3, 64 << 20);
+    std::string expected;
+    // Each case is logged and printed with the same arguments.
+#define SAME_AS_PRINTF(...)                                          \
+    do {                                                             \
+        char want[512];                                              \
+        snprintf(want, sizeof(want), __VA_ARGS__);                   \
+        expected += std::string(want) + "\n";                        \
+        log_error(__VA_ARGS__);                                      \
+    } while (0)
+    SAME_AS_PRINTF("plain text only");
+    SAME_AS_PRINTF("%d|%d|%d|%i", 0, -1, INT32_MIN, INT32_MAX);
+    SAME_AS_PRINTF("%u|%x|%X|%#x|%#X|%#x", 4294967295u, 0xbeefu, 0xbeefu, 0x9001u, 0x1003u, 0u);
+    SAME_AS_PRINTF("%ld|%lu|%lld|%llu|%#lx", -5L, 18446744073709551615UL, (long long)INT64_MIN, 7ULL, 255UL);
+    SAME_AS_PRINTF("[%s][%c]%%[%s]", "text", 'x', "");
+    // Formats the quick path leaves to the library, mixed with ones it handles.
+    SAME_AS_PRINTF("%5d|%-4s|%05.1f|%p|%d", 42, "ab", 3.14159, (void*)0x1234, 7);
+    SAME_AS_PRINTF("%s|%hd|%zu|%lc", "a", (short)-3, (size_t)9, (wint_t)'w');
+#undef SAME_AS_PRINTF
+    const std::string text = read_file(ring_file(0));
+    std::string messages;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t eol = text.find('\n', pos);
+        size_t body = text.find("]: ", text.find("pid[", pos));
+        body = text.find("]: ", body + 3) + 3;
+        messages += text.substr(body, eol + 1 - body);
+        pos = eol + 1;
+    }
+    EXPECT_EQ(expected, messages);
+}
