@@ -80,16 +80,17 @@ long long now_ms() {
 
 // Keeps a log line on one line: control bytes and non-ASCII bytes become \xNN escapes.
 std::string printable(const std::string& s) {
+  static const char hex[] = "0123456789abcdef";
   std::string out;
-  char buf[8];
+  out.reserve(s.size());
   for (unsigned char c : s) {
     if (c == '\\') {
       out += "\\\\";
     } else if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
     } else {
-      snprintf(buf, sizeof(buf), "\\x%02x", c);
-      out += buf;
+      const char esc[4] = {'\\', 'x', hex[c >> 4], hex[c & 15]};
+      out.append(esc, 4);
     }
   }
   return out;
@@ -98,16 +99,21 @@ std::string printable(const std::string& s) {
 void logf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // One whole line, however long (an escaped packet text may be four times its size).
 void logf(const char* fmt, ...) {
+  char small[4096];
   va_list ap;
   va_start(ap, fmt);
   va_list again;
   va_copy(again, ap);
-  int n = vsnprintf(nullptr, 0, fmt, ap);
+  int n = vsnprintf(small, sizeof(small), fmt, ap);
   va_end(ap);
-  std::string line(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-  if (n > 0) vsnprintf(&line[0], line.size() + 1, fmt, again);
+  if (n >= 0 && static_cast<size_t>(n) < sizeof(small)) {
+    printf("[%s] %s\n", g_opt.name.c_str(), small);
+  } else if (n > 0) {
+    std::string line(static_cast<size_t>(n), '\0');
+    vsnprintf(&line[0], line.size() + 1, fmt, again);
+    printf("[%s] %s\n", g_opt.name.c_str(), line.c_str());
+  }
   va_end(again);
-  printf("[%s] %s\n", g_opt.name.c_str(), line.c_str());
 }
 
 bool parse_pair(const char* text, int* a, int* b) {
@@ -213,9 +219,16 @@ void queue_reports(int fd, Link& link) {
   if (g_opt.notify) queue_report(fd, link, INTER_CMD_NOTIFY_STAT_RES, g_opt.notify_q, g_opt.notify_t);
 }
 
-// The receiver of an answer: a numeric "flow" member of a JSON object text, else the
-// client id of the request.
-Json::Value answer_flow(const std::string& data, int client_id) {
+// The answer's JSON text: a numeric "flow" member of a JSON object request text names
+// the receiver, else the client id of the request does.
+std::string answer_text(const std::string& data, int client_id) {
+  // Only a text that starts an object (or a comment) can name a flow; anything else is
+  // answered without running the JSON reader, in the bytes Json::FastWriter would give.
+  size_t first = data.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos || (data[first] != '{' && data[first] != '/')) {
+    static const std::string quoted_result = Json::valueToQuotedString(g_opt.result.c_str());
+    return "{\"flow\":" + std::to_string(client_id) + ",\"result\":" + quoted_result + "}";
+  }
   Json::Value root;
   Json::Reader reader;
   bool parsed = false;
@@ -224,8 +237,16 @@ Json::Value answer_flow(const std::string& data, int client_id) {
   } catch (...) {
     parsed = false;
   }
-  if (parsed && root.isObject() && root.isMember("flow") && root["flow"].isNumeric()) return root["flow"];
-  return Json::Value(client_id);
+  Json::Value answer(Json::objectValue);
+  if (parsed && root.isObject() && root.isMember("flow") && root["flow"].isNumeric())
+    answer["flow"] = root["flow"];
+  else
+    answer["flow"] = client_id;
+  answer["result"] = g_opt.result;
+  Json::FastWriter writer;
+  std::string text = writer.write(answer);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
 }
 
 void handle_forward(int fd, Link& link, NETInputPacket& pkt, bool checksum_ok) {
@@ -235,12 +256,7 @@ void handle_forward(int fd, Link& link, NETInputPacket& pkt, bool checksum_ok) {
        checksum_ok ? "" : " checksum=bad");
   if (g_opt.silent) return;
 
-  Json::Value answer(Json::objectValue);
-  answer["flow"] = answer_flow(data, client_id);
-  answer["result"] = g_opt.result;
-  Json::FastWriter writer;
-  std::string text = writer.write(answer);
-  if (!text.empty() && text.back() == '\n') text.pop_back();
+  std::string text = answer_text(data, client_id);
 
   NETOutputPacket out;
   out.Begin(INTER_CMD_RES, 1, 1);

@@ -57,6 +57,20 @@ TEST(LogicServer, AnswersEachForwardNamingTheFlowOrTheClient) {
   EXPECT_EQ(s.matching("stopped").size(), 1u);
 }
 
+TEST(LogicServer, ResultTextIsQuotedTheSameWhetherOrNotTheRequestIsJson) {
+  LogicServer s("Q", {"--result", "say \"hi\" caf\xc3\xa9 \\ \x01"});
+  ASSERT_TRUE(s.start());
+  int fd = testsupport::tcp_connect_local(s.port());
+  ASSERT_GE(fd, 0);
+  std::string batch = forward(8, "plain text") + forward(8, "{\"x\":1}") + forward(8, " /*c*/ {\"flow\":6}");
+  ASSERT_TRUE(testsupport::send_all(fd, batch.data(), batch.size()));
+  const std::string plain = answer_json(fd);
+  EXPECT_EQ(plain, "{\"flow\":8,\"result\":\"say \\\"hi\\\" caf\\u00e9 \\\\ \\u0001\"}");
+  EXPECT_EQ(answer_json(fd), plain);
+  EXPECT_EQ(answer_json(fd), "{\"flow\":6" + plain.substr(plain.find(',')));
+  close(fd);
+}
+
 TEST(LogicServer, SendsLoadReportsOnEveryLink) {
   LogicServer s("R", {"--waiter-stat", "1500,20", "--notify-stat", "3,4", "--report-ms", "100"});
   ASSERT_TRUE(s.start());
