@@ -160,11 +160,11 @@ void put_unsigned(Sink& sink, unsigned long long u, unsigned base, bool upper)
         sink.put(text[--n]);
 }
 
-// The message of a line, as vsnprintf(out, cap + 1, format, ap) would give it, for the
-// formats the gateway's lines use: %d %i %u %x %X (with '#', 'l', 'll'), %s, %c and %%.
-// Every line is formatted, several per round trip, so the common cases skip the
-// library's general machinery. -1, with nothing consumed that matters, for any other
-// format: the caller then leaves it to vsnprintf.
+// The message of a line, as vsnprintf(out, cap + 1, format, ap) would give it (out holds
+// cap + 1 bytes), for the formats the gateway's lines use: %d %i %u %x %X (with '#',
+// 'l', 'll'), %s, %c and %%. Every line is formatted, several per round trip, so the
+// common cases skip the library's general machinery. -1 for any other format: the
+// caller then leaves it to vsnprintf, with its own copy of the arguments.
 long quick_format(char* out, size_t cap, const char* format, va_list ap)
 {
     Sink sink = {out, cap, 0};
@@ -237,8 +237,7 @@ long quick_format(char* out, size_t cap, const char* format, va_list ap)
             return -1;
         }
     }
-    if (sink.cap > 0)
-        out[sink.len < sink.cap ? sink.len : sink.cap] = '\0';
+    out[sink.len < sink.cap ? sink.len : sink.cap] = '\0';
     return (long)sink.len;
 }
 

@@ -94,10 +94,14 @@ bool CHelperUnit::cache_append(comm::sockcommu::CRawCache& cache, const char* da
   try {
     cache.append(data, len);
   } catch (int) {
-    log_error("helper pool exhausted: %u bytes %s dropped, link to %s:%d reset", len, what, addr.c_str(), port);
+    report_exhausted(len, what);
     return false;
   }
   return true;
+}
+
+void CHelperUnit::report_exhausted(unsigned len, const char* what) {
+  log_error("helper pool exhausted: %u bytes %s dropped, link to %s:%d reset", len, what, addr.c_str(), port);
 }
 
 int CHelperUnit::append_pkg(const char* data, unsigned int len) {
@@ -115,7 +119,7 @@ int CHelperUnit::defer_pkg(const char* data, unsigned int len) {
   try {
     _batch.append(data, len);
   } catch (...) {
-    log_error("helper pool exhausted: %u bytes %s dropped, link to %s:%d reset", len, "to send", addr.c_str(), port);
+    report_exhausted(len, "to send");
     reset_helper();
     return -1;
   }

@@ -122,6 +122,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
  private:
   // Appends to a cache; false (after resetting the link) when the pool is exhausted.
   bool cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what);
+  // Logs that `len` bytes (`what`: "to send", "received") found no memory.
+  void report_exhausted(unsigned len, const char* what);
   // Drops the socket without touching the queues.
   void close_socket();
   // Handles every complete packet at the head of data; the bytes used, or -1 when the
