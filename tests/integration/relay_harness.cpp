@@ -59,7 +59,14 @@ bool LogicServer::wait_matching(const std::string& needle, size_t n, int timeout
 
 // ---------------------------------------------------------------------------------------
 
-RawLogic::RawLogic() { lfd_ = testpackets::listen_loopback(16, &port_); }
+RawLogic::RawLogic() {
+  lfd_ = testpackets::listen_loopback(16, &port_);
+  // Ask for receive stamps now, long before the first packet: the kernel switches stamping
+  // on from a deferred work item, so a socket that asks for it just before data arrives can
+  // get its first reads unstamped. Accepted sockets inherit the option.
+  int one = 1;
+  setsockopt(lfd_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one));
+}
 
 RawLogic::~RawLogic() {
   if (conn_ >= 0) ::close(conn_);
@@ -106,6 +113,7 @@ bool RawLogic::read(Packet* out, int timeout_ms) {
     msg.msg_controllen = sizeof(control);
     ssize_t n = recvmsg(conn_, &msg, 0);
     if (n <= 0) return false;
+    last_ns_ = 0;  // an unstamped read must not keep an earlier read's stamp
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
         struct timespec ts;
