@@ -41,6 +41,14 @@ std::vector<std::string> fields(const std::string& line) {
   return out;
 }
 
+// Seconds of the wall clock the reporter stamps its lines with. time() reads a coarser
+// clock that can still show the previous second when gettimeofday has moved on.
+long wall_seconds() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return tv.tv_sec;
+}
+
 class Collector : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -58,9 +66,9 @@ class Collector : public ::testing::Test {
 TEST_F(Collector, UserCountLineCarriesTimeAddressAndCount) {
   Watchdog w("127.0.0.1", port_);
   ASSERT_EQ(0, w.init());
-  const long before = time(nullptr);
+  const long before = wall_seconds();
   EXPECT_EQ(0, w.writeHallUserCount(25, "127.0.0.1", 8000));
-  const long after = time(nullptr);
+  const long after = wall_seconds();
 
   const std::string line = recv_datagram(fd_, 2000);
   std::vector<std::string> f = fields(line);
@@ -76,7 +84,7 @@ TEST_F(Collector, UserCountLineCarriesTimeAddressAndCount) {
 TEST_F(Collector, UserLeftLineNamesTheUid) {
   Watchdog w("127.0.0.1", port_);
   ASSERT_EQ(0, w.init());
-  const long before = time(nullptr);
+  const long before = wall_seconds();
   EXPECT_EQ(0, w.writeUserLeaveHall(42, "127.0.0.1", 8000));
   const std::string line = recv_datagram(fd_, 2000);
   std::vector<std::string> f = fields(line);
