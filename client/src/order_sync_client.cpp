@@ -83,8 +83,12 @@ bool order_sync_client_t::send_until_done(const packet_t& pkt) {
     if (stop_requested()) return false;
     int r = 0;
     int discarded = 0;
-    if (_c->IsConnected && _c->check(&discarded) != 0)
-      r = _c->Send(reinterpret_cast<const char*>(pkt._data), pkt.len);
+    if (_c->IsConnected) {
+      if (_c->check(&discarded) != 0)
+        r = _c->Send(reinterpret_cast<const char*>(pkt._data), pkt.len);
+      else
+        OSC_LOG(1, "Tcp connection closed.");  // the same close the loop reports, seen first here
+    }
     if (discarded > 0) OSC_DEBUG("discarded %d bytes from the gateway", discarded);
     OSC_LOG(3, "SEND: %d", r);
     if (r != 0) return true;
