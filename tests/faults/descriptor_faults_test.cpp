@@ -216,6 +216,7 @@ TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
   FaultGateway gw(cfg);
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
   const int base_fds = faulttest::open_fds(gw.pid());
+  const std::string base_targets = faulttest::fd_targets(gw.pid());
   ASSERT_GT(base_fds, 0);
 
   // More clients than descriptors are left: the kernel completes every connection
@@ -296,7 +297,7 @@ TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
   // And the descriptors went back to what they were.
   close_all(&b_, ANSWERED);
   EXPECT_TRUE(testsupport::wait_until([&] { return faulttest::open_fds(gw.pid()) <= base_fds; }, 10000))
-      << faulttest::open_fds(gw.pid()) << " vs " << base_fds;
+      << faulttest::fd_targets(gw.pid()) << " vs " << base_targets;
   EXPECT_TRUE(gw.alive());
 }
 

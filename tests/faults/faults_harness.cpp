@@ -103,6 +103,21 @@ int open_fds(pid_t pid) {
   return n;
 }
 
+std::string fd_targets(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return "";
+  std::string out;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char target[256];
+    ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof(target) - 1);
+    out += std::string(e->d_name) + "->" + (n > 0 ? std::string(target, static_cast<size_t>(n)) : "?") + " ";
+  }
+  closedir(d);
+  return out;
+}
+
 long rss_kb(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;

@@ -46,8 +46,22 @@ bool HallRun::start(int timeout_ms) {
     // The shell lowers the limit and becomes the gateway: the test's own limit stays.
     a.insert(a.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(cfg_.nofile) + " && exec \"$@\"", "sh"});
   }
+  // The port takes connections as soon as the gateway listens, before it has connected
+  // to its logic servers; start-up is over only when this process logs its last line.
   if (!proc_.start(a, bin(), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
-  return wait_until([&] { return port_open(port_) || !proc_.running(); }, timeout_ms) && proc_.running();
+  return wait_until([&] { return !proc_.running() || started_up(); }, timeout_ms) && proc_.running();
+}
+
+bool HallRun::started_up() const {
+  static const std::string kDone = "Proxy open is done!!";
+  const std::string me = "pid[" + std::to_string(proc_.pid()) + "]";
+  const std::string log = process_log();
+  for (size_t at = log.find(kDone); at != std::string::npos; at = log.find(kDone, at + kDone.size())) {
+    const size_t line = log.rfind('\n', at);
+    const size_t from = line == std::string::npos ? 0 : line + 1;
+    if (log.substr(from, at - from).find(me) != std::string::npos) return true;
+  }
+  return false;
 }
 
 std::string HallRun::stderr_text() const { return read_file(dir_.file("stderr.txt")); }

@@ -48,7 +48,7 @@ class HallRun {
   pid_t pid() const { return proc_.pid(); }
   // The gateway's command line (with -f when `foreground`).
   std::vector<std::string> argv(bool foreground) const;
-  // Foreground start; true once the port accepts connections.
+  // Foreground start; true once start-up is over: listening, with every logic link open.
   bool start(int timeout_ms = 15000);
   bool alive() { return proc_.running(); }
   int stop(int sig = SIGTERM) { return proc_.stop(sig, 5000); }
@@ -57,6 +57,8 @@ class HallRun {
   bool wait_log(const std::string& needle, int timeout_ms) const;
 
  private:
+  bool started_up() const;  // this process has logged the end of its start-up
+
   TempDir dir_;
   HallConfig cfg_;
   int port_ = 0;
