@@ -16,7 +16,6 @@
 #include <libgen.h>
 #include <pthread.h>
 #include <stdarg.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -106,28 +105,6 @@ const char* log_stamp(size_t* len)
     return stamp_text;
 }
 
-char* put_text(char* p, const char* text, size_t len)
-{
-    memcpy(p, text, len);
-    return p + len;
-}
-
-char* put_int(char* p, int v)
-{
-    char digits[16];
-    unsigned int u = v < 0 ? 0u - (unsigned int)v : (unsigned int)v;
-    int n = 0;
-    do {
-        digits[n++] = (char)('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    if (v < 0)
-        *p++ = '-';
-    while (n > 0)
-        *p++ = digits[--n];
-    return p;
-}
-
 // A bounded writer: keeps at most `cap` characters, counts them all, as vsnprintf does.
 struct Sink {
     char* out;
@@ -158,6 +135,16 @@ void put_unsigned(Sink& sink, unsigned long long u, unsigned base, bool upper)
     } while (u != 0);
     while (n > 0)
         sink.put(text[--n]);
+}
+
+void put_signed(Sink& sink, long long v)
+{
+    unsigned long long u = (unsigned long long)v;
+    if (v < 0) {
+        sink.put('-');
+        u = 0ull - u;
+    }
+    put_unsigned(sink, u, 10, false);
 }
 
 // The message of a line, as vsnprintf(out, cap + 1, format, ap) would give it (out holds
@@ -197,13 +184,7 @@ long quick_format(char* out, size_t cap, const char* format, va_list ap)
         case 'i': {
             if (alt)
                 return -1;
-            long long v = longs == 0 ? va_arg(ap, int) : longs == 1 ? va_arg(ap, long) : va_arg(ap, long long);
-            unsigned long long u = (unsigned long long)v;
-            if (v < 0) {
-                sink.put('-');
-                u = 0ull - u;
-            }
-            put_unsigned(sink, u, 10, false);
+            put_signed(sink, longs == 0 ? va_arg(ap, int) : longs == 1 ? va_arg(ap, long) : va_arg(ap, long long));
             break;
         }
         case 'u':
@@ -411,29 +392,20 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     const char* func = funcname ? funcname : "";
     size_t stamp_size;
     const char* stamp = log_stamp(&stamp_size);
-    const size_t base_len = strlen(base);
-    const size_t func_len = strlen(func);
-    int n;
-    if (base_len + func_len < 4096) {
-        // "<level>" stamp "file(line)[func]: ", put together by hand: the same bytes the
-        // format below gives, without parsing it on every line.
-        char* p = buf;
-        *p++ = '<';
-        p = put_int(p, level);
-        *p++ = '>';
-        p = put_text(p, stamp, stamp_size);
-        p = put_text(p, base, base_len);
-        *p++ = '(';
-        p = put_int(p, lineno);
-        p = put_text(p, ")[", 2);
-        p = put_text(p, func, func_len);
-        p = put_text(p, "]: ", 3);
-        *p = '\0';
-        n = (int)(p - buf);
-    } else {
-        n = snprintf(buf, MAX_HEADER_LEN + 1, "<%d>%s%s(%d)[%s]: ", level, stamp, base, lineno, func);
-    }
-    size_t len = n < 0 ? 0 : (size_t)n;
+    // "<level>[stamp] pid[N]: file(line)[func]: ", put together by hand rather than by
+    // parsing a format on every line; bounded and counted as snprintf would.
+    Sink head = {buf, MAX_HEADER_LEN, 0};
+    head.put('<');
+    put_signed(head, level);
+    head.put('>');
+    head.put(stamp, stamp_size);
+    head.put(base, strlen(base));
+    head.put('(');
+    put_signed(head, lineno);
+    head.put(")[", 2);
+    head.put(func, strlen(func));
+    head.put("]: ", 3);
+    size_t len = head.len;
     // An absurdly long function name must not leave the message a negative room.
     if (len > MAX_LINE_LEN)
         len = MAX_LINE_LEN;
@@ -463,8 +435,9 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     va_start(ap, format);
     va_list again;
     va_copy(again, ap);
-    long quick = quick_format(buf + len, room, format, ap);
-    n = quick >= 0 ? (quick > INT32_MAX ? INT32_MAX : (int)quick) : vsnprintf(buf + len, room + 1, format, again);
+    long n = quick_format(buf + len, room, format, ap);
+    if (n < 0)
+        n = vsnprintf(buf + len, room + 1, format, again);
     va_end(again);
     va_end(ap);
     if (n > 0)

@@ -293,6 +293,16 @@ TEST_F(ProcessLog, OverlongMessageIsCutAndStillEndsInNewline)
     const std::string whole = read_file(ring_file(0));
     EXPECT_EQ(0xFFFFFu, whole.size());
     EXPECT_EQ(fits + "\n", whole.substr(header));
+
+    // A function name longer than a whole line is cut inside the header.
+    unlink(ring_file(0).c_str());
+    const std::string func(2 << 20, 'f');
+    write_log(3, "x.cpp", func.c_str(), 7, "never seen");
+    const std::string cut = read_file(ring_file(0));
+    EXPECT_EQ(0xFFFFFu, cut.size());
+    EXPECT_EQ(0u, cut.find("<3>["));
+    EXPECT_NE(std::string::npos, cut.find("x.cpp(7)[ffff"));
+    EXPECT_EQ("ff\n", cut.substr(cut.size() - 3));
 }
 
 TEST_F(ProcessLog, MessagesReadExactlyAsPrintfFormatsThem)
