@@ -350,7 +350,6 @@ int main(int argc, char** argv) {
   logf("listening on 127.0.0.1:%d%s%s", g_opt.port, g_opt.silent ? " (silent)" : "",
        g_opt.no_read ? " (never reads)" : "");
 
-  fflush(stdout);
   std::map<int, Link> links;
   while (!g_stop) {
     fflush(stdout);
