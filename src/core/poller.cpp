@@ -73,9 +73,13 @@ int CPollerUnit::InitializePollerUnit()
     return 0;
 }
 
-void CPollerUnit::WaitPollerEvents(int timeout)
+int CPollerUnit::WaitPollerEvents(int timeout)
 {
     nrEvents = epoll_wait(epfd, ep_events, maxPollers, timeout);
+    if (nrEvents >= 0 || errno == EINTR)
+        return 0;
+    log_error("epoll_wait failed, epfd[%d], maxevents[%d], %m", epfd, maxPollers);
+    return -1;
 }
 
 int CPollerUnit::Epctl(int op, int fd, struct epoll_event* events)

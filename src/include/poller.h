@@ -38,8 +38,10 @@ public:
     // Allocates the slot table and the event buffer and creates the epoll instance.
     // 0 on success, -1 on failure (logged).
     int InitializePollerUnit();
-    // epoll_wait for at most `timeout` milliseconds; the result goes to nrEvents.
-    void WaitPollerEvents(int timeout);
+    // epoll_wait for at most `timeout` milliseconds; the result goes to nrEvents. 0, also
+    // for an interrupted wait (no events); -1 with the reason logged when the wait itself
+    // fails, which no later wait would mend.
+    int WaitPollerEvents(int timeout);
     // Dispatches the events of the last wait to their objects, then calls the
     // end-of-dispatch hook, if one is set.
     void ProcessPollerEvents();

@@ -29,6 +29,18 @@ class TGlobal {
   // does not exist yet), an empty BindAddr in the process log.
   static int DaemonInit(const char* path);
 
+  // Every reason why the configuration files `configPath` and `serverPath` cannot work
+  // as written, one message each, naming the file, the element, the attribute and the
+  // value. Empty when there is none. Reads both files and changes no setting.
+  static std::vector<std::string> ConfigProblems(const char* configPath, const char* serverPath);
+  // Start-up's use of ConfigProblems: each problem is written at level -1 (process log
+  // and standard error). -1 when there is one, else 0.
+  static int RefuseConfigProblems(const char* configPath, const char* serverPath);
+  // The poller capacity for a MaxFdCount value: at least 1024, and no more than the
+  // descriptors the process may open when that limit is higher (a larger table only
+  // costs memory, and one too large for epoll_wait makes every wait fail).
+  static int PollerCapacity(int maxFdCount);
+
   // The next server id of `list` in round-robin order, with the position in _loopNum
   // shared by every call whatever list it passes. `list` must not be empty; for an
   // empty list the result is -1 and _loopNum is left alone.
@@ -42,7 +54,7 @@ class TGlobal {
   static char _addr[64];         // listener bind address (BindAddr), "0.0.0.0"
   static uint16_t _port;         // listener port (command line), 80
   static int _backlog;           // listen backlog (MaxListenCount), at least 256
-  static int _maxpoller;         // poller capacity (MaxFdCount), at least 1024
+  static int _maxpoller;         // poller capacity (MaxFdCount), see PollerCapacity
   static int _webtimeout;        // client idle time-out in seconds (WebTimeout), >= 1
   static int _helpertimeout;     // helper timer list time-out in seconds, >= 1
   static int _timerConnect;      // helper connect time-out in milliseconds, 500
@@ -54,6 +66,7 @@ class TGlobal {
   static std::string _udpIp;     // UDP collector address (UdpServer), "0.0.0.0"
   static int _udpPort;           // UDP collector port (UdpPort), 0
   static int _loopNum;           // round-robin position of LoopSvid, 0
+  static const char* const _serverListPath;  // "../conf/server.xml"
 };
 
 }  // namespace __http_svr_ns__

@@ -21,7 +21,6 @@ namespace __http_svr_ns__ {
 
 namespace {
 
-const char kServerListPath[] = "../conf/server.xml";
 const int kAcceptBatch = 256;
 const int kRealTimerSeconds = 60;
 // How long accepting pauses after descriptors ran out, unless a connection ends first.
@@ -120,7 +119,13 @@ int CIncoming::run() {
     }
     try {
       const int wait = _timerunit->ExpireMicroSeconds(_epwaittimeout);
-      _pollerunit->WaitPollerEvents(wait);
+      // A wait that fails for any reason but a signal fails again at once on every
+      // turn: the loop would spin without ever serving. The gateway stops instead.
+      if (_pollerunit->WaitPollerEvents(wait) < 0) {
+        log_defer(false);
+        log_boot("the event wait failed; the gateway stops");
+        return -1;
+      }
       // Taken before dispatch: deadlines set by the handlers are compared with a
       // slightly earlier time, so a freshly armed timer never fires in its own turn.
       const int64_t now = GET_TIMESTAMP();
@@ -137,7 +142,7 @@ int CIncoming::run() {
 
 int CIncoming::InitHelperUnit() {
   CMarkupSTL xml;
-  if (!xml.Load(kServerListPath)) {
+  if (!xml.Load(TGlobal::_serverListPath)) {
     log_boot("Load server.xml failed.");
     return -1;
   }

@@ -29,7 +29,7 @@ class CIncoming : private noncopyable {
   // and the helper connections. 0, or -1 after logging the failed step.
   int open();
   // The main loop; returns 0 once the stop flag that TGlobal::_module_close points at
-  // is set.
+  // is set, -1 when the event wait fails (the reason is logged).
   int run();
   // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
   int InitHelperUnit();

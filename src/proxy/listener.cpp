@@ -61,7 +61,8 @@ int CListener::InputNotify() {
   for (;;) {
     const int drained = proc_accept(_peer_array, &peerSize);
     if (_newfd_cnt <= 0) {
-      log_error("invoke proc_accept failed, new fd count = %d", _newfd_cnt);
+      // A pause has logged its own reason.
+      if (!_paused) log_error("invoke proc_accept failed, new fd count = %d", _newfd_cnt);
       return 0;
     }
     proc_request(_peer_array);
@@ -74,6 +75,13 @@ int CListener::proc_accept(sockaddr_in* peer, unsigned int* peerSize) {
   _newfd_cnt = 0;
 
   for (int i = 0; i < _accept_cnt; ++i) {
+    // A connection taken from the queue without a slot to serve it could only be
+    // closed, and its peer may already have written into it: it waits in the queue
+    // until a slot frees instead.
+    if (client_room() <= 0) {
+      pause_accept(0);
+      return -1;
+    }
     const int fd = ::accept(netfd, reinterpret_cast<sockaddr*>(&peer[i]), reinterpret_cast<socklen_t*>(peerSize));
     log_debug("proc_accept: accept new connection fd[%d]", fd);
     if (fd >= 0) {
@@ -96,12 +104,35 @@ int CListener::proc_accept(sockaddr_in* peer, unsigned int* peerSize) {
   return 0;
 }
 
+namespace {
+
+// Every logic-server link reconnects on demand and then needs a poller slot of its own:
+// clients may not take the last ones, or one backend restart would leave every client
+// without answers until some client leaves.
+int slots_kept_for_logic() {
+  return _helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0;
+}
+
+}  // namespace
+
+int CListener::client_room() const {
+  if (_pollerunit == nullptr) return _accept_cnt;
+  return _pollerunit->GetMaxPollers() - _pollerunit->GetUsedPollers() - slots_kept_for_logic() - _newfd_cnt;
+}
+
 void CListener::pause_accept(int err) {
   if (_paused) return;
   _paused = true;
   DisableInput();
   ApplyEvents();
   if (_retrytimerlist != nullptr) AttachTimer(_retrytimerlist);
+  if (err == 0) {
+    log_warning("accepting paused on %s:%d: poller full (%d of %d slots, %d kept for logic servers); resumes when a "
+                "connection ends",
+                _bindAddr, _bindPort, _pollerunit->GetUsedPollers(), _pollerunit->GetMaxPollers(),
+                slots_kept_for_logic());
+    return;
+  }
   log_error("accepting paused on %s:%d: %s; resumes when a connection ends or in %d s", _bindAddr, _bindPort,
             strerror(err), _retrytimerlist != nullptr ? _retrytimerlist->GetTimeout() : 0);
 }
@@ -123,7 +154,16 @@ int CListener::HangupNotify() {
   return 1;
 }
 
-void CListener::TimerNotify() { resume_accept(); }
+void CListener::TimerNotify() {
+  // Only a connection that ends frees a slot for a client, and it resumes accepting
+  // itself: while the poller stays full the retry just waits again, without a turn
+  // spent pausing anew.
+  if (_paused && client_room() <= 0) {
+    AttachTimer(_retrytimerlist);
+    return;
+  }
+  resume_accept();
+}
 
 int CListener::proc_request(sockaddr_in* peer) {
   // Interrupted or failed accepts leave holes, so descriptors may stand in any slot of
@@ -131,18 +171,6 @@ int CListener::proc_request(sockaddr_in* peer) {
   for (int i = 0; i < _accept_cnt; ++i) {
     const int fd = _fd_array[i];
     if (fd == -1) continue;
-
-    // Every logic-server link reconnects on demand and then needs a poller slot of its
-    // own: clients may not take the last ones, or one backend restart would leave every
-    // client without answers until some client leaves.
-    const int reserved = _helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0;
-    if (_pollerunit != nullptr && _pollerunit->GetMaxPollers() - _pollerunit->GetUsedPollers() <= reserved) {
-      log_warning("poller full (%d of %d slots, %d kept for logic servers), connection refused, fd[%d]",
-                  _pollerunit->GetUsedPollers(), _pollerunit->GetMaxPollers(), reserved, fd);
-      ::close(fd);
-      _fd_array[i] = -1;
-      continue;
-    }
 
     CDecoderUnit* unit = create_decoderunit(fd);
     if (unit == nullptr) {

@@ -4,9 +4,10 @@
 // notice first when the connection type asks for it, then delete). Owned by CIncoming;
 // runs on the loop thread only.
 //
-// When the process runs out of descriptors, accepting pauses instead of spinning on a
-// listening socket that stays readable: input interest is dropped until a connection
-// ends here or the retry timer fires, whichever comes first.
+// When the process runs out of descriptors, or the poller has no slot left for a client,
+// accepting pauses instead of spinning on a listening socket that stays readable (or
+// taking connections it could only close): input interest is dropped until a connection
+// ends here or, after running out of descriptors, the retry timer fires.
 #ifndef HALL_PROXY_LISTENER_H
 #define HALL_PROXY_LISTENER_H
 
@@ -54,7 +55,10 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   bool accept_paused() const { return _paused; }
 
  private:
-  // Stops input interest until resume_accept (out of descriptors or memory).
+  // Poller slots a new client may take, less the descriptors gathered in this batch.
+  int client_room() const;
+  // Stops input interest until resume_accept: out of descriptors or memory (`err`), or
+  // no poller slot for a client (0).
   void pause_accept(int err);
   void resume_accept();
 

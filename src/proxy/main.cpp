@@ -21,6 +21,6 @@ int main(int argc, char** argv) {
   }
   write_log(LOG_LEVEL_BOOT, kSource, __FUNCTION__, __LINE__, "Proxy open is done!!");
   module.report_startup(true);
-  module.run(const_cast<int*>(&TGlobal::_stopped));
-  return 0;
+  // A loop that could not go on (its reason is logged) ends the process with status 1.
+  return module.run(const_cast<int*>(&TGlobal::_stopped)) == 0 ? 0 : 1;
 }

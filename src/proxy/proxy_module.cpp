@@ -163,6 +163,7 @@ int CProxyModule::open(int argc, char** argv) {
   if (gSvrStat == nullptr || gSvrSwitch == nullptr) return -1;
 
   if (TGlobal::DaemonInit(kConfigPath) < 0) return -1;
+  if (TGlobal::RefuseConfigProblems(kConfigPath, TGlobal::_serverListPath) < 0) return -1;
 
   if (argc < 7 || strcmp(argv[1], "-p") != 0 || strcmp(argv[3], "-s") != 0 || strcmp(argv[5], "-h") != 0) {
     log_boot("param format error %s,%s,%s", arg_or_missing(argc, argv, 1), arg_or_missing(argc, argv, 3),

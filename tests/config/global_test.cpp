@@ -338,3 +338,25 @@ TEST(DaemonStart, DetachesWithTheSignalDispositions) {
   ASSERT_TRUE(testsupport::wait_until([&] { return testsupport::file_exists(report); }, 5000));
   EXPECT_EQ(read_file(report), std::string("1 1 1 1 ") + cwd);
 }
+
+TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
+  TempDir dir;
+  const std::string conf = dir.file("config.xml");
+  const std::string servers = dir.file("server.xml");
+  write_file(conf, "<SYSTEM LogDir='" + std::string(128, 'd') + "' MaxFdCount='1024' BindAddr='0.0.0.0'/>");
+  write_file(servers, "<SYSTEM><Node><ServerList><Server svid='3' ip='127.0.0.1' port='0'/>"
+                      "<Server svid='3' ip='127.0.0.1' port='9102'/><Server svid='4x' ip='127.0.0.1' port='65535'/>"
+                      "</ServerList></Node></SYSTEM>");
+  const std::vector<std::string> want = {
+      conf + ": SYSTEM LogDir=\"" + std::string(64, 'd') + "...\" (128 characters): longer than 127 characters",
+      servers + ": Server 1 port=\"0\": not a port (a whole number from 1 to 65535)",
+      servers + ": Server 2 svid=\"3\": listed twice (also Server 1)",
+      servers + ": Server 3 svid=\"4x\": not a server id (a whole number from 1 to 2147483647)",
+  };
+  EXPECT_EQ(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()), want);
+
+  write_file(conf, "<SYSTEM LogDir='" + std::string(127, 'd') + "' BindAddr='0.0.0.0'/>");
+  write_file(servers, "<SYSTEM><Node><ServerList><Server svid='2147483647' ip='127.0.0.1' port='1'/>"
+                      "</ServerList></Node></SYSTEM>");
+  EXPECT_TRUE(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()).empty());
+}

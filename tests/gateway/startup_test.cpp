@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "gateway_harness.h"
 
@@ -153,6 +155,53 @@ TEST(Startup, MissingConfigurationOrLogicServerFailsStartUp) {
     EXPECT_EQ(exit_code(gw.start_daemon(&out)), 1) << out;
     EXPECT_NE(out.find("connect failed."), std::string::npos) << out;
     EXPECT_FALSE(testsupport::port_open(gw.port()));
+  }
+}
+
+// Configurations that cannot work are refused before the gateway announces or serves
+// anything, with a message naming the file, the element or attribute and the value.
+TEST(Startup, ConfigurationsThatCannotWorkAreRefused) {
+  FakeLogic logic;
+  const std::string live = std::to_string(logic.port());
+  const std::string big_svid(100000, '9');
+  std::vector<std::pair<int, int>> many;
+  for (int i = 1; i <= 1000; ++i) many.push_back({i, logic.port()});
+  struct Case {
+    std::vector<std::pair<int, int>> servers;
+    std::string server_xml;  // replaces the written server.xml when not empty
+    std::string log_dir;     // replaces LogDir when not empty
+    std::string message;
+  } cases[] = {
+      {{{1, logic.port() + 65536}}, "", "",
+       "server.xml: Server 1 port=\"" + std::to_string(logic.port() + 65536) + "\": not a port"},
+      {{{1, logic.port()}, {1, testsupport::free_port()}}, "", "",
+       "server.xml: Server 2 svid=\"1\": listed twice (also Server 1)"},
+      {{{0, logic.port()}}, "", "", "server.xml: Server 1 svid=\"0\": not a server id"},
+      {{{-5, logic.port()}}, "", "", "server.xml: Server 1 svid=\"-5\": not a server id"},
+      {{}, "<SYSTEM><Node><ServerList><Server svid='" + big_svid + "' ip='127.0.0.1' port='" + live +
+               "'/></ServerList></Node></SYSTEM>",
+       "", "server.xml: Server 1 svid=\"" + big_svid.substr(0, 64) + "...\" (100000 characters): not a server id"},
+      {{{1, logic.port()}}, "", std::string(200, 'd'), "config.xml: SYSTEM LogDir=\""},
+      {many, "", "", "config.xml: SYSTEM MaxFdCount=\"1024\": 1024 poller slots leave none for clients"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    GatewayConfig cfg;
+    cfg.servers = c.servers;
+    Gateway gw(cfg);
+    const std::string conf = gw.root() + "/conf/";
+    if (!c.server_xml.empty()) testsupport::write_file(conf + "server.xml", c.server_xml);
+    if (!c.log_dir.empty()) {
+      std::string xml = testsupport::read_file(conf + "config.xml");
+      xml.replace(xml.find("../log"), 6, c.log_dir);
+      testsupport::write_file(conf + "config.xml", xml);
+    }
+    std::string out;
+    EXPECT_EQ(exit_code(gw.start_daemon(&out)), 1) << out;
+    EXPECT_NE(out.find(c.message), std::string::npos) << out.substr(0, 2000);
+    if (c.log_dir.empty()) {
+      EXPECT_NE(gw.process_log().find(c.message), std::string::npos);
+    }
   }
 }
 

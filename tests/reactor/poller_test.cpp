@@ -414,3 +414,16 @@ TEST(PollerUnit, CapacityIsFixedByInitialisation)
     CPollerUnit empty(0);
     EXPECT_EQ(-1, empty.InitializePollerUnit()) << "a unit without slots is refused";
 }
+
+TEST_F(Poller, AFailedWaitIsReportedWithItsReason)
+{
+    // The unit's descriptor is no epoll instance any more: every wait fails alike.
+    const int other = open("/dev/null", O_RDONLY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(unit.GetEpollFd(), dup2(other, unit.GetEpollFd()));
+    close(other);
+    EXPECT_EQ(-1, unit.WaitPollerEvents(0));
+    EXPECT_NE(take_log().find("epoll_wait failed, epfd[" + std::to_string(unit.GetEpollFd()) +
+                              "], maxevents[8], Invalid argument"),
+              std::string::npos);
+}
