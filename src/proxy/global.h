@@ -54,6 +54,9 @@ class TGlobal {
   static std::string _udpIp;     // UDP collector address (UdpServer), "0.0.0.0"
   static int _udpPort;           // UDP collector port (UdpPort), 0
   static int _loopNum;           // round-robin position of LoopSvid, 0
+  static unsigned _maxClientQueue;  // bytes queued for one client at most (MaxClientQueue), 1048576
+  static unsigned _maxHelperQueue;  // bytes queued for one logic link at most (MaxHelperQueue), 67108864
+  static int _maxClientIds;         // client ids one connection may register (MaxClientIds), 16
 };
 
 }  // namespace __http_svr_ns__
