@@ -74,13 +74,14 @@ class CDecoderUnit : private noncopyable {
   CClientUnit* get_web_unit() const { return _webUnit; }
 
  private:
+  // The close notice of `uid`, when this connection still holds it.
+  void announce_departure(int uid);
+
   CPollerUnit* _pollerUnit;
   CTimerList* _webTimer;
   CTimerList* _helperTimer;
   CClientUnit* _webUnit;  // owned
   CListener* _listener;   // not owned
-  // The close notice of one id that this connection still holds.
-  void announce_departure(int uid);
   int _flag;              // uid registered last; above 0 once registered
   int _fd;
   uint32_t _ip;           // network byte order
