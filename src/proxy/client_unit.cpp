@@ -4,7 +4,6 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,22 +30,7 @@ const int kPolicyAnswerSize = 88;
 static_assert(sizeof(kPolicyRequest) == kPolicyRequestSize, "policy request is 23 bytes");
 static_assert(sizeof(kPolicyAnswer) == kPolicyAnswerSize + 1, "policy answer is 88 bytes");
 
-// Forwards queued on one logic link in a turn are written once they reach this size.
-const unsigned kForwardBatchBytes = 16384;
-
-// Logic links with forwards queued in this loop turn, in the order they were first used.
-std::vector<CHelperUnit*> g_deferred_forwards;
-
 }  // namespace
-
-void CClientUnit::flush_forwards() {
-  if (g_deferred_forwards.empty()) return;
-  // A link reset meanwhile has dropped its queue: it is not reconnected for nothing.
-  std::vector<CHelperUnit*> links;
-  links.swap(g_deferred_forwards);
-  for (CHelperUnit* helper : links)
-    if (helper->pending_output() > 0) helper->send_to_logic();
-}
 
 CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
     : CPollerObject(owner->pollerunit(), fd),
@@ -279,7 +263,7 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   const std::string data = packet->ReadString();
   log_debug("client_id: %d data: %s", client_id, data.c_str());
 
-  cmd_login_handler(client_id);
+  if (cmd_login_handler(client_id) < 0) return -1;
 
   NETOutputPacket forward;
   forward.Begin(SERVER_CMD_DATA_FW_REQ, 1, 1);
@@ -289,41 +273,21 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   CEncryptDecrypt cipher;
   cipher.EncryptBuffer(&forward);
 
-  // The same bytes go to every logic server, in ascending svid order, queued before the
-  // next packet of this read is handled: each server sees the client's order.
+  // The same bytes go to every logic server. They are queued on each link here and
+  // written by CHelperUnit::flush_deferred, which takes the links in ascending svid
+  // order whatever their state: every server sees the client's order, and every
+  // request reaches the servers in svid order.
   std::map<int, CHelperUnit*>& helpers = _helperpool->m_helpermap;
+  const unsigned size = static_cast<unsigned>(forward.packet_size());
   for (std::map<int, CHelperUnit*>::iterator it = helpers.begin(); it != helpers.end(); ++it) {
-    CHelperUnit* helper = it->second;
-    if (helper == nullptr) {
+    if (it->second == nullptr) {
       log_error("svid:[%d] helper is null.", it->first);
       continue;
     }
-    // A link that is up with nothing waiting takes this turn's forwards in one write at
-    // the end of the turn (flush_forwards): one send per packet cost a system call and a
-    // pass through the loopback stack each, and the bytes and their order are the same.
-    // A link that is down or held back by the server is written at once, as before.
-    const bool deferred =
-        std::find(g_deferred_forwards.begin(), g_deferred_forwards.end(), helper) != g_deferred_forwards.end();
-    const bool defer = deferred || (helper->get_netfd() > 0 && helper->pending_output() == 0);
-    int rc = 0;
-    try {
-      const unsigned size = static_cast<unsigned>(forward.packet_size());
-      rc = defer ? helper->defer_pkg(forward.packet_buf(), size) : helper->append_pkg(forward.packet_buf(), size);
-    } catch (int) {
-      log_error("svid:[%d] forward of client %d dropped: helper pool exhausted", it->first, client_id);
-      continue;
-    }
-    if (defer && rc == 0 && helper->pending_output() < kForwardBatchBytes) {
-      if (!deferred) g_deferred_forwards.push_back(helper);
-      continue;
-    }
-    // A batch this large goes out now, so the queue (and the pool behind it) stays small
-    // whatever a turn brings; a link reset by a failed append is written (reconnected)
-    // at once, as before.
-    if (deferred)
-      g_deferred_forwards.erase(std::find(g_deferred_forwards.begin(), g_deferred_forwards.end(), helper));
-    helper->send_to_logic();
+    if (it->second->defer_pkg(forward.packet_buf(), size) < 0)
+      log_error("svid:[%d] forward of client %d dropped", it->first, client_id);
   }
+  CHelperUnit::flush_if_full();
 
   log_debug("-------- CClientUnit::cmd_data_handler end --------");
   return 0;
@@ -331,9 +295,13 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
 
 int CClientUnit::cmd_login_handler(int client_id) {
   log_debug("-------- CClientUnit::cmd_login_handle begin --------");
+  if (!_decoderunit->add_registered_uid(client_id)) {
+    log_error("%s||more than %d client ids on fd[%d], uid:[%d]: bad client closed", __FUNCTION__,
+              TGlobal::_maxClientIds, netfd, client_id);
+    return -1;
+  }
   _helperpool->m_objmap[client_id] = _decoderunit;
   _decoderunit->set_flag(client_id);
-  _decoderunit->add_registered_uid(client_id);
   // A registered client's departure is announced to a logic server.
   _decoderunit->set_conn_type(0);
   _uid = client_id;
@@ -343,6 +311,14 @@ int CClientUnit::cmd_login_handler(int client_id) {
 
 void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
   if (_close_scheduled) return;
+  // A client that reads slower than its answers come is closed before its queue holds
+  // more than the bound: partial writes keep it from ever counting as blocked.
+  if (static_cast<uint64_t>(_w.data_len()) + len > TGlobal::_maxClientQueue) {
+    log_error("send queue of fd[%d] uid[%d] would pass %u bytes: client closed", netfd, _uid,
+              TGlobal::_maxClientQueue);
+    fail_and_schedule_close();
+    return;
+  }
   try {
     _w.append(data, len);
   } catch (int) {

@@ -51,10 +51,13 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
 
   // Command 2: register the client id and forward the request to every logic server.
   int cmd_data_handler(NETInputPacket* packet);
+  // Routes `client_id` to this connection; -1 (the connection ends) when it would be
+  // one id more than TGlobal::_maxClientIds on this connection.
   int cmd_login_handler(int client_id);
 
   // Queues bytes for the client; callers call send() right after. When the web pool
-  // cannot take them the connection is marked failed and closed at the end of this
+  // cannot take them, or the queue would pass TGlobal::_maxClientQueue, the connection
+  // is marked failed and closed at the end of this
   // loop turn.
   void add_rsp_buf(const char* data, unsigned len);
   // Writes as much of the send queue as the socket takes. The byte count written, 6
@@ -67,10 +70,6 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Sends an answer: written straight from `data` when nothing is queued before it,
   // else queued behind the rest. Results as for send().
   int send_answer(const char* data, unsigned len);
-
-  // Writes the forwards that cmd_data_handler queued on idle logic links during this
-  // loop turn, one write per link. The loop calls it after dispatching the turn's events.
-  static void flush_forwards();
 
   CConnState stage() const { return _stage; }
   TDecodeStatus decode_status() const { return _decodeStatus; }

@@ -29,15 +29,18 @@ CDecoderUnit::CDecoderUnit(CListener* listener)
       _has_registered(false),
       _first_registered(0) {}
 
-void CDecoderUnit::add_registered_uid(int uid) {
+bool CDecoderUnit::add_registered_uid(int uid) {
   if (!_has_registered) {
     _has_registered = true;
     _first_registered = uid;
-    return;
+    return true;
   }
-  if (uid == _first_registered) return;
+  if (uid == _first_registered || (_more_registered && _more_registered->count(uid) != 0)) return true;
+  const size_t held = 1 + (_more_registered ? _more_registered->size() : 0);
+  if (held >= static_cast<size_t>(TGlobal::_maxClientIds)) return false;
   if (!_more_registered) _more_registered.reset(new std::set<int>());
   _more_registered->insert(uid);
+  return true;
 }
 
 CDecoderUnit::~CDecoderUnit() {
@@ -144,31 +147,38 @@ int CDecoderUnit::web_hangup() {
 
 void CDecoderUnit::complete() { _listener->complete(this); }
 
-bool CDecoderUnit::holds_uid_entry() const {
-  if (_flag <= 0 || _helperpool == nullptr) return false;
-  std::map<int, CDecoderUnit*>::const_iterator it = _helperpool->m_objmap.find(_flag);
+bool CDecoderUnit::holds_uid_entry(int uid) const {
+  if (uid <= 0 || _helperpool == nullptr) return false;
+  std::map<int, CDecoderUnit*>::const_iterator it = _helperpool->m_objmap.find(uid);
   return it != _helperpool->m_objmap.end() && it->second == this;
 }
 
 int CDecoderUnit::ProcessUserClose() {
+  if (_has_registered) announce_departure(_first_registered);
+  if (_more_registered)
+    for (int uid : *_more_registered) announce_departure(uid);
+  return 0;
+}
+
+void CDecoderUnit::announce_departure(int uid) {
   // A connection whose id was taken over by a later one has not left the hall: the
   // id lives on there, so nothing is announced.
-  if (_flag <= 0 || !holds_uid_entry()) return 0;
+  if (!holds_uid_entry(uid)) return;
 
-  if (g_pDebugLog != nullptr) g_pDebugLog->logMsg("%s||Connect close, uid:[%d]", "ProcessUserClose", _flag);
+  if (g_pDebugLog != nullptr) g_pDebugLog->logMsg("%s||Connect close, uid:[%d]", "ProcessUserClose", uid);
 
   // The notice travels plain (code 0): int uid, int own svid.
   NETOutputPacket notice;
   notice.Begin(CLIENT_CMD_DATA_REQ, 1, 1);
-  notice.WriteInt(_flag);
+  notice.WriteInt(uid);
   notice.WriteInt(TGlobal::_svid);
   notice.End();
 
   if (TGlobal::_udpSwitch != 0 && LogFile != nullptr)
-    LogFile->writeUserLeaveHall(_flag, TGlobal::_ip, TGlobal::_port);
+    LogFile->writeUserLeaveHall(uid, TGlobal::_ip, TGlobal::_port);
 
   std::vector<int>& svids = _helperpool->m_svidlist;
-  if (svids.empty()) return 0;
+  if (svids.empty()) return;
   const int svid = TGlobal::LoopSvid(svids);
   if (g_pDebugLog != nullptr) g_pDebugLog->logMsg("svid [%d]", svid);
 
@@ -176,19 +186,12 @@ int CDecoderUnit::ProcessUserClose() {
   if (it == _helperpool->m_helpermap.end()) {
     if (g_pErrorLog != nullptr)
       g_pErrorLog->logMsg("%s||Cannot find helper, svid:[%d]", "ProcessUserClose", svid);
-    return 0;
+    return;
   }
-  CHelperUnit* helper = it->second;
-  if (helper != nullptr) {
-    try {
-      helper->append_pkg(notice.packet_buf(), static_cast<unsigned>(notice.packet_size()));
-    } catch (int) {
-      log_error("close notice of uid [%d] dropped: helper pool exhausted", _flag);
-      return 0;
-    }
-    helper->send_to_logic(_helperTimer);
-  }
-  return 0;
+  // Written with the forwards before the loop sleeps, in their order.
+  if (it->second != nullptr &&
+      it->second->defer_pkg(notice.packet_buf(), static_cast<unsigned>(notice.packet_size()), _helperTimer) < 0)
+    log_error("close notice of uid [%d] dropped", uid);
 }
 
 }  // namespace __http_svr_ns__

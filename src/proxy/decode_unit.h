@@ -44,17 +44,18 @@ class CDecoderUnit : private noncopyable {
   // Hands this unit to the listener, which deletes it.
   void complete();
 
-  // Sends the close notice of the registered uid to one logic server (round robin).
-  // Only a connection that still holds its uid's routing entry announces a departure:
-  // one whose id was taken over by a later connection stays silent. Always 0.
+  // Sends a close notice for every id this connection registered and still holds, each
+  // to one logic server (round robin). An id taken over by a later connection has not
+  // left: it is not announced. Always 0.
   int ProcessUserClose();
 
   // Records `uid` as registered by this connection (the routing entry itself is made
   // by the command handler). Every id recorded here is taken out of m_objmap again,
-  // if it still names this unit, when the unit is destroyed.
-  void add_registered_uid(int uid);
-  // True when m_objmap holds the entry of _flag and it names this unit.
-  bool holds_uid_entry() const;
+  // if it still names this unit, when the unit is destroyed. False, recording nothing,
+  // when `uid` would be one id more than TGlobal::_maxClientIds.
+  bool add_registered_uid(int uid);
+  // True when m_objmap holds the entry of `uid` and it names this unit.
+  bool holds_uid_entry(int uid) const;
 
   void set_flag(int flag) { _flag = flag; }
   int get_flag() const { return _flag; }
@@ -73,6 +74,9 @@ class CDecoderUnit : private noncopyable {
   CClientUnit* get_web_unit() const { return _webUnit; }
 
  private:
+  // The close notice of `uid`, when this connection still holds it.
+  void announce_departure(int uid);
+
   CPollerUnit* _pollerUnit;
   CTimerList* _webTimer;
   CTimerList* _helperTimer;

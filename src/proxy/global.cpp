@@ -41,6 +41,9 @@ std::string TGlobal::_udpIp = "0.0.0.0";
 int TGlobal::_udpPort = 0;
 int TGlobal::_loopNum = 0;
 const char* const TGlobal::_serverListPath = "../conf/server.xml";
+unsigned TGlobal::_maxClientQueue = 1048576;
+unsigned TGlobal::_maxHelperQueue = 67108864;
+int TGlobal::_maxClientIds = 16;
 
 namespace {
 
@@ -185,6 +188,15 @@ int TGlobal::DaemonInit(const char* path) {
   _udpSwitch = to_int(xml.GetAttrib("UdpSwitch"));
   _udpIp = xml.GetAttrib("UdpServer");
   _udpPort = to_int(xml.GetAttrib("UdpPort"));
+
+  // Bounds of what one peer can make the gateway hold; missing, 0 or negative keep the
+  // defaults.
+  const int max_client_queue = to_int(xml.GetAttrib("MaxClientQueue"));
+  _maxClientQueue = max_client_queue > 0 ? static_cast<unsigned>(max_client_queue) : 1048576u;
+  const int max_helper_queue = to_int(xml.GetAttrib("MaxHelperQueue"));
+  _maxHelperQueue = max_helper_queue > 0 ? static_cast<unsigned>(max_helper_queue) : 67108864u;
+  const int max_client_ids = to_int(xml.GetAttrib("MaxClientIds"));
+  _maxClientIds = max_client_ids > 0 ? max_client_ids : 16;
   return 0;
 }
 

@@ -67,6 +67,9 @@ class TGlobal {
   static int _udpPort;           // UDP collector port (UdpPort), 0
   static int _loopNum;           // round-robin position of LoopSvid, 0
   static const char* const _serverListPath;  // "../conf/server.xml"
+  static unsigned _maxClientQueue;  // bytes queued for one client at most (MaxClientQueue), 1048576
+  static unsigned _maxHelperQueue;  // bytes queued for one logic link at most (MaxHelperQueue), 67108864
+  static int _maxClientIds;         // client ids one connection may register (MaxClientIds), 16
 };
 
 }  // namespace __http_svr_ns__

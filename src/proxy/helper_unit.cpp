@@ -12,6 +12,7 @@
 #include "decode_unit.h"
 #include "global.h"
 #include "helper_pool.h"
+#include "incoming.h"
 #include "log.h"
 #include "net.h"
 #include "proxy_module.h"
@@ -27,6 +28,11 @@ namespace {
 
 bool would_block(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
 
+// Some link was named by defer_pkg since the last flush; some link's deferred packets
+// reached FORWARD_BATCH_BYTES.
+bool g_flush_wanted = false;
+bool g_batch_full = false;
+
 }  // namespace
 
 CHelperUnit::CHelperUnit(CPollerUnit* unit)
@@ -37,6 +43,9 @@ CHelperUnit::CHelperUnit(CPollerUnit* unit)
       _send_error_times(0),
       _connect_retry_at(0),
       _resets(0),
+      _flush_pending(false),
+      _dropped_forwards(0),
+      _dropped_notices(0),
       _r(*_helpMp),
       _w(*_helpMp) {}
 
@@ -64,6 +73,7 @@ int CHelperUnit::connect() {
       log_debug("helper %s:%d unreachable a moment ago, no connect attempt", addr.c_str(), port);
       return -1;
     }
+    if (_connect_retry_at != 0) end_backoff();
     // A socket left open here would leak when tcp_connect overwrites netfd.
     if (netfd > 0) close_socket();
     ret = CNet::tcp_connect(&netfd, addr.c_str(), port, 0, TGlobal::_timerConnect);
@@ -73,6 +83,10 @@ int CHelperUnit::connect() {
       _connect_retry_at = start + static_cast<int64_t>(CONNECT_RETRY_AFTER_TIMEOUT_MS) * 1000;
       log_error("connect to helper %s:%d timed out; next attempt in %d ms at the earliest", addr.c_str(), port,
                 CONNECT_RETRY_AFTER_TIMEOUT_MS);
+      // The timer ends the back-off even when no packet comes to try again.
+      CTimerUnit* timers = CIncoming::Instance()->timerunit();
+      CTimerList* backoff = timers == nullptr ? nullptr : timers->GetTimerList(CONNECT_RETRY_AFTER_TIMEOUT_MS / 1000);
+      if (backoff != nullptr) AttachTimer(backoff);
     }
   }
   log_debug("*STEP: PROXY CNet::tcp_connect ret :[%d], netfd:[%d]", ret, netfd);
@@ -104,7 +118,16 @@ void CHelperUnit::report_exhausted(unsigned len, const char* what) {
   log_error("helper pool exhausted: %u bytes %s dropped, link to %s:%d reset", len, what, addr.c_str(), port);
 }
 
+bool CHelperUnit::queue_has_room(unsigned len) {
+  if (static_cast<uint64_t>(pending_output()) + len <= TGlobal::_maxHelperQueue) return true;
+  log_error("send queue to logic server %s:%d would pass %u bytes: link reset", addr.c_str(), port,
+            TGlobal::_maxHelperQueue);
+  reset_helper();
+  return false;
+}
+
 int CHelperUnit::append_pkg(const char* data, unsigned int len) {
+  if (!queue_has_room(len)) return -1;
   // Whatever this turn has batched goes first: the server sees packets in queue order.
   if (!_batch.empty() && !spill_batch(0)) return -1;
   if (!cache_append(_w, data, len, "to send")) {
@@ -114,16 +137,42 @@ int CHelperUnit::append_pkg(const char* data, unsigned int len) {
   return 0;
 }
 
-int CHelperUnit::defer_pkg(const char* data, unsigned int len) {
-  if (_w.data_len() > 0) return append_pkg(data, len);
-  try {
-    _batch.append(data, len);
-  } catch (...) {
-    report_exhausted(len, "to send");
-    reset_helper();
-    return -1;
+int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list) {
+  if (list != nullptr) _helperTimer = list;
+  if (_w.data_len() > 0) {
+    if (append_pkg(data, len) < 0) return -1;
+  } else {
+    if (!queue_has_room(len)) return -1;
+    try {
+      _batch.append(data, len);
+    } catch (...) {
+      report_exhausted(len, "to send");
+      reset_helper();
+      return -1;
+    }
   }
+  _flush_pending = true;
+  g_flush_wanted = true;
+  if (pending_output() >= FORWARD_BATCH_BYTES) g_batch_full = true;
   return 0;
+}
+
+void CHelperUnit::flush_deferred() {
+  if (!g_flush_wanted || _helperpool == nullptr) return;
+  g_flush_wanted = false;
+  g_batch_full = false;
+  for (std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.begin();
+       it != _helperpool->m_helpermap.end(); ++it) {
+    CHelperUnit* helper = it->second;
+    if (helper == nullptr || !helper->_flush_pending) continue;
+    helper->_flush_pending = false;
+    // A link reset meanwhile has dropped its queue: it is not reconnected for nothing.
+    if (helper->pending_output() > 0) helper->send_to_logic();
+  }
+}
+
+void CHelperUnit::flush_if_full() {
+  if (g_batch_full) flush_deferred();
 }
 
 bool CHelperUnit::spill_batch(unsigned sent) {
@@ -144,6 +193,7 @@ int CHelperUnit::send_to_logic(CTimerList* list) {
   _helperTimer = list;
   EnableInput();
   if (connect() < 0) {
+    if (_connect_retry_at != 0) count_dropped();
     reset_helper();
     log_debug("Connect logic server failed!");
     return -1;
@@ -424,6 +474,28 @@ CClientUnit* CHelperUnit::_get_client_by_id(const unsigned long& id, CDecoderUni
   return client;
 }
 
+void CHelperUnit::count_dropped() {
+  // Nothing of the queues was written (the link is down): they hold whole packets.
+  const char* data = _batch.empty() ? _w.data() : _batch.data();
+  const size_t len = _batch.empty() ? _w.data_len() : _batch.size();
+  for (size_t at = 0; at + static_cast<size_t>(PACKET_HEADER_SIZE) <= len;) {
+    const char* head = data + at;
+    const unsigned cmd = pkg_cmd(head);
+    if (cmd == SERVER_CMD_DATA_FW_REQ) ++_dropped_forwards;
+    if (cmd == CLIENT_CMD_DATA_REQ) ++_dropped_notices;
+    at += static_cast<size_t>(pkg_length(head)) + 2;
+  }
+}
+
+void CHelperUnit::end_backoff() {
+  log_error("Connect Helper back-off over, ip:[%s], port:[%d], dropped forwards:[%u], close notices:[%u]",
+            addr.c_str(), port, _dropped_forwards, _dropped_notices);
+  _dropped_forwards = 0;
+  _dropped_notices = 0;
+  _connect_retry_at = 0;
+  DisableTimer();
+}
+
 void CHelperUnit::update_timer() {
   DisableTimer();
   if (_helperTimer != nullptr) AttachTimer(_helperTimer);
@@ -468,6 +540,10 @@ int CHelperUnit::HangupNotify() {
 }
 
 void CHelperUnit::TimerNotify() {
+  if (_connect_retry_at != 0) {
+    end_backoff();
+    return;
+  }
   log_debug("*STEP: timer expired, unix fd[%d], timeout.", netfd);
   reset_helper();
 }

@@ -53,7 +53,11 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   static const int BUSY_QUEUE_LENGTH = 1024;    // a reported queue above this is busy
   // After a connect that ran into its time-out, the server is taken as unreachable and
   // not tried again for this long (milliseconds): each attempt holds the whole loop.
+  // Each drop of queued packets during that time is counted, and its end logged.
   static const int CONNECT_RETRY_AFTER_TIMEOUT_MS = 3000;
+  // Deferred packets on one link are written without waiting for the end of the turn
+  // once they reach this size.
+  static const unsigned FORWARD_BATCH_BYTES = 16384;
 
   // Bound to `unit` without registering; no socket until connect().
   explicit CHelperUnit(CPollerUnit* unit);
@@ -65,12 +69,19 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   int connect();
 
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
-  // take them (the link is then reset).
+  // take them or the queue would pass TGlobal::_maxHelperQueue (the link is then reset).
   int append_pkg(const char* data, unsigned int len);
-  // Queues a forward for the write at the end of this loop turn (the caller then names
-  // the link to flush_forwards). Only for a link that is up with nothing else waiting;
-  // anything queued later with append_pkg goes behind it. 0, or -1 after a reset.
-  int defer_pkg(const char* data, unsigned int len);
+  // Queues a packet like append_pkg and names the link for flush_deferred, which writes
+  // it before the loop sleeps. `list`, when given, becomes the unit's timer list.
+  int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr);
+
+  // Writes every link named by defer_pkg since the last flush, in ascending svid order
+  // (the order of _helperpool->m_helpermap), one write per link. The loop calls it after
+  // dispatching its events and before it sleeps.
+  static void flush_deferred();
+  // flush_deferred once a link holds FORWARD_BATCH_BYTES or more, so that a busy turn
+  // keeps the queues small. Called after a request has been queued on every link.
+  static void flush_if_full();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
   // the connection failed (the queue is then dropped). The second form also puts the
@@ -132,6 +143,13 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Moves the batch, less its first `sent` bytes, behind the send queue; false (after a
   // reset) when the pool cannot take it.
   bool spill_batch(unsigned sent);
+  // False (after a level-3 line and a reset) when `len` more bytes would take the
+  // queued bytes past TGlobal::_maxHelperQueue.
+  bool queue_has_room(unsigned len);
+  // Adds the forwards and close notices held in the queues to the back-off's counts.
+  void count_dropped();
+  // Logs the back-off's counts and allows connect attempts again.
+  void end_backoff();
 
   CConnState _stage;
   CTimerList* _helperTimer;            // list the unit re-arms itself on; null until named
@@ -139,6 +157,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   short _send_error_times;             // consecutive sends that would have blocked
   int64_t _connect_retry_at;           // microseconds; no connect attempt before this
   unsigned _resets;                    // resets so far, to notice one during packet handling
+  bool _flush_pending;                 // named by defer_pkg since the last flush_deferred
+  unsigned _dropped_forwards;          // forwards dropped since the back-off started
+  unsigned _dropped_notices;           // close notices dropped since then
   comm::sockcommu::CRawCache _r;       // received, not yet handled
   comm::sockcommu::CRawCache _w;       // queued for the server
   // Forwards of this loop turn, written in one send at its end. Kept apart from the

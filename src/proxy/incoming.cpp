@@ -92,7 +92,7 @@ int CIncoming::open() {
     return -1;
   }
   // Forwards queued on the logic links during a batch of events go out after it.
-  _pollerunit->SetDispatchDoneHook(CClientUnit::flush_forwards);
+  _pollerunit->SetDispatchDoneHook(CHelperUnit::flush_deferred);
   _listener->set_retry_timer(_timerunit->GetTimerList(kAcceptRetrySeconds));
   if (_listener->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
     log_boot("invoke CListener::Attach() failed.");
@@ -109,9 +109,9 @@ int CIncoming::run() {
   // The lines of a loop turn are written together, before the loop waits again.
   log_defer(true);
   for (;;) {
-    // Forwards left queued by a turn that an exhausted pool cut short go out before the
-    // loop waits.
-    CClientUnit::flush_forwards();
+    // Packets deferred after the dispatch (close notices of timed-out clients) go out
+    // before the loop waits.
+    CHelperUnit::flush_deferred();
     log_flush();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
       log_defer(false);

@@ -109,6 +109,36 @@ TEST(LogicLinkFaults, LinkCutWithForwardsStillQueued) {
   EXPECT_TRUE(gw.alive());
 }
 
+// Regression: the queue of a link whose server reads nothing grew until 50 blocked writes
+// in a row, however many bytes that took; now its size is bounded as well.
+TEST(LogicLinkFaults, LinkWhoseQueuePassesTheBoundIsReset) {
+  CuttableLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  cfg.log_level = 4;
+  cfg.attrs = {{"MaxHelperQueue", "65536"}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client c(gw.port());
+  const std::string pad(7900, 'q');
+  const std::string line = "would pass 65536 bytes: link reset";
+  bool logged = false;
+  // The kernel takes megabytes before the gateway has to queue anything.
+  for (int i = 0; i < 2000 && !logged; ++i) {
+    ASSERT_TRUE(c.send(data_req(8, std::to_string(i) + pad)));
+    if (i % 10 == 9) logged = gw.wait_log(line, 1);
+  }
+  EXPECT_TRUE(gw.wait_log(line, 5000));
+  // The next forward opens a new link.
+  ASSERT_TRUE(c.send(data_req(8, "after")));
+  ASSERT_TRUE(l.accept_link());
+  Packet fw;
+  ASSERT_TRUE(l.read(&fw, 5000));
+  EXPECT_EQ(fw.cmd, 0x1003);
+  EXPECT_TRUE(gw.alive());
+}
+
 }  // namespace
 
 namespace {
@@ -210,6 +240,48 @@ TEST(LogicLinkFaults, UnreachableLogicServerDoesNotStallTheGatewayOnEveryRequest
   }
   EXPECT_TRUE(reached);
   EXPECT_TRUE(gw.alive());
+}
+
+// Regression: forwards and close notices dropped while connects to an unreachable server
+// were held back left no line an operator's log level shows.
+TEST(LogicLinkFaults, DropsDuringTheConnectBackOffAreCountedAtLevelThree) {
+  StalledListener stalled;
+  GatewayConfig cfg;
+  cfg.log_level = 6;
+  cfg.servers = {{1, stalled.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  const int link = stalled.accept_one(5000);
+  ASSERT_GE(link, 0);
+  stalled.fill_queue();
+  stalled.close_fd(link);
+  ASSERT_TRUE(gw.wait_log("logic server close", 5000));
+
+  {
+    Client c(gw.port());
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(c.send(data_req(31, "r" + std::to_string(i))));
+    ASSERT_TRUE(gw.wait_log("Connect Helper error, ip:[127.0.0.1]", 5000));
+  }
+  // Every forward and the close notice are in the counts once the back-offs are over.
+  int forwards = 0, notices = 0;
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        forwards = notices = 0;
+        const std::string log = gw.process_log();
+        const std::string key = "Connect Helper back-off over";
+        for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+          int f = 0, n = 0;
+          const size_t d = log.find("dropped forwards:[", at);
+          if (d != std::string::npos && sscanf(log.c_str() + d, "dropped forwards:[%d], close notices:[%d]", &f, &n) == 2) {
+            forwards += f;
+            notices += n;
+          }
+        }
+        return forwards == 5 && notices == 1;
+      },
+      20000))
+      << forwards << " forwards, " << notices << " notices\n"
+      << gw.process_log();
 }
 
 }  // namespace

@@ -277,6 +277,38 @@ TEST_F(ClientProtocol, ClientThatStopsReadingIsClosedAfterFiftyBlockedWrites) {
   round_trip(other, 62, "others unaffected");
 }
 
+// Regression: a leaving connection announced only the id it registered last.
+TEST_F(ClientProtocol, EveryIdALeavingConnectionStillHoldsIsAnnounced) {
+  Client first(gw_->port());
+  Client second(gw_->port());
+  for (int id : {1, 2, 3}) round_trip(first, id, "from first");
+  round_trip(second, 2, "taken over");
+  first.close();
+  ASSERT_TRUE(logic_.wait_for(kCloseNotice, 2, 5000));
+  std::multiset<int> gone;
+  for (const Packet& p : logic_.packets())
+    if (p.cmd == kCloseNotice) gone.insert(p.int_at(0));
+  EXPECT_EQ(gone, (std::multiset<int>{1, 3}));
+  // 2 still routes to the connection that took it over.
+  ASSERT_TRUE(logic_.send_to_gateway(testpackets::result_pkt("{\"flow\":2,\"result\":\"still here\"}")));
+  int status = -1;
+  std::string text;
+  ASSERT_TRUE(second.answer(&status, &text));
+  EXPECT_EQ(text, "still here");
+}
+
+// Regression: one connection could register any number of ids.
+TEST_F(ClientProtocol, ConnectionRegisteringMoreIdsThanTheBoundIsClosed) {
+  Client c(gw_->port());
+  std::string burst;
+  for (int id = 1; id <= 17; ++id) burst += data_req(id, "id " + std::to_string(id));
+  ASSERT_TRUE(c.send(burst));
+  EXPECT_TRUE(testsupport::wait_closed(c.fd(), 5000));
+  EXPECT_TRUE(gw_->wait_log("more than 16 client ids", 5000));
+  ASSERT_TRUE(logic_.wait_for(kCloseNotice, 16, 5000));
+  EXPECT_EQ(logic_.count(kForward), 16u);
+}
+
 TEST_F(ClientProtocol, ConnectionStormIsServedCompletely) {
   const int kClients = 300;  // more than one accept batch of 256
   std::vector<std::unique_ptr<Client>> clients;
@@ -314,6 +346,26 @@ TEST_F(ShortIdleTimeout, SilentClientIsClosedWithoutNotice) {
   Client r(gw_->port());
   round_trip(r, 77, "then silence");
   EXPECT_TRUE(testsupport::wait_closed(r.fd(), 8000));
+  ASSERT_TRUE(logic_.wait_for(kCloseNotice, 1, 5000));
+}
+
+class SmallClientQueue : public ClientProtocol {
+ protected:
+  void configure(GatewayConfig* cfg) override { cfg->attrs = {{"MaxClientQueue", "65536"}}; }
+};
+
+// Regression: a client that takes a little of every write never counted as blocked, and
+// its queue grew without bound.
+TEST_F(SmallClientQueue, ClientWhoseQueuePassesTheBoundIsClosed) {
+  Client slow(gw_->port(), 4096);
+  round_trip(slow, 61, "I read slowly");
+  const std::string answer = testpackets::result_pkt("{\"flow\":61,\"result\":\"" + std::string(7900, 'r') + "\"}");
+  bool logged = false;
+  for (int i = 0; i < 400 && !logged; ++i) {
+    ASSERT_TRUE(logic_.send_to_gateway(answer));
+    if (i % 10 == 9) logged = gw_->wait_log("would pass 65536 bytes: client closed", 1);
+  }
+  EXPECT_TRUE(gw_->wait_log("would pass 65536 bytes: client closed", 5000));
   ASSERT_TRUE(logic_.wait_for(kCloseNotice, 1, 5000));
 }
 

@@ -125,6 +125,11 @@ bool RawLogic::read(Packet* out, int timeout_ms) {
   }
 }
 
+void RawLogic::close_link() {
+  if (conn_ >= 0) ::close(conn_);
+  conn_ = -1;
+}
+
 bool RawLogic::wait_closed(int timeout_ms) { return conn_ >= 0 && testsupport::wait_closed(conn_, timeout_ms); }
 
 }  // namespace relaytest

@@ -69,6 +69,8 @@ class RawLogic {
   bool read(Packet* out, int timeout_ms);
   // True when the gateway closed the current link within timeout_ms.
   bool wait_closed(int timeout_ms);
+  // Closes the current link from this side.
+  void close_link();
 
  private:
   int lfd_ = -1;

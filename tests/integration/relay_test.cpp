@@ -119,6 +119,45 @@ TEST(Relay, ForwardsAreEncipheredCopiesSentInAscendingSvidOrder) {
   EXPECT_GE(stamped, 4) << "too few stamped reads to see the order of the writes";
 }
 
+// Regression: a request went at once to links that had to reconnect and only at the end
+// of the loop turn to the idle ones, out of svid order.
+TEST(Relay, ForwardsKeepAscendingSvidOrderWhileSomeLinksReconnect) {
+  RawLogic l1, l2, l3;
+  GatewayConfig cfg;
+  cfg.servers = {{1, l1.port()}, {2, l2.port()}, {3, l3.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l1.accept_link() && l2.accept_link() && l3.accept_link());
+  Client c(gw.port());
+  int stamped = 0;
+  for (int round = 1; round <= 3; ++round) {
+    // Links 2 and 3 drop; link 1 stays up and idle.
+    l2.close_link();
+    l3.close_link();
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] {
+          const std::string log = gw.process_log();
+          size_t n = 0;
+          for (size_t at = log.find("logic server close"); at != std::string::npos;
+               at = log.find("logic server close", at + 1))
+            ++n;
+          return n == static_cast<size_t>(2 * round);
+        },
+        5000));
+    ASSERT_TRUE(c.send(data_req(11, "round " + std::to_string(round))));
+    Packet p1, p2, p3;
+    ASSERT_TRUE(l1.read(&p1, 5000));
+    ASSERT_TRUE(l2.accept_link() && l2.read(&p2, 5000));
+    ASSERT_TRUE(l3.accept_link() && l3.read(&p3, 5000));
+    for (const Packet* p : {&p1, &p2, &p3}) EXPECT_EQ(p->str_at(4), "round " + std::to_string(round));
+    if (p1.recv_ns == 0 || p2.recv_ns == 0 || p3.recv_ns == 0) continue;
+    ++stamped;
+    EXPECT_LE(p1.recv_ns, p2.recv_ns) << "round " << round;
+    EXPECT_LE(p2.recv_ns, p3.recv_ns) << "round " << round;
+  }
+  EXPECT_GE(stamped, 2) << "too few stamped reads to see the order of the writes";
+}
+
 TEST(Relay, AnswersForUnknownFlowsAreDroppedWithoutHarm) {
   LogicServer s("L1");
   ASSERT_TRUE(s.start());

@@ -18,6 +18,7 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
   conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
           std::to_string(redis_port) + "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
   if (cfg.udp_port >= 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
+  for (const auto& a : cfg.attrs) conf += " " + a.first + "=\"" + a.second + "\"";
   write_file(dir_.file("conf/config.xml"), conf + "/>\n");
   std::string servers = "<SYSTEM>\n";
   if (cfg.with_node) {

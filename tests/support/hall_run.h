@@ -32,6 +32,7 @@ struct HallConfig {
   bool with_node = true;       // server.xml has a Node with a ServerList
   bool coloring_file = false;  // an empty conf/clib_log_coloring.conf
   int nofile = 0;              // RLIMIT_NOFILE of the gateway; 0 keeps the inherited one
+  std::vector<std::pair<std::string, std::string>> attrs;  // further SYSTEM attributes (name, value)
 };
 
 class HallRun {
