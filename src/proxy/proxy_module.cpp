@@ -114,6 +114,10 @@ CProxyModule::~CProxyModule() {
   m_pRedisServer = nullptr;
 }
 
+int CProxyModule::check_configuration() {
+  return TGlobal::CheckConfig(kConfigPath, TGlobal::_serverListPath, kColoringPath, stdout);
+}
+
 bool CProxyModule::foreground_requested(int argc, char** argv) {
   for (int i = 7; i < argc; ++i) {
     if (strcmp(argv[i], "-f") == 0 || strcmp(argv[i], "--foreground") == 0) return true;
