@@ -92,6 +92,18 @@ std::string log_dir_problem(const char* file, const std::string& dir) {
   return problem(file, "SYSTEM", "LogDir", dir, "longer than " + std::to_string(sizeof(::log_dir) - 1) + " characters");
 }
 
+// Whether the process log can write into `dir`: it exists and is writable, or its
+// parent is, so that start-up can create it. Nothing is created here.
+bool log_dir_usable(const std::string& dir) {
+  if (access(dir.c_str(), W_OK | X_OK) == 0) return true;
+  if (errno != ENOENT) return false;
+  std::string parent = dir;
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  const size_t slash = parent.rfind('/');
+  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+  return access(parent.c_str(), W_OK | X_OK) == 0;
+}
+
 // A number attribute of SYSTEM read as start-up reads it. `use` turns the number read
 // into the value used and, when they differ, says why; a note records every value used
 // that is not the one written.
@@ -326,6 +338,10 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   TConfigReading conf;
   ReadConfig(configPath, &conf);
   std::vector<TConfigNote> out = conf.notes;
+  // Start-up goes on without a usable log directory, but logs nothing then.
+  if (conf.read && conf.logDirTooLong.empty() && !log_dir_usable(conf.logDir.empty() ? ::log_dir : conf.logDir))
+    out.push_back({false, problem(configPath, "SYSTEM", "LogDir", conf.logDir,
+                                  "cannot be created or written; the process log is lost")});
   const int count = server_notes(serverPath, &out);
 
   // The listener takes a poller slot, and every logic server two: one for its link and

@@ -42,6 +42,7 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
     EXPECT_EQ(want_status, WEXITSTATUS(st)) << out;
     EXPECT_EQ(want, out);
     EXPECT_EQ(0, entries(run.root() + "/log"));
+    EXPECT_FALSE(file_exists(run.root() + "/new"));
     EXPECT_EQ(0, entries(run.bin()));
     EXPECT_FALSE(connection_waiting(redis));
     EXPECT_FALSE(connection_waiting(logic));
@@ -53,7 +54,7 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
         "hall: configuration OK: 3 note(s)\n");
 
   write_file(run.root() + "/conf/config.xml",
-             "<SYSTEM LogDir=\"../log\" LogNum=\"0\" LogSize=\"9\" LogLevel=\"-1\" MaxFdCount=\"1024\" WebTimeout=\"7\""
+             "<SYSTEM LogDir=\"../new/log\" LogNum=\"0\" LogSize=\"9\" LogLevel=\"-1\" MaxFdCount=\"1024\" WebTimeout=\"7\""
              " HelperTimeout=\"7\" MaxListenCount=\"512\" BindAddr=\"\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
                  std::to_string(redis_port) + "x\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\"/>");
   write_file(run.root() + "/conf/server.xml",
@@ -66,11 +67,12 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
         "../conf/config.xml: SYSTEM BindAddr=\"\": missing or empty (the address to listen on)\n"
         "../conf/config.xml: SYSTEM RedisPort=\"" + std::to_string(redis_port) + "x\": not a whole number; " +
             std::to_string(redis_port) + " used\n"
+        "../conf/config.xml: SYSTEM LogDir=\"../new/log\": cannot be created or written; the process log is lost\n"
         "../conf/server.xml: Server 1 ip=\"localhost\": not a dotted IPv4 address\n"
         "../conf/server.xml: Server 2 svid=\"1\": listed twice (also Server 1)\n"
         "../conf/server.xml: Server 2 port=\"70000\": not a port (a whole number from 1 to 65535)\n"
         "../conf/clib_log_coloring.conf: line 3 \"42\": not a user id from 10000 to 4294967295; ignored\n"
-        "hall: configuration refused: 4 problem(s), 4 other note(s)\n");
+        "hall: configuration refused: 4 problem(s), 5 other note(s)\n");
   close(redis);
   close(logic);
 }
