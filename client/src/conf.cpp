@@ -25,114 +25,131 @@ std::string name_of(const char* section, const char* key) {
   return std::string("[") + section + "] " + key;
 }
 
-// Each reader: 0 on success; -1 with *error set. A missing optional key keeps *out.
-int read_text(const char* file, const char* section, const char* key, bool required, bool allow_empty,
-              char* out, size_t size, std::string* error) {
+// Collects the outcome of reading one file: a problem for every setting start-up
+// refuses, a fall-back for every optional setting that is missing.
+struct reader_s {
+  const char* file;
+  conf_notes_s* notes;
+
+  void problem(const std::string& text) { notes->problems.push_back(text); }
+  // Reads one value; false when it is missing, after noting that (a required key is a
+  // problem, an optional one falls back to `used`).
+  bool value(const char* section, const char* key, bool required, const std::string& used, std::string* v) {
+    if (read_value(file, section, key, v)) return true;
+    if (required)
+      problem("missing setting " + name_of(section, key));
+    else
+      notes->fallbacks.push_back(name_of(section, key) + " missing; \"" + used + "\" used");
+    return false;
+  }
+};
+
+void read_text(reader_s* r, const char* section, const char* key, bool required, bool allow_empty, char* out,
+               size_t size) {
   std::string v;
-  if (!read_value(file, section, key, &v)) {
-    if (!required) return 0;
-    *error = "missing setting " + name_of(section, key);
-    return -1;
-  }
+  if (!r->value(section, key, required, out, &v)) return;
   if (v.empty() && !allow_empty) {
-    *error = "empty setting " + name_of(section, key);
-    return -1;
+    r->problem("empty setting " + name_of(section, key));
+  } else if (v.size() >= size) {
+    r->problem("setting " + name_of(section, key) + " is longer than " + std::to_string(size - 1) + " characters");
+  } else {
+    std::memset(out, 0, size);
+    std::memcpy(out, v.data(), v.size());
   }
-  if (v.size() >= size) {
-    *error = "setting " + name_of(section, key) + " is longer than " + std::to_string(size - 1) + " characters";
-    return -1;
-  }
-  std::memset(out, 0, size);
-  std::memcpy(out, v.data(), v.size());
-  return 0;
 }
 
-int read_ip(const char* file, const char* section, const char* key, bool required, char* out,
-            std::string* error) {
+void read_ip(reader_s* r, const char* section, const char* key, bool required, char* out) {
   std::string v;
-  if (!read_value(file, section, key, &v)) {
-    if (!required) return 0;
-    *error = "missing setting " + name_of(section, key);
-    return -1;
-  }
+  if (!r->value(section, key, required, out, &v)) return;
   in_addr addr;
   if (v.size() >= 16 || inet_pton(AF_INET, v.c_str(), &addr) != 1) {
-    *error = "setting " + name_of(section, key) + " is not a dotted IPv4 address: \"" + v + "\"";
-    return -1;
+    r->problem("setting " + name_of(section, key) + " is not a dotted IPv4 address: \"" + v + "\"");
+    return;
   }
   std::memset(out, 0, 16);
   std::memcpy(out, v.data(), v.size());
-  return 0;
 }
 
-int read_long(const char* file, const char* section, const char* key, bool required, long lo, long hi,
-              long* out, std::string* error) {
+void read_long(reader_s* r, const char* section, const char* key, bool required, long lo, long hi, long* out) {
   std::string v;
-  if (!read_value(file, section, key, &v)) {
-    if (!required) return 0;
-    *error = "missing setting " + name_of(section, key);
-    return -1;
-  }
+  if (!r->value(section, key, required, std::to_string(*out), &v)) return;
   errno = 0;
   char* end = nullptr;
   long n = std::strtol(v.c_str(), &end, 10);
   if (v.empty() || *end != '\0' || errno == ERANGE || n < lo || n > hi) {
-    *error = "setting " + name_of(section, key) + " must be a whole number from " + std::to_string(lo) +
-             " to " + std::to_string(hi) + ": \"" + v + "\"";
-    return -1;
+    r->problem("setting " + name_of(section, key) + " must be a whole number from " + std::to_string(lo) + " to " +
+               std::to_string(hi) + ": \"" + v + "\"");
+    return;
   }
   *out = n;
-  return 0;
 }
 
-int read_port(const char* file, const char* section, const char* key, bool required, unsigned short* out,
-              std::string* error) {
+void read_port(reader_s* r, const char* section, const char* key, bool required, unsigned short* out) {
   long n = *out;
-  if (read_long(file, section, key, required, 1, 65535, &n, error) != 0) return -1;
+  read_long(r, section, key, required, 1, 65535, &n);
   *out = static_cast<unsigned short>(n);
-  return 0;
 }
 
 }  // namespace
 
-int load_conf(const char* file, conf_s* conf, std::string* error) {
+int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
+  *notes = conf_notes_s();
+  std::memset(conf, 0, sizeof(*conf));
   char probe[INI_BUF_SIZE];
   int size = 0;
   int loaded = load_ini_file(file, probe, &size);
   if (loaded == 0) {
-    *error = std::string("cannot read settings file ") + file + ": " + std::strerror(errno);
+    notes->problems.push_back(std::string("cannot read settings file ") + file + ": " + std::strerror(errno));
     return -1;
   }
   if (loaded < 0) {
-    *error = std::string("settings file ") + file + " is too large (at most 16383 bytes)";
+    notes->problems.push_back(std::string("settings file ") + file + " is too large (at most 16383 bytes)");
     return -1;
   }
 
-  std::memset(conf, 0, sizeof(*conf));
   // Optional settings and their defaults.
   std::strcpy(conf->mysql_ip, "127.0.0.1");
   conf->mysql_port = 3306;
   std::strcpy(conf->log_dir, "../log");
   conf->log_level = 6;
 
+  reader_s r = {file, notes};
   long client_id = 0, level = conf->log_level;
-  if (read_ip(file, "gateway", "ip", true, conf->server_ip, error) != 0 ||
-      read_port(file, "gateway", "port", true, &conf->server_port, error) != 0 ||
-      read_long(file, "gateway", "client_id", true, INT_MIN, INT_MAX, &client_id, error) != 0 ||
-      read_ip(file, "redis", "ip", true, conf->redis_ip, error) != 0 ||
-      read_port(file, "redis", "port", true, &conf->redis_port, error) != 0 ||
-      read_text(file, "redis", "key", true, false, conf->redis_key, sizeof(conf->redis_key), error) != 0 ||
-      read_ip(file, "mysql", "ip", false, conf->mysql_ip, error) != 0 ||
-      read_port(file, "mysql", "port", false, &conf->mysql_port, error) != 0 ||
-      read_text(file, "mysql", "username", false, true, conf->mysql_username, sizeof(conf->mysql_username),
-                error) != 0 ||
-      read_text(file, "mysql", "password", false, true, conf->mysql_password, sizeof(conf->mysql_password),
-                error) != 0 ||
-      read_text(file, "mysql", "db", false, true, conf->mysql_db, sizeof(conf->mysql_db), error) != 0 ||
-      read_text(file, "log", "dir", false, false, conf->log_dir, sizeof(conf->log_dir), error) != 0 ||
-      read_long(file, "log", "level", false, 4, 7, &level, error) != 0)
-    return -1;
+  read_ip(&r, "gateway", "ip", true, conf->server_ip);
+  read_port(&r, "gateway", "port", true, &conf->server_port);
+  read_long(&r, "gateway", "client_id", true, INT_MIN, INT_MAX, &client_id);
+  read_ip(&r, "redis", "ip", true, conf->redis_ip);
+  read_port(&r, "redis", "port", true, &conf->redis_port);
+  read_text(&r, "redis", "key", true, false, conf->redis_key, sizeof(conf->redis_key));
+  read_ip(&r, "mysql", "ip", false, conf->mysql_ip);
+  read_port(&r, "mysql", "port", false, &conf->mysql_port);
+  read_text(&r, "mysql", "username", false, true, conf->mysql_username, sizeof(conf->mysql_username));
+  read_text(&r, "mysql", "password", false, true, conf->mysql_password, sizeof(conf->mysql_password));
+  read_text(&r, "mysql", "db", false, true, conf->mysql_db, sizeof(conf->mysql_db));
+  read_text(&r, "log", "dir", false, false, conf->log_dir, sizeof(conf->log_dir));
+  read_long(&r, "log", "level", false, 4, 7, &level);
   conf->client_id = static_cast<int>(client_id);
   conf->log_level = static_cast<int>(level);
-  return 0;
+  return notes->problems.empty() ? 0 : -1;
+}
+
+int load_conf(const char* file, conf_s* conf, std::string* error) {
+  conf_notes_s notes;
+  if (read_conf(file, conf, &notes) == 0) return 0;
+  *error = notes.problems.front();
+  return -1;
+}
+
+int check_conf(const char* file, FILE* out) {
+  conf_s conf;
+  conf_notes_s notes;
+  const int rc = read_conf(file, &conf, &notes);
+  for (const std::string& p : notes.problems) std::fprintf(out, "%s: %s\n", file, p.c_str());
+  for (const std::string& f : notes.fallbacks) std::fprintf(out, "%s: %s\n", file, f.c_str());
+  if (rc != 0)
+    std::fprintf(out, "order_sync_client: settings refused: %zu problem(s)\n", notes.problems.size());
+  else
+    std::fprintf(out, "order_sync_client: settings OK: %zu default(s) used\n", notes.fallbacks.size());
+  std::fflush(out);
+  return rc == 0 ? 0 : 1;
 }

@@ -4,7 +4,9 @@
 #ifndef ORDER_SYNC_CONF_H
 #define ORDER_SYNC_CONF_H
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 struct conf_s {
   char server_ip[16];          // gateway address, dotted IPv4
@@ -24,9 +26,24 @@ struct conf_s {
 
 extern conf_s g_conf;
 
-// Reads every setting of `file` into *conf. Returns 0 on success. On a missing file, a
-// missing required key or an invalid value returns -1 and puts a message naming the
-// section and key into *error; *conf is then left partly filled.
+// What reading a settings file found: every setting that start-up refuses, and every
+// optional setting that is missing, with the default used instead. Each message names
+// the section and the key.
+struct conf_notes_s {
+  std::vector<std::string> problems;
+  std::vector<std::string> fallbacks;
+};
+
+// Reads every setting of `file` into *conf and notes every problem and fall-back.
+// Returns 0 when there is no problem, else -1 (*conf is then partly filled).
+int read_conf(const char* file, conf_s* conf, conf_notes_s* notes);
+
+// read_conf for start-up: on failure *error holds the first problem.
 int load_conf(const char* file, conf_s* conf, std::string* error);
+
+// The settings check (order_sync_client -t FILE): writes every problem and fall-back to
+// `out`, each after the file name, and a last line with the verdict. 0 when the program
+// would start with these settings, 1 when not. Connects nowhere and writes no log.
+int check_conf(const char* file, FILE* out);
 
 #endif

@@ -1,5 +1,6 @@
 // order_sync_client: feeds orders from a Redis list to the hall gateway.
-// Usage: order_sync_client <settings.ini>
+// Usage: order_sync_client <settings.ini>, or order_sync_client -t <settings.ini> to check
+// the settings without starting.
 // Runs in the foreground until SIGTERM or SIGINT and then exits with status 0; it never
 // detaches itself, so a service manager runs it directly (systemd: Type=simple,
 // ExecStart=<path>/order_sync_client <settings.ini>, WorkingDirectory= the directory the
@@ -21,8 +22,10 @@
 #include "tcp_client.h"
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "-t") return check_conf(argv[2], stdout);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <settings.ini>\n", argc > 0 ? argv[0] : "order_sync_client");
+    std::fprintf(stderr, "usage: %s <settings.ini>\n       %s -t <settings.ini>   (check the settings)\n",
+                 argc > 0 ? argv[0] : "order_sync_client", argc > 0 ? argv[0] : "order_sync_client");
     return 2;
   }
   std::string error;

@@ -25,27 +25,37 @@ long elapsed_ms(const struct timeval& start) {
 
 }  // namespace
 
-int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
-  // Only the host part counts: "1.2.3.4:99" binds 1.2.3.4 on `port`.
+bool CNet::listen_address(const char* addr, struct in_addr* out) {
+  // Only the host part counts: "1.2.3.4:99" binds 1.2.3.4.
   char host[64];
   const char* text = addr != nullptr ? addr : "";
-  size_t len = strcspn(text, ":");
+  const size_t len = strcspn(text, ":");
+  if (len >= sizeof(host)) return false;
+  memcpy(host, text, len);
+  host[len] = '\0';
+  if (strcmp(host, "*") == 0) {
+    out->s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return inet_pton(AF_INET, host, out) == 1;
+}
+
+bool CNet::connect_address(const char* address, struct in_addr* out) {
+  // A text that is not a dotted address must not turn into 255.255.255.255.
+  return address != nullptr && inet_pton(AF_INET, address, out) == 1;
+}
+
+int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
+  const char* text = addr != nullptr ? addr : "";
   struct sockaddr_in sa;
   memset(&sa, 0, sizeof(sa));
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
-  if (len >= sizeof(host)) {
+  if (!listen_address(text, &sa.sin_addr)) {
     log_boot("invalid address %s:%d", text, port);
     return -1;
   }
-  memcpy(host, text, len);
-  host[len] = '\0';
-  if (strcmp(host, "*") == 0) {
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  } else if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
-    log_boot("invalid address %s:%d", text, port);
-    return -1;
-  }
+  const int host_len = static_cast<int>(strcspn(text, ":"));  // the host as written
 
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
@@ -60,16 +70,16 @@ int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
   setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof(defer));
 
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
-    log_boot("bind tcp %s:%u failed, %m", host, unsigned(port));
+    log_boot("bind tcp %.*s:%u failed, %m", host_len, text, unsigned(port));
     close(fd);
     return -1;
   }
   if (listen(fd, backlog) != 0) {
-    log_boot("listen tcp %s:%u failed, %m", host, unsigned(port));
+    log_boot("listen tcp %.*s:%u failed, %m", host_len, text, unsigned(port));
     close(fd);
     return -1;
   }
-  log_boot("listen on tcp %s:%u", host, unsigned(port));
+  log_boot("listen on tcp %.*s:%u", host_len, text, unsigned(port));
   return fd;
 }
 
@@ -82,8 +92,7 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
   memset(&sa, 0, sizeof(sa));
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<unsigned short>(port));
-  // A text that is not a dotted address must not turn into 255.255.255.255.
-  if (address == nullptr || inet_pton(AF_INET, address, &sa.sin_addr) != 1) {
+  if (!connect_address(address, &sa.sin_addr)) {
     log_error("invalid address %s:%d", address != nullptr ? address : "(null)", port);
     return -1;
   }

@@ -3,8 +3,15 @@
 #ifndef HALL_CORE_NET_H
 #define HALL_CORE_NET_H
 
+#include <netinet/in.h>
+
 class CNet {
  public:
+  // The address tcp_bind listens on for `addr` (see there). False when it names none.
+  static bool listen_address(const char* addr, struct in_addr* out);
+  // The address tcp_connect connects to: a dotted IPv4 address. False for anything else.
+  static bool connect_address(const char* address, struct in_addr* out);
+
   // A listening IPv4 socket on `addr`:`port`, left blocking, with SO_REUSEADDR,
   // TCP_NODELAY and a 60-second TCP_DEFER_ACCEPT. `addr` is a dotted IPv4 address or "*"
   // (any address); text from the first colon on is ignored. Returns the descriptor, or -1

@@ -1,6 +1,7 @@
 // Rolling log file. See clib_log.h for the contract.
 #include "clib_log.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -153,14 +154,22 @@ int clib_log::set_file(const char* as_file, int ai_pathtype) {
 
 int clib_log::set_coloring_file(const char* as_coloring) {
   if (as_coloring == nullptr) return -1;
-  setUins.clear();
+  const int rc = read_coloring_file(as_coloring, &setUins);
+  mb_coloring = !setUins.empty();
+  return rc;
+}
+
+int clib_log::read_coloring_file(const char* as_coloring, std::set<uint32_t>* uins, std::vector<std::string>* notes) {
+  uins->clear();
   FILE* fp = fopen(as_coloring, "r");
   if (fp == nullptr) {
-    mb_coloring = false;
+    if (notes != nullptr)
+      notes->push_back(std::string(as_coloring) + ": cannot be read (" + strerror(errno) + "); no user id is filtered");
     return -1;
   }
   char buf[19];  // a uid line is short; longer lines are read in pieces of 18
   bool line_start = true;
+  unsigned line = 0;
   while (fgets(buf, sizeof(buf), fp) != nullptr) {
     size_t len = strlen(buf);
     bool line_end = len > 0 && buf[len - 1] == '\n';
@@ -168,13 +177,20 @@ int clib_log::set_coloring_file(const char* as_coloring) {
     // instead of being read as a uid of its own, and a number that runs past the piece
     // is too long to be one.
     if (line_start) {
+      ++line;
       bool complete = false;
       uint32_t uin = parse_uin(buf, &complete);
-      if (uin >= MIN_COLOR_UIN && (complete || feof(fp))) setUins.insert(uin);
+      if (uin >= MIN_COLOR_UIN && (complete || feof(fp))) {
+        uins->insert(uin);
+      } else if (notes != nullptr && isdigit(static_cast<unsigned char>(buf[strspn(buf, " \t")]))) {
+        // Lines without a number are comments; a number that is no uid is a mistake.
+        const std::string shown(buf, line_end ? len - 1 : len);
+        notes->push_back(std::string(as_coloring) + ": line " + std::to_string(line) + " \"" + shown +
+                         (line_end ? "\"" : "...\"") + ": not a user id from 10000 to 4294967295; ignored");
+      }
     }
     line_start = line_end;
   }
-  mb_coloring = !setUins.empty();
   fclose(fp);
   return 0;
 }

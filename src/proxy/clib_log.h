@@ -11,6 +11,8 @@
 #include <cstdarg>
 #include <cstdint>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "noncopyable.h"
 
@@ -38,6 +40,11 @@ class clib_log : noncopyable {
   int set_file(const char* as_file, int ai_pathtype);
   // Reloads the uid list; -1 (filter off) when the file cannot be opened.
   int set_coloring_file(const char* as_coloring);
+  // Reads the uid list of a coloring file into *uins. With `notes`, adds one message for
+  // each line that starts with a number that is no uid, and one when the file cannot be
+  // opened (-1).
+  static int read_coloring_file(const char* as_coloring, std::set<uint32_t>* uins,
+                                std::vector<std::string>* notes = nullptr);
 
   // Writes one message. 0 written or filtered out; -1 no file, no message, or the line
   // could not be stored.

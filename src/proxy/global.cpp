@@ -14,9 +14,12 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 
+#include "clib_log.h"
 #include "log.h"
 #include "markup_stl.h"
+#include "net.h"
 
 namespace __http_svr_ns__ {
 
@@ -92,6 +95,102 @@ std::string log_dir_problem(const char* file, const std::string& dir) {
   return problem(file, "SYSTEM", "LogDir", dir, "longer than " + std::to_string(sizeof(::log_dir) - 1) + " characters");
 }
 
+// Whether the process log can write into `dir`: it exists and is writable, or its
+// parent is, so that start-up can create it. Nothing is created here.
+bool log_dir_usable(const std::string& dir) {
+  if (access(dir.c_str(), W_OK | X_OK) == 0) return true;
+  if (errno != ENOENT) return false;
+  std::string parent = dir;
+  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+  const size_t slash = parent.rfind('/');
+  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+  return access(parent.c_str(), W_OK | X_OK) == 0;
+}
+
+// A number attribute of SYSTEM read as start-up reads it. `use` turns the number read
+// into the value used and, when they differ, says why; a note records every value used
+// that is not the one written.
+template <typename Rule>
+int read_number(const CMarkupSTL& xml, const char* file, const char* attribute, std::vector<TConfigNote>* notes,
+                Rule use, int* read = nullptr) {
+  const std::string text = xml.GetAttrib(attribute);
+  const int number = to_int(text);
+  std::string why;
+  const int used = use(number, &why);
+  long whole = 0;
+  if (!whole_number(text, INT_MIN, INT_MAX, &whole))
+    why = text.empty() ? "missing or empty" : "not a whole number";
+  else if (used == number)
+    why.clear();
+  if (!why.empty()) notes->push_back({false, problem(file, "SYSTEM", attribute, text, why + "; " + std::to_string(used) + " used")});
+  if (read != nullptr) *read = number;
+  return used;
+}
+
+// Rules of read_number.
+auto at_least(int least, const char* why) {
+  return [least, why](int v, std::string* w) {
+    *w = why;
+    return v < least ? least : v;
+  };
+}
+auto kept_unless_positive(int kept) {
+  return [kept](int v, std::string* w) {
+    *w = "not above 0";
+    return v > 0 ? v : kept;
+  };
+}
+auto as_read() {
+  return [](int v, std::string*) { return v; };
+}
+
+// server.xml's notes, and the number of logic servers it lists.
+int server_notes(const char* serverPath, std::vector<TConfigNote>* out) {
+  const std::string file = serverPath;
+  CMarkupSTL servers;
+  if (!servers.Load(serverPath)) {
+    out->push_back({true, file + ": cannot be read, or is not well-formed XML"});
+    return 0;
+  }
+  if (!servers.FindElem("SYSTEM") || !servers.IntoElem()) {
+    out->push_back({true, file + ": no SYSTEM element at the top level"});
+    return 0;
+  }
+  if (!servers.FindElem("Node")) {
+    out->push_back({false, file + ": no Node; the gateway starts with no logic server"});
+    return 0;
+  }
+  if (!servers.IntoElem() || !servers.FindElem("ServerList") || !servers.IntoElem()) {
+    out->push_back({true, file + ": Node holds no ServerList"});
+    return 0;
+  }
+  std::map<long, int> listed;  // svid -> position of its Server element
+  int count = 0;
+  while (servers.FindElem("Server")) {
+    const std::string element = "Server " + std::to_string(++count);
+    const std::string svid_text = servers.GetAttrib("svid");
+    const std::string ip = servers.GetAttrib("ip");
+    const std::string port_text = servers.GetAttrib("port");
+    long svid = 0;
+    long port = 0;
+    struct in_addr address;
+    if (!whole_number(svid_text, 1, INT_MAX, &svid)) {
+      out->push_back({true, problem(serverPath, element, "svid", svid_text,
+                                    "not a server id (a whole number from 1 to 2147483647)")});
+    } else if (listed.count(svid) != 0) {
+      out->push_back({true, problem(serverPath, element, "svid", svid_text,
+                                    "listed twice (also Server " + std::to_string(listed[svid]) + ")")});
+    } else {
+      listed[svid] = count;
+    }
+    if (!CNet::connect_address(ip.c_str(), &address))
+      out->push_back({true, problem(serverPath, element, "ip", ip, "not a dotted IPv4 address")});
+    if (!whole_number(port_text, 1, 65535, &port))
+      out->push_back({true, problem(serverPath, element, "port", port_text, "not a port (a whole number from 1 to 65535)")});
+  }
+  return count;
+}
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -125,78 +224,117 @@ void TGlobal::DaemonStart() {
   }
 }
 
-int TGlobal::DaemonInit(const char* path) {
+void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
+  *r = TConfigReading();
   if (path == nullptr || path[0] == '\0') {
-    fprintf(stderr, "module config file is invalid.\n");
-    return -1;
+    r->loadFailure = "module config file is invalid.\n";
+    r->notes.push_back({true, "config.xml: no path given"});
+    return;
   }
-
   CMarkupSTL xml;
   if (!xml.Load(path)) {
-    fprintf(stderr, "Load xml %s failed\n", path);
-    return -1;
+    r->loadFailure = std::string("Load xml ") + path + " failed\n";
+    r->notes.push_back({true, std::string(path) + ": cannot be read, or is not well-formed XML"});
+    return;
   }
   if (!xml.FindElem("SYSTEM")) {
-    fprintf(stderr, "Can not FindElem [SYSTEM] in xml %s failed\n", path);
+    r->loadFailure = std::string("Can not FindElem [SYSTEM] in xml ") + path + " failed\n";
+    r->notes.push_back({true, std::string(path) + ": no SYSTEM element at the top level"});
+    return;
+  }
+  r->read = true;
+  std::vector<TConfigNote>* notes = &r->notes;
+
+  // An empty LogDir keeps the built-in directory: an empty one would put the ring files
+  // into the file system root.
+  r->logDir = xml.GetAttrib("LogDir");
+  r->logDirTooLong = log_dir_problem(path, r->logDir);
+  if (!r->logDirTooLong.empty())
+    notes->push_back({true, r->logDirTooLong});
+  else if (r->logDir.empty())
+    notes->push_back({false, problem(path, "SYSTEM", "LogDir", "", std::string("missing or empty; ") + ::log_dir + " used")});
+  read_number(xml, path, "LogNum", notes, kept_unless_positive(::max_file_num), &r->logNum);
+  read_number(xml, path, "LogSize", notes, kept_unless_positive(::max_file_size), &r->logSize);
+  read_number(xml, path, "LogLevel", notes, [](int v, std::string* why) {
+    *why = v < 0 ? "negative" : "below 4";
+    return v < 0 ? __log_level__ : v < 4 ? 4 : v;
+  }, &r->logLevel);
+
+  r->maxpoller = read_number(xml, path, "MaxFdCount", notes, [](int v, std::string* why) {
+    *why = v < kMinPollers ? "below " + std::to_string(kMinPollers)
+                           : "more than the " + std::to_string(descriptor_limit()) + " descriptors this process may open";
+    return PollerCapacity(v);
+  }, &r->maxFdCount);
+  r->maxFdCountText = xml.GetAttrib("MaxFdCount");
+  r->webtimeout = read_number(xml, path, "WebTimeout", notes, kept_unless_positive(1));
+  r->helpertimeout = read_number(xml, path, "HelperTimeout", notes, kept_unless_positive(1));
+  r->backlog = read_number(xml, path, "MaxListenCount", notes, at_least(256, "below 256"));
+
+  const std::string bind_addr = xml.GetAttrib("BindAddr");
+  struct in_addr address;
+  r->addr = bind_addr.substr(0, sizeof(_addr) - 1);
+  if (bind_addr.empty())
+    notes->push_back({true, problem(path, "SYSTEM", "BindAddr", "", "missing or empty (the address to listen on)")});
+  else if (r->addr != bind_addr)
+    notes->push_back({false, problem(path, "SYSTEM", "BindAddr", bind_addr,
+                                     "longer than " + std::to_string(sizeof(_addr) - 1) + " characters; \"" + r->addr + "\" used")});
+  if (!bind_addr.empty() && !CNet::listen_address(r->addr.c_str(), &address))
+    notes->push_back({true, problem(path, "SYSTEM", "BindAddr", r->addr, "not a dotted IPv4 address or * to listen on")});
+
+  r->redisIp = xml.GetAttrib("RedisServer");
+  r->redisPort = read_number(xml, path, "RedisPort", notes, as_read());
+  r->udpSwitch = read_number(xml, path, "UdpSwitch", notes, as_read());
+  r->udpIp = xml.GetAttrib("UdpServer");
+  r->udpPort = read_number(xml, path, "UdpPort", notes, as_read());
+
+  // Bounds of what one peer can make the gateway hold.
+  r->maxClientQueue = read_number(xml, path, "MaxClientQueue", notes, kept_unless_positive(1048576));
+  r->maxHelperQueue = read_number(xml, path, "MaxHelperQueue", notes, kept_unless_positive(67108864));
+  r->maxClientIds = read_number(xml, path, "MaxClientIds", notes, kept_unless_positive(16));
+}
+
+int TGlobal::DaemonInit(const char* path) {
+  TConfigReading r;
+  ReadConfig(path, &r);
+  if (!r.read) {
+    fprintf(stderr, "%s", r.loadFailure.c_str());
+    return -1;
+  }
+  if (!r.logDirTooLong.empty()) {
+    fprintf(stderr, "%s\n", r.logDirTooLong.c_str());
     return -1;
   }
 
-  // The process log first, so that everything after it can be logged. An empty
-  // LogDir keeps the built-in "../log": an empty directory would put the ring files
-  // into the file system root.
-  std::string log_dir = xml.GetAttrib("LogDir");
-  const std::string dir_problem = log_dir_problem(path, log_dir);
-  if (!dir_problem.empty()) {
-    fprintf(stderr, "%s\n", dir_problem.c_str());
-    return -1;
-  }
-  int log_num = to_int(xml.GetAttrib("LogNum"));
-  int log_size = to_int(xml.GetAttrib("LogSize"));
+  // The process log first, so that everything after it can be logged.
   char log_name[256];
   snprintf(log_name, sizeof(log_name), "Log_%u", static_cast<unsigned>(getpid()));
-  init_log(log_name, log_dir.empty() ? nullptr : log_dir.c_str(), log_num, log_size);
+  init_log(log_name, r.logDir.empty() ? nullptr : r.logDir.c_str(), r.logNum, r.logSize);
+  set_log_level(r.logLevel);
 
-  set_log_level(to_int(xml.GetAttrib("LogLevel")));
-
-  const int max_fd = to_int(xml.GetAttrib("MaxFdCount"));
-  _maxpoller = PollerCapacity(max_fd);
-  if (_maxpoller < max_fd)
-    log_error("MaxFdCount %d is more than the %ld descriptors this process may open; %d used", max_fd,
+  _maxpoller = r.maxpoller;
+  if (_maxpoller < r.maxFdCount)
+    log_error("MaxFdCount %d is more than the %ld descriptors this process may open; %d used", r.maxFdCount,
               descriptor_limit(), _maxpoller);
-
-  _webtimeout = to_int(xml.GetAttrib("WebTimeout"));
-  if (_webtimeout <= 0) _webtimeout = 1;
+  _webtimeout = r.webtimeout;
   log_boot("_webtimeout is %d", _webtimeout);
-
-  _helpertimeout = to_int(xml.GetAttrib("HelperTimeout"));
-  if (_helpertimeout <= 0) _helpertimeout = 1;
+  _helpertimeout = r.helpertimeout;
   log_boot("HelperTimeout is %d", _helpertimeout);
+  _backlog = r.backlog;
 
-  _backlog = to_int(xml.GetAttrib("MaxListenCount"));
-  if (_backlog < 256) _backlog = 256;
-
-  std::string bind_addr = xml.GetAttrib("BindAddr");
-  if (bind_addr.empty()) {
+  if (r.addr.empty()) {
     log_boot("bind ip address invalid.");
     return -1;
   }
-  snprintf(_addr, sizeof(_addr), "%s", bind_addr.c_str());
+  snprintf(_addr, sizeof(_addr), "%s", r.addr.c_str());
 
-  _redisIp = xml.GetAttrib("RedisServer");
-  _redisPort = to_int(xml.GetAttrib("RedisPort"));
-
-  _udpSwitch = to_int(xml.GetAttrib("UdpSwitch"));
-  _udpIp = xml.GetAttrib("UdpServer");
-  _udpPort = to_int(xml.GetAttrib("UdpPort"));
-
-  // Bounds of what one peer can make the gateway hold; missing, 0 or negative keep the
-  // defaults.
-  const int max_client_queue = to_int(xml.GetAttrib("MaxClientQueue"));
-  _maxClientQueue = max_client_queue > 0 ? static_cast<unsigned>(max_client_queue) : 1048576u;
-  const int max_helper_queue = to_int(xml.GetAttrib("MaxHelperQueue"));
-  _maxHelperQueue = max_helper_queue > 0 ? static_cast<unsigned>(max_helper_queue) : 67108864u;
-  const int max_client_ids = to_int(xml.GetAttrib("MaxClientIds"));
-  _maxClientIds = max_client_ids > 0 ? max_client_ids : 16;
+  _redisIp = r.redisIp;
+  _redisPort = r.redisPort;
+  _udpSwitch = r.udpSwitch;
+  _udpIp = r.udpIp;
+  _udpPort = r.udpPort;
+  _maxClientQueue = static_cast<unsigned>(r.maxClientQueue);
+  _maxHelperQueue = static_cast<unsigned>(r.maxHelperQueue);
+  _maxClientIds = r.maxClientIds;
   return 0;
 }
 
@@ -206,64 +344,54 @@ int TGlobal::PollerCapacity(int maxFdCount) {
   return maxFdCount < kMinPollers ? kMinPollers : maxFdCount;
 }
 
-std::vector<std::string> TGlobal::ConfigProblems(const char* configPath, const char* serverPath) {
-  std::vector<std::string> out;
-  CMarkupSTL conf;
-  bool conf_read = false;
-  std::string max_fd;
-  if (!conf.Load(configPath)) {
-    out.push_back(std::string(configPath) + ": cannot be read, or is not well-formed XML");
-  } else if (!conf.FindElem("SYSTEM")) {
-    out.push_back(std::string(configPath) + ": no SYSTEM element at the top level");
-  } else {
-    conf_read = true;
-    const std::string dir_problem = log_dir_problem(configPath, conf.GetAttrib("LogDir"));
-    if (!dir_problem.empty()) out.push_back(dir_problem);
-    max_fd = conf.GetAttrib("MaxFdCount");
-  }
-
-  CMarkupSTL servers;
-  if (!servers.Load(serverPath)) {
-    out.push_back(std::string(serverPath) + ": cannot be read, or is not well-formed XML");
-    return out;
-  }
-  if (!servers.FindElem("SYSTEM") || !servers.IntoElem()) {
-    out.push_back(std::string(serverPath) + ": no SYSTEM element at the top level");
-    return out;
-  }
-  if (!servers.FindElem("Node")) return out;  // no logic server at all
-  if (!servers.IntoElem() || !servers.FindElem("ServerList") || !servers.IntoElem()) {
-    out.push_back(std::string(serverPath) + ": Node holds no ServerList");
-    return out;
-  }
-  std::map<long, int> listed;  // svid -> position of its Server element
-  int count = 0;
-  while (servers.FindElem("Server")) {
-    const std::string element = "Server " + std::to_string(++count);
-    const std::string svid_text = servers.GetAttrib("svid");
-    const std::string port_text = servers.GetAttrib("port");
-    long svid = 0;
-    long port = 0;
-    if (!whole_number(svid_text, 1, INT_MAX, &svid)) {
-      out.push_back(problem(serverPath, element, "svid", svid_text, "not a server id (a whole number from 1 to 2147483647)"));
-    } else if (listed.count(svid) != 0) {
-      out.push_back(problem(serverPath, element, "svid", svid_text,
-                            "listed twice (also Server " + std::to_string(listed[svid]) + ")"));
-    } else {
-      listed[svid] = count;
-    }
-    if (!whole_number(port_text, 1, 65535, &port))
-      out.push_back(problem(serverPath, element, "port", port_text, "not a port (a whole number from 1 to 65535)"));
-  }
+std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char* serverPath,
+                                              const char* coloringPath) {
+  TConfigReading conf;
+  ReadConfig(configPath, &conf);
+  std::vector<TConfigNote> out = conf.notes;
+  // Start-up goes on without a usable log directory, but logs nothing then.
+  if (conf.read && conf.logDirTooLong.empty() && !log_dir_usable(conf.logDir.empty() ? ::log_dir : conf.logDir))
+    out.push_back({false, problem(configPath, "SYSTEM", "LogDir", conf.logDir,
+                                  "cannot be created or written; the process log is lost")});
+  const int count = server_notes(serverPath, &out);
 
   // The listener takes a poller slot, and every logic server two: one for its link and
   // one the listener keeps free for reconnecting it.
-  const int capacity = PollerCapacity(to_int(max_fd));
-  if (conf_read && 1 + 2L * count >= capacity)
-    out.push_back(problem(configPath, "SYSTEM", "MaxFdCount", max_fd,
-                          std::to_string(capacity) + " poller slots leave none for clients beside the listener and the " +
-                              std::to_string(count) + " logic servers of " + serverPath + " (two slots each)"));
+  if (conf.read && 1 + 2L * count >= conf.maxpoller) {
+    out.push_back({true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
+                                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener and the " +
+                                     std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
+  }
+
+  if (coloringPath != nullptr) {
+    std::set<uint32_t> uins;
+    std::vector<std::string> coloring;
+    clib_log::read_coloring_file(coloringPath, &uins, &coloring);
+    for (const std::string& c : coloring) out.push_back({false, c});
+  }
   return out;
+}
+
+std::vector<std::string> TGlobal::ConfigProblems(const char* configPath, const char* serverPath) {
+  std::vector<std::string> out;
+  for (const TConfigNote& n : ConfigNotes(configPath, serverPath, nullptr))
+    if (n.refused) out.push_back(n.text);
+  return out;
+}
+
+int TGlobal::CheckConfig(const char* configPath, const char* serverPath, const char* coloringPath, FILE* out) {
+  int refused = 0;
+  int replaced = 0;
+  for (const TConfigNote& n : ConfigNotes(configPath, serverPath, coloringPath)) {
+    fprintf(out, "%s\n", n.text.c_str());
+    (n.refused ? refused : replaced) += 1;
+  }
+  if (refused > 0)
+    fprintf(out, "%s: configuration refused: %d problem(s), %d other note(s)\n", _progname, refused, replaced);
+  else
+    fprintf(out, "%s: configuration OK: %d note(s)\n", _progname, replaced);
+  fflush(out);
+  return refused > 0 ? 1 : 0;
 }
 
 int TGlobal::RefuseConfigProblems(const char* configPath, const char* serverPath) {

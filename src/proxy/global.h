@@ -6,11 +6,47 @@
 #define HALL_PROXY_GLOBAL_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
 
 namespace __http_svr_ns__ {
+
+// One finding of reading the configuration: a value start-up refuses, or one that is
+// replaced by another (the message then names the value used instead).
+struct TConfigNote {
+  bool refused;
+  std::string text;  // "file: element attribute="value": why"
+};
+
+// config.xml as start-up takes it: every setting with its default and limit applied, and
+// a note for each value refused or replaced. Reading it changes nothing.
+struct TConfigReading {
+  bool read = false;        // the file loaded and has a top-level SYSTEM element
+  std::string loadFailure;  // when not read: DaemonInit's message for standard error
+  std::string logDirTooLong;  // the note refusing LogDir, when it is refused
+  std::string logDir;         // empty: the process log keeps its built-in directory
+  int logNum = 0;             // as read: the process log keeps its default when <= 0
+  int logSize = 0;            // likewise
+  int logLevel = 0;           // as read: see set_log_level
+  int maxFdCount = 0;         // as read
+  std::string maxFdCountText;  // as written
+  int maxpoller = 0;
+  int webtimeout = 0;
+  int helpertimeout = 0;
+  int backlog = 0;
+  std::string addr;  // empty: start-up refuses it
+  std::string redisIp;
+  int redisPort = 0;
+  int udpSwitch = 0;
+  std::string udpIp;
+  int udpPort = 0;
+  int maxClientQueue = 0;  // as used: the defaults replace values not above 0
+  int maxHelperQueue = 0;
+  int maxClientIds = 0;
+  std::vector<TConfigNote> notes;
+};
 
 class TGlobal {
  public:
@@ -28,6 +64,18 @@ class TGlobal {
   // failure; the first three failures are reported on standard error (the process log
   // does not exist yet), an empty BindAddr in the process log.
   static int DaemonInit(const char* path);
+
+  // Reads config.xml at `path` into *r without applying or logging anything. DaemonInit
+  // and the configuration check both read it here, so they cannot disagree.
+  static void ReadConfig(const char* path, TConfigReading* r);
+  // Every note on the configuration files, refusals and replaced values, in file order:
+  // config.xml, server.xml, then the coloring file of the rolling logs.
+  static std::vector<TConfigNote> ConfigNotes(const char* configPath, const char* serverPath,
+                                              const char* coloringPath);
+  // The configuration check (hall -t): writes every note to `out` and a last line with
+  // the verdict. 0 when the gateway would start with these files, 1 when it would refuse.
+  // Touches nothing: no log, no socket, no Redis.
+  static int CheckConfig(const char* configPath, const char* serverPath, const char* coloringPath, FILE* out);
 
   // Every reason why the configuration files `configPath` and `serverPath` cannot work
   // as written, one message each, naming the file, the element, the attribute and the

@@ -1,4 +1,7 @@
-// Entry point of the gateway: hall -p PORT -s SVID -h IP [-f]
+// Entry point of the gateway: hall -p PORT -s SVID -h IP [-f], or hall -t to check the
+// configuration.
+#include <string.h>
+
 #include "global.h"
 #include "incoming.h"
 #include "log.h"
@@ -10,6 +13,7 @@ using namespace __http_svr_ns__;
 static const char kSource[] = "proxy_module.cpp";
 
 int main(int argc, char** argv) {
+  if (argc == 2 && strcmp(argv[1], "-t") == 0) return CProxyModule::check_configuration();
   CProxyModule module;
   const int ret = module.open(argc, argv);
   if (ret != 0) {

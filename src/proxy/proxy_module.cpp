@@ -114,6 +114,10 @@ CProxyModule::~CProxyModule() {
   m_pRedisServer = nullptr;
 }
 
+int CProxyModule::check_configuration() {
+  return TGlobal::CheckConfig(kConfigPath, TGlobal::_serverListPath, kColoringPath, stdout);
+}
+
 bool CProxyModule::foreground_requested(int argc, char** argv) {
   for (int i = 7; i < argc; ++i) {
     if (strcmp(argv[i], "-f") == 0 || strcmp(argv[i], "--foreground") == 0) return true;
@@ -168,8 +172,10 @@ int CProxyModule::open(int argc, char** argv) {
   if (argc < 7 || strcmp(argv[1], "-p") != 0 || strcmp(argv[3], "-s") != 0 || strcmp(argv[5], "-h") != 0) {
     log_boot("param format error %s,%s,%s", arg_or_missing(argc, argv, 1), arg_or_missing(argc, argv, 3),
              arg_or_missing(argc, argv, 5));
-    fprintf(stderr, "usage: %s -p PORT -s SVID -h IP [-f]   (-f: stay in the foreground)\n",
-            TGlobal::_progname);
+    fprintf(stderr,
+            "usage: %s -p PORT -s SVID -h IP [-f]   (-f: stay in the foreground)\n"
+            "       %s -t                           (check the configuration)\n",
+            TGlobal::_progname, TGlobal::_progname);
     return -1;
   }
   // A port or server id that is not a whole number in range is refused below ("param

@@ -41,6 +41,11 @@ class CProxyModule : public IModule, private noncopyable {
   virtual int close() override;
   virtual int exception() override { return 0; }
 
+  // The configuration check ("hall -t"): reads the three configuration files as open()
+  // would, prints every refusal and replaced value on standard output, and returns 0
+  // when start-up would accept them, 1 when not. No log, socket or Redis link is opened.
+  static int check_configuration();
+
   // True when the command line asks to stay in the foreground.
   static bool foreground_requested(int argc, char** argv);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -93,6 +94,42 @@ TEST(ClientConf, ProgramStopsAtStartNamingTheBadKey) {
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(2, WEXITSTATUS(st));
   EXPECT_NE(std::string::npos, out.find("usage")) << out;
+}
+
+TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
+  TempDir d;
+  int gateway_port = 0;
+  int redis_port = 0;
+  const int gateway = tcp_listener(&gateway_port);
+  const int redis = tcp_listener(&redis_port);
+  ASSERT_GE(gateway, 0);
+  ASSERT_GE(redis, 0);
+  const std::string f = d.file("c.ini");
+  const std::string tail = "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
+                           "\nkey=orders\n[mysql]\nip=127.0.0.1\nport=3306\nusername=u\npassword=\n[log]\ndir=" +
+                           d.file("log") + "\n";
+  auto check = [&](int want_status, const std::string& want) {
+    std::string out;
+    const int st = run_program({binary("order_sync_client"), "-t", f}, d.path(), 10000, &out);
+    ASSERT_TRUE(WIFEXITED(st)) << out;
+    EXPECT_EQ(want_status, WEXITSTATUS(st)) << out;
+    EXPECT_EQ(want, out);
+    EXPECT_FALSE(file_exists(d.file("log")));
+    EXPECT_FALSE(connection_waiting(gateway));
+    EXPECT_FALSE(connection_waiting(redis));
+  };
+  write_file(f, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=7" + tail);
+  check(0, f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" +
+               "order_sync_client: settings OK: 2 default(s) used\n");
+
+  write_file(f, "[gateway]\nip=localhost\nport=0" + tail + "level=9\n");
+  check(1, f + ": setting [gateway] ip is not a dotted IPv4 address: \"localhost\"\n" + f +
+               ": setting [gateway] port must be a whole number from 1 to 65535: \"0\"\n" + f +
+               ": missing setting [gateway] client_id\n" + f +
+               ": setting [log] level must be a whole number from 4 to 7: \"9\"\n" + f +
+               ": [mysql] db missing; \"\" used\norder_sync_client: settings refused: 4 problem(s)\n");
+  close(gateway);
+  close(redis);
 }
 
 TEST(ClientConf, SampleSettingsFileIsComplete) {

@@ -87,8 +87,11 @@ std::string recv_datagram(int fd, int timeout_ms) {
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-int udp_listener(int* port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+namespace {
+
+// A socket of `type` bound to 127.0.0.1 on a free port; returns the fd and stores the port.
+int loopback_socket(int type, int* port) {
+  int fd = socket(AF_INET, type, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -99,6 +102,24 @@ int udp_listener(int* port) {
   }
   *port = ntohs(a.sin_port);
   return fd;
+}
+
+}  // namespace
+
+int udp_listener(int* port) { return loopback_socket(SOCK_DGRAM, port); }
+
+int tcp_listener(int* port) {
+  int fd = loopback_socket(SOCK_STREAM, port);
+  if (fd >= 0 && listen(fd, 16) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool connection_waiting(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
 }
 
 bool wait_until(const std::function<bool()>& pred, int timeout_ms) {

@@ -36,6 +36,10 @@ long file_size(const std::string& path);  // -1 when missing
 int free_port();
 // A UDP socket bound to 127.0.0.1 on a free port; returns the fd and stores the port.
 int udp_listener(int* port);
+// A TCP socket listening on 127.0.0.1 on a free port; returns the fd and stores the port.
+int tcp_listener(int* port);
+// True when a connection waits to be accepted on the listening socket `fd` (no wait).
+bool connection_waiting(int fd);
 // One datagram within timeout_ms, or "" when none came.
 std::string recv_datagram(int fd, int timeout_ms);
 
