@@ -1,11 +1,10 @@
 #include "order_sync_client.h"
 
-#include <json/json.h>
-
 #include <cstring>
 #include <memory>
 
 #include "conf.h"
+#include "json_text.h"
 #include "log.h"
 #include "packet_base.h"
 #include "run_control.h"
@@ -30,13 +29,8 @@ order_sync_client_t::~order_sync_client_t() {
 std::string order_sync_client_t::unsendable_reason(const std::string& order) {
   // The gateway reads the text up to its first zero byte: one inside would cut the order.
   if (order.find('\0') != std::string::npos) return "holds a zero byte";
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = true;
-  builder["failIfExtra"] = true;  // "{...} trailing" is not one JSON text
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
-  std::string errors;
-  if (!reader->parse(order.data(), order.data() + order.size(), &value, &errors)) return "not JSON";
+  if (!jsontext::parse(order, &value, true)) return "not JSON";
   if (order.size() > static_cast<size_t>(MAX_ORDER_TEXT)) return "too long";
   return "";
 }

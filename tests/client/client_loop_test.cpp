@@ -64,18 +64,16 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   start_client();
   std::vector<std::string> good = {"{\"id\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}", json_of_size(7982),
                                    "[1,2,3]", "{\"id\":4} "};
-  std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing"};
-  push(good[0]);
-  push(bad[0]);
-  push(good[1]);
-  push(bad[1]);
-  push(good[2]);
-  push(bad[2]);
-  push(good[3]);
+  std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing",
+                                  std::string(3000, '[') + std::string(3000, ']')};
+  for (size_t i = 0; i < good.size(); ++i) {
+    push(good[i]);
+    push(bad[i]);
+  }
 
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= good.size(); }, 10000))
       << log_text(dir_);
-  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "3"; }, 5000));
+  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "4"; }, 5000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
   ASSERT_EQ(good.size(), got.size());
   for (size_t i = 0; i < good.size(); ++i) {
@@ -88,7 +86,7 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   EXPECT_EQ(8000, got[1].packet_size);  // the largest packet the gateway takes
   EXPECT_EQ(0, gateway_.protocol_errors());
   EXPECT_EQ(1, gateway_.connections());
-  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2], redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
+  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2] + "\n" + bad[3], redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
   EXPECT_EQ("0", redis_.command({"LLEN", "orders"}));
 
   std::string log = log_text(dir_);
