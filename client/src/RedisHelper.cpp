@@ -68,12 +68,14 @@ int CRedisHelper::integer_command_bytes(const char* format, const std::string& a
   return result;
 }
 
-void CRedisHelper::string_command(const char* format, const std::string& a, std::string& value) {
-  if (context == nullptr) return;
+bool CRedisHelper::string_command(const char* format, const std::string& a, std::string& value) {
+  if (context == nullptr) return false;
   reply = static_cast<redisReply*>(redisCommand(context, format, a.c_str()));
-  if (reply == nullptr) return;
-  if (reply->type == REDIS_REPLY_STRING) value.assign(reply->str, reply->len);
+  if (reply == nullptr) return false;
+  const bool text = reply->type == REDIS_REPLY_STRING;
+  if (text) value.assign(reply->str, reply->len);
   release_reply();
+  return text;
 }
 
 int CRedisHelper::Set(const std::string& key, const std::string& value) {
@@ -106,4 +108,8 @@ void CRedisHelper::Pop(const std::string& stack, std::string& value) {
 
 void CRedisHelper::Get(const std::string& key, std::string& value) {
   string_command("GET %s", key, value);
+}
+
+bool CRedisHelper::TakeHead(const std::string& queue, std::string& value) {
+  return string_command("lpop %s", queue, value);
 }

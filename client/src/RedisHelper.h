@@ -38,6 +38,9 @@ class CRedisHelper : private noncopyable {
   void Dequeue(const std::string& queue, std::string& value);  // lpop: with Enqueue, FIFO
   void Pop(const std::string& stack, std::string& value);      // rpop: with Push, LIFO
   void Get(const std::string& key, std::string& value);
+  // Dequeue that tells an empty element from an empty list: true when an element was
+  // popped into value (which may then be empty), false otherwise.
+  bool TakeHead(const std::string& queue, std::string& value);
 
   // Binary-safe pushes: the value travels whole, zero bytes included. EnqueueBytes
   // appends at the tail (rpush); Requeue puts a value back at the head (lpush), so that
@@ -56,7 +59,7 @@ class CRedisHelper : private noncopyable {
  private:
   int integer_command(const char* format, const std::string& a, const std::string& b);
   int integer_command_bytes(const char* format, const std::string& a, const std::string& b);
-  void string_command(const char* format, const std::string& a, std::string& value);
+  bool string_command(const char* format, const std::string& a, std::string& value);
   void release_reply();
 };
 

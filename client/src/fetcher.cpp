@@ -24,10 +24,10 @@ bool fetcher_t::wait_for_redis() {
 
 bool fetcher_t::last_command_failed() const { return _r->context == nullptr || _r->context->err != 0; }
 
-std::string fetcher_t::fetch(const char* q) {
+std::string fetcher_t::fetch(const char* q, bool* popped) {
   std::string v;
-  if (_r == nullptr || !wait_for_redis()) return v;
-  _r->Dequeue(q, v);
+  const bool taken = _r != nullptr && wait_for_redis() && _r->TakeHead(q, v);
+  if (popped != nullptr) *popped = taken;
   return v;
 }
 

@@ -17,8 +17,9 @@ class fetcher_t : private noncopyable {
   ~fetcher_t();
 
   // The next order from the list q, or "" when the list is empty. Blocks while Redis does
-  // not answer; returns "" at once when a stop is requested.
-  std::string fetch(const char* q);
+  // not answer; returns "" at once when a stop is requested. *popped (when given) tells
+  // whether an element was taken, so that an empty element is not mistaken for none.
+  std::string fetch(const char* q, bool* popped = nullptr);
 
   // Orders that must not be sent go, unchanged, to the tail of the dead-letter list of q
   // (see dead_letter_name). Waits for Redis like fetch. 0 when stored; -1 when a stop

@@ -144,8 +144,9 @@ int order_sync_client_t::run() {
       continue;
     }
 
-    order = _f->fetch(g_conf.redis_key);
-    if (order.empty()) {
+    bool popped = false;
+    order = _f->fetch(g_conf.redis_key, &popped);
+    if (!popped) {
       nap_ms(IDLE_WAIT_MS);
       continue;
     }

@@ -63,9 +63,9 @@ class ClientLoopTest : public ::testing::Test {
 TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAside) {
   start_client();
   std::vector<std::string> good = {"{\"id\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}", json_of_size(7982),
-                                   "[1,2,3]", "{\"id\":4} "};
+                                   "[1,2,3]", "{\"id\":4} ", "{}"};
   std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing",
-                                  std::string(3000, '[') + std::string(3000, ']')};
+                                  std::string(3000, '[') + std::string(3000, ']'), ""};
   for (size_t i = 0; i < good.size(); ++i) {
     push(good[i]);
     push(bad[i]);
@@ -73,7 +73,7 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
 
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= good.size(); }, 10000))
       << log_text(dir_);
-  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "4"; }, 5000)) << log_text(dir_);
+  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "5"; }, 5000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
   ASSERT_EQ(good.size(), got.size());
   for (size_t i = 0; i < good.size(); ++i) {
@@ -86,11 +86,12 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   EXPECT_EQ(8000, got[1].packet_size);  // the largest packet the gateway takes
   EXPECT_EQ(0, gateway_.protocol_errors());
   EXPECT_EQ(1, gateway_.connections());
-  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2] + "\n" + bad[3], redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
+  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2] + "\n" + bad[3] + "\n", redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
   EXPECT_EQ("0", redis_.command({"LLEN", "orders"}));
 
   std::string log = log_text(dir_);
   EXPECT_NE(std::string::npos, log.find("json: not json{ parse failed.")) << log;
+  EXPECT_NE(std::string::npos, log.find("json:  parse failed.")) << log;
   EXPECT_NE(std::string::npos, log.find("<1>")) << log;
   EXPECT_NE(std::string::npos, log.find("moved to orders:dead")) << log;
   EXPECT_NE(std::string::npos, log.find("JSON: [1,2,3]")) << log;
