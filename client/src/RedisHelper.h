@@ -2,6 +2,11 @@
 // fetcher owns one and pops orders from a list with it. Thin on purpose: no retry, no
 // pooling, no log lines; failures show only in the results. Not copyable; used from one
 // thread. Whoever constructs it sets host_, port_ and timeout before calling Connect().
+//
+// A command waits for its reply at most command_timeout_ms (0: as long as it takes), and
+// no longer once cancel (when set) returns true. A command that gave up that way closes
+// the connection (its reply may still come) and counts as one without a reply; ping()
+// is then false until the next Connect().
 #ifndef ORDER_SYNC_REDISHELPER_H
 #define ORDER_SYNC_REDISHELPER_H
 
@@ -55,12 +60,24 @@ class CRedisHelper : private noncopyable {
   timeval timeout;    // connect time-out used by Connect()
   std::string host_;
   unsigned short port_;
+  int command_timeout_ms;
+  bool (*cancel)();
+
+  // True when the last command gave up waiting (time-out or cancel): Redis may still
+  // carry it out once it answers again.
+  bool gave_up() const { return gave_up_; }
 
  private:
+  int connect_with(const char* host, unsigned short port, const timeval& tv);
+  redisReply* command(const char* format, ...);
+  bool await_reply();
+  void drop_context();
   int integer_command(const char* format, const std::string& a, const std::string& b);
   int integer_command_bytes(const char* format, const std::string& a, const std::string& b);
   bool string_command(const char* format, const std::string& a, std::string& value);
   void release_reply();
+
+  bool gave_up_;
 };
 
 #endif

@@ -1,6 +1,7 @@
 // The order source of the order-sync client: pops orders from a Redis list through its
 // own CRedisHelper (owned, deleted by the destructor) and keeps the Redis connection alive,
-// reconnecting once a second while Redis does not answer. One thread.
+// reconnecting once a second while Redis does not answer. A stop request cuts every wait
+// for Redis short. One thread.
 #ifndef ORDER_SYNC_FETCHER_H
 #define ORDER_SYNC_FETCHER_H
 
@@ -22,13 +23,20 @@ class fetcher_t : private noncopyable {
   std::string fetch(const char* q, bool* popped = nullptr);
 
   // Orders that must not be sent go, unchanged, to the tail of the dead-letter list of q
-  // (see dead_letter_name). Waits for Redis like fetch. 0 when stored; -1 when a stop
-  // came first or Redis refused the push (the name holds something other than a list).
+  // (see dead_letter_name). Waits for Redis like fetch; once a stop is requested it makes
+  // one short attempt instead (see give_back). 0 when stored; 1 when handed to Redis
+  // without confirmation; -1 when not stored (Redis away, or it refused the push because
+  // the name holds something other than a list).
   int dead_letter(const char* q, const std::string& order);
 
   // Puts an order that was popped but could not be sent back at the head of q, so it is
-  // the next one popped. One attempt; 0 when stored, -1 otherwise.
+  // the next one popped. Meant for a stopping program: one attempt (and one reconnect)
+  // that waits at most STOPPING_WAIT_MS for each reply, however Redis behaves. 0 when
+  // stored; 1 when the push reached a Redis that did not answer in time (a frozen
+  // server carries it out once it runs again); -1 when not stored.
   int give_back(const char* q, const std::string& order);
+
+  enum { STOPPING_WAIT_MS = 300 };
 
   // "<q>:dead": the dead-letter list of the queue q.
   static std::string dead_letter_name(const char* q);
@@ -38,6 +46,7 @@ class fetcher_t : private noncopyable {
  private:
   bool wait_for_redis();  // false when a stop came first
   bool last_command_failed() const;
+  int push_once(const std::string& list, const std::string& order, bool at_head);
 };
 
 #endif

@@ -100,8 +100,12 @@ bool order_sync_client_t::send_until_done(const packet_t& pkt) {
 void order_sync_client_t::set_aside(const std::string& order, const std::string& reason) {
   if (_f == nullptr) return;
   std::string dead = fetcher_t::dead_letter_name(g_conf.redis_key);
-  if (_f->dead_letter(g_conf.redis_key, order) == 0)
+  const int stored = _f->dead_letter(g_conf.redis_key, order);
+  if (stored == 0)
     OSC_LOG(1, "order %s (%zu bytes), moved to %s", reason.c_str(), order.size(), dead.c_str());
+  else if (stored == 1)
+    OSC_LOG(1, "order %s (%zu bytes), sent to %s, unconfirmed: %s", reason.c_str(), order.size(), dead.c_str(),
+            order.c_str());
   else
     OSC_LOG(1, "order %s (%zu bytes), could not be moved to %s: %s", reason.c_str(), order.size(),
             dead.c_str(), order.c_str());
@@ -168,8 +172,12 @@ int order_sync_client_t::run() {
     }
     build_packet(&pkt, g_conf.client_id, order);
     if (!send_until_done(pkt)) {
-      if (_f->give_back(g_conf.redis_key, order) == 0)
+      const int stored = _f->give_back(g_conf.redis_key, order);
+      if (stored == 0)
         OSC_LOG(1, "stopping: unsent order put back at the head of %s", g_conf.redis_key);
+      else if (stored == 1)
+        OSC_LOG(1, "stopping: unsent order sent back to the head of %s, unconfirmed: %s", g_conf.redis_key,
+                order.c_str());
       else
         OSC_LOG(1, "stopping: unsent order could not be put back: %s", order.c_str());
       break;

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,19 @@ TEST_F(ClientLoopTest, IdleClientDoesNotSpinOnRedis) {
   // One pop per 100 ms pause at most: a busy loop would make thousands.
   EXPECT_LE(during, 15);
   expect_clean_stop();
+}
+
+// A frozen Redis (stopped, its connections open) leaves a command of the idle client
+// unanswered: a stop still ends the client at once.
+TEST_F(ClientLoopTest, StopIsPromptWhileRedisIsFrozen) {
+  start_client();
+  ASSERT_TRUE(wait_until([&] { return lpop_calls(redis_) > 0; }, 5000));
+  redis_.freeze(true);
+  ASSERT_TRUE(wait_until([&] { return redis_.has_unread_command(); }, 5000));
+  const auto t0 = std::chrono::steady_clock::now();
+  expect_clean_stop();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  std::printf("stopped %lld ms after SIGTERM with Redis frozen\n", static_cast<long long>(ms.count()));
 }
 
 TEST(ClientLoopRedis, RedisStoppedMeansNothingSentThenOrdersFlowAgain) {
