@@ -126,13 +126,18 @@ int CRedisHelper::integer_command_bytes(const char* format, const std::string& a
   return result;
 }
 
-bool CRedisHelper::string_command(const char* format, const std::string& a, std::string& value) {
-  reply = command(format, a.c_str());
+// Value becomes the text of the reply in hand when it is a string; true then.
+bool CRedisHelper::take_text(std::string& value) {
   if (reply == nullptr) return false;
   const bool text = reply->type == REDIS_REPLY_STRING;
   if (text) value.assign(reply->str, reply->len);
   release_reply();
   return text;
+}
+
+void CRedisHelper::string_command(const char* format, const std::string& a, std::string& value) {
+  reply = command(format, a.c_str());
+  take_text(value);
 }
 
 int CRedisHelper::Set(const std::string& key, const std::string& value) {
@@ -167,6 +172,24 @@ void CRedisHelper::Get(const std::string& key, std::string& value) {
   string_command("GET %s", key, value);
 }
 
-bool CRedisHelper::TakeHead(const std::string& queue, std::string& value) {
-  return string_command("lpop %s", queue, value);
+bool CRedisHelper::move(const char* format, const std::string& from, const std::string& to, std::string& value) {
+  reply = command(format, from.c_str(), to.c_str());
+  return take_text(value);
+}
+
+bool CRedisHelper::MoveHeadToTail(const std::string& from, const std::string& to, std::string& value) {
+  return move("LMOVE %s %s LEFT RIGHT", from, to, value);
+}
+
+bool CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
+  std::string ignored;
+  return move("LMOVE %s %s RIGHT LEFT", from, to, ignored);
+}
+
+int CRedisHelper::Remove(const std::string& list, const std::string& value) {
+  reply = command("LREM %s 1 %b", list.c_str(), value.data(), value.size());
+  if (reply == nullptr) return -1;
+  const int removed = reply->type == REDIS_REPLY_INTEGER ? static_cast<int>(reply->integer) : -1;
+  release_reply();
+  return removed;
 }

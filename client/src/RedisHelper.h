@@ -43,9 +43,16 @@ class CRedisHelper : private noncopyable {
   void Dequeue(const std::string& queue, std::string& value);  // lpop: with Enqueue, FIFO
   void Pop(const std::string& stack, std::string& value);      // rpop: with Push, LIFO
   void Get(const std::string& key, std::string& value);
-  // Dequeue that tells an empty element from an empty list: true when an element was
-  // popped into value (which may then be empty), false otherwise.
-  bool TakeHead(const std::string& queue, std::string& value);
+
+  // Moves between lists in one step (LMOVE), binary-safe. MoveHeadToTail takes the head
+  // of from into value and appends it to to; MoveTailToHead puts the tail of from in
+  // front of to. True when an element moved (value may then be empty); false when from
+  // was empty or there was no reply.
+  bool MoveHeadToTail(const std::string& from, const std::string& to, std::string& value);
+  bool MoveTailToHead(const std::string& from, const std::string& to);
+  // Removes the first element equal to value from list (LREM 1): the count removed, or
+  // -1 when no reply came back.
+  int Remove(const std::string& list, const std::string& value);
 
   // Binary-safe pushes: the value travels whole, zero bytes included. EnqueueBytes
   // appends at the tail (rpush); Requeue puts a value back at the head (lpush), so that
@@ -74,7 +81,9 @@ class CRedisHelper : private noncopyable {
   void drop_context();
   int integer_command(const char* format, const std::string& a, const std::string& b);
   int integer_command_bytes(const char* format, const std::string& a, const std::string& b);
-  bool string_command(const char* format, const std::string& a, std::string& value);
+  void string_command(const char* format, const std::string& a, std::string& value);
+  bool take_text(std::string& value);
+  bool move(const char* format, const std::string& from, const std::string& to, std::string& value);
   void release_reply();
 
   bool gave_up_;

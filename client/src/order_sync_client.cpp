@@ -98,7 +98,6 @@ bool order_sync_client_t::send_until_done(const packet_t& pkt) {
 }
 
 void order_sync_client_t::set_aside(const std::string& order, const std::string& reason) {
-  if (_f == nullptr) return;
   std::string dead = fetcher_t::dead_letter_name(g_conf.redis_key);
   const int stored = _f->dead_letter(g_conf.redis_key, order);
   if (stored == 0)
@@ -155,13 +154,10 @@ int order_sync_client_t::run() {
       continue;
     }
     std::string why = unsendable_reason(order);
-    if (why == "not JSON") {
-      OSC_LOG(1, "json: %s parse failed.", order.c_str());
-      set_aside(order, why);
-      continue;
-    }
+    if (why == "not JSON") OSC_LOG(1, "json: %s parse failed.", order.c_str());
     if (!why.empty()) {
       set_aside(order, why);
+      _f->settle(g_conf.redis_key, order);
       continue;
     }
     OSC_LOG(3, "JSON: %s", order.c_str());
@@ -182,6 +178,7 @@ int order_sync_client_t::run() {
         OSC_LOG(1, "stopping: unsent order could not be put back: %s", order.c_str());
       break;
     }
+    _f->settle(g_conf.redis_key, order);
     std::memset(buffer.get(), 0, PACKET_BUF_SIZE);
     pkt.len = 0;
     pkt.idx = 0;

@@ -29,11 +29,12 @@ std::string log_text(const TempDir& dir) {
   return read_file(dir.file("log/order_sync_client_0.log"));
 }
 
-long lpop_calls(RedisServer& redis) {
+long lmove_calls(RedisServer& redis) {
   std::string info = redis.command({"INFO", "commandstats"});
-  size_t at = info.find("cmdstat_lpop:calls=");
+  const std::string key = "cmdstat_lmove:calls=";
+  size_t at = info.find(key);
   if (at == std::string::npos) return 0;
-  return std::stol(info.substr(at + 19));
+  return std::stol(info.substr(at + key.size()));
 }
 
 class ClientLoopTest : public ::testing::Test {
@@ -143,12 +144,25 @@ TEST_F(ClientLoopTest, AnswersFromTheGatewayAreReadAndDiscarded) {
 
 TEST_F(ClientLoopTest, IdleClientDoesNotSpinOnRedis) {
   start_client();
-  ASSERT_TRUE(wait_until([&] { return lpop_calls(redis_) > 0; }, 5000));
-  long before = lpop_calls(redis_);
+  ASSERT_TRUE(wait_until([&] { return lmove_calls(redis_) > 0; }, 5000));
+  long before = lmove_calls(redis_);
   sleep(1);
-  long during = lpop_calls(redis_) - before;
+  long during = lmove_calls(redis_) - before;
   // One pop per 100 ms pause at most: a busy loop would make thousands.
   EXPECT_LE(during, 15);
+  expect_clean_stop();
+}
+
+// Orders in hand wait in "orders:sending": those left there by a run that died, or by a
+// take whose reply Redis sent into a dead connection, go out first.
+TEST_F(ClientLoopTest, OrdersLeftInHandByAnEarlierRunGoFirst) {
+  redis_.command({"RPUSH", "orders:sending", "{\"n\":1}", "{\"n\":2}"});
+  push("{\"n\":3}");
+  start_client();
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 3; }, 10000)) << log_text(dir_);
+  std::vector<ReceivedOrder> got = gateway_.orders();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ("{\"n\":" + std::to_string(i + 1) + "}", got[static_cast<size_t>(i)].text);
+  EXPECT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:sending"}) == "0"; }, 5000));
   expect_clean_stop();
 }
 
@@ -156,7 +170,7 @@ TEST_F(ClientLoopTest, IdleClientDoesNotSpinOnRedis) {
 // unanswered: a stop still ends the client at once.
 TEST_F(ClientLoopTest, StopIsPromptWhileRedisIsFrozen) {
   start_client();
-  ASSERT_TRUE(wait_until([&] { return lpop_calls(redis_) > 0; }, 5000));
+  ASSERT_TRUE(wait_until([&] { return lmove_calls(redis_) > 0; }, 5000));
   redis_.freeze(true);
   ASSERT_TRUE(wait_until([&] { return redis_.has_unread_command(); }, 5000));
   const auto t0 = std::chrono::steady_clock::now();
