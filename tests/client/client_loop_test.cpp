@@ -117,7 +117,8 @@ TEST_F(ClientLoopTest, GatewayLeavingAndComingBackLosesNoOrder) {
   int port = gateway_.port();
   gateway_.stop();
   for (int i = 3; i <= 6; ++i) push("{\"n\":" + std::to_string(i) + "}");
-  sleep(3);
+  ASSERT_TRUE(wait_until([&] { return log_text(dir_).find("connected server failed") != std::string::npos; }, 15000))
+      << log_text(dir_);
   ASSERT_TRUE(gateway_.start(port));
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 6; }, 15000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
