@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "EncryptDecrypt.h"
+#include "json_text.h"
 #include "packet_base.h"
 
 namespace {
@@ -230,13 +231,7 @@ std::string answer_text(const std::string& data, int client_id) {
     return "{\"flow\":" + std::to_string(client_id) + ",\"result\":" + quoted_result + "}";
   }
   Json::Value root;
-  Json::Reader reader;
-  bool parsed = false;
-  try {
-    parsed = reader.parse(data, root, false);
-  } catch (...) {
-    parsed = false;
-  }
+  const bool parsed = jsontext::parse(data, &root);
   Json::Value answer(Json::objectValue);
   if (parsed && root.isObject() && root.isMember("flow") && root["flow"].isNumeric())
     answer["flow"] = root["flow"];

@@ -1,13 +1,26 @@
 #include "RedisHelper.h"
 
-CRedisHelper::CRedisHelper() : context(nullptr), reply(nullptr), timeout{0, 0}, port_(0) {}
+#include <poll.h>
+#include <stdarg.h>
+#include <time.h>
+
+namespace {
+
+long long now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+CRedisHelper::CRedisHelper()
+    : context(nullptr), reply(nullptr), timeout{0, 0}, port_(0), command_timeout_ms(0), cancel(nullptr),
+      gave_up_(false) {}
 
 CRedisHelper::~CRedisHelper() {
   release_reply();
-  if (context != nullptr) {
-    redisFree(context);
-    context = nullptr;
-  }
+  drop_context();
 }
 
 void CRedisHelper::release_reply() {
@@ -17,32 +30,79 @@ void CRedisHelper::release_reply() {
   }
 }
 
-int CRedisHelper::Connect(const char* host, const unsigned short& port, unsigned short second) {
-  release_reply();
+void CRedisHelper::drop_context() {
   if (context != nullptr) {
     redisFree(context);
     context = nullptr;
   }
+}
+
+int CRedisHelper::Connect(const char* host, const unsigned short& port, unsigned short second) {
   timeval tv;
   tv.tv_sec = second;
   tv.tv_usec = 0;
-  context = redisConnectWithTimeout(host, port, tv);
-  return context == nullptr ? 1 : 0;
+  return connect_with(host, port, tv);
 }
 
-int CRedisHelper::Connect() {
+int CRedisHelper::Connect() { return connect_with(host_.c_str(), port_, timeout); }
+
+int CRedisHelper::connect_with(const char* host, unsigned short port, const timeval& tv) {
   release_reply();
-  if (context != nullptr) {
-    redisFree(context);
-    context = nullptr;
+  drop_context();
+  context = redisConnectWithTimeout(host, port, tv);
+  if (context == nullptr) return 1;
+  // The socket's own time-outs bound the reading of a reply that arrives in pieces and
+  // the writing of a command; await_reply bounds the wait for its first byte.
+  if (context->err == 0 && command_timeout_ms > 0) {
+    timeval ct;
+    ct.tv_sec = command_timeout_ms / 1000;
+    ct.tv_usec = (command_timeout_ms % 1000) * 1000;
+    redisSetTimeout(context, ct);
   }
-  context = redisConnectWithTimeout(host_.c_str(), port_, timeout);
-  return context == nullptr ? 1 : 0;
+  return 0;
+}
+
+// Waits until the reply starts to arrive (or the connection fails), in short slices so
+// that a cancel is seen at once. False when the time-out passed or cancel said so.
+bool CRedisHelper::await_reply() {
+  const long long deadline = command_timeout_ms > 0 ? now_ms() + command_timeout_ms : 0;
+  for (;;) {
+    if (cancel != nullptr && cancel()) return false;
+    int slice = 50;
+    if (deadline != 0) {
+      const long long left = deadline - now_ms();
+      if (left <= 0) return false;
+      if (left < slice) slice = static_cast<int>(left);
+    }
+    pollfd p = {context->fd, POLLIN, 0};
+    if (poll(&p, 1, slice) > 0) return true;  // data, or an error the read will report
+  }
+}
+
+redisReply* CRedisHelper::command(const char* format, ...) {
+  gave_up_ = false;
+  if (context == nullptr || context->err != 0) return nullptr;
+  va_list ap;
+  va_start(ap, format);
+  const int appended = redisvAppendCommand(context, format, ap);
+  va_end(ap);
+  if (appended != REDIS_OK) return nullptr;
+  int done = 0;
+  do {
+    if (redisBufferWrite(context, &done) != REDIS_OK) return nullptr;
+  } while (!done);
+  if (!await_reply()) {
+    gave_up_ = true;
+    drop_context();  // the reply still owed would answer the next command
+    return nullptr;
+  }
+  void* r = nullptr;
+  if (redisGetReply(context, &r) != REDIS_OK) return nullptr;
+  return static_cast<redisReply*>(r);
 }
 
 bool CRedisHelper::ping() {
-  if (context == nullptr) return false;
-  reply = static_cast<redisReply*>(redisCommand(context, "ping"));
+  reply = command("ping");
   if (reply == nullptr) return false;
   bool pong = reply->type == REDIS_REPLY_STATUS && reply->str != nullptr &&
               std::string(reply->str, reply->len) == "PONG";
@@ -51,8 +111,7 @@ bool CRedisHelper::ping() {
 }
 
 int CRedisHelper::integer_command(const char* format, const std::string& a, const std::string& b) {
-  if (context == nullptr) return 1;
-  reply = static_cast<redisReply*>(redisCommand(context, format, a.c_str(), b.c_str()));
+  reply = command(format, a.c_str(), b.c_str());
   if (reply == nullptr) return 1;
   int result = static_cast<int>(reply->integer);
   release_reply();
@@ -60,20 +119,25 @@ int CRedisHelper::integer_command(const char* format, const std::string& a, cons
 }
 
 int CRedisHelper::integer_command_bytes(const char* format, const std::string& a, const std::string& b) {
-  if (context == nullptr) return 1;
-  reply = static_cast<redisReply*>(redisCommand(context, format, a.c_str(), b.data(), b.size()));
+  reply = command(format, a.c_str(), b.data(), b.size());
   if (reply == nullptr) return 1;
   int result = static_cast<int>(reply->integer);
   release_reply();
   return result;
 }
 
-void CRedisHelper::string_command(const char* format, const std::string& a, std::string& value) {
-  if (context == nullptr) return;
-  reply = static_cast<redisReply*>(redisCommand(context, format, a.c_str()));
-  if (reply == nullptr) return;
-  if (reply->type == REDIS_REPLY_STRING) value.assign(reply->str, reply->len);
+// Value becomes the text of the reply in hand when it is a string; true then.
+bool CRedisHelper::take_text(std::string& value) {
+  if (reply == nullptr) return false;
+  const bool text = reply->type == REDIS_REPLY_STRING;
+  if (text) value.assign(reply->str, reply->len);
   release_reply();
+  return text;
+}
+
+void CRedisHelper::string_command(const char* format, const std::string& a, std::string& value) {
+  reply = command(format, a.c_str());
+  take_text(value);
 }
 
 int CRedisHelper::Set(const std::string& key, const std::string& value) {
@@ -106,4 +170,26 @@ void CRedisHelper::Pop(const std::string& stack, std::string& value) {
 
 void CRedisHelper::Get(const std::string& key, std::string& value) {
   string_command("GET %s", key, value);
+}
+
+bool CRedisHelper::move(const char* format, const std::string& from, const std::string& to, std::string& value) {
+  reply = command(format, from.c_str(), to.c_str());
+  return take_text(value);
+}
+
+bool CRedisHelper::MoveHeadToTail(const std::string& from, const std::string& to, std::string& value) {
+  return move("LMOVE %s %s LEFT RIGHT", from, to, value);
+}
+
+bool CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
+  std::string ignored;
+  return move("LMOVE %s %s RIGHT LEFT", from, to, ignored);
+}
+
+int CRedisHelper::Remove(const std::string& list, const std::string& value) {
+  reply = command("LREM %s 1 %b", list.c_str(), value.data(), value.size());
+  if (reply == nullptr) return -1;
+  const int removed = reply->type == REDIS_REPLY_INTEGER ? static_cast<int>(reply->integer) : -1;
+  release_reply();
+  return removed;
 }

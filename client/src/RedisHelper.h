@@ -2,6 +2,11 @@
 // fetcher owns one and pops orders from a list with it. Thin on purpose: no retry, no
 // pooling, no log lines; failures show only in the results. Not copyable; used from one
 // thread. Whoever constructs it sets host_, port_ and timeout before calling Connect().
+//
+// A command waits for its reply at most command_timeout_ms (0: as long as it takes), and
+// no longer once cancel (when set) returns true. A command that gave up that way closes
+// the connection (its reply may still come) and counts as one without a reply; ping()
+// is then false until the next Connect().
 #ifndef ORDER_SYNC_REDISHELPER_H
 #define ORDER_SYNC_REDISHELPER_H
 
@@ -39,6 +44,16 @@ class CRedisHelper : private noncopyable {
   void Pop(const std::string& stack, std::string& value);      // rpop: with Push, LIFO
   void Get(const std::string& key, std::string& value);
 
+  // Moves between lists in one step (LMOVE), binary-safe. MoveHeadToTail takes the head
+  // of from into value and appends it to to; MoveTailToHead puts the tail of from in
+  // front of to. True when an element moved (value may then be empty); false when from
+  // was empty or there was no reply.
+  bool MoveHeadToTail(const std::string& from, const std::string& to, std::string& value);
+  bool MoveTailToHead(const std::string& from, const std::string& to);
+  // Removes the first element equal to value from list (LREM 1): the count removed, or
+  // -1 when no reply came back.
+  int Remove(const std::string& list, const std::string& value);
+
   // Binary-safe pushes: the value travels whole, zero bytes included. EnqueueBytes
   // appends at the tail (rpush); Requeue puts a value back at the head (lpush), so that
   // it is the next one Dequeue returns. Results as for Enqueue.
@@ -52,12 +67,26 @@ class CRedisHelper : private noncopyable {
   timeval timeout;    // connect time-out used by Connect()
   std::string host_;
   unsigned short port_;
+  int command_timeout_ms;
+  bool (*cancel)();
+
+  // True when the last command gave up waiting (time-out or cancel): Redis may still
+  // carry it out once it answers again.
+  bool gave_up() const { return gave_up_; }
 
  private:
+  int connect_with(const char* host, unsigned short port, const timeval& tv);
+  redisReply* command(const char* format, ...);
+  bool await_reply();
+  void drop_context();
   int integer_command(const char* format, const std::string& a, const std::string& b);
   int integer_command_bytes(const char* format, const std::string& a, const std::string& b);
   void string_command(const char* format, const std::string& a, std::string& value);
+  bool take_text(std::string& value);
+  bool move(const char* format, const std::string& from, const std::string& to, std::string& value);
   void release_reply();
+
+  bool gave_up_;
 };
 
 #endif

@@ -2,7 +2,9 @@
 
 #include "run_control.h"
 
-fetcher_t::fetcher_t(redis_helper_t* r) : _r(r) {}
+fetcher_t::fetcher_t(redis_helper_t* r) : _r(r), recover_(true) {
+  if (_r != nullptr) _r->cancel = stop_requested;
+}
 
 fetcher_t::~fetcher_t() {
   // The helper's destructor frees a pending reply, then the connection.
@@ -11,6 +13,7 @@ fetcher_t::~fetcher_t() {
 }
 
 std::string fetcher_t::dead_letter_name(const char* q) { return std::string(q) + ":dead"; }
+std::string fetcher_t::sending_name(const char* q) { return std::string(q) + ":sending"; }
 
 bool fetcher_t::wait_for_redis() {
   while (!_r->ping()) {
@@ -18,31 +21,88 @@ bool fetcher_t::wait_for_redis() {
     nap_ms(1000);
     if (stop_requested()) return false;
     _r->Connect();
+    recover_ = true;
   }
   return true;
 }
 
 bool fetcher_t::last_command_failed() const { return _r->context == nullptr || _r->context->err != 0; }
 
-std::string fetcher_t::fetch(const char* q) {
+// Orders in the sending list are not in hand (an earlier run left them, or the reply
+// that took them was lost): they go back to the head of q, oldest first.
+bool fetcher_t::recover(const char* q) {
+  const std::string sending = sending_name(q);
+  for (int i = 0; recover_ && i < 1000; ++i) {
+    if (!_r->MoveTailToHead(sending, q)) {
+      if (last_command_failed()) return false;
+      recover_ = false;
+    }
+  }
+  return !recover_;
+}
+
+std::string fetcher_t::fetch(const char* q, bool* popped) {
   std::string v;
-  if (_r == nullptr || !wait_for_redis()) return v;
-  _r->Dequeue(q, v);
+  const bool taken = _r != nullptr && wait_for_redis() && recover(q) && _r->MoveHeadToTail(q, sending_name(q), v);
+  if (popped != nullptr) *popped = taken;
   return v;
+}
+
+// Runs one command the way a stopping program must: whatever Redis does, it waits at most
+// STOPPING_WAIT_MS for the connection and for the reply (one reconnect allowed).
+int fetcher_t::once_while_stopping(const std::function<int()>& command) {
+  const int saved_wait = _r->command_timeout_ms;
+  bool (*const saved_cancel)() = _r->cancel;
+  const timeval saved_connect = _r->timeout;
+  _r->command_timeout_ms = STOPPING_WAIT_MS;
+  _r->cancel = nullptr;
+  _r->timeout = {0, STOPPING_WAIT_MS * 1000};
+  int result = -1;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (last_command_failed() && _r->Connect() != 0) break;
+    const int r = command();
+    if (_r->gave_up()) {
+      result = 1;
+      break;
+    }
+    if (!last_command_failed()) {
+      result = r;
+      break;
+    }
+  }
+  _r->command_timeout_ms = saved_wait;
+  _r->cancel = saved_cancel;
+  _r->timeout = saved_connect;
+  return result;
+}
+
+// Runs a command until Redis has answered it; once a stop is requested, one short
+// attempt instead. 0 or -1 as the command says, 1 when Redis did not confirm it.
+int fetcher_t::until_answered(const std::function<int()>& command) {
+  for (;;) {
+    if (stop_requested()) return once_while_stopping(command);
+    if (!wait_for_redis()) continue;
+    const int r = command();
+    if (_r->gave_up()) return 1;  // cut short by a stop: Redis may still carry it out
+    if (!last_command_failed()) return r;
+  }
 }
 
 int fetcher_t::dead_letter(const char* q, const std::string& order) {
   if (_r == nullptr) return -1;
-  std::string name = dead_letter_name(q);
-  for (;;) {
-    if (!wait_for_redis()) return -1;
-    int len = _r->EnqueueBytes(name, order);
-    if (!last_command_failed()) return len >= 1 ? 0 : -1;  // 0: an error reply (wrong type)
-  }
+  const std::string name = dead_letter_name(q);
+  // 0 from the push is an error reply: the name holds something other than a list.
+  return until_answered([&] { return _r->EnqueueBytes(name, order) >= 1 ? 0 : -1; });
 }
 
-int fetcher_t::give_back(const char* q, const std::string& order) {
-  if (_r == nullptr || !_r->ping()) return -1;
-  int len = _r->Requeue(q, order);
-  return (!last_command_failed() && len >= 1) ? 0 : -1;
+int fetcher_t::settle(const char* q, const std::string& order) {
+  if (_r == nullptr) return -1;
+  const std::string sending = sending_name(q);
+  return until_answered([&] { return _r->Remove(sending, order) >= 0 ? 0 : -1; });
+}
+
+int fetcher_t::give_back(const char* q, const std::string&) {
+  if (_r == nullptr) return -1;
+  const std::string sending = sending_name(q);
+  return once_while_stopping([&] { return _r->MoveTailToHead(sending, q) ? 0 : -1; });
 }

@@ -1,9 +1,17 @@
-// The order source of the order-sync client: pops orders from a Redis list through its
+// The order source of the order-sync client: takes orders from a Redis list through its
 // own CRedisHelper (owned, deleted by the destructor) and keeps the Redis connection alive,
-// reconnecting once a second while Redis does not answer. One thread.
+// reconnecting once a second while Redis does not answer. A stop request cuts every wait
+// for Redis short. One thread.
+//
+// An order taken from the list q moves, in the same step, to the tail of the sending
+// list "<q>:sending", and leaves it only once it is settled (sent, set aside, or given
+// back). A reply lost with a killed Redis, or one the client gave up on, thus loses no
+// order: after every (re)connect, orders found in the sending list go back to the head
+// of q. One client works one list.
 #ifndef ORDER_SYNC_FETCHER_H
 #define ORDER_SYNC_FETCHER_H
 
+#include <functional>
 #include <string>
 
 #include "RedisHelper.h"
@@ -17,26 +25,44 @@ class fetcher_t : private noncopyable {
   ~fetcher_t();
 
   // The next order from the list q, or "" when the list is empty. Blocks while Redis does
-  // not answer; returns "" at once when a stop is requested.
-  std::string fetch(const char* q);
+  // not answer; returns "" at once when a stop is requested. *popped (when given) tells
+  // whether an element was taken, so that an empty element is not mistaken for none.
+  std::string fetch(const char* q, bool* popped = nullptr);
 
   // Orders that must not be sent go, unchanged, to the tail of the dead-letter list of q
-  // (see dead_letter_name). Waits for Redis like fetch. 0 when stored; -1 when a stop
-  // came first or Redis refused the push (the name holds something other than a list).
+  // (see dead_letter_name); the caller settles them after. Waits for Redis like fetch;
+  // once a stop is requested it makes one short attempt instead (see give_back). 0 when
+  // stored; 1 when handed to Redis without confirmation; -1 when not stored (Redis away,
+  // or it refused the push because the name holds something other than a list).
   int dead_letter(const char* q, const std::string& order);
 
-  // Puts an order that was popped but could not be sent back at the head of q, so it is
-  // the next one popped. One attempt; 0 when stored, -1 otherwise.
+  // The order in hand is done with: it leaves the sending list. Waits for Redis like
+  // dead_letter, with the same results.
+  int settle(const char* q, const std::string& order);
+
+  // Puts the order in hand, which could not be sent, back at the head of q, so it is the
+  // next one taken. Meant for a stopping program: one attempt (and one reconnect) that
+  // waits at most STOPPING_WAIT_MS for each reply, however Redis behaves. 0 when done; 1
+  // when the command reached a Redis that did not answer in time (a frozen server carries
+  // it out once it runs again, and a later run recovers the order anyway); -1 otherwise.
   int give_back(const char* q, const std::string& order);
 
-  // "<q>:dead": the dead-letter list of the queue q.
+  enum { STOPPING_WAIT_MS = 300 };
+
+  // "<q>:dead": the dead-letter list of the queue q; "<q>:sending": its orders in hand.
   static std::string dead_letter_name(const char* q);
+  static std::string sending_name(const char* q);
 
   redis_helper_t* _r;
 
  private:
   bool wait_for_redis();  // false when a stop came first
   bool last_command_failed() const;
+  bool recover(const char* q);  // false when Redis failed meanwhile
+  int once_while_stopping(const std::function<int()>& command);
+  int until_answered(const std::function<int()>& command);
+
+  bool recover_;  // the sending list is to be emptied into q before the next take
 };
 
 #endif

@@ -49,6 +49,9 @@ int main(int argc, char** argv) {
   redis->port_ = g_conf.redis_port;
   redis->timeout.tv_sec = 2;
   redis->timeout.tv_usec = 0;
+  // A Redis that stops answering is given up after 5 s and connected again; a stop
+  // request ends any wait for it at once.
+  redis->command_timeout_ms = 5000;
   redis->Connect();  // the fetcher reconnects until Redis answers
 
   fetcher_t* f = new (std::nothrow) fetcher_t(redis);

@@ -1,11 +1,10 @@
 #include "order_sync_client.h"
 
-#include <json/json.h>
-
 #include <cstring>
 #include <memory>
 
 #include "conf.h"
+#include "json_text.h"
 #include "log.h"
 #include "packet_base.h"
 #include "run_control.h"
@@ -30,13 +29,8 @@ order_sync_client_t::~order_sync_client_t() {
 std::string order_sync_client_t::unsendable_reason(const std::string& order) {
   // The gateway reads the text up to its first zero byte: one inside would cut the order.
   if (order.find('\0') != std::string::npos) return "holds a zero byte";
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = true;
-  builder["failIfExtra"] = true;  // "{...} trailing" is not one JSON text
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value value;
-  std::string errors;
-  if (!reader->parse(order.data(), order.data() + order.size(), &value, &errors)) return "not JSON";
+  if (!jsontext::parse(order, &value, true)) return "not JSON";
   if (order.size() > static_cast<size_t>(MAX_ORDER_TEXT)) return "too long";
   return "";
 }
@@ -104,10 +98,13 @@ bool order_sync_client_t::send_until_done(const packet_t& pkt) {
 }
 
 void order_sync_client_t::set_aside(const std::string& order, const std::string& reason) {
-  if (_f == nullptr) return;
   std::string dead = fetcher_t::dead_letter_name(g_conf.redis_key);
-  if (_f->dead_letter(g_conf.redis_key, order) == 0)
+  const int stored = _f->dead_letter(g_conf.redis_key, order);
+  if (stored == 0)
     OSC_LOG(1, "order %s (%zu bytes), moved to %s", reason.c_str(), order.size(), dead.c_str());
+  else if (stored == 1)
+    OSC_LOG(1, "order %s (%zu bytes), sent to %s, unconfirmed: %s", reason.c_str(), order.size(), dead.c_str(),
+            order.c_str());
   else
     OSC_LOG(1, "order %s (%zu bytes), could not be moved to %s: %s", reason.c_str(), order.size(),
             dead.c_str(), order.c_str());
@@ -150,19 +147,17 @@ int order_sync_client_t::run() {
       continue;
     }
 
-    order = _f->fetch(g_conf.redis_key);
-    if (order.empty()) {
+    bool popped = false;
+    order = _f->fetch(g_conf.redis_key, &popped);
+    if (!popped) {
       nap_ms(IDLE_WAIT_MS);
       continue;
     }
     std::string why = unsendable_reason(order);
-    if (why == "not JSON") {
-      OSC_LOG(1, "json: %s parse failed.", order.c_str());
-      set_aside(order, why);
-      continue;
-    }
+    if (why == "not JSON") OSC_LOG(1, "json: %s parse failed.", order.c_str());
     if (!why.empty()) {
       set_aside(order, why);
+      _f->settle(g_conf.redis_key, order);
       continue;
     }
     OSC_LOG(3, "JSON: %s", order.c_str());
@@ -173,12 +168,17 @@ int order_sync_client_t::run() {
     }
     build_packet(&pkt, g_conf.client_id, order);
     if (!send_until_done(pkt)) {
-      if (_f->give_back(g_conf.redis_key, order) == 0)
+      const int stored = _f->give_back(g_conf.redis_key, order);
+      if (stored == 0)
         OSC_LOG(1, "stopping: unsent order put back at the head of %s", g_conf.redis_key);
+      else if (stored == 1)
+        OSC_LOG(1, "stopping: unsent order sent back to the head of %s, unconfirmed: %s", g_conf.redis_key,
+                order.c_str());
       else
         OSC_LOG(1, "stopping: unsent order could not be put back: %s", order.c_str());
       break;
     }
+    _f->settle(g_conf.redis_key, order);
     std::memset(buffer.get(), 0, PACKET_BUF_SIZE);
     pkt.len = 0;
     pkt.idx = 0;

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "json_text.h"
+
 namespace __http_svr_ns__ {
 
 namespace {
@@ -31,15 +33,7 @@ bool read_flow(const Json::Value& root, unsigned long* flow) {
 void parse_result_fields(const std::string& json, ResultFields* out) {
   *out = ResultFields();
   Json::Value root;
-  Json::Reader reader;
-  bool parsed = false;
-  try {
-    // The reader throws when nesting runs too deep; a peer's text must not end us.
-    parsed = reader.parse(json, root, false);
-  } catch (...) {
-    parsed = false;
-  }
-  if (!parsed || !root.isObject()) return;
+  if (!jsontext::parse(json, &root) || !root.isObject()) return;
   out->parsed = true;
   out->has_flow = read_flow(root, &out->flow);
   out->has_result = root.isMember("result");

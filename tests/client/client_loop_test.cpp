@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -27,11 +29,12 @@ std::string log_text(const TempDir& dir) {
   return read_file(dir.file("log/order_sync_client_0.log"));
 }
 
-long lpop_calls(RedisServer& redis) {
+long lmove_calls(RedisServer& redis) {
   std::string info = redis.command({"INFO", "commandstats"});
-  size_t at = info.find("cmdstat_lpop:calls=");
+  const std::string key = "cmdstat_lmove:calls=";
+  size_t at = info.find(key);
   if (at == std::string::npos) return 0;
-  return std::stol(info.substr(at + 19));
+  return std::stol(info.substr(at + key.size()));
 }
 
 class ClientLoopTest : public ::testing::Test {
@@ -63,19 +66,17 @@ class ClientLoopTest : public ::testing::Test {
 TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAside) {
   start_client();
   std::vector<std::string> good = {"{\"id\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}", json_of_size(7982),
-                                   "[1,2,3]", "{\"id\":4} "};
-  std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing"};
-  push(good[0]);
-  push(bad[0]);
-  push(good[1]);
-  push(bad[1]);
-  push(good[2]);
-  push(bad[2]);
-  push(good[3]);
+                                   "[1,2,3]", "{\"id\":4} ", "{}"};
+  std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing",
+                                  std::string(3000, '[') + std::string(3000, ']'), ""};
+  for (size_t i = 0; i < good.size(); ++i) {
+    push(good[i]);
+    push(bad[i]);
+  }
 
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= good.size(); }, 10000))
       << log_text(dir_);
-  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "3"; }, 5000));
+  ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "5"; }, 5000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
   ASSERT_EQ(good.size(), got.size());
   for (size_t i = 0; i < good.size(); ++i) {
@@ -88,11 +89,12 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   EXPECT_EQ(8000, got[1].packet_size);  // the largest packet the gateway takes
   EXPECT_EQ(0, gateway_.protocol_errors());
   EXPECT_EQ(1, gateway_.connections());
-  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2], redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
+  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2] + "\n" + bad[3] + "\n", redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
   EXPECT_EQ("0", redis_.command({"LLEN", "orders"}));
 
   std::string log = log_text(dir_);
   EXPECT_NE(std::string::npos, log.find("json: not json{ parse failed.")) << log;
+  EXPECT_NE(std::string::npos, log.find("json:  parse failed.")) << log;
   EXPECT_NE(std::string::npos, log.find("<1>")) << log;
   EXPECT_NE(std::string::npos, log.find("moved to orders:dead")) << log;
   EXPECT_NE(std::string::npos, log.find("JSON: [1,2,3]")) << log;
@@ -115,7 +117,8 @@ TEST_F(ClientLoopTest, GatewayLeavingAndComingBackLosesNoOrder) {
   int port = gateway_.port();
   gateway_.stop();
   for (int i = 3; i <= 6; ++i) push("{\"n\":" + std::to_string(i) + "}");
-  sleep(3);
+  ASSERT_TRUE(wait_until([&] { return log_text(dir_).find("connected server failed") != std::string::npos; }, 15000))
+      << log_text(dir_);
   ASSERT_TRUE(gateway_.start(port));
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 6; }, 15000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
@@ -142,13 +145,41 @@ TEST_F(ClientLoopTest, AnswersFromTheGatewayAreReadAndDiscarded) {
 
 TEST_F(ClientLoopTest, IdleClientDoesNotSpinOnRedis) {
   start_client();
-  ASSERT_TRUE(wait_until([&] { return lpop_calls(redis_) > 0; }, 5000));
-  long before = lpop_calls(redis_);
+  ASSERT_TRUE(wait_until([&] { return lmove_calls(redis_) > 0; }, 5000));
+  long before = lmove_calls(redis_);
   sleep(1);
-  long during = lpop_calls(redis_) - before;
+  long during = lmove_calls(redis_) - before;
   // One pop per 100 ms pause at most: a busy loop would make thousands.
   EXPECT_LE(during, 15);
   expect_clean_stop();
+}
+
+// Orders in hand wait in "orders:sending": those left there by a run that died, or by a
+// take whose reply Redis sent into a dead connection, go out first.
+TEST_F(ClientLoopTest, OrdersLeftInHandByAnEarlierRunGoFirst) {
+  redis_.command({"RPUSH", "orders:sending", "{\"n\":1}", "{\"n\":2}"});
+  push("{\"n\":3}");
+  start_client();
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 3; }, 10000)) << log_text(dir_);
+  std::vector<ReceivedOrder> got = gateway_.orders();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ("{\"n\":" + std::to_string(i + 1) + "}", got[static_cast<size_t>(i)].text);
+  EXPECT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:sending"}) == "0"; }, 5000));
+  expect_clean_stop();
+}
+
+// A frozen Redis (stopped, its connections open) leaves a command of the idle client
+// unanswered: a stop still ends the client at once.
+TEST_F(ClientLoopTest, StopIsPromptWhileRedisIsFrozen) {
+  start_client();
+  ASSERT_TRUE(wait_until([&] { return lmove_calls(redis_) > 0; }, 5000));
+  redis_.freeze(true);
+  // A command Redis read before it froze waits out the client's 5 s time-out; the next
+  // one stays unread.
+  ASSERT_TRUE(wait_until([&] { return redis_.has_unread_command(); }, 15000));
+  const auto t0 = std::chrono::steady_clock::now();
+  expect_clean_stop();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  std::printf("stopped %lld ms after SIGTERM with Redis frozen\n", static_cast<long long>(ms.count()));
 }
 
 TEST(ClientLoopRedis, RedisStoppedMeansNothingSentThenOrdersFlowAgain) {

@@ -59,15 +59,20 @@ class OrderSyncFaults : public ::testing::Test {
   }
 
   // One order every 10 ms, at most 1500; an order Redis refused is pushed again, as a
-  // producer would, so every number reaches the list once it is acknowledged.
+  // producer would, so every number reaches the list once it is acknowledged. pushed_
+  // counts acknowledged orders only.
   void push_orders() {
     for (int n = 1; n <= 1500 && !stop_pushing_; ++n) {
       const std::string order = "{\"order\":" + std::to_string(n) + "}";
-      for (int tries = 0; tries < 1000 && !stop_pushing_; ++tries) {
-        std::string r = redis_.command({"RPUSH", "orders", order});
-        if (r.compare(0, 4, "ERR:") != 0) break;
-        usleep(20000);
+      bool stored = false;
+      for (int tries = 0; tries < 1000 && !stop_pushing_ && !stored; ++tries) {
+        stored = redis_.command({"RPUSH", "orders", order}).compare(0, 4, "ERR:") != 0;
+        if (!stored) {
+          ++refused_;
+          usleep(20000);
+        }
       }
+      if (!stored) break;
       {
         std::lock_guard<std::mutex> lock(mu_);
         pushed_ = n;
@@ -79,13 +84,15 @@ class OrderSyncFaults : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mu_);
     return pushed_;
   }
-  // Stops the producer once the orders go through again and returns the last number.
+  // Stops the producer once orders go through again: 20 more acknowledged after the
+  // outage, and as many forwards seen. Returns the last order acknowledged.
   int finish_pushing() {
-    const int mark = pushed();
+    const int mark = pushed() + 20;
+    EXPECT_TRUE(testsupport::wait_until([&] { return pushed() >= mark; }, 60000)) << "pushed " << pushed();
     EXPECT_TRUE(l1_.wait_matching("forward client=", static_cast<size_t>(mark), 30000));
     stop_pushing_ = true;
     pusher_.join();
-    return pushed_;
+    return pushed();
   }
   // Every order up to `last` arrived at both logic servers, in order, except that those
   // numbered from `lost_from` to `lost_to` may be missing. Adjacent duplicates are
@@ -143,13 +150,14 @@ class OrderSyncFaults : public ::testing::Test {
   std::thread pusher_;
   std::mutex mu_;
   int pushed_ = 0;
+  std::atomic<int> refused_{0};
   std::atomic<bool> stop_pushing_{false};
 };
 
 TEST_F(OrderSyncFaults, RedisKilledAndRestartedLosesNoOrder) {
   ASSERT_TRUE(l1_.wait_matching("forward client=", 20, 15000));
   redis_.kill9();
-  sleep(2);
+  ASSERT_TRUE(testsupport::wait_until([&] { return refused_ >= 50; }, 30000));  // Redis away for a while
   EXPECT_TRUE(client_.running());
   ASSERT_TRUE(redis_.start());
   const int last = finish_pushing();
@@ -164,10 +172,15 @@ TEST_F(OrderSyncFaults, RedisKilledAndRestartedLosesNoOrder) {
 // the kill is sent again until the restarted gateway has it.
 TEST_F(OrderSyncFaults, GatewayKilledAndRestartedLosesOnlyOrdersWrittenBeforeTheKill) {
   ASSERT_TRUE(l1_.wait_matching("forward client=", 20, 15000));
+  const size_t closed_before = l1_.matching("link closed").size() + l2_.matching("link closed").size();
   gw_->kill9();
   ASSERT_FALSE(gw_->alive());
   const int taken_at_kill = last_taken();
-  sleep(2);  // the logic servers read the forwards the gateway wrote before it died
+  // Each logic server has read what the gateway wrote before it died once it sees the
+  // link end.
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] { return l1_.matching("link closed").size() + l2_.matching("link closed").size() >= closed_before + 2; },
+      10000));
   int delivered_at_kill = taken_at_kill;
   for (LogicServer* s : {&l1_, &l2_}) {
     const std::vector<int> r = received(*s);

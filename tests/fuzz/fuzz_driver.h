@@ -55,6 +55,8 @@ int ini_one(const uint8_t* data, size_t size);
 int client_stream_one(const uint8_t* data, size_t size);
 // What one logic server sends, in reads, through a real helper connection.
 int logic_stream_one(const uint8_t* data, size_t size);
+// The order-sync client's check of one popped order, and the packet of an order it passes.
+int order_one(const uint8_t* data, size_t size);
 
 // Cuts an input into reads: each is a 2-byte big-endian length L followed by L bytes
 // (fewer at the end of the input). A read of length 0 stands for the peer shutting

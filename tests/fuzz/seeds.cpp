@@ -174,6 +174,16 @@ void logic_stream_seeds() {
   put("logic_stream", "server_closes", rd(result("{\"flow\":1,\"result\":\"x\"}").substr(0, 12)) + kShutdown);
 }
 
+void order_seeds() {
+  put("order", "object", "{\"order\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}");
+  put("order", "array_comment", "[1,2,3] // last");
+  put("order", "trailing", "{\"id\":5} trailing");
+  put("order", "deep", std::string(3000, '[') + std::string(3000, ']'));
+  put("order", "zero_byte", std::string("{\"a\":\"x\0y\"}", 11));
+  put("order", "empty", "");
+  put("order", "longest", "{\"pad\":\"" + std::string(7982 - 10, 'x') + "\"}");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,5 +198,6 @@ int main(int argc, char** argv) {
   ini_seeds();
   client_stream_seeds();
   logic_stream_seeds();
+  order_seeds();
   return 0;
 }

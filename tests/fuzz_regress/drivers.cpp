@@ -5,4 +5,5 @@
 #include "../fuzz/ini_driver.cpp"
 #include "../fuzz/logic_stream_driver.cpp"
 #include "../fuzz/markup_driver.cpp"
+#include "../fuzz/order_driver.cpp"
 #include "../fuzz/packet_driver.cpp"

@@ -305,7 +305,30 @@ bool RedisServer::start() {
   return wait_until([&] { return command({"PING"}) == "PONG"; }, 10000);
 }
 
+void RedisServer::freeze(bool frozen) {
+  if (proc_.pid() > 0) kill(proc_.pid(), frozen ? SIGSTOP : SIGCONT);
+}
+
+bool RedisServer::has_unread_command() const {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // column names
+  while (std::getline(tcp, line)) {
+    // "sl local rem st tx_queue:rx_queue ...", addresses as HEXIP:HEXPORT
+    std::istringstream in(line);
+    std::string sl, local, remote, state, queues;
+    if (!(in >> sl >> local >> remote >> state >> queues)) continue;
+    const size_t colon = local.find(':');
+    const size_t q = queues.find(':');
+    if (colon == std::string::npos || q == std::string::npos || state != "01") continue;
+    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port_ && std::stol(queues.substr(q + 1), nullptr, 16) > 0)
+      return true;
+  }
+  return false;
+}
+
 void RedisServer::stop() {
+  freeze(false);
   proc_.stop(SIGTERM, 5000);
   delete dir_;
   dir_ = nullptr;

@@ -100,6 +100,12 @@ class RedisServer {
   // Runs one command over a fresh connection; the reply as text ("(nil)" for nil,
   // integers in decimal, arrays joined by '\n', errors prefixed with "ERR:").
   std::string command(const std::vector<std::string>& args);
+  // Freezes (SIGSTOP) or thaws (SIGCONT) the server: its connections stay open and
+  // nothing is answered. stop() thaws it first.
+  void freeze(bool frozen);
+  // True while a connection to the server holds bytes it has not read: a command that
+  // waits on a frozen server.
+  bool has_unread_command() const;
 
  private:
   TempDir* dir_ = nullptr;
