@@ -121,6 +121,13 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   read_ip(&r, "redis", "ip", true, conf->redis_ip);
   read_port(&r, "redis", "port", true, &conf->redis_port);
   read_text(&r, "redis", "key", true, false, conf->redis_key, sizeof(conf->redis_key));
+  // Each instance needs a list of its own: one that starts would otherwise hand back the
+  // orders another instance has in hand, and they would be sent twice. Gateway and client
+  // id name an instance, since two instances with both alike would take each other's
+  // registration at the gateway anyway.
+  std::snprintf(conf->sending_list, sizeof(conf->sending_list), "%s:sending:%s:%u:%ld", conf->redis_key,
+                conf->server_ip, static_cast<unsigned>(conf->server_port), client_id);
+  read_text(&r, "redis", "sending", false, false, conf->sending_list, sizeof(conf->sending_list));
   read_ip(&r, "mysql", "ip", false, conf->mysql_ip);
   read_port(&r, "mysql", "port", false, &conf->mysql_port);
   read_text(&r, "mysql", "username", false, true, conf->mysql_username, sizeof(conf->mysql_username));

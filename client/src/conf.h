@@ -14,6 +14,7 @@ struct conf_s {
   char redis_ip[16];           // Redis address, dotted IPv4
   unsigned short redis_port;   // Redis port
   char redis_key[64];          // name of the Redis list holding the orders
+  char sending_list[192];      // this instance's list of the orders in hand
   char mysql_ip[16];           // MySQL address (for the MySQL helper)
   unsigned short mysql_port;   // MySQL port
   char mysql_username[64];     // MySQL user

@@ -2,7 +2,7 @@
 
 #include "run_control.h"
 
-fetcher_t::fetcher_t(redis_helper_t* r) : _r(r), recover_(true) {
+fetcher_t::fetcher_t(redis_helper_t* r, const std::string& sending) : _r(r), recover_(true), sending_(sending) {
   if (_r != nullptr) _r->cancel = stop_requested;
 }
 
@@ -13,7 +13,9 @@ fetcher_t::~fetcher_t() {
 }
 
 std::string fetcher_t::dead_letter_name(const char* q) { return std::string(q) + ":dead"; }
-std::string fetcher_t::sending_name(const char* q) { return std::string(q) + ":sending"; }
+std::string fetcher_t::sending_name(const char* q) const {
+  return sending_.empty() ? std::string(q) + ":sending" : sending_;
+}
 
 bool fetcher_t::wait_for_redis() {
   while (!_r->ping()) {

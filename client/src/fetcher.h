@@ -4,10 +4,10 @@
 // for Redis short. One thread.
 //
 // An order taken from the list q moves, in the same step, to the tail of the sending
-// list "<q>:sending", and leaves it only once it is settled (sent, set aside, or given
-// back). A reply lost with a killed Redis, or one the client gave up on, thus loses no
-// order: after every (re)connect, orders found in the sending list go back to the head
-// of q. One client works one list.
+// list (see sending_name), and leaves it only once it is settled (sent, set aside, or
+// given back). A reply lost with a killed Redis, or one the client gave up on, thus loses
+// no order: after every (re)connect, orders found in the sending list go back to the head
+// of q. The sending list belongs to one client alone; several clients may work one q.
 #ifndef ORDER_SYNC_FETCHER_H
 #define ORDER_SYNC_FETCHER_H
 
@@ -21,7 +21,9 @@ typedef CRedisHelper redis_helper_t;
 
 class fetcher_t : private noncopyable {
  public:
-  explicit fetcher_t(redis_helper_t* r);  // takes ownership of r
+  // Takes ownership of r. `sending`: the name of this client's sending list; empty
+  // means "<q>:sending".
+  explicit fetcher_t(redis_helper_t* r, const std::string& sending = std::string());
   ~fetcher_t();
 
   // The next order from the list q, or "" when the list is empty. Blocks while Redis does
@@ -49,9 +51,10 @@ class fetcher_t : private noncopyable {
 
   enum { STOPPING_WAIT_MS = 300 };
 
-  // "<q>:dead": the dead-letter list of the queue q; "<q>:sending": its orders in hand.
+  // "<q>:dead": the dead-letter list of the queue q.
   static std::string dead_letter_name(const char* q);
-  static std::string sending_name(const char* q);
+  // The list of this client's orders in hand taken from q.
+  std::string sending_name(const char* q) const;
 
   redis_helper_t* _r;
 
@@ -63,6 +66,7 @@ class fetcher_t : private noncopyable {
   int until_answered(const std::function<int()>& command);
 
   bool recover_;  // the sending list is to be emptied into q before the next take
+  std::string sending_;
 };
 
 #endif

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   redis->command_timeout_ms = 5000;
   redis->Connect();  // the fetcher reconnects until Redis answers
 
-  fetcher_t* f = new (std::nothrow) fetcher_t(redis);
+  fetcher_t* f = new (std::nothrow) fetcher_t(redis, g_conf.sending_list);
   CTcpClient* c = new (std::nothrow) CTcpClient(g_conf.server_ip, g_conf.server_port);
   CMysqlHelper* m = new (std::nothrow)
       CMysqlHelper(g_conf.mysql_ip, g_conf.mysql_port, g_conf.mysql_username, g_conf.mysql_password);
@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s:%u list %s, client id %d",
+  log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s:%u list %s (in hand: %s), client id %d",
            g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), g_conf.redis_ip,
-           static_cast<unsigned>(g_conf.redis_port), g_conf.redis_key, g_conf.client_id);
+           static_cast<unsigned>(g_conf.redis_port), g_conf.redis_key, g_conf.sending_list, g_conf.client_id);
   if (c->Reconnect() != 0)
     log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip,
              static_cast<unsigned>(g_conf.server_port));

@@ -8,7 +8,7 @@
 // and those whose packet would exceed the gateway's 8000-byte limit (texts above
 // MAX_ORDER_TEXT bytes), are logged at level 1 and pushed unchanged to the dead-letter
 // list "<redis_key>:dead". An order popped but still unsent when a stop arrives is put
-// back at the head of its list. While in hand an order waits in "<redis_key>:sending",
+// back at the head of its list. While in hand an order waits in this client's sending list,
 // so that no failure of Redis or of this process loses it (see fetcher_t).
 #ifndef ORDER_SYNC_ORDER_SYNC_CLIENT_H
 #define ORDER_SYNC_ORDER_SYNC_CLIENT_H

@@ -154,16 +154,22 @@ TEST_F(ClientLoopTest, IdleClientDoesNotSpinOnRedis) {
   expect_clean_stop();
 }
 
-// Orders in hand wait in "orders:sending": those left there by a run that died, or by a
-// take whose reply Redis sent into a dead connection, go out first.
+// Orders in hand wait in the client's own sending list: those left there by a run that
+// died, or by a take whose reply Redis sent into a dead connection, go out first. The
+// orders in hand of another client of the same list stay where they are.
 TEST_F(ClientLoopTest, OrdersLeftInHandByAnEarlierRunGoFirst) {
-  redis_.command({"RPUSH", "orders:sending", "{\"n\":1}", "{\"n\":2}"});
+  const std::string mine = "orders:sending:127.0.0.1:" + std::to_string(gateway_.port()) + ":4242";
+  const std::string other = "orders:sending";
+  redis_.command({"RPUSH", mine, "{\"n\":1}", "{\"n\":2}"});
+  redis_.command({"RPUSH", other, "{\"other\":1}"});
   push("{\"n\":3}");
   start_client();
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 3; }, 10000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
   for (int i = 0; i < 3; ++i) EXPECT_EQ("{\"n\":" + std::to_string(i + 1) + "}", got[static_cast<size_t>(i)].text);
-  EXPECT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:sending"}) == "0"; }, 5000));
+  EXPECT_TRUE(wait_until([&] { return redis_.command({"LLEN", mine}) == "0"; }, 5000));
+  EXPECT_EQ("1", redis_.command({"LLEN", other}));
+  EXPECT_EQ(3u, gateway_.order_count());
   expect_clean_stop();
 }
 

@@ -119,15 +119,16 @@ TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
     EXPECT_FALSE(connection_waiting(redis));
   };
   write_file(f, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=7" + tail);
-  check(0, f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" +
-               "order_sync_client: settings OK: 2 default(s) used\n");
+  check(0, f + ": [redis] sending missing; \"orders:sending:127.0.0.1:" + std::to_string(gateway_port) +
+               ":7\" used\n" + f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" +
+               "order_sync_client: settings OK: 3 default(s) used\n");
 
   write_file(f, "[gateway]\nip=localhost\nport=0" + tail + "level=9\n");
   check(1, f + ": setting [gateway] ip is not a dotted IPv4 address: \"localhost\"\n" + f +
                ": setting [gateway] port must be a whole number from 1 to 65535: \"0\"\n" + f +
                ": missing setting [gateway] client_id\n" + f +
                ": setting [log] level must be a whole number from 4 to 7: \"9\"\n" + f +
-               ": [mysql] db missing; \"\" used\norder_sync_client: settings refused: 4 problem(s)\n");
+               ": [redis] sending missing; \"orders:sending::0:0\" used\n" + f + ": [mysql] db missing; \"\" used\norder_sync_client: settings refused: 4 problem(s)\n");
   close(gateway);
   close(redis);
 }
