@@ -140,6 +140,11 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Handles every complete packet at the head of data; the bytes used, or -1 when the
   // stream cannot be framed any more.
   int process_pkg(const char* data, unsigned len);
+  // Handles the bytes of one read; -1 when the stream broke or the pool is exhausted.
+  int handle_read(const char* data, unsigned left);
+  // Bytes the part packet held in the receive queue still lacks: up to its header while
+  // that is incomplete, then up to its end; 0 for a whole or broken one.
+  unsigned queued_packet_missing() const;
   // Moves the batch, less its first `sent` bytes, behind the send queue; false (after a
   // reset) when the pool cannot take it.
   bool spill_batch(unsigned sent);
