@@ -400,7 +400,7 @@ class ClientEnd {
     decoder_->add_registered_uid(uid);
   }
   ~ClientEnd() {
-    delete decoder_;
+    decoder_->complete();
     close(fds_[1]);
   }
   bool ok() const { return ok_; }
