@@ -31,6 +31,10 @@ class CIncoming : private noncopyable {
   // The main loop; returns 0 once the stop flag that TGlobal::_module_close points at
   // is set, -1 when the event wait fails (the reason is logged).
   int run();
+  // One loop turn: waits at most `wait_ms` for events, dispatches them, runs the expired
+  // and pending timers, then writes what the turn queued on the logic links
+  // (CHelperUnit::flush_deferred). -1 when the wait itself failed, else 0.
+  int turn(int wait_ms);
   // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
   int InitHelperUnit();
 

@@ -221,17 +221,8 @@ int GatewayRig::open_client() {
 }
 
 void GatewayRig::turn() {
-  CIncoming* in = CIncoming::Instance();
   log_flush();
-  try {
-    in->pollerunit()->WaitPollerEvents(0);
-    const int64_t now = GET_TIMESTAMP();
-    in->pollerunit()->ProcessPollerEvents();
-    in->timerunit()->CheckExpired(now);
-    in->timerunit()->CheckPending();
-  } catch (int) {
-    // As in the main loop: an exhausted pool ends one event, not the process.
-  }
+  CIncoming::Instance()->turn(0);
 }
 
 std::string GatewayRig::read_client(int fd, PacketStream* stream, bool* closed) {
