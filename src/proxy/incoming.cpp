@@ -42,6 +42,15 @@ CIncoming::CIncoming()
       _realtimerlist(nullptr) {}
 
 CIncoming::~CIncoming() {
+  // The logic links created by InitHelperUnit stand on the poller unit and a timer list:
+  // they go first.
+  if (_helperpool != nullptr) {
+    for (std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.begin();
+         it != _helperpool->m_helpermap.end(); ++it)
+      delete it->second;
+    _helperpool->m_helpermap.clear();
+    _helperpool->m_svidlist.clear();
+  }
   delete _timerunit;
   _timerunit = nullptr;
   _webtimerlist = nullptr;

@@ -1,8 +1,8 @@
 // CIncoming: the process-wide owner of the reactor. It holds the epoll poller unit, the
 // listener and the timer unit with its lists, and at start-up creates and connects one
-// helper unit per logic server of "../conf/server.xml". A singleton created on first use
-// (Instance) and deleted by Destroy; the module opens it once and runs its main loop.
-// Runs on the loop thread only.
+// helper unit per logic server of "../conf/server.xml", which it deletes again before the
+// poller unit. A singleton created on first use (Instance) and deleted by Destroy; the
+// module opens it once and runs its main loop. Runs on the loop thread only.
 #ifndef HALL_PROXY_INCOMING_H
 #define HALL_PROXY_INCOMING_H
 
