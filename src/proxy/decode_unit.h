@@ -59,18 +59,14 @@ class CDecoderUnit : private noncopyable {
   bool holds_uid_entry(int uid) const;
 
   void set_flag(int flag) { _flag = flag; }
-  int get_flag() const { return _flag; }
   void set_netfd(int fd) { _fd = fd; }
   int get_netfd() const { return _fd; }
   void set_ip(uint32_t ip) { _ip = ip; }
-  uint32_t get_ip() const { return _ip; }
   void set_conn_type(int type) { _conn_type = type; }
-  int get_conn_type() const { return _conn_type; }
   CPollerUnit* pollerunit() const { return _pollerUnit; }
   void pollerunit(CPollerUnit* unit) { _pollerUnit = unit; }
   CTimerList* get_web_timer() const { return _webTimer; }
   void set_web_timer(CTimerList* list) { _webTimer = list; }
-  CTimerList* get_helper_timer() const { return _helperTimer; }
   void set_helper_timer(CTimerList* list) { _helperTimer = list; }
   CClientUnit* get_web_unit() const { return _webUnit; }
 

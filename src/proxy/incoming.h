@@ -41,8 +41,6 @@ class CIncoming : private noncopyable {
   CPollerUnit* pollerunit() const { return _pollerunit; }
   CTimerUnit* timerunit() const { return _timerunit; }
   CListener* listener() const { return _listener; }
-  CTimerList* web_timer_list() const { return _webtimerlist; }
-  CTimerList* helper_timer_list() const { return _helpertimerlist; }
 
  private:
   CPollerUnit* _pollerunit;
