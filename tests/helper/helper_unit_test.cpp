@@ -93,6 +93,7 @@ class HelperUnitTest : public ::testing::Test {
     set_log_level(7);
     ASSERT_EQ(create_process_objects(), 0);
   }
+  static void TearDownTestSuite() { destroy_process_objects(); }
 
   void SetUp() override {
     *gSvrStat = server_stat_s();
