@@ -52,6 +52,7 @@
 
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
+#include "packet_frame.h"
 
 namespace {
 
@@ -421,15 +422,15 @@ class LoadGen {
   }
 
   void consume_answers(Conn* c) {
-    while (c->state != DEAD && c->in.size() >= static_cast<size_t>(PACKET_HEADER_SIZE)) {
-      const char* head = c->in.data();
-      int total = pkg_length(head) + 2;
-      if (!pkg_flag_ok(head) || total < PACKET_HEADER_SIZE || total > PACKET_BUFFER_SIZE) {
+    while (c->state != DEAD) {
+      const TFrame frame = frame_packet(c->in.data(), c->in.size(), PACKET_BUFFER_SIZE, true);
+      if (frame.status == FRAME_NEED_MORE) return;
+      if (frame.status != FRAME_WHOLE) {
         ++cnt_.bad_packet;
         kill(c, true);
         return;
       }
-      if (c->in.size() < static_cast<size_t>(total)) return;
+      const int total = frame.size;
       char* pkt = &c->in[0];
       bool ok = pkg_cmd(pkt) == SERVER_CMD_REP && CEncryptDecrypt::DecryptPacket(pkt, total) >= 0 &&
                 total >= PACKET_HEADER_SIZE + 4 && pkg_get_i32(pkt + PACKET_HEADER_SIZE) == 0;

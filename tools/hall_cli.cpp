@@ -31,6 +31,7 @@
 
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
+#include "packet_frame.h"
 
 namespace {
 
@@ -269,19 +270,19 @@ class Session {
   bool drain() {
     size_t off = 0;
     bool ok = true;
-    while (in_.size() - off >= static_cast<size_t>(PACKET_HEADER_SIZE)) {
+    for (;;) {
       const char* head = in_.data() + off;
-      int total = pkg_length(head) + 2;
-      if (!pkg_flag_ok(head) || total < PACKET_HEADER_SIZE || total > PACKET_BUFFER_SIZE) {
+      const TFrame frame = frame_packet(head, in_.size() - off, PACKET_BUFFER_SIZE, true);
+      if (frame.status == FRAME_NEED_MORE) break;
+      if (frame.status != FRAME_WHOLE) {
         std::fprintf(stderr, "hall_cli: invalid packet from the gateway (flag %02x%02x, length %d)\n",
-                     static_cast<unsigned char>(head[2]), static_cast<unsigned char>(head[3]), total - 2);
+                     static_cast<unsigned char>(head[2]), static_cast<unsigned char>(head[3]), pkg_length(head));
         broken_ = true;
         ok = false;
         break;
       }
-      if (in_.size() - off < static_cast<size_t>(total)) break;
-      handle(head, total);
-      off += static_cast<size_t>(total);
+      handle(head, frame.size);
+      off += static_cast<size_t>(frame.size);
     }
     in_.erase(0, off);
     return ok;

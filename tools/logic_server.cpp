@@ -44,6 +44,7 @@
 #include "EncryptDecrypt.h"
 #include "json_text.h"
 #include "packet_base.h"
+#include "packet_frame.h"
 
 namespace {
 
@@ -290,17 +291,17 @@ void handle_packet(int fd, Link& link, const char* data, int size) {
 bool handle_input(int fd, Link& link) {
   size_t pos = 0;
   bool ok = true;
-  while (link.in.size() - pos >= static_cast<size_t>(PACKET_HEADER_SIZE)) {
+  for (;;) {
     const char* head = link.in.data() + pos;
-    int total = pkg_length(head) + 2;
-    if (total < PACKET_HEADER_SIZE || total > PACKET_BUFFER_SIZE) {
-      logf("fd=%d recv malformed header length=%d cmd=%#06x, closing", fd, total - 2, pkg_cmd(head));
+    const TFrame frame = frame_packet(head, link.in.size() - pos, PACKET_BUFFER_SIZE, false);
+    if (frame.status == FRAME_NEED_MORE) break;
+    if (frame.status != FRAME_WHOLE) {
+      logf("fd=%d recv malformed header length=%d cmd=%#06x, closing", fd, frame.size - 2, pkg_cmd(head));
       ok = false;
       break;
     }
-    if (link.in.size() - pos < static_cast<size_t>(total)) break;
-    handle_packet(fd, link, head, total);
-    pos += static_cast<size_t>(total);
+    handle_packet(fd, link, head, frame.size);
+    pos += static_cast<size_t>(frame.size);
   }
   link.in.erase(0, pos);
   return ok;

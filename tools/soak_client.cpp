@@ -39,6 +39,7 @@
 
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
+#include "packet_frame.h"
 
 namespace {
 
@@ -213,14 +214,15 @@ void Soak::send_request(Slot& s) {
 
 // Cuts whole answers out of the input, counting those that are not a valid answer.
 void Soak::read_answers(Slot& s) {
-  while (s.in.size() >= PACKET_HEADER_SIZE) {
-    const size_t total = static_cast<size_t>(pkg_length(s.in.data())) + 2;
-    if (total < PACKET_HEADER_SIZE || s.in[2] != 'T' || s.in[3] != 'Q') {
+  for (;;) {
+    const TFrame frame = frame_packet(s.in.data(), s.in.size(), PACKET_BUFFER_SIZE, true);
+    if (frame.status == FRAME_NEED_MORE) return;
+    if (frame.status != FRAME_WHOLE) {
       ++t_.bad_answers;
       s.in.clear();
       return;
     }
-    if (s.in.size() < total) return;
+    const size_t total = static_cast<size_t>(frame.size);
     unsigned char sum = static_cast<unsigned char>(s.in[8]);
     std::string body = s.in.substr(PACKET_HEADER_SIZE, total - PACKET_HEADER_SIZE);
     for (char& c : body) {

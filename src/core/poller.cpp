@@ -15,7 +15,7 @@ const int HANGUP_EVENTS = EPOLLHUP | EPOLLERR;
 
 CPollerUnit::CPollerUnit(int mp)
     : ep_events(0), epfd(-1), maxPollers(mp), usedPollers(0), freeSlotList(0), pollerTable(0),
-      nrEvents(0), dispatchDone(0)
+      nrEvents(0)
 {
 }
 
@@ -163,8 +163,6 @@ void CPollerUnit::ProcessPollerEvents()
         }
         obj->ApplyEvents();
     }
-    if (dispatchDone != 0)
-        dispatchDone();
 }
 
 CPollerObject::CPollerObject(CPollerUnit* o, int fd)

@@ -42,12 +42,8 @@ public:
     // for an interrupted wait (no events); -1 with the reason logged when the wait itself
     // fails, which no later wait would mend.
     int WaitPollerEvents(int timeout);
-    // Dispatches the events of the last wait to their objects, then calls the
-    // end-of-dispatch hook, if one is set.
+    // Dispatches the events of the last wait to their objects.
     void ProcessPollerEvents();
-    // Work that the handlers of one batch leave for after the whole batch (such as one
-    // write of what they queued on a shared link). Null for none.
-    void SetDispatchDoneHook(void (*hook)()) { dispatchDone = hook; }
 
     // epoll_ctl on the unit's descriptor: 0 on success, -1 on failure.
     int Epctl(int op, int fd, struct epoll_event* events);
@@ -74,7 +70,6 @@ private:
     CEpollSlot* freeSlotList;
     CEpollSlot* pollerTable;
     int nrEvents;
-    void (*dispatchDone)();
 };
 
 // Base of every socket-owning object. It owns `netfd` and closes it in its destructor;

@@ -1,5 +1,6 @@
 #include "client_unit.h"
 
+#include <assert.h>
 #include <errno.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include "helper_unit.h"
 #include "incoming.h"
 #include "log.h"
+#include "packet_frame.h"
 #include "proxy_module.h"
 
 namespace __http_svr_ns__ {
@@ -37,15 +39,15 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _api(0),
       _send_error_times(0),
       _stage(CONN_IDLE),
-      _decodeStatus(DECODE_WAIT_HEAD),
       _decoderunit(owner),
       _uid(0),
       _r(*_webMp),
       _w(*_webMp),
-      _close_scheduled(false),
-      _failed(false) {}
+      _ending(false) {}
 
 CClientUnit::~CClientUnit() {
+  // CDecoderUnit::complete has taken the connection off the poller and its timer list.
+  assert(GetEpollSlot() == nullptr);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
 }
@@ -89,8 +91,13 @@ int CClientUnit::HangupNotify() {
   return _decoderunit->web_hangup();
 }
 
+void CClientUnit::shut() {
+  DisableTimer();
+  DetachPoller();
+}
+
 void CClientUnit::TimerNotify() {
-  if (_close_scheduled)
+  if (_ending)
     log_error("web connection failed, closing it, fd[%d], stage[%d]", netfd, _stage);
   else
     log_warning("*STEP: web client timer expired, fd[%d] timeout, stage[%d]", netfd, _stage);
@@ -99,7 +106,7 @@ void CClientUnit::TimerNotify() {
 
 void CClientUnit::update_timer() {
   // A connection waiting on the pending list for its close stays there.
-  if (_close_scheduled) return;
+  if (_ending) return;
   DisableTimer();
   AttachTimer(_decoderunit->get_web_timer());
 }
@@ -111,7 +118,6 @@ int CClientUnit::recv() {
   } catch (int) {
     // The web pool could not take the bytes: this connection ends, the others go on.
     log_error("receive cache of fd[%d] uid[%d] cannot grow: web pool exhausted", netfd, _uid);
-    _decodeStatus = DECODE_FATAL_ERROR;
     status = DECODE_FATAL_ERROR;
   }
   log_debug("recv ret [%d]", status);
@@ -143,15 +149,15 @@ TDecodeStatus CClientUnit::proc_pkg() {
 
   if (got < 0) {
     const int err = errno;
-    if (err == EAGAIN || err == EINTR || err == EINPROGRESS) return _decodeStatus;
-    _decodeStatus = DECODE_FATAL_ERROR;
+    // Input is only ever handled while the connection reads on: waiting for a packet.
+    if (err == EAGAIN || err == EINTR || err == EINPROGRESS)
+      return _r.data_len() > 0 ? DECODE_WAIT_CONTENT : DECODE_WAIT_HEAD;
     log_warning("recv failed from fd[%d], msg[%s]", netfd, strerror(err));
-    return _decodeStatus;
+    return DECODE_FATAL_ERROR;
   }
   if (got == 0) {
     log_debug("%s||Connect disconnect by client, uid:[%d]", __FUNCTION__, _uid);
-    _decodeStatus = DECODE_DISCONNECT_BY_USER;
-    return _decodeStatus;
+    return DECODE_DISCONNECT_BY_USER;
   }
 
   // A policy request arrives alone as the first bytes of a connection; it is answered
@@ -163,80 +169,57 @@ TDecodeStatus CClientUnit::proc_pkg() {
       add_rsp_buf(kPolicyAnswer, kPolicyAnswerSize);
       send();
     }
-    _decodeStatus = DECODE_FATAL_ERROR;
-    return _decodeStatus;
+    return DECODE_FATAL_ERROR;
   }
+  return handle_read(buffer, static_cast<unsigned>(got));
+}
 
-  // With nothing queued, the packets of this read are handled straight from the read
-  // buffer and only a trailing part packet is queued: copying every read into the
-  // queue just to read it and drop it again changed nothing but the cost. The handling
-  // is the same packet by packet; a close scheduled meanwhile (which empties the queue)
-  // ends the pass, as it ends the pass over the queue.
-  if (_r.data_len() == 0) {
-    const char* p = buffer;
-    int left = static_cast<int>(got);
-    while (left > 0 && !_failed) {
-      const int n = HandleInput(p, left);
-      if (n < 0) {
-        _decodeStatus = DECODE_FATAL_ERROR;
-        return _decodeStatus;
-      }
-      if (n == 0) {
-        _r.append(p, static_cast<unsigned>(left));
-        _decodeStatus = DECODE_WAIT_CONTENT;
-        return _decodeStatus;
-      }
-      if (HandleInputBuf(p, n) < 0) {
-        _decodeStatus = DECODE_FATAL_ERROR;
-        return _decodeStatus;
-      }
-      p += n;
-      left -= n;
-    }
-    _decodeStatus = DECODE_WAIT_HEAD;
-    return _decodeStatus;
-  }
-
-  _r.append(buffer, static_cast<unsigned>(got));
-  while (_r.data_len() > 0) {
-    const int n = HandleInput(_r.data(), static_cast<int>(_r.data_len()));
-    if (n < 0) {
-      _decodeStatus = DECODE_FATAL_ERROR;
-      return _decodeStatus;
-    }
+TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
+  // The one read loop of a client connection. With nothing held from earlier reads the
+  // packets are handled straight from the read buffer, sparing a copy of every read;
+  // else the read joins the held part packet and the packets are handled from the
+  // queue. Either way only a trailing part packet stays queued. A close scheduled
+  // meanwhile has emptied the queue and ends the pass.
+  const bool from_queue = _r.data_len() > 0;
+  if (from_queue) _r.append(buffer, got);
+  const char* data = from_queue ? _r.data() : buffer;
+  const int len = static_cast<int>(from_queue ? _r.data_len() : got);
+  TDecodeStatus status = DECODE_WAIT_HEAD;
+  int used = 0;
+  while (used < len && !_ending) {
+    const int n = HandleInput(data + used, len - used);
+    if (n < 0 || (n > 0 && HandleInputBuf(data + used, n) < 0)) return DECODE_FATAL_ERROR;
     if (n == 0) {
-      _decodeStatus = DECODE_WAIT_CONTENT;
-      return _decodeStatus;
+      status = DECODE_WAIT_CONTENT;
+      break;
     }
-    if (HandleInputBuf(_r.data(), n) < 0) {
-      _decodeStatus = DECODE_FATAL_ERROR;
-      return _decodeStatus;
-    }
-    _r.skip(static_cast<unsigned>(n));
+    used += n;
   }
-  _decodeStatus = DECODE_WAIT_HEAD;
-  return _decodeStatus;
+  if (_ending) return status;
+  if (from_queue)
+    _r.skip(static_cast<unsigned>(used));
+  else if (used < len)
+    _r.append(data + used, static_cast<unsigned>(len - used));
+  return status;
 }
 
 int CClientUnit::HandleInput(const char* data, int len) {
-  if (len <= PACKET_HEADER_SIZE - 1) {
+  const TFrame frame = frame_packet(data, static_cast<size_t>(len), MAX_CLIENT_PACKET, true);
+  if (frame.size == 0 && frame.status == FRAME_NEED_MORE) {
     log_debug("len < headlen [%d]", len);
     return 0;
   }
-  if (!pkg_flag_ok(data)) {
+  if (frame.status == FRAME_BAD_FLAG) {
     log_error("%s||Invalid packet, uid:[%d]", __FUNCTION__, _uid);
     return -1;
   }
-  const int length = pkg_length(data);
-  const int cmd = pkg_cmd(data);
-  log_error("client packet body length:[%d], cmd:[%d]", length, cmd);
-
-  const int total = length + 2;
-  if (total > MAX_CLIENT_PACKET || length < PACKET_HEADER_SIZE - 2) {
-    log_error("%s||Invalid packet, uid:[%d], pkglen:[%d]", __FUNCTION__, _uid, total);
+  log_error("client packet body length:[%d], cmd:[%d]", static_cast<int>(pkg_length(data)),
+            static_cast<int>(pkg_cmd(data)));
+  if (frame.status == FRAME_BAD_SIZE) {
+    log_error("%s||Invalid packet, uid:[%d], pkglen:[%d]", __FUNCTION__, _uid, frame.size);
     return -1;
   }
-  return len >= total ? total : 0;
+  return frame.status == FRAME_WHOLE ? frame.size : 0;
 }
 
 int CClientUnit::HandleInputBuf(const char* data, int len) {
@@ -310,7 +293,7 @@ int CClientUnit::cmd_login_handler(int client_id) {
 }
 
 void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
-  if (_close_scheduled) return;
+  if (_ending) return;
   // A client that reads slower than its answers come is closed before its queue holds
   // more than the bound: partial writes keep it from ever counting as blocked.
   if (static_cast<uint64_t>(_w.data_len()) + len > TGlobal::_maxClientQueue) {
@@ -328,7 +311,7 @@ void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
 }
 
 int CClientUnit::send_answer(const char* data, unsigned len) {
-  if (_close_scheduled || _w.data_len() > 0 || len == 0) {
+  if (_ending || _w.data_len() > 0 || len == 0) {
     add_rsp_buf(data, len);
     return send();
   }
@@ -367,7 +350,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
       }
       if (!from_queue) {
         add_rsp_buf(data, len);
-        if (_failed) return -1;
+        if (_ending) return -1;
       }
       EnableOutput();
       ApplyEvents();
@@ -391,7 +374,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
       _w.skip(static_cast<unsigned>(sent));
     } else {
       add_rsp_buf(data + sent, len - static_cast<unsigned>(sent));
-      if (_failed) return -1;
+      if (_ending) return -1;
     }
     EnableOutput();
     ApplyEvents();
@@ -408,16 +391,13 @@ void CClientUnit::fail_and_schedule_close() {
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
   _stage = CONN_FATAL_ERROR;
-  _failed = true;
+  _ending = true;
   // Inside this connection's own notification the owner completes it right away (and
   // the destructor takes it off the pending list). When a helper unit delivered the
   // bytes, nobody else would end it before the idle time-out: the pending list ends it
   // at the close of this loop turn, after the caller has returned.
   CTimerUnit* timers = CIncoming::Instance()->timerunit();
-  if (timers != nullptr) {
-    _close_scheduled = true;
-    AttachZeroTimer(timers);
-  }
+  if (timers != nullptr) AttachZeroTimer(timers);
 }
 
 }  // namespace __http_svr_ns__

@@ -2,8 +2,8 @@
 // client's packets, deciphers and checks them, answers the cross-domain policy request,
 // handles the data command (register the client id, forward to every logic server), and
 // queues and writes the answers that helper units hand it. Owned and deleted by its
-// CDecoderUnit, which decides after every notification whether the connection lives on.
-// Runs on the loop thread only.
+// CDecoderUnit, which decides after every notification whether the connection lives on
+// and ends it in CDecoderUnit::complete. Runs on the loop thread only.
 #ifndef HALL_PROXY_CLIENT_UNIT_H
 #define HALL_PROXY_CLIENT_UNIT_H
 
@@ -30,8 +30,10 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Registers for input and arms the idle timer. 0, or -1 when epoll refused it.
   int Attach();
 
-  // Notifications. The results are those of the owner's web_* calls: non-zero means the
-  // connection has been completed and this object no longer exists.
+  // Notifications. The results are those of the owner's web_* calls. For input and
+  // hang-up, non-zero means the connection has been completed and this object no longer
+  // exists. Output always returns 1: the object may live on, and it has applied its
+  // event mask itself, which the dispatcher skips after a non-zero result.
   virtual int InputNotify() override;
   virtual int OutputNotify() override;
   virtual int HangupNotify() override;
@@ -40,11 +42,18 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Re-arms the idle timer: deadline now plus the web time-out.
   void update_timer();
 
+  // Takes the connection off its timer list and the poller; the descriptor closes with
+  // the object. The step of CDecoderUnit::complete that concerns this unit.
+  void shut();
+
   // One read pass; -1 when the connection must close, else 0. Sets _stage.
   int recv();
+  // One recv and the handling of what it brought: the decode status of the read.
   TDecodeStatus proc_pkg();
+  // Frames and handles the packets of one read, queueing a trailing part packet.
+  TDecodeStatus handle_read(const char* buffer, unsigned got);
   // Size of the complete packet at the head of data, 0 when more bytes are needed, -1
-  // for a stream that is not a valid packet stream.
+  // for a stream that is not a valid packet stream (frame_packet's bounds).
   int HandleInput(const char* data, int len);
   // Handles one complete packet; -1 ends the connection.
   int HandleInputBuf(const char* data, int len);
@@ -57,8 +66,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
 
   // Queues bytes for the client; callers call send() right after. When the web pool
   // cannot take them, or the queue would pass TGlobal::_maxClientQueue, the connection
-  // is marked failed and closed at the end of this
-  // loop turn.
+  // is marked as ending and closed at the end of this loop turn.
   void add_rsp_buf(const char* data, unsigned len);
   // Writes as much of the send queue as the socket takes. The byte count written, 6
   // (CONN_DATA_SENDING) after a write that would block, or -1 when the connection has
@@ -72,25 +80,25 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   int send_answer(const char* data, unsigned len);
 
   CConnState stage() const { return _stage; }
-  TDecodeStatus decode_status() const { return _decodeStatus; }
   unsigned pending_output() const { return _w.data_len(); }
   unsigned pending_input() const { return _r.data_len(); }
 
  private:
-  // Drops both queues, stops all interest and schedules the close through the pending
-  // timer list, so that no caller is left holding a deleted object.
+  // Marks the connection as ending, drops both queues, stops all interest and puts the
+  // unit on the pending timer list, whose notification calls CDecoderUnit::complete at
+  // the end of this loop turn, so that no caller is left holding a deleted object.
   void fail_and_schedule_close();
 
   short _api;
   short _send_error_times;
   CConnState _stage;
-  TDecodeStatus _decodeStatus;
   CDecoderUnit* _decoderunit;  // owner, not owned
   int _uid;
   comm::sockcommu::CRawCache _r;
   comm::sockcommu::CRawCache _w;
-  bool _close_scheduled;
-  bool _failed;  // fail_and_schedule_close ran: no further packet of a read is handled
+  // The connection is ending (fail_and_schedule_close ran): nothing more is queued or
+  // handled, and its end waits on the pending timer list.
+  bool _ending;
 };
 
 }  // namespace __http_svr_ns__

@@ -1,6 +1,8 @@
 #include "decode_unit.h"
 
+#include <assert.h>
 #include <errno.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -27,7 +29,8 @@ CDecoderUnit::CDecoderUnit(CListener* listener)
       _ip(0),
       _conn_type(1),
       _has_registered(false),
-      _first_registered(0) {}
+      _first_registered(0),
+      _ending(false) {}
 
 bool CDecoderUnit::add_registered_uid(int uid) {
   if (!_has_registered) {
@@ -44,23 +47,50 @@ bool CDecoderUnit::add_registered_uid(int uid) {
 }
 
 CDecoderUnit::~CDecoderUnit() {
-  if (_helperpool != nullptr) {
-    std::map<int, CDecoderUnit*>& objmap = _helperpool->m_objmap;
-    if (_flag > 0 && objmap.find(_flag) == objmap.end())
-      log_error("%s||Cannot find uid:[%d]", "~CDecoderUnit", _flag);
-    // Every id this connection registered goes, but only where the entry still names
-    // this connection: a later connection that took the id over keeps its entry.
-    auto release = [&](int uid) {
-      std::map<int, CDecoderUnit*>::iterator it = objmap.find(uid);
-      if (it != objmap.end() && it->second == this) objmap.erase(it);
-    };
-    if (_has_registered) release(_first_registered);
-    if (_more_registered)
-      for (int uid : *_more_registered) release(uid);
-    log_debug("delete object from map, length[%d]", static_cast<int>(objmap.size()));
-  }
+  // complete() has released every routing entry that named this connection.
+  assert(!holds_any_route());
   delete _webUnit;
   _webUnit = nullptr;
+}
+
+void CDecoderUnit::complete() {
+  // The one place where a client connection ends, whatever ended it (a read, a write,
+  // a hang-up, the idle time-out, a failure scheduled on the pending list, or a failed
+  // start), always in this order. Reaching it again while it runs changes nothing.
+  if (_ending) return;
+  _ending = true;
+  // 1. The close notices, while the routing entries still say which ids are held.
+  if (_conn_type == 0) ProcessUserClose();
+  log_debug("*STEP: handle HTTP request completed, listenfd[%d], webfd[%d]",
+            _listener != nullptr ? _listener->GetNetfd() : -1, _webUnit != nullptr ? _webUnit->GetNetfd() : 0);
+  // 2. The routing entries that name this connection.
+  release_routes();
+  // 3. The timer and the poller slot; the descriptor closes with the client unit, or
+  // here when no client unit took it.
+  if (_webUnit != nullptr)
+    _webUnit->shut();
+  else
+    ::close(_fd);
+  // 4. The objects, then the listener, for which a descriptor has come free.
+  CListener* listener = _listener;
+  delete this;
+  if (listener != nullptr) listener->connection_ended();
+}
+
+void CDecoderUnit::release_routes() {
+  if (_helperpool == nullptr) return;
+  std::map<int, CDecoderUnit*>& objmap = _helperpool->m_objmap;
+  if (_flag > 0 && objmap.find(_flag) == objmap.end()) log_error("%s||Cannot find uid:[%d]", "~CDecoderUnit", _flag);
+  // Every id this connection registered goes, but only where the entry still names
+  // this connection: a later connection that took the id over keeps its entry.
+  auto release = [&](int uid) {
+    std::map<int, CDecoderUnit*>::iterator it = objmap.find(uid);
+    if (it != objmap.end() && it->second == this) objmap.erase(it);
+  };
+  if (_has_registered) release(_first_registered);
+  if (_more_registered)
+    for (int uid : *_more_registered) release(uid);
+  log_debug("delete object from map, length[%d]", static_cast<int>(objmap.size()));
 }
 
 int CDecoderUnit::listener_input() {
@@ -145,12 +175,18 @@ int CDecoderUnit::web_hangup() {
   return 1;
 }
 
-void CDecoderUnit::complete() { _listener->complete(this); }
-
 bool CDecoderUnit::holds_uid_entry(int uid) const {
   if (uid <= 0 || _helperpool == nullptr) return false;
   std::map<int, CDecoderUnit*>::const_iterator it = _helperpool->m_objmap.find(uid);
   return it != _helperpool->m_objmap.end() && it->second == this;
+}
+
+bool CDecoderUnit::holds_any_route() const {
+  if (_has_registered && holds_uid_entry(_first_registered)) return true;
+  if (_more_registered)
+    for (int uid : *_more_registered)
+      if (holds_uid_entry(uid)) return true;
+  return false;
 }
 
 int CDecoderUnit::ProcessUserClose() {

@@ -1,8 +1,9 @@
 // CDecoderUnit: the glue object of one accepted client connection. The listener creates
-// it for each new descriptor and deletes it in CListener::complete; it owns the
-// connection's CClientUnit. After every notification of the client unit it decides
-// whether the connection lives on, and on its destruction it takes every routing entry
-// that names it out of _helperpool->m_objmap. Runs on the loop thread only.
+// it for each new descriptor; it owns the connection's CClientUnit. After every
+// notification of the client unit it decides whether the connection lives on, and
+// complete() is the one place where the connection ends: close notices, routing
+// entries, poller slot and timer, descriptor, objects, in that order. Runs on the loop
+// thread only.
 //
 // Any call that leads to complete() destroys this object and its client unit: the
 // caller must return at once without touching either.
@@ -30,8 +31,7 @@ class CDecoderUnit : private noncopyable {
   ~CDecoderUnit();
 
   // Creates the client unit and registers it for input and the idle time-out.
-  // 0 on success, -1 on failure (the listener then closes the descriptor and deletes
-  // this unit).
+  // 0 on success, -1 on failure (the listener then ends the connection with complete()).
   int listener_input();
 
   // Called at the end of the client unit's notifications. 0 while the connection lives
@@ -41,7 +41,8 @@ class CDecoderUnit : private noncopyable {
   int web_timer();   // completes, 1
   int web_hangup();  // completes, 1
 
-  // Hands this unit to the listener, which deletes it.
+  // Ends the connection and deletes this unit (see above); tells the listener that a
+  // descriptor came free. A second call during the first does nothing.
   void complete();
 
   // Sends a close notice for every id this connection registered and still holds, each
@@ -58,24 +59,24 @@ class CDecoderUnit : private noncopyable {
   bool holds_uid_entry(int uid) const;
 
   void set_flag(int flag) { _flag = flag; }
-  int get_flag() const { return _flag; }
   void set_netfd(int fd) { _fd = fd; }
   int get_netfd() const { return _fd; }
   void set_ip(uint32_t ip) { _ip = ip; }
-  uint32_t get_ip() const { return _ip; }
   void set_conn_type(int type) { _conn_type = type; }
-  int get_conn_type() const { return _conn_type; }
   CPollerUnit* pollerunit() const { return _pollerUnit; }
   void pollerunit(CPollerUnit* unit) { _pollerUnit = unit; }
   CTimerList* get_web_timer() const { return _webTimer; }
   void set_web_timer(CTimerList* list) { _webTimer = list; }
-  CTimerList* get_helper_timer() const { return _helperTimer; }
   void set_helper_timer(CTimerList* list) { _helperTimer = list; }
   CClientUnit* get_web_unit() const { return _webUnit; }
 
  private:
   // The close notice of `uid`, when this connection still holds it.
   void announce_departure(int uid);
+  // Takes out of m_objmap every entry of an id registered here that still names this unit.
+  void release_routes();
+  // True while m_objmap holds an entry of an id registered here that names this unit.
+  bool holds_any_route() const;
 
   CPollerUnit* _pollerUnit;
   CTimerList* _webTimer;
@@ -91,6 +92,7 @@ class CDecoderUnit : private noncopyable {
   bool _has_registered;
   int _first_registered;
   std::unique_ptr<std::set<int> > _more_registered;
+  bool _ending;  // complete() has begun
 };
 
 }  // namespace __http_svr_ns__

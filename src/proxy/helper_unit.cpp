@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "EncryptDecrypt.h"
 #include "client_unit.h"
 #include "clib_log.h"
@@ -15,6 +17,7 @@
 #include "incoming.h"
 #include "log.h"
 #include "net.h"
+#include "packet_frame.h"
 #include "proxy_module.h"
 #include "result_fields.h"
 #include "timestamp.h"
@@ -275,42 +278,38 @@ int CHelperUnit::recv_from_cgi() {
     log_error("*STEP:logic server close, unix fd[%d]", netfd);
     return -1;
   }
-  // Packets are handled where they were read. Only a packet split over two reads is
-  // gathered in the queue, and the queue takes no more than that packet's bytes, so it
-  // never holds more than one packet.
-  const char* data = _curRecvBuf;
-  unsigned left = static_cast<unsigned>(ret);
-  const unsigned header = static_cast<unsigned>(PACKET_HEADER_SIZE);
-  while (left > 0 && _r.data_len() > 0) {
-    unsigned held = _r.data_len();
-    unsigned want = left;
-    if (held < header) {
-      want = header - held;
-    } else {
-      int length = pkg_length(_r.data());
-      // An impossible length is reported by process_pkg, which drops the link.
-      if (length >= PACKET_HEADER_SIZE - 2 && length <= MAX_BODY_LENGTH)
-        want = static_cast<unsigned>(length) + 2 - held;
-    }
-    if (want > left) want = left;
-    if (!cache_append(_r, data, want, "received")) return -1;
-    data += want;
-    left -= want;
-    // A header just completed: gather its body before the packet is looked at.
-    if (held < header && left > 0) continue;
-    if (_r.data_len() >= header && process_pkg() < 0) return -1;
-  }
-  if (left > 0) {
-    int used = process_pkg(data, left);
-    if (used < 0) return -1;
-    if (static_cast<unsigned>(used) < left &&
-        !cache_append(_r, data + used, left - static_cast<unsigned>(used), "received"))
-      return -1;
-  }
+  if (handle_read(_curRecvBuf, static_cast<unsigned>(ret)) < 0) return -1;
   _stage = CONN_RECV_DONE;
   log_debug("*STEP: recving from logic server complete, unix fd[%d] current recv len[%d]", netfd,
             static_cast<int>(ret));
   return static_cast<int>(ret);
+}
+
+int CHelperUnit::handle_read(const char* data, unsigned left) {
+  // The one read loop of a logic link. Packets are handled where they were read. Only a
+  // packet split over reads is gathered in the queue, and the queue takes no more than
+  // that packet's bytes, so it never holds more than one packet.
+  while (left > 0) {
+    if (_r.data_len() == 0) {
+      const int used = process_pkg(data, left);
+      if (used < 0) return -1;
+      const unsigned rest = left - static_cast<unsigned>(used);
+      return rest == 0 || cache_append(_r, data + used, rest, "received") ? 0 : -1;
+    }
+    const unsigned want = std::min(left, queued_packet_missing());
+    if (!cache_append(_r, data, want, "received")) return -1;
+    data += want;
+    left -= want;
+    if (queued_packet_missing() == 0 && process_pkg() < 0) return -1;
+  }
+  return 0;
+}
+
+unsigned CHelperUnit::queued_packet_missing() const {
+  const TFrame frame = frame_packet(_r.data(), _r.data_len(), MAX_BODY_LENGTH + 2, false);
+  if (frame.status != FRAME_NEED_MORE) return 0;  // whole, or broken: process_pkg decides
+  const unsigned want = frame.size == 0 ? static_cast<unsigned>(PACKET_HEADER_SIZE) : static_cast<unsigned>(frame.size);
+  return want - _r.data_len();
 }
 
 int CHelperUnit::process_pkg() {
@@ -329,19 +328,20 @@ int CHelperUnit::process_pkg(const char* data, unsigned len) {
 
   const unsigned resets_at_start = _resets;
   unsigned used = 0;
-  while (len - used >= static_cast<unsigned>(PACKET_HEADER_SIZE)) {
+  for (;;) {
     const char* head = data + used;
-    int length = pkg_length(head);
-    unsigned cmd = pkg_cmd(head);
+    const TFrame frame = frame_packet(head, len - used, MAX_BODY_LENGTH + 2, false);
+    if (frame.size == 0) break;  // no whole header
+    const int length = pkg_length(head);
+    const unsigned cmd = pkg_cmd(head);
     log_error("helper packet body length:[%d], cmd:[%#x]", length, cmd);
-    // A length below the header's own 7 bytes cannot frame anything: the stream is lost.
-    if (length > MAX_BODY_LENGTH || length < PACKET_HEADER_SIZE - 2) {
+    // A length outside the bounds cannot frame anything: the stream is lost.
+    if (frame.status == FRAME_BAD_SIZE) {
       log_error("helper packet length:[%d] out of range, link to %s:%d dropped", length, addr.c_str(), port);
       return -1;
     }
-    unsigned total = static_cast<unsigned>(length) + 2;
-    if (len - used < total) break;
-
+    if (frame.status == FRAME_NEED_MORE) break;
+    const unsigned total = static_cast<unsigned>(frame.size);
     used += total;
     if (total > static_cast<unsigned>(PACKET_BUFFER_SIZE)) {
       log_error("helper packet of %u bytes does not fit a packet buffer, cmd:[%#x] dropped", total, cmd);
@@ -478,12 +478,13 @@ void CHelperUnit::count_dropped() {
   // Nothing of the queues was written (the link is down): they hold whole packets.
   const char* data = _batch.empty() ? _w.data() : _batch.data();
   const size_t len = _batch.empty() ? _w.data_len() : _batch.size();
-  for (size_t at = 0; at + static_cast<size_t>(PACKET_HEADER_SIZE) <= len;) {
-    const char* head = data + at;
-    const unsigned cmd = pkg_cmd(head);
+  for (size_t at = 0;;) {
+    const TFrame frame = frame_packet(data + at, len - at, 0xFFFF + 2, false);
+    if (frame.status != FRAME_WHOLE) break;
+    const unsigned cmd = pkg_cmd(data + at);
     if (cmd == SERVER_CMD_DATA_FW_REQ) ++_dropped_forwards;
     if (cmd == CLIENT_CMD_DATA_REQ) ++_dropped_notices;
-    at += static_cast<size_t>(pkg_length(head)) + 2;
+    at += static_cast<size_t>(frame.size);
   }
 }
 

@@ -75,12 +75,13 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // it before the loop sleeps. `list`, when given, becomes the unit's timer list.
   int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr);
 
-  // Writes every link named by defer_pkg since the last flush, in ascending svid order
-  // (the order of _helperpool->m_helpermap), one write per link. The loop calls it after
-  // dispatching its events and before it sleeps.
+  // The one place where forwards and close notices are written: every link named by
+  // defer_pkg since the last flush (its _flush_pending flag), in ascending svid order
+  // (the order of _helperpool->m_helpermap), one write per link. CIncoming::turn calls it
+  // at the end of every loop turn, before the loop sleeps.
   static void flush_deferred();
-  // flush_deferred once a link holds FORWARD_BATCH_BYTES or more, so that a busy turn
-  // keeps the queues small. Called after a request has been queued on every link.
+  // Brings that flush forward once a link holds FORWARD_BATCH_BYTES or more, so that a
+  // busy turn keeps the queues small. Called after a request has been queued on every link.
   static void flush_if_full();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
@@ -140,6 +141,11 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Handles every complete packet at the head of data; the bytes used, or -1 when the
   // stream cannot be framed any more.
   int process_pkg(const char* data, unsigned len);
+  // Handles the bytes of one read; -1 when the stream broke or the pool is exhausted.
+  int handle_read(const char* data, unsigned left);
+  // Bytes the part packet held in the receive queue still lacks: up to its header while
+  // that is incomplete, then up to its end; 0 for a whole or broken one.
+  unsigned queued_packet_missing() const;
   // Moves the batch, less its first `sent` bytes, behind the send queue; false (after a
   // reset) when the pool cannot take it.
   bool spill_batch(unsigned sent);

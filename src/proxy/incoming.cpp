@@ -42,6 +42,15 @@ CIncoming::CIncoming()
       _realtimerlist(nullptr) {}
 
 CIncoming::~CIncoming() {
+  // The logic links created by InitHelperUnit stand on the poller unit and a timer list:
+  // they go first.
+  if (_helperpool != nullptr) {
+    for (std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.begin();
+         it != _helperpool->m_helpermap.end(); ++it)
+      delete it->second;
+    _helperpool->m_helpermap.clear();
+    _helperpool->m_svidlist.clear();
+  }
   delete _timerunit;
   _timerunit = nullptr;
   _webtimerlist = nullptr;
@@ -91,8 +100,6 @@ int CIncoming::open() {
     log_boot("poller unit init failed.");
     return -1;
   }
-  // Forwards queued on the logic links during a batch of events go out after it.
-  _pollerunit->SetDispatchDoneHook(CHelperUnit::flush_deferred);
   _listener->set_retry_timer(_timerunit->GetTimerList(kAcceptRetrySeconds));
   if (_listener->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
     log_boot("invoke CListener::Attach() failed.");
@@ -109,35 +116,39 @@ int CIncoming::run() {
   // The lines of a loop turn are written together, before the loop waits again.
   log_defer(true);
   for (;;) {
-    // Packets deferred after the dispatch (close notices of timed-out clients) go out
-    // before the loop waits.
-    CHelperUnit::flush_deferred();
     log_flush();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
       log_defer(false);
       return 0;
     }
-    try {
-      const int wait = _timerunit->ExpireMicroSeconds(_epwaittimeout);
-      // A wait that fails for any reason but a signal fails again at once on every
-      // turn: the loop would spin without ever serving. The gateway stops instead.
-      if (_pollerunit->WaitPollerEvents(wait) < 0) {
-        log_defer(false);
-        log_boot("the event wait failed; the gateway stops");
-        return -1;
-      }
-      // Taken before dispatch: deadlines set by the handlers are compared with a
-      // slightly earlier time, so a freshly armed timer never fires in its own turn.
-      const int64_t now = GET_TIMESTAMP();
-      _pollerunit->ProcessPollerEvents();
-      _timerunit->CheckExpired(now);
-      _timerunit->CheckPending();
-    } catch (int) {
-      // Every cache append that can fail is caught where it happens; this is the last
-      // guard, so that an exhausted pool never ends the whole gateway.
-      log_error("memory pool exhausted; an event of this loop turn was not completed");
+    // A wait that fails for any reason but a signal fails again at once on every turn:
+    // the loop would spin without ever serving. The gateway stops instead.
+    if (turn(_timerunit->ExpireMicroSeconds(_epwaittimeout)) < 0) {
+      log_defer(false);
+      log_boot("the event wait failed; the gateway stops");
+      return -1;
     }
   }
+}
+
+int CIncoming::turn(int wait_ms) {
+  try {
+    if (_pollerunit->WaitPollerEvents(wait_ms) < 0) return -1;
+    // Taken before dispatch: deadlines set by the handlers are compared with a
+    // slightly earlier time, so a freshly armed timer never fires in its own turn.
+    const int64_t now = GET_TIMESTAMP();
+    _pollerunit->ProcessPollerEvents();
+    _timerunit->CheckExpired(now);
+    _timerunit->CheckPending();
+  } catch (int) {
+    // Every cache append that can fail is caught where it happens; this is the last
+    // guard, so that an exhausted pool never ends the whole gateway.
+    log_error("memory pool exhausted; an event of this loop turn was not completed");
+  }
+  // Before the loop sleeps again: everything the turn queued for the logic servers
+  // (forwards of the events, close notices of the timers) is written here.
+  CHelperUnit::flush_deferred();
+  return 0;
 }
 
 int CIncoming::InitHelperUnit() {

@@ -1,8 +1,8 @@
 // CIncoming: the process-wide owner of the reactor. It holds the epoll poller unit, the
 // listener and the timer unit with its lists, and at start-up creates and connects one
-// helper unit per logic server of "../conf/server.xml". A singleton created on first use
-// (Instance) and deleted by Destroy; the module opens it once and runs its main loop.
-// Runs on the loop thread only.
+// helper unit per logic server of "../conf/server.xml", which it deletes again before the
+// poller unit. A singleton created on first use (Instance) and deleted by Destroy; the
+// module opens it once and runs its main loop. Runs on the loop thread only.
 #ifndef HALL_PROXY_INCOMING_H
 #define HALL_PROXY_INCOMING_H
 
@@ -31,14 +31,16 @@ class CIncoming : private noncopyable {
   // The main loop; returns 0 once the stop flag that TGlobal::_module_close points at
   // is set, -1 when the event wait fails (the reason is logged).
   int run();
+  // One loop turn: waits at most `wait_ms` for events, dispatches them, runs the expired
+  // and pending timers, then writes what the turn queued on the logic links
+  // (CHelperUnit::flush_deferred). -1 when the wait itself failed, else 0.
+  int turn(int wait_ms);
   // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
   int InitHelperUnit();
 
   CPollerUnit* pollerunit() const { return _pollerunit; }
   CTimerUnit* timerunit() const { return _timerunit; }
   CListener* listener() const { return _listener; }
-  CTimerList* web_timer_list() const { return _webtimerlist; }
-  CTimerList* helper_timer_list() const { return _helpertimerlist; }
 
  private:
   CPollerUnit* _pollerunit;

@@ -188,11 +188,7 @@ int CListener::proc_request(sockaddr_in* peer) {
     }
 
     if (unit->listener_input() < 0) {
-      // A client unit that exists owns the descriptor and closes it with itself;
-      // otherwise it is closed here. Either way it is closed exactly once.
-      const bool owned = unit->get_web_unit() != nullptr;
-      delete unit;
-      if (!owned) ::close(fd);
+      unit->complete();
       _fd_array[i] = -1;
       continue;
     }
@@ -212,15 +208,6 @@ CDecoderUnit* CListener::create_decoderunit(int fd) {
   unit->set_web_timer(_webtimerlist);
   unit->set_helper_timer(_helpertimerlist);
   return unit;
-}
-
-void CListener::complete(CDecoderUnit* unit) {
-  if (unit->get_conn_type() == 0) unit->ProcessUserClose();
-  const int webfd = unit->get_web_unit() != nullptr ? unit->get_web_unit()->GetNetfd() : 0;
-  log_debug("*STEP: handle HTTP request completed, listenfd[%d], webfd[%d]", netfd, webfd);
-  delete unit;
-  // A descriptor has just come free.
-  resume_accept();
 }
 
 }  // namespace __http_svr_ns__

@@ -1,8 +1,8 @@
 // CListener: owner of the gateway's listening TCP socket. On readiness it drains the
 // kernel's accept queue in batches of _accept_cnt and gives every new descriptor to a
-// fresh CDecoderUnit; complete() is where a finished connection is torn down (close
-// notice first when the connection type asks for it, then delete). Owned by CIncoming;
-// runs on the loop thread only.
+// fresh CDecoderUnit, which ends the connection itself (CDecoderUnit::complete) and
+// then reports here that a descriptor came free. Owned by CIncoming; runs on the loop
+// thread only.
 //
 // When the process runs out of descriptors, or the poller has no slot left for a client,
 // accepting pauses instead of spinning on a listening socket that stays readable (or
@@ -47,12 +47,8 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   int proc_request(struct sockaddr_in* peer);
   CDecoderUnit* create_decoderunit(int fd);
 
-  // Ends a connection: the close notice for a connection of type 0, then deletes the
-  // unit (which closes the client socket). The caller must not touch the unit after.
-  void complete(CDecoderUnit* unit);
-
-  uint16_t bind_port() const { return _bindPort; }
-  bool accept_paused() const { return _paused; }
+  // A connection has ended and its descriptor is closed: accepting resumes if paused.
+  void connection_ended() { resume_accept(); }
 
  private:
   // Poller slots a new client may take, less the descriptors gathered in this batch.

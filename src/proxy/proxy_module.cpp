@@ -18,6 +18,7 @@
 #include "incoming.h"
 #include "log.h"
 #include "mempool.h"
+#include "process_objects.h"
 #include "realtimer.h"
 #include "redis_server.h"
 #include "watchdog.h"
@@ -144,27 +145,7 @@ int CProxyModule::open(int argc, char** argv) {
     if (_startup_fd < 0) return -1;
   }
 
-  _webMp = new (std::nothrow) comm::sockcommu::CMemPool();
-  _helpMp = new (std::nothrow) comm::sockcommu::CMemPool();
-  if (_webMp == nullptr || _helpMp == nullptr) {
-    log_boot("create memory pools failed.");
-    return -1;
-  }
-  _helperpool = new (std::nothrow) CHelperPool();
-  if (_helperpool == nullptr) {
-    log_boot("create CHelperPool object failed.");
-    return -1;
-  }
-  _RealTimer = new (std::nothrow) CRealTimer();
-  if (_RealTimer == nullptr) {
-    log_boot("create CRealTimer object failed.");
-    return -1;
-  }
-  gSvrStat = new (std::nothrow) server_stat_s();
-  assert(gSvrStat != __null);
-  gSvrSwitch = new (std::nothrow) server_switch_s();
-  assert(gSvrSwitch != __null);
-  if (gSvrStat == nullptr || gSvrSwitch == nullptr) return -1;
+  if (create_process_objects() < 0) return -1;
 
   if (TGlobal::DaemonInit(kConfigPath) < 0) return -1;
   if (TGlobal::RefuseConfigProblems(kConfigPath, TGlobal::_serverListPath) < 0) return -1;
@@ -227,7 +208,7 @@ int CProxyModule::run(void* arg) {
 }
 
 int CProxyModule::close() {
-  CIncoming::Destroy();
+  destroy_process_objects();
   log_boot("%s v%s: stopped", TGlobal::_progname, TGlobal::_version);
   return 0;
 }

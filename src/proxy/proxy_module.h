@@ -20,8 +20,8 @@ class CMemPool;
 
 namespace __http_svr_ns__ {
 
-// Block pools of the client connections and of the helper connections; created by
-// open() and kept for the life of the process.
+// Block pools of the client connections and of the helper connections (see
+// process_objects.h for every process-wide object).
 extern comm::sockcommu::CMemPool* _webMp;
 extern comm::sockcommu::CMemPool* _helpMp;
 
@@ -37,7 +37,7 @@ class CProxyModule : public IModule, private noncopyable {
   // Stores `arg` (address of the stop flag) in TGlobal::_module_close and runs the
   // main loop until the flag is set. Returns 0.
   virtual int run(void* arg) override;
-  // Destroys the reactor owner. Returns 0.
+  // Destroys the process-wide objects, the reactor owner among them. Returns 0.
   virtual int close() override;
   virtual int exception() override { return 0; }
 

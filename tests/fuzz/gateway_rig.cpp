@@ -23,6 +23,7 @@
 #include "mempool.h"
 #include "packet_base.h"
 #include "poller.h"
+#include "process_objects.h"
 #include "proxy_module.h"
 #include "timerlist.h"
 #include "timestamp.h"
@@ -180,11 +181,7 @@ GatewayRig::GatewayRig() {
   // As in the main loop: a turn's lines are kept and written together at the next turn.
   log_defer(true);
 
-  _webMp = new comm::sockcommu::CMemPool();
-  _helpMp = new comm::sockcommu::CMemPool();
-  _helperpool = new CHelperPool();
-  gSvrStat = new server_stat_s();
-  gSvrSwitch = new server_switch_s();
+  FUZZ_CHECK(create_process_objects() == 0, "process-wide objects not created");
 
   std::string servers;
   for (int i = 0; i < 2; ++i) {
@@ -221,17 +218,8 @@ int GatewayRig::open_client() {
 }
 
 void GatewayRig::turn() {
-  CIncoming* in = CIncoming::Instance();
   log_flush();
-  try {
-    in->pollerunit()->WaitPollerEvents(0);
-    const int64_t now = GET_TIMESTAMP();
-    in->pollerunit()->ProcessPollerEvents();
-    in->timerunit()->CheckExpired(now);
-    in->timerunit()->CheckPending();
-  } catch (int) {
-    // As in the main loop: an exhausted pool ends one event, not the process.
-  }
+  CIncoming::Instance()->turn(0);
 }
 
 std::string GatewayRig::read_client(int fd, PacketStream* stream, bool* closed) {

@@ -22,6 +22,7 @@
 #include "mempool.h"
 #include "packet_base.h"
 #include "poller.h"
+#include "process_objects.h"
 #include "proxy_module.h"
 #include "packets.h"
 #include "test_support.h"
@@ -90,24 +91,17 @@ class HelperUnitTest : public ::testing::Test {
     static testsupport::TempDir logs;
     init_log("helper_test", logs.path().c_str(), 3, 50000000);
     set_log_level(7);
-    if (_helpMp == nullptr) _helpMp = new comm::sockcommu::CMemPool;
-    if (_webMp == nullptr) _webMp = new comm::sockcommu::CMemPool;
-    if (_helperpool == nullptr) _helperpool = new CHelperPool;
+    ASSERT_EQ(create_process_objects(), 0);
   }
+  static void TearDownTestSuite() { destroy_process_objects(); }
 
   void SetUp() override {
-    gSvrStat = new server_stat_s();
-    gSvrSwitch = new server_switch_s();
+    *gSvrStat = server_stat_s();
+    *gSvrSwitch = server_switch_s();
     ASSERT_EQ(poller_.InitializePollerUnit(), 0);
   }
 
-  void TearDown() override {
-    delete gSvrStat;
-    delete gSvrSwitch;
-    gSvrStat = nullptr;
-    gSvrSwitch = nullptr;
-    _helperpool->m_objmap.clear();
-  }
+  void TearDown() override { _helperpool->m_objmap.clear(); }
 
   // Runs loop turns until pred holds (bounded by timeout_ms).
   bool pump_until(const std::function<bool()>& pred, int timeout_ms = 3000) {
@@ -400,7 +394,7 @@ class ClientEnd {
     decoder_->add_registered_uid(uid);
   }
   ~ClientEnd() {
-    delete decoder_;
+    decoder_->complete();
     close(fds_[1]);
   }
   bool ok() const { return ok_; }

@@ -1,11 +1,13 @@
 // Packet writer and reader against byte sequences written out by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <vector>
 
 #include "packet_base.h"
+#include "packet_frame.h"
 
 namespace {
 
@@ -196,6 +198,29 @@ TEST(PacketFraming, HeaderHelpersReadRawBytes) {
   EXPECT_TRUE(pkg_flag_ok(head));
   const char bad[9] = {0x00, 0x07, 'T', 'X', 0x01, 0x01, 0x00, 0x02, 0x00};
   EXPECT_FALSE(pkg_flag_ok(bad));
+}
+
+// The framer's bounds: header incomplete, part packet, whole packet, smallest and
+// largest packet a reader takes, one byte past either, and the flag where it is checked.
+TEST(PacketFraming, FramerBounds) {
+  auto frame = [](int length, size_t held, int max_size, bool flag_ok, bool check_flag) {
+    std::string b(std::max<size_t>(held, 9), '\0');
+    b[0] = static_cast<char>(length >> 8);
+    b[1] = static_cast<char>(length & 0xFF);
+    b[2] = 'T';
+    b[3] = flag_ok ? 'Q' : 'X';
+    return frame_packet(b.data(), held, max_size, check_flag);
+  };
+  auto is = [](TFrame f, TFrameStatus status, int size) { return f.status == status && f.size == size; };
+  EXPECT_TRUE(is(frame(7, 8, 100, true, true), FRAME_NEED_MORE, 0));
+  EXPECT_TRUE(is(frame(7, 9, 100, true, true), FRAME_WHOLE, 9));
+  EXPECT_TRUE(is(frame(6, 9, 100, true, true), FRAME_BAD_SIZE, 8));
+  EXPECT_TRUE(is(frame(98, 99, 100, true, true), FRAME_NEED_MORE, 100));
+  EXPECT_TRUE(is(frame(98, 150, 100, true, true), FRAME_WHOLE, 100));
+  EXPECT_TRUE(is(frame(99, 150, 100, true, true), FRAME_BAD_SIZE, 101));
+  EXPECT_TRUE(is(frame(0xFFFF, 9, 0xFFFF + 2, true, true), FRAME_NEED_MORE, 0xFFFF + 2));
+  EXPECT_TRUE(is(frame(7, 9, 100, false, true), FRAME_BAD_FLAG, 0));
+  EXPECT_TRUE(is(frame(7, 9, 100, false, false), FRAME_WHOLE, 9));
 }
 
 }  // namespace
