@@ -298,8 +298,9 @@ void write_current(const char* data, size_t len)
         cur_size += w;
 }
 
-// Writes the deferred lines. The file is looked up once; after that the size we wrote
-// decides, line by line, where the ring moves on, exactly as one open per line would.
+// Writes the deferred lines. The file is looked up once; after that its size plus the
+// lines gathered for it decide, line by line, where the ring moves on, exactly as one
+// open per line would: a file ends with the first line that makes it reach the limit.
 void flush_pending()
 {
     if (pending_count == 0)
@@ -310,7 +311,7 @@ void flush_pending()
     bool checked = false;
     for (size_t i = 0; i < pending_count; ++i) {
         const size_t end = pending_end[i];
-        if (!checked || cur_fd < 0 || cur_size >= max_file_size) {
+        if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
             if (cur_fd >= 0)
                 write_current(pending_buf + chunk, begin - chunk);
             chunk = begin;

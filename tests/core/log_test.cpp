@@ -337,3 +337,23 @@ TEST_F(ProcessLog, MessagesReadExactlyAsPrintfFormatsThem)
     }
     EXPECT_EQ(expected, messages);
 }
+
+TEST_F(ProcessLog, DeferredLinesRotateExactlyWhereLinesWrittenAloneDo)
+{
+    // Twenty lines of about 170 bytes against a 1000-byte limit: six to a file, twice
+    // round the ring, whether the lines go out one by one or in one flush.
+    auto sizes = [&](const char* app, bool defer) {
+        init_log(app, dir_.path().c_str(), 3, 1000);
+        cur_file_pos = 0;
+        log_defer(defer);
+        for (int i = 0; i < 20; ++i)
+            log_error("%0100d", i);
+        log_defer(false);
+        std::string got;
+        for (int n = 0; n < 3; ++n)
+            got += std::to_string(file_size(ring_file(n))) + " ";
+        return got;
+    };
+    const std::string alone = sizes("alone", false);
+    EXPECT_EQ(alone, sizes("deferred", true));
+}
