@@ -311,6 +311,15 @@ int createSem(int SemKey, int* pSID, char* sErrMsg) {
 
 int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len) {
   int fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  const char* slash = strrchr(as_file, '/');
+  if (fd < 0 && errno == ENOENT && slash != nullptr && slash != as_file) {
+    // The log's directory was removed while the process runs: make it again (only the
+    // directory itself; a missing parent means a wrong path, not a removed directory).
+    char dir[LINE_SIZE + 80];
+    snprintf(dir, sizeof(dir), "%.*s", int(slash - as_file), as_file);
+    mkdir(dir, 0777);
+    fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  }
   if (fd < 0) return -1;  // descriptor 0 is a valid one when standard input is closed
   unsigned long done = 0;
   int rc = 0;
