@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite twice: a normal
 # build (gcc) and an AddressSanitizer + UndefinedBehaviorSanitizer build (clang, which
-# also builds the libFuzzer targets); then runs every fuzz target for a bounded time
-# (HALL_FUZZ_SECONDS each, default 30; 0 skips them). The tests start (and stop) every
-# server they need themselves: redis-server, mariadbd, hall, the sample logic servers,
-# all on 127.0.0.1.
+# also builds the libFuzzer targets); then compiles everything once more as Debug and
+# as Release (gcc, compile only), so that a warning of any build type fails here rather
+# than in a user's build; then runs every fuzz target for a bounded time
+# (HALL_FUZZ_SECONDS each, default 30; 0 skips them). Warnings are errors in every
+# build made here. The tests start (and stop) every server they need themselves:
+# redis-server, mariadbd, hall, the sample logic servers, all on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
-run_suite() {
+configure_and_build() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHALL_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$((jobs * 2))" --timeout 300
+}
+run_suite() {
+  configure_and_build "$@"
+  ctest --test-dir "$1" --output-on-failure -j "$((jobs * 2))" --timeout 300
 }
 
 echo "=== normal build ==="
@@ -23,6 +28,10 @@ run_suite build
 echo "=== sanitizer build (address, undefined) with the fuzz targets ==="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   CC=clang CXX=clang++ run_suite build-san -DHALL_SANITIZE=ON -DHALL_FUZZ=ON
+echo "=== Debug and Release builds, compile only ==="
+# Debug without -g: debug information changes no diagnostic and only costs time.
+configure_and_build build-debug -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 -DCMAKE_C_FLAGS_DEBUG=-O0
+configure_and_build build-release -DCMAKE_BUILD_TYPE=Release
 fuzz_seconds=${HALL_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz targets, $fuzz_seconds s each ==="

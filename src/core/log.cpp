@@ -237,6 +237,62 @@ const char* base_name(const char* path, char* copy, size_t size)
     return basename(copy);
 }
 
+// Creates every missing directory of `path`, as "mkdir -p" does.
+void make_dirs(const char* path)
+{
+    char part[sizeof(log_dir)];
+    snprintf(part, sizeof(part), "%s", path);
+    for (char* p = part + 1; *p != '\0'; ++p) {
+        if (*p != '/')
+            continue;
+        *p = '\0';
+        mkdir(part, 0777);
+        *p = '/';
+    }
+    mkdir(part, 0777);
+}
+
+// A log that cannot be written is reported on standard error at most once a second,
+// with the number of lines lost since the previous report, so that a vanished or
+// read-only directory costs a line a second instead of one per line logged.
+unsigned long lost_lines = 0;  // lost and not yet reported
+struct timespec last_report = {0, 0};
+bool reported = false;
+
+bool report_due()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (reported && (now.tv_sec - last_report.tv_sec) * 1000000000L + (now.tv_nsec - last_report.tv_nsec) <
+                        1000000000L)
+        return false;
+    last_report = now;
+    reported = true;
+    return true;
+}
+
+// `what` is "open" or "stat"; `err` the errno of the failed call.
+void report_lost_line(const char* what, int err)
+{
+    ++lost_lines;
+    if (!report_due())
+        return;
+    errno = err;
+    fprintf(stderr, "ATTENTION: %s log file failed, dir[%s] file[%s], error[%m], lines lost: %lu\n", what,
+            log_dir, appname, lost_lines);
+    lost_lines = 0;
+}
+
+// The log works again: the losses not yet reported are, when a report is due.
+void report_recovery()
+{
+    if (lost_lines == 0 || !report_due())
+        return;
+    fprintf(stderr, "ATTENTION: log file open again, dir[%s] file[%s], lines lost: %lu\n", log_dir, appname,
+            lost_lines);
+    lost_lines = 0;
+}
+
 void close_current()
 {
     if (cur_fd >= 0)
@@ -263,14 +319,17 @@ int open_ring_file()
             close_current();
             int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
             int fd = open(path, flags, 0644);
+            if (fd < 0 && errno == ENOENT) {
+                // The directory was removed while we run: make it again.
+                make_dirs(log_dir);
+                fd = open(path, flags, 0644);
+            }
             if (fd < 0) {
-                fprintf(stderr, "ATTENTION: open log file failed, dir[%s] file[%s], error[%m]\n",
-                        log_dir, appname);
+                report_lost_line("open", errno);
                 return -1;
             }
             if (fstat(fd, &st) != 0) {
-                fprintf(stderr, "ATTENTION: stat log file failed, dir[%s] file[%s], error[%m]\n",
-                        log_dir, appname);
+                report_lost_line("stat", errno);
                 close(fd);
                 return -1;
             }
@@ -280,8 +339,11 @@ int open_ring_file()
             cur_ino = st.st_ino;
             cur_size = st.st_size;
         }
-        if (cur_size < max_file_size)
+        if (cur_size < max_file_size) {
+            if (lost_lines != 0)
+                report_recovery();
             return cur_fd;
+        }
         cur_file_pos = (cur_file_pos + 1) % max_file_num;
         close_current();
         truncate = true;
@@ -291,15 +353,16 @@ int open_ring_file()
 
 void write_current(const char* data, size_t len)
 {
-    if (len == 0)
+    if (len == 0 || cur_fd < 0)
         return;
     ssize_t w = write(cur_fd, data, len);
     if (w > 0)
         cur_size += w;
 }
 
-// Writes the deferred lines. The file is looked up once; after that the size we wrote
-// decides, line by line, where the ring moves on, exactly as one open per line would.
+// Writes the deferred lines. The file is looked up once; after that its size plus the
+// lines gathered for it decide, line by line, where the ring moves on, exactly as one
+// open per line would: a file ends with the first line that makes it reach the limit.
 void flush_pending()
 {
     if (pending_count == 0)
@@ -310,7 +373,7 @@ void flush_pending()
     bool checked = false;
     for (size_t i = 0; i < pending_count; ++i) {
         const size_t end = pending_end[i];
-        if (!checked || cur_fd < 0 || cur_size >= max_file_size) {
+        if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
             if (cur_fd >= 0)
                 write_current(pending_buf + chunk, begin - chunk);
             chunk = begin;
@@ -341,7 +404,10 @@ void init_log(const char* app, const char* dir, int max_num, int max_size)
     snprintf(appname, sizeof(appname), "%s", app ? app : "");
     if (dir != NULL)
         snprintf(log_dir, sizeof(log_dir), "%s", dir);
-    mkdir(log_dir, 0777);
+    // A new configuration starts a fresh count of lost lines.
+    lost_lines = 0;
+    reported = false;
+    make_dirs(log_dir);
     if (access(log_dir, W_OK | X_OK) != 0)
         log_error("logdir(%s): Not writable", log_dir);
     if (max_num > 0)
@@ -424,8 +490,11 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
         if (open_ring_file() < 0) {
             if (!deferring)
                 close_current();
-            errno = saved_errno;
-            return;
+            // A start-up line still reaches standard error.
+            if (level != LOG_LEVEL_BOOT) {
+                errno = saved_errno;
+                return;
+            }
         }
     }
 

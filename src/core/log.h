@@ -20,15 +20,17 @@ extern char appname[32];     // file name prefix; nothing is written while it is
 extern int cur_file_pos;     // index of the ring file currently written
 
 // Sets the prefix (at most 31 characters), the directory (at most 127, when dir is not
-// null; created if missing) and, when above 0, the ring size and the file size limit.
+// null; created if missing, and made again if it disappears later) and, when above 0,
+// the ring size and the file size limit.
 void init_log(const char* app, const char* dir, int max_num, int max_size);
 
 // A negative level is ignored; 0..3 become 4, so errors and warnings are always kept.
 void set_log_level(int l);
 
 // Appends one line: "<level>[YYYYmmdd-HH:MM:SS] pid[N]: file(line)[func]: message\n".
-// Failures are reported on standard error and the line is dropped; errno is preserved,
-// so "%m" in the format reports the caller's error.
+// A line that cannot be stored is dropped, and standard error hears of it at most once a
+// second, with the number of lines lost; errno is preserved, so "%m" in the format
+// reports the caller's error.
 void write_log(int level, const char* filename, const char* funcname, int lineno,
                const char* format, ...) __attribute__((format(printf, 5, 6)));
 

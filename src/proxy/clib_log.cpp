@@ -232,7 +232,7 @@ int clib_log::write(const char* as_msg, int ai_level, unsigned ai_uin) {
   char suffix[64];
   suffix[0] = '\0';
   if (ms_logtype[0] != '\0' && strftime(suffix, sizeof(suffix), ms_logtype, &tmv) == 0) suffix[0] = '\0';
-  char name[LINE_SIZE];
+  char name[sizeof(ms_file) + sizeof(suffix)];
   snprintf(name, sizeof(name), "%s%s", ms_file, suffix);
 
   bool locked = false;
@@ -285,8 +285,9 @@ int clib_log::check_file(char* as_file) {
   if (stat(as_file, &st) != 0 || st.st_size <= mi_maxsize) return 0;
   // Shift the backups up by one (the oldest is overwritten), then the file becomes .1;
   // the next append creates a fresh file. Missing backups are simply skipped.
-  char from[LINE_SIZE + 16];
-  char to[LINE_SIZE + 16];
+  // Room for the longest name that write() builds (file and suffix) and the number.
+  char from[sizeof(ms_file) + 64 + 16];
+  char to[sizeof(from)];
   for (int i = mi_maxfile; i >= 2; --i) {
     snprintf(from, sizeof(from), "%s.%d", as_file, i - 1);
     snprintf(to, sizeof(to), "%s.%d", as_file, i);
@@ -326,6 +327,15 @@ int createSem(int SemKey, int* pSID, char* sErrMsg) {
 
 int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len) {
   int fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  const char* slash = strrchr(as_file, '/');
+  if (fd < 0 && errno == ENOENT && slash != nullptr && slash != as_file) {
+    // The log's directory was removed while the process runs: make it again (only the
+    // directory itself; a missing parent means a wrong path, not a removed directory).
+    char dir[LINE_SIZE + 80];
+    snprintf(dir, sizeof(dir), "%.*s", int(slash - as_file), as_file);
+    mkdir(dir, 0777);
+    fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  }
   if (fd < 0) return -1;  // descriptor 0 is a valid one when standard input is closed
   unsigned long done = 0;
   int rc = 0;

@@ -72,6 +72,16 @@ int detach_and_wait_for_startup() {
   return fds[1];
 }
 
+// Points standard input, output and error at /dev/null.
+void release_standard_streams() {
+  fflush(stdout);
+  fflush(stderr);
+  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) dup2(null_fd, fd);
+  if (null_fd > STDERR_FILENO) ::close(null_fd);
+}
+
 clib_log* open_rolling_log(const char* pattern) {
   char path[100];
   snprintf(path, sizeof(path), pattern, static_cast<unsigned>(getpid()));
@@ -129,6 +139,10 @@ bool CProxyModule::foreground_requested(int argc, char** argv) {
 void CProxyModule::report_startup(bool ok) {
   if (_startup_fd < 0) return;
   if (ok) {
+    // The starter exits with this byte, but whoever reads its output through a pipe
+    // (`$(...)`, ssh, a supervisor) waits until every writer is gone: the detached
+    // gateway lets go of the standard descriptors it shares with the starter first.
+    release_standard_streams();
     ssize_t n;
     do {
       n = write(_startup_fd, &kStartupOk, 1);

@@ -49,8 +49,9 @@ class CProxyModule : public IModule, private noncopyable {
   // True when the command line asks to stay in the foreground.
   static bool foreground_requested(int argc, char** argv);
 
-  // Tells the waiting parent (if any) how start-up ended, then drops the pipe. A module
-  // destroyed without reporting counts as a failed start-up.
+  // Tells the waiting parent (if any) how start-up ended, then drops the pipe; after a
+  // success the detached gateway's standard input, output and error go to /dev/null.
+  // A module destroyed without reporting counts as a failed start-up.
   void report_startup(bool ok);
 
  private:

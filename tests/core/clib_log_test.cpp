@@ -152,6 +152,18 @@ TEST(ClibLog, LevelTestAndRefusedWrites) {
   EXPECT_EQ(clib_log_write(dir.file("no/such/dir/h").c_str(), "x", 1), -1);
 }
 
+TEST(ClibLog, RemovedDirectoryIsMadeAgain) {
+  TempDir dir;
+  const std::string sub = dir.file("log");
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  clib_log log = plain_log(sub + "/debug.1", 5, 1000);
+  EXPECT_EQ(log.logMsg("first"), 0);
+  ASSERT_EQ(unlink((sub + "/debug.1").c_str()), 0);
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+  EXPECT_EQ(log.logMsg("after the directory went"), 0);
+  EXPECT_EQ(read_file(sub + "/debug.1"), "after the directory went\n");
+}
+
 TEST(ClibLog, SettersRefuseBadValues) {
   TempDir dir;
   clib_log log = plain_log(dir.file("s"), 3, 100);

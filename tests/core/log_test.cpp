@@ -337,3 +337,74 @@ TEST_F(ProcessLog, MessagesReadExactlyAsPrintfFormatsThem)
     }
     EXPECT_EQ(expected, messages);
 }
+
+TEST_F(ProcessLog, DeferredLinesRotateExactlyWhereLinesWrittenAloneDo)
+{
+    // Twenty lines of about 170 bytes against a 1000-byte limit: six to a file, twice
+    // round the ring, whether the lines go out one by one or in one flush.
+    auto sizes = [&](const char* app, bool defer) {
+        init_log(app, dir_.path().c_str(), 3, 1000);
+        cur_file_pos = 0;
+        log_defer(defer);
+        for (int i = 0; i < 20; ++i)
+            log_error("%0100d", i);
+        log_defer(false);
+        std::string got;
+        for (int n = 0; n < 3; ++n)
+            got += std::to_string(file_size(ring_file(n))) + " ";
+        return got;
+    };
+    const std::string alone = sizes("alone", false);
+    EXPECT_EQ(alone, sizes("deferred", true));
+}
+
+TEST_F(ProcessLog, RemovedDirectoryIsMadeAgainAndAFailingLogReportsOnceASecond)
+{
+    const std::string dir = dir_.file("a/b");
+    init_log("gone", dir.c_str(), 3, 1 << 20);
+    const std::string file = dir + "/gone_0.log";
+    log_error("before");
+    ASSERT_EQ(0, unlink(file.c_str()));
+    ASSERT_EQ(0, rmdir(dir.c_str()));
+    ASSERT_EQ(0, rmdir(dir_.file("a").c_str()));
+    log_error("after the directory went");
+    EXPECT_NE(std::string::npos, read_file(file).find("after the directory went"));
+
+    // A plain file where the directory should be: every line is lost, and standard error
+    // hears of it at most once a second, with the count of lines lost.
+    ASSERT_EQ(0, unlink(file.c_str()));
+    ASSERT_EQ(0, rmdir(dir.c_str()));
+    testsupport::write_file(dir, "x");
+    const std::string err_path = scratch_.file("stderr");
+    StderrCapture err(err_path);
+    const time_t start = time(NULL);
+    for (int i = 0; i < 5000; ++i)
+        log_error("lost %d", i);
+    log_boot("start-up line still shown");
+    auto reports = [&] {
+        const std::string text = read_file(err_path);
+        long lines = 0;
+        for (char c : text)
+            lines += c == '\n';
+        return lines;
+    };
+    EXPECT_LE(reports(), 3 + (long)(time(NULL) - start));
+    EXPECT_NE(std::string::npos, read_file(err_path).find("]: start-up line still shown\n"));
+    EXPECT_EQ(0u, read_file(err_path).find("ATTENTION: open log file failed, dir[" + dir + "] file[gone], error["));
+
+    // Once the log works again, the lines not yet reported are.
+    ASSERT_EQ(0, unlink(dir.c_str()));
+    int written = 0;
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] {
+            log_error("back %d", written++);
+            return read_file(err_path).find("ATTENTION: log file open again") != std::string::npos;
+        },
+        5000));
+    const std::string text = err.text();
+    long lost = 0;
+    for (size_t pos = text.find("lines lost: "); pos != std::string::npos; pos = text.find("lines lost: ", pos + 1))
+        lost += atol(text.c_str() + pos + 12);
+    EXPECT_EQ(5001, lost) << text;
+    EXPECT_NE(std::string::npos, read_file(file).find("back 0\n"));
+}

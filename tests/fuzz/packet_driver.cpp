@@ -46,8 +46,8 @@ class PastEndGuard {
   PastEndGuard& operator=(const PastEndGuard&) = delete;
 
  private:
-  char* p_;
-  size_t n_;
+  [[maybe_unused]] char* p_;  // used only when AddressSanitizer is on
+  [[maybe_unused]] size_t n_;
 };
 
 struct Field {

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -121,11 +122,35 @@ bool FakeLogic::send_to_gateway(const std::string& bytes) {
 Gateway::~Gateway() { stop(); }
 
 int Gateway::start_daemon(std::string* output) {
-  const int st = testsupport::run_program(argv(false), bin(), 30000, output);
+  // As `out=$(hall ...)` runs it: output and error into one pipe, read to its end.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  const std::string write_end = "/dev/fd/" + std::to_string(fds[1]);
+  testsupport::Process starter;
+  const bool started = starter.start(argv(false), bin(), write_end, write_end);
+  close(fds[1]);
+  std::string out;
+  bool ended = false;
+  const bool in_time = started && wait_until(
+                                      [&] {
+                                        pollfd p = {fds[0], POLLIN, 0};
+                                        char buf[4096];
+                                        while (!ended && poll(&p, 1, 0) == 1) {
+                                          const ssize_t n = read(fds[0], buf, sizeof(buf));
+                                          if (n > 0) out.append(buf, static_cast<size_t>(n));
+                                          ended = n <= 0;
+                                        }
+                                        return ended;
+                                      },
+                                      30000);
+  close(fds[0]);
+  const int st = starter.wait(30000);
+  if (output) *output = out;
   // Only a gateway that reported success is ours to stop later; the pid of a failed
   // one may already belong to someone else.
   if (WIFEXITED(st) && WEXITSTATUS(st) == 0) daemon_pid_ = logged_pid();
-  return st;
+  // A gateway that holds on to the pipe leaves the reader waiting.
+  return in_time ? st : -1;
 }
 
 pid_t Gateway::logged_pid() const {

@@ -70,8 +70,9 @@ class Gateway : public testsupport::HallRun {
   explicit Gateway(const GatewayConfig& cfg = GatewayConfig()) : HallRun(cfg) {}
   ~Gateway();
 
-  // Daemon start: runs the launcher to completion and returns its wait status (the
-  // launcher's output goes to *output).
+  // Daemon start: runs the launcher with its output and error in a pipe that is read
+  // to its end, as a shell's `$(...)` does, and returns its wait status; -1 when the
+  // pipe stays open for 30 s (the launcher's output goes to *output).
   int start_daemon(std::string* output);
   // Pid of the gateway process that wrote log/debug.<pid>, or -1.
   pid_t logged_pid() const;

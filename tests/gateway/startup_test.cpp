@@ -64,6 +64,7 @@ TEST(Startup, DaemonParentExitsZeroOnlyOnceListening) {
   EXPECT_FALSE(process_gone(pid));
   EXPECT_TRUE(logic.wait_connected(5000));
   EXPECT_NE(gw.process_log().find("Proxy open is done!!"), std::string::npos);
+  EXPECT_NE(out.find("Proxy open is done!!"), std::string::npos) << "start-up lines reach the starter";
 
   Client c(gw.port());
   ASSERT_TRUE(c.send(data_req(1, "through the daemon")));
