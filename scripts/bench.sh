@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Side-by-side relay benchmark on loopback: the bare echo server (no relay, the floor),
 # HAProxy (TCP mode, one thread) and nginx (stream proxy, one worker) in front of it, and
-# hall with sample logic servers (one that answers; three of which one answers).
+# hall with sample logic servers (one that answers; three of which one answers; and one
+# that answers, with the per-packet traffic lines at level 7, out of the log: hall-quiet).
 #
 #   scripts/bench.sh [--quick] [--rounds N] [--duration S] [--warmup S]
 #                    [--memory-conns N] [--no-memory | --memory-only] [--no-install] [--keep]
@@ -10,7 +11,7 @@
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
 # directory, measures memory per idle connection, then runs the load configurations
-# interleaved (echo, haproxy, nginx, hall-1, hall-3, and again) for every body size and
+# interleaved (echo, haproxy, nginx, hall-1, hall-3, hall-quiet, and again) for every body size and
 # connection count, and prints medians, spread, ratios and CPU per round trip.
 # --quick: short windows and 1,000 connections for the memory figures (a couple of
 # minutes); the default run takes about a quarter of an hour.
@@ -29,7 +30,7 @@ KEEP=0
 REPORT=
 BODIES="64 512"
 CONNS="1 64 1000"
-CONFIGS="echo haproxy nginx hall-1 hall-3"
+CONFIGS="echo haproxy nginx hall-1 hall-3 hall-quiet"
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -94,12 +95,12 @@ END {
   }
   print ""
   print "== ratios of round trips/s (medians); p99 ratio: hall p99 / HAProxy p99 (lower is better)"
-  printf "%-5s %-5s %-7s %12s %10s %9s %14s\n", "body", "conns", "hall", "/haproxy", "/nginx", "/echo", "p99/haproxy"
-  for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) for (h = 1; h <= 2; h++) {
-    hc = (h == 1) ? "hall-1" : "hall-3"
+  printf "%-5s %-5s %-10s %12s %10s %9s %14s\n", "body", "conns", "hall", "/haproxy", "/nginx", "/echo", "p99/haproxy"
+  for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) for (h = 1; h <= 3; h++) {
+    hc = (h == 1) ? "hall-1" : (h == 2) ? "hall-3" : "hall-quiet"
     kh = hc SUBSEP B[b] SUBSEP N[n]; ka = "haproxy" SUBSEP B[b] SUBSEP N[n]
     kn = "nginx" SUBSEP B[b] SUBSEP N[n]; ke = "echo" SUBSEP B[b] SUBSEP N[n]
-    printf "%-5s %-5s %-7s %12s %10s %9s %14s\n", B[b], N[n], hc,
+    printf "%-5s %-5s %-10s %12s %10s %9s %14s\n", B[b], N[n], hc,
            (med[ka] > 0 ? sprintf("%.2f", med[kh] / med[ka]) : "-"), (med[kn] > 0 ? sprintf("%.2f", med[kh] / med[kn]) : "-"),
            (med[ke] > 0 ? sprintf("%.2f", med[kh] / med[ke]) : "-"), (mp99[ka] > 0 ? sprintf("%.2f", mp99[kh] / mp99[ka]) : "-")
   }
@@ -210,7 +211,8 @@ EOF
 NGINX_MASTER=$!; PIDS+=("$NGINX_MASTER")
 
 # One gateway directory: bin/ (working directory), conf/, log/. $1 name, $2.. logic ports
-# (the first answers, the others read and stay silent).
+# (the first answers, the others read and stay silent); HALL_ATTRS: further attributes of
+# config.xml.
 start_hall() {
   local name=$1; shift
   local dir=$WORK/$name svid=1 port lport
@@ -222,7 +224,7 @@ start_hall() {
 <?xml version="1.0" encoding="UTF-8"?>
 <SYSTEM LogDir="../log" LogNum="2" LogSize="10485760" LogLevel="4" MaxFdCount="30000"
     WebTimeout="300" HelperTimeout="300" MaxListenCount="4096" BindAddr="127.0.0.1"
-    RedisServer="127.0.0.1" RedisPort="$(free_port)" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="9"/>
+    RedisServer="127.0.0.1" RedisPort="$(free_port)" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="9" ${HALL_ATTRS:-}/>
 EOF
   {
     echo '<?xml version="1.0" encoding="UTF-8"?>'
@@ -252,8 +254,9 @@ EOF
 }
 start_hall hall-1 "$(free_port)"
 start_hall hall-3 "$(free_port)" "$(free_port)" "$(free_port)"
+HALL_ATTRS='TrafficLogLevel="7"' start_hall hall-quiet "$(free_port)"
 
-for p in "$ECHO_PORT" "$HAPROXY_PORT" "$NGINX_PORT" "$hall_1_PORT" "$hall_3_PORT"; do wait_port "$p"; done
+for p in "$ECHO_PORT" "$HAPROXY_PORT" "$NGINX_PORT" "$hall_1_PORT" "$hall_3_PORT" "$hall_quiet_PORT"; do wait_port "$p"; done
 NGINX_PID=""
 for i in $(seq 1 50); do
   NGINX_PID=$(pgrep -P "$NGINX_MASTER" | head -1 || true)
@@ -269,9 +272,10 @@ CPORT[haproxy]=$HAPROXY_PORT; CMODE[haproxy]=raw;     CPID[haproxy]=$HAPROXY_PID
 CPORT[nginx]=$NGINX_PORT;    CMODE[nginx]=raw;        CPID[nginx]=$NGINX_PID
 CPORT[hall-1]=$hall_1_PORT;  CMODE[hall-1]=gateway;   CPID[hall-1]=$hall_1_PID
 CPORT[hall-3]=$hall_3_PORT;  CMODE[hall-3]=gateway;   CPID[hall-3]=$hall_3_PID
+CPORT[hall-quiet]=$hall_quiet_PORT; CMODE[hall-quiet]=gateway; CPID[hall-quiet]=$hall_quiet_PID
 # The servers behind each relay: their CPU per round trip is shown apart.
 CPEERS[echo]=""; CPEERS[haproxy]=$ECHO_PID; CPEERS[nginx]=$ECHO_PID
-CPEERS[hall-1]=$hall_1_LOGIC; CPEERS[hall-3]=$hall_3_LOGIC
+CPEERS[hall-1]=$hall_1_LOGIC; CPEERS[hall-3]=$hall_3_LOGIC; CPEERS[hall-quiet]=$hall_quiet_LOGIC
 
 echo "== machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; memory: $(free -m | awk '/Mem:/{print $2}') MB"

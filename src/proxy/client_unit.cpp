@@ -213,7 +213,7 @@ int CClientUnit::HandleInput(const char* data, int len) {
     log_error("%s||Invalid packet, uid:[%d]", __FUNCTION__, _uid);
     return -1;
   }
-  log_error("client packet body length:[%d], cmd:[%d]", static_cast<int>(pkg_length(data)),
+  log_traffic("client packet body length:[%d], cmd:[%d]", static_cast<int>(pkg_length(data)),
             static_cast<int>(pkg_cmd(data)));
   if (frame.status == FRAME_BAD_SIZE) {
     log_error("%s||Invalid packet, uid:[%d], pkglen:[%d]", __FUNCTION__, _uid, frame.size);
@@ -334,11 +334,11 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
     return -1;
   }
 
-  log_error("send packet before, length[%d]", static_cast<int>(len));
+  log_traffic("send packet before, length[%d]", static_cast<int>(len));
   // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
   const ssize_t sent = ::send(netfd, data, len, MSG_NOSIGNAL);
   const int err = errno;
-  log_error("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
+  log_traffic("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
 
   if (sent < 0) {
     if (err == EINTR || err == EAGAIN || err == EINPROGRESS) {

@@ -47,6 +47,7 @@ const char* const TGlobal::_serverListPath = "../conf/server.xml";
 unsigned TGlobal::_maxClientQueue = 1048576;
 unsigned TGlobal::_maxHelperQueue = 67108864;
 int TGlobal::_maxClientIds = 16;
+int TGlobal::_trafficLogLevel = LOG_LEVEL_ERROR;
 
 namespace {
 
@@ -291,6 +292,10 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   r->maxClientQueue = read_number(xml, path, "MaxClientQueue", notes, kept_unless_positive(1048576));
   r->maxHelperQueue = read_number(xml, path, "MaxHelperQueue", notes, kept_unless_positive(67108864));
   r->maxClientIds = read_number(xml, path, "MaxClientIds", notes, kept_unless_positive(16));
+  r->trafficLogLevel = read_number(xml, path, "TrafficLogLevel", notes, [](int v, std::string* why) {
+    *why = "not a level from 3 to 7";
+    return v >= LOG_LEVEL_ERROR && v <= LOG_LEVEL_DEBUG ? v : LOG_LEVEL_ERROR;
+  });
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -335,6 +340,7 @@ int TGlobal::DaemonInit(const char* path) {
   _maxClientQueue = static_cast<unsigned>(r.maxClientQueue);
   _maxHelperQueue = static_cast<unsigned>(r.maxHelperQueue);
   _maxClientIds = r.maxClientIds;
+  _trafficLogLevel = r.trafficLogLevel;
   return 0;
 }
 

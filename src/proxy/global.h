@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "log.h"
+
 namespace __http_svr_ns__ {
 
 // One finding of reading the configuration: a value start-up refuses, or one that is
@@ -45,6 +47,7 @@ struct TConfigReading {
   int maxClientQueue = 0;  // as used: the defaults replace values not above 0
   int maxHelperQueue = 0;
   int maxClientIds = 0;
+  int trafficLogLevel = 0;
   std::vector<TConfigNote> notes;
 };
 
@@ -118,7 +121,12 @@ class TGlobal {
   static unsigned _maxClientQueue;  // bytes queued for one client at most (MaxClientQueue), 1048576
   static unsigned _maxHelperQueue;  // bytes queued for one logic link at most (MaxHelperQueue), 67108864
   static int _maxClientIds;         // client ids one connection may register (MaxClientIds), 16
+  static int _trafficLogLevel;      // level of the per-packet traffic lines (TrafficLogLevel), 3
 };
+
+// The lines written for every packet that crosses the gateway: at TrafficLogLevel, so
+// that an operator can keep them out of a log filtered at a lower level.
+#define log_traffic(fmt, ...) log_generic(::__http_svr_ns__::TGlobal::_trafficLogLevel, fmt, ##__VA_ARGS__)
 
 }  // namespace __http_svr_ns__
 

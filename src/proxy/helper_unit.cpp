@@ -262,7 +262,7 @@ int CHelperUnit::send_to_cgi() {
 int CHelperUnit::recv_from_cgi() {
   ssize_t ret = ::recv(netfd, _curRecvBuf, RECV_BUFFER_SIZE, 0);
   int err = errno;
-  log_error("*STEP: recv from logic server fd[%d] recv len[%d] this time", netfd, static_cast<int>(ret));
+  log_traffic("*STEP: recv from logic server fd[%d] recv len[%d] this time", netfd, static_cast<int>(ret));
   if (ret < 0) {
     log_debug("*STEP: ret = -1");
     if (would_block(err)) {
@@ -334,7 +334,7 @@ int CHelperUnit::process_pkg(const char* data, unsigned len) {
     if (frame.size == 0) break;  // no whole header
     const int length = pkg_length(head);
     const unsigned cmd = pkg_cmd(head);
-    log_error("helper packet body length:[%d], cmd:[%#x]", length, cmd);
+    log_traffic("helper packet body length:[%d], cmd:[%#x]", length, cmd);
     // A length outside the bounds cannot frame anything: the stream is lost.
     if (frame.status == FRAME_BAD_SIZE) {
       log_error("helper packet length:[%d] out of range, link to %s:%d dropped", length, addr.c_str(), port);

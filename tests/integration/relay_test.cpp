@@ -183,6 +183,38 @@ TEST(Relay, AnswersForUnknownFlowsAreDroppedWithoutHarm) {
   EXPECT_TRUE(gw.alive());
 }
 
+// The five lines written for every packet follow TrafficLogLevel: at 3 (the default) they
+// are always written, at 7 a log at LogLevel 6 leaves them out.
+TEST(Relay, TrafficLinesFollowTrafficLogLevel) {
+  const char* traffic[] = {"client packet body length", "send packet before", "sent packet length",
+                           "*STEP: recv from logic server fd", "helper packet body length"};
+  for (const char* level : {"3", "7"}) {
+    LogicServer s("L1");
+    ASSERT_TRUE(s.start());
+    GatewayConfig cfg;
+    cfg.servers = {{1, s.port()}};
+    cfg.log_level = 6;
+    cfg.attrs = {{"TrafficLogLevel", level}};
+    Gateway gw(cfg);
+    ASSERT_TRUE(gw.start()) << gw.stderr_text();
+    Client c(gw.port());
+    int status = -1;
+    std::string text;
+    // The lines of a turn are written before the loop waits again: once the second
+    // answer is in, the first round trip's lines are in the log.
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(c.send(data_req(5, "plain")));
+      ASSERT_TRUE(c.answer(&status, &text));
+    }
+    for (const char* line : traffic) {
+      if (std::string(level) == "3")
+        EXPECT_TRUE(gw.wait_log(line, 5000)) << line;
+      else
+        EXPECT_EQ(gw.process_log().find(line), std::string::npos) << line;
+    }
+  }
+}
+
 TEST(Relay, LogicServerRestartedIsReconnectedOnDemand) {
   LogicServer s("L4");
   ASSERT_TRUE(s.start());
