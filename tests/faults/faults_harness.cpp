@@ -16,36 +16,6 @@ namespace faulttest {
 
 using testsupport::wait_until;
 
-CuttableLogic::CuttableLogic() { lfd_ = testpackets::listen_loopback(16, &port_); }
-
-CuttableLogic::~CuttableLogic() {
-  close_link();
-  ::close(lfd_);
-}
-
-bool CuttableLogic::accept_link(int timeout_ms) {
-  pollfd p{lfd_, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) != 1) return false;
-  close_link();
-  conn_ = accept(lfd_, nullptr, nullptr);
-  return conn_ >= 0;
-}
-
-bool CuttableLogic::send(const std::string& bytes) {
-  return conn_ >= 0 && testsupport::send_all(conn_, bytes.data(), bytes.size());
-}
-
-bool CuttableLogic::read(relaytest::Packet* out, int timeout_ms) {
-  return conn_ >= 0 && relaytest::read_packet(conn_, out, timeout_ms);
-}
-
-void CuttableLogic::close_link() {
-  if (conn_ >= 0) ::close(conn_);
-  conn_ = -1;
-}
-
-// ---------------------------------------------------------------------------------------
-
 DurableRedis::DurableRedis() : port_(testsupport::free_port()) {}
 
 bool DurableRedis::start() {

@@ -1,6 +1,6 @@
-// Fault-injection helpers: a gateway started with chosen descriptor limits, a fake logic
-// server whose link the test can cut at any byte, a Redis that keeps its data across a
-// kill, and readings of a running process (descriptors, memory, CPU).
+// Fault-injection helpers: a gateway started with chosen descriptor limits, a Redis
+// that keeps its data across a kill, and readings of a running process (descriptors,
+// memory, CPU).
 #ifndef HALL_TESTS_FAULTS_HARNESS_H
 #define HALL_TESTS_FAULTS_HARNESS_H
 
@@ -29,23 +29,6 @@ class FaultGateway : public testsupport::HallRun {
  public:
   explicit FaultGateway(const FaultGatewayConfig& cfg) : HallRun(cfg) {}
   void kill9() { stop(SIGKILL); }
-};
-
-// A fake logic server: one link at a time, cut whenever the test says.
-class CuttableLogic {
- public:
-  CuttableLogic();
-  ~CuttableLogic();
-  int port() const { return port_; }
-  bool accept_link(int timeout_ms = 5000);
-  bool send(const std::string& bytes);
-  bool read(relaytest::Packet* out, int timeout_ms);
-  void close_link();
-
- private:
-  int lfd_ = -1;
-  int conn_ = -1;
-  int port_ = 0;
 };
 
 // redis-server on a fixed private port with an append-only file synced on every write,

@@ -86,7 +86,7 @@ TEST(Relay, RequestsReachEveryLogicServerInOrderAndAnswersComeBack) {
 }
 
 TEST(Relay, ForwardsAreEncipheredCopiesSentInAscendingSvidOrder) {
-  RawLogic l5, l7, l9;
+  FakeLogic l5, l7, l9;
   GatewayConfig cfg;
   cfg.servers = {{9, l9.port()}, {5, l5.port()}, {7, l7.port()}};
   Gateway gw(cfg);
@@ -122,7 +122,7 @@ TEST(Relay, ForwardsAreEncipheredCopiesSentInAscendingSvidOrder) {
 // Regression: a request went at once to links that had to reconnect and only at the end
 // of the loop turn to the idle ones, out of svid order.
 TEST(Relay, ForwardsKeepAscendingSvidOrderWhileSomeLinksReconnect) {
-  RawLogic l1, l2, l3;
+  FakeLogic l1, l2, l3;
   GatewayConfig cfg;
   cfg.servers = {{1, l1.port()}, {2, l2.port()}, {3, l3.port()}};
   Gateway gw(cfg);
@@ -320,7 +320,7 @@ TEST(Relay, RepeatedSvidIsRefusedAtStartUp) {
 }
 
 TEST(Relay, MalformedPacketsFromALogicServerDoNotCrashTheGateway) {
-  RawLogic l;
+  FakeLogic l;
   GatewayConfig cfg;
   cfg.servers = {{3, l.port()}};
   Gateway gw(cfg);
