@@ -31,21 +31,9 @@ class FaultGateway : public testsupport::HallRun {
   void kill9() { stop(SIGKILL); }
 };
 
-// redis-server on a fixed private port with an append-only file synced on every write,
-// so a kill loses nothing it acknowledged and a restart on the same port finds it all.
-class DurableRedis {
- public:
-  DurableRedis();
-  bool start();
-  void kill9();
-  int port() const { return port_; }
-  // One command; the reply as text, "ERR:..." on failure.
-  std::string command(const std::vector<std::string>& args);
-
- private:
-  testsupport::TempDir dir_;
-  int port_ = 0;
-  testsupport::Process proc_;
+// redis-server that keeps what it acknowledged across a kill.
+struct DurableRedis : testsupport::RedisServer {
+  DurableRedis() : RedisServer(true) {}
 };
 
 int open_fds(pid_t pid);

@@ -271,12 +271,14 @@ int run_program(const std::vector<std::string>& argv, const std::string& cwd, in
 }
 
 bool RedisServer::start() {
-  stop();
-  dir_ = new TempDir();
-  port_ = free_port();
+  if (!durable_ || dir_ == nullptr) {
+    stop();
+    dir_ = new TempDir();
+    port_ = free_port();
+  }
   std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_),
-                                   "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                                   "--dir", dir_->path(), "--daemonize", "no"};
+                                   "--bind", "127.0.0.1", "--save", "", "--appendonly", durable_ ? "yes" : "no",
+                                   "--appendfsync", "always", "--dir", dir_->path(), "--daemonize", "no"};
   const char* env = getenv("REDIS_SERVER");
   if (env && *env) argv[0] = env;
   if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log")))
@@ -297,6 +299,7 @@ std::string RedisServer::command(const std::vector<std::string>& args) {
     if (c) redisFree(c);
     return "ERR:connect";
   }
+  redisSetTimeout(c, tv);
   std::vector<const char*> argv;
   std::vector<size_t> lens;
   for (const auto& a : args) {
