@@ -14,12 +14,6 @@ using namespace relaytest;
 
 namespace {
 
-bool no_answer(Client& c, int ms) {
-  int status = -1;
-  std::string text;
-  return !c.answer(&status, &text, ms);
-}
-
 TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
   FakeLogic l;
   GatewayConfig cfg;
@@ -48,7 +42,7 @@ TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
     std::string text;
     ASSERT_TRUE(c.answer(&status, &text));
     EXPECT_EQ(text, "whole " + std::to_string(round));
-    EXPECT_TRUE(no_answer(c, 300));
+    EXPECT_TRUE(c.no_answer(300));
 
     // The next request opens a new link; a stale half packet would garble this answer.
     ASSERT_TRUE(c.send(data_req(5, "after cut " + std::to_string(round))));

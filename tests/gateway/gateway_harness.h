@@ -4,10 +4,6 @@
 #ifndef HALL_TESTS_GATEWAY_HARNESS_H
 #define HALL_TESTS_GATEWAY_HARNESS_H
 
-#include <sys/types.h>
-
-#include <string>
-
 #include "hall_run.h"
 #include "logic_servers.h"
 #include "packets.h"
@@ -34,22 +30,9 @@ struct GatewayConfig : testsupport::HallConfig {
   }
 };
 
-// A foreground run as the shared harness makes it, and also a daemon start.
 class Gateway : public testsupport::HallRun {
  public:
   explicit Gateway(const GatewayConfig& cfg = GatewayConfig()) : HallRun(cfg) {}
-  ~Gateway();
-
-  // Daemon start: runs the launcher to completion and returns its wait status (the
-  // launcher's output goes to *output).
-  int start_daemon(std::string* output);
-  // Pid of the gateway process that wrote log/debug.<pid>, or -1.
-  pid_t logged_pid() const;
-  void stop();
-  bool alive();
-
- private:
-  pid_t daemon_pid_ = -1;
 };
 
 using Client = testpackets::Client;
