@@ -79,9 +79,11 @@ class OrderSyncFaults : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mu_);
     return pushed_;
   }
-  // Stops the producer once the orders go through again and returns the last number.
+  // Stops the producer once orders pushed from now on go through again (twenty more
+  // than pushed so far: the ones pushed by now may have gone through before the fault
+  // was over for the client) and returns the last number.
   int finish_pushing() {
-    const int mark = pushed();
+    const int mark = pushed() + 20;
     EXPECT_TRUE(l1_.wait_matching("forward client=", static_cast<size_t>(mark), 30000));
     stop_pushing_ = true;
     pusher_.join();
