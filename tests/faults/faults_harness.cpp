@@ -1,97 +1,13 @@
 #include "faults_harness.h"
 
 #include <dirent.h>
-#include <hiredis/hiredis.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace faulttest {
-
-using testsupport::wait_until;
-
-CuttableLogic::CuttableLogic() { lfd_ = testpackets::listen_loopback(16, &port_); }
-
-CuttableLogic::~CuttableLogic() {
-  close_link();
-  ::close(lfd_);
-}
-
-bool CuttableLogic::accept_link(int timeout_ms) {
-  pollfd p{lfd_, POLLIN, 0};
-  if (poll(&p, 1, timeout_ms) != 1) return false;
-  close_link();
-  conn_ = accept(lfd_, nullptr, nullptr);
-  return conn_ >= 0;
-}
-
-bool CuttableLogic::send(const std::string& bytes) {
-  return conn_ >= 0 && testsupport::send_all(conn_, bytes.data(), bytes.size());
-}
-
-bool CuttableLogic::read(relaytest::Packet* out, int timeout_ms) {
-  return conn_ >= 0 && relaytest::read_packet(conn_, out, timeout_ms);
-}
-
-void CuttableLogic::close_link() {
-  if (conn_ >= 0) ::close(conn_);
-  conn_ = -1;
-}
-
-// ---------------------------------------------------------------------------------------
-
-DurableRedis::DurableRedis() : port_(testsupport::free_port()) {}
-
-bool DurableRedis::start() {
-  std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_), "--bind", "127.0.0.1",
-                                   "--save", "", "--appendonly", "yes", "--appendfsync", "always",
-                                   "--dir", dir_.path(), "--daemonize", "no"};
-  if (!proc_.start(argv, dir_.path(), dir_.file("redis.log"), dir_.file("redis.log"))) return false;
-  return wait_until([&] { return command({"PING"}) == "PONG"; }, 10000);
-}
-
-void DurableRedis::kill9() { proc_.stop(SIGKILL, 5000); }
-
-std::string DurableRedis::command(const std::vector<std::string>& args) {
-  timeval tv{2, 0};
-  redisContext* c = redisConnectWithTimeout("127.0.0.1", port_, tv);
-  if (c == nullptr || c->err) {
-    if (c) redisFree(c);
-    return "ERR:connect";
-  }
-  redisSetTimeout(c, tv);
-  std::vector<const char*> argv;
-  std::vector<size_t> lens;
-  for (const auto& a : args) {
-    argv.push_back(a.data());
-    lens.push_back(a.size());
-  }
-  redisReply* r = static_cast<redisReply*>(redisCommandArgv(c, static_cast<int>(argv.size()), argv.data(), lens.data()));
-  std::string out = "ERR:io";
-  if (r != nullptr) {
-    if (r->type == REDIS_REPLY_STRING || r->type == REDIS_REPLY_STATUS)
-      out.assign(r->str, r->len);
-    else if (r->type == REDIS_REPLY_INTEGER)
-      out = std::to_string(r->integer);
-    else if (r->type == REDIS_REPLY_NIL)
-      out = "(nil)";
-    else if (r->type == REDIS_REPLY_ERROR)
-      out = "ERR:" + std::string(r->str, r->len);
-    else
-      out = "(other)";
-    freeReplyObject(r);
-  }
-  redisFree(c);
-  return out;
-}
-
-// ---------------------------------------------------------------------------------------
 
 int open_fds(pid_t pid) {
   DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());

@@ -1,6 +1,6 @@
-// Fault-injection helpers: a gateway started with chosen descriptor limits, a fake logic
-// server whose link the test can cut at any byte, a Redis that keeps its data across a
-// kill, and readings of a running process (descriptors, memory, CPU).
+// Fault-injection helpers: a gateway started with chosen descriptor limits, a Redis
+// that keeps its data across a kill, and readings of a running process (descriptors,
+// memory, CPU).
 #ifndef HALL_TESTS_FAULTS_HARNESS_H
 #define HALL_TESTS_FAULTS_HARNESS_H
 
@@ -31,38 +31,9 @@ class FaultGateway : public testsupport::HallRun {
   void kill9() { stop(SIGKILL); }
 };
 
-// A fake logic server: one link at a time, cut whenever the test says.
-class CuttableLogic {
- public:
-  CuttableLogic();
-  ~CuttableLogic();
-  int port() const { return port_; }
-  bool accept_link(int timeout_ms = 5000);
-  bool send(const std::string& bytes);
-  bool read(relaytest::Packet* out, int timeout_ms);
-  void close_link();
-
- private:
-  int lfd_ = -1;
-  int conn_ = -1;
-  int port_ = 0;
-};
-
-// redis-server on a fixed private port with an append-only file synced on every write,
-// so a kill loses nothing it acknowledged and a restart on the same port finds it all.
-class DurableRedis {
- public:
-  DurableRedis();
-  bool start();
-  void kill9();
-  int port() const { return port_; }
-  // One command; the reply as text, "ERR:..." on failure.
-  std::string command(const std::vector<std::string>& args);
-
- private:
-  testsupport::TempDir dir_;
-  int port_ = 0;
-  testsupport::Process proc_;
+// redis-server that keeps what it acknowledged across a kill.
+struct DurableRedis : testsupport::RedisServer {
+  DurableRedis() : RedisServer(true) {}
 };
 
 int open_fds(pid_t pid);

@@ -2,32 +2,20 @@
 // half packet with the link, keeps the client, and the next link starts clean.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "faults_harness.h"
 
 using namespace relaytest;
-using faulttest::CuttableLogic;
 
 namespace {
 
-bool no_answer(Client& c, int ms) {
-  int status = -1;
-  std::string text;
-  return !c.answer(&status, &text, ms);
-}
-
 TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
-  CuttableLogic l;
+  FakeLogic l;
   GatewayConfig cfg;
   cfg.servers = {{3, l.port()}};
   Gateway gw(cfg);
@@ -54,7 +42,7 @@ TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
     std::string text;
     ASSERT_TRUE(c.answer(&status, &text));
     EXPECT_EQ(text, "whole " + std::to_string(round));
-    EXPECT_TRUE(no_answer(c, 300));
+    EXPECT_TRUE(c.no_answer(300));
 
     // The next request opens a new link; a stale half packet would garble this answer.
     ASSERT_TRUE(c.send(data_req(5, "after cut " + std::to_string(round))));
@@ -73,7 +61,7 @@ TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
 // stopped reading first): the queue goes with the link, the gateway lives, and the
 // next link carries only what came after.
 TEST(LogicLinkFaults, LinkCutWithForwardsStillQueued) {
-  CuttableLogic l;
+  FakeLogic l;
   GatewayConfig cfg;
   cfg.servers = {{3, l.port()}};
   cfg.log_level = 4;
@@ -112,7 +100,7 @@ TEST(LogicLinkFaults, LinkCutWithForwardsStillQueued) {
 // Regression: the queue of a link whose server reads nothing grew until 50 blocked writes
 // in a row, however many bytes that took; now its size is bounded as well.
 TEST(LogicLinkFaults, LinkWhoseQueuePassesTheBoundIsReset) {
-  CuttableLogic l;
+  FakeLogic l;
   GatewayConfig cfg;
   cfg.servers = {{3, l.port()}};
   cfg.log_level = 4;
@@ -139,59 +127,6 @@ TEST(LogicLinkFaults, LinkWhoseQueuePassesTheBoundIsReset) {
   EXPECT_TRUE(gw.alive());
 }
 
-}  // namespace
-
-namespace {
-
-// A logic server that stops accepting: its accept queue (listen backlog 0) is held full,
-// so the kernel drops new connection requests and a connect waits in vain.
-class StalledListener {
- public:
-  StalledListener() { lfd_ = testpackets::listen_loopback(0, &port_); }
-  ~StalledListener() {
-    for (int fd : fds_) ::close(fd);
-    ::close(lfd_);
-  }
-  int port() const { return port_; }
-  int accept_one(int timeout_ms) {
-    pollfd p{lfd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return -1;
-    int fd = accept(lfd_, nullptr, nullptr);
-    if (fd >= 0) fds_.push_back(fd);
-    return fd;
-  }
-  // Fills the accept queue with connections of our own that nobody accepts.
-  void fill_queue() {
-    for (int i = 0; i < 2; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(static_cast<uint16_t>(port_));
-      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-      fds_.push_back(fd);
-    }
-    usleep(100000);
-  }
-  void close_fd(int fd) {
-    for (size_t i = 0; i < fds_.size(); ++i)
-      if (fds_[i] == fd) fds_.erase(fds_.begin() + static_cast<long>(i));
-    ::close(fd);
-  }
-  // Accepts whatever waits and closes everything: the queue is free again.
-  void drain() {
-    while (accept_one(0) >= 0) {
-    }
-    for (int fd : fds_) ::close(fd);
-    fds_.clear();
-  }
-
- private:
-  int lfd_ = -1;
-  int port_ = 0;
-  std::vector<int> fds_;
-};
-
 int64_t now_ms() {
   timeval tv;
   gettimeofday(&tv, nullptr);
@@ -202,7 +137,7 @@ int64_t now_ms() {
 // connect again, holding the whole gateway for the connect time-out (500 ms) each time:
 // twenty requests froze every client for ten seconds.
 TEST(LogicLinkFaults, UnreachableLogicServerDoesNotStallTheGatewayOnEveryRequest) {
-  StalledListener stalled;
+  FakeLogic stalled;
   LogicServer healthy("H");
   ASSERT_TRUE(healthy.start());
   GatewayConfig cfg;
@@ -210,11 +145,10 @@ TEST(LogicLinkFaults, UnreachableLogicServerDoesNotStallTheGatewayOnEveryRequest
   cfg.servers = {{1, stalled.port()}, {2, healthy.port()}};
   Gateway gw(cfg);
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  const int link = stalled.accept_one(5000);
-  ASSERT_GE(link, 0);
-  stalled.fill_queue();
-  stalled.close_fd(link);  // the gateway drops the link; reconnecting now times out
-  usleep(200000);
+  ASSERT_TRUE(stalled.accept_link());
+  stalled.stall();
+  stalled.close_link();  // the gateway drops the link; reconnecting now times out
+  ASSERT_TRUE(gw.wait_log("logic server close", 5000));
 
   Client c(gw.port());
   const int kRequests = 20;
@@ -231,12 +165,12 @@ TEST(LogicLinkFaults, UnreachableLogicServerDoesNotStallTheGatewayOnEveryRequest
   EXPECT_LT(took, 6000);
 
   // Once the server accepts again, forwards reach it again.
-  stalled.drain();
+  stalled.unstall();
   bool reached = false;
   for (int i = 0; i < 40 && !reached; ++i) {
     ASSERT_TRUE(c.send(data_req(31, "again")));
     ASSERT_TRUE(c.answer(&status, &text, 5000));
-    reached = stalled.accept_one(200) >= 0;
+    reached = stalled.accept_link(200);
   }
   EXPECT_TRUE(reached);
   EXPECT_TRUE(gw.alive());
@@ -245,16 +179,15 @@ TEST(LogicLinkFaults, UnreachableLogicServerDoesNotStallTheGatewayOnEveryRequest
 // Regression: forwards and close notices dropped while connects to an unreachable server
 // were held back left no line an operator's log level shows.
 TEST(LogicLinkFaults, DropsDuringTheConnectBackOffAreCountedAtLevelThree) {
-  StalledListener stalled;
+  FakeLogic stalled;
   GatewayConfig cfg;
   cfg.log_level = 6;
   cfg.servers = {{1, stalled.port()}};
   Gateway gw(cfg);
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  const int link = stalled.accept_one(5000);
-  ASSERT_GE(link, 0);
-  stalled.fill_queue();
-  stalled.close_fd(link);
+  ASSERT_TRUE(stalled.accept_link());
+  stalled.stall();
+  stalled.close_link();
   ASSERT_TRUE(gw.wait_log("logic server close", 5000));
 
   {

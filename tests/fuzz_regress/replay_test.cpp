@@ -11,7 +11,7 @@
 
 #include "EncryptDecrypt.h"
 #include "IniFile.h"
-#include "../fuzz/fuzz_driver.h"
+#include "fuzz_driver.h"
 #include "packet_base.h"
 #include "test_support.h"
 

@@ -29,7 +29,7 @@ class ClientProtocol : public ::testing::Test {
     configure(&cfg);
     gw_.reset(new Gateway(cfg));
     ASSERT_TRUE(gw_->start()) << gw_->stderr_text();
-    ASSERT_TRUE(logic_.wait_connected(5000));
+    ASSERT_TRUE(logic_.accept_link());
   }
 
   // The forwards seen so far, in arrival order.
@@ -208,8 +208,7 @@ TEST_F(ClientProtocol, IdTakenOverByLaterConnectionIsAnnouncedOnlyByItsHolder) {
   EXPECT_EQ(logic_.count(kCloseNotice), 0u);
 
   // The entry still names the second connection: an answer for 5 reaches it.
-  ASSERT_TRUE(logic_.send_to_gateway(packet(0x9001, std::string(1, '\0') +
-                                                         str_field("{\"flow\":5,\"result\":\"for five\"}"))));
+  ASSERT_TRUE(logic_.send(packet(0x9001, std::string(1, '\0') + str_field("{\"flow\":5,\"result\":\"for five\"}"))));
   Packet answer;
   ASSERT_TRUE(read_packet(second.fd(), &answer, 5000));
   EXPECT_EQ(answer.cmd, 0x1001);
@@ -234,13 +233,12 @@ TEST_F(ClientProtocol, NoRoutingEntryOutlivesItsConnection) {
   ASSERT_TRUE(logic_.wait_for(kCloseNotice, 1, 5000));
   for (int flow : {7, 0, 8}) {
     const std::string json = "{\"flow\":" + std::to_string(flow) + ",\"result\":\"late\"}";
-    ASSERT_TRUE(logic_.send_to_gateway(packet(0x9001, std::string(1, '\0') + str_field(json))));
+    ASSERT_TRUE(logic_.send(packet(0x9001, std::string(1, '\0') + str_field(json))));
   }
   // The gateway is alive, and a new holder of 7 gets exactly its own answer.
   Client next(gw_->port());
   round_trip(next, 7, "seven again");
-  ASSERT_TRUE(logic_.send_to_gateway(packet(0x9001, std::string(1, '\0') +
-                                                         str_field("{\"flow\":7,\"result\":\"fresh\"}"))));
+  ASSERT_TRUE(logic_.send(packet(0x9001, std::string(1, '\0') + str_field("{\"flow\":7,\"result\":\"fresh\"}"))));
   Packet answer;
   ASSERT_TRUE(read_packet(next.fd(), &answer, 5000));
   EXPECT_EQ(answer.str_at(4), "fresh");
@@ -259,7 +257,7 @@ TEST_F(ClientProtocol, ClientThatStopsReadingIsClosedAfterFiftyBlockedWrites) {
   // Far more than the socket buffers hold; the gateway drops the client on the way.
   bool closed = false;
   for (int i = 0; i < 4000 && !closed; ++i) {
-    ASSERT_TRUE(logic_.send_to_gateway(answer));
+    ASSERT_TRUE(logic_.send(answer));
     if (i % 100 == 99) closed = logic_.count(kCloseNotice) > 0;
   }
   // Well inside the 30-second idle time-out of this gateway.
@@ -290,7 +288,7 @@ TEST_F(ClientProtocol, EveryIdALeavingConnectionStillHoldsIsAnnounced) {
     if (p.cmd == kCloseNotice) gone.insert(p.int_at(0));
   EXPECT_EQ(gone, (std::multiset<int>{1, 3}));
   // 2 still routes to the connection that took it over.
-  ASSERT_TRUE(logic_.send_to_gateway(testpackets::result_pkt("{\"flow\":2,\"result\":\"still here\"}")));
+  ASSERT_TRUE(logic_.send(testpackets::result_pkt("{\"flow\":2,\"result\":\"still here\"}")));
   int status = -1;
   std::string text;
   ASSERT_TRUE(second.answer(&status, &text));
@@ -322,8 +320,7 @@ TEST_F(ClientProtocol, ConnectionStormIsServedCompletely) {
   for (const Packet& p : forwards()) ids.insert(p.int_at(0));
   EXPECT_EQ(ids.size(), static_cast<size_t>(kClients));
   // Every connection is registered and open: the answer for the last one arrives.
-  ASSERT_TRUE(logic_.send_to_gateway(packet(0x9001, std::string(1, '\0') +
-                                                         str_field("{\"flow\":1299,\"result\":\"last\"}"))));
+  ASSERT_TRUE(logic_.send(packet(0x9001, std::string(1, '\0') + str_field("{\"flow\":1299,\"result\":\"last\"}"))));
   Packet answer;
   ASSERT_TRUE(read_packet(clients.back()->fd(), &answer, 5000));
   EXPECT_EQ(answer.str_at(4), "last");
@@ -362,7 +359,7 @@ TEST_F(SmallClientQueue, ClientWhoseQueuePassesTheBoundIsClosed) {
   const std::string answer = testpackets::result_pkt("{\"flow\":61,\"result\":\"" + std::string(7900, 'r') + "\"}");
   bool logged = false;
   for (int i = 0; i < 400 && !logged; ++i) {
-    ASSERT_TRUE(logic_.send_to_gateway(answer));
+    ASSERT_TRUE(logic_.send(answer));
     if (i % 10 == 9) logged = gw_->wait_log("would pass 65536 bytes: client closed", 1);
   }
   EXPECT_TRUE(gw_->wait_log("would pass 65536 bytes: client closed", 5000));

@@ -1,10 +1,7 @@
-// The helper unit against a fake logic server written here: a listening socket on a
-// free loopback port that the test accepts from and writes raw packets to, while the
-// test drives a real poller unit and timer unit by hand.
+// The helper unit against the fake logic server, which the test accepts from and writes
+// raw packets to, while the test drives a real poller unit and timer unit by hand.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +16,7 @@
 #include "helper_pool.h"
 #include "helper_unit.h"
 #include "log.h"
+#include "logic_servers.h"
 #include "mempool.h"
 #include "packet_base.h"
 #include "poller.h"
@@ -55,35 +53,7 @@ std::string result(const std::string& json, bool encipher = true) {
 
 using testpackets::raw_header;
 
-// Listens on a free loopback port and hands out the gateway's connections.
-class FakeServer {
- public:
-  explicit FakeServer(int rcvbuf = 0) { lfd_ = testpackets::listen_loopback(16, &port_, rcvbuf); }
-  ~FakeServer() {
-    if (conn_ >= 0) close(conn_);
-    close(lfd_);
-  }
-  int port() const { return port_; }
-  // Accepts the next connection (closing the previous one); false on time-out.
-  bool accept_link(int timeout_ms = 3000) {
-    pollfd p{lfd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1) return false;
-    if (conn_ >= 0) close(conn_);
-    conn_ = accept(lfd_, nullptr, nullptr);
-    return conn_ >= 0;
-  }
-  int conn() const { return conn_; }
-  bool send(const std::string& bytes) { return testsupport::send_all(conn_, bytes.data(), bytes.size()); }
-  void drop() {
-    close(conn_);
-    conn_ = -1;
-  }
-
- private:
-  int lfd_ = -1;
-  int port_ = 0;
-  int conn_ = -1;
-};
+using testsupport::FakeLogic;
 
 class HelperUnitTest : public ::testing::Test {
  protected:
@@ -115,7 +85,7 @@ class HelperUnitTest : public ::testing::Test {
   }
 
   // A unit connected to `srv`, with the server side accepted.
-  std::unique_ptr<CHelperUnit> connected_unit(FakeServer& srv) {
+  std::unique_ptr<CHelperUnit> connected_unit(FakeLogic& srv) {
     std::unique_ptr<CHelperUnit> u(new CHelperUnit(&poller_));
     u->addr = "127.0.0.1";
     u->port = srv.port();
@@ -144,7 +114,7 @@ TEST_F(HelperUnitTest, SendToRefusingServerFailsAndDropsTheQueuedPacket) {
 }
 
 TEST_F(HelperUnitTest, QueuedBytesReachTheServerUnchanged) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
   std::string a = report(SERVER_CMD_DATA_FW_REQ, 7, 8);
   std::string b = report(SERVER_CMD_DATA_FW_REQ, 9, 10);
@@ -153,12 +123,12 @@ TEST_F(HelperUnitTest, QueuedBytesReachTheServerUnchanged) {
   EXPECT_EQ(u->send_to_logic(), static_cast<int>(a.size() + b.size()));
   EXPECT_EQ(u->stage(), CONN_SEND_DONE);
   std::string got(a.size() + b.size(), '\0');
-  ASSERT_EQ(testsupport::recv_exact(srv.conn(), &got[0], got.size(), 3000), got.size());
+  ASSERT_EQ(testsupport::recv_exact(srv.fd(), &got[0], got.size(), 3000), got.size());
   EXPECT_EQ(got, a + b);
 }
 
 TEST_F(HelperUnitTest, BatchTheSocketCannotTakeKeepsItsPlaceAheadOfLaterPackets) {
-  FakeServer srv(4096);  // reads only at the end; small windows fill quickly
+  FakeLogic srv(4096);  // reads only at the end; small windows fill quickly
   auto u = connected_unit(srv);
   const int sndbuf = 4096;
   ASSERT_EQ(setsockopt(u->get_netfd(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf), 0);
@@ -193,7 +163,7 @@ TEST_F(HelperUnitTest, BatchTheSocketCannotTakeKeepsItsPlaceAheadOfLaterPackets)
   ASSERT_TRUE(pump_until(
       [&] {
         ssize_t n;
-        while (have < got.size() && (n = recv(srv.conn(), &got[have], got.size() - have, MSG_DONTWAIT)) > 0)
+        while (have < got.size() && (n = recv(srv.fd(), &got[have], got.size() - have, MSG_DONTWAIT)) > 0)
           have += static_cast<size_t>(n);
         return have == got.size();
       },
@@ -203,7 +173,7 @@ TEST_F(HelperUnitTest, BatchTheSocketCannotTakeKeepsItsPlaceAheadOfLaterPackets)
 }
 
 TEST_F(HelperUnitTest, LoadReportsUpdateTheRecordsWhetherBatchedOrSplit) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
 
   // Two reports in one write, before the gateway has sent anything on the link.
@@ -263,7 +233,7 @@ TEST_F(HelperUnitTest, LoadReportsUpdateTheRecordsWhetherBatchedOrSplit) {
 }
 
 TEST_F(HelperUnitTest, OversizedAndUnknownPacketsAreSkippedAndTheLinkStays) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
   // length 10240: accepted by the framing, too big for a packet buffer, dropped whole.
   std::string big = raw_header(10240, INTER_CMD_RES, 10240 - 7);
@@ -277,22 +247,22 @@ TEST_F(HelperUnitTest, OversizedAndUnknownPacketsAreSkippedAndTheLinkStays) {
 TEST_F(HelperUnitTest, LengthOutsideTheProtocolResetsTheLink) {
   for (int length : {10241, 6, 0}) {
     SCOPED_TRACE(length);
-    FakeServer srv;
+    FakeLogic srv;
     auto u = connected_unit(srv);
     ASSERT_TRUE(srv.send(raw_header(length, INTER_CMD_RES, 20) + report(INTER_CMD_NOTIFY_STAT_RES, 99, 1)));
     ASSERT_TRUE(pump_until([&] { return u->get_netfd() == -1; }));
     EXPECT_EQ(u->stage(), CONN_IDLE);
     EXPECT_EQ(u->pending_input(), 0u);
     EXPECT_NE(gSvrStat->_n_qlen, 99u);
-    EXPECT_TRUE(testsupport::wait_closed(srv.conn(), 3000));
+    EXPECT_TRUE(srv.wait_closed(3000));
     EXPECT_EQ(poller_.GetUsedPollers(), 0);
   }
 }
 
 TEST_F(HelperUnitTest, ServerCloseIsNoticedAndTheNextSendReconnects) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
-  srv.drop();
+  srv.close_link();
   // The unit listens from its connect on, so the close is seen without any send.
   ASSERT_TRUE(pump_until([&] { return u->get_netfd() == -1; }));
   EXPECT_EQ(u->stage(), CONN_IDLE);
@@ -302,12 +272,12 @@ TEST_F(HelperUnitTest, ServerCloseIsNoticedAndTheNextSendReconnects) {
   EXPECT_EQ(u->send_to_logic(), static_cast<int>(pkt.size()));
   ASSERT_TRUE(srv.accept_link());
   std::string got(pkt.size(), '\0');
-  ASSERT_EQ(testsupport::recv_exact(srv.conn(), &got[0], got.size(), 3000), got.size());
+  ASSERT_EQ(testsupport::recv_exact(srv.fd(), &got[0], got.size(), 3000), got.size());
   EXPECT_EQ(got, pkt);
 }
 
 TEST_F(HelperUnitTest, FiftiethBlockedSendResetsAndTheNextLinkStartsAfresh) {
-  FakeServer srv(4096);  // never reads; a small window fills quickly
+  FakeLogic srv(4096);  // never reads; a small window fills quickly
   auto u = connected_unit(srv);
   const std::string chunk(65536, 'x');
   int blocked_before = 0;
@@ -341,7 +311,7 @@ TEST_F(HelperUnitTest, FiftiethBlockedSendResetsAndTheNextLinkStartsAfresh) {
 }
 
 TEST_F(HelperUnitTest, IdleTimeOutClosesTheLinkAndLeavesTheUnitReusable) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
   CTimerList* list = timers_.GetTimerList(1);
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
@@ -355,14 +325,14 @@ TEST_F(HelperUnitTest, IdleTimeOutClosesTheLinkAndLeavesTheUnitReusable) {
       },
       5000));
   EXPECT_EQ(u->stage(), CONN_IDLE);
-  EXPECT_TRUE(testsupport::wait_closed(srv.conn(), 3000));
+  EXPECT_TRUE(srv.wait_closed(3000));
   // A second expiry of an idle unit changes nothing.
   u->TimerNotify();
   EXPECT_EQ(u->stage(), CONN_IDLE);
 }
 
 TEST_F(HelperUnitTest, SendsKeepALinkOnTheTimerListAlive) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
   CTimerList* list = timers_.GetTimerList(1);
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
@@ -430,7 +400,7 @@ class ClientEnd {
 };
 
 TEST_F(HelperUnitTest, ResultsReachTheClientThatFlowNames) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
   CTimerList* web = timers_.GetTimerList(30);
   ClientEnd seven(&poller_, web, 7);
@@ -481,7 +451,7 @@ TEST_F(HelperUnitTest, ResultsReachTheClientThatFlowNames) {
 }
 
 TEST_F(HelperUnitTest, AnswersTheClientSocketCannotTakeAtOnceArriveWholeAndInOrder) {
-  FakeServer srv;
+  FakeLogic srv;
   auto u = connected_unit(srv);
   ClientEnd slow(&poller_, timers_.GetTimerList(30), 9);
   ASSERT_TRUE(slow.ok());

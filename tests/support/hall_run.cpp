@@ -1,8 +1,10 @@
 #include "hall_run.h"
 
 #include <dirent.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace testsupport {
 
@@ -51,6 +53,36 @@ bool HallRun::start(int timeout_ms) {
   // to its logic servers; start-up is over only when this process logs its last line.
   if (!proc_.start(a, bin(), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
   return wait_until([&] { return !proc_.running() || started_up(); }, timeout_ms) && proc_.running();
+}
+
+int HallRun::start_daemon(std::string* output) {
+  const int st = run_program(argv(false), bin(), 30000, output);
+  // Only a gateway that reported success is ours to stop later; the pid of a failed
+  // one may already belong to someone else.
+  if (WIFEXITED(st) && WEXITSTATUS(st) == 0) daemon_pid_ = logged_pid();
+  return st;
+}
+
+pid_t HallRun::logged_pid() const {
+  pid_t pid = -1;
+  DIR* d = opendir(dir_.file("log").c_str());
+  if (d == nullptr) return -1;
+  while (dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, "debug.", 6) == 0) pid = static_cast<pid_t>(atoi(e->d_name + 6));
+  }
+  closedir(d);
+  return pid;
+}
+
+bool HallRun::alive() { return daemon_pid_ > 0 ? kill(daemon_pid_, 0) == 0 : proc_.running(); }
+
+int HallRun::stop(int sig) {
+  if (daemon_pid_ > 0) {
+    const pid_t pid = daemon_pid_;
+    daemon_pid_ = -1;
+    if (kill(pid, sig) == 0 && !wait_until([&] { return kill(pid, 0) != 0; }, 5000)) kill(pid, SIGKILL);
+  }
+  return proc_.stop(sig, 5000);
 }
 
 bool HallRun::started_up() const {

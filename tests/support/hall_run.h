@@ -1,6 +1,6 @@
 // A gateway run for black-box tests: a temporary run directory laid out as bin/ conf/
 // log/ with config.xml and server.xml written from a HallConfig, and a real `hall`
-// started in the foreground (-f) from bin/ on a free loopback port.
+// started from bin/ on a free loopback port, in the foreground (-f) or as a daemon.
 #ifndef HALL_TESTS_HALL_RUN_H
 #define HALL_TESTS_HALL_RUN_H
 
@@ -51,8 +51,14 @@ class HallRun {
   std::vector<std::string> argv(bool foreground) const;
   // Foreground start; true once start-up is over: listening, with every logic link open.
   bool start(int timeout_ms = 15000);
-  bool alive() { return proc_.running(); }
-  int stop(int sig = SIGTERM) { return proc_.stop(sig, 5000); }
+  // Daemon start: runs the launcher to completion and returns its wait status (the
+  // launcher's output goes to *output).
+  int start_daemon(std::string* output);
+  // Pid of the gateway process that wrote log/debug.<pid>, or -1.
+  pid_t logged_pid() const;
+  bool alive();
+  // Stops the gateway, foreground or daemon; the foreground one's wait status, or -1.
+  int stop(int sig = SIGTERM);
   std::string stderr_text() const;
   std::string process_log() const;  // every process-log file, concatenated
   bool wait_log(const std::string& needle, int timeout_ms) const;
@@ -64,6 +70,7 @@ class HallRun {
   HallConfig cfg_;
   int port_ = 0;
   Process proc_;
+  pid_t daemon_pid_ = -1;
 };
 
 // Writes settings for an order_sync_client into dir/client.ini (list "orders", process

@@ -142,6 +142,12 @@ bool Client::answer(int* status, std::string* text, int timeout_ms) {
   return true;
 }
 
+bool Client::no_answer(int timeout_ms) {
+  int status = 0;
+  std::string text;
+  return !answer(&status, &text, timeout_ms);
+}
+
 void Client::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -56,6 +56,8 @@ class Client {
   bool send(const std::string& bytes);
   // Reads one 0x1001 answer: status and result text. False when none arrives in time.
   bool answer(int* status, std::string* text, int timeout_ms = 5000);
+  // True when no answer arrives within timeout_ms.
+  bool no_answer(int timeout_ms = 500);
   void close();
 
  private:

@@ -281,23 +281,42 @@ int Process::stop(int sig, int timeout_ms) {
 
 int run_program(const std::vector<std::string>& argv, const std::string& cwd, int timeout_ms,
                 std::string* output) {
-  TempDir tmp;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  const std::string write_end = "/dev/fd/" + std::to_string(fds[1]);
   Process p;
-  std::string out = tmp.file("out");
-  if (!p.start(argv, cwd, out, out)) return -1;
-  int st = p.wait(timeout_ms);
-  if (st == -1) p.stop(SIGKILL);
-  if (output) *output = read_file(out);
-  return st;
+  const bool started = p.start(argv, cwd, write_end, write_end);
+  close(fds[1]);
+  std::string out;
+  bool ended = false;
+  const bool in_time = started && wait_until(
+                                      [&] {
+                                        pollfd pfd = {fds[0], POLLIN, 0};
+                                        char buf[4096];
+                                        while (!ended && poll(&pfd, 1, 0) == 1) {
+                                          const ssize_t n = read(fds[0], buf, sizeof(buf));
+                                          if (n > 0) out.append(buf, static_cast<size_t>(n));
+                                          ended = n <= 0;
+                                        }
+                                        return ended;
+                                      },
+                                      timeout_ms);
+  close(fds[0]);
+  int st = started ? p.wait(in_time ? timeout_ms : 1) : -1;
+  if (st == -1 && started) p.stop(SIGKILL);
+  if (output) *output = out;
+  return in_time ? st : -1;
 }
 
 bool RedisServer::start() {
-  stop();
-  dir_ = new TempDir();
-  port_ = free_port();
+  if (!durable_ || dir_ == nullptr) {
+    stop();
+    dir_ = new TempDir();
+    port_ = free_port();
+  }
   std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_),
-                                   "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-                                   "--dir", dir_->path(), "--daemonize", "no"};
+                                   "--bind", "127.0.0.1", "--save", "", "--appendonly", durable_ ? "yes" : "no",
+                                   "--appendfsync", "always", "--dir", dir_->path(), "--daemonize", "no"};
   const char* env = getenv("REDIS_SERVER");
   if (env && *env) argv[0] = env;
   if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log")))
@@ -341,6 +360,7 @@ std::string RedisServer::command(const std::vector<std::string>& args) {
     if (c) redisFree(c);
     return "ERR:connect";
   }
+  redisSetTimeout(c, tv);
   std::vector<const char*> argv;
   std::vector<size_t> lens;
   for (const auto& a : args) {

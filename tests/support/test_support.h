@@ -4,6 +4,7 @@
 #ifndef HALL_TESTS_SUPPORT_H
 #define HALL_TESTS_SUPPORT_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -85,17 +86,22 @@ class Process {
   int status_ = -1;
 };
 
-// Runs a program to completion (bounded); returns its exit status, or -1.
+// Runs a program to completion (bounded) the way a shell's `$(...)` does: its output and
+// error go into one pipe that is read to its end. Returns its wait status, or -1 when it
+// did not end, or something (a daemon it left behind) held the pipe open, for timeout_ms.
 int run_program(const std::vector<std::string>& argv, const std::string& cwd = "",
                 int timeout_ms = 30000, std::string* output = nullptr);
 
-// A private redis-server on 127.0.0.1: no persistence, its own directory.
+// A private redis-server on 127.0.0.1 in its own directory, without persistence unless
+// `durable`: then an append-only file synced on every write, so that a kill loses
+// nothing it acknowledged and start() after kill9() finds it all on the same port.
 class RedisServer {
  public:
-  RedisServer() = default;
+  explicit RedisServer(bool durable = false) : durable_(durable) {}
   ~RedisServer() { stop(); }
   bool start();
   void stop();
+  void kill9() { proc_.stop(SIGKILL, 5000); }
   int port() const { return port_; }
   // Runs one command over a fresh connection; the reply as text ("(nil)" for nil,
   // integers in decimal, arrays joined by '\n', errors prefixed with "ERR:").
@@ -108,6 +114,7 @@ class RedisServer {
   bool has_unread_command() const;
 
  private:
+  bool durable_;
   TempDir* dir_ = nullptr;
   Process proc_;
   int port_ = 0;
