@@ -291,10 +291,10 @@ int run_program(const std::vector<std::string>& argv, const std::string& cwd, in
   return st;
 }
 
-bool RedisServer::start() {
+bool RedisServer::start(int port) {
   stop();
   dir_ = new TempDir();
-  port_ = free_port();
+  port_ = port != 0 ? port : free_port();
   std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_),
                                    "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
                                    "--dir", dir_->path(), "--daemonize", "no"};

@@ -94,7 +94,8 @@ class RedisServer {
  public:
   RedisServer() = default;
   ~RedisServer() { stop(); }
-  bool start();
+  // Starts an empty server on `port`, or on a free port when it is 0.
+  bool start(int port = 0);
   void stop();
   int port() const { return port_; }
   // Runs one command over a fresh connection; the reply as text ("(nil)" for nil,
