@@ -283,9 +283,10 @@ TEST(RegistrationRefresh, AFrozenRedisLeavesRoundTripsAlone) {
   // leaves unanswered and finally reconnects.
   std::vector<double> frozen;
   ASSERT_TRUE(trips_until([&] { return hall.wait_log("no answer for three intervals", 0); }, &frozen));
-  const double limit = std::max(5.0, 3 * p99(before));
-  printf("round trip p99: %.3f ms before, %.3f ms with Redis frozen (%zu trips)\n", p99(before), p99(frozen),
-         frozen.size());
+  // Generous: the machine is shared, and its load differs between the two samples.
+  const double limit = std::max(10.0, 3 * p99(before));
+  printf("round trip p99: %.3f ms before, %.3f ms with Redis frozen (%zu trips, slowest %.3f ms)\n", p99(before),
+         p99(frozen), frozen.size(), *std::max_element(frozen.begin(), frozen.end()));
   EXPECT_LT(p99(frozen), limit);
   // A loop that waited on Redis, even once, would show as one trip held for seconds.
   EXPECT_LT(*std::max_element(frozen.begin(), frozen.end()), 1500.0);
