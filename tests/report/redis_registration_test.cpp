@@ -284,7 +284,7 @@ TEST(RegistrationRefresh, AFrozenRedisLeavesRoundTripsAlone) {
   std::vector<double> frozen;
   ASSERT_TRUE(trips_until([&] { return hall.wait_log("no answer for three intervals", 0); }, &frozen));
   // Generous: the machine is shared, and its load differs between the two samples.
-  const double limit = std::max(10.0, 3 * p99(before));
+  const double limit = std::max(20.0, 3 * p99(before));
   printf("round trip p99: %.3f ms before, %.3f ms with Redis frozen (%zu trips, slowest %.3f ms)\n", p99(before),
          p99(frozen), frozen.size(), *std::max_element(frozen.begin(), frozen.end()));
   EXPECT_LT(p99(frozen), limit);
