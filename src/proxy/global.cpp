@@ -39,6 +39,7 @@ int TGlobal::_svid = 0;
 std::string TGlobal::_ip = "0.0.0.0";
 std::string TGlobal::_redisIp = "0.0.0.0";
 int TGlobal::_redisPort = 0;
+int TGlobal::_registerInterval = 10;
 int TGlobal::_udpSwitch = 0;
 std::string TGlobal::_udpIp = "0.0.0.0";
 int TGlobal::_udpPort = 0;
@@ -59,6 +60,7 @@ int to_int(const std::string& text) {
 }
 
 const int kMinPollers = 1024;
+const int kRegisterInterval = 10;
 
 // The most descriptors the process may open, and never more than epoll_wait takes
 // events at once.
@@ -284,6 +286,13 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
 
   r->redisIp = xml.GetAttrib("RedisServer");
   r->redisPort = read_number(xml, path, "RedisPort", notes, as_read());
+  // Missing or negative: the default refresh; an explicit 0 keeps the single write of
+  // start-up.
+  const bool interval_given = !xml.GetAttrib("RegisterInterval").empty();
+  r->registerInterval = read_number(xml, path, "RegisterInterval", notes, [interval_given](int v, std::string* why) {
+    *why = "negative";
+    return v < 0 || !interval_given ? kRegisterInterval : v;
+  });
   r->udpSwitch = read_number(xml, path, "UdpSwitch", notes, as_read());
   r->udpIp = xml.GetAttrib("UdpServer");
   r->udpPort = read_number(xml, path, "UdpPort", notes, as_read());
@@ -334,6 +343,7 @@ int TGlobal::DaemonInit(const char* path) {
 
   _redisIp = r.redisIp;
   _redisPort = r.redisPort;
+  _registerInterval = r.registerInterval;
   _udpSwitch = r.udpSwitch;
   _udpIp = r.udpIp;
   _udpPort = r.udpPort;
@@ -361,11 +371,13 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
                                   "cannot be created or written; the process log is lost")});
   const int count = server_notes(serverPath, &out);
 
-  // The listener takes a poller slot, and every logic server two: one for its link and
-  // one the listener keeps free for reconnecting it.
-  if (conf.read && 1 + 2L * count >= conf.maxpoller) {
+  // The listener takes a poller slot, every logic server two (one for its link and one
+  // the listener keeps free for reconnecting it), and the refreshing registration one.
+  const int registry = conf.registerInterval > 0 ? 1 : 0;
+  if (conf.read && 1 + registry + 2L * count >= conf.maxpoller) {
     out.push_back({true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
-                                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener and the " +
+                                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
+                                     (registry != 0 ? ", the Redis registration" : "") + " and the " +
                                      std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
   }
 

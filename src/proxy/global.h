@@ -41,6 +41,7 @@ struct TConfigReading {
   std::string addr;  // empty: start-up refuses it
   std::string redisIp;
   int redisPort = 0;
+  int registerInterval = 0;  // as used
   int udpSwitch = 0;
   std::string udpIp;
   int udpPort = 0;
@@ -113,6 +114,7 @@ class TGlobal {
   static std::string _ip;        // own announced address (command line), "0.0.0.0"
   static std::string _redisIp;   // Redis host (RedisServer), "0.0.0.0"
   static int _redisPort;         // Redis port (RedisPort), 0
+  static int _registerInterval;  // seconds between registration refreshes, 0 none (RegisterInterval), 10
   static int _udpSwitch;         // non-zero turns the UDP reporter on (UdpSwitch), 0
   static std::string _udpIp;     // UDP collector address (UdpServer), "0.0.0.0"
   static int _udpPort;           // UDP collector port (UdpPort), 0

@@ -13,6 +13,7 @@
 #include "decode_unit.h"
 #include "helper_pool.h"
 #include "log.h"
+#include "redis_server.h"
 #include "net.h"
 
 namespace __http_svr_ns__ {
@@ -108,9 +109,10 @@ namespace {
 
 // Every logic-server link reconnects on demand and then needs a poller slot of its own:
 // clients may not take the last ones, or one backend restart would leave every client
-// without answers until some client leaves.
+// without answers until some client leaves. The Redis registration's link likewise.
 int slots_kept_for_logic() {
-  return _helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0;
+  return (_helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0) +
+         CRedisServer::PollerSlotsKept();
 }
 
 }  // namespace

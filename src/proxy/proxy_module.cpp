@@ -213,6 +213,8 @@ int CProxyModule::open(int argc, char** argv) {
     log_boot("Init incoming instance failed");
     return -1;
   }
+  m_pRedisServer->StartRefresh(CIncoming::Instance()->pollerunit(), CIncoming::Instance()->timerunit(),
+                               TGlobal::_registerInterval, TGlobal::_ip, TGlobal::_port, TGlobal::_svid);
   return 0;
 }
 
@@ -222,6 +224,7 @@ int CProxyModule::run(void* arg) {
 }
 
 int CProxyModule::close() {
+  if (m_pRedisServer != nullptr) m_pRedisServer->StopRefresh();  // it lives on the reactor
   destroy_process_objects();
   log_boot("%s v%s: stopped", TGlobal::_progname, TGlobal::_version);
   return 0;

@@ -1,16 +1,25 @@
 // Announces the gateway in Redis: one synchronous connection and one HSET of the
 // field "HALLSERVER<svid>" in the hash "HALLSERVER" with the gateway's address, port
-// and server id as compact JSON. Owned by the module object, used once during
-// start-up on the main thread; its destructor frees the connection.
+// and server id as compact JSON, during start-up. Once the loop's poller and timers
+// exist, StartRefresh keeps the registration true: every interval the record is
+// written again and the heartbeat "HALLSERVER<svid>" in the hash "HALLSERVER_ALIVE"
+// gets the current unix time, over a second, asynchronous connection driven by the
+// gateway's own poller, so that a slow or frozen Redis never holds the loop. Owned by
+// the module object; runs on the loop thread; its destructor frees both connections.
 #ifndef HALL_PROXY_REDIS_SERVER_H
 #define HALL_PROXY_REDIS_SERVER_H
 
 #include <string>
+#include <vector>
 
 #include "noncopyable.h"
 
+struct redisAsyncContext;
 struct redisContext;
 struct redisReply;
+class CPollerUnit;
+class CTimerUnit;
+class CTimerList;
 
 namespace __http_svr_ns__ {
 
@@ -34,6 +43,54 @@ class CRedisServer : private noncopyable {
   // The registration value for these arguments: {"IP":..,"PORT":..,"SVID":..} and a
   // line feed.
   static std::string RecordValue(const std::string& ip, int port, int svid);
+  // The field of this gateway in both hashes: "HALLSERVER<svid>", cut at 31 characters.
+  static std::string RecordField(int svid);
+
+  // Writes the record of ip, port and svid and the heartbeat now and then every
+  // `interval` seconds (when `interval` is above 0) on an asynchronous link to the
+  // address given to Connect, opened without blocking and reopened at the next interval
+  // whenever it is lost. An interval's write is skipped while the previous one is still
+  // unanswered, and a link that has left writes unanswered for three intervals is
+  // dropped and reopened. The Redis host is resolved here, once. 0, or -1 when
+  // `interval` is not above 0 (nothing is started).
+  int StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port,
+                   int svid);
+  // Closes the asynchronous link and stops the timer; must run before the poller unit
+  // and the timer unit are destroyed.
+  void StopRefresh();
+  // Queues one command, each argument whole, on the asynchronous link; it goes out when
+  // the socket can take it and its reply is only counted. False when no link is open.
+  bool QueueCommand(const std::vector<std::string>& args);
+  // Poller slots the refreshing registration needs and does not hold at the moment: 1
+  // while it runs without an open link, else 0. The listener keeps them free.
+  static int PollerSlotsKept();
+
+  static const char* const kAliveKey;  // "HALLSERVER_ALIVE"
+
+ private:
+  class CLink;
+  class CTick;
+  friend class CLink;
+  friend class CTick;
+
+  void Refresh();               // one interval's work
+  void OpenLink();              // a non-blocking connect; the link is null when it fails
+  void DropLink(const char* why);
+  void LinkGone();              // the asynchronous context is being freed
+  void Lost(const char* why);   // logs the first failure of an outage
+  static void OnReply(redisAsyncContext* ac, void* reply, void* privdata);
+
+  std::string m_linkHost;  // numeric address of the Redis host
+  std::string m_record;    // the record value
+  int m_svid = 0;
+  CLink* m_link = nullptr;
+  CTick* m_tick = nullptr;
+  CTimerList* m_tickList = nullptr;
+  redisAsyncContext* m_async = nullptr;
+  int m_pending = 0;        // commands sent and not answered
+  int m_skipped = 0;        // intervals skipped in a row because of them
+  bool m_outage = false;    // a failure was logged and no write has succeeded since
+  bool m_refused = false;   // Redis refused a command of the current interval
 
  private:
   std::string m_strIp;

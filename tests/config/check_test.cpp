@@ -50,14 +50,15 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
   };
   check(0,
         "../conf/config.xml: SYSTEM MaxListenCount=\"\": missing or empty; 256 used\n"
+        "../conf/config.xml: SYSTEM RegisterInterval=\"\": missing or empty; 10 used\n"
         "../conf/config.xml: SYSTEM UdpPort=\"\": missing or empty; 0 used\n"
         "../conf/clib_log_coloring.conf: cannot be read (No such file or directory); no user id is filtered\n"
-        "hall: configuration OK: 3 note(s)\n");
+        "hall: configuration OK: 4 note(s)\n");
 
   write_file(run.root() + "/conf/config.xml",
              "<SYSTEM LogDir=\"../new/log\" LogNum=\"0\" LogSize=\"9\" LogLevel=\"-1\" MaxFdCount=\"1024\" WebTimeout=\"7\""
              " HelperTimeout=\"7\" MaxListenCount=\"512\" BindAddr=\"\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
-                 std::to_string(redis_port) + "x\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\""
+                 std::to_string(redis_port) + "x\" RegisterInterval=\"-1\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\""
              " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\"/>");
   write_file(run.root() + "/conf/server.xml",
              "<SYSTEM><Node><ServerList><Server svid=\"1\" ip=\"localhost\" port=\"" + std::to_string(logic_port) +
@@ -69,6 +70,7 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
         "../conf/config.xml: SYSTEM BindAddr=\"\": missing or empty (the address to listen on)\n"
         "../conf/config.xml: SYSTEM RedisPort=\"" + std::to_string(redis_port) + "x\": not a whole number; " +
             std::to_string(redis_port) + " used\n"
+        "../conf/config.xml: SYSTEM RegisterInterval=\"-1\": negative; 10 used\n"
         "../conf/config.xml: SYSTEM MaxHelperQueue=\"0\": not above 0; 67108864 used\n"
         "../conf/config.xml: SYSTEM TrafficLogLevel=\"9\": not a level from 3 to 7; 3 used\n"
         "../conf/config.xml: SYSTEM LogDir=\"../new/log\": cannot be created or written; the process log is lost\n"
@@ -76,7 +78,7 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
         "../conf/server.xml: Server 2 svid=\"1\": listed twice (also Server 1)\n"
         "../conf/server.xml: Server 2 port=\"70000\": not a port (a whole number from 1 to 65535)\n"
         "../conf/clib_log_coloring.conf: line 3 \"42\": not a user id from 10000 to 4294967295; ignored\n"
-        "hall: configuration refused: 4 problem(s), 7 other note(s)\n");
+        "hall: configuration refused: 4 problem(s), 8 other note(s)\n");
   close(redis);
   close(logic);
 }

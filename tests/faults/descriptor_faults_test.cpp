@@ -120,11 +120,12 @@ class DescriptorFaults : public ::testing::Test {
   std::vector<Conn> a_, b_, c_;
 };
 
-// Clients the poller has room for: MaxFdCount less the listener and two slots per logic
-// server (its link and one kept for reconnecting it). All of them answered.
+// Clients the poller has room for: MaxFdCount less the listener, the registration's link
+// to Redis and two slots per logic server (its link and one kept for reconnecting it).
+// All of them answered.
 std::vector<Conn> fill(int port, const FaultGatewayConfig& cfg, int first_id) {
   std::vector<Conn> conns =
-      open_and_ask(port, cfg.max_fd - 1 - 2 * static_cast<int>(cfg.servers.size()), first_id);
+      open_and_ask(port, cfg.max_fd - 2 - 2 * static_cast<int>(cfg.servers.size()), first_id);
   collect(&conns, 60000);
   EXPECT_EQ(tally(conns)[ANSWERED], static_cast<int>(conns.size()));
   return conns;

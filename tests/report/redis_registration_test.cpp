@@ -3,13 +3,19 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "hall_run.h"
 #include "log.h"
+#include "packets.h"
 #include "redis_server.h"
 #include "test_support.h"
 
@@ -168,4 +174,125 @@ TEST_F(RedisRegistration, ServerThatNeverRepliesDoesNotHangRegistration) {
   EXPECT_EQ(0, r.SetInfo("127.0.0.1", 8000, 12));
   EXPECT_LT(seconds_since(t0), CRedisServer::kTimeoutMs / 1000.0 + 5);
   EXPECT_NE(std::string::npos, process_log().find("registration not written"));
+}
+
+namespace {
+
+// A gateway that refreshes its registration every second in `redis`, with `servers` as
+// its logic servers.
+class RefreshingHall : public testsupport::HallRun {
+ public:
+  RefreshingHall(int svid, const testsupport::RedisServer& redis, std::vector<std::pair<int, int>> servers = {})
+      : HallRun(config(svid, redis.port(), std::move(servers))), svid_(svid) {}
+  ~RefreshingHall() { stop(SIGKILL); }
+  // Record and a heartbeat of the last few seconds both in `redis`.
+  bool registered(testsupport::RedisServer& redis) const {
+    const std::string field = "HALLSERVER" + std::to_string(svid_);
+    const std::string record = "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(port()) + ",\"SVID\":" +
+                               std::to_string(svid_) + "}\n";
+    return redis.command({"HGET", "HALLSERVER", field}) == record && labs(heartbeat(redis) - time(nullptr)) <= 5;
+  }
+  long heartbeat(testsupport::RedisServer& redis) const {
+    return atol(redis.command({"HGET", "HALLSERVER_ALIVE", "HALLSERVER" + std::to_string(svid_)}).c_str());
+  }
+
+ private:
+  static testsupport::HallConfig config(int svid, int redis_port, std::vector<std::pair<int, int>> servers) {
+    testsupport::HallConfig c;
+    c.svid = svid;
+    c.log_level = 4;
+    c.redis_port = redis_port;
+    c.servers = std::move(servers);
+    c.attrs = {{"RegisterInterval", "1"}};
+    return c;
+  }
+  int svid_;
+};
+
+}  // namespace
+
+TEST(RegistrationRefresh, RecordAndHeartbeatComeBackEveryInterval) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  RefreshingHall hall(12, redis);
+  ASSERT_TRUE(hall.start());
+  auto registered = [&] { return hall.registered(redis); };
+  ASSERT_TRUE(testsupport::wait_until(registered, 10000));
+  const long first = hall.heartbeat(redis);
+  EXPECT_TRUE(testsupport::wait_until([&] { return hall.heartbeat(redis) > first; }, 10000));
+
+  EXPECT_EQ("OK", redis.command({"FLUSHALL"}));
+  EXPECT_TRUE(testsupport::wait_until(registered, 10000));
+
+  // Restarted empty on the same port: the gateway's link breaks and is opened again.
+  const int port = redis.port();
+  redis.stop();
+  ASSERT_TRUE(redis.start(port));
+  EXPECT_TRUE(testsupport::wait_until(registered, 10000));
+  EXPECT_TRUE(hall.alive());
+}
+
+TEST(RegistrationRefresh, AFrozenRedisLeavesRoundTripsAlone) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  testsupport::TempDir dir;
+  testsupport::Process logic;
+  const int logic_port = testsupport::free_port();
+  ASSERT_TRUE(logic.start({testsupport::binary("logic_server"), "--name", "L", std::to_string(logic_port)},
+                          dir.path(), dir.file("out"), dir.file("err")));
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] { return testsupport::read_file(dir.file("out")).find("listening on") != std::string::npos; }, 10000));
+  RefreshingHall hall(13, redis, {{1, logic_port}});
+  ASSERT_TRUE(hall.start());
+  ASSERT_TRUE(testsupport::wait_until([&] { return hall.registered(redis); }, 10000));
+
+  testpackets::Client client(hall.port());
+  ASSERT_TRUE(client.ok());
+  // Milliseconds of one request and its answer.
+  auto round_trip = [&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    int status = -1;
+    std::string text;
+    if (!client.send(testpackets::data_req(77, "{\"order\":1}")) || !client.answer(&status, &text, 5000)) return 1e9;
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  };
+  auto p99 = [](std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() * 99 / 100];
+  };
+  // Round trips for as many refreshes as the freeze below lasts, so that both samples
+  // meet the same load of the machine.
+  auto trips_until = [&](const std::function<bool()>& done, std::vector<double>* ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline && (ms->size() % 100 != 0 || ms->size() < 500 || !done())) {
+      ms->push_back(round_trip());
+      if (ms->back() >= 1e9) return false;
+    }
+    return done();
+  };
+  std::vector<double> before;
+  const long first = hall.heartbeat(redis);
+  ASSERT_TRUE(trips_until([&] { return hall.heartbeat(redis) >= first + 4; }, &before));
+
+  struct Thaw {
+    testsupport::RedisServer* r;
+    ~Thaw() { r->freeze(false); }
+  } thaw{&redis};
+  redis.freeze(true);
+  // Round trips while the gateway writes into the frozen Redis, skips the intervals it
+  // leaves unanswered and finally reconnects.
+  std::vector<double> frozen;
+  ASSERT_TRUE(trips_until([&] { return hall.wait_log("no answer for three intervals", 0); }, &frozen));
+  // Generous: the machine is shared, and its load differs between the two samples.
+  const double limit = std::max(20.0, 3 * p99(before));
+  printf("round trip p99: %.3f ms before, %.3f ms with Redis frozen (%zu trips, slowest %.3f ms)\n", p99(before),
+         p99(frozen), frozen.size(), *std::max_element(frozen.begin(), frozen.end()));
+  EXPECT_LT(p99(frozen), limit);
+  // A loop that waited on Redis, even once, would show as one trip held for seconds.
+  EXPECT_LT(*std::max_element(frozen.begin(), frozen.end()), 1500.0);
+
+  redis.freeze(false);
+  const long thawed = time(nullptr);
+  EXPECT_TRUE(testsupport::wait_until([&] { return hall.heartbeat(redis) >= thawed; }, 10000));
+  EXPECT_TRUE(hall.alive());
 }

@@ -308,11 +308,13 @@ int run_program(const std::vector<std::string>& argv, const std::string& cwd, in
   return in_time ? st : -1;
 }
 
-bool RedisServer::start() {
-  if (!durable_ || dir_ == nullptr) {
+bool RedisServer::start(int port) {
+  // A durable server comes back with its data on its port; a port given starts afresh
+  // there (an empty Redis in place of the old one).
+  if (port != 0 || !durable_ || dir_ == nullptr) {
     stop();
     dir_ = new TempDir();
-    port_ = free_port();
+    port_ = port != 0 ? port : free_port();
   }
   std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_),
                                    "--bind", "127.0.0.1", "--save", "", "--appendonly", durable_ ? "yes" : "no",

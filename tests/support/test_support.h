@@ -99,7 +99,8 @@ class RedisServer {
  public:
   explicit RedisServer(bool durable = false) : durable_(durable) {}
   ~RedisServer() { stop(); }
-  bool start();
+  // Starts an empty server on `port`, or on a free port when it is 0.
+  bool start(int port = 0);
   void stop();
   void kill9() { proc_.stop(SIGKILL, 5000); }
   int port() const { return port_; }
