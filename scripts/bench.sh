@@ -7,6 +7,8 @@
 #   scripts/bench.sh [--quick] [--rounds N] [--duration S] [--warmup S]
 #                    [--memory-conns N] [--no-memory | --memory-only] [--no-install] [--keep]
 #   scripts/bench.sh --report RESULTS   (prints the tables again from a kept run)
+#   scripts/bench.sh --orders [--order-count N] [--pause-ms MS] [--keep]
+#                    (orders/s of one order_sync_client; see run_orders below)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
@@ -31,6 +33,9 @@ REPORT=
 BODIES="64 512"
 CONNS="1 64 1000"
 CONFIGS="echo haproxy nginx hall-1 hall-3 hall-quiet"
+ORDERS=0
+ORDER_COUNT=200000
+ORDER_PAUSE=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -44,7 +49,10 @@ while [ $# -gt 0 ]; do
     --no-install) DO_INSTALL=0 ;;
     --keep) KEEP=1 ;;
     --report) REPORT=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE" >&2
+    --orders) ORDERS=1 ;;
+    --order-count) ORDER_COUNT=$2; shift ;;
+    --pause-ms) ORDER_PAUSE=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS]" >&2
        exit 2 ;;
   esac
   shift
@@ -111,20 +119,23 @@ END {
 if [ -n "$REPORT" ]; then summarize "$REPORT"; exit 0; fi
 
 # --- dependencies and build ---
-if [ "$DO_INSTALL" -eq 1 ]; then
+if [ "$DO_INSTALL" -eq 1 ] && [ "$ORDERS" -eq 0 ]; then
   EXTRA_PACKAGES="haproxy nginx libnginx-mod-stream" bash "$ROOT/scripts/install-deps.sh"
 fi
 HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 NGINX_STREAM=/usr/lib/nginx/modules/ngx_stream_module.so
 for f in "$HAPROXY" "$NGINX" "$NGINX_STREAM"; do
-  [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
+  [ "$ORDERS" -eq 1 ] || [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
 done
 
 log "building in $BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
-cmake --build "$BUILD_DIR" -j2 --target hall logic_server load_gen echo_server >/dev/null
-for p in hall logic_server load_gen echo_server; do
+TARGETS="hall logic_server load_gen echo_server"
+[ "$ORDERS" -eq 0 ] || TARGETS="hall logic_server order_sync_client"
+# shellcheck disable=SC2086
+cmake --build "$BUILD_DIR" -j2 --target $TARGETS >/dev/null
+for p in $TARGETS; do
   [ -x "$BUILD_DIR/$p" ] || { log "$BUILD_DIR/$p was not built"; exit 1; }
 done
 LOAD_GEN=$BUILD_DIR/load_gen
@@ -161,6 +172,117 @@ wait_port() {
   log "nothing listens on port $1"
   return 1
 }
+
+# One gateway directory: bin/ (working directory), conf/, log/. $1 name, $2.. logic ports
+# (the first answers, the others read and stay silent); HALL_ATTRS: further attributes of
+# config.xml.
+start_hall() {
+  local name=$1; shift
+  local dir=$WORK/$name svid=1 port lport
+  mkdir -p "$dir/bin" "$dir/conf" "$dir/log"
+  port=$(free_port)
+  # Registration in Redis goes to a port where nothing listens: it fails at once, and the
+  # gateway runs on without it.
+  cat >"$dir/conf/config.xml" <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<SYSTEM LogDir="../log" LogNum="2" LogSize="10485760" LogLevel="4" MaxFdCount="30000"
+    WebTimeout="300" HelperTimeout="300" MaxListenCount="4096" BindAddr="127.0.0.1"
+    RedisServer="127.0.0.1" RedisPort="$(free_port)" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="9" ${HALL_ATTRS:-}/>
+EOF
+  {
+    echo '<?xml version="1.0" encoding="UTF-8"?>'
+    echo '<SYSTEM><Node><ServerList>'
+    for lport in "$@"; do
+      echo "  <Server svid=\"$svid\" ip=\"127.0.0.1\" port=\"$lport\"/>"
+      svid=$((svid + 1))
+    done
+    echo '</ServerList></Node></SYSTEM>'
+  } >"$dir/conf/server.xml"
+  [ -f "$ROOT/conf/clib_log_coloring.conf" ] && cp "$ROOT/conf/clib_log_coloring.conf" "$dir/conf/"
+  local first=1 lpids=""
+  for lport in "$@"; do
+    local extra=()
+    [ "$first" -eq 1 ] || extra=(--silent)
+    "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
+    PIDS+=("$!")
+    lpids="$lpids $!"
+    first=0
+  done
+  for lport in "$@"; do wait_port "$lport"; done
+  (cd "$dir/bin" && exec "$BUILD_DIR/hall" -p "$port" -s 1 -h 127.0.0.1 -f) >"$dir/hall.out" 2>&1 &
+  PIDS+=("$!")
+  eval "${name//-/_}_PID=$!"
+  eval "${name//-/_}_PORT=$port"
+  eval "${name//-/_}_LOGIC='$lpids'"
+}
+
+# --- orders: Redis list -> order_sync_client -> hall -> two logic servers ---
+# A fresh redis-server holds a pre-filled list of ORDER_COUNT orders of 200 bytes each;
+# one order_sync_client ([order] pause_ms=ORDER_PAUSE) drains it through a hall with two
+# logic servers (one answers). Orders/s = orders / time from the client's start until the
+# list and the client's sending list are both empty. The anchor: redis-benchmark's LPOP
+# rate on the same machine, over one connection (what one client does) and over 50.
+run_orders() {
+  local rport dir key=orders i t0 t1 left sent limit
+  rport=$(free_port)
+  redis-server --port "$rport" --bind 127.0.0.1 --save '' --appendonly no --dir "$WORK" \
+    >"$WORK/redis.out" 2>&1 &
+  PIDS+=("$!")
+  wait_port "$rport"
+  start_hall hall-orders "$(free_port)" "$(free_port)"
+  wait_port "$hall_orders_PORT"
+  # 200 bytes each, numbered, in list order.
+  redis-cli -p "$rport" EVAL "for i = 1, tonumber(ARGV[1]) do
+      local head = string.format('{\"flow\":0,\"order\":\"B-%09d\",\"pad\":\"', i)
+      redis.call('RPUSH', KEYS[1], head .. string.rep('x', 198 - #head) .. '\"}')
+    end
+    return redis.call('LLEN', KEYS[1])" 1 "$key" "$ORDER_COUNT" >/dev/null
+  dir=$WORK/client
+  mkdir -p "$dir/bin" "$dir/log"
+  cat >"$dir/order_sync_client.ini" <<EOC
+[gateway]
+ip=127.0.0.1
+port=$hall_orders_PORT
+client_id=100
+[redis]
+ip=127.0.0.1
+port=$rport
+key=$key
+sending=$key:sending
+[order]
+pause_ms=$ORDER_PAUSE
+[log]
+dir=../log
+level=4
+EOC
+  echo "== orders (one order_sync_client, $ORDER_COUNT orders of 200 bytes, pause_ms=$ORDER_PAUSE)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "client $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$(git -C "$ROOT" diff --quiet 2>/dev/null || echo ' (modified)')"
+  t0=$(date +%s.%N)
+  (cd "$dir/bin" && exec "$BUILD_DIR/order_sync_client" ../order_sync_client.ini) >"$dir/client.out" 2>&1 &
+  PIDS+=("$!")
+  # Bounded wait: at least 20 orders/s, or the run counts as failed.
+  limit=$((ORDER_COUNT / 2 + 600))
+  left=1
+  for i in $(seq 1 "$limit"); do
+    left=$(redis-cli -p "$rport" EVAL "return redis.call('LLEN', KEYS[1]) + redis.call('LLEN', KEYS[2])" 2 \
+             "$key" "$key:sending")
+    [ "$left" = 0 ] && break
+    sleep 0.1
+  done
+  t1=$(date +%s.%N)
+  sent=$(cat "$dir"/log/* 2>/dev/null | grep -c 'SEND: [1-9]' || true)
+  awk -v n="$ORDER_COUNT" -v a="$t0" -v b="$t1" -v left="$left" -v sent="$sent" 'BEGIN {
+      printf "orders/s: %.0f (%d orders in %.2f s; sent %d, left in Redis %d)\n", n / (b - a), n - left, b - a, sent, left }'
+  echo "anchor, redis-benchmark LPOP of 200-byte values on the same machine:"
+  for c in 1 50; do
+    redis-benchmark -p "$rport" -c "$c" -n "$ORDER_COUNT" -d 200 -t lpush,lpop -q 2>/dev/null | tr '\r' '\n' |
+      awk -v c="$c" '/^LPOP: [0-9]/ { printf "  LPOP, %2d connection(s): %s requests/s\n", c, $2 }'
+  done
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  [ "$left" = 0 ]
+}
+if [ "$ORDERS" -eq 1 ]; then run_orders; exit $?; fi
 
 ECHO_PORT=$(free_port)
 "$BUILD_DIR/echo_server" "$ECHO_PORT" >"$WORK/echo.out" 2>&1 &
@@ -210,48 +332,6 @@ EOF
 "$NGINX" -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" >"$WORK/nginx.out" 2>&1 &
 NGINX_MASTER=$!; PIDS+=("$NGINX_MASTER")
 
-# One gateway directory: bin/ (working directory), conf/, log/. $1 name, $2.. logic ports
-# (the first answers, the others read and stay silent); HALL_ATTRS: further attributes of
-# config.xml.
-start_hall() {
-  local name=$1; shift
-  local dir=$WORK/$name svid=1 port lport
-  mkdir -p "$dir/bin" "$dir/conf" "$dir/log"
-  port=$(free_port)
-  # Registration in Redis goes to a port where nothing listens: it fails at once, and the
-  # gateway runs on without it.
-  cat >"$dir/conf/config.xml" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<SYSTEM LogDir="../log" LogNum="2" LogSize="10485760" LogLevel="4" MaxFdCount="30000"
-    WebTimeout="300" HelperTimeout="300" MaxListenCount="4096" BindAddr="127.0.0.1"
-    RedisServer="127.0.0.1" RedisPort="$(free_port)" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="9" ${HALL_ATTRS:-}/>
-EOF
-  {
-    echo '<?xml version="1.0" encoding="UTF-8"?>'
-    echo '<SYSTEM><Node><ServerList>'
-    for lport in "$@"; do
-      echo "  <Server svid=\"$svid\" ip=\"127.0.0.1\" port=\"$lport\"/>"
-      svid=$((svid + 1))
-    done
-    echo '</ServerList></Node></SYSTEM>'
-  } >"$dir/conf/server.xml"
-  [ -f "$ROOT/conf/clib_log_coloring.conf" ] && cp "$ROOT/conf/clib_log_coloring.conf" "$dir/conf/"
-  local first=1 lpids=""
-  for lport in "$@"; do
-    local extra=()
-    [ "$first" -eq 1 ] || extra=(--silent)
-    "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
-    PIDS+=("$!")
-    lpids="$lpids $!"
-    first=0
-  done
-  for lport in "$@"; do wait_port "$lport"; done
-  (cd "$dir/bin" && exec "$BUILD_DIR/hall" -p "$port" -s 1 -h 127.0.0.1 -f) >"$dir/hall.out" 2>&1 &
-  PIDS+=("$!")
-  eval "${name//-/_}_PID=$!"
-  eval "${name//-/_}_PORT=$port"
-  eval "${name//-/_}_LOGIC='$lpids'"
-}
 start_hall hall-1 "$(free_port)"
 start_hall hall-3 "$(free_port)" "$(free_port)" "$(free_port)"
 HALL_ATTRS='TrafficLogLevel="7"' start_hall hall-quiet "$(free_port)"

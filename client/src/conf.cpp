@@ -112,9 +112,10 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   conf->mysql_port = 3306;
   std::strcpy(conf->log_dir, "../log");
   conf->log_level = 6;
+  conf->order_pause_ms = 10;
 
   reader_s r = {file, notes};
-  long client_id = 0, level = conf->log_level;
+  long client_id = 0, level = conf->log_level, pause = conf->order_pause_ms;
   read_ip(&r, "gateway", "ip", true, conf->server_ip);
   read_port(&r, "gateway", "port", true, &conf->server_port);
   read_long(&r, "gateway", "client_id", true, INT_MIN, INT_MAX, &client_id);
@@ -135,8 +136,10 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   read_text(&r, "mysql", "db", false, true, conf->mysql_db, sizeof(conf->mysql_db));
   read_text(&r, "log", "dir", false, false, conf->log_dir, sizeof(conf->log_dir));
   read_long(&r, "log", "level", false, 4, 7, &level);
+  read_long(&r, "order", "pause_ms", false, 0, 60000, &pause);
   conf->client_id = static_cast<int>(client_id);
   conf->log_level = static_cast<int>(level);
+  conf->order_pause_ms = static_cast<int>(pause);
   return notes->problems.empty() ? 0 : -1;
 }
 

@@ -23,6 +23,7 @@ struct conf_s {
   int client_id;               // id sent in every packet
   char log_dir[128];           // directory of the process log
   int log_level;               // highest level of the process log (4..7)
+  int order_pause_ms;          // pause after each sent order, in milliseconds (0: none)
 };
 
 extern conf_s g_conf;

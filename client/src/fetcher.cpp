@@ -43,9 +43,19 @@ bool fetcher_t::recover(const char* q) {
   return !recover_;
 }
 
+// A connection whose last command was answered is taken on without a ping: should the
+// take fail on it, a second attempt pings, reconnects and recovers as the first one
+// would have. The ping would cost one more round trip per order.
 std::string fetcher_t::fetch(const char* q, bool* popped) {
   std::string v;
-  const bool taken = _r != nullptr && wait_for_redis() && recover(q) && _r->MoveHeadToTail(q, sending_name(q), v);
+  bool taken = false;
+  for (int attempt = 0; _r != nullptr && attempt < 2; ++attempt) {
+    const bool answered = attempt == 0 && !last_command_failed();
+    if (!answered && !wait_for_redis()) break;
+    if (!recover(q)) continue;
+    taken = _r->MoveHeadToTail(q, sending_name(q), v);
+    if (taken || !last_command_failed()) break;
+  }
   if (popped != nullptr) *popped = taken;
   return v;
 }

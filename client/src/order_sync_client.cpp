@@ -182,7 +182,7 @@ int order_sync_client_t::run() {
     std::memset(buffer.get(), 0, PACKET_BUF_SIZE);
     pkt.len = 0;
     pkt.idx = 0;
-    nap_ms(SEND_PAUSE_MS);
+    nap_ms(g_conf.order_pause_ms);  // [order] pause_ms
   }
   return 0;
 }

@@ -32,7 +32,6 @@ class order_sync_client_t : private noncopyable {
     PACKET_OVERHEAD = 18,     // header 9, client id 4, string length 4, zero byte 1
     MAX_ORDER_TEXT = MAX_PACKET - PACKET_OVERHEAD,
     IDLE_WAIT_MS = 100,       // pause before asking Redis again when the list was empty
-    SEND_PAUSE_MS = 10,       // pause after each sent order
     RETRY_SEND_MS = 5000,     // pause after a failed reconnect while an order waits
     MAX_BACKOFF_MS = 4000     // longest pause between reconnects of an idle link
   };

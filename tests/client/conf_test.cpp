@@ -120,17 +120,38 @@ TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
   };
   write_file(f, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=7" + tail);
   check(0, f + ": [redis] sending missing; \"orders:sending:127.0.0.1:" + std::to_string(gateway_port) +
-               ":7\" used\n" + f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" +
-               "order_sync_client: settings OK: 3 default(s) used\n");
+               ":7\" used\n" + f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" + f +
+               ": [order] pause_ms missing; \"10\" used\n" + "order_sync_client: settings OK: 4 default(s) used\n");
 
   write_file(f, "[gateway]\nip=localhost\nport=0" + tail + "level=9\n");
   check(1, f + ": setting [gateway] ip is not a dotted IPv4 address: \"localhost\"\n" + f +
                ": setting [gateway] port must be a whole number from 1 to 65535: \"0\"\n" + f +
                ": missing setting [gateway] client_id\n" + f +
                ": setting [log] level must be a whole number from 4 to 7: \"9\"\n" + f +
-               ": [redis] sending missing; \"orders:sending::0:0\" used\n" + f + ": [mysql] db missing; \"\" used\norder_sync_client: settings refused: 4 problem(s)\n");
+               ": [redis] sending missing; \"orders:sending::0:0\" used\n" + f + ": [mysql] db missing; \"\" used\n" + f +
+               ": [order] pause_ms missing; \"10\" used\norder_sync_client: settings refused: 4 problem(s)\n");
   close(gateway);
   close(redis);
+}
+
+TEST(ClientConf, OrderPauseIsReadWithZeroAllowed) {
+  TempDir d;
+  const std::string f = d.file("c.ini");
+  conf_s c;
+  std::string err;
+  write_file(f, kGood);
+  ASSERT_EQ(0, load_conf(f.c_str(), &c, &err)) << err;
+  EXPECT_EQ(10, c.order_pause_ms);
+  for (const char* ms : {"0", "250"}) {
+    write_file(f, std::string(kGood) + "[order]\npause_ms=" + ms + "\n");
+    ASSERT_EQ(0, load_conf(f.c_str(), &c, &err)) << err;
+    EXPECT_EQ(std::stoi(ms), c.order_pause_ms);
+  }
+  for (const char* bad : {"-1", "10ms", ""}) {
+    write_file(f, std::string(kGood) + "[order]\npause_ms=" + bad + "\n");
+    EXPECT_EQ(-1, load_conf(f.c_str(), &c, &err)) << bad;
+    EXPECT_NE(std::string::npos, err.find("[order] pause_ms")) << err;
+  }
 }
 
 TEST(ClientConf, SampleSettingsFileIsComplete) {
