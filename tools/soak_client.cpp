@@ -51,7 +51,7 @@ struct Slot {
   int id = 0;
   long sent = 0;
   long answers = 0;
-  std::string out;      // bytes not yet written
+  std::string out;           // bytes not yet written
   std::vector<size_t> ends;  // offsets in `out` where a request ends
   std::string in;
   int64_t leave_deadline = 0;
@@ -229,8 +229,8 @@ void Soak::read_answers(Slot& s) {
       c = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(c)));
       sum = static_cast<unsigned char>(sum + static_cast<unsigned char>(c));
     }
-    const bool good = pkg_cmd(s.in.data()) == 0x1001 && sum == 0 && body.size() >= 8 &&
-                      pkg_get_i32(body.data()) == 0 && body.compare(8, 8, "ok from ") == 0;
+    const bool good = pkg_cmd(s.in.data()) == 0x1001 && sum == 0 && body.size() >= 8 && pkg_get_i32(body.data()) == 0 &&
+                      body.compare(8, 8, "ok from ") == 0;
     if (good) {
       ++s.answers;
       ++t_.answers;
@@ -338,8 +338,8 @@ int Soak::run() {
       "graceful=%ld abrupt=%ld dropped=%ld missing=%ld missing_answers=%ld extra_answers=%ld\n",
       (now_ms() - start) / 1000.0, t_.connections, t_.connect_failed, t_.requests, t_.answers, t_.bad_answers,
       t_.graceful, t_.abrupt, t_.dropped, t_.missing, t_.missing_answers, t_.extra_answers);
-  const bool clean = t_.bad_answers == 0 && t_.dropped == 0 && t_.missing == 0 && t_.connect_failed == 0 &&
-                     t_.extra_answers == 0;
+  const bool clean =
+      t_.bad_answers == 0 && t_.dropped == 0 && t_.missing == 0 && t_.connect_failed == 0 && t_.extra_answers == 0;
   return clean ? 0 : 1;
 }
 
@@ -356,15 +356,33 @@ int main(int argc, char** argv) {
   int c;
   while ((c = getopt(argc, argv, "p:n:d:a:r:s:i:o:")) != -1) {
     switch (c) {
-      case 'p': o.port = std::atoi(optarg); break;
-      case 'n': o.clients = std::atoi(optarg); break;
-      case 'd': o.seconds = std::atof(optarg); break;
-      case 'a': o.answers_per_request = std::atoi(optarg); break;
-      case 'r': o.rate = std::atof(optarg); break;
-      case 's': o.seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10)); break;
-      case 'i': o.first_id = std::atoi(optarg); break;
-      case 'o': o.report = optarg; break;
-      default: usage(); return 2;
+      case 'p':
+        o.port = std::atoi(optarg);
+        break;
+      case 'n':
+        o.clients = std::atoi(optarg);
+        break;
+      case 'd':
+        o.seconds = std::atof(optarg);
+        break;
+      case 'a':
+        o.answers_per_request = std::atoi(optarg);
+        break;
+      case 'r':
+        o.rate = std::atof(optarg);
+        break;
+      case 's':
+        o.seed = static_cast<unsigned>(std::strtoul(optarg, nullptr, 10));
+        break;
+      case 'i':
+        o.first_id = std::atoi(optarg);
+        break;
+      case 'o':
+        o.report = optarg;
+        break;
+      default:
+        usage();
+        return 2;
     }
   }
   if (o.port <= 0 || o.port > 65535 || o.clients <= 0 || o.seconds <= 0 || o.rate < 0 || o.report.empty() ||

@@ -7,13 +7,12 @@
 #include <cstring>
 
 // Precondition check that stays on in release builds (assert() would vanish with NDEBUG).
-#define INI_REQUIRE(cond)                                                                     \
-  do {                                                                                        \
-    if (!(cond)) {                                                                            \
-      std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, \
-                   #cond);                                                                    \
-      std::abort();                                                                           \
-    }                                                                                         \
+#define INI_REQUIRE(cond)                                                                               \
+  do {                                                                                                  \
+    if (!(cond)) {                                                                                      \
+      std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", __FILE__, __LINE__, __func__, #cond); \
+      std::abort();                                                                                     \
+    }                                                                                                   \
   } while (0)
 
 namespace {
@@ -77,8 +76,8 @@ int load_ini_file(const char* file, char* buf, int* file_size) {
   return load_text(file, buf, file_size, &err, &whole);
 }
 
-int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e,
-               int* key_s, int* key_e, int* value_s, int* value_e) {
+int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e, int* key_s, int* key_e,
+               int* value_s, int* value_e) {
   INI_REQUIRE(section != NULL && std::strlen(section) > 0);
   INI_REQUIRE(key != NULL && std::strlen(key) > 0);
   INI_REQUIRE(buf != NULL);
@@ -130,8 +129,8 @@ int parse_file(const char* section, const char* key, const char* buf, int* sec_s
   return 0;
 }
 
-int read_profile_string(const char* section, const char* key, char* value, int size,
-                        const char* default_value, const char* file) {
+int read_profile_string(const char* section, const char* key, char* value, int size, const char* default_value,
+                        const char* file) {
   INI_REQUIRE(section != NULL && std::strlen(section) > 0);
   INI_REQUIRE(key != NULL && std::strlen(key) > 0);
   INI_REQUIRE(value != NULL);

@@ -32,14 +32,14 @@ int load_ini_file(const char* file, char* buf, int* file_size);
 //   sec_s   first character of the section name      sec_e   first non-blank after ']'
 //   key_s   first character of the entry line        key_e   last character of the key
 //   value_s first character after '='                value_e line end closing the value
-int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e,
-               int* key_s, int* key_e, int* value_s, int* value_e);
+int parse_file(const char* section, const char* key, const char* buf, int* sec_s, int* sec_e, int* key_s, int* key_e,
+               int* value_s, int* value_e);
 
 // 1 and the value (at most size-1 characters, always terminated); 0 when the file or the
 // entry is missing or the file is too large, and then default_value (when not null) is
 // copied into value, cut to size-1 characters.
-int read_profile_string(const char* section, const char* key, char* value, int size,
-                        const char* default_value, const char* file);
+int read_profile_string(const char* section, const char* key, char* value, int size, const char* default_value,
+                        const char* file);
 
 // The value as a base-10 integer (cut to 31 characters first), or default_value.
 int read_profile_int(const char* section, const char* key, int default_value, const char* file);

@@ -20,8 +20,7 @@ unsigned long long CMysqlResult::GetRows() {
 }
 
 const char* CMysqlResult::GetChar(int col) {
-  if (res_ == nullptr || row_ == nullptr || col < 0 ||
-      static_cast<unsigned int>(col) >= mysql_num_fields(res_))
+  if (res_ == nullptr || row_ == nullptr || col < 0 || static_cast<unsigned int>(col) >= mysql_num_fields(res_))
     return nullptr;
   return row_[col];
 }
@@ -52,8 +51,8 @@ int CMysqlHelper::Connect() {
   mysql_init(&mysql_);
   unsigned int connect_timeout = 5;
   mysql_options(&mysql_, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
-  MYSQL* m = mysql_real_connect(&mysql_, host_.c_str(), user_.c_str(), passwd_.c_str(), nullptr,
-                                port_, nullptr, CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS);
+  MYSQL* m = mysql_real_connect(&mysql_, host_.c_str(), user_.c_str(), passwd_.c_str(), nullptr, port_, nullptr,
+                                CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS);
   return m == nullptr ? -1 : 0;
 }
 

@@ -35,8 +35,7 @@ class CMysqlResult : private noncopyable {
 class CMysqlHelper : private noncopyable {
  public:
   // Stores the settings and initialises the handle; no connection is made.
-  CMysqlHelper(const std::string& host, unsigned int port, const std::string& user,
-               const std::string& passwd);
+  CMysqlHelper(const std::string& host, unsigned int port, const std::string& user, const std::string& passwd);
   ~CMysqlHelper();  // mysql_close
 
   // Ends any connection held, then connects over TCP with no default database and with

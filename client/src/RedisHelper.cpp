@@ -15,7 +15,12 @@ long long now_ms() {
 }  // namespace
 
 CRedisHelper::CRedisHelper()
-    : context(nullptr), reply(nullptr), timeout{0, 0}, port_(0), command_timeout_ms(0), cancel(nullptr),
+    : context(nullptr),
+      reply(nullptr),
+      timeout{0, 0},
+      port_(0),
+      command_timeout_ms(0),
+      cancel(nullptr),
       gave_up_(false) {}
 
 CRedisHelper::~CRedisHelper() {
@@ -104,8 +109,8 @@ redisReply* CRedisHelper::command(const char* format, ...) {
 bool CRedisHelper::ping() {
   reply = command("ping");
   if (reply == nullptr) return false;
-  bool pong = reply->type == REDIS_REPLY_STATUS && reply->str != nullptr &&
-              std::string(reply->str, reply->len) == "PONG";
+  bool pong =
+      reply->type == REDIS_REPLY_STATUS && reply->str != nullptr && std::string(reply->str, reply->len) == "PONG";
   release_reply();
   return pong;
 }
@@ -160,17 +165,11 @@ int CRedisHelper::Requeue(const std::string& queue, const std::string& value) {
   return integer_command_bytes("lpush %s %b", queue, value);
 }
 
-void CRedisHelper::Dequeue(const std::string& queue, std::string& value) {
-  string_command("lpop %s", queue, value);
-}
+void CRedisHelper::Dequeue(const std::string& queue, std::string& value) { string_command("lpop %s", queue, value); }
 
-void CRedisHelper::Pop(const std::string& stack, std::string& value) {
-  string_command("rpop %s", stack, value);
-}
+void CRedisHelper::Pop(const std::string& stack, std::string& value) { string_command("rpop %s", stack, value); }
 
-void CRedisHelper::Get(const std::string& key, std::string& value) {
-  string_command("GET %s", key, value);
-}
+void CRedisHelper::Get(const std::string& key, std::string& value) { string_command("GET %s", key, value); }
 
 bool CRedisHelper::move(const char* format, const std::string& from, const std::string& to, std::string& value) {
   reply = command(format, from.c_str(), to.c_str());

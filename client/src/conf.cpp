@@ -21,9 +21,7 @@ int read_value(const char* file, const char* section, const char* key, std::stri
   return found;
 }
 
-std::string name_of(const char* section, const char* key) {
-  return std::string("[") + section + "] " + key;
-}
+std::string name_of(const char* section, const char* key) { return std::string("[") + section + "] " + key; }
 
 // Collects the outcome of reading one file: a problem for every setting start-up
 // refuses, a fall-back for every optional setting that is missing.

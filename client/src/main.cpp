@@ -56,14 +56,16 @@ int main(int argc, char** argv) {
 
   fetcher_t* f = new (std::nothrow) fetcher_t(redis, g_conf.sending_list);
   CTcpClient* c = new (std::nothrow) CTcpClient(g_conf.server_ip, g_conf.server_port);
-  CMysqlHelper* m = new (std::nothrow)
-      CMysqlHelper(g_conf.mysql_ip, g_conf.mysql_port, g_conf.mysql_username, g_conf.mysql_password);
+  CMysqlHelper* m =
+      new (std::nothrow) CMysqlHelper(g_conf.mysql_ip, g_conf.mysql_port, g_conf.mysql_username, g_conf.mysql_password);
   poller_t* p = new (std::nothrow) poller_t();
   if (f == nullptr) delete redis;
   order_sync_client_t app(f, c, m, p);
   if (f == nullptr || c == nullptr || m == nullptr || p == nullptr || !p->ok()) {
-    log_boot("cannot create the %s", f == nullptr ? "fetcher" : c == nullptr ? "connection"
-                                     : m == nullptr ? "MySQL helper" : "poller");
+    log_boot("cannot create the %s", f == nullptr   ? "fetcher"
+                                     : c == nullptr ? "connection"
+                                     : m == nullptr ? "MySQL helper"
+                                                    : "poller");
     return 1;
   }
 
@@ -71,8 +73,7 @@ int main(int argc, char** argv) {
            g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), g_conf.redis_ip,
            static_cast<unsigned>(g_conf.redis_port), g_conf.redis_key, g_conf.sending_list, g_conf.client_id);
   if (c->Reconnect() != 0)
-    log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip,
-             static_cast<unsigned>(g_conf.server_port));
+    log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip, static_cast<unsigned>(g_conf.server_port));
   app.run();
   log_boot("*STEP: order_sync_client stopped");
   return 0;

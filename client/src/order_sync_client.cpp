@@ -11,8 +11,8 @@
 
 // Every line of the loop names the program and its loop, whatever C++ function writes it.
 #define OSC_LOG(level, fmt, ...) write_log(level, "order_sync_client", "run", __LINE__, fmt, ##__VA_ARGS__)
-#define OSC_DEBUG(fmt, ...)                                \
-  do {                                                     \
+#define OSC_DEBUG(fmt, ...)                                                             \
+  do {                                                                                  \
     if (__log_level__ >= LOG_LEVEL_DEBUG) OSC_LOG(LOG_LEVEL_DEBUG, fmt, ##__VA_ARGS__); \
   } while (0)
 
@@ -106,8 +106,8 @@ void order_sync_client_t::set_aside(const std::string& order, const std::string&
     OSC_LOG(1, "order %s (%zu bytes), sent to %s, unconfirmed: %s", reason.c_str(), order.size(), dead.c_str(),
             order.c_str());
   else
-    OSC_LOG(1, "order %s (%zu bytes), could not be moved to %s: %s", reason.c_str(), order.size(),
-            dead.c_str(), order.c_str());
+    OSC_LOG(1, "order %s (%zu bytes), could not be moved to %s: %s", reason.c_str(), order.size(), dead.c_str(),
+            order.c_str());
 }
 
 int order_sync_client_t::run() {

@@ -31,9 +31,9 @@ class order_sync_client_t : private noncopyable {
     MAX_PACKET = 8000,        // largest packet the gateway accepts from a client
     PACKET_OVERHEAD = 18,     // header 9, client id 4, string length 4, zero byte 1
     MAX_ORDER_TEXT = MAX_PACKET - PACKET_OVERHEAD,
-    IDLE_WAIT_MS = 100,       // pause before asking Redis again when the list was empty
-    RETRY_SEND_MS = 5000,     // pause after a failed reconnect while an order waits
-    MAX_BACKOFF_MS = 4000     // longest pause between reconnects of an idle link
+    IDLE_WAIT_MS = 100,    // pause before asking Redis again when the list was empty
+    RETRY_SEND_MS = 5000,  // pause after a failed reconnect while an order waits
+    MAX_BACKOFF_MS = 4000  // longest pause between reconnects of an idle link
   };
 
   order_sync_client_t(fetcher_t* f, tcp_client_t* c, mysql_helper_t* m, poller_t* p);

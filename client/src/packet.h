@@ -10,12 +10,12 @@
 // The 9-byte wire header as the client names it; multi-byte fields are big-endian.
 #pragma pack(push, 1)
 struct header_s {
-  unsigned short len;      // bytes after this field: packet size - 2
-  unsigned char mark[2];   // "TQ"
-  unsigned char main;      // version, 1
-  unsigned char sub;       // sub-version, 1
-  unsigned short cmd;      // command code
-  unsigned char code;      // checksum of the enciphered body
+  unsigned short len;     // bytes after this field: packet size - 2
+  unsigned char mark[2];  // "TQ"
+  unsigned char main;     // version, 1
+  unsigned char sub;      // sub-version, 1
+  unsigned short cmd;     // command code
+  unsigned char code;     // checksum of the enciphered body
 };
 #pragma pack(pop)
 static_assert(sizeof(header_s) == 9, "the wire header is 9 bytes");
@@ -26,8 +26,8 @@ class packet_t {
 
   // Field writers append at len. A field that would not fit into sz bytes is not
   // written and the writer returns false.
-  bool write_int(int value);                  // 4 bytes big-endian
-  bool write_string(const std::string& text); // int N = size + 1, the bytes, a zero byte
+  bool write_int(int value);                   // 4 bytes big-endian
+  bool write_string(const std::string& text);  // int N = size + 1, the bytes, a zero byte
 
   // Fills in the header of a command packet of len bytes: flag "TQ", version 1.1, the
   // command and the length field. The body must be written already.

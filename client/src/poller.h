@@ -13,7 +13,7 @@ class poller_t : private noncopyable {
  public:
   enum { MAX_EVENTS = 8 };
 
-  poller_t();   // efd is -1 when epoll_create1 failed
+  poller_t();  // efd is -1 when epoll_create1 failed
   ~poller_t();
 
   bool ok() const { return efd >= 0; }

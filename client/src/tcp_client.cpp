@@ -10,8 +10,7 @@
 
 #include <cerrno>
 
-CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms,
-                       int send_timeout_ms)
+CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms, int send_timeout_ms)
     : socketfd_(-1),
       host_(host),
       port_(port),

@@ -12,8 +12,7 @@
 
 class CTcpClient : private noncopyable {
  public:
-  CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms = 3000,
-             int send_timeout_ms = 5000);
+  CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms = 3000, int send_timeout_ms = 5000);
   ~CTcpClient();
 
   // Closes any open socket and connects again to host_:port_ within the connect time-out.

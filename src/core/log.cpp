@@ -57,30 +57,28 @@ off_t cur_size = 0;
 // getpid() is a system call on every line otherwise; a forked child learns its own.
 pid_t cached_pid = 0;
 void forget_pid() { cached_pid = 0; }
-pid_t log_pid()
-{
-    if (cached_pid == 0) {
-        static bool hooked = false;
-        if (!hooked) {
-            pthread_atfork(NULL, NULL, forget_pid);
-            hooked = true;
-        }
-        cached_pid = getpid();
+pid_t log_pid() {
+  if (cached_pid == 0) {
+    static bool hooked = false;
+    if (!hooked) {
+      pthread_atfork(NULL, NULL, forget_pid);
+      hooked = true;
     }
-    return cached_pid;
+    cached_pid = getpid();
+  }
+  return cached_pid;
 }
 
 // localtime_r once per second instead of once per line.
 time_t cached_sec = (time_t)-1;
 struct tm cached_tm;
-const struct tm& log_time()
-{
-    time_t now = time(NULL);
-    if (now != cached_sec) {
-        localtime_r(&now, &cached_tm);
-        cached_sec = now;
-    }
-    return cached_tm;
+const struct tm& log_time() {
+  time_t now = time(NULL);
+  if (now != cached_sec) {
+    localtime_r(&now, &cached_tm);
+    cached_sec = now;
+  }
+  return cached_tm;
 }
 
 // "[YYYYmmdd-HH:MM:SS] pid[N]: ", the part of a line header that changes at most once a
@@ -89,62 +87,53 @@ char stamp_text[64];
 size_t stamp_len = 0;
 time_t stamp_sec = (time_t)-1;
 pid_t stamp_pid = 0;
-const char* log_stamp(size_t* len)
-{
-    const struct tm& tm = log_time();
-    const pid_t pid = log_pid();
-    if (cached_sec != stamp_sec || pid != stamp_pid) {
-        int n = snprintf(stamp_text, sizeof(stamp_text), "[%04d%02d%02d-%02d:%02d:%02d] pid[%d]: ",
-                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                         tm.tm_sec, (int)pid);
-        stamp_len = n < 0 ? 0 : (size_t)n;
-        stamp_sec = cached_sec;
-        stamp_pid = pid;
-    }
-    *len = stamp_len;
-    return stamp_text;
+const char* log_stamp(size_t* len) {
+  const struct tm& tm = log_time();
+  const pid_t pid = log_pid();
+  if (cached_sec != stamp_sec || pid != stamp_pid) {
+    int n = snprintf(stamp_text, sizeof(stamp_text), "[%04d%02d%02d-%02d:%02d:%02d] pid[%d]: ", tm.tm_year + 1900,
+                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, (int)pid);
+    stamp_len = n < 0 ? 0 : (size_t)n;
+    stamp_sec = cached_sec;
+    stamp_pid = pid;
+  }
+  *len = stamp_len;
+  return stamp_text;
 }
 
 // A bounded writer: keeps at most `cap` characters, counts them all, as vsnprintf does.
 struct Sink {
-    char* out;
-    size_t cap;
-    size_t len;
-    void put(char c)
-    {
-        if (len < cap)
-            out[len] = c;
-        ++len;
-    }
-    void put(const char* s, size_t n)
-    {
-        if (len < cap)
-            memcpy(out + len, s, n < cap - len ? n : cap - len);
-        len += n;
-    }
+  char* out;
+  size_t cap;
+  size_t len;
+  void put(char c) {
+    if (len < cap) out[len] = c;
+    ++len;
+  }
+  void put(const char* s, size_t n) {
+    if (len < cap) memcpy(out + len, s, n < cap - len ? n : cap - len);
+    len += n;
+  }
 };
 
-void put_unsigned(Sink& sink, unsigned long long u, unsigned base, bool upper)
-{
-    const char* digit = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    char text[24];
-    int n = 0;
-    do {
-        text[n++] = digit[u % base];
-        u /= base;
-    } while (u != 0);
-    while (n > 0)
-        sink.put(text[--n]);
+void put_unsigned(Sink& sink, unsigned long long u, unsigned base, bool upper) {
+  const char* digit = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char text[24];
+  int n = 0;
+  do {
+    text[n++] = digit[u % base];
+    u /= base;
+  } while (u != 0);
+  while (n > 0) sink.put(text[--n]);
 }
 
-void put_signed(Sink& sink, long long v)
-{
-    unsigned long long u = (unsigned long long)v;
-    if (v < 0) {
-        sink.put('-');
-        u = 0ull - u;
-    }
-    put_unsigned(sink, u, 10, false);
+void put_signed(Sink& sink, long long v) {
+  unsigned long long u = (unsigned long long)v;
+  if (v < 0) {
+    sink.put('-');
+    u = 0ull - u;
+  }
+  put_unsigned(sink, u, 10, false);
 }
 
 // The message of a line, as vsnprintf(out, cap + 1, format, ap) would give it (out holds
@@ -152,104 +141,92 @@ void put_signed(Sink& sink, long long v)
 // 'l', 'll'), %s, %c and %%. Every line is formatted, several per round trip, so the
 // common cases skip the library's general machinery. -1 for any other format: the
 // caller then leaves it to vsnprintf, with its own copy of the arguments.
-long quick_format(char* out, size_t cap, const char* format, va_list ap)
-{
-    Sink sink = {out, cap, 0};
-    for (const char* f = format; *f != '\0'; ++f) {
-        if (*f != '%') {
-            const char* next = strchr(f, '%');
-            size_t n = next ? (size_t)(next - f) : strlen(f);
-            sink.put(f, n);
-            f += n - 1;
-            continue;
-        }
-        ++f;
-        bool alt = false;
-        if (*f == '#') {
-            alt = true;
-            ++f;
-        }
-        int longs = 0;
-        while (*f == 'l' && longs < 2) {
-            ++longs;
-            ++f;
-        }
-        switch (*f) {
-        case '%':
-            if (alt || longs)
-                return -1;
-            sink.put('%');
-            break;
-        case 'd':
-        case 'i': {
-            if (alt)
-                return -1;
-            put_signed(sink, longs == 0 ? va_arg(ap, int) : longs == 1 ? va_arg(ap, long) : va_arg(ap, long long));
-            break;
-        }
-        case 'u':
-        case 'x':
-        case 'X': {
-            if (alt && *f == 'u')
-                return -1;
-            unsigned long long u = longs == 0   ? va_arg(ap, unsigned int)
-                                   : longs == 1 ? va_arg(ap, unsigned long)
-                                                : va_arg(ap, unsigned long long);
-            if (alt && u != 0)
-                sink.put(*f == 'x' ? "0x" : "0X", 2);
-            put_unsigned(sink, u, *f == 'u' ? 10 : 16, *f == 'X');
-            break;
-        }
-        case 's': {
-            if (alt || longs)
-                return -1;
-            const char* text = va_arg(ap, const char*);
-            if (text == NULL)
-                return -1;
-            sink.put(text, strlen(text));
-            break;
-        }
-        case 'c':
-            if (alt || longs)
-                return -1;
-            sink.put((char)va_arg(ap, int));
-            break;
-        default:
-            return -1;
-        }
+long quick_format(char* out, size_t cap, const char* format, va_list ap) {
+  Sink sink = {out, cap, 0};
+  for (const char* f = format; *f != '\0'; ++f) {
+    if (*f != '%') {
+      const char* next = strchr(f, '%');
+      size_t n = next ? (size_t)(next - f) : strlen(f);
+      sink.put(f, n);
+      f += n - 1;
+      continue;
     }
-    out[sink.len < sink.cap ? sink.len : sink.cap] = '\0';
-    return (long)sink.len;
+    ++f;
+    bool alt = false;
+    if (*f == '#') {
+      alt = true;
+      ++f;
+    }
+    int longs = 0;
+    while (*f == 'l' && longs < 2) {
+      ++longs;
+      ++f;
+    }
+    switch (*f) {
+      case '%':
+        if (alt || longs) return -1;
+        sink.put('%');
+        break;
+      case 'd':
+      case 'i': {
+        if (alt) return -1;
+        put_signed(sink, longs == 0 ? va_arg(ap, int) : longs == 1 ? va_arg(ap, long) : va_arg(ap, long long));
+        break;
+      }
+      case 'u':
+      case 'x':
+      case 'X': {
+        if (alt && *f == 'u') return -1;
+        unsigned long long u = longs == 0   ? va_arg(ap, unsigned int)
+                               : longs == 1 ? va_arg(ap, unsigned long)
+                                            : va_arg(ap, unsigned long long);
+        if (alt && u != 0) sink.put(*f == 'x' ? "0x" : "0X", 2);
+        put_unsigned(sink, u, *f == 'u' ? 10 : 16, *f == 'X');
+        break;
+      }
+      case 's': {
+        if (alt || longs) return -1;
+        const char* text = va_arg(ap, const char*);
+        if (text == NULL) return -1;
+        sink.put(text, strlen(text));
+        break;
+      }
+      case 'c':
+        if (alt || longs) return -1;
+        sink.put((char)va_arg(ap, int));
+        break;
+      default:
+        return -1;
+    }
+  }
+  out[sink.len < sink.cap ? sink.len : sink.cap] = '\0';
+  return (long)sink.len;
 }
 
 // The last component of a path, as basename() gives it. Paths ending in '/' (never a
 // source file name) take basename() itself, which may modify its argument, on a copy.
-const char* base_name(const char* path, char* copy, size_t size)
-{
-    if (path == NULL)
-        return "";
-    size_t n = strlen(path);
-    if (n > 0 && path[n - 1] != '/') {
-        const char* slash = strrchr(path, '/');
-        return slash ? slash + 1 : path;
-    }
-    snprintf(copy, size, "%s", path);
-    return basename(copy);
+const char* base_name(const char* path, char* copy, size_t size) {
+  if (path == NULL) return "";
+  size_t n = strlen(path);
+  if (n > 0 && path[n - 1] != '/') {
+    const char* slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+  }
+  snprintf(copy, size, "%s", path);
+  return basename(copy);
 }
 
 // Creates every missing directory of `path`, as "mkdir -p" does.
-void make_dirs(const char* path)
-{
-    char part[sizeof(log_dir)];
-    snprintf(part, sizeof(part), "%s", path);
-    for (char* p = part + 1; *p != '\0'; ++p) {
-        if (*p != '/')
-            continue;
-        *p = '\0';
-        mkdir(part, 0777);
-        *p = '/';
-    }
+void make_dirs(const char* path) {
+  char part[sizeof(log_dir)];
+  snprintf(part, sizeof(part), "%s", path);
+  for (char* p = part + 1; *p != '\0'; ++p) {
+    if (*p != '/') continue;
+    *p = '\0';
     mkdir(part, 0777);
+    *p = '/';
+  }
+  mkdir(part, 0777);
 }
 
 // A log that cannot be written is reported on standard error at most once a second,
@@ -259,284 +236,244 @@ unsigned long lost_lines = 0;  // lost and not yet reported
 struct timespec last_report = {0, 0};
 bool reported = false;
 
-bool report_due()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (reported && (now.tv_sec - last_report.tv_sec) * 1000000000L + (now.tv_nsec - last_report.tv_nsec) <
-                        1000000000L)
-        return false;
-    last_report = now;
-    reported = true;
-    return true;
+bool report_due() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (reported && (now.tv_sec - last_report.tv_sec) * 1000000000L + (now.tv_nsec - last_report.tv_nsec) < 1000000000L)
+    return false;
+  last_report = now;
+  reported = true;
+  return true;
 }
 
 // `what` is "open" or "stat"; `err` the errno of the failed call.
-void report_lost_line(const char* what, int err)
-{
-    ++lost_lines;
-    if (!report_due())
-        return;
-    errno = err;
-    fprintf(stderr, "ATTENTION: %s log file failed, dir[%s] file[%s], error[%m], lines lost: %lu\n", what,
-            log_dir, appname, lost_lines);
-    lost_lines = 0;
+void report_lost_line(const char* what, int err) {
+  ++lost_lines;
+  if (!report_due()) return;
+  errno = err;
+  fprintf(stderr, "ATTENTION: %s log file failed, dir[%s] file[%s], error[%m], lines lost: %lu\n", what, log_dir,
+          appname, lost_lines);
+  lost_lines = 0;
 }
 
 // The log works again: the losses not yet reported are, when a report is due.
-void report_recovery()
-{
-    if (lost_lines == 0 || !report_due())
-        return;
-    fprintf(stderr, "ATTENTION: log file open again, dir[%s] file[%s], lines lost: %lu\n", log_dir, appname,
-            lost_lines);
-    lost_lines = 0;
+void report_recovery() {
+  if (lost_lines == 0 || !report_due()) return;
+  fprintf(stderr, "ATTENTION: log file open again, dir[%s] file[%s], lines lost: %lu\n", log_dir, appname, lost_lines);
+  lost_lines = 0;
 }
 
-void close_current()
-{
-    if (cur_fd >= 0)
-        close(cur_fd);
-    cur_fd = -1;
-    cur_path[0] = '\0';
+void close_current() {
+  if (cur_fd >= 0) close(cur_fd);
+  cur_fd = -1;
+  cur_path[0] = '\0';
 }
 
 // Opens (or keeps) the current ring file, moving on to the next one while the current
 // one is full. A file switched to during this call is truncated: it holds the oldest
 // lines. The file held open is kept only while its path still names it.
-int open_ring_file()
-{
-    bool truncate = false;
-    // A full ring turn is enough: a truncated file is empty and thus never full.
-    for (int turns = 0; turns <= max_file_num; ++turns) {
-        char path[256];
-        snprintf(path, sizeof(path), "%s/%s_%d.log", log_dir, appname, cur_file_pos);
-        struct stat st;
-        if (!truncate && cur_fd >= 0 && strcmp(path, cur_path) == 0 && stat(path, &st) == 0 &&
-            st.st_dev == cur_dev && st.st_ino == cur_ino) {
-            cur_size = st.st_size;
-        } else {
-            close_current();
-            int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-            int fd = open(path, flags, 0644);
-            if (fd < 0 && errno == ENOENT) {
-                // The directory was removed while we run: make it again.
-                make_dirs(log_dir);
-                fd = open(path, flags, 0644);
-            }
-            if (fd < 0) {
-                report_lost_line("open", errno);
-                return -1;
-            }
-            if (fstat(fd, &st) != 0) {
-                report_lost_line("stat", errno);
-                close(fd);
-                return -1;
-            }
-            cur_fd = fd;
-            snprintf(cur_path, sizeof(cur_path), "%s", path);
-            cur_dev = st.st_dev;
-            cur_ino = st.st_ino;
-            cur_size = st.st_size;
-        }
-        if (cur_size < max_file_size) {
-            if (lost_lines != 0)
-                report_recovery();
-            return cur_fd;
-        }
-        cur_file_pos = (cur_file_pos + 1) % max_file_num;
-        close_current();
-        truncate = true;
+int open_ring_file() {
+  bool truncate = false;
+  // A full ring turn is enough: a truncated file is empty and thus never full.
+  for (int turns = 0; turns <= max_file_num; ++turns) {
+    char path[256];
+    snprintf(path, sizeof(path), "%s/%s_%d.log", log_dir, appname, cur_file_pos);
+    struct stat st;
+    if (!truncate && cur_fd >= 0 && strcmp(path, cur_path) == 0 && stat(path, &st) == 0 && st.st_dev == cur_dev &&
+        st.st_ino == cur_ino) {
+      cur_size = st.st_size;
+    } else {
+      close_current();
+      int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+      int fd = open(path, flags, 0644);
+      if (fd < 0 && errno == ENOENT) {
+        // The directory was removed while we run: make it again.
+        make_dirs(log_dir);
+        fd = open(path, flags, 0644);
+      }
+      if (fd < 0) {
+        report_lost_line("open", errno);
+        return -1;
+      }
+      if (fstat(fd, &st) != 0) {
+        report_lost_line("stat", errno);
+        close(fd);
+        return -1;
+      }
+      cur_fd = fd;
+      snprintf(cur_path, sizeof(cur_path), "%s", path);
+      cur_dev = st.st_dev;
+      cur_ino = st.st_ino;
+      cur_size = st.st_size;
     }
-    return -1;
+    if (cur_size < max_file_size) {
+      if (lost_lines != 0) report_recovery();
+      return cur_fd;
+    }
+    cur_file_pos = (cur_file_pos + 1) % max_file_num;
+    close_current();
+    truncate = true;
+  }
+  return -1;
 }
 
-void write_current(const char* data, size_t len)
-{
-    if (len == 0 || cur_fd < 0)
-        return;
-    ssize_t w = write(cur_fd, data, len);
-    if (w > 0)
-        cur_size += w;
+void write_current(const char* data, size_t len) {
+  if (len == 0 || cur_fd < 0) return;
+  ssize_t w = write(cur_fd, data, len);
+  if (w > 0) cur_size += w;
 }
 
 // Writes the deferred lines. The file is looked up once; after that its size plus the
 // lines gathered for it decide, line by line, where the ring moves on, exactly as one
 // open per line would: a file ends with the first line that makes it reach the limit.
-void flush_pending()
-{
-    if (pending_count == 0)
-        return;
-    const int saved_errno = errno;
-    size_t chunk = 0;  // start of the bytes not yet written
-    size_t begin = 0;  // start of line i
-    bool checked = false;
-    for (size_t i = 0; i < pending_count; ++i) {
-        const size_t end = pending_end[i];
-        if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
-            if (cur_fd >= 0)
-                write_current(pending_buf + chunk, begin - chunk);
-            chunk = begin;
-            checked = true;
-            if (open_ring_file() < 0) {
-                chunk = end;  // the line is dropped, as when written alone
-                checked = false;
-            }
-        }
-        begin = end;
+void flush_pending() {
+  if (pending_count == 0) return;
+  const int saved_errno = errno;
+  size_t chunk = 0;  // start of the bytes not yet written
+  size_t begin = 0;  // start of line i
+  bool checked = false;
+  for (size_t i = 0; i < pending_count; ++i) {
+    const size_t end = pending_end[i];
+    if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
+      if (cur_fd >= 0) write_current(pending_buf + chunk, begin - chunk);
+      chunk = begin;
+      checked = true;
+      if (open_ring_file() < 0) {
+        chunk = end;  // the line is dropped, as when written alone
+        checked = false;
+      }
     }
-    if (cur_fd >= 0)
-        write_current(pending_buf + chunk, begin - chunk);
-    pending_len = 0;
-    pending_count = 0;
-    if (!deferring)
-        close_current();
-    errno = saved_errno;
+    begin = end;
+  }
+  if (cur_fd >= 0) write_current(pending_buf + chunk, begin - chunk);
+  pending_len = 0;
+  pending_count = 0;
+  if (!deferring) close_current();
+  errno = saved_errno;
 }
 
 void flush_at_exit() { flush_pending(); }
 
-} // namespace
+}  // namespace
 
-void init_log(const char* app, const char* dir, int max_num, int max_size)
-{
+void init_log(const char* app, const char* dir, int max_num, int max_size) {
+  flush_pending();
+  snprintf(appname, sizeof(appname), "%s", app ? app : "");
+  if (dir != NULL) snprintf(log_dir, sizeof(log_dir), "%s", dir);
+  // A new configuration starts a fresh count of lost lines.
+  lost_lines = 0;
+  reported = false;
+  make_dirs(log_dir);
+  if (access(log_dir, W_OK | X_OK) != 0) log_error("logdir(%s): Not writable", log_dir);
+  if (max_num > 0) max_file_num = max_num;
+  if (max_size > 0) max_file_size = max_size;
+}
+
+void set_log_level(int l) {
+  if (l < 0) return;
+  __log_level__ = l < 4 ? 4 : l;
+}
+
+void log_defer(bool on) {
+  static bool hooked = false;
+  if (on && !hooked) {
+    atexit(flush_at_exit);
+    hooked = true;
+  }
+  deferring = on;
+  if (!on) flush_pending();
+  // Nothing stays open outside deferral.
+  if (!on && pending_count == 0) close_current();
+}
+
+void log_flush() {
+  // A turn that logged nothing lets the file go: an idle gateway holds no descriptor
+  // for its log, and a busy one opens it once per burst instead of once per turn.
+  if (pending_count == 0) close_current();
+  flush_pending();
+}
+
+void write_log(int level, const char* filename, const char* funcname, int lineno, const char* format, ...) {
+  const int saved_errno = errno;
+  char buf[LINE_BUFFER_SIZE];
+
+  char file_copy[256];
+  const char* base = base_name(filename, file_copy, sizeof(file_copy));
+  const char* func = funcname ? funcname : "";
+  size_t stamp_size;
+  const char* stamp = log_stamp(&stamp_size);
+  // "<level>[stamp] pid[N]: file(line)[func]: ", put together by hand rather than by
+  // parsing a format on every line; bounded and counted as snprintf would.
+  Sink head = {buf, MAX_HEADER_LEN, 0};
+  head.put('<');
+  put_signed(head, level);
+  head.put('>');
+  head.put(stamp, stamp_size);
+  head.put(base, strlen(base));
+  head.put('(');
+  put_signed(head, lineno);
+  head.put(")[", 2);
+  head.put(func, strlen(func));
+  head.put("]: ", 3);
+  size_t len = head.len;
+  // An absurdly long function name must not leave the message a negative room.
+  if (len > MAX_LINE_LEN) len = MAX_LINE_LEN;
+
+  if (appname[0] == '\0') {
+    fprintf(stderr, "ATTENTION: the prefix of the log file is not set\n");
+    errno = saved_errno;
+    return;
+  }
+
+  // Start-up lines go out at once (they are copied to standard error as well), after
+  // whatever was deferred before them.
+  const bool defer = deferring && level != LOG_LEVEL_BOOT;
+  if (!defer) {
     flush_pending();
-    snprintf(appname, sizeof(appname), "%s", app ? app : "");
-    if (dir != NULL)
-        snprintf(log_dir, sizeof(log_dir), "%s", dir);
-    // A new configuration starts a fresh count of lost lines.
-    lost_lines = 0;
-    reported = false;
-    make_dirs(log_dir);
-    if (access(log_dir, W_OK | X_OK) != 0)
-        log_error("logdir(%s): Not writable", log_dir);
-    if (max_num > 0)
-        max_file_num = max_num;
-    if (max_size > 0)
-        max_file_size = max_size;
-}
-
-void set_log_level(int l)
-{
-    if (l < 0)
-        return;
-    __log_level__ = l < 4 ? 4 : l;
-}
-
-void log_defer(bool on)
-{
-    static bool hooked = false;
-    if (on && !hooked) {
-        atexit(flush_at_exit);
-        hooked = true;
-    }
-    deferring = on;
-    if (!on)
-        flush_pending();
-    // Nothing stays open outside deferral.
-    if (!on && pending_count == 0)
-        close_current();
-}
-
-void log_flush()
-{
-    // A turn that logged nothing lets the file go: an idle gateway holds no descriptor
-    // for its log, and a busy one opens it once per burst instead of once per turn.
-    if (pending_count == 0)
-        close_current();
-    flush_pending();
-}
-
-void write_log(int level, const char* filename, const char* funcname, int lineno,
-               const char* format, ...)
-{
-    const int saved_errno = errno;
-    char buf[LINE_BUFFER_SIZE];
-
-    char file_copy[256];
-    const char* base = base_name(filename, file_copy, sizeof(file_copy));
-    const char* func = funcname ? funcname : "";
-    size_t stamp_size;
-    const char* stamp = log_stamp(&stamp_size);
-    // "<level>[stamp] pid[N]: file(line)[func]: ", put together by hand rather than by
-    // parsing a format on every line; bounded and counted as snprintf would.
-    Sink head = {buf, MAX_HEADER_LEN, 0};
-    head.put('<');
-    put_signed(head, level);
-    head.put('>');
-    head.put(stamp, stamp_size);
-    head.put(base, strlen(base));
-    head.put('(');
-    put_signed(head, lineno);
-    head.put(")[", 2);
-    head.put(func, strlen(func));
-    head.put("]: ", 3);
-    size_t len = head.len;
-    // An absurdly long function name must not leave the message a negative room.
-    if (len > MAX_LINE_LEN)
-        len = MAX_LINE_LEN;
-
-    if (appname[0] == '\0') {
-        fprintf(stderr, "ATTENTION: the prefix of the log file is not set\n");
+    if (open_ring_file() < 0) {
+      if (!deferring) close_current();
+      // A start-up line still reaches standard error.
+      if (level != LOG_LEVEL_BOOT) {
         errno = saved_errno;
         return;
+      }
     }
+  }
 
-    // Start-up lines go out at once (they are copied to standard error as well), after
-    // whatever was deferred before them.
-    const bool defer = deferring && level != LOG_LEVEL_BOOT;
-    if (!defer) {
-        flush_pending();
-        if (open_ring_file() < 0) {
-            if (!deferring)
-                close_current();
-            // A start-up line still reaches standard error.
-            if (level != LOG_LEVEL_BOOT) {
-                errno = saved_errno;
-                return;
-            }
-        }
+  errno = saved_errno;
+  const size_t room = MAX_LINE_LEN - len;
+  va_list ap;
+  va_start(ap, format);
+  va_list again;
+  va_copy(again, ap);
+  long n = quick_format(buf + len, room, format, ap);
+  if (n < 0) n = vsnprintf(buf + len, room + 1, format, again);
+  va_end(again);
+  va_end(ap);
+  if (n > 0) len += (size_t)n > room ? room : (size_t)n;
+  if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
+
+  if (defer) {
+    if (pending_len + len > PENDING_BYTES || pending_count == PENDING_LINES) flush_pending();
+    if (len <= PENDING_BYTES) {
+      memcpy(pending_buf + pending_len, buf, len);
+      pending_len += len;
+      pending_end[pending_count++] = pending_len;
+      errno = saved_errno;
+      return;
     }
-
-    errno = saved_errno;
-    const size_t room = MAX_LINE_LEN - len;
-    va_list ap;
-    va_start(ap, format);
-    va_list again;
-    va_copy(again, ap);
-    long n = quick_format(buf + len, room, format, ap);
-    if (n < 0)
-        n = vsnprintf(buf + len, room + 1, format, again);
-    va_end(again);
-    va_end(ap);
-    if (n > 0)
-        len += (size_t)n > room ? room : (size_t)n;
-    if (len == 0 || buf[len - 1] != '\n')
-        buf[len++] = '\n';
-
-    if (defer) {
-        if (pending_len + len > PENDING_BYTES || pending_count == PENDING_LINES)
-            flush_pending();
-        if (len <= PENDING_BYTES) {
-            memcpy(pending_buf + pending_len, buf, len);
-            pending_len += len;
-            pending_end[pending_count++] = pending_len;
-            errno = saved_errno;
-            return;
-        }
-        // Longer than the whole buffer: written alone.
-        if (open_ring_file() < 0) {
-            errno = saved_errno;
-            return;
-        }
+    // Longer than the whole buffer: written alone.
+    if (open_ring_file() < 0) {
+      errno = saved_errno;
+      return;
     }
+  }
 
-    if (level == -1) {
-        ssize_t w = write(STDERR_FILENO, buf, len);
-        (void)w;
-    }
-    write_current(buf, len);
-    if (!deferring)
-        close_current();
-    errno = saved_errno;
+  if (level == -1) {
+    ssize_t w = write(STDERR_FILENO, buf, len);
+    (void)w;
+  }
+  write_current(buf, len);
+  if (!deferring) close_current();
+  errno = saved_errno;
 }

@@ -13,11 +13,11 @@
 extern int __log_level__;
 
 // Ring settings. Exposed for start-up code and tests; change them through init_log().
-extern char log_dir[128];    // directory of the ring files, "../log" by default
-extern int max_file_size;    // bytes from which a file counts as full
-extern int max_file_num;     // number of files in the ring
-extern char appname[32];     // file name prefix; nothing is written while it is empty
-extern int cur_file_pos;     // index of the ring file currently written
+extern char log_dir[128];  // directory of the ring files, "../log" by default
+extern int max_file_size;  // bytes from which a file counts as full
+extern int max_file_num;   // number of files in the ring
+extern char appname[32];   // file name prefix; nothing is written while it is empty
+extern int cur_file_pos;   // index of the ring file currently written
 
 // Sets the prefix (at most 31 characters), the directory (at most 127, when dir is not
 // null; created if missing, and made again if it disappears later) and, when above 0,
@@ -31,8 +31,8 @@ void set_log_level(int l);
 // A line that cannot be stored is dropped, and standard error hears of it at most once a
 // second, with the number of lines lost; errno is preserved, so "%m" in the format
 // reports the caller's error.
-void write_log(int level, const char* filename, const char* funcname, int lineno,
-               const char* format, ...) __attribute__((format(printf, 5, 6)));
+void write_log(int level, const char* filename, const char* funcname, int lineno, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
 
 // Deferred writing, for the loop thread: while on, lines other than start-up lines are
 // formatted at once and kept in memory, in order, until log_flush(), which writes them as
@@ -50,12 +50,12 @@ void log_flush();
 
 // Call-site macros. log_boot and log_error always write; the others only when
 // __log_level__ is at least their level.
-#define log_generic(level, fmt, ...)                                                     \
-    do {                                                                                 \
-        const int log_lvl_ = (level);                                                    \
-        if (log_lvl_ <= LOG_LEVEL_ERROR || __log_level__ >= log_lvl_)                    \
-            write_log(log_lvl_, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__);   \
-    } while (0)
+#define log_generic(level, fmt, ...)                                             \
+  do {                                                                           \
+    const int log_lvl_ = (level);                                                \
+    if (log_lvl_ <= LOG_LEVEL_ERROR || __log_level__ >= log_lvl_)                \
+      write_log(log_lvl_, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__); \
+  } while (0)
 
 #define log_boot(fmt, ...) write_log(LOG_LEVEL_BOOT, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__)
 #define log_error(fmt, ...) write_log(LOG_LEVEL_ERROR, __FILE__, __FUNCTION__, __LINE__, fmt, ##__VA_ARGS__)

@@ -22,8 +22,7 @@ bool CMarkupSTL::TokenPos::Match(const char* name) const {
   return after == '\0' || is_one_of(after, " =/[");
 }
 
-CMarkupSTL::CMarkupSTL()
-    : m_iPosParent(0), m_iPos(0), m_iPosChild(0), m_iPosFree(1), m_nNodeType(0) {
+CMarkupSTL::CMarkupSTL() : m_iPosParent(0), m_iPos(0), m_iPosChild(0), m_iPosFree(1), m_nNodeType(0) {
   SetDoc(nullptr);
 }
 

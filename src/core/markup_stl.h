@@ -60,12 +60,12 @@ class CMarkupSTL {
     // The token equals the start of `name`, and `name` ends there or goes on with one
     // of " =/[".
     bool Match(const char* name) const;
-    int nL;            // first character of the token
-    int nR;            // last character of the token
-    int nNext;         // where the next scan starts
+    int nL;     // first character of the token
+    int nR;     // last character of the token
+    int nNext;  // where the next scan starts
     const char* szDoc;
-    int nDocLen;       // the scanner never reads at or past this offset
-    bool bIsString;    // a quoted string; nL..nR exclude the quotes
+    int nDocLen;     // the scanner never reads at or past this offset
+    bool bIsString;  // a quoted string; nL..nR exclude the quotes
   };
 
   bool x_FindToken(TokenPos& token) const;

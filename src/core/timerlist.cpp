@@ -7,29 +7,20 @@
 
 CTimerObject::~CTimerObject() {}
 
-void CTimerObject::TimerNotify()
-{
-    log_error("TimerNotify not implemented");
-    log_flush();
-    abort();
+void CTimerObject::TimerNotify() {
+  log_error("TimerNotify not implemented");
+  log_flush();
+  abort();
 }
 
-void CTimerObject::AttachTimer(CTimerList* lst)
-{
-    if (lst->timeout > 0)
-        objexp = GET_TIMESTAMP() + static_cast<int64_t>(lst->timeout) * 1000000;
-    ListMoveTail(lst->tlist);
+void CTimerObject::AttachTimer(CTimerList* lst) {
+  if (lst->timeout > 0) objexp = GET_TIMESTAMP() + static_cast<int64_t>(lst->timeout) * 1000000;
+  ListMoveTail(lst->tlist);
 }
 
-void CTimerObject::AttachZeroTimer(CTimerUnit* unit)
-{
-    ListMoveTail(unit->pending.tlist);
-}
+void CTimerObject::AttachZeroTimer(CTimerUnit* unit) { ListMoveTail(unit->pending.tlist); }
 
-CTimerList::~CTimerList()
-{
-    tlist.FreeList();
-}
+CTimerList::~CTimerList() { tlist.FreeList(); }
 
 namespace {
 
@@ -37,87 +28,71 @@ namespace {
 // runs, so a handler that re-queues its object where it would be due again (a list with
 // no time-out, or the pending list) is notified at the next check instead of looping
 // here forever. A member that another handler deletes or re-arms leaves the batch.
-int NotifyBatch(CListObject<CTimerObject>& due)
-{
-    int count = 0;
-    while (!due.ListEmpty()) {
-        CTimerObject* obj = due.NextOwner();
-        obj->ResetList();
-        obj->TimerNotify();
-        ++count;
-    }
-    return count;
+int NotifyBatch(CListObject<CTimerObject>& due) {
+  int count = 0;
+  while (!due.ListEmpty()) {
+    CTimerObject* obj = due.NextOwner();
+    obj->ResetList();
+    obj->TimerNotify();
+    ++count;
+  }
+  return count;
 }
 
-} // namespace
+}  // namespace
 
-int CTimerList::CheckExpired(int64_t now)
-{
-    if (now == 0)
-        now = GET_TIMESTAMP();
-    CListObject<CTimerObject> due;
-    while (!tlist.ListEmpty()) {
-        CTimerObject* obj = tlist.NextOwner();
-        if (now < obj->GetExpireTime())
-            break;
-        obj->ListMoveTail(due);
-    }
-    return NotifyBatch(due);
+int CTimerList::CheckExpired(int64_t now) {
+  if (now == 0) now = GET_TIMESTAMP();
+  CListObject<CTimerObject> due;
+  while (!tlist.ListEmpty()) {
+    CTimerObject* obj = tlist.NextOwner();
+    if (now < obj->GetExpireTime()) break;
+    obj->ListMoveTail(due);
+  }
+  return NotifyBatch(due);
 }
 
 CTimerUnit::CTimerUnit() : pending(0), next(0) {}
 
-CTimerUnit::~CTimerUnit()
-{
-    while (next != 0) {
-        CTimerList* lst = next;
-        next = lst->next;
-        delete lst;
-    }
+CTimerUnit::~CTimerUnit() {
+  while (next != 0) {
+    CTimerList* lst = next;
+    next = lst->next;
+    delete lst;
+  }
 }
 
-CTimerList* CTimerUnit::GetTimerList(int to)
-{
-    for (CTimerList* lst = next; lst != 0; lst = lst->next) {
-        if (lst->timeout == to)
-            return lst;
-    }
-    CTimerList* lst = new CTimerList(to);
-    lst->next = next;
-    next = lst;
-    return lst;
+CTimerList* CTimerUnit::GetTimerList(int to) {
+  for (CTimerList* lst = next; lst != 0; lst = lst->next) {
+    if (lst->timeout == to) return lst;
+  }
+  CTimerList* lst = new CTimerList(to);
+  lst->next = next;
+  next = lst;
+  return lst;
 }
 
-int CTimerUnit::CheckPending()
-{
-    CListObject<CTimerObject> due;
-    while (!pending.tlist.ListEmpty())
-        pending.tlist.NextOwner()->ListMoveTail(due);
-    return NotifyBatch(due);
+int CTimerUnit::CheckPending() {
+  CListObject<CTimerObject> due;
+  while (!pending.tlist.ListEmpty()) pending.tlist.NextOwner()->ListMoveTail(due);
+  return NotifyBatch(due);
 }
 
-int CTimerUnit::CheckExpired(int64_t now)
-{
-    if (now == 0)
-        now = GET_TIMESTAMP();
-    int count = CheckPending();
-    for (CTimerList* lst = next; lst != 0; lst = lst->next)
-        count += lst->CheckExpired(now);
-    return count;
+int CTimerUnit::CheckExpired(int64_t now) {
+  if (now == 0) now = GET_TIMESTAMP();
+  int count = CheckPending();
+  for (CTimerList* lst = next; lst != 0; lst = lst->next) count += lst->CheckExpired(now);
+  return count;
 }
 
-int CTimerUnit::ExpireMicroSeconds(int msec)
-{
-    const int64_t now = GET_TIMESTAMP();
-    int64_t limit = now + static_cast<int64_t>(msec) * 1000;
-    for (CTimerList* lst = next; lst != 0; lst = lst->next) {
-        if (lst->tlist.ListEmpty())
-            continue;
-        const int64_t first = lst->tlist.NextOwner()->GetExpireTime();
-        if (first < limit)
-            limit = first;
-    }
-    if (limit - now < 1)
-        return 0;
-    return static_cast<int>((limit - now) / 1000);
+int CTimerUnit::ExpireMicroSeconds(int msec) {
+  const int64_t now = GET_TIMESTAMP();
+  int64_t limit = now + static_cast<int64_t>(msec) * 1000;
+  for (CTimerList* lst = next; lst != 0; lst = lst->next) {
+    if (lst->tlist.ListEmpty()) continue;
+    const int64_t first = lst->tlist.NextOwner()->GetExpireTime();
+    if (first < limit) limit = first;
+  }
+  if (limit - now < 1) return 0;
+  return static_cast<int>((limit - now) / 1000);
 }

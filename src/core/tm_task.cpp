@@ -211,8 +211,8 @@ void* map_file(const char* filename, int size, bool& f_new) {
       struct stat st;
       size = fstat(fd, &st) == 0 ? static_cast<int>(st.st_size) : 0;
     }
-    void* p = size > 0 ? mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
-                       : MAP_FAILED;
+    void* p =
+        size > 0 ? mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
     close(fd);
     return p == MAP_FAILED ? nullptr : p;
   }

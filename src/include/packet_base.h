@@ -113,8 +113,7 @@ class InputPacket : public PacketBase<_buffer_size> {
     // Bytes past len are never read (every reader stops at m_nPacketSize), so only a
     // header that the copy leaves short is cleared, for the header accessors.
     if (len > 0) std::memcpy(base::m_strBuf, data, static_cast<size_t>(len));
-    if (len < PACKET_HEADER_SIZE)
-      std::memset(base::m_strBuf + len, 0, static_cast<size_t>(PACKET_HEADER_SIZE - len));
+    if (len < PACKET_HEADER_SIZE) std::memset(base::m_strBuf + len, 0, static_cast<size_t>(PACKET_HEADER_SIZE - len));
     base::m_nPacketSize = len;
     base::m_nBufPos = PACKET_HEADER_SIZE;
     return true;

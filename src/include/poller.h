@@ -20,56 +20,56 @@ class CPollerObject;
 
 // One possible registration: held by one object, or on the unit's free list.
 struct CEpollSlot {
-    uint32_t seq;
-    CPollerObject* poller;
-    CEpollSlot* freeList;
+  uint32_t seq;
+  CPollerObject* poller;
+  CEpollSlot* freeList;
 };
 
 class CPollerUnit : private noncopyable {
-public:
-    // Records the capacity only; InitializePollerUnit allocates.
-    explicit CPollerUnit(int mp);
-    // Frees the table and the event buffer and closes the epoll descriptor. Registered
-    // objects are left alone: they must be destroyed or detached before the unit.
-    virtual ~CPollerUnit();
+ public:
+  // Records the capacity only; InitializePollerUnit allocates.
+  explicit CPollerUnit(int mp);
+  // Frees the table and the event buffer and closes the epoll descriptor. Registered
+  // objects are left alone: they must be destroyed or detached before the unit.
+  virtual ~CPollerUnit();
 
-    // Changes the capacity before initialisation (0); afterwards -1 and no change.
-    int SetMaxPollers(int mp);
-    // Allocates the slot table and the event buffer and creates the epoll instance.
-    // 0 on success, -1 on failure (logged).
-    int InitializePollerUnit();
-    // epoll_wait for at most `timeout` milliseconds; the result goes to nrEvents. 0, also
-    // for an interrupted wait (no events); -1 with the reason logged when the wait itself
-    // fails, which no later wait would mend.
-    int WaitPollerEvents(int timeout);
-    // Dispatches the events of the last wait to their objects.
-    void ProcessPollerEvents();
+  // Changes the capacity before initialisation (0); afterwards -1 and no change.
+  int SetMaxPollers(int mp);
+  // Allocates the slot table and the event buffer and creates the epoll instance.
+  // 0 on success, -1 on failure (logged).
+  int InitializePollerUnit();
+  // epoll_wait for at most `timeout` milliseconds; the result goes to nrEvents. 0, also
+  // for an interrupted wait (no events); -1 with the reason logged when the wait itself
+  // fails, which no later wait would mend.
+  int WaitPollerEvents(int timeout);
+  // Dispatches the events of the last wait to their objects.
+  void ProcessPollerEvents();
 
-    // epoll_ctl on the unit's descriptor: 0 on success, -1 on failure.
-    int Epctl(int op, int fd, struct epoll_event* events);
-    // Position of `slot` in the table.
-    int GetSlotId(CEpollSlot* slot) const;
-    // Pops a free slot (the most recently freed first), or null with a warning.
-    CEpollSlot* AllocEpollSlot();
-    // Gives a slot back and bumps its sequence, so queued events for it become stale.
-    void FreeEpollSlot(CEpollSlot* slot);
-    // 0 when the event's user data names a slot of the table with a matching sequence,
-    // -1 for a stale or foreign event.
-    int VerifyEvents(struct epoll_event* ev) const;
+  // epoll_ctl on the unit's descriptor: 0 on success, -1 on failure.
+  int Epctl(int op, int fd, struct epoll_event* events);
+  // Position of `slot` in the table.
+  int GetSlotId(CEpollSlot* slot) const;
+  // Pops a free slot (the most recently freed first), or null with a warning.
+  CEpollSlot* AllocEpollSlot();
+  // Gives a slot back and bumps its sequence, so queued events for it become stale.
+  void FreeEpollSlot(CEpollSlot* slot);
+  // 0 when the event's user data names a slot of the table with a matching sequence,
+  // -1 for a stale or foreign event.
+  int VerifyEvents(struct epoll_event* ev) const;
 
-    int GetMaxPollers() const { return maxPollers; }
-    int GetUsedPollers() const { return usedPollers; }
-    int GetEpollFd() const { return epfd; }
-    int GetEventCount() const { return nrEvents; }
+  int GetMaxPollers() const { return maxPollers; }
+  int GetUsedPollers() const { return usedPollers; }
+  int GetEpollFd() const { return epfd; }
+  int GetEventCount() const { return nrEvents; }
 
-private:
-    struct epoll_event* ep_events;
-    int epfd;
-    int maxPollers;
-    int usedPollers;
-    CEpollSlot* freeSlotList;
-    CEpollSlot* pollerTable;
-    int nrEvents;
+ private:
+  struct epoll_event* ep_events;
+  int epfd;
+  int maxPollers;
+  int usedPollers;
+  CEpollSlot* freeSlotList;
+  CEpollSlot* pollerTable;
+  int nrEvents;
 };
 
 // Base of every socket-owning object. It owns `netfd` and closes it in its destructor;
@@ -79,58 +79,58 @@ private:
 // notifications, then ApplyEvents); non-zero stops it. A handler that destroyed or
 // detached its own object must return non-zero or have released its slot.
 class CPollerObject {
-public:
-    CPollerObject(CPollerUnit* o = 0, int fd = 0);
-    virtual ~CPollerObject();
+ public:
+  CPollerObject(CPollerUnit* o = 0, int fd = 0);
+  virtual ~CPollerObject();
 
-    virtual int InputNotify();
-    virtual int OutputNotify();
-    // No usable default: the base version aborts. Every concrete class supplies one.
-    virtual int HangupNotify();
+  virtual int InputNotify();
+  virtual int OutputNotify();
+  // No usable default: the base version aborts. Every concrete class supplies one.
+  virtual int HangupNotify();
 
-    // These only edit the wanted mask; ApplyEvents (called by the dispatcher after a
-    // notification, or by the object itself) brings it to the kernel.
-    void EnableInput(bool i);
-    void EnableOutput(bool o);
-    void EnableInput() { newEvents |= EPOLLIN; }
-    void EnableOutput() { newEvents |= EPOLLOUT; }
-    void DisableInput() { newEvents &= ~EPOLLIN; }
-    void DisableOutput();
+  // These only edit the wanted mask; ApplyEvents (called by the dispatcher after a
+  // notification, or by the object itself) brings it to the kernel.
+  void EnableInput(bool i);
+  void EnableOutput(bool o);
+  void EnableInput() { newEvents |= EPOLLIN; }
+  void EnableOutput() { newEvents |= EPOLLOUT; }
+  void DisableInput() { newEvents &= ~EPOLLIN; }
+  void DisableOutput();
 
-    // Registers with `unit` (which becomes the owner; -1 if an owner is already set) or
-    // with the owner given at construction, and makes the descriptor non-blocking. On an
-    // object that already holds a slot this is ApplyEvents. 0 or -1.
-    int AttachPoller(CPollerUnit* unit = 0);
-    // Removes the registration and gives the slot back; the descriptor stays open.
-    // Always 0.
-    int DetachPoller();
-    // Pushes the wanted mask to the kernel when it differs from the registered one.
-    // 0 or -1.
-    int ApplyEvents();
+  // Registers with `unit` (which becomes the owner; -1 if an owner is already set) or
+  // with the owner given at construction, and makes the descriptor non-blocking. On an
+  // object that already holds a slot this is ApplyEvents. 0 or -1.
+  int AttachPoller(CPollerUnit* unit = 0);
+  // Removes the registration and gives the slot back; the descriptor stays open.
+  // Always 0.
+  int DetachPoller();
+  // Pushes the wanted mask to the kernel when it differs from the registered one.
+  // 0 or -1.
+  int ApplyEvents();
 
-    // "slot sequence << 32 | slot index" of the current registration, 0 without a slot.
-    uint64_t GetPollerEventId() const;
+  // "slot sequence << 32 | slot index" of the current registration, 0 without a slot.
+  uint64_t GetPollerEventId() const;
 
-    int GetNetfd() const { return netfd; }
-    CPollerUnit* GetOwnerUnit() const { return ownerUnit; }
-    int GetNewEvents() const { return newEvents; }
-    int GetOldEvents() const { return oldEvents; }
-    CEpollSlot* GetEpollSlot() const { return epslot; }
+  int GetNetfd() const { return netfd; }
+  CPollerUnit* GetOwnerUnit() const { return ownerUnit; }
+  int GetNewEvents() const { return newEvents; }
+  int GetOldEvents() const { return oldEvents; }
+  CEpollSlot* GetEpollSlot() const { return epslot; }
 
-protected:
-    int netfd;
-    CPollerUnit* ownerUnit;
-    int newEvents;
-    int oldEvents;
-    CEpollSlot* epslot;
+ protected:
+  int netfd;
+  CPollerUnit* ownerUnit;
+  int newEvents;
+  int oldEvents;
+  CEpollSlot* epslot;
 
-private:
-    friend class CPollerUnit;
-    // Builds the kernel event for the current wanted mask, bumping the slot sequence.
-    void BuildEvent(struct epoll_event* ev);
+ private:
+  friend class CPollerUnit;
+  // Builds the kernel event for the current wanted mask, bumping the slot sequence.
+  void BuildEvent(struct epoll_event* ev);
 
-    CPollerObject(const CPollerObject&) = delete;
-    CPollerObject& operator=(const CPollerObject&) = delete;
+  CPollerObject(const CPollerObject&) = delete;
+  CPollerObject& operator=(const CPollerObject&) = delete;
 };
 
 #endif

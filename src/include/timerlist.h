@@ -19,73 +19,73 @@ class CTimerList;
 // A timed object: unlinked, or a member of exactly one list. It is unlinked before its
 // TimerNotify runs, so the handler may re-arm it, move it or delete it.
 class CTimerObject : public CListObject<CTimerObject> {
-public:
-    CTimerObject() : objexp(0) {}
-    // Leaves its list (through the list node's destructor).
-    virtual ~CTimerObject();
+ public:
+  CTimerObject() : objexp(0) {}
+  // Leaves its list (through the list node's destructor).
+  virtual ~CTimerObject();
 
-    // No usable default: the base version aborts. Every concrete class supplies one.
-    virtual void TimerNotify();
+  // No usable default: the base version aborts. Every concrete class supplies one.
+  virtual void TimerNotify();
 
-    // Stamps the deadline now + the list's time-out (lists with a time-out of 0 or less
-    // keep the old deadline) and moves the object to the tail of `lst`.
-    void AttachTimer(CTimerList* lst);
-    // Takes the object off its list without notifying it.
-    void DisableTimer() { ResetList(); }
-    // Queues the object on the unit's pending list: it fires at the next check,
-    // whatever its deadline.
-    void AttachZeroTimer(CTimerUnit* unit);
+  // Stamps the deadline now + the list's time-out (lists with a time-out of 0 or less
+  // keep the old deadline) and moves the object to the tail of `lst`.
+  void AttachTimer(CTimerList* lst);
+  // Takes the object off its list without notifying it.
+  void DisableTimer() { ResetList(); }
+  // Queues the object on the unit's pending list: it fires at the next check,
+  // whatever its deadline.
+  void AttachZeroTimer(CTimerUnit* unit);
 
-    int64_t GetExpireTime() const { return objexp; }
+  int64_t GetExpireTime() const { return objexp; }
 
-protected:
-    int64_t objexp;   // absolute deadline in microseconds; 0 until first stamped
+ protected:
+  int64_t objexp;  // absolute deadline in microseconds; 0 until first stamped
 };
 
 class CTimerList : private noncopyable {
-public:
-    explicit CTimerList(int t) : timeout(t), next(0) {}
-    // Unlinks every member without notifying it.
-    ~CTimerList();
+ public:
+  explicit CTimerList(int t) : timeout(t), next(0) {}
+  // Unlinks every member without notifying it.
+  ~CTimerList();
 
-    // Notifies, in order, every member whose deadline is at or before `now` (0: the
-    // current time). Returns the number notified.
-    int CheckExpired(int64_t now = 0);
+  // Notifies, in order, every member whose deadline is at or before `now` (0: the
+  // current time). Returns the number notified.
+  int CheckExpired(int64_t now = 0);
 
-    int GetTimeout() const { return timeout; }
-    int Empty() const { return tlist.ListEmpty(); }
+  int GetTimeout() const { return timeout; }
+  int Empty() const { return tlist.ListEmpty(); }
 
-private:
-    friend class CTimerObject;
-    friend class CTimerUnit;
+ private:
+  friend class CTimerObject;
+  friend class CTimerUnit;
 
-    CListObject<CTimerObject> tlist;
-    int timeout;
-    CTimerList* next;
+  CListObject<CTimerObject> tlist;
+  int timeout;
+  CTimerList* next;
 };
 
 class CTimerUnit : private noncopyable {
-public:
-    CTimerUnit();
-    // Deletes every list (unlinking their members), then the pending list.
-    ~CTimerUnit();
+ public:
+  CTimerUnit();
+  // Deletes every list (unlinking their members), then the pending list.
+  ~CTimerUnit();
 
-    // The list of `to` seconds, created and put at the head of the chain on first
-    // request. Never null.
-    CTimerList* GetTimerList(int to);
-    // Notifies the pending list, then every expired member of every list, all against
-    // the same `now` (0: the current time). Returns the number notified.
-    int CheckExpired(int64_t now = 0);
-    // Notifies everything on the pending list. Returns the number notified.
-    int CheckPending();
-    // Milliseconds until the earliest deadline, at most `msec`, 0 when one has passed.
-    int ExpireMicroSeconds(int msec);
+  // The list of `to` seconds, created and put at the head of the chain on first
+  // request. Never null.
+  CTimerList* GetTimerList(int to);
+  // Notifies the pending list, then every expired member of every list, all against
+  // the same `now` (0: the current time). Returns the number notified.
+  int CheckExpired(int64_t now = 0);
+  // Notifies everything on the pending list. Returns the number notified.
+  int CheckPending();
+  // Milliseconds until the earliest deadline, at most `msec`, 0 when one has passed.
+  int ExpireMicroSeconds(int msec);
 
-private:
-    friend class CTimerObject;
+ private:
+  friend class CTimerObject;
 
-    CTimerList pending;
-    CTimerList* next;
+  CTimerList pending;
+  CTimerList* next;
 };
 
 #endif

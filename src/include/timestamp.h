@@ -5,11 +5,10 @@
 #include <stdint.h>
 #include <sys/time.h>
 
-static inline int64_t GET_TIMESTAMP()
-{
-    struct timeval tv;
-    gettimeofday(&tv, 0);
-    return (int64_t)tv.tv_sec * 1000000 + tv.tv_usec;
+static inline int64_t GET_TIMESTAMP() {
+  struct timeval tv;
+  gettimeofday(&tv, 0);
+  return (int64_t)tv.tv_sec * 1000000 + tv.tv_usec;
 }
 
 #endif

@@ -20,13 +20,11 @@ namespace {
 const char* const DEFAULT_TFORMAT = "[%Y-%m-%d %H:%M:%S] ";
 const int DEFAULT_MAXFILE = 5;
 const int DEFAULT_MAXSIZE = 10485760;
-const size_t LINE_SIZE = 1024;      // a line, its message and the file name are cut to 1023 bytes
+const size_t LINE_SIZE = 1024;  // a line, its message and the file name are cut to 1023 bytes
 const unsigned MIN_COLOR_UIN = 10000;
 
 // Copies at most size-1 bytes of src and always terminates.
-void copy_text(char* dst, size_t size, const char* src) {
-  snprintf(dst, size, "%s", src);
-}
+void copy_text(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src); }
 
 // semop on semaphore 0 with SEM_UNDO, so a process that dies holding the lock releases it.
 int sem_step(int semid, short op) {
@@ -78,11 +76,14 @@ key_t semaphore_key(const char* file) {
 
 }  // namespace
 
-clib_log::clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level,
-                   int ai_maxfile, int ai_maxsize, const char* as_logtype, const char* as_eol,
-                   int ai_pathtype, const char* as_coloring)
-    : mi_level(0), mi_maxfile(DEFAULT_MAXFILE), mi_maxsize(DEFAULT_MAXSIZE), mi_semopen(0),
-      mi_semid(-1), mb_coloring(false) {
+clib_log::clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level, int ai_maxfile,
+                   int ai_maxsize, const char* as_logtype, const char* as_eol, int ai_pathtype, const char* as_coloring)
+    : mi_level(0),
+      mi_maxfile(DEFAULT_MAXFILE),
+      mi_maxsize(DEFAULT_MAXSIZE),
+      mi_semopen(0),
+      mi_semid(-1),
+      mb_coloring(false) {
   ms_file[0] = '\0';
   if (as_file != nullptr) {
     mi_semopen = as_sem;

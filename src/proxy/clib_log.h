@@ -23,9 +23,8 @@ class clib_log : noncopyable {
   // name (stable across rotation, so every process writing the file shares it).
   // Null texts and negative numbers take the defaults: "[%Y-%m-%d %H:%M:%S] ", level 0,
   // 5 backups, 10485760 bytes, no name suffix, "\n".
-  clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level, int ai_maxfile,
-           int ai_maxsize, const char* as_logtype, const char* as_eol, int ai_pathtype,
-           const char* as_coloring);
+  clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level, int ai_maxfile, int ai_maxsize,
+           const char* as_logtype, const char* as_eol, int ai_pathtype, const char* as_coloring);
   ~clib_log();
 
   // Setters return 0, or -1 when refused (negative value, null text).
@@ -51,8 +50,7 @@ class clib_log : noncopyable {
   int write(const char* as_msg, int ai_level, unsigned ai_uin);
   int apwrite(int ai_level, const char* as_msgformat, va_list ast_ap, unsigned ai_uin)
       __attribute__((format(printf, 3, 0)));
-  int vwrite(int ai_level, unsigned ai_uin, const char* as_msgformat, ...)
-      __attribute__((format(printf, 4, 5)));
+  int vwrite(int ai_level, unsigned ai_uin, const char* as_msgformat, ...) __attribute__((format(printf, 4, 5)));
   int vwrite(int ai_level, const char* as_msgformat, ...) __attribute__((format(printf, 3, 4)));
   // Level 1, no uid: always passes the level test.
   int logMsg(const char* as_msgformat, ...) __attribute__((format(printf, 2, 3)));

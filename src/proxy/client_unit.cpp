@@ -214,7 +214,7 @@ int CClientUnit::HandleInput(const char* data, int len) {
     return -1;
   }
   log_traffic("client packet body length:[%d], cmd:[%d]", static_cast<int>(pkg_length(data)),
-            static_cast<int>(pkg_cmd(data)));
+              static_cast<int>(pkg_cmd(data)));
   if (frame.status == FRAME_BAD_SIZE) {
     log_error("%s||Invalid packet, uid:[%d], pkglen:[%d]", __FUNCTION__, _uid, frame.size);
     return -1;
@@ -297,8 +297,7 @@ void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
   // A client that reads slower than its answers come is closed before its queue holds
   // more than the bound: partial writes keep it from ever counting as blocked.
   if (static_cast<uint64_t>(_w.data_len()) + len > TGlobal::_maxClientQueue) {
-    log_error("send queue of fd[%d] uid[%d] would pass %u bytes: client closed", netfd, _uid,
-              TGlobal::_maxClientQueue);
+    log_error("send queue of fd[%d] uid[%d] would pass %u bytes: client closed", netfd, _uid, TGlobal::_maxClientQueue);
     fail_and_schedule_close();
     return;
   }

@@ -210,8 +210,7 @@ void CDecoderUnit::announce_departure(int uid) {
   notice.WriteInt(TGlobal::_svid);
   notice.End();
 
-  if (TGlobal::_udpSwitch != 0 && LogFile != nullptr)
-    LogFile->writeUserLeaveHall(uid, TGlobal::_ip, TGlobal::_port);
+  if (TGlobal::_udpSwitch != 0 && LogFile != nullptr) LogFile->writeUserLeaveHall(uid, TGlobal::_ip, TGlobal::_port);
 
   std::vector<int>& svids = _helperpool->m_svidlist;
   if (svids.empty()) return;
@@ -220,8 +219,7 @@ void CDecoderUnit::announce_departure(int uid) {
 
   std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.find(svid);
   if (it == _helperpool->m_helpermap.end()) {
-    if (g_pErrorLog != nullptr)
-      g_pErrorLog->logMsg("%s||Cannot find helper, svid:[%d]", "ProcessUserClose", svid);
+    if (g_pErrorLog != nullptr) g_pErrorLog->logMsg("%s||Cannot find helper, svid:[%d]", "ProcessUserClose", svid);
     return;
   }
   // Written with the forwards before the loop sleeps, in their order.

@@ -85,8 +85,8 @@ class CDecoderUnit : private noncopyable {
   CListener* _listener;   // not owned
   int _flag;              // uid registered last; above 0 once registered
   int _fd;
-  uint32_t _ip;           // network byte order
-  int _conn_type;         // 0: announce the departure; 1: silent
+  uint32_t _ip;    // network byte order
+  int _conn_type;  // 0: announce the departure; 1: silent
   // Every client id this connection registered: nearly every connection registers one,
   // which is kept inline; a set is made only for a second one.
   bool _has_registered;

@@ -86,9 +86,9 @@ bool whole_number(const std::string& text, long lo, long hi, long* out) {
 // "file: element attribute="value": why", with a long value cut and its length given.
 std::string problem(const char* file, const std::string& element, const char* attribute, const std::string& value,
                     const std::string& why) {
-  const std::string shown = value.size() <= 64 ? "\"" + value + "\""
-                                               : "\"" + value.substr(0, 64) + "...\" (" +
-                                                     std::to_string(value.size()) + " characters)";
+  const std::string shown =
+      value.size() <= 64 ? "\"" + value + "\""
+                         : "\"" + value.substr(0, 64) + "...\" (" + std::to_string(value.size()) + " characters)";
   return std::string(file) + ": " + element + " " + attribute + "=" + shown + ": " + why;
 }
 
@@ -125,7 +125,8 @@ int read_number(const CMarkupSTL& xml, const char* file, const char* attribute, 
     why = text.empty() ? "missing or empty" : "not a whole number";
   else if (used == number)
     why.clear();
-  if (!why.empty()) notes->push_back({false, problem(file, "SYSTEM", attribute, text, why + "; " + std::to_string(used) + " used")});
+  if (!why.empty())
+    notes->push_back({false, problem(file, "SYSTEM", attribute, text, why + "; " + std::to_string(used) + " used")});
   if (read != nullptr) *read = number;
   return used;
 }
@@ -189,7 +190,8 @@ int server_notes(const char* serverPath, std::vector<TConfigNote>* out) {
     if (!CNet::connect_address(ip.c_str(), &address))
       out->push_back({true, problem(serverPath, element, "ip", ip, "not a dotted IPv4 address")});
     if (!whole_number(port_text, 1, 65535, &port))
-      out->push_back({true, problem(serverPath, element, "port", port_text, "not a port (a whole number from 1 to 65535)")});
+      out->push_back(
+          {true, problem(serverPath, element, "port", port_text, "not a port (a whole number from 1 to 65535)")});
   }
   return count;
 }
@@ -255,19 +257,27 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   if (!r->logDirTooLong.empty())
     notes->push_back({true, r->logDirTooLong});
   else if (r->logDir.empty())
-    notes->push_back({false, problem(path, "SYSTEM", "LogDir", "", std::string("missing or empty; ") + ::log_dir + " used")});
+    notes->push_back(
+        {false, problem(path, "SYSTEM", "LogDir", "", std::string("missing or empty; ") + ::log_dir + " used")});
   read_number(xml, path, "LogNum", notes, kept_unless_positive(::max_file_num), &r->logNum);
   read_number(xml, path, "LogSize", notes, kept_unless_positive(::max_file_size), &r->logSize);
-  read_number(xml, path, "LogLevel", notes, [](int v, std::string* why) {
-    *why = v < 0 ? "negative" : "below 4";
-    return v < 0 ? __log_level__ : v < 4 ? 4 : v;
-  }, &r->logLevel);
+  read_number(
+      xml, path, "LogLevel", notes,
+      [](int v, std::string* why) {
+        *why = v < 0 ? "negative" : "below 4";
+        return v < 0 ? __log_level__ : v < 4 ? 4 : v;
+      },
+      &r->logLevel);
 
-  r->maxpoller = read_number(xml, path, "MaxFdCount", notes, [](int v, std::string* why) {
-    *why = v < kMinPollers ? "below " + std::to_string(kMinPollers)
-                           : "more than the " + std::to_string(descriptor_limit()) + " descriptors this process may open";
-    return PollerCapacity(v);
-  }, &r->maxFdCount);
+  r->maxpoller = read_number(
+      xml, path, "MaxFdCount", notes,
+      [](int v, std::string* why) {
+        *why = v < kMinPollers
+                   ? "below " + std::to_string(kMinPollers)
+                   : "more than the " + std::to_string(descriptor_limit()) + " descriptors this process may open";
+        return PollerCapacity(v);
+      },
+      &r->maxFdCount);
   r->maxFdCountText = xml.GetAttrib("MaxFdCount");
   r->webtimeout = read_number(xml, path, "WebTimeout", notes, kept_unless_positive(1));
   r->helpertimeout = read_number(xml, path, "HelperTimeout", notes, kept_unless_positive(1));
@@ -279,10 +289,12 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   if (bind_addr.empty())
     notes->push_back({true, problem(path, "SYSTEM", "BindAddr", "", "missing or empty (the address to listen on)")});
   else if (r->addr != bind_addr)
-    notes->push_back({false, problem(path, "SYSTEM", "BindAddr", bind_addr,
-                                     "longer than " + std::to_string(sizeof(_addr) - 1) + " characters; \"" + r->addr + "\" used")});
+    notes->push_back(
+        {false, problem(path, "SYSTEM", "BindAddr", bind_addr,
+                        "longer than " + std::to_string(sizeof(_addr) - 1) + " characters; \"" + r->addr + "\" used")});
   if (!bind_addr.empty() && !CNet::listen_address(r->addr.c_str(), &address))
-    notes->push_back({true, problem(path, "SYSTEM", "BindAddr", r->addr, "not a dotted IPv4 address or * to listen on")});
+    notes->push_back(
+        {true, problem(path, "SYSTEM", "BindAddr", r->addr, "not a dotted IPv4 address or * to listen on")});
 
   r->redisIp = xml.GetAttrib("RedisServer");
   r->redisPort = read_number(xml, path, "RedisPort", notes, as_read());
@@ -375,10 +387,11 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   // the listener keeps free for reconnecting it), and the refreshing registration one.
   const int registry = conf.registerInterval > 0 ? 1 : 0;
   if (conf.read && 1 + registry + 2L * count >= conf.maxpoller) {
-    out.push_back({true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
-                                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
-                                     (registry != 0 ? ", the Redis registration" : "") + " and the " +
-                                     std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
+    out.push_back(
+        {true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
+                       std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
+                           (registry != 0 ? ", the Redis registration" : "") + " and the " + std::to_string(count) +
+                           " logic servers of " + serverPath + " (two slots each)")});
   }
 
   if (coloringPath != nullptr) {

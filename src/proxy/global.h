@@ -25,14 +25,14 @@ struct TConfigNote {
 // config.xml as start-up takes it: every setting with its default and limit applied, and
 // a note for each value refused or replaced. Reading it changes nothing.
 struct TConfigReading {
-  bool read = false;        // the file loaded and has a top-level SYSTEM element
-  std::string loadFailure;  // when not read: DaemonInit's message for standard error
-  std::string logDirTooLong;  // the note refusing LogDir, when it is refused
-  std::string logDir;         // empty: the process log keeps its built-in directory
-  int logNum = 0;             // as read: the process log keeps its default when <= 0
-  int logSize = 0;            // likewise
-  int logLevel = 0;           // as read: see set_log_level
-  int maxFdCount = 0;         // as read
+  bool read = false;           // the file loaded and has a top-level SYSTEM element
+  std::string loadFailure;     // when not read: DaemonInit's message for standard error
+  std::string logDirTooLong;   // the note refusing LogDir, when it is refused
+  std::string logDir;          // empty: the process log keeps its built-in directory
+  int logNum = 0;              // as read: the process log keeps its default when <= 0
+  int logSize = 0;             // likewise
+  int logLevel = 0;            // as read: see set_log_level
+  int maxFdCount = 0;          // as read
   std::string maxFdCountText;  // as written
   int maxpoller = 0;
   int webtimeout = 0;
@@ -74,8 +74,7 @@ class TGlobal {
   static void ReadConfig(const char* path, TConfigReading* r);
   // Every note on the configuration files, refusals and replaced values, in file order:
   // config.xml, server.xml, then the coloring file of the rolling logs.
-  static std::vector<TConfigNote> ConfigNotes(const char* configPath, const char* serverPath,
-                                              const char* coloringPath);
+  static std::vector<TConfigNote> ConfigNotes(const char* configPath, const char* serverPath, const char* coloringPath);
   // The configuration check (hall -t): writes every note to `out` and a last line with
   // the verdict. 0 when the gateway would start with these files, 1 when it would refuse.
   // Touches nothing: no log, no socket, no Redis.
@@ -103,27 +102,27 @@ class TGlobal {
   static const char* _progname;        // "hall"
   static const char* _version;         // "svr 2.0"
 
-  static char _addr[64];         // listener bind address (BindAddr), "0.0.0.0"
-  static uint16_t _port;         // listener port (command line), 80
-  static int _backlog;           // listen backlog (MaxListenCount), at least 256
-  static int _maxpoller;         // poller capacity (MaxFdCount), see PollerCapacity
-  static int _webtimeout;        // client idle time-out in seconds (WebTimeout), >= 1
-  static int _helpertimeout;     // helper timer list time-out in seconds, >= 1
-  static int _timerConnect;      // helper connect time-out in milliseconds, 500
-  static int _svid;              // own server id (command line), 0
-  static std::string _ip;        // own announced address (command line), "0.0.0.0"
-  static std::string _redisIp;   // Redis host (RedisServer), "0.0.0.0"
-  static int _redisPort;         // Redis port (RedisPort), 0
-  static int _registerInterval;  // seconds between registration refreshes, 0 none (RegisterInterval), 10
-  static int _udpSwitch;         // non-zero turns the UDP reporter on (UdpSwitch), 0
-  static std::string _udpIp;     // UDP collector address (UdpServer), "0.0.0.0"
-  static int _udpPort;           // UDP collector port (UdpPort), 0
-  static int _loopNum;           // round-robin position of LoopSvid, 0
+  static char _addr[64];                     // listener bind address (BindAddr), "0.0.0.0"
+  static uint16_t _port;                     // listener port (command line), 80
+  static int _backlog;                       // listen backlog (MaxListenCount), at least 256
+  static int _maxpoller;                     // poller capacity (MaxFdCount), see PollerCapacity
+  static int _webtimeout;                    // client idle time-out in seconds (WebTimeout), >= 1
+  static int _helpertimeout;                 // helper timer list time-out in seconds, >= 1
+  static int _timerConnect;                  // helper connect time-out in milliseconds, 500
+  static int _svid;                          // own server id (command line), 0
+  static std::string _ip;                    // own announced address (command line), "0.0.0.0"
+  static std::string _redisIp;               // Redis host (RedisServer), "0.0.0.0"
+  static int _redisPort;                     // Redis port (RedisPort), 0
+  static int _registerInterval;              // seconds between registration refreshes, 0 none (RegisterInterval), 10
+  static int _udpSwitch;                     // non-zero turns the UDP reporter on (UdpSwitch), 0
+  static std::string _udpIp;                 // UDP collector address (UdpServer), "0.0.0.0"
+  static int _udpPort;                       // UDP collector port (UdpPort), 0
+  static int _loopNum;                       // round-robin position of LoopSvid, 0
   static const char* const _serverListPath;  // "../conf/server.xml"
-  static unsigned _maxClientQueue;  // bytes queued for one client at most (MaxClientQueue), 1048576
-  static unsigned _maxHelperQueue;  // bytes queued for one logic link at most (MaxHelperQueue), 67108864
-  static int _maxClientIds;         // client ids one connection may register (MaxClientIds), 16
-  static int _trafficLogLevel;      // level of the per-packet traffic lines (TrafficLogLevel), 3
+  static unsigned _maxClientQueue;           // bytes queued for one client at most (MaxClientQueue), 1048576
+  static unsigned _maxHelperQueue;           // bytes queued for one logic link at most (MaxHelperQueue), 67108864
+  static int _maxClientIds;                  // client ids one connection may register (MaxClientIds), 16
+  static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so

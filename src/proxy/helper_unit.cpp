@@ -106,8 +106,7 @@ int CHelperUnit::connect() {
   return AttachPoller();
 }
 
-bool CHelperUnit::cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len,
-                               const char* what) {
+bool CHelperUnit::cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what) {
   try {
     cache.append(data, len);
   } catch (int) {
@@ -323,8 +322,7 @@ int CHelperUnit::process_pkg(const char* data, unsigned len) {
   log_debug("--------------- CHelperUnit::process_pkg begin --------------");
   log_debug("forward packets to headLen [%d]:", PACKET_HEADER_SIZE);
   log_debug("forward packets to totalLen [%d]:", static_cast<int>(len));
-  log_debug("forward packets to the client start headLen[%d],totalLen[%d]", PACKET_HEADER_SIZE,
-            static_cast<int>(len));
+  log_debug("forward packets to the client start headLen[%d],totalLen[%d]", PACKET_HEADER_SIZE, static_cast<int>(len));
 
   const unsigned resets_at_start = _resets;
   unsigned used = 0;
@@ -489,8 +487,8 @@ void CHelperUnit::count_dropped() {
 }
 
 void CHelperUnit::end_backoff() {
-  log_error("Connect Helper back-off over, ip:[%s], port:[%d], dropped forwards:[%u], close notices:[%u]",
-            addr.c_str(), port, _dropped_forwards, _dropped_notices);
+  log_error("Connect Helper back-off over, ip:[%s], port:[%d], dropped forwards:[%u], close notices:[%u]", addr.c_str(),
+            port, _dropped_forwards, _dropped_notices);
   _dropped_forwards = 0;
   _dropped_notices = 0;
   _connect_retry_at = 0;

@@ -129,10 +129,10 @@ void CListener::pause_accept(int err) {
   ApplyEvents();
   if (_retrytimerlist != nullptr) AttachTimer(_retrytimerlist);
   if (err == 0) {
-    log_warning("accepting paused on %s:%d: poller full (%d of %d slots, %d kept for logic servers); resumes when a "
-                "connection ends",
-                _bindAddr, _bindPort, _pollerunit->GetUsedPollers(), _pollerunit->GetMaxPollers(),
-                slots_kept_for_logic());
+    log_warning(
+        "accepting paused on %s:%d: poller full (%d of %d slots, %d kept for logic servers); resumes when a "
+        "connection ends",
+        _bindAddr, _bindPort, _pollerunit->GetUsedPollers(), _pollerunit->GetMaxPollers(), slots_kept_for_logic());
     return;
   }
   log_error("accepting paused on %s:%d: %s; resumes when a connection ends or in %d s", _bindAddr, _bindPort,

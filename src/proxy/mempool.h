@@ -24,8 +24,8 @@ class CMemPool : noncopyable {
   static const uint32_t MAX_REQUEST = 0x80000000u;
   // The pool never grows to this many bytes (2000 MiB).
   static const uint32_t SIZE_LIMIT = 2097152000u;
-  static const uint32_t WATER_MARK = 1073741824u;            // 1 GiB, normal give-back threshold
-  static const uint32_t EMERGENCY_WATER_MARK = 134217728u;   // 128 MiB, during an emergency release
+  static const uint32_t WATER_MARK = 1073741824u;           // 1 GiB, normal give-back threshold
+  static const uint32_t EMERGENCY_WATER_MARK = 134217728u;  // 128 MiB, during an emergency release
 
   CMemPool();
   ~CMemPool();

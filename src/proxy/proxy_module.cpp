@@ -62,8 +62,7 @@ int detach_and_wait_for_startup() {
       n = read(fds[0], &status, 1);
     } while (n < 0 && errno == EINTR);
     if (n == 1 && status == kStartupOk) _exit(0);
-    fprintf(stderr, "%s: start-up failed (see the messages above and the process log)\n",
-            TGlobal::_progname);
+    fprintf(stderr, "%s: start-up failed (see the messages above and the process log)\n", TGlobal::_progname);
     _exit(1);
   }
   ::close(fds[0]);
@@ -85,8 +84,7 @@ void release_standard_streams() {
 clib_log* open_rolling_log(const char* pattern) {
   char path[100];
   snprintf(path, sizeof(path), pattern, static_cast<unsigned>(getpid()));
-  clib_log* log = new (std::nothrow)
-      clib_log(nullptr, 0, kTimeFormat, 0, 5, 10485760, "", "\n", 1, kColoringPath);
+  clib_log* log = new (std::nothrow) clib_log(nullptr, 0, kTimeFormat, 0, 5, 10485760, "", "\n", 1, kColoringPath);
   if (log == nullptr) return nullptr;
   log->set_file(path, 1);
   log->set_level(5);

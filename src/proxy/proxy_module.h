@@ -55,7 +55,6 @@ class CProxyModule : public IModule, private noncopyable {
   void report_startup(bool ok);
 
  private:
-
   CRedisServer* m_pRedisServer;  // the Redis registration link, owned
   int _startup_fd;               // write end of the start-up pipe, -1 when none
 };

@@ -132,13 +132,11 @@ int CRedisServer::Connect(std::string& ip, int port) {
   // for the kernel's whole SYN retry time; the bound keeps the gateway starting.
   redisContext* c = redisConnectWithTimeout(ip.c_str(), port, timeout_tv());
   if (c == nullptr) {
-    log_error("redis connect %s:%d failed: no context, registration not written", ip.c_str(),
-              port);
+    log_error("redis connect %s:%d failed: no context, registration not written", ip.c_str(), port);
     return -1;
   }
   if (c->err != 0) {
-    log_error("redis connect %s:%d failed: %s, registration not written", ip.c_str(), port,
-              c->errstr);
+    log_error("redis connect %s:%d failed: %s, registration not written", ip.c_str(), port, c->errstr);
     redisFree(c);
     return -1;
   }
@@ -176,24 +174,21 @@ int CRedisServer::SetInfo(std::string ip, int port, int svid) {
   }
 
   std::string value = RecordValue(ip, port, svid);
-  m_pRedisReply =
-      static_cast<redisReply*>(redisCommand(m_pRedisConn, "HSET %s %s %s", key, field, value.c_str()));
+  m_pRedisReply = static_cast<redisReply*>(redisCommand(m_pRedisConn, "HSET %s %s %s", key, field, value.c_str()));
   if (m_pRedisReply == nullptr) {
-    log_error("redis HSET %s %s failed: %s, registration not written", key, field,
-              m_pRedisConn->errstr);
+    log_error("redis HSET %s %s failed: %s, registration not written", key, field, m_pRedisConn->errstr);
     return 0;
   }
   if (m_pRedisReply->type == REDIS_REPLY_ERROR) {
-    log_error("redis HSET %s %s refused: %s, registration not written", key, field,
-              m_pRedisReply->str);
+    log_error("redis HSET %s %s refused: %s, registration not written", key, field, m_pRedisReply->str);
   }
   freeReplyObject(m_pRedisReply);
   m_pRedisReply = nullptr;
   return 0;
 }
 
-int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip,
-                               int port, int svid) {
+int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port,
+                               int svid) {
   if (interval <= 0 || unit == nullptr || timers == nullptr || g_refreshing != nullptr) return -1;
   // hiredis resolves the host at every connect, and a name lookup can block: it is done
   // here, during start-up, and the loop connects to the address found.
@@ -235,9 +230,7 @@ void CRedisServer::StopRefresh() {
   if (g_refreshing == this) g_refreshing = nullptr;
 }
 
-int CRedisServer::PollerSlotsKept() {
-  return g_refreshing != nullptr && g_refreshing->m_async == nullptr ? 1 : 0;
-}
+int CRedisServer::PollerSlotsKept() { return g_refreshing != nullptr && g_refreshing->m_async == nullptr ? 1 : 0; }
 
 bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
   if (m_async == nullptr || args.empty()) return false;
@@ -304,8 +297,7 @@ void CRedisServer::LinkGone() {
 void CRedisServer::Lost(const char* why) {
   if (m_outage) return;
   m_outage = true;
-  log_warning("redis %s:%d: registration refresh failed: %s; retried every interval", m_strIp.c_str(), m_nPort,
-              why);
+  log_warning("redis %s:%d: registration refresh failed: %s; retried every interval", m_strIp.c_str(), m_nPort, why);
 }
 
 void CRedisServer::OnReply(redisAsyncContext*, void* reply, void* privdata) {

@@ -53,8 +53,7 @@ class CRedisServer : private noncopyable {
   // unanswered, and a link that has left writes unanswered for three intervals is
   // dropped and reopened. The Redis host is resolved here, once. 0, or -1 when
   // `interval` is not above 0 (nothing is started).
-  int StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port,
-                   int svid);
+  int StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port, int svid);
   // Closes the asynchronous link and stops the timer; must run before the poller unit
   // and the timer unit are destroyed.
   void StopRefresh();
@@ -73,11 +72,11 @@ class CRedisServer : private noncopyable {
   friend class CLink;
   friend class CTick;
 
-  void Refresh();               // one interval's work
-  void OpenLink();              // a non-blocking connect; the link is null when it fails
+  void Refresh();   // one interval's work
+  void OpenLink();  // a non-blocking connect; the link is null when it fails
   void DropLink(const char* why);
-  void LinkGone();              // the asynchronous context is being freed
-  void Lost(const char* why);   // logs the first failure of an outage
+  void LinkGone();             // the asynchronous context is being freed
+  void Lost(const char* why);  // logs the first failure of an outage
   static void OnReply(redisAsyncContext* ac, void* reply, void* privdata);
 
   std::string m_linkHost;  // numeric address of the Redis host
@@ -87,10 +86,10 @@ class CRedisServer : private noncopyable {
   CTick* m_tick = nullptr;
   CTimerList* m_tickList = nullptr;
   redisAsyncContext* m_async = nullptr;
-  int m_pending = 0;        // commands sent and not answered
-  int m_skipped = 0;        // intervals skipped in a row because of them
-  bool m_outage = false;    // a failure was logged and no write has succeeded since
-  bool m_refused = false;   // Redis refused a command of the current interval
+  int m_pending = 0;       // commands sent and not answered
+  int m_skipped = 0;       // intervals skipped in a row because of them
+  bool m_outage = false;   // a failure was logged and no write has succeeded since
+  bool m_refused = false;  // Redis refused a command of the current interval
 
  private:
   std::string m_strIp;

@@ -10,8 +10,8 @@
 namespace __http_svr_ns__ {
 
 struct ResultFields {
-  bool parsed = false;          // the text is a JSON object
-  bool has_flow = false;        // "flow" names a receiver (an unsigned 64-bit number)
+  bool parsed = false;    // the text is a JSON object
+  bool has_flow = false;  // "flow" names a receiver (an unsigned 64-bit number)
   unsigned long flow = 0;
   bool has_result = false;      // a "result" member exists
   bool result_is_text = false;  // and it is a string

@@ -69,10 +69,8 @@ int Watchdog::init() {
     struct hostent* he = gethostbyname(_host.c_str());
     // gethostbyname reports through h_errno, not errno; only an IPv4 answer fits the
     // destination record.
-    if (he == nullptr || he->h_addrtype != AF_INET || he->h_length != 4 ||
-        he->h_addr_list[0] == nullptr) {
-      printf("Failed to gethostbyname because of %s\n",
-             he == nullptr ? hstrerror(h_errno) : "no IPv4 address");
+    if (he == nullptr || he->h_addrtype != AF_INET || he->h_length != 4 || he->h_addr_list[0] == nullptr) {
+      printf("Failed to gethostbyname because of %s\n", he == nullptr ? hstrerror(h_errno) : "no IPv4 address");
       ::close(_fd);
       _fd = -1;
       return -1;
@@ -84,8 +82,7 @@ int Watchdog::init() {
 }
 
 int Watchdog::write(const char* data, int len) {
-  ssize_t n = ::sendto(_fd, data, static_cast<size_t>(len), 0,
-                       reinterpret_cast<const struct sockaddr*>(&_server_addr),
+  ssize_t n = ::sendto(_fd, data, static_cast<size_t>(len), 0, reinterpret_cast<const struct sockaddr*>(&_server_addr),
                        static_cast<socklen_t>(_server_addr_len));
   if (n < 0) {
     int err = errno;
@@ -97,16 +94,14 @@ int Watchdog::write(const char* data, int len) {
 
 int Watchdog::writeHallUserCount(int count, const std::string& ip, int port) {
   char buf[1000];
-  int n = snprintf(buf, sizeof(buf), "%d#%d#%s:%d#%d\r\n", kHallUserCount, now_seconds(),
-                   ip.c_str(), port, count);
+  int n = snprintf(buf, sizeof(buf), "%d#%d#%s:%d#%d\r\n", kHallUserCount, now_seconds(), ip.c_str(), port, count);
   write(buf, clamp_len(n, sizeof(buf)));
   return 0;
 }
 
 int Watchdog::writeUserLeaveHall(int uid, std::string ip, int port) {
   char buf[1000];
-  int n = snprintf(buf, sizeof(buf), "%d#%d#%d#%s:%d\r\n", kUserLeaveHall, now_seconds(), uid,
-                   ip.c_str(), port);
+  int n = snprintf(buf, sizeof(buf), "%d#%d#%d#%s:%d\r\n", kUserLeaveHall, now_seconds(), uid, ip.c_str(), port);
   write(buf, clamp_len(n, sizeof(buf)));
   return 0;
 }

@@ -25,9 +25,7 @@ std::string json_of_size(size_t size) {
   return s;
 }
 
-std::string log_text(const TempDir& dir) {
-  return read_file(dir.file("log/order_sync_client_0.log"));
-}
+std::string log_text(const TempDir& dir) { return read_file(dir.file("log/order_sync_client_0.log")); }
 
 long lmove_calls(RedisServer& redis) {
   std::string info = redis.command({"INFO", "commandstats"});
@@ -45,8 +43,7 @@ class ClientLoopTest : public ::testing::Test {
   }
   void start_client(int log_level = 6) {
     conf_ = write_client_conf(dir_.path(), gateway_.port(), redis_.port(), "orders", 4242, log_level);
-    ASSERT_TRUE(client_.start({binary("order_sync_client"), conf_}, dir_.path(), dir_.file("out"),
-                              dir_.file("out")));
+    ASSERT_TRUE(client_.start({binary("order_sync_client"), conf_}, dir_.path(), dir_.file("out"), dir_.file("out")));
     ASSERT_TRUE(wait_until([&] { return gateway_.connections() >= 1; }, 10000)) << read_file(dir_.file("out"));
   }
   void push(const std::string& order) { ASSERT_NE("ERR", redis_.command({"RPUSH", "orders", order}).substr(0, 3)); }
@@ -65,8 +62,8 @@ class ClientLoopTest : public ::testing::Test {
 
 TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAside) {
   start_client();
-  std::vector<std::string> good = {"{\"id\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}", json_of_size(7982),
-                                   "[1,2,3]", "{\"id\":4} ", "{}"};
+  std::vector<std::string> good = {"{\"id\":1,\"item\":\"two words\",\"u\":\"\\u00e9\"}", json_of_size(7982), "[1,2,3]",
+                                   "{\"id\":4} ", "{}"};
   std::vector<std::string> bad = {"not json{", json_of_size(7983), "{\"id\":5} trailing",
                                   std::string(3000, '[') + std::string(3000, ']'), ""};
   for (size_t i = 0; i < good.size(); ++i) {
@@ -74,8 +71,7 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
     push(bad[i]);
   }
 
-  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= good.size(); }, 10000))
-      << log_text(dir_);
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= good.size(); }, 10000)) << log_text(dir_);
   ASSERT_TRUE(wait_until([&] { return redis_.command({"LLEN", "orders:dead"}) == "5"; }, 5000)) << log_text(dir_);
   std::vector<ReceivedOrder> got = gateway_.orders();
   ASSERT_EQ(good.size(), got.size());
@@ -89,7 +85,8 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   EXPECT_EQ(8000, got[1].packet_size);  // the largest packet the gateway takes
   EXPECT_EQ(0, gateway_.protocol_errors());
   EXPECT_EQ(1, gateway_.connections());
-  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2] + "\n" + bad[3] + "\n", redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
+  EXPECT_EQ(bad[0] + "\n" + bad[1] + "\n" + bad[2] + "\n" + bad[3] + "\n",
+            redis_.command({"LRANGE", "orders:dead", "0", "-1"}));
   EXPECT_EQ("0", redis_.command({"LLEN", "orders"}));
 
   std::string log = log_text(dir_);

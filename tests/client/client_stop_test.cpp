@@ -48,8 +48,7 @@ class ClientStop : public ::testing::Test {
       app_->run();
       ended_ = true;
     });
-    ASSERT_TRUE(wait_until([&] { return log().find("connected server failed") != std::string::npos; }, 10000))
-        << log();
+    ASSERT_TRUE(wait_until([&] { return log().find("connected server failed") != std::string::npos; }, 10000)) << log();
   }
   void TearDown() override {
     request_stop();
@@ -85,8 +84,11 @@ TEST_F(ClientStop, OrderUnsentAtStopWithRedisFrozenIsNotLost) {
   redis_.freeze(true);
   EXPECT_TRUE(stop_loop(3000)) << log();
   redis_.freeze(false);
-  EXPECT_TRUE(wait_until([&] { return redis_.command({"LRANGE", "orders", "0", "-1"}) == "{\"n\":1}\n{\"n\":2}"; },
-                         5000))
+  EXPECT_TRUE(wait_until(
+      [&] {
+        return redis_.command({"LRANGE", "orders", "0", "-1"}) == "{\"n\":1}\n{\"n\":2}";
+      },
+      5000))
       << log();
   EXPECT_NE(std::string::npos, log().find("sent back to the head of orders, unconfirmed")) << log();
 }

@@ -37,8 +37,9 @@ TEST(ClientConf, RequiredAndOptionalSettings) {
   EXPECT_STREQ("../log", c.log_dir);
   EXPECT_EQ(6, c.log_level);
 
-  write_file(f, std::string(kGood) + "[mysql]\nip=127.0.0.2\nport=3307\nusername=u\npassword=\ndb=shop\n"
-                                     "[log]\ndir=/tmp/x\nlevel=7\n");
+  write_file(f, std::string(kGood) +
+                    "[mysql]\nip=127.0.0.2\nport=3307\nusername=u\npassword=\ndb=shop\n"
+                    "[log]\ndir=/tmp/x\nlevel=7\n");
   ASSERT_EQ(0, load_conf(f.c_str(), &c, &err)) << err;
   EXPECT_STREQ("127.0.0.2", c.mysql_ip);
   EXPECT_EQ(3307, c.mysql_port);
@@ -105,9 +106,9 @@ TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
   ASSERT_GE(gateway, 0);
   ASSERT_GE(redis, 0);
   const std::string f = d.file("c.ini");
-  const std::string tail = "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
-                           "\nkey=orders\n[mysql]\nip=127.0.0.1\nport=3306\nusername=u\npassword=\n[log]\ndir=" +
-                           d.file("log") + "\n";
+  const std::string tail =
+      "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
+      "\nkey=orders\n[mysql]\nip=127.0.0.1\nport=3306\nusername=u\npassword=\n[log]\ndir=" + d.file("log") + "\n";
   auto check = [&](int want_status, const std::string& want) {
     std::string out;
     const int st = run_program({binary("order_sync_client"), "-t", f}, d.path(), 10000, &out);
@@ -119,8 +120,8 @@ TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
     EXPECT_FALSE(connection_waiting(redis));
   };
   write_file(f, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=7" + tail);
-  check(0, f + ": [redis] sending missing; \"orders:sending:127.0.0.1:" + std::to_string(gateway_port) +
-               ":7\" used\n" + f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" + f +
+  check(0, f + ": [redis] sending missing; \"orders:sending:127.0.0.1:" + std::to_string(gateway_port) + ":7\" used\n" +
+               f + ": [mysql] db missing; \"\" used\n" + f + ": [log] level missing; \"6\" used\n" + f +
                ": [order] pause_ms missing; \"10\" used\n" + "order_sync_client: settings OK: 4 default(s) used\n");
 
   write_file(f, "[gateway]\nip=localhost\nport=0" + tail + "level=9\n");
@@ -128,8 +129,8 @@ TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
                ": setting [gateway] port must be a whole number from 1 to 65535: \"0\"\n" + f +
                ": missing setting [gateway] client_id\n" + f +
                ": setting [log] level must be a whole number from 4 to 7: \"9\"\n" + f +
-               ": [redis] sending missing; \"orders:sending::0:0\" used\n" + f + ": [mysql] db missing; \"\" used\n" + f +
-               ": [order] pause_ms missing; \"10\" used\norder_sync_client: settings refused: 4 problem(s)\n");
+               ": [redis] sending missing; \"orders:sending::0:0\" used\n" + f + ": [mysql] db missing; \"\" used\n" +
+               f + ": [order] pause_ms missing; \"10\" used\norder_sync_client: settings refused: 4 problem(s)\n");
   close(gateway);
   close(redis);
 }

@@ -153,13 +153,12 @@ void FakeGateway::serve() {
   listen_fd_ = -1;
 }
 
-std::string write_client_conf(const std::string& dir, int gateway_port, int redis_port,
-                              const std::string& key, int client_id, int log_level) {
+std::string write_client_conf(const std::string& dir, int gateway_port, int redis_port, const std::string& key,
+                              int client_id, int log_level) {
   std::string path = dir + "/client.ini";
   testsupport::write_file(path, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) +
                                     "\nclient_id=" + std::to_string(client_id) +
-                                    "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
-                                    "\nkey=" + key + "\n[log]\ndir=" + dir + "/log\nlevel=" +
-                                    std::to_string(log_level) + "\n");
+                                    "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) + "\nkey=" + key +
+                                    "\n[log]\ndir=" + dir + "/log\nlevel=" + std::to_string(log_level) + "\n");
   return path;
 }

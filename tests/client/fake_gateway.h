@@ -58,7 +58,7 @@ class FakeGateway {
 };
 
 // Writes an order_sync_client settings file and returns its path.
-std::string write_client_conf(const std::string& dir, int gateway_port, int redis_port,
-                              const std::string& key, int client_id, int log_level = 6);
+std::string write_client_conf(const std::string& dir, int gateway_port, int redis_port, const std::string& key,
+                              int client_id, int log_level = 6);
 
 #endif

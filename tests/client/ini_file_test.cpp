@@ -43,10 +43,10 @@ TEST(IniRead, KeyMatchingIsPrefixOfTheRequestAndNothingIsTrimmed) {
   write_file(f, "[s]\nab=5\nx = 1\n;c=9\n=7\n");
   EXPECT_EQ("5", read_str(f, "s", "abc"));
   EXPECT_EQ("DEF", read_str(f, "s", "a"));
-  EXPECT_EQ("DEF", read_str(f, "s", "x"));        // the file's key is "x "
-  EXPECT_EQ(" 1", read_str(f, "s", "x "));        // and its value starts with a blank
-  EXPECT_EQ("DEF", read_str(f, "s", "c"));        // comment line
-  EXPECT_EQ("DEF", read_str(f, "s", ";c"));       // not even by its literal key
+  EXPECT_EQ("DEF", read_str(f, "s", "x"));   // the file's key is "x "
+  EXPECT_EQ(" 1", read_str(f, "s", "x "));   // and its value starts with a blank
+  EXPECT_EQ("DEF", read_str(f, "s", "c"));   // comment line
+  EXPECT_EQ("DEF", read_str(f, "s", ";c"));  // not even by its literal key
   EXPECT_EQ(5, read_profile_int("s", "ab", -1, f.c_str()));
   EXPECT_EQ(-1, read_profile_int("s", "zz", -1, f.c_str()));
 }
@@ -55,8 +55,8 @@ TEST(IniRead, CrLfLinesAndSectionsFoundAgainLaterInTheFile) {
   TempDir d;
   std::string f = d.file("a.ini");
   write_file(f, "[a]\r\nk=first\r\n[b]\r\nk=bee\r\n[a]\r\nm=second\r\nk=late\r\n");
-  EXPECT_EQ("first", read_str(f, "a", "k"));    // first match in text order, no '\r'
-  EXPECT_EQ("second", read_str(f, "a", "m"));   // later header with the same name
+  EXPECT_EQ("first", read_str(f, "a", "k"));   // first match in text order, no '\r'
+  EXPECT_EQ("second", read_str(f, "a", "m"));  // later header with the same name
   EXPECT_EQ("bee", read_str(f, "b", "k"));
 
   int sec_s, sec_e, key_s, key_e, value_s, value_e;

@@ -44,8 +44,8 @@ std::string MysqlHelperTest::error_;
 
 TEST_F(MysqlHelperTest, QueryWalksRowsWithNullColumnsAndAnUpdateReturnsNull) {
   db_->ExecuteNonQuery("DROP TABLE IF EXISTS orders");
-  EXPECT_EQ(0, db_->ExecuteNonQuery(
-                   "CREATE TABLE orders (id INT PRIMARY KEY, name VARCHAR(32), qty BIGINT, price DOUBLE)"));
+  EXPECT_EQ(
+      0, db_->ExecuteNonQuery("CREATE TABLE orders (id INT PRIMARY KEY, name VARCHAR(32), qty BIGINT, price DOUBLE)"));
   EXPECT_EQ(3, db_->ExecuteNonQuery(
                    "INSERT INTO orders VALUES (1,'apple',3000000000,1.5),(2,NULL,NULL,NULL),(3,'pear',-7,0.25)"));
 

@@ -54,10 +54,10 @@ TEST(ClientPacket, WritersRefuseFieldsBeyondTheCapacity) {
   pkt._data = buf;
   pkt.sz = 20;
   pkt.len = 9;
-  EXPECT_TRUE(pkt.write_int(1));           // 13
-  EXPECT_FALSE(pkt.write_string("abc"));   // would need 8 more: 21 > 20
+  EXPECT_TRUE(pkt.write_int(1));          // 13
+  EXPECT_FALSE(pkt.write_string("abc"));  // would need 8 more: 21 > 20
   EXPECT_EQ(13, pkt.len);
-  EXPECT_TRUE(pkt.write_string("ab"));     // 20
+  EXPECT_TRUE(pkt.write_string("ab"));  // 20
   EXPECT_FALSE(pkt.write_int(1));
   EXPECT_EQ(20, pkt.len);
   EXPECT_EQ(0, buf[20]);
@@ -72,7 +72,8 @@ TEST(ClientOrderCheck, WhatCannotBeSentAndWhy) {
   ASSERT_EQ(7982, limit);
   std::string fits = "\"" + std::string(static_cast<size_t>(limit - 2), 'x') + "\"";
   EXPECT_EQ("", order_sync_client_t::unsendable_reason(fits));
-  EXPECT_EQ("too long", order_sync_client_t::unsendable_reason("\"" + std::string(static_cast<size_t>(limit - 1), 'x') + "\""));
+  EXPECT_EQ("too long",
+            order_sync_client_t::unsendable_reason("\"" + std::string(static_cast<size_t>(limit - 1), 'x') + "\""));
   EXPECT_EQ("", order_sync_client_t::unsendable_reason("{\"a\":1} // note"));
   EXPECT_EQ("", order_sync_client_t::unsendable_reason(" 42 "));
   EXPECT_EQ("not JSON", order_sync_client_t::unsendable_reason("{\"a\":"));

@@ -18,7 +18,8 @@ namespace {
 int entries(const std::string& dir) {
   int n = 0;
   DIR* d = opendir(dir.c_str());
-  while (dirent* e = d != nullptr ? readdir(d) : nullptr) n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
+  while (dirent* e = d != nullptr ? readdir(d) : nullptr)
+    n += std::string(e->d_name) != "." && std::string(e->d_name) != "..";
   if (d != nullptr) closedir(d);
   return n;
 }
@@ -34,7 +35,8 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
   cfg.redis_port = redis_port;
   cfg.servers = {{1, logic_port}};
   cfg.max_listen = 0;
-  cfg.attrs = {{"MaxClientQueue", "1048576"}, {"MaxHelperQueue", "67108864"}, {"MaxClientIds", "16"}, {"TrafficLogLevel", "3"}};
+  cfg.attrs = {
+      {"MaxClientQueue", "1048576"}, {"MaxHelperQueue", "67108864"}, {"MaxClientIds", "16"}, {"TrafficLogLevel", "3"}};
   HallRun run(cfg);
   auto check = [&](int want_status, const std::string& want) {
     std::string out;
@@ -55,11 +57,13 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
         "../conf/clib_log_coloring.conf: cannot be read (No such file or directory); no user id is filtered\n"
         "hall: configuration OK: 4 note(s)\n");
 
-  write_file(run.root() + "/conf/config.xml",
-             "<SYSTEM LogDir=\"../new/log\" LogNum=\"0\" LogSize=\"9\" LogLevel=\"-1\" MaxFdCount=\"1024\" WebTimeout=\"7\""
-             " HelperTimeout=\"7\" MaxListenCount=\"512\" BindAddr=\"\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
-                 std::to_string(redis_port) + "x\" RegisterInterval=\"-1\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\""
-             " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\"/>");
+  write_file(
+      run.root() + "/conf/config.xml",
+      "<SYSTEM LogDir=\"../new/log\" LogNum=\"0\" LogSize=\"9\" LogLevel=\"-1\" MaxFdCount=\"1024\" WebTimeout=\"7\""
+      " HelperTimeout=\"7\" MaxListenCount=\"512\" BindAddr=\"\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
+          std::to_string(redis_port) +
+          "x\" RegisterInterval=\"-1\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\""
+          " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\"/>");
   write_file(run.root() + "/conf/server.xml",
              "<SYSTEM><Node><ServerList><Server svid=\"1\" ip=\"localhost\" port=\"" + std::to_string(logic_port) +
                  "\"/><Server svid=\"1\" ip=\"127.0.0.1\" port=\"70000\"/></ServerList></Node></SYSTEM>");
@@ -68,17 +72,18 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
         "../conf/config.xml: SYSTEM LogNum=\"0\": not above 0; 3 used\n"
         "../conf/config.xml: SYSTEM LogLevel=\"-1\": negative; 6 used\n"
         "../conf/config.xml: SYSTEM BindAddr=\"\": missing or empty (the address to listen on)\n"
-        "../conf/config.xml: SYSTEM RedisPort=\"" + std::to_string(redis_port) + "x\": not a whole number; " +
-            std::to_string(redis_port) + " used\n"
-        "../conf/config.xml: SYSTEM RegisterInterval=\"-1\": negative; 10 used\n"
-        "../conf/config.xml: SYSTEM MaxHelperQueue=\"0\": not above 0; 67108864 used\n"
-        "../conf/config.xml: SYSTEM TrafficLogLevel=\"9\": not a level from 3 to 7; 3 used\n"
-        "../conf/config.xml: SYSTEM LogDir=\"../new/log\": cannot be created or written; the process log is lost\n"
-        "../conf/server.xml: Server 1 ip=\"localhost\": not a dotted IPv4 address\n"
-        "../conf/server.xml: Server 2 svid=\"1\": listed twice (also Server 1)\n"
-        "../conf/server.xml: Server 2 port=\"70000\": not a port (a whole number from 1 to 65535)\n"
-        "../conf/clib_log_coloring.conf: line 3 \"42\": not a user id from 10000 to 4294967295; ignored\n"
-        "hall: configuration refused: 4 problem(s), 8 other note(s)\n");
+        "../conf/config.xml: SYSTEM RedisPort=\"" +
+            std::to_string(redis_port) + "x\": not a whole number; " + std::to_string(redis_port) +
+            " used\n"
+            "../conf/config.xml: SYSTEM RegisterInterval=\"-1\": negative; 10 used\n"
+            "../conf/config.xml: SYSTEM MaxHelperQueue=\"0\": not above 0; 67108864 used\n"
+            "../conf/config.xml: SYSTEM TrafficLogLevel=\"9\": not a level from 3 to 7; 3 used\n"
+            "../conf/config.xml: SYSTEM LogDir=\"../new/log\": cannot be created or written; the process log is lost\n"
+            "../conf/server.xml: Server 1 ip=\"localhost\": not a dotted IPv4 address\n"
+            "../conf/server.xml: Server 2 svid=\"1\": listed twice (also Server 1)\n"
+            "../conf/server.xml: Server 2 port=\"70000\": not a port (a whole number from 1 to 65535)\n"
+            "../conf/clib_log_coloring.conf: line 3 \"42\": not a user id from 10000 to 4294967295; ignored\n"
+            "hall: configuration refused: 4 problem(s), 8 other note(s)\n");
   close(redis);
   close(logic);
 }

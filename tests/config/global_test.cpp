@@ -17,8 +17,8 @@
 #include "test_support.h"
 
 using __http_svr_ns__::TGlobal;
-using testsupport::TempDir;
 using testsupport::read_file;
+using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
@@ -64,9 +64,7 @@ int daemon_init_capturing(const char* path, const TempDir& dir, std::string* err
   return rc;
 }
 
-std::string process_log_path(const std::string& dir) {
-  return dir + "/Log_" + std::to_string(getpid()) + "_0.log";
-}
+std::string process_log_path(const std::string& dir) { return dir + "/Log_" + std::to_string(getpid()) + "_0.log"; }
 
 class DaemonInitTest : public ::testing::Test {
  protected:
@@ -320,9 +318,10 @@ TEST(DaemonStart, DetachesWithTheSignalDispositions) {
     sigaction(SIGPIPE, nullptr, &pipe_act);
     sigaction(SIGCHLD, nullptr, &chld);
     char here[4096];
-    std::string line = std::to_string(term.sa_handler == SIG_DFL) + " " + std::to_string(pipe_act.sa_handler == SIG_IGN) +
-                       " " + std::to_string(chld.sa_handler == SIG_IGN) + " " +
-                       std::to_string(getsid(0) == getpid()) + " " + (getcwd(here, sizeof(here)) ? here : "?");
+    std::string line = std::to_string(term.sa_handler == SIG_DFL) + " " +
+                       std::to_string(pipe_act.sa_handler == SIG_IGN) + " " +
+                       std::to_string(chld.sa_handler == SIG_IGN) + " " + std::to_string(getsid(0) == getpid()) + " " +
+                       (getcwd(here, sizeof(here)) ? here : "?");
     std::string tmp = report + ".tmp";
     FILE* f = fopen(tmp.c_str(), "w");
     if (f != nullptr) {
@@ -344,9 +343,10 @@ TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
   const std::string conf = dir.file("config.xml");
   const std::string servers = dir.file("server.xml");
   write_file(conf, "<SYSTEM LogDir='" + std::string(128, 'd') + "' MaxFdCount='1024' BindAddr='0.0.0.0'/>");
-  write_file(servers, "<SYSTEM><Node><ServerList><Server svid='3' ip='127.0.0.1' port='0'/>"
-                      "<Server svid='3' ip='127.0.0.1' port='9102'/><Server svid='4x' ip='127.0.0.1' port='65535'/>"
-                      "</ServerList></Node></SYSTEM>");
+  write_file(servers,
+             "<SYSTEM><Node><ServerList><Server svid='3' ip='127.0.0.1' port='0'/>"
+             "<Server svid='3' ip='127.0.0.1' port='9102'/><Server svid='4x' ip='127.0.0.1' port='65535'/>"
+             "</ServerList></Node></SYSTEM>");
   const std::vector<std::string> want = {
       conf + ": SYSTEM LogDir=\"" + std::string(64, 'd') + "...\" (128 characters): longer than 127 characters",
       servers + ": Server 1 port=\"0\": not a port (a whole number from 1 to 65535)",
@@ -356,7 +356,8 @@ TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
   EXPECT_EQ(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()), want);
 
   write_file(conf, "<SYSTEM LogDir='" + std::string(127, 'd') + "' BindAddr='0.0.0.0'/>");
-  write_file(servers, "<SYSTEM><Node><ServerList><Server svid='2147483647' ip='127.0.0.1' port='1'/>"
-                      "</ServerList></Node></SYSTEM>");
+  write_file(servers,
+             "<SYSTEM><Node><ServerList><Server svid='2147483647' ip='127.0.0.1' port='1'/>"
+             "</ServerList></Node></SYSTEM>");
   EXPECT_TRUE(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()).empty());
 }

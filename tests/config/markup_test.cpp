@@ -10,8 +10,8 @@
 #include "markup_stl.h"
 #include "test_support.h"
 
-using testsupport::TempDir;
 using testsupport::source_path;
+using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
@@ -101,9 +101,9 @@ TEST(MarkupDocument, AttributeValues) {
   ASSERT_TRUE(xml.SetDoc("<e a=\"x&amp;y&lt;z&#38;w\" q='&quot;&apos;&gt;&amp' u=bare v=\"1>2\" w=\"\"/>"));
   ASSERT_TRUE(xml.FindElem("e"));
   EXPECT_EQ(xml.GetAttrib("a"), "x&y<z&#38;w");  // numeric references stay as written
-  EXPECT_EQ(xml.GetAttrib("q"), "\"'>&amp");      // an entity cut by the value's end stays
-  EXPECT_EQ(xml.GetAttrib("u"), "");              // unquoted values are never found
-  EXPECT_EQ(xml.GetAttrib("v"), "1>2");           // ">" inside quotes does not end the tag
+  EXPECT_EQ(xml.GetAttrib("q"), "\"'>&amp");     // an entity cut by the value's end stays
+  EXPECT_EQ(xml.GetAttrib("u"), "");             // unquoted values are never found
+  EXPECT_EQ(xml.GetAttrib("v"), "1>2");          // ">" inside quotes does not end the tag
   EXPECT_EQ(xml.GetAttrib("w"), "");
   EXPECT_EQ(xml.GetAttrib(nullptr), "");
 }
@@ -334,24 +334,36 @@ class RandomDoc {
   std::string escape(const std::string& v, char quote) {
     std::string out;
     for (char c : v) {
-      if (c == '&') out += "&amp;";
-      else if (c == '<') out += "&lt;";
-      else if (c == '>' && rng_() % 2) out += "&gt;";
-      else if (c == quote) out += quote == '"' ? "&quot;" : "&apos;";
-      else if (c == '\'' && rng_() % 2) out += "&apos;";
-      else out += c;
+      if (c == '&')
+        out += "&amp;";
+      else if (c == '<')
+        out += "&lt;";
+      else if (c == '>' && rng_() % 2)
+        out += "&gt;";
+      else if (c == quote)
+        out += quote == '"' ? "&quot;" : "&apos;";
+      else if (c == '\'' && rng_() % 2)
+        out += "&apos;";
+      else
+        out += c;
     }
     return out;
   }
 
   std::string filler() {
     switch (rng_() % 6) {
-      case 0: return "";
-      case 1: return " text > with gt ";
-      case 2: return "<!-- comment <x a='1'/> -->";
-      case 3: return "<![CDATA[ <y/> ]]>";
-      case 4: return "<?pi data?>";
-      default: return "\n  ";
+      case 0:
+        return "";
+      case 1:
+        return " text > with gt ";
+      case 2:
+        return "<!-- comment <x a='1'/> -->";
+      case 3:
+        return "<![CDATA[ <y/> ]]>";
+      case 4:
+        return "<?pi data?>";
+      default:
+        return "\n  ";
     }
   }
 

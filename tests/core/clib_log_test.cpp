@@ -16,18 +16,17 @@
 #include "clib_log.h"
 #include "test_support.h"
 
-using testsupport::TempDir;
 using testsupport::file_exists;
 using testsupport::file_size;
 using testsupport::read_file;
+using testsupport::TempDir;
 using testsupport::write_file;
 
 namespace {
 
 // The gateway's set-up: constructed without a file, then configured by setters.
 clib_log* gateway_log(const std::string& path, const std::string& coloring) {
-  clib_log* log = new clib_log(nullptr, 0, "[%Y-%m-%d %H:%M:%S] ", 0, 5, 10485760, "", "\n", 1,
-                               coloring.c_str());
+  clib_log* log = new clib_log(nullptr, 0, "[%Y-%m-%d %H:%M:%S] ", 0, 5, 10485760, "", "\n", 1, coloring.c_str());
   log->set_file(path.c_str(), 1);
   log->set_level(5);
   log->set_maxfile(5);

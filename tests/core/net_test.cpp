@@ -21,9 +21,9 @@
 #include "net.h"
 #include "test_support.h"
 
-using testsupport::TempDir;
 using testsupport::free_port;
 using testsupport::read_file;
+using testsupport::TempDir;
 
 namespace {
 
@@ -60,9 +60,7 @@ long ms_since(const timeval& start) {
 
 class Net : public ::testing::Test {
  protected:
-  void SetUp() override {
-    init_log("net", dir_.path().c_str(), 3, 1 << 20);
-  }
+  void SetUp() override { init_log("net", dir_.path().c_str(), 3, 1 << 20); }
   std::string log_text() { return read_file(dir_.file("net_0.log")); }
   TempDir dir_;
 };
@@ -133,8 +131,7 @@ TEST_F(Net, BindFailureClosesTheSocket) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(CNet::tcp_bind("127.0.0.1", static_cast<unsigned short>(port), 16), -1);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("bind tcp 127.0.0.1:" + std::to_string(port) + " failed, "), std::string::npos)
-      << err;
+  EXPECT_NE(err.find("bind tcp 127.0.0.1:" + std::to_string(port) + " failed, "), std::string::npos) << err;
   EXPECT_EQ(open_fd_count(), before);
   close(first);
 }

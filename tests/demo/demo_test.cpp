@@ -51,14 +51,14 @@ std::string build_dir() {
 TEST(Demo, OrdersReachBothLogicServersAndResultsReachThePlayer) {
   std::string out;
   int status = testsupport::run_program(
-      {"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "-n", "3", "--no-build", "--build-dir",
-       build_dir()},
-      "", 90000, &out);
+      {"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "-n", "3", "--no-build", "--build-dir", build_dir()}, "",
+      90000, &out);
   ASSERT_EQ(status, 0) << out;
   // Every order reached both logic servers, in the order pushed.
   for (const std::string logic : {"[logic-1] ", "[logic-2] "}) {
     std::vector<std::string> seen;
-    static const std::regex order_re("recv cmd=0x1003 forward client=100 data=\\{\"flow\":1001,\"order\":\"(A-[0-9]+)\"");
+    static const std::regex order_re(
+        "recv cmd=0x1003 forward client=100 data=\\{\"flow\":1001,\"order\":\"(A-[0-9]+)\"");
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);) {
       std::smatch m;
@@ -82,12 +82,11 @@ TEST(Demo, InterruptStopsEverythingItStarted) {
   testsupport::TempDir tmp;
   std::string out_file = tmp.path() + "/demo.out";
   testsupport::Process demo;
-  ASSERT_TRUE(demo.start({"/bin/bash", source_path("scripts/demo.sh"), "-n", "1", "--no-build", "--build-dir",
-                          build_dir()},
-                         "", out_file, out_file));
-  ASSERT_TRUE(testsupport::wait_until([&] { return testsupport::read_file(out_file).find("press Ctrl-C") !=
-                                                   std::string::npos; },
-                                      60000))
+  ASSERT_TRUE(
+      demo.start({"/bin/bash", source_path("scripts/demo.sh"), "-n", "1", "--no-build", "--build-dir", build_dir()}, "",
+                 out_file, out_file));
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] { return testsupport::read_file(out_file).find("press Ctrl-C") != std::string::npos; }, 60000))
       << testsupport::read_file(out_file);
   std::string run = run_dir_of(testsupport::read_file(out_file));
   ASSERT_FALSE(run.empty());
@@ -105,8 +104,8 @@ TEST(Demo, MissingProgramsFailAtOnce) {
   testsupport::TempDir empty;
   std::string out;
   int status = testsupport::run_program(
-      {"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "--no-build", "--build-dir", empty.path()}, "",
-      30000, &out);
+      {"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "--no-build", "--build-dir", empty.path()}, "", 30000,
+      &out);
   EXPECT_NE(status, 0);
   EXPECT_NE(out.find("is missing; build first"), std::string::npos) << out;
 }

@@ -62,7 +62,8 @@ void collect(std::vector<Conn>* conns, int timeout_ms) {
           if (c->buf.size() >= 9 && c->buf.size() >= static_cast<size_t>(pkg_length(c->buf.data())) + 2) {
             if (pkg_cmd(c->buf.data()) == 0x1001) {
               std::string body = c->buf.substr(9, static_cast<size_t>(pkg_length(c->buf.data())) - 7);
-              for (char& ch : body) ch = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(ch)));
+              for (char& ch : body)
+                ch = static_cast<char>(CEncryptDecrypt::MapRecvByte(static_cast<unsigned char>(ch)));
               Packet p;
               p.body = body;
               c->text = p.str_at(4);
@@ -124,8 +125,7 @@ class DescriptorFaults : public ::testing::Test {
 // to Redis and two slots per logic server (its link and one kept for reconnecting it).
 // All of them answered.
 std::vector<Conn> fill(int port, const FaultGatewayConfig& cfg, int first_id) {
-  std::vector<Conn> conns =
-      open_and_ask(port, cfg.max_fd - 2 - 2 * static_cast<int>(cfg.servers.size()), first_id);
+  std::vector<Conn> conns = open_and_ask(port, cfg.max_fd - 2 - 2 * static_cast<int>(cfg.servers.size()), first_id);
   collect(&conns, 60000);
   EXPECT_EQ(tally(conns)[ANSWERED], static_cast<int>(conns.size()));
   return conns;

@@ -205,7 +205,8 @@ TEST(LogicLinkFaults, DropsDuringTheConnectBackOffAreCountedAtLevelThree) {
         for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
           int f = 0, n = 0;
           const size_t d = log.find("dropped forwards:[", at);
-          if (d != std::string::npos && sscanf(log.c_str() + d, "dropped forwards:[%d], close notices:[%d]", &f, &n) == 2) {
+          if (d != std::string::npos &&
+              sscanf(log.c_str() + d, "dropped forwards:[%d], close notices:[%d]", &f, &n) == 2) {
             forwards += f;
             notices += n;
           }

@@ -106,7 +106,8 @@ class OrderSyncFaults : public ::testing::Test {
             return !r.empty() && r.back() == last;
           },
           30000))
-          << "last " << last << "\n" << testsupport::read_file(dir_.file("log/order_sync_client_0.log"));
+          << "last " << last << "\n"
+          << testsupport::read_file(dir_.file("log/order_sync_client_0.log"));
       std::vector<int> got = received(*s);
       std::vector<int> unique;
       int repeats = 0;
@@ -120,15 +121,14 @@ class OrderSyncFaults : public ::testing::Test {
       EXPECT_LE(repeats, 1);
       for (size_t i = 1; i < unique.size(); ++i) ASSERT_GT(unique[i], unique[i - 1]) << "out of order at " << i;
       const int lost = last - static_cast<int>(unique.size());
-      std::printf("%s: %zu forwards, %d orders missing, %d repeated\n", s->name().c_str(), got.size(), lost,
-                  repeats);
+      std::printf("%s: %zu forwards, %d orders missing, %d repeated\n", s->name().c_str(), got.size(), lost, repeats);
       std::vector<bool> seen(static_cast<size_t>(last) + 1, false);
       for (int n : unique)
         if (n >= 1 && n <= last) seen[static_cast<size_t>(n)] = true;
       for (int n = 1; n <= last; ++n) {
         if (seen[static_cast<size_t>(n)]) continue;
-        EXPECT_TRUE(n >= lost_from && n <= lost_to) << "order " << n << " lost; only " << lost_from << ".."
-                                                    << lost_to << " may be";
+        EXPECT_TRUE(n >= lost_from && n <= lost_to)
+            << "order " << n << " lost; only " << lost_from << ".." << lost_to << " may be";
       }
     }
   }
@@ -231,7 +231,8 @@ TEST(OrderSyncFrozenGateway, OrdersOutliveAFrozenGatewayExactlyOnce) {
     SCOPED_TRACE(s->name());
     ASSERT_TRUE(testsupport::wait_until(
         [&] { return s->matching("forward client=" + std::to_string(kClientId)).size() >= kOrders; }, 60000))
-        << s->matching("forward client=").size() << "\n" << testsupport::read_file(log).substr(0, 3000);
+        << s->matching("forward client=").size() << "\n"
+        << testsupport::read_file(log).substr(0, 3000);
     const std::vector<int> got = received(*s);
     for (size_t i = 1; i < got.size(); ++i) ASSERT_GT(got[i], got[i - 1]) << "out of order at " << i;
     std::vector<int> count(kOrders + 1, 0);

@@ -32,11 +32,11 @@ const size_t kMaxClientIds = 16;
 
 // The client side of the gateway as its rules say, fed the same reads.
 struct ClientModel {
-  std::string r;            // bytes of an unfinished packet
-  bool ended = false;       // the gateway ends the connection after this read
+  std::string r;       // bytes of an unfinished packet
+  bool ended = false;  // the gateway ends the connection after this read
   bool policy_answer = false;
-  int conn_type = 1;        // 0 once registered; the policy path sets 1 again
-  std::set<int> ids;        // client ids registered; one more than kMaxClientIds ends it
+  int conn_type = 1;  // 0 once registered; the policy path sets 1 again
+  std::set<int> ids;  // client ids registered; one more than kMaxClientIds ends it
   std::vector<std::pair<int, std::string>> forwards;
 
   void read(const uint8_t* p, size_t n) {
@@ -119,12 +119,13 @@ int client_stream_one(const uint8_t* data, size_t size) {
   std::multiset<int> notices;
   for (int svid = 1; svid <= 2; ++svid) {
     const std::vector<std::pair<int, std::string>> got = rig.take_forwards(svid);
-    FUZZ_CHECK(got.size() == model.forwards.size(), "logic server %d got %zu forwards, expected %zu", svid,
-               got.size(), model.forwards.size());
+    FUZZ_CHECK(got.size() == model.forwards.size(), "logic server %d got %zu forwards, expected %zu", svid, got.size(),
+               model.forwards.size());
     for (size_t i = 0; i < got.size(); ++i)
-      FUZZ_CHECK(got[i] == model.forwards[i], "forward %zu to logic server %d: id %d (expected %d), %zu bytes "
-                 "(expected %zu)", i, svid, got[i].first, model.forwards[i].first, got[i].second.size(),
-                 model.forwards[i].second.size());
+      FUZZ_CHECK(got[i] == model.forwards[i],
+                 "forward %zu to logic server %d: id %d (expected %d), %zu bytes "
+                 "(expected %zu)",
+                 i, svid, got[i].first, model.forwards[i].first, got[i].second.size(), model.forwards[i].second.size());
     for (const std::pair<int, int>& n : rig.take_notices(svid)) notices.insert(n.first);
   }
   std::multiset<int> expected;

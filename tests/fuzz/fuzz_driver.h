@@ -14,15 +14,15 @@
 #include <string>
 #include <vector>
 
-#define FUZZ_CHECK(cond, ...)                                                          \
-  do {                                                                                 \
-    if (!(cond)) {                                                                     \
+#define FUZZ_CHECK(cond, ...)                                                         \
+  do {                                                                                \
+    if (!(cond)) {                                                                    \
       fprintf(stderr, "fuzz check failed at %s:%d: %s: ", __FILE__, __LINE__, #cond); \
-      fprintf(stderr, __VA_ARGS__);                                                    \
-      fputc('\n', stderr);                                                             \
-      hallfuzz::remove_scratch();                                                      \
-      abort();                                                                         \
-    }                                                                                  \
+      fprintf(stderr, __VA_ARGS__);                                                   \
+      fputc('\n', stderr);                                                            \
+      hallfuzz::remove_scratch();                                                     \
+      abort();                                                                        \
+    }                                                                                 \
   } while (0)
 
 namespace hallfuzz {

@@ -1,6 +1,4 @@
 // libFuzzer entry of the order driver (see fuzz_driver.h).
 #include "fuzz_driver.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  return hallfuzz::order_one(data, size);
-}
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return hallfuzz::order_one(data, size); }

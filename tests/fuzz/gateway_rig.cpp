@@ -111,8 +111,7 @@ void PacketStream::feed(const std::string& bytes) {
     const char* p = pending_.data() + off;
     const int length = pkg_length(p);
     FUZZ_CHECK(pkg_flag_ok(p), "%s: packet without \"TQ\"", who_);
-    FUZZ_CHECK(length >= PACKET_HEADER_SIZE - 2 && length + 2 <= PACKET_BUFFER_SIZE, "%s: length %d", who_,
-               length);
+    FUZZ_CHECK(length >= PACKET_HEADER_SIZE - 2 && length + 2 <= PACKET_BUFFER_SIZE, "%s: length %d", who_, length);
     const size_t total = static_cast<size_t>(length) + 2;
     if (pending_.size() - off < total) break;
     check_packet(p, total);
@@ -321,8 +320,8 @@ void GatewayRig::end_input() {
     Logic& l = logic_[svid - 1];
     bool closed = l.conn < 0;
     if (l.conn >= 0) l.stream->feed(drain(l.conn, &closed));
-    const bool idle = !closed && h->get_netfd() >= 0 && h->pending_input() == 0 && h->pending_output() == 0 &&
-                      l.stream->idle();
+    const bool idle =
+        !closed && h->get_netfd() >= 0 && h->pending_input() == 0 && h->pending_output() == 0 && l.stream->idle();
     if (idle) {
       h->update_timer();  // an idle link must not time out in the middle of a later input
       ++links;

@@ -28,8 +28,8 @@ std::string take_part(const uint8_t** p, const uint8_t* end) {
 std::string plain_name(const std::string& raw, const char* fallback) {
   std::string s;
   for (char c : raw) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                    c == '.' || c == '-';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
     if (ok && s.size() < 40) s += c;
   }
   return s.empty() ? std::string(fallback) : s;
@@ -89,12 +89,13 @@ int ini_one(const uint8_t* data, size_t size) {
     FUZZ_CHECK(buf[key_e + 1] == '=', "no '=' after the key");
   } else {
     FUZZ_CHECK(key_s == -1 && key_e == -1 && value_s == -1 && value_e == -1, "entry positions without an entry");
-    FUZZ_CHECK(sec_s == -1 || (0 < sec_s && sec_s <= sec_e && sec_e <= text_len), "section positions %d %d",
-               sec_s, sec_e);
+    FUZZ_CHECK(sec_s == -1 || (0 < sec_s && sec_s <= sec_e && sec_e <= text_len), "section positions %d %d", sec_s,
+               sec_e);
   }
 
   char small[8];
-  const int got = read_profile_string(section.c_str(), key.c_str(), small, sizeof(small), "default-value", path.c_str());
+  const int got =
+      read_profile_string(section.c_str(), key.c_str(), small, sizeof(small), "default-value", path.c_str());
   FUZZ_CHECK(got == found, "read_profile_string gave %d, parse_file %d", got, found);
   FUZZ_CHECK(memchr(small, 0, sizeof(small)) != nullptr, "value not terminated");
   (void)read_profile_int(section.c_str(), key.c_str(), -7, path.c_str());
@@ -104,8 +105,8 @@ int ini_one(const uint8_t* data, size_t size) {
     static char back[INI_BUF_SIZE];
     const int again = read_profile_string(section.c_str(), key.c_str(), back, sizeof(back), nullptr, path.c_str());
     FUZZ_CHECK(again == 1, "[%s] %s=%s written but not found", section.c_str(), key.c_str(), value.c_str());
-    FUZZ_CHECK(value == back, "[%s] %s=%s written, read back as \"%s\"", section.c_str(), key.c_str(),
-               value.c_str(), back);
+    FUZZ_CHECK(value == back, "[%s] %s=%s written, read back as \"%s\"", section.c_str(), key.c_str(), value.c_str(),
+               back);
   } else {
     // A refused write leaves the file as it was.
     FILE* f = fopen(path.c_str(), "rb");

@@ -172,8 +172,7 @@ int logic_stream_one(const uint8_t* data, size_t size) {
     std::vector<std::pair<int, std::string>> want;
     for (const std::pair<int, std::string>& a : model.answers[i + 1])
       if (a.first >= 0) want.push_back(a);
-    FUZZ_CHECK(got.size() == want.size(), "client %d got %zu answers, expected %zu", i + 1, got.size(),
-               want.size());
+    FUZZ_CHECK(got.size() == want.size(), "client %d got %zu answers, expected %zu", i + 1, got.size(), want.size());
     for (size_t k = 0; k < got.size(); ++k)
       FUZZ_CHECK(got[k] == want[k], "answer %zu to client %d: status %d (expected %d), %zu bytes (expected %zu)", k,
                  i + 1, got[k].first, want[k].first, got[k].second.size(), want[k].second.size());

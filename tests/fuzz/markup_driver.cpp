@@ -26,8 +26,7 @@ void walk(CMarkupSTL& xml, int depth, int* visits) {
     if (xml.IntoElem()) {
       walk(xml, depth + 1, visits);
       FUZZ_CHECK(xml.OutOfElem(), "OutOfElem failed after IntoElem at depth %d", depth);
-      FUZZ_CHECK(xml.GetTagName() == tag, "came back to <%s> instead of <%s>", xml.GetTagName().c_str(),
-                 tag.c_str());
+      FUZZ_CHECK(xml.GetTagName() == tag, "came back to <%s> instead of <%s>", xml.GetTagName().c_str(), tag.c_str());
     }
   }
 }

@@ -21,9 +21,9 @@ int order_one(const uint8_t* data, size_t size) {
   pkt._data = buf;
   pkt.sz = sizeof(buf);
   FUZZ_CHECK(order_sync_client_t::build_packet(&pkt, 7, order), "no packet for %zu bytes", order.size());
-  FUZZ_CHECK(pkt.len == order.size() + order_sync_client_t::PACKET_OVERHEAD &&
-                 pkt.len <= order_sync_client_t::MAX_PACKET,
-             "packet of %u bytes for %zu", static_cast<unsigned>(pkt.len), order.size());
+  FUZZ_CHECK(
+      pkt.len == order.size() + order_sync_client_t::PACKET_OVERHEAD && pkt.len <= order_sync_client_t::MAX_PACKET,
+      "packet of %u bytes for %zu", static_cast<unsigned>(pkt.len), order.size());
   return 0;
 }
 

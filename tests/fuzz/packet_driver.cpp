@@ -85,8 +85,7 @@ int packet_one(const uint8_t* data, size_t size) {
 
   NETInputPacket in;
   const bool copied = in.Copy(pkt, static_cast<int>(len));
-  FUZZ_CHECK(copied == (len <= static_cast<size_t>(PACKET_BUFFER_SIZE)), "Copy of %zu bytes gave %d", len,
-             copied);
+  FUZZ_CHECK(copied == (len <= static_cast<size_t>(PACKET_BUFFER_SIZE)), "Copy of %zu bytes gave %d", len, copied);
   if (!copied) return 0;
   const int checked_from = len < static_cast<size_t>(PACKET_HEADER_SIZE) ? PACKET_HEADER_SIZE : static_cast<int>(len);
   PastEndGuard guard_in(in.packet_buf(), checked_from);
@@ -154,8 +153,9 @@ int packet_one(const uint8_t* data, size_t size) {
   std::vector<Field> written;
   for (const Field& f : fields) {
     const int before = out.packet_size();
-    bool ok = f.kind == 0 ? out.WriteInt(f.i) : f.kind == 1 ? out.WriteByte(static_cast<unsigned char>(f.i))
-                                                            : out.WriteString(f.s);
+    bool ok = f.kind == 0   ? out.WriteInt(f.i)
+              : f.kind == 1 ? out.WriteByte(static_cast<unsigned char>(f.i))
+                            : out.WriteString(f.s);
     if (ok) {
       written.push_back(f);
     } else {
@@ -181,8 +181,8 @@ int packet_one(const uint8_t* data, size_t size) {
   FUZZ_CHECK(enciphered.Copy(out.packet_buf(), out.packet_size()), "Copy of an enciphered packet");
   PastEndGuard guard_enciphered(enciphered.packet_buf(), enciphered.packet_size());
   const int body = cipher.DecryptBuffer(&enciphered);
-  FUZZ_CHECK(body == out.packet_size() - PACKET_HEADER_SIZE, "DecryptBuffer of our own packet gave %d of %d",
-             body, out.packet_size() - PACKET_HEADER_SIZE);
+  FUZZ_CHECK(body == out.packet_size() - PACKET_HEADER_SIZE, "DecryptBuffer of our own packet gave %d of %d", body,
+             out.packet_size() - PACKET_HEADER_SIZE);
   read_back(enciphered, written);
   return 0;
 }

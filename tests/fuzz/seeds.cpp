@@ -88,18 +88,21 @@ void packet_seeds() {
   put("packet", "close_notice", std::string("\x02\x00\x00", 3) + data_req(5, "", true).substr(0, 17));
   put("packet", "negative_string", std::string("\x02\x02\x01", 3) + raw(11, 2, be32(-5)));
   put("packet", "long_string", std::string("\x02\x02\x02", 3) + raw(15, 2, be32(1000) + "abcd"));
-  put("packet", "string_with_zero", std::string("\x02\x02\x02", 3) + fitting(2, be32(6) + std::string("ab\0cd\0", 6) + be32(2) + "x"));
+  put("packet", "string_with_zero",
+      std::string("\x02\x02\x02", 3) + fitting(2, be32(6) + std::string("ab\0cd\0", 6) + be32(2) + "x"));
   put("packet", "header_only", std::string("\x04\x00\x01\x02\x03", 5) + raw(7, 2, ""));
   put("packet", "short", std::string("\x02\x00\x02", 3) + "TQ");
 }
 
 void markup_seeds() {
-  put("markup", "server", "<SYSTEM><Node><ServerList><Server svid=\"1\" ip=\"127.0.0.1\" port=\"9101\"/>"
-                          "<Server svid=\"2\" ip=\"127.0.0.1\" port=\"9102\"/></ServerList></Node></SYSTEM>");
-  put("markup", "config", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- gateway -->\n<SYSTEM>\n"
-                          "  <BindAddr>0.0.0.0</BindAddr>\n  <MaxFdCount value='2048'/>\n"
-                          "  <WebTimeout value=\"30\" name=\"a &amp; b &lt;c&gt; &#65;&#x42; &quot;q&quot;\"/>\n"
-                          "</SYSTEM>\n");
+  put("markup", "server",
+      "<SYSTEM><Node><ServerList><Server svid=\"1\" ip=\"127.0.0.1\" port=\"9101\"/>"
+      "<Server svid=\"2\" ip=\"127.0.0.1\" port=\"9102\"/></ServerList></Node></SYSTEM>");
+  put("markup", "config",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- gateway -->\n<SYSTEM>\n"
+      "  <BindAddr>0.0.0.0</BindAddr>\n  <MaxFdCount value='2048'/>\n"
+      "  <WebTimeout value=\"30\" name=\"a &amp; b &lt;c&gt; &#65;&#x42; &quot;q&quot;\"/>\n"
+      "</SYSTEM>\n");
   put("markup", "doctype_cdata", "<!DOCTYPE x [<!ELEMENT x ANY>]><x><![CDATA[<y/>]]><?pi data?><y a=\"1\">t</y></x>");
   put("markup", "nested", "<a><b><c><d><e f=\"g\"/></d></c></b><b/><c x='1' y=\"2\"></c></a>");
   put("markup", "mismatched", "<a><b></a></b>");
@@ -112,17 +115,41 @@ void markup_seeds() {
 
 void ini_seeds() {
   // section, key, value separated by zero bytes, then the file.
-  put("ini", "found", std::string("redis\0port\0" "6380\0", 16) + "[redis]\nhost=127.0.0.1\nport=6379\n");
-  put("ini", "new_key", std::string("redis\0db\0" "3\0", 11) + "[redis]\nhost=127.0.0.1\n\n[mysql]\nuser=root\n");
-  put("ini", "new_section", std::string("gateway\0ip\0" "1.2.3.4\0", 19) + "; comment\n[redis]\nport=1\n");
-  put("ini", "crlf", std::string("ab\0x\0" "9\0", 7) + "[ab]\r\nx=1\r\n;x=2\r\n=x\r\n");
+  put("ini", "found",
+      std::string("redis\0port\0"
+                  "6380\0",
+                  16) +
+          "[redis]\nhost=127.0.0.1\nport=6379\n");
+  put("ini", "new_key",
+      std::string("redis\0db\0"
+                  "3\0",
+                  11) +
+          "[redis]\nhost=127.0.0.1\n\n[mysql]\nuser=root\n");
+  put("ini", "new_section",
+      std::string("gateway\0ip\0"
+                  "1.2.3.4\0",
+                  19) +
+          "; comment\n[redis]\nport=1\n");
+  put("ini", "crlf",
+      std::string("ab\0x\0"
+                  "9\0",
+                  7) +
+          "[ab]\r\nx=1\r\n;x=2\r\n=x\r\n");
   put("ini", "prefix", std::string("abc\0abc\0v\0", 10) + "[ab]\nab=5\n[abc]\nabc=6\n");
   put("ini", "no_bracket", std::string("s\0k\0v\0", 6) + "[s");
   put("ini", "blanks", std::string("s\0x\0 1\0", 7) + "[s]  \n\n x = 1\nx=2\n");
   put("ini", "missing_file", std::string("s\0k\0v\0", 6));
   // Findings: a header without its ']' must not swallow the lines after it.
-  put("ini", "finding_header_swallows_next", std::string("redis\0db\0" "3\0", 11) + "[\x1b");
-  put("ini", "finding_empty_header_last", std::string("s\0" "9\0[ab]x=2\0", 12) + "x\r[");
+  put("ini", "finding_header_swallows_next",
+      std::string("redis\0db\0"
+                  "3\0",
+                  11) +
+          "[\x1b");
+  put("ini", "finding_empty_header_last",
+      std::string("s\0"
+                  "9\0[ab]x=2\0",
+                  12) +
+          "x\r[");
 }
 
 void client_stream_seeds() {
@@ -159,15 +186,16 @@ void logic_stream_seeds() {
   put("logic_stream", "result", rd(result("{\"flow\":1,\"result\":\"ok\"}")));
   put("logic_stream", "results_batched",
       rd(result("{\"flow\":2,\"result\":\"a\"}") + result("{\"flow\":3}") + result("{\"flow\":1,\"result\":5}")));
-  put("logic_stream", "result_split", rd(result("{\"flow\":2,\"result\":\"b\"}").substr(0, 5)) +
-                                          rd(result("{\"flow\":2,\"result\":\"b\"}").substr(5)));
-  put("logic_stream", "bad_flows", rd(result("{\"flow\":\"1\"}") + result("{\"flow\":-1}") +
-                                      result("{\"flow\":4294967297}") + result("{\"result\":\"x\"}") +
-                                      result("not json") + result("[1]")));
+  put("logic_stream", "result_split",
+      rd(result("{\"flow\":2,\"result\":\"b\"}").substr(0, 5)) + rd(result("{\"flow\":2,\"result\":\"b\"}").substr(5)));
+  put("logic_stream", "bad_flows",
+      rd(result("{\"flow\":\"1\"}") + result("{\"flow\":-1}") + result("{\"flow\":4294967297}") +
+         result("{\"result\":\"x\"}") + result("not json") + result("[1]")));
   put("logic_stream", "deep_json", rd(result(std::string(2000, '[') + std::string(2000, ']'))));
-  put("logic_stream", "reports", rd(report(INTER_CMD_WAITER_STAT_RES, 2000, 1) + report(INTER_CMD_NOTIFY_STAT_RES, 3, 4)));
-  put("logic_stream", "oversized_skipped", rd(raw(10000, INTER_CMD_RES, std::string(9998, 'x')) +
-                                              result("{\"flow\":1,\"result\":\"after\"}")));
+  put("logic_stream", "reports",
+      rd(report(INTER_CMD_WAITER_STAT_RES, 2000, 1) + report(INTER_CMD_NOTIFY_STAT_RES, 3, 4)));
+  put("logic_stream", "oversized_skipped",
+      rd(raw(10000, INTER_CMD_RES, std::string(9998, 'x')) + result("{\"flow\":1,\"result\":\"after\"}")));
   put("logic_stream", "length_too_big", rd(raw(20000, INTER_CMD_RES, "")));
   put("logic_stream", "short_length", rd(raw(3, INTER_CMD_RES, "")));
   put("logic_stream", "unknown_cmd", rd(report(0x7777, 1, 1) + result("{\"flow\":3,\"result\":\"c\"}")));

@@ -252,8 +252,8 @@ TEST_F(ClientProtocol, ClientThatStopsReadingIsClosedAfterFiftyBlockedWrites) {
   Client slow(gw_->port(), 4096);
   ASSERT_TRUE(slow.ok());
   round_trip(slow, 61, "I will not read");
-  const std::string answer = packet(0x9001, std::string(1, '\0') +
-                                                str_field("{\"flow\":61,\"result\":\"" + std::string(7900, 'r') + "\"}"));
+  const std::string answer =
+      packet(0x9001, std::string(1, '\0') + str_field("{\"flow\":61,\"result\":\"" + std::string(7900, 'r') + "\"}"));
   // Far more than the socket buffers hold; the gateway drops the client on the way.
   bool closed = false;
   for (int i = 0; i < 4000 && !closed; ++i) {

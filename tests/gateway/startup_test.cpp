@@ -131,8 +131,7 @@ TEST(Startup, OnlyAcceptedParametersAreAnnouncedInRedis) {
   Gateway gw(cfg);
   std::string out;
   EXPECT_EQ(exit_code(launch(gw, {"-p", "0", "-s", "9", "-h", "127.0.0.1"}, &out)), 1) << out;
-  EXPECT_EQ(exit_code(launch(gw, {"-p", std::to_string(gw.port()), "-s", "0", "-h", "127.0.0.1"}, &out)), 1)
-      << out;
+  EXPECT_EQ(exit_code(launch(gw, {"-p", std::to_string(gw.port()), "-s", "0", "-h", "127.0.0.1"}, &out)), 1) << out;
   EXPECT_EQ(redis.command({"HLEN", "HALLSERVER"}), "0");
 
   ASSERT_EQ(exit_code(gw.start_daemon(&out)), 0) << out;
@@ -173,15 +172,21 @@ TEST(Startup, ConfigurationsThatCannotWorkAreRefused) {
     std::string log_dir;     // replaces LogDir when not empty
     std::string message;
   } cases[] = {
-      {{{1, logic.port() + 65536}}, "", "",
+      {{{1, logic.port() + 65536}},
+       "",
+       "",
        "server.xml: Server 1 port=\"" + std::to_string(logic.port() + 65536) + "\": not a port"},
-      {{{1, logic.port()}, {1, testsupport::free_port()}}, "", "",
+      {{{1, logic.port()}, {1, testsupport::free_port()}},
+       "",
+       "",
        "server.xml: Server 2 svid=\"1\": listed twice (also Server 1)"},
       {{{0, logic.port()}}, "", "", "server.xml: Server 1 svid=\"0\": not a server id"},
       {{{-5, logic.port()}}, "", "", "server.xml: Server 1 svid=\"-5\": not a server id"},
-      {{}, "<SYSTEM><Node><ServerList><Server svid='" + big_svid + "' ip='127.0.0.1' port='" + live +
-               "'/></ServerList></Node></SYSTEM>",
-       "", "server.xml: Server 1 svid=\"" + big_svid.substr(0, 64) + "...\" (100000 characters): not a server id"},
+      {{},
+       "<SYSTEM><Node><ServerList><Server svid='" + big_svid + "' ip='127.0.0.1' port='" + live +
+           "'/></ServerList></Node></SYSTEM>",
+       "",
+       "server.xml: Server 1 svid=\"" + big_svid.substr(0, 64) + "...\" (100000 characters): not a server id"},
       {{{1, logic.port()}}, "", std::string(200, 'd'), "config.xml: SYSTEM LogDir=\""},
       {many, "", "", "config.xml: SYSTEM MaxFdCount=\"1024\": 1024 poller slots leave none for clients"},
   };

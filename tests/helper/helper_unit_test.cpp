@@ -167,7 +167,8 @@ TEST_F(HelperUnitTest, BatchTheSocketCannotTakeKeepsItsPlaceAheadOfLaterPackets)
           have += static_cast<size_t>(n);
         return have == got.size();
       },
-      10000)) << have << " of " << sent.size() << ", pending " << u->pending_output() << " fd " << u->get_netfd();
+      10000))
+      << have << " of " << sent.size() << ", pending " << u->pending_output() << " fd " << u->get_netfd();
   EXPECT_TRUE(got == sent);
   EXPECT_EQ(u->pending_output(), 0u);
 }
@@ -468,16 +469,19 @@ TEST_F(HelperUnitTest, AnswersTheClientSocketCannotTakeAtOnceArriveWholeAndInOrd
   pump_until([] { return false; }, 300);
   std::string got;
   std::vector<std::string> packets;
-  ASSERT_TRUE(pump_until([&] {
-    char buf[65536];
-    ssize_t n;
-    while ((n = recv(slow.peer_fd(), buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<size_t>(n));
-    while (got.size() >= 9 && got.size() >= pkg_length(got.data()) + 2u) {
-      packets.push_back(got.substr(0, pkg_length(got.data()) + 2u));
-      got.erase(0, packets.back().size());
-    }
-    return packets.size() >= static_cast<size_t>(kAnswers);
-  }, 10000)) << packets.size() << " answers";
+  ASSERT_TRUE(pump_until(
+      [&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = recv(slow.peer_fd(), buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<size_t>(n));
+        while (got.size() >= 9 && got.size() >= pkg_length(got.data()) + 2u) {
+          packets.push_back(got.substr(0, pkg_length(got.data()) + 2u));
+          got.erase(0, packets.back().size());
+        }
+        return packets.size() >= static_cast<size_t>(kAnswers);
+      },
+      10000))
+      << packets.size() << " answers";
   EXPECT_TRUE(got.empty());
   for (int i = 0; i < kAnswers; ++i) {
     int status = -9;

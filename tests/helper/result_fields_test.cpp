@@ -50,15 +50,24 @@ TEST(ResultFields, UsualResultsAreScannedAndReadAsJsonCppReadsThem) {
 
 TEST(ResultFields, TextsOutsideTheFlatFormGoToJsonCpp) {
   const char* other[] = {
-      "{\"flow\":-1,\"result\":\"x\"}",       "{\"flow\":1.5,\"result\":\"x\"}",
-      "{\"flow\":1e3}",                       "{\"flow\":007}",
-      "{\"flow\":1234567890123456789012}",    "{\"flow\":true}",
-      "{\"flow\":null}",                      "{\"result\":\"a\\\"b\"}",
-      "{\"flow\":1,\"flow\":2}",              "{\"result\":\"a\",\"result\":\"b\"}",
-      "{\"flow\":1} trailing",                "{\"flow\":1,}",
-      "{\"flow\":1",                          "[1,2]",
-      "/* c */ {\"flow\":1}",                 "{\"flow\":{\"a\":1}}",
-      "{\"flow\":12a}",                       "",
+      "{\"flow\":-1,\"result\":\"x\"}",
+      "{\"flow\":1.5,\"result\":\"x\"}",
+      "{\"flow\":1e3}",
+      "{\"flow\":007}",
+      "{\"flow\":1234567890123456789012}",
+      "{\"flow\":true}",
+      "{\"flow\":null}",
+      "{\"result\":\"a\\\"b\"}",
+      "{\"flow\":1,\"flow\":2}",
+      "{\"result\":\"a\",\"result\":\"b\"}",
+      "{\"flow\":1} trailing",
+      "{\"flow\":1,}",
+      "{\"flow\":1",
+      "[1,2]",
+      "/* c */ {\"flow\":1}",
+      "{\"flow\":{\"a\":1}}",
+      "{\"flow\":12a}",
+      "",
       "{\"\\u0066low\":5}",
   };
   for (const char* json : other) {
@@ -80,8 +89,29 @@ TEST(ResultFields, TextsOutsideTheFlatFormGoToJsonCpp) {
 // answers, JsonCpp agrees.
 TEST(ResultFields, RandomTextsReadTheSameBothWays) {
   const std::vector<std::string> pieces = {
-      "{", "}", "\"flow\"", "\"result\"", "\"other\"", ":", ",", " ", "\n", "0", "7", "42",
-      "18446744073709551615", "-3", "1.0", "\"text\"", "\"\"", "\"a\\\\b\"", "true", "null", "[", "]", "\"",
+      "{",
+      "}",
+      "\"flow\"",
+      "\"result\"",
+      "\"other\"",
+      ":",
+      ",",
+      " ",
+      "\n",
+      "0",
+      "7",
+      "42",
+      "18446744073709551615",
+      "-3",
+      "1.0",
+      "\"text\"",
+      "\"\"",
+      "\"a\\\\b\"",
+      "true",
+      "null",
+      "[",
+      "]",
+      "\"",
   };
   std::mt19937 rng(20261208);
   int scanned = 0;

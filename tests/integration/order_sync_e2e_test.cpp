@@ -85,8 +85,7 @@ class OrderSyncE2E : public ::testing::Test {
 TEST_F(OrderSyncE2E, OrdersArriveByteForByteAndInOrderAtEveryLogicServer) {
   std::vector<std::string> orders = {
       "{\"id\":1,\"name\":\"caf\xc3\xa9 cr\xc3\xa8me\",\"note\":\"two  blanks\"}",
-      "{\"id\":2,\"path\":\"C:\\\\orders\\\\2\",\"quote\":\"say \\\"hi\\\"\"}",
-      "[1,2.5,-3e2,true,null]",
+      "{\"id\":2,\"path\":\"C:\\\\orders\\\\2\",\"quote\":\"say \\\"hi\\\"\"}", "[1,2.5,-3e2,true,null]",
       "{\"id\":4,\"pad\":\"" + std::string(7982 - 17, 'p') + "\"}",  // the largest order a packet takes
   };
   ASSERT_EQ(7982u, orders[3].size());
@@ -96,7 +95,8 @@ TEST_F(OrderSyncE2E, OrdersArriveByteForByteAndInOrderAtEveryLogicServer) {
   for (LogicServer* s : {&l1_, &l2_}) {
     SCOPED_TRACE(s->name());
     ASSERT_TRUE(testsupport::wait_until([&] { return forwarded(*s, kClientId).size() >= orders.size(); }, 20000))
-        << forwarded(*s, kClientId).size() << " of " << orders.size() << "\n" << client_log();
+        << forwarded(*s, kClientId).size() << " of " << orders.size() << "\n"
+        << client_log();
     std::vector<std::string> got = forwarded(*s, kClientId);
     ASSERT_EQ(orders.size(), got.size());
     for (size_t i = 0; i < orders.size(); ++i) EXPECT_EQ(printable(orders[i]), got[i]) << "order " << i;
@@ -154,7 +154,8 @@ TEST_F(OrderSyncE2E, GatewayRestartLosesNoOrderPoppedAfterItStopped) {
       return sequence;
     };
     ASSERT_TRUE(testsupport::wait_until([&] { return !arrived_from(last).empty(); }, 30000))
-        << "first protected " << first_protected << ", last " << last << "\n" << client_log();
+        << "first protected " << first_protected << ", last " << last << "\n"
+        << client_log();
     std::vector<int> seq = arrived_from(first_protected);
     std::vector<int> want;
     for (int n = first_protected; n <= last; ++n) want.push_back(n);

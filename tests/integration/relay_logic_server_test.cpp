@@ -13,7 +13,9 @@ using namespace relaytest;
 
 namespace {
 
-std::string forward(int client_id, const std::string& text) { return packet(0x1003, be32(client_id) + str_field(text)); }
+std::string forward(int client_id, const std::string& text) {
+  return packet(0x1003, be32(client_id) + str_field(text));
+}
 
 // The answer to one forward: its JSON text, or "" when none came.
 std::string answer_json(int fd, int timeout_ms = 3000) {

@@ -68,8 +68,10 @@ TEST(MemPool, FirstAllocationFillsTheClass) {
   EXPECT_EQ(mp.allocated_size(), 131072u);
 
   // Block counts per fill: 128 below 1 MiB, 128 MiB worth up to 64 MiB, then one.
-  struct Fill { unsigned cls; size_t blocks; } fills[] = {
-      {512 * KIB, 128}, {1 * MIB, 128}, {2 * MIB, 64}, {32 * MIB, 4}, {64 * MIB, 1}};
+  struct Fill {
+    unsigned cls;
+    size_t blocks;
+  } fills[] = {{512 * KIB, 128}, {1 * MIB, 128}, {2 * MIB, 64}, {32 * MIB, 4}, {64 * MIB, 1}};
   for (const Fill& f : fills) {
     ASSERT_NE(mp.allocate(f.cls - 1, r), nullptr);
     EXPECT_EQ(r, f.cls);
@@ -116,9 +118,9 @@ TEST(MemPool, ForeignOrMisclassedBlocksAreRefusedAndLeftAlone) {
   ASSERT_NE(a, nullptr);
   char local[16];
   EXPECT_EQ(mp.recycle(local, 1024), -1);
-  EXPECT_EQ(mp.recycle(a, 2048), -1);   // class that does not exist
-  void* big = mp.allocate(3000, r);     // creates the 4096 class
-  EXPECT_EQ(mp.recycle(a, 4096), -1);   // class exists, block is not in it
+  EXPECT_EQ(mp.recycle(a, 2048), -1);  // class that does not exist
+  void* big = mp.allocate(3000, r);    // creates the 4096 class
+  EXPECT_EQ(mp.recycle(a, 4096), -1);  // class exists, block is not in it
   EXPECT_FALSE(mp.is_free(a, 1024));
   EXPECT_TRUE(mp.owns(a, 1024));
   EXPECT_EQ(mp.free_count(1024), 127u);

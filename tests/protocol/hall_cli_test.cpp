@@ -120,8 +120,8 @@ TEST(HallCli, SendsOneRequestPerInputLineAndStopsAfterCountAnswers) {
   std::string cmd;
   for (const std::string& a : cli(gw.port(), {"-i", "7", "-n", "1", "-w", "-1"})) cmd += "'" + a + "' ";
   Process p;
-  ASSERT_TRUE(p.start({"/bin/sh", "-c", "exec " + cmd + "< '" + dir.file("in") + "'"}, "", dir.file("out"),
-                      dir.file("err")));
+  ASSERT_TRUE(
+      p.start({"/bin/sh", "-c", "exec " + cmd + "< '" + dir.file("in") + "'"}, "", dir.file("out"), dir.file("err")));
   ASSERT_TRUE(gw.accept_one());
   EXPECT_EQ(gw.read(kReqAbc.size() + kReqDe.size()), cat(kReqAbc, kReqDe));
   ASSERT_TRUE(gw.write(kAnsOk));

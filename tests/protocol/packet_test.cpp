@@ -19,9 +19,7 @@ Bytes bytes_of(const NETOutputPacket& p) {
 }
 
 // A reader over exactly these bytes.
-void load(NETInputPacket* in, const Bytes& b) {
-  ASSERT_TRUE(in->Copy(b.data(), static_cast<int>(b.size())));
-}
+void load(NETInputPacket* in, const Bytes& b) { ASSERT_TRUE(in->Copy(b.data(), static_cast<int>(b.size()))); }
 
 TEST(PacketWriter, HeaderOnlyPacket) {
   NETOutputPacket p;
@@ -162,15 +160,15 @@ TEST(PacketReader, BadStringLengthsReadAsEmptyText) {
 // fields after it.
 TEST(PacketReader, StringWithoutZeroEndsAtItsField) {
   NETInputPacket in;
-  load(&in, {0x00, 0x13, 0x54, 0x51, 0x01, 0x01, 0x00, 0x02, 0x00,
-             0x00, 0x00, 0x00, 0x02, 0x61, 0x62,  // N = 2, "ab" without a zero byte
-             0x00, 0x00, 0x00, 0x2A,              // 42
+  load(&in, {0x00, 0x13, 0x54, 0x51, 0x01, 0x01, 0x00, 0x02, 0x00,  // header
+             0x00, 0x00, 0x00, 0x02, 0x61, 0x62,                    // N = 2, "ab" without a zero byte
+             0x00, 0x00, 0x00, 0x2A,                                // 42
              0x63, 0x64});
   EXPECT_EQ(in.ReadString(), "ab");
   EXPECT_EQ(in.ReadInt(), 42);
 
   // A zero byte inside the field ends the text; the cursor still skips the whole field.
-  load(&in, {0x00, 0x10, 0x54, 0x51, 0x01, 0x01, 0x00, 0x02, 0x00,
+  load(&in, {0x00, 0x10, 0x54, 0x51, 0x01, 0x01, 0x00, 0x02, 0x00,  // header
              0x00, 0x00, 0x00, 0x04, 0x61, 0x00, 0x62, 0x00, 0x07});
   EXPECT_EQ(in.ReadString(), "a");
   EXPECT_EQ(in.ReadByte(), 0x07);
@@ -180,7 +178,7 @@ TEST(PacketReader, StringWithoutZeroEndsAtItsField) {
 // byte. The text must end at the packet's end instead of running past the buffer.
 TEST(PacketReader, FullBufferStringWithoutZeroEndsAtPacketEnd) {
   Bytes b = {0x1F, 0xFE, 0x54, 0x51, 0x01, 0x01, 0x00, 0x02, 0x00,  // length 8190
-             0x00, 0x00, 0x1F, 0xF3};                                // N = 8179, all that is left
+             0x00, 0x00, 0x1F, 0xF3};                               // N = 8179, all that is left
   b.resize(8192, 'q');
   NETInputPacket in;
   load(&in, b);

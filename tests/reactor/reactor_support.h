@@ -11,6 +11,6 @@ namespace reactortest {
 // returns everything written to it since the last call.
 std::string take_log();
 
-} // namespace reactortest
+}  // namespace reactortest
 
 #endif

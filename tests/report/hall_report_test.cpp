@@ -51,8 +51,7 @@ class Hall : public testsupport::HallRun {
   bool start() { return HallRun::start(20000); }
 
  private:
-  static testsupport::HallConfig config(int svid, int redis_port, int udp_switch, int udp_port,
-                                        const std::string& ip) {
+  static testsupport::HallConfig config(int svid, int redis_port, int udp_switch, int udp_port, const std::string& ip) {
     testsupport::HallConfig c;
     c.svid = svid;
     c.ip = ip;
@@ -138,8 +137,7 @@ TEST(HallReport, PeriodicReportCountsRegisteredClients) {
     int fd = testsupport::tcp_connect_local(hall.port());
     ASSERT_GE(fd, 0);
     clients.push_back(fd);
-    ASSERT_TRUE(testsupport::send_all(fd, data_req(id, "{\"order\":1}").data(),
-                                      data_req(id, "{\"order\":1}").size()));
+    ASSERT_TRUE(testsupport::send_all(fd, data_req(id, "{\"order\":1}").data(), data_req(id, "{\"order\":1}").size()));
   }
 
   const std::string line = recv_datagram(collector, 90 * 1000);

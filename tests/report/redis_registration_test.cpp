@@ -101,17 +101,14 @@ TEST_F(RedisRegistration, TwoGatewaysAddTwoFieldsAndARestartOverwrites) {
     b.SetInfo("10.0.0.2", 8001, 4);
   }
   EXPECT_EQ("2", redis_.command({"HLEN", "HALLSERVER"}));
-  EXPECT_EQ("{\"IP\":\"10.0.0.1\",\"PORT\":8000,\"SVID\":3}\n",
-            redis_.command({"HGET", "HALLSERVER", "HALLSERVER3"}));
-  EXPECT_EQ("{\"IP\":\"10.0.0.2\",\"PORT\":8001,\"SVID\":4}\n",
-            redis_.command({"HGET", "HALLSERVER", "HALLSERVER4"}));
+  EXPECT_EQ("{\"IP\":\"10.0.0.1\",\"PORT\":8000,\"SVID\":3}\n", redis_.command({"HGET", "HALLSERVER", "HALLSERVER3"}));
+  EXPECT_EQ("{\"IP\":\"10.0.0.2\",\"PORT\":8001,\"SVID\":4}\n", redis_.command({"HGET", "HALLSERVER", "HALLSERVER4"}));
 
   CRedisServer again;
   ASSERT_EQ(0, again.Connect(host, redis_.port()));
   again.SetInfo("10.0.0.9", 9000, 3);
   EXPECT_EQ("2", redis_.command({"HLEN", "HALLSERVER"}));
-  EXPECT_EQ("{\"IP\":\"10.0.0.9\",\"PORT\":9000,\"SVID\":3}\n",
-            redis_.command({"HGET", "HALLSERVER", "HALLSERVER3"}));
+  EXPECT_EQ("{\"IP\":\"10.0.0.9\",\"PORT\":9000,\"SVID\":3}\n", redis_.command({"HGET", "HALLSERVER", "HALLSERVER3"}));
 }
 
 TEST_F(RedisRegistration, AnAddressWithSpacesAndQuotesStaysOneArgument) {
@@ -188,8 +185,8 @@ class RefreshingHall : public testsupport::HallRun {
   // Record and a heartbeat of the last few seconds both in `redis`.
   bool registered(testsupport::RedisServer& redis) const {
     const std::string field = "HALLSERVER" + std::to_string(svid_);
-    const std::string record = "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(port()) + ",\"SVID\":" +
-                               std::to_string(svid_) + "}\n";
+    const std::string record =
+        "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(port()) + ",\"SVID\":" + std::to_string(svid_) + "}\n";
     return redis.command({"HGET", "HALLSERVER", field}) == record && labs(heartbeat(redis) - time(nullptr)) <= 5;
   }
   long heartbeat(testsupport::RedisServer& redis) const {
@@ -238,8 +235,8 @@ TEST(RegistrationRefresh, AFrozenRedisLeavesRoundTripsAlone) {
   testsupport::TempDir dir;
   testsupport::Process logic;
   const int logic_port = testsupport::free_port();
-  ASSERT_TRUE(logic.start({testsupport::binary("logic_server"), "--name", "L", std::to_string(logic_port)},
-                          dir.path(), dir.file("out"), dir.file("err")));
+  ASSERT_TRUE(logic.start({testsupport::binary("logic_server"), "--name", "L", std::to_string(logic_port)}, dir.path(),
+                          dir.file("out"), dir.file("err")));
   ASSERT_TRUE(testsupport::wait_until(
       [&] { return testsupport::read_file(dir.file("out")).find("listening on") != std::string::npos; }, 10000));
   RefreshingHall hall(13, redis, {{1, logic_port}});

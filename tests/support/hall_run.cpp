@@ -17,8 +17,8 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
   conf += " WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\" HelperTimeout=\"" +
           std::to_string(cfg.helper_timeout) + "\"";
   if (cfg.max_listen > 0) conf += " MaxListenCount=\"" + std::to_string(cfg.max_listen) + "\"";
-  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
-          std::to_string(redis_port) + "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
+  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" + std::to_string(redis_port) +
+          "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
   if (cfg.udp_port >= 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
   for (const auto& a : cfg.attrs) conf += " " + a.first + "=\"" + a.second + "\"";
   write_file(dir_.file("conf/config.xml"), conf + "/>\n");
@@ -37,8 +37,8 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
 HallRun::~HallRun() { stop(); }
 
 std::vector<std::string> HallRun::argv(bool foreground) const {
-  std::vector<std::string> a = {binary("hall"), "-p", std::to_string(port_), "-s", std::to_string(cfg_.svid),
-                                "-h", cfg_.ip};
+  std::vector<std::string> a = {binary("hall"), "-p",   std::to_string(port_), "-s", std::to_string(cfg_.svid),
+                                "-h",           cfg_.ip};
   if (foreground) a.push_back("-f");
   return a;
 }
@@ -114,12 +114,11 @@ bool HallRun::wait_log(const std::string& needle, int timeout_ms) const {
   return wait_until([&] { return process_log().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port,
-                             int client_id) {
+bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id) {
   const std::string conf = dir + "/client.ini";
-  write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) +
-                       "\nclient_id=" + std::to_string(client_id) + "\n[redis]\nip=127.0.0.1\nport=" +
-                       std::to_string(redis_port) + "\nkey=orders\n[log]\ndir=" + dir + "/log\n");
+  write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=" +
+                       std::to_string(client_id) + "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
+                       "\nkey=orders\n[log]\ndir=" + dir + "/log\n");
   return client->start({binary("order_sync_client"), conf}, dir, dir + "/out", dir + "/out");
 }
 

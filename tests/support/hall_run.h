@@ -27,11 +27,11 @@ struct HallConfig {
   std::string bind_addr = "127.0.0.1";
   int redis_port = 0;  // 0: a port where nobody listens (registration fails fast)
   int udp_switch = 0;
-  int udp_port = -1;   // >= 0: UdpServer 127.0.0.1 and this UdpPort; -1 leaves them out
+  int udp_port = -1;                         // >= 0: UdpServer 127.0.0.1 and this UdpPort; -1 leaves them out
   std::vector<std::pair<int, int>> servers;  // (svid, port) of logic servers, in file order
-  bool with_node = true;       // server.xml has a Node with a ServerList
-  bool coloring_file = false;  // an empty conf/clib_log_coloring.conf
-  int nofile = 0;              // RLIMIT_NOFILE of the gateway; 0 keeps the inherited one
+  bool with_node = true;                     // server.xml has a Node with a ServerList
+  bool coloring_file = false;                // an empty conf/clib_log_coloring.conf
+  int nofile = 0;                            // RLIMIT_NOFILE of the gateway; 0 keeps the inherited one
   std::vector<std::pair<std::string, std::string>> attrs;  // further SYSTEM attributes (name, value)
 };
 
@@ -75,8 +75,7 @@ class HallRun {
 
 // Writes settings for an order_sync_client into dir/client.ini (list "orders", process
 // log under dir/log) and starts it in dir, its output in dir/out.
-bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port,
-                             int client_id);
+bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id);
 
 }  // namespace testsupport
 

@@ -92,9 +92,7 @@ bool FakeLogic::accept_link(int timeout_ms) {
   return conn_ >= 0;
 }
 
-bool FakeLogic::send(const std::string& bytes) {
-  return conn_ >= 0 && send_all(conn_, bytes.data(), bytes.size());
-}
+bool FakeLogic::send(const std::string& bytes) { return conn_ >= 0 && send_all(conn_, bytes.data(), bytes.size()); }
 
 void FakeLogic::close_link() {
   if (conn_ >= 0) ::close(conn_);

@@ -38,11 +38,10 @@ bool MariaDbServer::start() {
   // another server that is bootstrapping at the same time.
   std::string tmp = dir_->file("tmp");
   mkdir(tmp.c_str(), 0700);
-  std::vector<std::string> common = {"--innodb-buffer-pool-size=16M", "--innodb-log-file-size=8M",
-                                     "--tmpdir=" + tmp};
-  std::vector<std::string> argv = {install, "--no-defaults", "--datadir=" + data,
-                                   "--auth-root-authentication-method=normal", "--skip-test-db",
-                                   "--skip-name-resolve"};
+  std::vector<std::string> common = {"--innodb-buffer-pool-size=16M", "--innodb-log-file-size=8M", "--tmpdir=" + tmp};
+  std::vector<std::string> argv = {
+      install,          "--no-defaults",      "--datadir=" + data, "--auth-root-authentication-method=normal",
+      "--skip-test-db", "--skip-name-resolve"};
   if (as_root) argv.push_back("--user=root");
   argv.insert(argv.end(), common.begin(), common.end());
   std::string output;
@@ -56,9 +55,16 @@ bool MariaDbServer::start() {
   }
 
   port_ = free_port();
-  argv = {server, "--no-defaults", "--datadir=" + data, "--port=" + std::to_string(port_),
-          "--bind-address=127.0.0.1", "--socket=" + socket_, "--pid-file=" + dir_->file("mysqld.pid"),
-          "--log-error=" + dir_->file("error.log"), "--skip-name-resolve", "--skip-log-bin"};
+  argv = {server,
+          "--no-defaults",
+          "--datadir=" + data,
+          "--port=" + std::to_string(port_),
+          "--bind-address=127.0.0.1",
+          "--socket=" + socket_,
+          "--pid-file=" + dir_->file("mysqld.pid"),
+          "--log-error=" + dir_->file("error.log"),
+          "--skip-name-resolve",
+          "--skip-log-bin"};
   if (as_root) argv.push_back("--user=root");
   argv.insert(argv.end(), common.begin(), common.end());
   if (!proc_.start(argv, dir_->path(), dir_->file("mysqld.out"), dir_->file("mysqld.out"))) {

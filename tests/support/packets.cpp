@@ -33,7 +33,9 @@ std::string packet(unsigned short cmd, const std::string& body, bool encipher) {
   return p + out;
 }
 
-std::string data_req(int client_id, const std::string& text) { return packet(0x0002, be32(client_id) + str_field(text)); }
+std::string data_req(int client_id, const std::string& text) {
+  return packet(0x0002, be32(client_id) + str_field(text));
+}
 
 std::string result_pkt(const std::string& json, unsigned char errcode) {
   return packet(0x9001, std::string(1, static_cast<char>(errcode)) + str_field(json));
@@ -132,7 +134,9 @@ Client::Client(int port, int rcvbuf) {
 
 Client::~Client() { close(); }
 
-bool Client::send(const std::string& bytes) { return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size()); }
+bool Client::send(const std::string& bytes) {
+  return fd_ >= 0 && testsupport::send_all(fd_, bytes.data(), bytes.size());
+}
 
 bool Client::answer(int* status, std::string* text, int timeout_ms) {
   Packet p;

@@ -30,9 +30,7 @@ long long now_ms() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
 }  // namespace
 
@@ -73,8 +71,7 @@ int free_port() {
   a.sin_port = 0;
   socklen_t len = sizeof a;
   int port = -1;
-  if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0)
-    port = ntohs(a.sin_port);
+  if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0) port = ntohs(a.sin_port);
   close(fd);
   return port;
 }
@@ -219,8 +216,8 @@ Process::~Process() {
   if (pid_ > 0) stop(SIGKILL, 5000);
 }
 
-bool Process::start(const std::vector<std::string>& argv, const std::string& cwd,
-                    const std::string& out_file, const std::string& err_file) {
+bool Process::start(const std::vector<std::string>& argv, const std::string& cwd, const std::string& out_file,
+                    const std::string& err_file) {
   if (argv.empty()) return false;
   pid_t pid = fork();
   if (pid < 0) return false;
@@ -279,8 +276,7 @@ int Process::stop(int sig, int timeout_ms) {
   return st;
 }
 
-int run_program(const std::vector<std::string>& argv, const std::string& cwd, int timeout_ms,
-                std::string* output) {
+int run_program(const std::vector<std::string>& argv, const std::string& cwd, int timeout_ms, std::string* output) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   const std::string write_end = "/dev/fd/" + std::to_string(fds[1]);
@@ -316,13 +312,24 @@ bool RedisServer::start(int port) {
     dir_ = new TempDir();
     port_ = port != 0 ? port : free_port();
   }
-  std::vector<std::string> argv = {"/usr/bin/redis-server", "--port", std::to_string(port_),
-                                   "--bind", "127.0.0.1", "--save", "", "--appendonly", durable_ ? "yes" : "no",
-                                   "--appendfsync", "always", "--dir", dir_->path(), "--daemonize", "no"};
+  std::vector<std::string> argv = {"/usr/bin/redis-server",
+                                   "--port",
+                                   std::to_string(port_),
+                                   "--bind",
+                                   "127.0.0.1",
+                                   "--save",
+                                   "",
+                                   "--appendonly",
+                                   durable_ ? "yes" : "no",
+                                   "--appendfsync",
+                                   "always",
+                                   "--dir",
+                                   dir_->path(),
+                                   "--daemonize",
+                                   "no"};
   const char* env = getenv("REDIS_SERVER");
   if (env && *env) argv[0] = env;
-  if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log")))
-    return false;
+  if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log"))) return false;
   return wait_until([&] { return command({"PING"}) == "PONG"; }, 10000);
 }
 

@@ -72,8 +72,8 @@ class Process {
   Process& operator=(const Process&) = delete;
 
   // Starts argv[0] (a path) with the given working directory; false when fork fails.
-  bool start(const std::vector<std::string>& argv, const std::string& cwd = "",
-             const std::string& out_file = "", const std::string& err_file = "");
+  bool start(const std::vector<std::string>& argv, const std::string& cwd = "", const std::string& out_file = "",
+             const std::string& err_file = "");
   pid_t pid() const { return pid_; }
   bool running();
   // Sends sig and waits up to timeout_ms for the exit; returns the wait status or -1.
@@ -89,8 +89,8 @@ class Process {
 // Runs a program to completion (bounded) the way a shell's `$(...)` does: its output and
 // error go into one pipe that is read to its end. Returns its wait status, or -1 when it
 // did not end, or something (a daemon it left behind) held the pipe open, for timeout_ms.
-int run_program(const std::vector<std::string>& argv, const std::string& cwd = "",
-                int timeout_ms = 30000, std::string* output = nullptr);
+int run_program(const std::vector<std::string>& argv, const std::string& cwd = "", int timeout_ms = 30000,
+                std::string* output = nullptr);
 
 // A private redis-server on 127.0.0.1 in its own directory, without persistence unless
 // `durable`: then an append-only file synced on every write, so that a kill loses
