@@ -320,6 +320,119 @@ bool flush_link(int fd, Link& link) {
   return true;
 }
 
+void install_signal_handlers() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = on_signal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// The listener first, then every link: readable unless --no-read, writable while it has output queued.
+std::vector<struct pollfd> poll_set(int lfd, const std::map<int, Link>& links) {
+  std::vector<struct pollfd> fds;
+  fds.push_back({lfd, POLLIN, 0});
+  for (auto& kv : links) {
+    short ev = g_opt.no_read ? 0 : POLLIN;
+    if (!kv.second.out.empty()) ev |= POLLOUT;
+    fds.push_back({kv.first, ev, 0});
+  }
+  return fds;
+}
+
+void close_link(std::map<int, Link>& links, int fd) {
+  logf("fd=%d link closed (peer %s)", fd, links[fd].peer.c_str());
+  close(fd);
+  links.erase(fd);
+}
+
+// Reads, handles and flushes one link after poll reported `re`. False when it is to be closed.
+bool serve_link(int fd, Link& link, short re) {
+  bool alive = true;
+  if (re & (POLLIN | POLLHUP | POLLERR)) {
+    if (g_opt.no_read) {
+      if (re & (POLLHUP | POLLERR)) alive = false;
+    } else {
+      char buf[65536];
+      ssize_t got = recv(fd, buf, sizeof(buf), 0);
+      if (got > 0) {
+        link.in.append(buf, static_cast<size_t>(got));
+        alive = handle_input(fd, link);
+      } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        alive = false;
+      }
+    }
+  }
+  if (alive && !link.out.empty()) alive = flush_link(fd, link);
+  return alive;
+}
+
+// Serves every link poll reported on (fds[0] is the listener), then closes the dead ones.
+void serve_links(const std::vector<struct pollfd>& fds, std::map<int, Link>& links) {
+  std::vector<int> dead;
+  for (size_t i = 1; i < fds.size(); ++i) {
+    int fd = fds[i].fd;
+    Link& link = links[fd];
+    short re = fds[i].revents;
+    if (re == 0) continue;
+    if (!serve_link(fd, link, re)) dead.push_back(fd);
+  }
+  for (int fd : dead) close_link(links, fd);
+}
+
+// Accepts up to 64 waiting links and sends each its first load reports.
+void accept_links(int lfd, std::map<int, Link>& links) {
+  for (int k = 0; k < 64; ++k) {
+    struct sockaddr_in peer;
+    socklen_t plen = sizeof(peer);
+    int fd = accept(lfd, reinterpret_cast<struct sockaddr*>(&peer), &plen);
+    if (fd < 0) break;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    Link& link = links[fd];
+    char addr[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
+    link.peer = std::string(addr) + ":" + std::to_string(ntohs(peer.sin_port));
+    logf("fd=%d link accepted from %s", fd, link.peer.c_str());
+    queue_reports(fd, link);
+    link.next_report_ms = now_ms() + g_opt.report_ms;
+    if (!flush_link(fd, link)) close_link(links, fd);
+  }
+}
+
+// Repeats the load reports on every link whose --report-ms period has passed.
+void send_due_reports(std::map<int, Link>& links) {
+  if (g_opt.report_ms <= 0 || (!g_opt.waiter && !g_opt.notify)) return;
+  long long now = now_ms();
+  for (auto& kv : links) {
+    if (now < kv.second.next_report_ms) continue;
+    queue_reports(kv.first, kv.second);
+    kv.second.next_report_ms = now + g_opt.report_ms;
+    flush_link(kv.first, kv.second);
+  }
+}
+
+// The poll loop, until SIGTERM or SIGINT or a failed poll; closes every link on the way out.
+void serve(int lfd) {
+  std::map<int, Link> links;
+  while (!g_stop) {
+    fflush(stdout);
+    std::vector<struct pollfd> fds = poll_set(lfd, links);
+    int n = poll(fds.data(), fds.size(), 200);
+    if (n < 0 && errno != EINTR) {
+      fprintf(stderr, "logic_server: poll failed: %s\n", strerror(errno));
+      break;
+    }
+    if (g_stop) break;
+    if (n > 0) serve_links(fds, links);
+    if (n > 0 && (fds[0].revents & POLLIN)) accept_links(lfd, links);
+    send_due_reports(links);
+  }
+  for (auto& kv : links) close(kv.first);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -331,12 +444,7 @@ int main(int argc, char** argv) {
     usage(stderr);
     return 2;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof(sa));
-  sa.sa_handler = on_signal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  install_signal_handlers();
 
   int lfd = listen_on(g_opt.port);
   if (lfd < 0) {
@@ -345,91 +453,7 @@ int main(int argc, char** argv) {
   }
   logf("listening on 127.0.0.1:%d%s%s", g_opt.port, g_opt.silent ? " (silent)" : "",
        g_opt.no_read ? " (never reads)" : "");
-
-  std::map<int, Link> links;
-  while (!g_stop) {
-    fflush(stdout);
-    std::vector<struct pollfd> fds;
-    fds.push_back({lfd, POLLIN, 0});
-    for (auto& kv : links) {
-      short ev = g_opt.no_read ? 0 : POLLIN;
-      if (!kv.second.out.empty()) ev |= POLLOUT;
-      fds.push_back({kv.first, ev, 0});
-    }
-    int wait_ms = 200;
-    int n = poll(fds.data(), fds.size(), wait_ms);
-    if (n < 0 && errno != EINTR) {
-      fprintf(stderr, "logic_server: poll failed: %s\n", strerror(errno));
-      break;
-    }
-    if (g_stop) break;
-
-    std::vector<int> dead;
-    for (size_t i = 1; n > 0 && i < fds.size(); ++i) {
-      int fd = fds[i].fd;
-      Link& link = links[fd];
-      short re = fds[i].revents;
-      if (re == 0) continue;
-      bool alive = true;
-      if (re & (POLLIN | POLLHUP | POLLERR)) {
-        if (g_opt.no_read) {
-          if (re & (POLLHUP | POLLERR)) alive = false;
-        } else {
-          char buf[65536];
-          ssize_t got = recv(fd, buf, sizeof(buf), 0);
-          if (got > 0) {
-            link.in.append(buf, static_cast<size_t>(got));
-            alive = handle_input(fd, link);
-          } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-            alive = false;
-          }
-        }
-      }
-      if (alive && !link.out.empty()) alive = flush_link(fd, link);
-      if (!alive) dead.push_back(fd);
-    }
-    for (int fd : dead) {
-      logf("fd=%d link closed (peer %s)", fd, links[fd].peer.c_str());
-      close(fd);
-      links.erase(fd);
-    }
-
-    if (n > 0 && (fds[0].revents & POLLIN)) {
-      for (int k = 0; k < 64; ++k) {
-        struct sockaddr_in peer;
-        socklen_t plen = sizeof(peer);
-        int fd = accept(lfd, reinterpret_cast<struct sockaddr*>(&peer), &plen);
-        if (fd < 0) break;
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-        int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-        Link& link = links[fd];
-        char addr[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof(addr));
-        link.peer = std::string(addr) + ":" + std::to_string(ntohs(peer.sin_port));
-        logf("fd=%d link accepted from %s", fd, link.peer.c_str());
-        queue_reports(fd, link);
-        link.next_report_ms = now_ms() + g_opt.report_ms;
-        if (!flush_link(fd, link)) {
-          logf("fd=%d link closed (peer %s)", fd, link.peer.c_str());
-          close(fd);
-          links.erase(fd);
-        }
-      }
-    }
-
-    if (g_opt.report_ms > 0 && (g_opt.waiter || g_opt.notify)) {
-      long long now = now_ms();
-      for (auto& kv : links) {
-        if (now < kv.second.next_report_ms) continue;
-        queue_reports(kv.first, kv.second);
-        kv.second.next_report_ms = now + g_opt.report_ms;
-        flush_link(kv.first, kv.second);
-      }
-    }
-  }
-
-  for (auto& kv : links) close(kv.first);
+  serve(lfd);
   close(lfd);
   logf("stopped");
   return 0;

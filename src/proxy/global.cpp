@@ -196,6 +196,93 @@ int server_notes(const char* serverPath, std::vector<TConfigNote>* out) {
   return count;
 }
 
+// LogDir, LogNum, LogSize and LogLevel of the process log.
+void read_log_settings(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  // An empty LogDir keeps the built-in directory: an empty one would put the ring files
+  // into the file system root.
+  r->logDir = xml.GetAttrib("LogDir");
+  r->logDirTooLong = log_dir_problem(path, r->logDir);
+  if (!r->logDirTooLong.empty())
+    notes->push_back({true, r->logDirTooLong});
+  else if (r->logDir.empty())
+    notes->push_back(
+        {false, problem(path, "SYSTEM", "LogDir", "", std::string("missing or empty; ") + ::log_dir + " used")});
+  read_number(xml, path, "LogNum", notes, kept_unless_positive(::max_file_num), &r->logNum);
+  read_number(xml, path, "LogSize", notes, kept_unless_positive(::max_file_size), &r->logSize);
+  read_number(
+      xml, path, "LogLevel", notes,
+      [](int v, std::string* why) {
+        *why = v < 0 ? "negative" : "below 4";
+        return v < 0 ? __log_level__ : v < 4 ? 4 : v;
+      },
+      &r->logLevel);
+}
+
+// The poller capacity, the time-outs and the listen backlog.
+void read_poller_and_timers(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  r->maxpoller = read_number(
+      xml, path, "MaxFdCount", notes,
+      [](int v, std::string* why) {
+        *why = v < kMinPollers
+                   ? "below " + std::to_string(kMinPollers)
+                   : "more than the " + std::to_string(descriptor_limit()) + " descriptors this process may open";
+        return TGlobal::PollerCapacity(v);
+      },
+      &r->maxFdCount);
+  r->maxFdCountText = xml.GetAttrib("MaxFdCount");
+  r->webtimeout = read_number(xml, path, "WebTimeout", notes, kept_unless_positive(1));
+  r->helpertimeout = read_number(xml, path, "HelperTimeout", notes, kept_unless_positive(1));
+  r->backlog = read_number(xml, path, "MaxListenCount", notes, at_least(256, "below 256"));
+}
+
+// BindAddr: the address the listener binds.
+void read_bind_address(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  const std::string bind_addr = xml.GetAttrib("BindAddr");
+  struct in_addr address;
+  r->addr = bind_addr.substr(0, sizeof(TGlobal::_addr) - 1);
+  if (bind_addr.empty())
+    notes->push_back({true, problem(path, "SYSTEM", "BindAddr", "", "missing or empty (the address to listen on)")});
+  else if (r->addr != bind_addr)
+    notes->push_back({false, problem(path, "SYSTEM", "BindAddr", bind_addr,
+                                     "longer than " + std::to_string(sizeof(TGlobal::_addr) - 1) + " characters; \"" +
+                                         r->addr + "\" used")});
+  if (!bind_addr.empty() && !CNet::listen_address(r->addr.c_str(), &address))
+    notes->push_back(
+        {true, problem(path, "SYSTEM", "BindAddr", r->addr, "not a dotted IPv4 address or * to listen on")});
+}
+
+// The Redis server and its refresh interval, and the UDP server.
+void read_redis_and_udp(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  r->redisIp = xml.GetAttrib("RedisServer");
+  r->redisPort = read_number(xml, path, "RedisPort", notes, as_read());
+  // Missing or negative: the default refresh; an explicit 0 keeps the single write of
+  // start-up.
+  const bool interval_given = !xml.GetAttrib("RegisterInterval").empty();
+  r->registerInterval = read_number(xml, path, "RegisterInterval", notes, [interval_given](int v, std::string* why) {
+    *why = "negative";
+    return v < 0 || !interval_given ? kRegisterInterval : v;
+  });
+  r->udpSwitch = read_number(xml, path, "UdpSwitch", notes, as_read());
+  r->udpIp = xml.GetAttrib("UdpServer");
+  r->udpPort = read_number(xml, path, "UdpPort", notes, as_read());
+}
+
+// Bounds of what one peer can make the gateway hold, and the traffic log level.
+void read_bounds(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  r->maxClientQueue = read_number(xml, path, "MaxClientQueue", notes, kept_unless_positive(1048576));
+  r->maxHelperQueue = read_number(xml, path, "MaxHelperQueue", notes, kept_unless_positive(67108864));
+  r->maxClientIds = read_number(xml, path, "MaxClientIds", notes, kept_unless_positive(16));
+  r->trafficLogLevel = read_number(xml, path, "TrafficLogLevel", notes, [](int v, std::string* why) {
+    *why = "not a level from 3 to 7";
+    return v >= LOG_LEVEL_ERROR && v <= LOG_LEVEL_DEBUG ? v : LOG_LEVEL_ERROR;
+  });
+}
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -248,75 +335,11 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
     return;
   }
   r->read = true;
-  std::vector<TConfigNote>* notes = &r->notes;
-
-  // An empty LogDir keeps the built-in directory: an empty one would put the ring files
-  // into the file system root.
-  r->logDir = xml.GetAttrib("LogDir");
-  r->logDirTooLong = log_dir_problem(path, r->logDir);
-  if (!r->logDirTooLong.empty())
-    notes->push_back({true, r->logDirTooLong});
-  else if (r->logDir.empty())
-    notes->push_back(
-        {false, problem(path, "SYSTEM", "LogDir", "", std::string("missing or empty; ") + ::log_dir + " used")});
-  read_number(xml, path, "LogNum", notes, kept_unless_positive(::max_file_num), &r->logNum);
-  read_number(xml, path, "LogSize", notes, kept_unless_positive(::max_file_size), &r->logSize);
-  read_number(
-      xml, path, "LogLevel", notes,
-      [](int v, std::string* why) {
-        *why = v < 0 ? "negative" : "below 4";
-        return v < 0 ? __log_level__ : v < 4 ? 4 : v;
-      },
-      &r->logLevel);
-
-  r->maxpoller = read_number(
-      xml, path, "MaxFdCount", notes,
-      [](int v, std::string* why) {
-        *why = v < kMinPollers
-                   ? "below " + std::to_string(kMinPollers)
-                   : "more than the " + std::to_string(descriptor_limit()) + " descriptors this process may open";
-        return PollerCapacity(v);
-      },
-      &r->maxFdCount);
-  r->maxFdCountText = xml.GetAttrib("MaxFdCount");
-  r->webtimeout = read_number(xml, path, "WebTimeout", notes, kept_unless_positive(1));
-  r->helpertimeout = read_number(xml, path, "HelperTimeout", notes, kept_unless_positive(1));
-  r->backlog = read_number(xml, path, "MaxListenCount", notes, at_least(256, "below 256"));
-
-  const std::string bind_addr = xml.GetAttrib("BindAddr");
-  struct in_addr address;
-  r->addr = bind_addr.substr(0, sizeof(_addr) - 1);
-  if (bind_addr.empty())
-    notes->push_back({true, problem(path, "SYSTEM", "BindAddr", "", "missing or empty (the address to listen on)")});
-  else if (r->addr != bind_addr)
-    notes->push_back(
-        {false, problem(path, "SYSTEM", "BindAddr", bind_addr,
-                        "longer than " + std::to_string(sizeof(_addr) - 1) + " characters; \"" + r->addr + "\" used")});
-  if (!bind_addr.empty() && !CNet::listen_address(r->addr.c_str(), &address))
-    notes->push_back(
-        {true, problem(path, "SYSTEM", "BindAddr", r->addr, "not a dotted IPv4 address or * to listen on")});
-
-  r->redisIp = xml.GetAttrib("RedisServer");
-  r->redisPort = read_number(xml, path, "RedisPort", notes, as_read());
-  // Missing or negative: the default refresh; an explicit 0 keeps the single write of
-  // start-up.
-  const bool interval_given = !xml.GetAttrib("RegisterInterval").empty();
-  r->registerInterval = read_number(xml, path, "RegisterInterval", notes, [interval_given](int v, std::string* why) {
-    *why = "negative";
-    return v < 0 || !interval_given ? kRegisterInterval : v;
-  });
-  r->udpSwitch = read_number(xml, path, "UdpSwitch", notes, as_read());
-  r->udpIp = xml.GetAttrib("UdpServer");
-  r->udpPort = read_number(xml, path, "UdpPort", notes, as_read());
-
-  // Bounds of what one peer can make the gateway hold.
-  r->maxClientQueue = read_number(xml, path, "MaxClientQueue", notes, kept_unless_positive(1048576));
-  r->maxHelperQueue = read_number(xml, path, "MaxHelperQueue", notes, kept_unless_positive(67108864));
-  r->maxClientIds = read_number(xml, path, "MaxClientIds", notes, kept_unless_positive(16));
-  r->trafficLogLevel = read_number(xml, path, "TrafficLogLevel", notes, [](int v, std::string* why) {
-    *why = "not a level from 3 to 7";
-    return v >= LOG_LEVEL_ERROR && v <= LOG_LEVEL_DEBUG ? v : LOG_LEVEL_ERROR;
-  });
+  read_log_settings(xml, path, r);
+  read_poller_and_timers(xml, path, r);
+  read_bind_address(xml, path, r);
+  read_redis_and_udp(xml, path, r);
+  read_bounds(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
