@@ -73,6 +73,102 @@ void read_back(NETInputPacket& in, const std::vector<Field>& fields) {
   FUZZ_CHECK(in.Remaining() == 0, "%d bytes left after the last field", in.Remaining());
 }
 
+// Reads one field of the kind `op` chooses (or deciphers in place) and checks how far the
+// cursor moved; a field read is appended to *fields.
+void read_field(NETInputPacket& in, uint8_t op, size_t len, std::vector<Field>* fields) {
+  const int before = in.Remaining();
+  FUZZ_CHECK(before >= 0 && before <= static_cast<int>(len), "remaining %d of %zu", before, len);
+  switch (op % 4) {
+    case 0: {
+      int v = in.ReadInt();
+      const int after = in.Remaining();
+      if (before >= 4) {
+        FUZZ_CHECK(after == before - 4, "int took %d bytes", before - after);
+      } else {
+        FUZZ_CHECK(after == before && v == -1, "short int gave %d and took %d bytes", v, before - after);
+      }
+      fields->push_back(Field{0, v, std::string()});
+      break;
+    }
+    case 1: {
+      int v = in.ReadByte();
+      const int after = in.Remaining();
+      if (before >= 1) {
+        FUZZ_CHECK(after == before - 1, "byte took %d bytes", before - after);
+      } else {
+        FUZZ_CHECK(after == 0 && v == 0xFF, "byte past the end gave %d", v);
+      }
+      fields->push_back(Field{1, v, std::string()});
+      break;
+    }
+    case 2: {
+      std::string v = in.ReadString();
+      const int took = before - in.Remaining();
+      if (before < 4) {
+        FUZZ_CHECK(took == 0 && v.empty(), "string without a length took %d bytes", took);
+      } else {
+        // Only the length field for a refused length, else the length field and N bytes.
+        FUZZ_CHECK(took == 4 ? v.empty() : took > 4 && v.size() <= static_cast<size_t>(took - 4),
+                   "string of %zu bytes from a field of %d", v.size(), took);
+      }
+      FUZZ_CHECK(memchr(v.data(), 0, v.size()) == nullptr, "string holds a zero byte");
+      fields->push_back(Field{2, 0, v});
+      break;
+    }
+    default: {
+      CEncryptDecrypt cipher;
+      const int r = cipher.DecryptBuffer(&in);
+      FUZZ_CHECK(r >= -1 && r <= PACKET_BUFFER_SIZE, "DecryptBuffer gave %d", r);
+      FUZZ_CHECK(in.Remaining() == before, "deciphering moved the cursor");
+      break;
+    }
+  }
+}
+
+// Writes `fields` into *out; a field that does not fit leaves the packet as it was.
+// Returns the fields written.
+std::vector<Field> write_fields(const std::vector<Field>& fields, NETOutputPacket* out) {
+  out->Begin(0x4242, 1, 1);
+  std::vector<Field> written;
+  for (const Field& f : fields) {
+    const int before = out->packet_size();
+    bool ok = f.kind == 0   ? out->WriteInt(f.i)
+              : f.kind == 1 ? out->WriteByte(static_cast<unsigned char>(f.i))
+                            : out->WriteString(f.s);
+    if (ok) {
+      written.push_back(f);
+    } else {
+      FUZZ_CHECK(out->packet_size() == before, "a refused field changed the size");
+    }
+  }
+  out->End();
+  FUZZ_CHECK(out->packet_size() <= PACKET_BUFFER_SIZE, "packet of %d bytes", out->packet_size());
+  FUZZ_CHECK(out->GetLength() == out->packet_size() - 2, "length field %d for %d bytes", out->GetLength(),
+             out->packet_size());
+  return written;
+}
+
+// The built packet reads back as written, plain and after enciphering and deciphering.
+void check_round_trip(NETOutputPacket& out, const std::vector<Field>& written) {
+  NETInputPacket plain;
+  FUZZ_CHECK(plain.Copy(out.packet_buf(), out.packet_size()), "Copy of a built packet");
+  {
+    PastEndGuard guard(plain.packet_buf(), plain.packet_size());
+    read_back(plain, written);
+  }
+
+  PastEndGuard guard_out(out.packet_buf(), out.packet_size());
+  CEncryptDecrypt cipher;
+  cipher.EncryptBuffer(&out);
+  NETInputPacket enciphered;
+  FUZZ_CHECK(enciphered.Copy(out.packet_buf(), out.packet_size()), "Copy of an enciphered packet");
+  PastEndGuard guard_enciphered(enciphered.packet_buf(), enciphered.packet_size());
+  const int body = cipher.DecryptBuffer(&enciphered);
+  FUZZ_CHECK(body == out.packet_size() - PACKET_HEADER_SIZE, "DecryptBuffer of our own packet gave %d of %d", body,
+             out.packet_size() - PACKET_HEADER_SIZE);
+  read_back(enciphered, written);
+}
+
 }  // namespace
 
 int packet_one(const uint8_t* data, size_t size) {
@@ -96,94 +192,11 @@ int packet_one(const uint8_t* data, size_t size) {
   (void)in.FlagOk();
 
   std::vector<Field> fields;
-  for (size_t k = 0; k < nops; ++k) {
-    const int before = in.Remaining();
-    FUZZ_CHECK(before >= 0 && before <= static_cast<int>(len), "remaining %d of %zu", before, len);
-    switch (ops[k] % 4) {
-      case 0: {
-        int v = in.ReadInt();
-        const int after = in.Remaining();
-        if (before >= 4) {
-          FUZZ_CHECK(after == before - 4, "int took %d bytes", before - after);
-        } else {
-          FUZZ_CHECK(after == before && v == -1, "short int gave %d and took %d bytes", v, before - after);
-        }
-        fields.push_back(Field{0, v, std::string()});
-        break;
-      }
-      case 1: {
-        int v = in.ReadByte();
-        const int after = in.Remaining();
-        if (before >= 1) {
-          FUZZ_CHECK(after == before - 1, "byte took %d bytes", before - after);
-        } else {
-          FUZZ_CHECK(after == 0 && v == 0xFF, "byte past the end gave %d", v);
-        }
-        fields.push_back(Field{1, v, std::string()});
-        break;
-      }
-      case 2: {
-        std::string v = in.ReadString();
-        const int after = in.Remaining();
-        const int took = before - after;
-        if (before < 4) {
-          FUZZ_CHECK(took == 0 && v.empty(), "string without a length took %d bytes", took);
-        } else {
-          // Only the length field for a refused length, else the length field and N bytes.
-          FUZZ_CHECK(took == 4 ? v.empty() : took > 4 && v.size() <= static_cast<size_t>(took - 4),
-                     "string of %zu bytes from a field of %d", v.size(), took);
-        }
-        FUZZ_CHECK(memchr(v.data(), 0, v.size()) == nullptr, "string holds a zero byte");
-        fields.push_back(Field{2, 0, v});
-        break;
-      }
-      default: {
-        CEncryptDecrypt cipher;
-        const int r = cipher.DecryptBuffer(&in);
-        FUZZ_CHECK(r >= -1 && r <= PACKET_BUFFER_SIZE, "DecryptBuffer gave %d", r);
-        FUZZ_CHECK(in.Remaining() == before, "deciphering moved the cursor");
-        break;
-      }
-    }
-  }
+  for (size_t k = 0; k < nops; ++k) read_field(in, ops[k], len, &fields);
 
-  // Write what was read; a field that does not fit leaves the packet as it was.
   NETOutputPacket out;
-  out.Begin(0x4242, 1, 1);
-  std::vector<Field> written;
-  for (const Field& f : fields) {
-    const int before = out.packet_size();
-    bool ok = f.kind == 0   ? out.WriteInt(f.i)
-              : f.kind == 1 ? out.WriteByte(static_cast<unsigned char>(f.i))
-                            : out.WriteString(f.s);
-    if (ok) {
-      written.push_back(f);
-    } else {
-      FUZZ_CHECK(out.packet_size() == before, "a refused field changed the size");
-    }
-  }
-  out.End();
-  FUZZ_CHECK(out.packet_size() <= PACKET_BUFFER_SIZE, "packet of %d bytes", out.packet_size());
-  FUZZ_CHECK(out.GetLength() == out.packet_size() - 2, "length field %d for %d bytes", out.GetLength(),
-             out.packet_size());
-
-  NETInputPacket plain;
-  FUZZ_CHECK(plain.Copy(out.packet_buf(), out.packet_size()), "Copy of a built packet");
-  {
-    PastEndGuard guard(plain.packet_buf(), plain.packet_size());
-    read_back(plain, written);
-  }
-
-  PastEndGuard guard_out(out.packet_buf(), out.packet_size());
-  CEncryptDecrypt cipher;
-  cipher.EncryptBuffer(&out);
-  NETInputPacket enciphered;
-  FUZZ_CHECK(enciphered.Copy(out.packet_buf(), out.packet_size()), "Copy of an enciphered packet");
-  PastEndGuard guard_enciphered(enciphered.packet_buf(), enciphered.packet_size());
-  const int body = cipher.DecryptBuffer(&enciphered);
-  FUZZ_CHECK(body == out.packet_size() - PACKET_HEADER_SIZE, "DecryptBuffer of our own packet gave %d of %d", body,
-             out.packet_size() - PACKET_HEADER_SIZE);
-  read_back(enciphered, written);
+  const std::vector<Field> written = write_fields(fields, &out);
+  check_round_trip(out, written);
   return 0;
 }
 

@@ -59,6 +59,35 @@ std::vector<Probe*> members_of(Probe* member, const std::set<CListHead*>& known)
   return order;
 }
 
+// Structure: every armed probe sits in a list of its time-out, in stamp order, the lists
+// hold nothing else, and an unarmed probe points to itself.
+void expect_lists_match(std::map<Probe*, int>& model, const std::set<CListHead*>& known,
+                        std::map<int, CTimerList*>& lists, const std::vector<std::unique_ptr<Probe>>& probes) {
+  std::map<int, std::vector<Probe*>> seen;
+  for (auto& entry : model) {
+    if (seen.count(entry.second)) continue;
+    seen[entry.second] = members_of(entry.first, known);
+  }
+  size_t total = 0;
+  for (auto& list : seen) {
+    int64_t last = 0;
+    for (Probe* p : list.second) {
+      ASSERT_EQ(1u, model.count(p));
+      EXPECT_EQ(list.first, model[p]);
+      EXPECT_LE(last, p->GetExpireTime()) << "list " << list.first << " out of order";
+      last = p->GetExpireTime();
+    }
+    total += list.second.size();
+    EXPECT_EQ(list.second.empty(), static_cast<bool>(lists[list.first]->Empty()));
+  }
+  EXPECT_EQ(model.size(), total);
+  for (auto& probe : probes) {
+    if (model.count(probe.get()) == 0) {
+      EXPECT_TRUE(probe->ListEmpty()) << "an unarmed probe must point to itself";
+    }
+  }
+}
+
 }  // namespace
 
 TEST(TimerLists, RandomOperationsKeepListsOrderedAndExpireExactlyTheDueMembers) {
@@ -106,31 +135,7 @@ TEST(TimerLists, RandomOperationsKeepListsOrderedAndExpireExactlyTheDueMembers) 
       }
     }
 
-    // Structure: every armed probe sits in a list of its time-out, in stamp order,
-    // and the lists hold nothing else.
-    std::map<int, std::vector<Probe*>> seen;
-    for (auto& entry : model) {
-      if (seen.count(entry.second)) continue;
-      seen[entry.second] = members_of(entry.first, known);
-    }
-    size_t total = 0;
-    for (auto& list : seen) {
-      int64_t last = 0;
-      for (Probe* p : list.second) {
-        ASSERT_EQ(1u, model.count(p));
-        EXPECT_EQ(list.first, model[p]);
-        EXPECT_LE(last, p->GetExpireTime()) << "list " << list.first << " out of order";
-        last = p->GetExpireTime();
-      }
-      total += list.second.size();
-      EXPECT_EQ(list.second.empty(), static_cast<bool>(lists[list.first]->Empty()));
-    }
-    EXPECT_EQ(model.size(), total);
-    for (auto& probe : probes) {
-      if (model.count(probe.get()) == 0) {
-        EXPECT_TRUE(probe->ListEmpty()) << "an unarmed probe must point to itself";
-      }
-    }
+    expect_lists_match(model, known, lists, probes);
 
     // Expire at a random moment up to a minute ahead; exactly the due probes fire,
     // each once, and they leave their lists.
