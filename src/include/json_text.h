@@ -26,6 +26,8 @@ inline bool parse(const std::string& text, Json::Value* root, bool whole_text = 
   builder["collectComments"] = true;
   builder["failIfExtra"] = whole_text;
   builder["stackLimit"] = kMaxDepth;
+  // A comma before a closing brace or bracket is not JSON.
+  builder["allowTrailingCommas"] = false;
   try {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     std::string errors;
