@@ -49,6 +49,7 @@ bool CDecoderUnit::add_registered_uid(int uid) {
 CDecoderUnit::~CDecoderUnit() {
   // complete() has released every routing entry that named this connection.
   assert(!holds_any_route());
+  if (_listener != nullptr) _listener->forget(this);
   delete _webUnit;
   _webUnit = nullptr;
 }

@@ -49,6 +49,8 @@ unsigned TGlobal::_maxClientQueue = 1048576;
 unsigned TGlobal::_maxHelperQueue = 67108864;
 int TGlobal::_maxClientIds = 16;
 int TGlobal::_trafficLogLevel = LOG_LEVEL_ERROR;
+int TGlobal::_drainTimeout = 30;
+volatile sig_atomic_t TGlobal::_drainRequested = 0;
 
 namespace {
 
@@ -61,6 +63,7 @@ int to_int(const std::string& text) {
 
 const int kMinPollers = 1024;
 const int kRegisterInterval = 10;
+const int kDrainTimeout = 30;
 
 // The most descriptors the process may open, and never more than epoll_wait takes
 // events at once.
@@ -283,6 +286,21 @@ void read_bounds(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
   });
 }
 
+// DrainTimeout: a whole number of seconds, 0 or more. Missing keeps the default without
+// a note; anything else that is not such a number is noted and the default used.
+void read_drain(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  long whole = 0;
+  const bool usable = whole_number(xml.GetAttrib("DrainTimeout"), 0, INT_MAX, &whole);
+  r->drainTimeout = kDrainTimeout;
+  if (xml.GetAttrib("DrainTimeout").empty()) return;
+  r->drainTimeout = read_number(xml, path, "DrainTimeout", &r->notes, [usable](int v, std::string* why) {
+    *why = "negative";
+    return usable ? v : kDrainTimeout;
+  });
+}
+
+void drain_requested(int) { TGlobal::_drainRequested = 1; }
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -295,6 +313,16 @@ void TGlobal::SetupSignals() {
 
   signal(SIGPIPE, SIG_IGN);
   signal(SIGCHLD, SIG_IGN);
+
+  // Installed first thing at start-up, so that a drain asked for while the gateway is
+  // still starting begins with the loop instead of killing the process. SA_RESTART keeps
+  // blocking start-up calls going; the loop's event wait returns early anyway.
+  struct sigaction drain;
+  memset(&drain, 0, sizeof(drain));
+  drain.sa_handler = drain_requested;
+  drain.sa_flags = SA_RESTART;
+  sigemptyset(&drain.sa_mask);
+  sigaction(SIGUSR1, &drain, nullptr);
 
   sigset_t faults;
   sigemptyset(&faults);
@@ -340,6 +368,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_bind_address(xml, path, r);
   read_redis_and_udp(xml, path, r);
   read_bounds(xml, path, r);
+  read_drain(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -386,6 +415,7 @@ int TGlobal::DaemonInit(const char* path) {
   _maxHelperQueue = static_cast<unsigned>(r.maxHelperQueue);
   _maxClientIds = r.maxClientIds;
   _trafficLogLevel = r.trafficLogLevel;
+  _drainTimeout = r.drainTimeout;
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #ifndef HALL_PROXY_GLOBAL_H
 #define HALL_PROXY_GLOBAL_H
 
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -49,6 +50,7 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
+  int drainTimeout = 0;  // as used
   std::vector<TConfigNote> notes;
 };
 
@@ -57,7 +59,8 @@ class TGlobal {
   TGlobal() = delete;
 
   // Termination signals keep their default action, SIGPIPE and SIGCHLD are ignored, and
-  // the fault signals are unblocked (whoever started us may have blocked them).
+  // the fault signals are unblocked (whoever started us may have blocked them). SIGUSR1
+  // only sets _drainRequested: the loop then drains (see drain.h).
   static void SetupSignals();
   // SetupSignals() and daemon(1, 1); the parent exits 0. The gateway itself detaches
   // through CProxyModule so that the starting process learns how start-up ended.
@@ -123,6 +126,8 @@ class TGlobal {
   static unsigned _maxHelperQueue;           // bytes queued for one logic link at most (MaxHelperQueue), 67108864
   static int _maxClientIds;                  // client ids one connection may register (MaxClientIds), 16
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
+  static int _drainTimeout;                  // seconds a drain waits for clients to leave (DrainTimeout), 30
+  static volatile sig_atomic_t _drainRequested;  // set by SIGUSR1, never cleared
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so

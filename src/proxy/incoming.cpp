@@ -6,6 +6,7 @@
 #include <string>
 
 #include "client_unit.h"
+#include "drain.h"
 #include "global.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
@@ -25,6 +26,8 @@ const int kAcceptBatch = 256;
 const int kRealTimerSeconds = 60;
 // How long accepting pauses after descriptors ran out, unless a connection ends first.
 const int kAcceptRetrySeconds = 1;
+// Longest event wait while draining, so that its deadlines are kept closely.
+const int kDrainWaitMs = 100;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -121,9 +124,14 @@ int CIncoming::run() {
       log_defer(false);
       return 0;
     }
+    if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) {
+      log_defer(false);
+      return 0;
+    }
+    const int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
-    if (turn(_timerunit->ExpireMicroSeconds(_epwaittimeout)) < 0) {
+    if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
       log_defer(false);
       log_boot("the event wait failed; the gateway stops");
       return -1;

@@ -15,6 +15,7 @@ class CTimerList;
 
 namespace __http_svr_ns__ {
 
+class CDrain;
 class CListener;
 
 class CIncoming : private noncopyable {
@@ -29,7 +30,7 @@ class CIncoming : private noncopyable {
   // and the helper connections. 0, or -1 after logging the failed step.
   int open();
   // The main loop; returns 0 once the stop flag that TGlobal::_module_close points at
-  // is set, -1 when the event wait fails (the reason is logged).
+  // is set or the drain has ended, -1 when the event wait fails (the reason is logged).
   int run();
   // One loop turn: waits at most `wait_ms` for events, dispatches them, runs the expired
   // and pending timers, then writes what the turn queued on the logic links
@@ -41,6 +42,9 @@ class CIncoming : private noncopyable {
   CPollerUnit* pollerunit() const { return _pollerunit; }
   CTimerUnit* timerunit() const { return _timerunit; }
   CListener* listener() const { return _listener; }
+  // The drain the loop moves on at every turn and whose end ends the loop; not owned,
+  // null for none.
+  void set_drain(CDrain* drain) { _drain = drain; }
 
  private:
   CPollerUnit* _pollerunit;
@@ -50,6 +54,7 @@ class CIncoming : private noncopyable {
   CTimerList* _helpertimerlist;
   int _epwaittimeout;  // milliseconds, upper bound of one poller wait
   CTimerList* _realtimerlist;
+  CDrain* _drain = nullptr;
 };
 
 }  // namespace __http_svr_ns__

@@ -140,11 +140,20 @@ void CListener::pause_accept(int err) {
 }
 
 void CListener::resume_accept() {
-  if (!_paused) return;
+  if (!_paused || _closed) return;
   _paused = false;
   DisableTimer();
   EnableInput();
   ApplyEvents();
+}
+
+void CListener::close_for_good() {
+  if (_closed) return;
+  _closed = true;
+  DisableTimer();
+  DetachPoller();
+  if (netfd >= 0) ::close(netfd);
+  netfd = -1;
 }
 
 int CListener::HangupNotify() {
@@ -205,6 +214,7 @@ CDecoderUnit* CListener::create_decoderunit(int fd) {
     log_error("create CDecoderUnit object failed.");
     return nullptr;
   }
+  _clients.insert(unit);
   unit->set_netfd(fd);
   unit->pollerunit(_pollerunit);
   unit->set_web_timer(_webtimerlist);

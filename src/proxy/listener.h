@@ -14,6 +14,9 @@
 #include <netinet/in.h>
 #include <stdint.h>
 
+#include <set>
+#include <vector>
+
 #include "noncopyable.h"
 #include "poller.h"
 #include "timerlist.h"
@@ -50,6 +53,15 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   // A connection has ended and its descriptor is closed: accepting resumes if paused.
   void connection_ended() { resume_accept(); }
 
+  // The client connections that live now: each decoder unit made here, from its
+  // creation to its destructor (forget).
+  int client_count() const { return static_cast<int>(_clients.size()); }
+  std::vector<CDecoderUnit*> clients() const { return std::vector<CDecoderUnit*>(_clients.begin(), _clients.end()); }
+  void forget(CDecoderUnit* unit) { _clients.erase(unit); }
+  // Closes the listening socket for good: connects are refused from then on, and
+  // nothing resumes accepting. The connections already made live on.
+  void close_for_good();
+
  private:
   // Poller slots a new client may take, less the descriptors gathered in this batch.
   int client_room() const;
@@ -69,6 +81,8 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   char _bindAddr[128];
   CTimerList* _retrytimerlist;  // not owned
   bool _paused;
+  bool _closed = false;              // close_for_good ran
+  std::set<CDecoderUnit*> _clients;  // not owned
 };
 
 }  // namespace __http_svr_ns__

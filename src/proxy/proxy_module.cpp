@@ -12,6 +12,7 @@
 #include <new>
 
 #include "clib_log.h"
+#include "drain.h"
 #include "global.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
@@ -218,7 +219,12 @@ int CProxyModule::open(int argc, char** argv) {
 
 int CProxyModule::run(void* arg) {
   TGlobal::_module_close = static_cast<volatile int*>(arg);
-  return CIncoming::Instance()->run();
+  CIncoming* incoming = CIncoming::Instance();
+  CDrain drain(incoming->listener(), m_pRedisServer, incoming->pollerunit(), incoming->timerunit()->GetTimerList(1));
+  incoming->set_drain(&drain);
+  const int ret = incoming->run();
+  incoming->set_drain(nullptr);
+  return ret;
 }
 
 int CProxyModule::close() {

@@ -35,7 +35,8 @@ class CProxyModule : public IModule, private noncopyable {
   // 0 when the gateway is open and listening, -1 on any failure (already reported).
   virtual int open(int argc, char** argv) override;
   // Stores `arg` (address of the stop flag) in TGlobal::_module_close and runs the
-  // main loop until the flag is set. Returns 0.
+  // main loop until the flag is set or a drain (SIGUSR1) has ended. Returns 0, or -1
+  // when the loop could not go on.
   virtual int run(void* arg) override;
   // Destroys the process-wide objects, the reactor owner among them. Returns 0.
   virtual int close() override;

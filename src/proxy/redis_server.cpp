@@ -247,6 +247,23 @@ bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
   return true;
 }
 
+void CRedisServer::Withdraw(CPollerUnit* unit, int svid) {
+  m_withdrawn = true;
+  delete m_tick;  // leaves its timer list: the record is not written again
+  m_tick = nullptr;
+  if (m_link == nullptr && unit != nullptr) {
+    // No refresh ever ran (RegisterInterval 0): the link is made here, to the host as
+    // configured.
+    m_link = new (std::nothrow) CLink(this, unit);
+    if (m_linkHost.empty()) m_linkHost = m_strIp;
+  }
+  if (m_link == nullptr) return;
+  if (m_async == nullptr) OpenLink();
+  const std::string field = RecordField(svid);
+  QueueCommand({"HDEL", "HALLSERVER", field});
+  QueueCommand({"HDEL", kAliveKey, field});
+}
+
 void CRedisServer::Refresh() {
   m_tick->AttachTimer(m_tickList);
   if (m_async != nullptr && m_pending > 0) {
@@ -308,7 +325,7 @@ void CRedisServer::OnReply(redisAsyncContext*, void* reply, void* privdata) {
   if (r->type == REDIS_REPLY_ERROR) {
     self->m_refused = true;
     self->Lost(r->str);
-  } else if (self->m_pending == 0 && !self->m_refused && self->m_outage) {
+  } else if (self->m_pending == 0 && !self->m_refused && self->m_outage && !self->m_withdrawn) {
     self->m_outage = false;
     log_notice("redis %s:%d: registration refreshed again", self->m_strIp.c_str(), self->m_nPort);
   }

@@ -64,6 +64,14 @@ class CRedisServer : private noncopyable {
   // while it runs without an open link, else 0. The listener keeps them free.
   static int PollerSlotsKept();
 
+  // The gateway leaves the registry: no refresh after this, and HDEL of the record
+  // "HALLSERVER<svid>" and of its heartbeat queued on the asynchronous link, which is
+  // opened on `unit` when none is. Nothing waits here; Unanswered() tells when Redis
+  // has answered both.
+  void Withdraw(CPollerUnit* unit, int svid);
+  // Commands sent on the asynchronous link and not answered yet; 0 once it is closed.
+  int Unanswered() const { return m_async != nullptr ? m_pending : 0; }
+
   static const char* const kAliveKey;  // "HALLSERVER_ALIVE"
 
  private:
@@ -90,6 +98,7 @@ class CRedisServer : private noncopyable {
   int m_skipped = 0;       // intervals skipped in a row because of them
   bool m_outage = false;   // a failure was logged and no write has succeeded since
   bool m_refused = false;  // Redis refused a command of the current interval
+  bool m_withdrawn = false;  // Withdraw ran
 
  private:
   std::string m_strIp;

@@ -57,6 +57,8 @@ class HallRun {
   // Pid of the gateway process that wrote log/debug.<pid>, or -1.
   pid_t logged_pid() const;
   bool alive();
+  // Waits for the foreground gateway to exit; its wait status, or -1 on time-out.
+  int wait_exit(int timeout_ms) { return proc_.wait(timeout_ms); }
   // Stops the gateway, foreground or daemon; the foreground one's wait status, or -1.
   int stop(int sig = SIGTERM);
   std::string stderr_text() const;

@@ -1,0 +1,97 @@
+#include "drain.h"
+
+#include "client_unit.h"
+#include "decode_unit.h"
+#include "global.h"
+#include "helper_unit.h"
+#include "listener.h"
+#include "log.h"
+#include "redis_server.h"
+
+namespace __http_svr_ns__ {
+
+namespace {
+
+const int64_t kMicros = 1000000;
+
+}  // namespace
+
+CDrain::CDrain(CListener* listener, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond)
+    : _listener(listener), _registry(registry), _unit(unit), _everySecond(everySecond) {}
+
+bool CDrain::Step(int64_t now_us) {
+  switch (_stage) {
+    case kServing:
+      if (TGlobal::_drainRequested == 0) return false;
+      Begin(now_us);
+      // The clients may be gone already.
+      return Step(now_us);
+    case kHolding:
+      if (_listener->client_count() == 0)
+        StopHolding(now_us, false);
+      else if (now_us >= _holdUntil)
+        StopHolding(now_us, true);
+      return false;
+    case kFlushing: {
+      const bool written = QueuedAnswers() == 0 || now_us >= _flushUntil;
+      const bool withdrawn = _registry == nullptr || _registry->Unanswered() == 0 || now_us >= _registryUntil;
+      if (!written || !withdrawn) return false;
+      Finish();
+      return true;
+    }
+    case kDone:
+      break;
+  }
+  return true;
+}
+
+void CDrain::Begin(int64_t now_us) {
+  _stage = kHolding;
+  _holdUntil = now_us + TGlobal::_drainTimeout * kMicros;
+  if (_registry != nullptr) _registry->Withdraw(_unit, TGlobal::_svid);
+  _listener->close_for_good();
+  log_boot("drain: started on SIGUSR1: registration withdrawn, listener closed, %d clients held, time-out %d s",
+           _listener->client_count(), TGlobal::_drainTimeout);
+  if (_everySecond != nullptr) AttachTimer(_everySecond);
+}
+
+void CDrain::TimerNotify() {
+  if (_stage != kHolding) return;
+  log_boot("drain: %d clients left", _listener->client_count());
+  AttachTimer(_everySecond);
+}
+
+void CDrain::StopHolding(int64_t now_us, bool timedOut) {
+  _stage = kFlushing;
+  _flushUntil = now_us + kFlushSeconds * kMicros;
+  _registryUntil = now_us + kRegistryWaitSeconds * kMicros;
+  DisableTimer();
+  if (timedOut)
+    log_boot("drain: ended: timed out with %d clients still connected", _listener->client_count());
+  else
+    log_boot("drain: ended: all clients left");
+}
+
+void CDrain::Finish() {
+  _stage = kDone;
+  const unsigned long unwritten = QueuedAnswers();
+  const bool unconfirmed = _registry != nullptr && _registry->Unanswered() != 0;
+  // The connections still open end as an idle time-out ends them: their close notices
+  // go to the logic servers with the forwards of this turn.
+  for (CDecoderUnit* unit : _listener->clients()) unit->complete();
+  CHelperUnit::flush_deferred();
+  if (unwritten == 0)
+    log_boot("drain: exiting: queued answers written%s", unconfirmed ? ", removal from redis not confirmed" : "");
+  else
+    log_boot("drain: exiting: %lu queued bytes not written%s", unwritten,
+             unconfirmed ? ", removal from redis not confirmed" : "");
+}
+
+unsigned long CDrain::QueuedAnswers() const {
+  unsigned long queued = 0;
+  for (CDecoderUnit* unit : _listener->clients())
+    if (unit->get_web_unit() != nullptr) queued += unit->get_web_unit()->pending_output();
+  return queued;
+}
+
+}  // namespace __http_svr_ns__

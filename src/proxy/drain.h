@@ -1,0 +1,63 @@
+// CDrain: the gateway's graceful stop, asked for with SIGUSR1. The drain withdraws the
+// Redis registration, closes the listening socket for good and keeps relaying for the
+// clients it holds until every one has left or TGlobal::_drainTimeout seconds have
+// passed, logging how many are left once a second. It then writes the answers still
+// queued (for a few seconds at most), closes the remaining connections and lets the
+// loop end, so that the process exits 0. A second SIGUSR1 changes nothing; the other
+// stop signals keep ending the process at once. Runs on the loop thread only.
+#ifndef HALL_PROXY_DRAIN_H
+#define HALL_PROXY_DRAIN_H
+
+#include <stdint.h>
+
+#include "noncopyable.h"
+#include "timerlist.h"
+
+class CPollerUnit;
+
+namespace __http_svr_ns__ {
+
+class CListener;
+class CRedisServer;
+
+class CDrain : public CTimerObject, private noncopyable {
+ public:
+  // Answers still queued are written for this long at most once the clients are done.
+  static const int kFlushSeconds = 3;
+  // The removal from Redis is waited for this long at most at the end.
+  static const int kRegistryWaitSeconds = 2;
+
+  // `registry` may be null (nothing to withdraw); `everySecond` paces the count lines.
+  CDrain(CListener* listener, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond);
+
+  // Once per loop turn, before the wait: begins the drain when it has been asked for
+  // and moves it on. True once the loop may end.
+  bool Step(int64_t now_us);
+  // Draining: the loop waits in short steps, so that the deadlines are kept.
+  bool Active() const { return _stage == kHolding || _stage == kFlushing; }
+
+  // The count line, once a second while the clients are waited for.
+  void TimerNotify() override;
+
+ private:
+  enum Stage { kServing, kHolding, kFlushing, kDone };
+
+  void Begin(int64_t now_us);
+  void StopHolding(int64_t now_us, bool timedOut);
+  void Finish();
+  // Bytes of answers queued and not yet written, over every client connection.
+  unsigned long QueuedAnswers() const;
+
+  CListener* _listener;
+  CRedisServer* _registry;
+  CPollerUnit* _unit;
+  CTimerList* _everySecond;
+  Stage _stage = kServing;
+  int64_t _holdUntil = 0;
+  int64_t _flushUntil = 0;
+  int64_t _registryUntil = 0;
+};
+
+}  // namespace __http_svr_ns__
+
+#endif

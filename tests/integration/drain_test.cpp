@@ -1,0 +1,150 @@
+// The graceful drain on SIGUSR1 against a real gateway, a real redis-server and a fake
+// logic server.
+#include <gtest/gtest.h>
+
+#include <linux/sockios.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "relay_harness.h"
+
+using namespace relaytest;
+using testsupport::wait_until;
+
+namespace {
+
+// A request of `c` as client `id`, its forward, the logic server's result and the answer.
+void round_trip(Client& c, FakeLogic& l, int id, const std::string& text) {
+  ASSERT_TRUE(c.send(data_req(id, text)));
+  Packet fw;
+  ASSERT_TRUE(l.read(&fw, 5000));
+  ASSERT_EQ(fw.str_at(4), text);
+  ASSERT_TRUE(l.send(result_pkt("{\"flow\":" + std::to_string(id) + ",\"result\":\"" + text + "\"}")));
+  int status = -1;
+  std::string got;
+  ASSERT_TRUE(c.answer(&status, &got));
+  EXPECT_EQ(got, text);
+}
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// The foreground gateway's exit status, or -1 when it did not exit 0 within timeout_ms.
+int exit_code(Gateway& gw, int timeout_ms) {
+  const int st = gw.wait_exit(timeout_ms);
+  return st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+TEST(Drain, WithdrawsRefusesNewClientsServesHeldOnesAndExitsWhenTheyLeave) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  cfg.redis_port = redis.port();
+  cfg.attrs = {{"RegisterInterval", "1"}};  // DrainTimeout keeps its 30 s
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  auto registered = [&] {
+    return redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}) +
+           redis.command({"HEXISTS", "HALLSERVER_ALIVE", "HALLSERVER9"});
+  };
+  ASSERT_TRUE(wait_until([&] { return registered() == "11"; }, 5000));
+  Client a(gw.port()), b(gw.port());
+  round_trip(a, l, 5, "a before");
+  round_trip(b, l, 6, "b before");
+
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  ASSERT_TRUE(gw.wait_log("drain: started", 5000));
+  EXPECT_TRUE(wait_until([&] { return registered() == "00"; }, 5000)) << registered();
+  const int late = testsupport::tcp_connect_local(gw.port(), 1000);
+  EXPECT_LT(late, 0) << "a connect during the drain is refused";
+  if (late >= 0) close(late);
+
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));  // changes nothing
+  round_trip(a, l, 5, "a during");
+  // A refresh interval has passed by the first count line: nothing registers again.
+  ASSERT_TRUE(gw.wait_log("drain: 2 clients left", 5000));
+  EXPECT_EQ("00", registered());
+
+  a.close();
+  b.close();
+  EXPECT_EQ(0, exit_code(gw, 5000)) << "the last client gone, the gateway exits at once";
+  const std::string log = gw.process_log();
+  EXPECT_EQ(1u, count_of(log, "drain: started")) << log;
+  EXPECT_EQ(1u, count_of(log, "drain: ended: all clients left")) << log;
+  EXPECT_EQ(1u, count_of(log, "drain: exiting: queued answers written")) << log;
+}
+
+// Answers the held client has not read when the time-out passes still reach it before
+// its connection closes.
+TEST(Drain, AfterDrainTimeoutTheAnswersStillQueuedAreWrittenThenTheGatewayExits) {
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  cfg.attrs = {{"DrainTimeout", "1"}};  // no Redis: the registration never got there
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client c(gw.port(), 4096);
+  round_trip(c, l, 5, "held");
+
+  const std::string pad(7500, 'x');  // an answer fits one 8192-byte packet
+  const int kAnswers = 20;
+  std::string burst;
+  for (int i = 0; i < kAnswers; ++i)
+    burst += result_pkt("{\"flow\":5,\"result\":\"" + std::to_string(i) + pad + "\"}");
+  ASSERT_TRUE(l.send(burst));
+  ASSERT_TRUE(wait_until([&] {
+    int unsent = -1;
+    return ioctl(l.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
+  }, 5000)) << "the gateway has the results";
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  ASSERT_TRUE(gw.wait_log("drain: ended: timed out with 1 clients still connected", 10000)) << gw.process_log();
+  for (int i = 0; i < kAnswers; ++i) {
+    int status = -1;
+    std::string text;
+    ASSERT_TRUE(c.answer(&status, &text, 5000)) << i;
+    ASSERT_EQ(std::to_string(i) + pad, text);
+  }
+  EXPECT_TRUE(testsupport::wait_closed(c.fd(), 5000));
+  EXPECT_EQ(0, exit_code(gw, 10000));
+  EXPECT_NE(gw.process_log().find("drain: exiting: queued answers written"), std::string::npos) << gw.process_log();
+}
+
+TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
+  {
+    FakeLogic l;
+    GatewayConfig cfg;
+    cfg.servers = {{3, l.port()}};
+    Gateway gw(cfg);
+    ASSERT_TRUE(gw.start()) << gw.stderr_text();
+    ASSERT_TRUE(l.accept_link());
+    Client c(gw.port());
+    round_trip(c, l, 5, "held");
+    ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+    ASSERT_TRUE(gw.wait_log("drain: 1 clients left", 5000));
+    ASSERT_EQ(0, kill(gw.pid(), SIGTERM));
+    const int st = gw.wait_exit(3000);
+    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << st;
+  }
+  Gateway daemon;
+  std::string out;
+  const int st = daemon.start_daemon(&out);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << out;
+  const pid_t pid = daemon.logged_pid();
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(0, kill(pid, SIGUSR1));
+  EXPECT_TRUE(wait_until([&] { return kill(pid, 0) != 0; }, 5000));
+  EXPECT_TRUE(daemon.wait_log("drain: exiting: queued answers written", 5000));
+}
+
+}  // namespace
