@@ -147,4 +147,22 @@ TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
   EXPECT_TRUE(daemon.wait_log("drain: exiting: queued answers written", 5000));
 }
 
+// A Redis that takes the connection and never answers holds start-up for seconds: a
+// SIGUSR1 then does not kill the gateway, it drains once the loop runs.
+TEST(Drain, ASigusr1DuringStartUpDrainsOnceTheGatewayRuns) {
+  GatewayConfig cfg;
+  const int silent = testsupport::tcp_listener(&cfg.redis_port);
+  ASSERT_GE(silent, 0);
+  Gateway gw(cfg);
+  testsupport::Process p;
+  ASSERT_TRUE(p.start(gw.argv(true), gw.bin()));
+  ASSERT_TRUE(gw.wait_log("HelperTimeout is", 10000));
+  ASSERT_EQ(0, kill(p.pid(), SIGUSR1));
+  const int st = p.wait(20000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  const std::string log = gw.process_log();
+  EXPECT_LT(log.find("Proxy open is done!!"), log.find("drain: started")) << log;
+  close(silent);
+}
+
 }  // namespace
