@@ -136,15 +136,23 @@ TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
     const int st = gw.wait_exit(3000);
     EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << st;
   }
-  Gateway daemon;
+  // Detached, and with the registration written once at start only (no refresh link).
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  GatewayConfig cfg;
+  cfg.redis_port = redis.port();
+  cfg.attrs = {{"RegisterInterval", "0"}};
+  Gateway daemon(cfg);
   std::string out;
   const int st = daemon.start_daemon(&out);
   ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << out;
   const pid_t pid = daemon.logged_pid();
   ASSERT_GT(pid, 0);
+  ASSERT_EQ("1", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
   ASSERT_EQ(0, kill(pid, SIGUSR1));
   EXPECT_TRUE(wait_until([&] { return kill(pid, 0) != 0; }, 5000));
   EXPECT_TRUE(daemon.wait_log("drain: exiting: queued answers written", 5000));
+  EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
 }
 
 // A Redis that takes the connection and never answers holds start-up for seconds: a
