@@ -49,6 +49,8 @@ unsigned TGlobal::_maxClientQueue = 1048576;
 unsigned TGlobal::_maxHelperQueue = 67108864;
 int TGlobal::_maxClientIds = 16;
 int TGlobal::_trafficLogLevel = LOG_LEVEL_ERROR;
+char TGlobal::_statsAddr[64] = "127.0.0.1";
+int TGlobal::_statsPort = 0;
 
 namespace {
 
@@ -283,6 +285,23 @@ void read_bounds(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
   });
 }
 
+// StatsAddr and StatsPort: the metrics endpoint, off unless StatsPort is given. A value
+// given but unusable is refused: an operator who asked for metrics gets no gateway
+// without them.
+void read_stats_endpoint(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  const std::string addr = xml.GetAttrib("StatsAddr");
+  r->statsAddr = addr.empty() ? "127.0.0.1" : addr;
+  struct in_addr address;
+  if (r->statsAddr.size() >= sizeof(TGlobal::_statsAddr) || !CNet::listen_address(r->statsAddr.c_str(), &address))
+    notes->push_back({true, problem(path, "SYSTEM", "StatsAddr", addr, "not a dotted IPv4 address or * to listen on")});
+  const std::string port = xml.GetAttrib("StatsPort");
+  long number = 0;
+  if (!port.empty() && !whole_number(port, 0, 65535, &number))
+    notes->push_back({true, problem(path, "SYSTEM", "StatsPort", port, "not a port number from 0 to 65535")});
+  r->statsPort = static_cast<int>(number);
+}
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -340,6 +359,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_bind_address(xml, path, r);
   read_redis_and_udp(xml, path, r);
   read_bounds(xml, path, r);
+  read_stats_endpoint(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -386,6 +406,8 @@ int TGlobal::DaemonInit(const char* path) {
   _maxHelperQueue = static_cast<unsigned>(r.maxHelperQueue);
   _maxClientIds = r.maxClientIds;
   _trafficLogLevel = r.trafficLogLevel;
+  snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
+  _statsPort = r.statsPort;
   return 0;
 }
 

@@ -49,6 +49,8 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
+  std::string statsAddr;  // as used
+  int statsPort = 0;      // as used: 0 when missing or refused
   std::vector<TConfigNote> notes;
 };
 
@@ -123,6 +125,8 @@ class TGlobal {
   static unsigned _maxHelperQueue;           // bytes queued for one logic link at most (MaxHelperQueue), 67108864
   static int _maxClientIds;                  // client ids one connection may register (MaxClientIds), 16
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
+  static char _statsAddr[64];                // metrics endpoint bind address (StatsAddr), "127.0.0.1"
+  static int _statsPort;                     // metrics endpoint port (StatsPort), 0: no endpoint
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so

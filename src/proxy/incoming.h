@@ -16,6 +16,7 @@ class CTimerList;
 namespace __http_svr_ns__ {
 
 class CListener;
+class CStatsListener;
 
 class CIncoming : private noncopyable {
  public:
@@ -50,6 +51,7 @@ class CIncoming : private noncopyable {
   CTimerList* _helpertimerlist;
   int _epwaittimeout;  // milliseconds, upper bound of one poller wait
   CTimerList* _realtimerlist;
+  CStatsListener* _statslistener;  // null unless StatsPort is set
 };
 
 }  // namespace __http_svr_ns__
