@@ -20,6 +20,7 @@
 #include "log.h"
 #include "markup_stl.h"
 #include "net.h"
+#include "stats_listener.h"
 
 namespace __http_svr_ns__ {
 
@@ -431,11 +432,14 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   // The listener takes a poller slot, every logic server two (one for its link and one
   // the listener keeps free for reconnecting it), and the refreshing registration one.
   const int registry = conf.registerInterval > 0 ? 1 : 0;
-  if (conf.read && 1 + registry + 2L * count >= conf.maxpoller) {
+  // The metrics endpoint: its listener and the stats connections it may hold.
+  const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
+  if (conf.read && 1 + registry + stats + 2L * count >= conf.maxpoller) {
     out.push_back(
         {true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
                        std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
-                           (registry != 0 ? ", the Redis registration" : "") + " and the " + std::to_string(count) +
+                           (registry != 0 ? ", the Redis registration" : "") +
+                           (stats != 0 ? ", the metrics endpoint" : "") + " and the " + std::to_string(count) +
                            " logic servers of " + serverPath + " (two slots each)")});
   }
 
