@@ -9,6 +9,7 @@ packages=(
   libjsoncpp-dev libhiredis-dev libmariadb-dev
   redis-server mariadb-server
   clang libclang-rt-dev
+  prometheus
 )
 # Extra packages may be requested by the caller (for example benchmarks): EXTRA_PACKAGES="haproxy nginx".
 if [ -n "${EXTRA_PACKAGES:-}" ]; then

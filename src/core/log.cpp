@@ -30,6 +30,7 @@ int max_file_size = 52428800;
 int max_file_num = 3;
 char appname[32] = "";
 int cur_file_pos = 0;
+unsigned long long log_lines_written = 0;
 
 namespace {
 
@@ -452,6 +453,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
   va_end(ap);
   if (n > 0) len += (size_t)n > room ? room : (size_t)n;
   if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
+  ++log_lines_written;
 
   if (defer) {
     if (pending_len + len > PENDING_BYTES || pending_count == PENDING_LINES) flush_pending();

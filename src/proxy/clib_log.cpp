@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 clib_log* g_pDebugLog = nullptr;
+unsigned long long clib_log::lines_written = 0;
 clib_log* g_pErrorLog = nullptr;
 
 namespace {
@@ -236,6 +237,7 @@ int clib_log::write(const char* as_msg, int ai_level, unsigned ai_uin) {
   char name[sizeof(ms_file) + sizeof(suffix)];
   snprintf(name, sizeof(name), "%s%s", ms_file, suffix);
 
+  ++lines_written;
   bool locked = false;
   if (mi_semopen != 0 && mi_semid != -1) locked = sem_step(mi_semid, -1) == 0;
   check_file(name);

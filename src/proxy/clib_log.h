@@ -27,6 +27,9 @@ class clib_log : noncopyable {
            const char* as_logtype, const char* as_eol, int ai_pathtype, const char* as_coloring);
   ~clib_log();
 
+  // Lines that passed the level and uid filters, over every rolling log of the process.
+  static unsigned long long lines_written;
+
   // Setters return 0, or -1 when refused (negative value, null text).
   int set_level(int ai_level);
   int set_maxfile(int ai_maxfile);  // 0 turns rotation off

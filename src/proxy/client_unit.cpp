@@ -17,6 +17,7 @@
 #include "log.h"
 #include "packet_frame.h"
 #include "proxy_module.h"
+#include "stats.h"
 
 namespace __http_svr_ns__ {
 
@@ -43,13 +44,20 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _uid(0),
       _r(*_webMp),
       _w(*_webMp),
-      _ending(false) {}
+      _ending(false),
+      _queued_counted(0) {}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
   assert(GetEpollSlot() == nullptr);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
+  count_queued();
+}
+
+void CClientUnit::count_queued() {
+  g_stats.client_queued_bytes += static_cast<int64_t>(_w.data_len()) - _queued_counted;
+  _queued_counted = _w.data_len();
 }
 
 int CClientUnit::Attach() {
@@ -210,12 +218,14 @@ int CClientUnit::HandleInput(const char* data, int len) {
     return 0;
   }
   if (frame.status == FRAME_BAD_FLAG) {
+    ++g_stats.client_rejected[REJECT_BAD_FLAG];
     log_error("%s||Invalid packet, uid:[%d]", __FUNCTION__, _uid);
     return -1;
   }
   log_traffic("client packet body length:[%d], cmd:[%d]", static_cast<int>(pkg_length(data)),
               static_cast<int>(pkg_cmd(data)));
   if (frame.status == FRAME_BAD_SIZE) {
+    ++g_stats.client_rejected[REJECT_BAD_SIZE];
     log_error("%s||Invalid packet, uid:[%d], pkglen:[%d]", __FUNCTION__, _uid, frame.size);
     return -1;
   }
@@ -225,17 +235,20 @@ int CClientUnit::HandleInput(const char* data, int len) {
 int CClientUnit::HandleInputBuf(const char* data, int len) {
   NETInputPacket packet;
   if (!packet.Copy(data, len)) {
+    ++g_stats.client_rejected[REJECT_BAD_SIZE];
     log_error("%s||packet of %d bytes does not fit, uid:[%d]", __FUNCTION__, len, _uid);
     return -1;
   }
   CEncryptDecrypt cipher;
   if (cipher.DecryptBuffer(&packet) == -1) {
+    ++g_stats.client_rejected[REJECT_BAD_CHECKSUM];
     log_error("decode failed.");
     return -1;
   }
   const int cmd = packet.GetCmdType();
   log_debug("%s||HandleInputBuf cmd:[0x%x]", __FUNCTION__, cmd);
   if (cmd == CLIENT_CMD_DATA_REQ) return cmd_data_handler(&packet);
+  ++g_stats.client_rejected[REJECT_BAD_COMMAND];
   log_error("cmd %d is invailed.", cmd);
   return -1;
 }
@@ -247,6 +260,7 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   log_debug("client_id: %d data: %s", client_id, data.c_str());
 
   if (cmd_login_handler(client_id) < 0) return -1;
+  ++g_stats.client_packets;
 
   NETOutputPacket forward;
   forward.Begin(SERVER_CMD_DATA_FW_REQ, 1, 1);
@@ -267,8 +281,10 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
       log_error("svid:[%d] helper is null.", it->first);
       continue;
     }
-    if (it->second->defer_pkg(forward.packet_buf(), size) < 0)
+    if (it->second->defer_pkg(forward.packet_buf(), size) < 0) {
+      it->second->count_refused_forward();
       log_error("svid:[%d] forward of client %d dropped", it->first, client_id);
+    }
   }
   CHelperUnit::flush_if_full();
 
@@ -279,6 +295,7 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
 int CClientUnit::cmd_login_handler(int client_id) {
   log_debug("-------- CClientUnit::cmd_login_handle begin --------");
   if (!_decoderunit->add_registered_uid(client_id)) {
+    ++g_stats.client_rejected[REJECT_TOO_MANY_IDS];
     log_error("%s||more than %d client ids on fd[%d], uid:[%d]: bad client closed", __FUNCTION__,
               TGlobal::_maxClientIds, netfd, client_id);
     return -1;
@@ -307,6 +324,7 @@ void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
     log_error("send cache of fd[%d] uid[%d] cannot grow: web pool exhausted", netfd, _uid);
     fail_and_schedule_close();
   }
+  count_queued();
 }
 
 int CClientUnit::send_answer(const char* data, unsigned len) {
@@ -366,11 +384,13 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
     DisableOutput();
     ApplyEvents();
     if (from_queue) _w.skip(static_cast<unsigned>(sent));
+    count_queued();
     _stage = CONN_SEND_DONE;
   } else {
     log_debug("had sent part of data");
     if (from_queue) {
       _w.skip(static_cast<unsigned>(sent));
+      count_queued();
     } else {
       add_rsp_buf(data + sent, len - static_cast<unsigned>(sent));
       if (_ending) return -1;
@@ -389,6 +409,7 @@ void CClientUnit::fail_and_schedule_close() {
   ApplyEvents();
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
+  count_queued();
   _stage = CONN_FATAL_ERROR;
   _ending = true;
   // Inside this connection's own notification the owner completes it right away (and

@@ -88,6 +88,8 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // unit on the pending timer list, whose notification calls CDecoderUnit::complete at
   // the end of this loop turn, so that no caller is left holding a deleted object.
   void fail_and_schedule_close();
+  // Brings the send queue's length into g_stats.client_queued_bytes.
+  void count_queued();
 
   short _api;
   short _send_error_times;
@@ -99,6 +101,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // The connection is ending (fail_and_schedule_close ran): nothing more is queued or
   // handled, and its end waits on the pending timer list.
   bool _ending;
+  unsigned _queued_counted;  // send queue length last counted in g_stats
 };
 
 }  // namespace __http_svr_ns__

@@ -13,6 +13,7 @@
 #include "helper_unit.h"
 #include "listener.h"
 #include "log.h"
+#include "stats.h"
 #include "packet_base.h"
 #include "watchdog.h"
 
@@ -30,7 +31,9 @@ CDecoderUnit::CDecoderUnit(CListener* listener)
       _conn_type(1),
       _has_registered(false),
       _first_registered(0),
-      _ending(false) {}
+      _ending(false) {
+  ++g_stats.client_connections;
+}
 
 bool CDecoderUnit::add_registered_uid(int uid) {
   if (!_has_registered) {
@@ -50,6 +53,7 @@ CDecoderUnit::~CDecoderUnit() {
   // complete() has released every routing entry that named this connection.
   assert(!holds_any_route());
   if (_listener != nullptr) _listener->forget(this);
+  --g_stats.client_connections;
   delete _webUnit;
   _webUnit = nullptr;
 }

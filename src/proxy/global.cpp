@@ -20,6 +20,7 @@
 #include "log.h"
 #include "markup_stl.h"
 #include "net.h"
+#include "stats_listener.h"
 
 namespace __http_svr_ns__ {
 
@@ -51,6 +52,8 @@ int TGlobal::_maxClientIds = 16;
 int TGlobal::_trafficLogLevel = LOG_LEVEL_ERROR;
 int TGlobal::_drainTimeout = 30;
 volatile sig_atomic_t TGlobal::_drainRequested = 0;
+char TGlobal::_statsAddr[64] = "127.0.0.1";
+int TGlobal::_statsPort = 0;
 
 namespace {
 
@@ -301,6 +304,23 @@ void read_drain(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
 
 void drain_requested(int) { TGlobal::_drainRequested = 1; }
 
+// StatsAddr and StatsPort: the metrics endpoint, off unless StatsPort is given. A value
+// given but unusable is refused: an operator who asked for metrics gets no gateway
+// without them.
+void read_stats_endpoint(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  const std::string addr = xml.GetAttrib("StatsAddr");
+  r->statsAddr = addr.empty() ? "127.0.0.1" : addr;
+  struct in_addr address;
+  if (r->statsAddr.size() >= sizeof(TGlobal::_statsAddr) || !CNet::listen_address(r->statsAddr.c_str(), &address))
+    notes->push_back({true, problem(path, "SYSTEM", "StatsAddr", addr, "not a dotted IPv4 address or * to listen on")});
+  const std::string port = xml.GetAttrib("StatsPort");
+  long number = 0;
+  if (!port.empty() && !whole_number(port, 0, 65535, &number))
+    notes->push_back({true, problem(path, "SYSTEM", "StatsPort", port, "not a port number from 0 to 65535")});
+  r->statsPort = static_cast<int>(number);
+}
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -369,6 +389,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_redis_and_udp(xml, path, r);
   read_bounds(xml, path, r);
   read_drain(xml, path, r);
+  read_stats_endpoint(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -416,6 +437,8 @@ int TGlobal::DaemonInit(const char* path) {
   _maxClientIds = r.maxClientIds;
   _trafficLogLevel = r.trafficLogLevel;
   _drainTimeout = r.drainTimeout;
+  snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
+  _statsPort = r.statsPort;
   return 0;
 }
 
@@ -439,11 +462,14 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   // The listener takes a poller slot, every logic server two (one for its link and one
   // the listener keeps free for reconnecting it), and the refreshing registration one.
   const int registry = conf.registerInterval > 0 ? 1 : 0;
-  if (conf.read && 1 + registry + 2L * count >= conf.maxpoller) {
+  // The metrics endpoint: its listener and the stats connections it may hold.
+  const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
+  if (conf.read && 1 + registry + stats + 2L * count >= conf.maxpoller) {
     out.push_back(
         {true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
                        std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
-                           (registry != 0 ? ", the Redis registration" : "") + " and the " + std::to_string(count) +
+                           (registry != 0 ? ", the Redis registration" : "") +
+                           (stats != 0 ? ", the metrics endpoint" : "") + " and the " + std::to_string(count) +
                            " logic servers of " + serverPath + " (two slots each)")});
   }
 

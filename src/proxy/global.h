@@ -51,6 +51,8 @@ struct TConfigReading {
   int maxClientIds = 0;
   int trafficLogLevel = 0;
   int drainTimeout = 0;  // as used
+  std::string statsAddr;  // as used
+  int statsPort = 0;      // as used: 0 when missing or refused
   std::vector<TConfigNote> notes;
 };
 
@@ -128,6 +130,8 @@ class TGlobal {
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
   static int _drainTimeout;                  // seconds a drain waits for clients to leave (DrainTimeout), 30
   static volatile sig_atomic_t _drainRequested;  // set by SIGUSR1, never cleared
+  static char _statsAddr[64];                // metrics endpoint bind address (StatsAddr), "127.0.0.1"
+  static int _statsPort;                     // metrics endpoint port (StatsPort), 0: no endpoint
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so

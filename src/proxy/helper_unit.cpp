@@ -36,6 +36,17 @@ bool would_block(int err) { return err == EINTR || err == EAGAIN || err == EWOUL
 bool g_flush_wanted = false;
 bool g_batch_full = false;
 
+// Packets of command `cmd` among the whole packets at the head of `data`.
+unsigned count_cmd(const char* data, size_t len, unsigned cmd) {
+  unsigned n = 0;
+  for (size_t at = 0;;) {
+    const TFrame frame = frame_packet(data + at, len - at, 0xFFFF + 2, false);
+    if (frame.status != FRAME_WHOLE) return n;
+    if (pkg_cmd(data + at) == cmd) ++n;
+    at += static_cast<size_t>(frame.size);
+  }
+}
+
 }  // namespace
 
 CHelperUnit::CHelperUnit(CPollerUnit* unit)
@@ -49,6 +60,9 @@ CHelperUnit::CHelperUnit(CPollerUnit* unit)
       _flush_pending(false),
       _dropped_forwards(0),
       _dropped_notices(0),
+      _fw(),
+      _head_rest(0),
+      _last_drop(DROP_LINK_RESET),
       _r(*_helpMp),
       _w(*_helpMp) {}
 
@@ -124,7 +138,7 @@ bool CHelperUnit::queue_has_room(unsigned len) {
   if (static_cast<uint64_t>(pending_output()) + len <= TGlobal::_maxHelperQueue) return true;
   log_error("send queue to logic server %s:%d would pass %u bytes: link reset", addr.c_str(), port,
             TGlobal::_maxHelperQueue);
-  reset_helper();
+  reset_helper(DROP_QUEUE_FULL);
   return false;
 }
 
@@ -133,7 +147,7 @@ int CHelperUnit::append_pkg(const char* data, unsigned int len) {
   // Whatever this turn has batched goes first: the server sees packets in queue order.
   if (!_batch.empty() && !spill_batch(0)) return -1;
   if (!cache_append(_w, data, len, "to send")) {
-    reset_helper();
+    reset_helper(DROP_NO_MEMORY);
     return -1;
   }
   return 0;
@@ -149,7 +163,7 @@ int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list)
       _batch.append(data, len);
     } catch (...) {
       report_exhausted(len, "to send");
-      reset_helper();
+      reset_helper(DROP_NO_MEMORY);
       return -1;
     }
   }
@@ -181,7 +195,7 @@ bool CHelperUnit::spill_batch(unsigned sent) {
   bool ok = sent >= _batch.size() ||
             cache_append(_w, _batch.data() + sent, static_cast<unsigned>(_batch.size() - sent), "to send");
   _batch.clear();
-  if (!ok) reset_helper();
+  if (!ok) reset_helper(DROP_NO_MEMORY);
   return ok;
 }
 
@@ -196,7 +210,7 @@ int CHelperUnit::send_to_logic(CTimerList* list) {
   EnableInput();
   if (connect() < 0) {
     if (_connect_retry_at != 0) count_dropped();
-    reset_helper();
+    reset_helper(DROP_LINK_DOWN);
     log_debug("Connect logic server failed!");
     return -1;
   }
@@ -238,6 +252,7 @@ int CHelperUnit::send_to_cgi() {
     _stage = CONN_FATAL_ERROR;
     return -1;
   }
+  count_written(from_batch ? _batch.data() : _w.data(), len, static_cast<unsigned>(ret));
   if (!from_batch) {
     _w.skip(static_cast<unsigned>(ret));
   } else if (!spill_batch(static_cast<unsigned>(ret))) {
@@ -442,17 +457,21 @@ int CHelperUnit::_pay_res(NETInputPacket* pkt) {
 
   if (!has_flow) {
     log_error("%s||result names no receiver, answer dropped", __FUNCTION__);
+    ++g_stats.results_unroutable;
     ret = -1;
   } else {
     CDecoderUnit* decoder = nullptr;
     CClientUnit* client = _get_client_by_id(flow, &decoder);
     if (client == nullptr) {
       log_warning("%s||Cannot find client, flow:[%lu], answer dropped", __FUNCTION__, flow);
+      ++g_stats.results_unroutable;
       ret = -1;
     } else if (client->stage() == CONN_FATAL_ERROR) {
       log_warning("%s||client of flow:[%lu] is failing, answer dropped", __FUNCTION__, flow);
+      ++g_stats.results_unroutable;
       ret = -1;
     } else {
+      ++g_stats.results;
       ret = client->send_answer(out.packet_buf(), static_cast<unsigned>(out.packet_size()));
     }
   }
@@ -476,14 +495,23 @@ void CHelperUnit::count_dropped() {
   // Nothing of the queues was written (the link is down): they hold whole packets.
   const char* data = _batch.empty() ? _w.data() : _batch.data();
   const size_t len = _batch.empty() ? _w.data_len() : _batch.size();
-  for (size_t at = 0;;) {
+  _dropped_forwards += count_cmd(data, len, SERVER_CMD_DATA_FW_REQ);
+  _dropped_notices += count_cmd(data, len, CLIENT_CMD_DATA_REQ);
+}
+
+void CHelperUnit::count_written(const char* data, unsigned len, unsigned sent) {
+  // The queue holds whole packets but for the rest of one written in part at its head.
+  unsigned at = _head_rest;
+  while (at < sent) {
     const TFrame frame = frame_packet(data + at, len - at, 0xFFFF + 2, false);
-    if (frame.status != FRAME_WHOLE) break;
-    const unsigned cmd = pkg_cmd(data + at);
-    if (cmd == SERVER_CMD_DATA_FW_REQ) ++_dropped_forwards;
-    if (cmd == CLIENT_CMD_DATA_REQ) ++_dropped_notices;
-    at += static_cast<size_t>(frame.size);
+    if (frame.status != FRAME_WHOLE) {
+      at = sent;
+      break;
+    }
+    if (pkg_cmd(data + at) == SERVER_CMD_DATA_FW_REQ) ++_fw.sent;
+    at += static_cast<unsigned>(frame.size);
   }
+  _head_rest = at - sent;
 }
 
 void CHelperUnit::end_backoff() {
@@ -500,9 +528,15 @@ void CHelperUnit::update_timer() {
   if (_helperTimer != nullptr) AttachTimer(_helperTimer);
 }
 
-void CHelperUnit::reset_helper() {
+void CHelperUnit::reset_helper(TDropReason reason) {
   log_debug("reset helper object");
   ++_resets;
+  const char* queued = _batch.empty() ? _w.data() : _batch.data();
+  const size_t queued_len = _batch.empty() ? _w.data_len() : _batch.size();
+  if (queued_len > _head_rest)
+    _fw.dropped[reason] += count_cmd(queued + _head_rest, queued_len - _head_rest, SERVER_CMD_DATA_FW_REQ);
+  _head_rest = 0;
+  _last_drop = reason;
   std::string().swap(_batch);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());

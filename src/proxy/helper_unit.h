@@ -19,6 +19,7 @@
 #include "packet_base.h"
 #include "poller.h"
 #include "raw_cache.h"
+#include "stats.h"
 #include "timerlist.h"
 
 namespace __http_svr_ns__ {
@@ -112,8 +113,11 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Re-arms the time-out when the unit has a timer list.
   void update_timer();
   // Drops both queues, unregisters and closes the socket; the unit becomes idle and
-  // stays in the pool. Safe to call on an idle unit.
-  void reset_helper();
+  // stays in the pool. Safe to call on an idle unit. The forwards dropped with the
+  // queues are counted under `reason`.
+  void reset_helper(TDropReason reason = DROP_LINK_RESET);
+  // A forward that defer_pkg refused: counted under the reason of the reset it caused.
+  void count_refused_forward() { ++_fw.dropped[_last_drop]; }
 
   virtual int InputNotify() override;
   virtual int OutputNotify() override;
@@ -126,6 +130,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   unsigned pending_output() const { return _w.data_len() + static_cast<unsigned>(_batch.size()); }
   unsigned pending_input() const { return _r.data_len(); }
   short send_error_times() const { return _send_error_times; }
+  const link_stats_s& forward_stats() const { return _fw; }
+  bool link_up() const { return GetEpollSlot() != nullptr; }
   CTimerList* helper_timer() const { return _helperTimer; }
 
   std::string addr;  // dotted IPv4 address of the logic server
@@ -156,6 +162,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   void count_dropped();
   // Logs the back-off's counts and allows connect attempts again.
   void end_backoff();
+  // Counts the forwards among the first `sent` of the `len` queued bytes at `data`: a
+  // forward counts as written once its first byte is.
+  void count_written(const char* data, unsigned len, unsigned sent);
 
   CConnState _stage;
   CTimerList* _helperTimer;            // list the unit re-arms itself on; null until named
@@ -166,6 +175,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   bool _flush_pending;                 // named by defer_pkg since the last flush_deferred
   unsigned _dropped_forwards;          // forwards dropped since the back-off started
   unsigned _dropped_notices;           // close notices dropped since then
+  link_stats_s _fw;                    // forwards written and lost over the unit's life
+  unsigned _head_rest;                 // bytes of a packet written in part, at the queue's head
+  TDropReason _last_drop;              // reason of the last reset
   comm::sockcommu::CRawCache _r;       // received, not yet handled
   comm::sockcommu::CRawCache _w;       // queued for the server
   // Forwards of this loop turn, written in one send at its end. Kept apart from the

@@ -1,6 +1,7 @@
 #include "incoming.h"
 
 #include <stdlib.h>
+#include <time.h>
 
 #include <new>
 #include <string>
@@ -15,6 +16,8 @@
 #include "markup_stl.h"
 #include "poller.h"
 #include "realtimer.h"
+#include "stats.h"
+#include "stats_listener.h"
 #include "timerlist.h"
 #include "timestamp.h"
 
@@ -42,7 +45,8 @@ CIncoming::CIncoming()
       _webtimerlist(nullptr),
       _helpertimerlist(nullptr),
       _epwaittimeout(1000),
-      _realtimerlist(nullptr) {}
+      _realtimerlist(nullptr),
+      _statslistener(nullptr) {}
 
 CIncoming::~CIncoming() {
   // The logic links created by InitHelperUnit stand on the poller unit and a timer list:
@@ -59,6 +63,8 @@ CIncoming::~CIncoming() {
   _webtimerlist = nullptr;
   _helpertimerlist = nullptr;
   _realtimerlist = nullptr;
+  delete _statslistener;
+  _statslistener = nullptr;
   delete _listener;
   _listener = nullptr;
   delete _pollerunit;
@@ -107,6 +113,15 @@ int CIncoming::open() {
   if (_listener->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
     log_boot("invoke CListener::Attach() failed.");
     return -1;
+  }
+  // The metrics endpoint, on the same loop.
+  g_stats.start_time = time(nullptr);
+  if (TGlobal::_statsPort > 0) {
+    _statslistener = new (std::nothrow) CStatsListener(TGlobal::_statsAddr, static_cast<uint16_t>(TGlobal::_statsPort));
+    if (_statslistener == nullptr || _statslistener->Attach(_pollerunit, _timerunit) < 0) {
+      log_boot("metrics endpoint on %s:%d failed.", TGlobal::_statsAddr, TGlobal::_statsPort);
+      return -1;
+    }
   }
   if (InitHelperUnit() < 0) {
     log_boot("InitHelperUnit failed.");

@@ -17,6 +17,7 @@ namespace __http_svr_ns__ {
 
 class CDrain;
 class CListener;
+class CStatsListener;
 
 class CIncoming : private noncopyable {
  public:
@@ -55,6 +56,7 @@ class CIncoming : private noncopyable {
   int _epwaittimeout;  // milliseconds, upper bound of one poller wait
   CTimerList* _realtimerlist;
   CDrain* _drain = nullptr;
+  CStatsListener* _statslistener;  // null unless StatsPort is set
 };
 
 }  // namespace __http_svr_ns__

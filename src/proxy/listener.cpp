@@ -14,6 +14,8 @@
 #include "helper_pool.h"
 #include "log.h"
 #include "redis_server.h"
+#include "stats.h"
+#include "stats_listener.h"
 #include "net.h"
 
 namespace __http_svr_ns__ {
@@ -109,10 +111,11 @@ namespace {
 
 // Every logic-server link reconnects on demand and then needs a poller slot of its own:
 // clients may not take the last ones, or one backend restart would leave every client
-// without answers until some client leaves. The Redis registration's link likewise.
+// without answers until some client leaves. The Redis registration's link and the
+// stats connections likewise.
 int slots_kept_for_logic() {
   return (_helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0) +
-         CRedisServer::PollerSlotsKept();
+         CRedisServer::PollerSlotsKept() + CStatsListener::PollerSlotsKept();
 }
 
 }  // namespace
@@ -125,6 +128,7 @@ int CListener::client_room() const {
 void CListener::pause_accept(int err) {
   if (_paused) return;
   _paused = true;
+  ++g_stats.accept_pauses;
   DisableInput();
   ApplyEvents();
   if (_retrytimerlist != nullptr) AttachTimer(_retrytimerlist);
@@ -186,6 +190,7 @@ int CListener::proc_request(sockaddr_in* peer) {
     CDecoderUnit* unit = create_decoderunit(fd);
     if (unit == nullptr) {
       log_error("create CDecoderUnit object failed, address[%s:%d], fd[%d]", _bindAddr, _bindPort, netfd);
+      ++g_stats.clients_refused;
       ::close(fd);
       _fd_array[i] = -1;
       continue;
@@ -199,6 +204,7 @@ int CListener::proc_request(sockaddr_in* peer) {
     }
 
     if (unit->listener_input() < 0) {
+      ++g_stats.clients_refused;
       unit->complete();
       _fd_array[i] = -1;
       continue;

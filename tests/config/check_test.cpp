@@ -65,7 +65,8 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
       " HelperTimeout=\"7\" MaxListenCount=\"512\" BindAddr=\"\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
           std::to_string(redis_port) +
           "x\" RegisterInterval=\"-1\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\""
-          " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\" DrainTimeout=\"2x\"/>");
+          " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\" DrainTimeout=\"2x\""
+          " StatsAddr=\"localhost\" StatsPort=\"70000\"/>");
   write_file(run.root() + "/conf/server.xml",
              "<SYSTEM><Node><ServerList><Server svid=\"1\" ip=\"localhost\" port=\"" + std::to_string(logic_port) +
                  "\"/><Server svid=\"1\" ip=\"127.0.0.1\" port=\"70000\"/></ServerList></Node></SYSTEM>");
@@ -81,12 +82,14 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
             "../conf/config.xml: SYSTEM MaxHelperQueue=\"0\": not above 0; 67108864 used\n"
             "../conf/config.xml: SYSTEM TrafficLogLevel=\"9\": not a level from 3 to 7; 3 used\n"
             "../conf/config.xml: SYSTEM DrainTimeout=\"2x\": not a whole number; 30 used\n"
+            "../conf/config.xml: SYSTEM StatsAddr=\"localhost\": not a dotted IPv4 address or * to listen on\n"
+            "../conf/config.xml: SYSTEM StatsPort=\"70000\": not a port number from 0 to 65535\n"
             "../conf/config.xml: SYSTEM LogDir=\"../new/log\": cannot be created or written; the process log is lost\n"
             "../conf/server.xml: Server 1 ip=\"localhost\": not a dotted IPv4 address\n"
             "../conf/server.xml: Server 2 svid=\"1\": listed twice (also Server 1)\n"
             "../conf/server.xml: Server 2 port=\"70000\": not a port (a whole number from 1 to 65535)\n"
             "../conf/clib_log_coloring.conf: line 3 \"42\": not a user id from 10000 to 4294967295; ignored\n"
-            "hall: configuration refused: 4 problem(s), 9 other note(s)\n");
+            "hall: configuration refused: 6 problem(s), 9 other note(s)\n");
   close(redis);
   close(logic);
 }

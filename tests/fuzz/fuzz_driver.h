@@ -57,6 +57,8 @@ int client_stream_one(const uint8_t* data, size_t size);
 int logic_stream_one(const uint8_t* data, size_t size);
 // The order-sync client's check of one popped order, and the packet of an order it passes.
 int order_one(const uint8_t* data, size_t size);
+// The metrics endpoint's reader of one request head.
+int stats_request_one(const uint8_t* data, size_t size);
 
 // Cuts an input into reads: each is a 2-byte big-endian length L followed by L bytes
 // (fewer at the end of the input). A read of length 0 stands for the peer shutting

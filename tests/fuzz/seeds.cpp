@@ -212,6 +212,16 @@ void order_seeds() {
   put("order", "longest", "{\"pad\":\"" + std::string(7982 - 10, 'x') + "\"}");
 }
 
+void stats_request_seeds() {
+  put("stats_request", "get", "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:9100\r\nAccept: text/plain\r\n\r\n");
+  put("stats_request", "get_10_lf", "GET /metrics?x=1 HTTP/1.0\n\n");
+  put("stats_request", "other_path", "GET /metricsx HTTP/1.1\r\n\r\n");
+  put("stats_request", "post", "POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
+  put("stats_request", "bad_version", "GET /metrics HTTP/2.0\r\n\r\n");
+  put("stats_request", "partial", "GET /metrics HTTP/1.1\r\nHost: a\r\n");
+  put("stats_request", "large", "GET /metrics HTTP/1.1\r\nX: " + std::string(4100, 'x') + "\r\n\r\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,5 +237,6 @@ int main(int argc, char** argv) {
   client_stream_seeds();
   logic_stream_seeds();
   order_seeds();
+  stats_request_seeds();
   return 0;
 }

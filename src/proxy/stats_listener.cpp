@@ -1,0 +1,118 @@
+#include "stats_listener.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "log.h"
+#include "net.h"
+#include "stats_conn.h"
+
+namespace __http_svr_ns__ {
+
+namespace {
+
+const int kBacklog = 16;
+// How long accepting pauses after descriptors ran out, unless a connection ends first.
+const int kRetrySeconds = 1;
+
+CStatsListener* g_listener = nullptr;
+
+}  // namespace
+
+CStatsListener::CStatsListener(const char* addr, uint16_t port)
+    : CPollerObject(nullptr, -1), _port(port), _timers(nullptr), _paused(false) {
+  snprintf(_addr, sizeof(_addr), "%s", addr != nullptr ? addr : "");
+}
+
+CStatsListener::~CStatsListener() {
+  const std::set<CStatsConn*> open = _conns;
+  _conns.clear();
+  for (CStatsConn* conn : open) delete conn;
+  if (g_listener == this) g_listener = nullptr;
+}
+
+int CStatsListener::Attach(CPollerUnit* unit, CTimerUnit* timers) {
+  netfd = CNet::tcp_bind(_addr, _port, kBacklog);
+  if (netfd == -1) {
+    log_error("bind stats addr[%s], port[%d] failed.", _addr, _port);
+    return -1;
+  }
+  _timers = timers;
+  EnableInput();
+  if (AttachPoller(unit) < 0) return -1;
+  g_listener = this;
+  return 0;
+}
+
+int CStatsListener::PollerSlotsKept() {
+  return g_listener != nullptr ? MAX_CONNS - static_cast<int>(g_listener->_conns.size()) : 0;
+}
+
+int CStatsListener::InputNotify() {
+  for (int i = 0; i < MAX_CONNS; ++i) {
+    if (static_cast<int>(_conns.size()) >= MAX_CONNS || ownerUnit->GetUsedPollers() >= ownerUnit->GetMaxPollers()) {
+      // Poller slots are kept for stats connections: a full poller passes soon.
+      pause(static_cast<int>(_conns.size()) < MAX_CONNS);
+      return 0;
+    }
+    const int fd = ::accept(netfd, nullptr, nullptr);
+    if (fd < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return 0;
+      log_error("accept on stats port %s:%d failed: %s", _addr, _port, strerror(err));
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) pause(true);
+      return 0;
+    }
+    CStatsConn* conn = new (std::nothrow) CStatsConn(this, ownerUnit, fd);
+    if (conn == nullptr) {
+      ::close(fd);
+      continue;
+    }
+    _conns.insert(conn);
+    conn->EnableInput();
+    if (conn->AttachPoller() < 0) {
+      _conns.erase(conn);
+      delete conn;
+      continue;
+    }
+    conn->AttachTimer(_timers->GetTimerList(REQUEST_SECONDS));
+  }
+  return 0;
+}
+
+int CStatsListener::HangupNotify() {
+  log_error("stats listening socket %s:%d reports an error; metrics no longer served", _addr, _port);
+  DisableTimer();
+  DetachPoller();
+  return 1;
+}
+
+void CStatsListener::TimerNotify() { resume(); }
+
+void CStatsListener::conn_ended(CStatsConn* conn) {
+  _conns.erase(conn);
+  resume();
+}
+
+void CStatsListener::pause(bool retry) {
+  if (_paused) return;
+  _paused = true;
+  DisableInput();
+  ApplyEvents();
+  if (retry) AttachTimer(_timers->GetTimerList(kRetrySeconds));
+}
+
+void CStatsListener::resume() {
+  if (!_paused || GetEpollSlot() == nullptr) return;
+  _paused = false;
+  DisableTimer();
+  EnableInput();
+  ApplyEvents();
+}
+
+}  // namespace __http_svr_ns__
