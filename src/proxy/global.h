@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "log.h"
+#include "redis_sentinel.h"
 
 namespace __http_svr_ns__ {
 
@@ -50,6 +51,10 @@ struct TConfigReading {
   int maxClientIds = 0;
   int trafficLogLevel = 0;
   std::vector<TConfigNote> notes;
+
+  // With redisMaster set, Redis is the master these sentinels name.
+  std::vector<TRedisAddress> redisSentinels;
+  std::string redisMaster;
 };
 
 class TGlobal {
@@ -123,6 +128,11 @@ class TGlobal {
   static unsigned _maxHelperQueue;           // bytes queued for one logic link at most (MaxHelperQueue), 67108864
   static int _maxClientIds;                  // client ids one connection may register (MaxClientIds), 16
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
+
+  // With both set, Redis is the master the sentinels name, not _redisIp:_redisPort
+  // (RedisSentinels, RedisMaster); empty by default.
+  static std::vector<TRedisAddress> _redisSentinels;
+  static std::string _redisMaster;
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so
