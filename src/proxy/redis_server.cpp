@@ -287,7 +287,8 @@ int CRedisServer::PollerSlotsKept() {
 }
 
 bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
-  if (m_async == nullptr || args.empty()) return false;
+  // While following the master, nothing goes out before the server has said it is one.
+  if (m_async == nullptr || args.empty() || (Following() && !m_verified)) return false;
   std::vector<const char*> argv;
   std::vector<size_t> lens;
   for (const std::string& a : args) {
@@ -399,6 +400,7 @@ void CRedisServer::StartSearch() {
 
 void CRedisServer::AskNext() {
   m_step->DisableTimer();
+  m_phase = kWaiting;  // until a question is out: a probe freed below must not call back here
   for (;;) {
     if (m_nextSentinel >= m_sentinels.size()) {
       Lost("no sentinel named a master that answers as one");

@@ -72,7 +72,8 @@ class CRedisServer : private noncopyable {
   // and the timer unit are destroyed.
   void StopRefresh();
   // Queues one command, each argument whole, on the asynchronous link; it goes out when
-  // the socket can take it and its reply is only counted. False when no link is open.
+  // the socket can take it and its reply is only counted. False when no link is open (or,
+  // following the master, while the link's server is not yet confirmed as master).
   bool QueueCommand(const std::vector<std::string>& args);
   // Poller slots the refreshing registration needs and does not hold at the moment: 1
   // while it runs without an open link, else 0. The listener keeps them free.
