@@ -360,9 +360,8 @@ void CRedisServer::LinkGone() {
   if (m_phase == kVerifying) {
     AskNext();  // the server named did not hold: the next sentinel may know better
   } else if (m_phase == kIdle) {
-    m_backoff = 1;
-    m_phase = kWaiting;
-    m_step->AttachTimer(m_timers->GetTimerList(m_backoff));
+    m_failedRounds = 0;
+    StartSearch();  // at once: the master may only have dropped this connection
   }
 }
 
@@ -404,9 +403,7 @@ void CRedisServer::AskNext() {
   for (;;) {
     if (m_nextSentinel >= m_sentinels.size()) {
       Lost("no sentinel named a master that answers as one");
-      m_phase = kWaiting;
-      m_step->AttachTimer(m_timers->GetTimerList(m_backoff));
-      m_backoff = m_backoff * 2 > kMaxBackoffSeconds ? kMaxBackoffSeconds : m_backoff * 2;
+      WaitBeforeSearch();
       return;
     }
     const TRedisAddress& s = m_sentinels[m_nextSentinel++];
@@ -423,6 +420,15 @@ void CRedisServer::AskNext() {
     m_step->AttachTimer(m_timers->GetTimerList(kStepSeconds));
     return;
   }
+}
+
+void CRedisServer::WaitBeforeSearch() {
+  // 1 s after each of the first two rounds that failed (a failover takes a few seconds),
+  // then 2 s, then kMaxBackoffSeconds.
+  int wait = 1;
+  for (int i = 2; i < ++m_failedRounds && wait < kMaxBackoffSeconds; ++i) wait *= 2;
+  m_phase = kWaiting;
+  m_step->AttachTimer(m_timers->GetTimerList(wait));
 }
 
 void CRedisServer::ProbeGone() {
@@ -480,7 +486,7 @@ void CRedisServer::OnRoleReply(redisAsyncContext* ac, void* reply, void* privdat
   }
   self->m_step->DisableTimer();
   self->m_phase = kIdle;
-  self->m_backoff = 1;
+  self->m_failedRounds = 0;
   self->m_verified = true;
   self->m_strIp = self->m_master.ip;
   self->m_nPort = self->m_master.port;

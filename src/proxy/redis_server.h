@@ -11,8 +11,8 @@
 // start-up asks them in turn with blocking, bounded calls; the refresh asks them over
 // asynchronous links on the poller, one sentinel at a time, each given kStepSeconds to
 // answer, and confirms the named server with ROLE before writing. A lost link, a
-// READONLY or LOADING reply, or a ROLE other than master starts the search again; a
-// search that finds no master is repeated after a back-off of 1 s, doubling up to
+// READONLY or LOADING reply, or a ROLE other than master starts the search again at
+// once; a search that finds no master is repeated after 1 s, 1 s, 2 s, then every
 // kMaxBackoffSeconds.
 #ifndef HALL_PROXY_REDIS_SERVER_H
 #define HALL_PROXY_REDIS_SERVER_H
@@ -100,9 +100,10 @@ class CRedisServer : private noncopyable {
   // The search for the master through the sentinels.
   bool Following() const { return !m_sentinels.empty(); }
   void StartSearch();
-  void AskNext();    // the next sentinel of this round, or a back-off after the last
-  void ProbeGone();  // the link to a sentinel is being freed
-  void StepDue();    // a sentinel or a named master did not answer in time, or a back-off ended
+  void AskNext();           // the next sentinel of this round, or a back-off after the last
+  void WaitBeforeSearch();  // the back-off after a round that found no master
+  void ProbeGone();         // the link to a sentinel is being freed
+  void StepDue();           // a sentinel or a named master did not answer in time, or a back-off ended
   void Verify(const TRedisAddress& master);
   static void OnSentinelReply(redisAsyncContext* ac, void* reply, void* privdata);
   static void OnRoleReply(redisAsyncContext* ac, void* reply, void* privdata);
@@ -127,7 +128,7 @@ class CRedisServer : private noncopyable {
   CStep* m_step = nullptr;
   TPhase m_phase = kIdle;
   size_t m_nextSentinel = 0;
-  int m_backoff = 1;        // seconds before the next round of questions
+  int m_failedRounds = 0;   // rounds of questions in a row that found no master
   bool m_verified = false;  // the link's server answered ROLE with master
   bool m_stopping = false;
   TRedisAddress m_master;  // the server of the link
