@@ -36,9 +36,12 @@ bool fetcher_t::wait_for_redis() {
   return true;
 }
 
+// Orders settled on another server than this one: their removal from the sending list
+// may not have been replicated here.
 void fetcher_t::forget_settled(const std::string& sending) {
-  for (const std::string& order : settled_)
-    if (_r->Remove(sending, order) < 0) return;
+  const TRedisAddress& now = _r->server();
+  for (const settled_s& s : settled_)
+    if ((s.on.ip != now.ip || s.on.port != now.port) && _r->Remove(sending, s.order) < 0) return;
   settled_.clear();
 }
 
@@ -132,7 +135,7 @@ int fetcher_t::settle(const char* q, const std::string& order) {
     if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
     return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
   });
-  settled_.push_back(order);
+  settled_.push_back({_r->server(), order});
   if (settled_.size() > KEEP_SETTLED) settled_.pop_front();
   return r;
 }

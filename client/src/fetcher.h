@@ -14,8 +14,9 @@
 // order in hand therefore looks at where the take left it: in the sending list when the
 // take reached this Redis; else still in q (the take was lost, the push was not), where
 // it is removed so that it is not taken and sent again; or nowhere. Orders settled just
-// before such a switch may still sit in the sending list of the new Redis: they are
-// removed from it before it is recovered instead of going back to q.
+// before a switch to another server may still sit in its sending list (the removal was
+// not replicated): they are removed from it before it is recovered instead of going
+// back to q.
 #ifndef ORDER_SYNC_FETCHER_H
 #define ORDER_SYNC_FETCHER_H
 
@@ -78,10 +79,14 @@ class fetcher_t : private noncopyable {
 
   bool recover_;  // the sending list is to be emptied into q before the next take
   std::string sending_;
-  int connects_;                     // connections made to Redis so far
-  int taken_on_;                     // connects_ when the order in hand was taken
-  std::deque<std::string> settled_;  // the last orders settled, newest last
-  TRedisAddress logged_server_;      // the server last named in the log
+  int connects_;  // connections made to Redis so far
+  int taken_on_;  // connects_ when the order in hand was taken
+  struct settled_s {
+    TRedisAddress on;  // the server it was settled on
+    std::string order;
+  };
+  std::deque<settled_s> settled_;  // the last orders settled, newest last
+  TRedisAddress logged_server_;    // the server last named in the log
   enum { KEEP_SETTLED = 16 };
 };
 
