@@ -359,9 +359,10 @@ void CRedisServer::LinkGone() {
   m_verified = false;
   if (m_phase == kVerifying) {
     AskNext();  // the server named did not hold: the next sentinel may know better
-  } else if (m_phase == kIdle) {
-    m_failedRounds = 0;
+  } else if (m_phase == kIdle && time(nullptr) - m_verifiedAt >= 1) {
     StartSearch();  // at once: the master may only have dropped this connection
+  } else if (m_phase == kIdle) {
+    WaitBeforeSearch();  // a master that drops every link at once is not asked for again and again
   }
 }
 
@@ -488,6 +489,7 @@ void CRedisServer::OnRoleReply(redisAsyncContext* ac, void* reply, void* privdat
   self->m_phase = kIdle;
   self->m_failedRounds = 0;
   self->m_verified = true;
+  self->m_verifiedAt = time(nullptr);
   self->m_strIp = self->m_master.ip;
   self->m_nPort = self->m_master.port;
   log_notice("redis master %s at %s:%d", self->m_masterName.c_str(), self->m_strIp.c_str(), self->m_nPort);

@@ -130,6 +130,7 @@ class CRedisServer : private noncopyable {
   size_t m_nextSentinel = 0;
   int m_failedRounds = 0;   // rounds of questions in a row that found no master
   bool m_verified = false;  // the link's server answered ROLE with master
+  long m_verifiedAt = 0;    // when it did, unix seconds
   bool m_stopping = false;
   TRedisAddress m_master;  // the server of the link
 
