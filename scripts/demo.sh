@@ -11,7 +11,12 @@
 # the given duration. Exits non-zero if a piece fails to start or the orders do not
 # get through.
 #
-#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--no-build] [--build-dir DIR] [--keep]
+# With --sentinel, Redis is a master with one replica watched by three sentinels
+# (redis-server --sentinel); hall and order_sync_client find the master through them.
+# Half-way through the orders the master is killed (kill -9): the sentinels promote the
+# replica, both programs follow it, and the rest of the orders go to the new master.
+#
+#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--sentinel] [--no-build] [--build-dir DIR] [--keep]
 set -uo pipefail
 cd "$(dirname "$0")/.."
 src_dir=$(pwd)
@@ -21,6 +26,7 @@ orders=5
 build=1
 build_dir=$src_dir/build
 keep=0
+sentinel=0
 while [ $# -gt 0 ]; do
   case "$1" in
     -d) duration=$2; shift 2 ;;
@@ -28,7 +34,8 @@ while [ $# -gt 0 ]; do
     --no-build) build=0; shift ;;
     --build-dir) build_dir=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    --sentinel) sentinel=1; shift ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "demo: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -124,6 +131,43 @@ say "run directory $run"
 launch redis_port redis-server redis "[redis] " redis-server --bind 127.0.0.1 --port @PORT@ \
   --save "" --appendonly no --dir "$run" --logfile "$run/log/redis.log" --daemonize no
 say "redis-server is up on 127.0.0.1:$redis_port"
+redis_master_pid=${pids[-1]}
+# Where hall and order_sync_client find Redis.
+redis_attrs="RedisServer=\"127.0.0.1\" RedisPort=\"$redis_port\""
+redis_ini="ip=127.0.0.1
+port=$redis_port"
+if [ "$sentinel" -eq 1 ]; then
+  mkdir -p "$run/replica"
+  launch replica_port "the Redis replica" replica "[replica] " redis-server --bind 127.0.0.1 --port @PORT@ \
+    --save "" --appendonly no --dir "$run/replica" --logfile "$run/log/replica.log" --daemonize no \
+    --replicaof 127.0.0.1 "$redis_port"
+  sentinels=""
+  for i in 1 2 3; do
+    # Sentinel 1 speaks on the terminal: its +sdown, +odown and +switch-master lines show
+    # the failover.
+    printf 'bind 127.0.0.1\ndir %s\nsentinel monitor hallmaster 127.0.0.1 %s 2\n%s\n%s\n' "$run" "$redis_port" \
+      "sentinel down-after-milliseconds hallmaster 1000" "sentinel failover-timeout hallmaster 5000" \
+      > "$run/sentinel-$i.conf"
+    logfile=()
+    [ "$i" -eq 1 ] || logfile=(--logfile "$run/log/sentinel-$i.log")
+    launch sentinel_port "sentinel $i" "sentinel-$i" "[sentinel-$i] " redis-server "$run/sentinel-$i.conf" \
+      --sentinel --port @PORT@ "${logfile[@]}"
+    sentinels+="${sentinels:+,}127.0.0.1:$sentinel_port"
+  done
+  say "replica on 127.0.0.1:$replica_port; sentinels $sentinels watch master hallmaster"
+  redis_attrs="RedisSentinels=\"$sentinels\" RedisMaster=\"hallmaster\" RegisterInterval=\"1\""
+  redis_ini="sentinels=$sentinels
+master=hallmaster"
+fi
+# The port of the Redis master: the one the first sentinel that answers names.
+master_port() {
+  local s a
+  if [ "$sentinel" -eq 0 ]; then echo "$redis_port"; return; fi
+  for s in ${sentinels//,/ }; do
+    a=$(redis-cli -p "${s#*:}" SENTINEL get-master-addr-by-name hallmaster 2>/dev/null | sed -n 2p)
+    [ -n "$a" ] && { echo "$a"; return; }
+  done
+}
 launch logic1_port "logic server 1" logic-1 "" "$build_dir/logic_server" --name logic-1 @PORT@
 launch logic2_port "logic server 2" logic-2 "" "$build_dir/logic_server" --name logic-2 @PORT@
 
@@ -131,7 +175,7 @@ cat > "$run/conf/config.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
 <SYSTEM LogDir="../log" LogNum="3" LogSize="10485760" LogLevel="6" MaxFdCount="1024"
         WebTimeout="3600" HelperTimeout="5" MaxListenCount="256" BindAddr="127.0.0.1"
-        RedisServer="127.0.0.1" RedisPort="$redis_port" UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="0"/>
+        $redis_attrs UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="0"/>
 EOF
 cat > "$run/conf/server.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
@@ -146,7 +190,7 @@ cd "$run/bin"
 launch hall_port hall hall "[hall] " "$build_dir/hall" -p @PORT@ -s 1 -h 127.0.0.1 -f
 say "hall is listening on 127.0.0.1:$hall_port with logic servers 1 and 2"
 # The registration record the gateway wrote in Redis at start.
-say "registration: $(redis-cli -p "$redis_port" HGET HALLSERVER HALLSERVER1 | tr -d '\n')"
+say "registration: $(redis-cli -p "$(master_port)" HGET HALLSERVER HALLSERVER1 | tr -d '\n')"
 
 cat > "$run/conf/order_sync_client.ini" <<EOF
 [gateway]
@@ -154,8 +198,7 @@ ip=127.0.0.1
 port=$hall_port
 client_id=100
 [redis]
-ip=127.0.0.1
-port=$redis_port
+$redis_ini
 key=orders
 [log]
 dir=../log
@@ -172,9 +215,50 @@ sleep 0.5
 kill -0 "$osc_pid" 2>/dev/null || die "order_sync_client exited at start"
 kill -0 "$player_pid" 2>/dev/null || die "the player client exited at start"
 
+# Kills the master once the orders pushed so far have reached logic-1, and waits (at most
+# 30 s) until the sentinels name the replica.
+failover() {
+  local sent=$1 t0 now
+  for _ in $(seq 100); do
+    [ "$(grep -c 'forward client=100 .*"order":"A-' "$run/log/logic-1.out")" -ge "$sent" ] && break
+    sleep 0.1
+  done
+  say "killing the Redis master 127.0.0.1:$redis_port (kill -9)"
+  t0=$(date +%s%N)
+  kill -KILL "$redis_master_pid"
+  local alive=()
+  for pid in "${pids[@]}"; do [ "$pid" = "$redis_master_pid" ] || alive+=("$pid"); done
+  pids=("${alive[@]}")
+  for _ in $(seq 300); do
+    [ "$(master_port)" = "$replica_port" ] && break
+    sleep 0.1
+  done
+  [ "$(master_port)" = "$replica_port" ] || die "the sentinels did not promote the replica within 30 s"
+  now=$(date +%s%N)
+  say "the sentinels named the new master 127.0.0.1:$replica_port $(((now - t0) / 1000000)) ms after the kill"
+  # Both programs log the master they follow.
+  for _ in $(seq 100); do
+    grep -qs "redis master hallmaster at 127.0.0.1:$replica_port" "$run"/log/Log_* &&
+      grep -qs "redis master 127.0.0.1:$replica_port" "$run"/log/order_sync_client_*.log && break
+    sleep 0.1
+  done
+  now=$(date +%s%N)
+  grep -qs "redis master hallmaster at 127.0.0.1:$replica_port" "$run"/log/Log_* ||
+    die "hall did not follow the new master within 10 s"
+  grep -qs "redis master 127.0.0.1:$replica_port" "$run"/log/order_sync_client_*.log ||
+    die "order_sync_client did not follow the new master within 10 s"
+  say "hall and order_sync_client follow the new master $(((now - t0) / 1000000)) ms after the kill"
+}
+
 for i in $(seq "$orders"); do
+  if [ "$sentinel" -eq 1 ] && [ "$i" -eq $((orders / 2 + 1)) ]; then failover $((i - 1)); fi
   order="{\"flow\":1001,\"order\":\"A-$i\",\"item\":\"gold\",\"amount\":$((i * 100))}"
-  redis-cli -p "$redis_port" RPUSH orders "$order" >/dev/null || die "RPUSH failed"
+  for _ in $(seq 50); do  # a master just promoted may refuse writes for a moment
+    reply=$(redis-cli -p "$(master_port)" RPUSH orders "$order" 2>&1)
+    [[ $reply =~ ^[0-9]+$ ]] && break
+    sleep 0.1
+  done
+  [[ $reply =~ ^[0-9]+$ ]] || die "RPUSH failed: $reply"
   say "pushed order $order"
   sleep 0.5
 done

@@ -49,22 +49,57 @@ int CRedisHelper::Connect(const char* host, const unsigned short& port, unsigned
   return connect_with(host, port, tv);
 }
 
-int CRedisHelper::Connect() { return connect_with(host_.c_str(), port_, timeout); }
+int CRedisHelper::Connect() {
+  if (!sentinels.empty()) return connect_through_sentinels(timeout);
+  return connect_with(host_.c_str(), port_, timeout);
+}
+
+// Each sentinel in turn, until one names a server that says it is the master. Every
+// connect and every answer waits at most `tv`; a stop request ends the search.
+int CRedisHelper::connect_through_sentinels(const timeval& tv) {
+  const int saved_wait = command_timeout_ms;
+  command_timeout_ms = static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
+  bool found = false;
+  for (size_t i = 0; i < sentinels.size() && !found; ++i) {
+    if (cancel != nullptr && cancel()) break;
+    if (connect_with(sentinels[i].ip.c_str(), static_cast<unsigned short>(sentinels[i].port), tv) != 0) continue;
+    TRedisAddress master;
+    reply = command("SENTINEL get-master-addr-by-name %s", master_name.c_str());
+    const bool named = sentinel_master_address(reply, &master);
+    release_reply();
+    if (!named || connect_with(master.ip.c_str(), static_cast<unsigned short>(master.port), tv) != 0) continue;
+    reply = command("ROLE");
+    found = role_is_master(reply);
+    release_reply();
+  }
+  command_timeout_ms = saved_wait;
+  if (!found) {
+    drop_context();
+    return 1;
+  }
+  // The connection keeps the command time-out of an ordinary one.
+  if (command_timeout_ms > 0) redisSetTimeout(context, command_deadline());
+  return 0;
+}
 
 int CRedisHelper::connect_with(const char* host, unsigned short port, const timeval& tv) {
   release_reply();
   drop_context();
+  server_.ip = host;
+  server_.port = port;
   context = redisConnectWithTimeout(host, port, tv);
   if (context == nullptr) return 1;
   // The socket's own time-outs bound the reading of a reply that arrives in pieces and
   // the writing of a command; await_reply bounds the wait for its first byte.
-  if (context->err == 0 && command_timeout_ms > 0) {
-    timeval ct;
-    ct.tv_sec = command_timeout_ms / 1000;
-    ct.tv_usec = (command_timeout_ms % 1000) * 1000;
-    redisSetTimeout(context, ct);
-  }
+  if (context->err == 0 && command_timeout_ms > 0) redisSetTimeout(context, command_deadline());
   return 0;
+}
+
+timeval CRedisHelper::command_deadline() const {
+  timeval ct;
+  ct.tv_sec = command_timeout_ms / 1000;
+  ct.tv_usec = (command_timeout_ms % 1000) * 1000;
+  return ct;
 }
 
 // Waits until the reply starts to arrive (or the connection fails), in short slices so
@@ -103,6 +138,12 @@ redisReply* CRedisHelper::command(const char* format, ...) {
   }
   void* r = nullptr;
   if (redisGetReply(context, &r) != REDIS_OK) return nullptr;
+  if (lost_master_reply(static_cast<redisReply*>(r))) {
+    // A replica or a loading server carried nothing out: the master is to be found again.
+    freeReplyObject(r);
+    drop_context();
+    return nullptr;
+  }
   return static_cast<redisReply*>(r);
 }
 

@@ -7,6 +7,12 @@
 // no longer once cancel (when set) returns true. A command that gave up that way closes
 // the connection (its reply may still come) and counts as one without a reply; ping()
 // is then false until the next Connect().
+//
+// With sentinels set, Connect() finds the master itself: it asks each sentinel in turn
+// for the address of master_name, connects there and keeps the connection only when
+// ROLE answers "master"; each step waits at most the connect time-out. A READONLY or
+// LOADING error reply (the server is a replica or not ready) closes the connection and
+// counts as no reply, so that the next Connect() asks the sentinels again.
 #ifndef ORDER_SYNC_REDISHELPER_H
 #define ORDER_SYNC_REDISHELPER_H
 
@@ -14,8 +20,10 @@
 #include <sys/time.h>
 
 #include <string>
+#include <vector>
 
 #include "noncopyable.h"
+#include "redis_sentinel.h"
 
 class CRedisHelper : private noncopyable {
  public:
@@ -69,6 +77,10 @@ class CRedisHelper : private noncopyable {
   unsigned short port_;
   int command_timeout_ms;
   bool (*cancel)();
+  std::vector<TRedisAddress> sentinels;  // empty: host_ and port_ are the server
+  std::string master_name;               // the name the sentinels know the master by
+  // The server of the open connection (or of the last one opened).
+  const TRedisAddress& server() const { return server_; }
 
   // True when the last command gave up waiting (time-out or cancel): Redis may still
   // carry it out once it answers again.
@@ -76,6 +88,8 @@ class CRedisHelper : private noncopyable {
 
  private:
   int connect_with(const char* host, unsigned short port, const timeval& tv);
+  int connect_through_sentinels(const timeval& tv);
+  timeval command_deadline() const;
   redisReply* command(const char* format, ...);
   bool await_reply();
   void drop_context();
@@ -87,6 +101,7 @@ class CRedisHelper : private noncopyable {
   void release_reply();
 
   bool gave_up_;
+  TRedisAddress server_;
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "IniFile.h"
+#include "redis_sentinel.h"
 
 conf_s g_conf;
 
@@ -88,6 +89,28 @@ void read_port(reader_s* r, const char* section, const char* key, bool required,
   *out = static_cast<unsigned short>(n);
 }
 
+// [redis] sentinels and master: true when both are set (a bad list is a problem).
+bool read_sentinels(reader_s* r, conf_s* conf) {
+  std::string list, master;
+  const bool has_list = read_value(r->file, "redis", "sentinels", &list) && !list.empty();
+  const bool has_master = read_value(r->file, "redis", "master", &master) && !master.empty();
+  if (has_list != has_master) {
+    r->notes->fallbacks.push_back(name_of("redis", has_list ? "sentinels" : "master") + " set without " +
+                                  name_of("redis", has_list ? "master" : "sentinels") + "; ignored, [redis] ip used");
+    return false;
+  }
+  if (!has_list) return false;
+  std::vector<TRedisAddress> parsed;
+  std::string why;
+  if (!parse_sentinel_list(list, &parsed, &why)) {
+    r->problem("setting " + name_of("redis", "sentinels") + ": " + why);
+    return true;
+  }
+  read_text(r, "redis", "sentinels", true, false, conf->redis_sentinels, sizeof(conf->redis_sentinels));
+  read_text(r, "redis", "master", true, false, conf->redis_master, sizeof(conf->redis_master));
+  return true;
+}
+
 }  // namespace
 
 int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
@@ -117,8 +140,11 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   read_ip(&r, "gateway", "ip", true, conf->server_ip);
   read_port(&r, "gateway", "port", true, &conf->server_port);
   read_long(&r, "gateway", "client_id", true, INT_MIN, INT_MAX, &client_id);
-  read_ip(&r, "redis", "ip", true, conf->redis_ip);
-  read_port(&r, "redis", "port", true, &conf->redis_port);
+  // With both sentinels and master set, the sentinels name the Redis server.
+  if (!read_sentinels(&r, conf)) {
+    read_ip(&r, "redis", "ip", true, conf->redis_ip);
+    read_port(&r, "redis", "port", true, &conf->redis_port);
+  }
   read_text(&r, "redis", "key", true, false, conf->redis_key, sizeof(conf->redis_key));
   // Each instance needs a list of its own: one that starts would otherwise hand back the
   // orders another instance has in hand, and they would be sent twice. Gateway and client

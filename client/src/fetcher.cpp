@@ -1,8 +1,10 @@
 #include "fetcher.h"
 
+#include "log.h"
 #include "run_control.h"
 
-fetcher_t::fetcher_t(redis_helper_t* r, const std::string& sending) : _r(r), recover_(true), sending_(sending) {
+fetcher_t::fetcher_t(redis_helper_t* r, const std::string& sending)
+    : _r(r), recover_(true), sending_(sending), connects_(0), taken_on_(0) {
   if (_r != nullptr) _r->cancel = stop_requested;
 }
 
@@ -23,9 +25,24 @@ bool fetcher_t::wait_for_redis() {
     nap_ms(1000);
     if (stop_requested()) return false;
     _r->Connect();
+    ++connects_;
     recover_ = true;
   }
+  const TRedisAddress& now = _r->server();
+  if (!_r->sentinels.empty() && (now.ip != logged_server_.ip || now.port != logged_server_.port)) {
+    logged_server_ = now;
+    log_notice("redis master %s:%d", now.ip.c_str(), now.port);
+  }
   return true;
+}
+
+// Orders settled on another server than this one: their removal from the sending list
+// may not have been replicated here.
+void fetcher_t::forget_settled(const std::string& sending) {
+  const TRedisAddress& now = _r->server();
+  for (const settled_s& s : settled_)
+    if ((s.on.ip != now.ip || s.on.port != now.port) && _r->Remove(sending, s.order) < 0) return;
+  settled_.clear();
 }
 
 bool fetcher_t::last_command_failed() const { return _r->context == nullptr || _r->context->err != 0; }
@@ -34,6 +51,8 @@ bool fetcher_t::last_command_failed() const { return _r->context == nullptr || _
 // that took them was lost): they go back to the head of q, oldest first.
 bool fetcher_t::recover(const char* q) {
   const std::string sending = sending_name(q);
+  if (recover_ && !settled_.empty()) forget_settled(sending);
+  if (last_command_failed()) return false;
   for (int i = 0; recover_ && i < 1000; ++i) {
     if (!_r->MoveTailToHead(sending, q)) {
       if (last_command_failed()) return false;
@@ -54,6 +73,7 @@ std::string fetcher_t::fetch(const char* q, bool* popped) {
     if (!answered && !wait_for_redis()) break;
     if (!recover(q)) continue;
     taken = _r->MoveHeadToTail(q, sending_name(q), v);
+    taken_on_ = connects_;
     if (taken || !last_command_failed()) break;
   }
   if (popped != nullptr) *popped = taken;
@@ -110,7 +130,14 @@ int fetcher_t::dead_letter(const char* q, const std::string& order) {
 int fetcher_t::settle(const char* q, const std::string& order) {
   if (_r == nullptr) return -1;
   const std::string sending = sending_name(q);
-  return until_answered([&] { return _r->Remove(sending, order) >= 0 ? 0 : -1; });
+  const int r = until_answered([&] {
+    const int removed = _r->Remove(sending, order);
+    if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
+    return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
+  });
+  settled_.push_back({_r->server(), order});
+  if (settled_.size() > KEEP_SETTLED) settled_.pop_front();
+  return r;
 }
 
 int fetcher_t::give_back(const char* q, const std::string&) {

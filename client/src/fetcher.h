@@ -8,9 +8,19 @@
 // given back). A reply lost with a killed Redis, or one the client gave up on, thus loses
 // no order: after every (re)connect, orders found in the sending list go back to the head
 // of q. The sending list belongs to one client alone; several clients may work one q.
+//
+// When the connection is remade, the Redis behind it may be another one (a replica that
+// took the master's place) holding the lists as far as they were replicated. Settling an
+// order in hand therefore looks at where the take left it: in the sending list when the
+// take reached this Redis; else still in q (the take was lost, the push was not), where
+// it is removed so that it is not taken and sent again; or nowhere. Orders settled just
+// before a switch to another server may still sit in its sending list (the removal was
+// not replicated): they are removed from it before it is recovered instead of going
+// back to q.
 #ifndef ORDER_SYNC_FETCHER_H
 #define ORDER_SYNC_FETCHER_H
 
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -65,8 +75,19 @@ class fetcher_t : private noncopyable {
   int once_while_stopping(const std::function<int()>& command);
   int until_answered(const std::function<int()>& command);
 
+  void forget_settled(const std::string& sending);  // drops recently settled orders from it
+
   bool recover_;  // the sending list is to be emptied into q before the next take
   std::string sending_;
+  int connects_;  // connections made to Redis so far
+  int taken_on_;  // connects_ when the order in hand was taken
+  struct settled_s {
+    TRedisAddress on;  // the server it was settled on
+    std::string order;
+  };
+  std::deque<settled_s> settled_;  // the last orders settled, newest last
+  TRedisAddress logged_server_;    // the server last named in the log
+  enum { KEEP_SETTLED = 16 };
 };
 
 #endif

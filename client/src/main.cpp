@@ -47,6 +47,9 @@ int main(int argc, char** argv) {
   }
   redis->host_ = g_conf.redis_ip;
   redis->port_ = g_conf.redis_port;
+  std::string unused;
+  if (g_conf.redis_master[0] != '\0' && parse_sentinel_list(g_conf.redis_sentinels, &redis->sentinels, &unused))
+    redis->master_name = g_conf.redis_master;
   redis->timeout.tv_sec = 2;
   redis->timeout.tv_usec = 0;
   // A Redis that stops answering is given up after 5 s and connected again; a stop
@@ -69,9 +72,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s:%u list %s (in hand: %s), client id %d",
-           g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), g_conf.redis_ip,
-           static_cast<unsigned>(g_conf.redis_port), g_conf.redis_key, g_conf.sending_list, g_conf.client_id);
+  const std::string redis_at =
+      redis->sentinels.empty()
+          ? std::string(g_conf.redis_ip) + ":" + std::to_string(g_conf.redis_port)
+          : std::string("master ") + g_conf.redis_master + " through sentinels " + g_conf.redis_sentinels;
+  log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s list %s (in hand: %s), client id %d",
+           g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), redis_at.c_str(), g_conf.redis_key,
+           g_conf.sending_list, g_conf.client_id);
   if (c->Reconnect() != 0)
     log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip, static_cast<unsigned>(g_conf.server_port));
   app.run();

@@ -40,6 +40,8 @@ int TGlobal::_svid = 0;
 std::string TGlobal::_ip = "0.0.0.0";
 std::string TGlobal::_redisIp = "0.0.0.0";
 int TGlobal::_redisPort = 0;
+std::vector<TRedisAddress> TGlobal::_redisSentinels;
+std::string TGlobal::_redisMaster;
 int TGlobal::_registerInterval = 10;
 int TGlobal::_udpSwitch = 0;
 std::string TGlobal::_udpIp = "0.0.0.0";
@@ -277,6 +279,27 @@ void read_redis_and_udp(const CMarkupSTL& xml, const char* path, TConfigReading*
   r->udpPort = read_number(xml, path, "UdpPort", notes, as_read());
 }
 
+// RedisSentinels and RedisMaster: both set replace RedisServer and RedisPort.
+void read_redis_sentinels(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  const std::string list = xml.GetAttrib("RedisSentinels");
+  const std::string master = xml.GetAttrib("RedisMaster");
+  if (list.empty() != master.empty()) {
+    const char* given = list.empty() ? "RedisMaster" : "RedisSentinels";
+    r->notes.push_back({false, problem(path, "SYSTEM", given, list.empty() ? master : list,
+                                       std::string("set without ") + (list.empty() ? "RedisSentinels" : "RedisMaster") +
+                                           "; ignored, RedisServer and RedisPort used")});
+    return;
+  }
+  if (list.empty()) return;
+  std::string why;
+  if (!parse_sentinel_list(list, &r->redisSentinels, &why)) {
+    r->notes.push_back({true, problem(path, "SYSTEM", "RedisSentinels", list, why)});
+    r->redisSentinels.clear();
+    return;
+  }
+  r->redisMaster = master;
+}
+
 // Bounds of what one peer can make the gateway hold, and the traffic log level.
 void read_bounds(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
   std::vector<TConfigNote>* notes = &r->notes;
@@ -387,6 +410,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_poller_and_timers(xml, path, r);
   read_bind_address(xml, path, r);
   read_redis_and_udp(xml, path, r);
+  read_redis_sentinels(xml, path, r);
   read_bounds(xml, path, r);
   read_drain(xml, path, r);
   read_stats_endpoint(xml, path, r);
@@ -428,6 +452,8 @@ int TGlobal::DaemonInit(const char* path) {
 
   _redisIp = r.redisIp;
   _redisPort = r.redisPort;
+  _redisSentinels = r.redisSentinels;
+  _redisMaster = r.redisMaster;
   _registerInterval = r.registerInterval;
   _udpSwitch = r.udpSwitch;
   _udpIp = r.udpIp;
@@ -460,8 +486,9 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   const int count = server_notes(serverPath, &out);
 
   // The listener takes a poller slot, every logic server two (one for its link and one
-  // the listener keeps free for reconnecting it), and the refreshing registration one.
-  const int registry = conf.registerInterval > 0 ? 1 : 0;
+  // the listener keeps free for reconnecting it), and the refreshing registration one
+  // (two while it follows a master through sentinels).
+  const int registry = conf.registerInterval > 0 ? (conf.redisMaster.empty() ? 1 : 2) : 0;
   // The metrics endpoint: its listener and the stats connections it may hold.
   const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
   if (conf.read && 1 + registry + stats + 2L * count >= conf.maxpoller) {

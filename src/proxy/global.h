@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "log.h"
+#include "redis_sentinel.h"
 
 namespace __http_svr_ns__ {
 
@@ -54,6 +55,10 @@ struct TConfigReading {
   std::string statsAddr;  // as used
   int statsPort = 0;      // as used: 0 when missing or refused
   std::vector<TConfigNote> notes;
+
+  // With redisMaster set, Redis is the master these sentinels name.
+  std::vector<TRedisAddress> redisSentinels;
+  std::string redisMaster;
 };
 
 class TGlobal {
@@ -132,6 +137,11 @@ class TGlobal {
   static volatile sig_atomic_t _drainRequested;  // set by SIGUSR1, never cleared
   static char _statsAddr[64];                // metrics endpoint bind address (StatsAddr), "127.0.0.1"
   static int _statsPort;                     // metrics endpoint port (StatsPort), 0: no endpoint
+
+  // With both set, Redis is the master the sentinels name, not _redisIp:_redisPort
+  // (RedisSentinels, RedisMaster); empty by default.
+  static std::vector<TRedisAddress> _redisSentinels;
+  static std::string _redisMaster;
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so

@@ -198,6 +198,7 @@ int CProxyModule::open(int argc, char** argv) {
   m_pRedisServer = new (std::nothrow) CRedisServer();
   if (m_pRedisServer == nullptr) return -1;
   // The gateway starts even when Redis cannot be reached.
+  if (!TGlobal::_redisMaster.empty()) m_pRedisServer->SetSentinels(TGlobal::_redisSentinels, TGlobal::_redisMaster);
   m_pRedisServer->Connect(TGlobal::_redisIp, TGlobal::_redisPort);
   m_pRedisServer->SetInfo(TGlobal::_ip, TGlobal::_port, TGlobal::_svid);
 

@@ -46,7 +46,8 @@ const int kSkipsBeforeReconnect = 3;
 // (without closing anything) when hiredis cleans up, before hiredis closes it.
 class CRedisServer::CLink : public CPollerObject {
  public:
-  CLink(CRedisServer* owner, CPollerUnit* unit) : CPollerObject(unit, -1), owner_(owner) {}
+  // A probe link carries questions to a sentinel; the other one the registration.
+  CLink(CRedisServer* owner, CPollerUnit* unit, bool probe) : CPollerObject(unit, -1), owner_(owner), probe_(probe) {}
   ~CLink() override { Release(); }
 
   // Takes over the hooks of `ac` and registers its socket with no interest yet.
@@ -60,7 +61,10 @@ class CRedisServer::CLink : public CPollerObject {
     ac->ev.cleanup = [](void* p) {
       CLink* link = static_cast<CLink*>(p);
       link->Release();
-      link->owner_->LinkGone();
+      if (link->probe_)
+        link->owner_->ProbeGone();
+      else
+        link->owner_->LinkGone();
     };
     netfd = ac->c.fd;
     newEvents = 0;
@@ -84,7 +88,13 @@ class CRedisServer::CLink : public CPollerObject {
     return ac_ == nullptr ? 1 : 0;
   }
   int HangupNotify() override {
-    owner_->DropLink("connection failed or closed");
+    if (!probe_) {
+      owner_->DropLink("connection failed or closed");
+    } else if (owner_->m_probe != nullptr) {
+      redisAsyncContext* ac = owner_->m_probe;
+      owner_->m_probe = nullptr;
+      redisAsyncFree(ac);  // its cleanup moves on to the next sentinel
+    }
     return 1;
   }
 
@@ -98,6 +108,7 @@ class CRedisServer::CLink : public CPollerObject {
   }
 
   CRedisServer* owner_;
+  bool probe_;
   redisAsyncContext* ac_ = nullptr;
 };
 
@@ -105,6 +116,15 @@ class CRedisServer::CTick : public CTimerObject {
  public:
   explicit CTick(CRedisServer* owner) : owner_(owner) {}
   void TimerNotify() override { owner_->Refresh(); }
+
+ private:
+  CRedisServer* owner_;
+};
+
+class CRedisServer::CStep : public CTimerObject {
+ public:
+  explicit CStep(CRedisServer* owner) : owner_(owner) {}
+  void TimerNotify() override { owner_->StepDue(); }
 
  private:
   CRedisServer* owner_;
@@ -120,12 +140,29 @@ CRedisServer::~CRedisServer() {
   }
 }
 
+void CRedisServer::SetSentinels(const std::vector<TRedisAddress>& sentinels, const std::string& name) {
+  m_sentinels = sentinels;
+  m_masterName = name;
+}
+
 int CRedisServer::Connect(std::string& ip, int port) {
   m_strIp = ip;
   m_nPort = port;
   if (m_pRedisConn != nullptr) {
     redisFree(m_pRedisConn);
     m_pRedisConn = nullptr;
+  }
+  if (Following()) {
+    m_pRedisConn = connect_to_master(m_sentinels, m_masterName, timeout_tv(), &m_master);
+    if (m_pRedisConn == nullptr) {
+      log_error("redis master %s: no sentinel named one that answers as master, registration not written",
+                m_masterName.c_str());
+      return -1;
+    }
+    m_strIp = m_master.ip;
+    m_nPort = m_master.port;
+    log_notice("redis master %s at %s:%d", m_masterName.c_str(), m_strIp.c_str(), m_nPort);
+    return 0;
   }
 
   // A plain blocking connect to an address that never answers would hold start-up
@@ -206,34 +243,52 @@ int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interv
 
   m_record = RecordValue(ip, port, svid);
   m_svid = svid;
-  m_link = new (std::nothrow) CLink(this, unit);
+  m_link = new (std::nothrow) CLink(this, unit, false);
   m_tick = new (std::nothrow) CTick(this);
-  if (m_link == nullptr || m_tick == nullptr) {
+  m_probeLink = new (std::nothrow) CLink(this, unit, true);
+  m_step = new (std::nothrow) CStep(this);
+  if (m_link == nullptr || m_tick == nullptr || m_probeLink == nullptr || m_step == nullptr) {
     log_error("create the registration refresh failed");
     StopRefresh();
     return -1;
   }
   m_tickList = timers->GetTimerList(interval);
+  m_timers = timers;
+  m_stopping = false;
   g_refreshing = this;
   Refresh();
   return 0;
 }
 
 void CRedisServer::StopRefresh() {
+  m_stopping = true;
   if (m_async != nullptr) redisAsyncFree(m_async);  // its cleanup releases the link
   m_async = nullptr;
+  if (m_probe != nullptr) redisAsyncFree(m_probe);
+  m_probe = nullptr;
   delete m_link;
   m_link = nullptr;
+  delete m_probeLink;
+  m_probeLink = nullptr;
+  delete m_step;
+  m_step = nullptr;
   delete m_tick;  // leaves its timer list
   m_tick = nullptr;
   m_tickList = nullptr;
   if (g_refreshing == this) g_refreshing = nullptr;
 }
 
-int CRedisServer::PollerSlotsKept() { return g_refreshing != nullptr && g_refreshing->m_async == nullptr ? 1 : 0; }
+int CRedisServer::PollerSlotsKept() {
+  const CRedisServer* r = g_refreshing;
+  if (r == nullptr) return 0;
+  // While following the master, a sentinel's link and the master's may be open at once.
+  const int slots = r->Following() ? 2 : 1;
+  return slots - (r->m_async != nullptr ? 1 : 0) - (r->m_probe != nullptr ? 1 : 0);
+}
 
 bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
-  if (m_async == nullptr || args.empty()) return false;
+  // While following the master, nothing goes out before the server has said it is one.
+  if (m_async == nullptr || args.empty() || (Following() && !m_verified)) return false;
   std::vector<const char*> argv;
   std::vector<size_t> lens;
   for (const std::string& a : args) {
@@ -249,19 +304,23 @@ bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
 
 void CRedisServer::Withdraw(CPollerUnit* unit, int svid) {
   m_withdrawn = true;
+  m_svid = svid;
   delete m_tick;  // leaves its timer list: the record is not written again
   m_tick = nullptr;
   if (m_link == nullptr && unit != nullptr) {
     // No refresh ever ran (RegisterInterval 0): the link is made here, to the host as
-    // configured.
-    m_link = new (std::nothrow) CLink(this, unit);
+    // configured or to the master the sentinels named at start-up.
+    m_link = new (std::nothrow) CLink(this, unit, false);
     if (m_linkHost.empty()) m_linkHost = m_strIp;
+    m_verified = true;
   }
   if (m_link == nullptr) return;
-  if (m_async == nullptr) OpenLink();
-  const std::string field = RecordField(svid);
-  QueueCommand({"HDEL", "HALLSERVER", field});
-  QueueCommand({"HDEL", kAliveKey, field});
+  // Until both removals are queued, the drain counts them as unanswered: a search for the
+  // master still running queues them as soon as it confirms one.
+  m_removalDue = true;
+  if (Following() && m_async == nullptr && m_phase == kIdle && m_probeLink != nullptr) StartSearch();
+  if (m_async == nullptr && (!Following() || m_verified)) OpenLink();
+  WriteRecord();
 }
 
 void CRedisServer::Refresh() {
@@ -272,10 +331,23 @@ void CRedisServer::Refresh() {
     DropLink("no answer for three intervals");
   }
   m_skipped = 0;
+  if (Following()) {
+    if (m_async == nullptr && m_phase == kIdle) StartSearch();
+    if (m_async == nullptr || !m_verified) return;  // written once the master is confirmed
+  }
   if (m_async == nullptr) OpenLink();
   if (m_async == nullptr) return;
+  WriteRecord();
+}
+
+void CRedisServer::WriteRecord() {
   const std::string field = RecordField(m_svid);
   m_refused = false;
+  if (m_withdrawn) {
+    // The gateway has left: a link to the (new) master carries the removal instead.
+    if (QueueCommand({"HDEL", "HALLSERVER", field}) && QueueCommand({"HDEL", kAliveKey, field})) m_removalDue = false;
+    return;
+  }
   QueueCommand({"HSET", "HALLSERVER", field, m_record});
   QueueCommand({"HSET", kAliveKey, field, std::to_string(static_cast<long long>(time(nullptr)))});
 }
@@ -309,6 +381,15 @@ void CRedisServer::LinkGone() {
   m_async = nullptr;
   m_pending = 0;
   m_skipped = 0;
+  if (!Following() || m_stopping) return;
+  m_verified = false;
+  if (m_phase == kVerifying) {
+    AskNext();  // the server named did not hold: the next sentinel may know better
+  } else if (m_phase == kIdle && time(nullptr) - m_verifiedAt >= 1) {
+    StartSearch();  // at once: the master may only have dropped this connection
+  } else if (m_phase == kIdle) {
+    WaitBeforeSearch();  // a master that drops every link at once is not asked for again and again
+  }
 }
 
 void CRedisServer::Lost(const char* why) {
@@ -322,6 +403,13 @@ void CRedisServer::OnReply(redisAsyncContext*, void* reply, void* privdata) {
   if (self->m_pending > 0) --self->m_pending;
   const redisReply* r = static_cast<const redisReply*>(reply);
   if (r == nullptr) return;  // the link went away first
+  if (lost_master_reply(r) && self->m_async != nullptr) {
+    // A replica, or a server still loading: the link closes and the master is sought
+    // again (without sentinels, the next interval reconnects).
+    self->Lost(r->str);
+    redisAsyncDisconnect(self->m_async);
+    return;
+  }
   if (r->type == REDIS_REPLY_ERROR) {
     self->m_refused = true;
     self->Lost(r->str);
@@ -329,6 +417,109 @@ void CRedisServer::OnReply(redisAsyncContext*, void* reply, void* privdata) {
     self->m_outage = false;
     log_notice("redis %s:%d: registration refreshed again", self->m_strIp.c_str(), self->m_nPort);
   }
+}
+
+void CRedisServer::StartSearch() {
+  m_nextSentinel = 0;
+  AskNext();
+}
+
+void CRedisServer::AskNext() {
+  m_step->DisableTimer();
+  m_phase = kWaiting;  // until a question is out: a probe freed below must not call back here
+  for (;;) {
+    if (m_nextSentinel >= m_sentinels.size()) {
+      Lost("no sentinel named a master that answers as one");
+      WaitBeforeSearch();
+      return;
+    }
+    const TRedisAddress& s = m_sentinels[m_nextSentinel++];
+    redisAsyncContext* ac = redisAsyncConnect(s.ip.c_str(), s.port);
+    if (ac == nullptr) continue;
+    if (ac->err != 0 || !m_probeLink->Bind(ac) ||
+        redisAsyncCommand(ac, OnSentinelReply, this, "SENTINEL get-master-addr-by-name %s", m_masterName.c_str()) !=
+            REDIS_OK) {
+      redisAsyncFree(ac);
+      continue;
+    }
+    m_probe = ac;
+    m_phase = kAsking;
+    m_step->AttachTimer(m_timers->GetTimerList(kStepSeconds));
+    return;
+  }
+}
+
+void CRedisServer::WaitBeforeSearch() {
+  // 1 s after each of the first two rounds that failed (a failover takes a few seconds),
+  // then 2 s, then kMaxBackoffSeconds.
+  int wait = 1;
+  for (int i = 2; i < ++m_failedRounds && wait < kMaxBackoffSeconds; ++i) wait *= 2;
+  m_phase = kWaiting;
+  m_step->AttachTimer(m_timers->GetTimerList(wait));
+}
+
+void CRedisServer::ProbeGone() {
+  m_probe = nullptr;
+  if (!m_stopping && m_phase == kAsking) AskNext();
+}
+
+void CRedisServer::StepDue() {
+  if (m_phase == kWaiting) {
+    StartSearch();
+  } else if (m_phase == kAsking && m_probe != nullptr) {
+    redisAsyncContext* ac = m_probe;
+    m_probe = nullptr;
+    redisAsyncFree(ac);  // the sentinel is skipped: its cleanup asks the next one
+  } else if (m_phase == kVerifying) {
+    DropLink("the named master did not answer ROLE in time");  // its cleanup asks the next one
+  }
+}
+
+void CRedisServer::OnSentinelReply(redisAsyncContext* ac, void* reply, void* privdata) {
+  CRedisServer* self = static_cast<CRedisServer*>(privdata);
+  TRedisAddress master;
+  if (reply == nullptr || self->m_probe != ac) return;  // the link is going; its cleanup moves on
+  const bool named = sentinel_master_address(static_cast<const redisReply*>(reply), &master);
+  if (named && self->m_async == nullptr) self->m_phase = kVerifying;
+  redisAsyncDisconnect(ac);  // closes once this callback returns; its cleanup moves on unless verifying
+  if (self->m_phase == kVerifying) self->Verify(master);
+}
+
+void CRedisServer::Verify(const TRedisAddress& master) {
+  m_master = master;
+  m_step->AttachTimer(m_timers->GetTimerList(kStepSeconds));
+  redisAsyncContext* ac = redisAsyncConnect(master.ip.c_str(), master.port);
+  if (ac == nullptr || ac->err != 0) {
+    if (ac != nullptr) redisAsyncFree(ac);
+    m_phase = kAsking;  // the probe's cleanup asks the next sentinel
+    return;
+  }
+  m_async = ac;
+  m_pending = 0;
+  m_verified = false;
+  if (!m_link->Bind(ac) || redisAsyncCommand(ac, OnRoleReply, this, "ROLE") != REDIS_OK) {
+    m_phase = kAsking;
+    DropLink("no poller slot");
+  }
+}
+
+void CRedisServer::OnRoleReply(redisAsyncContext* ac, void* reply, void* privdata) {
+  CRedisServer* self = static_cast<CRedisServer*>(privdata);
+  if (reply == nullptr || self->m_async != ac) return;  // the link is going; its cleanup moves on
+  if (!role_is_master(static_cast<const redisReply*>(reply))) {
+    self->Lost("the server a sentinel named is not the master");
+    redisAsyncDisconnect(ac);
+    return;
+  }
+  self->m_step->DisableTimer();
+  self->m_phase = kIdle;
+  self->m_failedRounds = 0;
+  self->m_verified = true;
+  self->m_verifiedAt = time(nullptr);
+  self->m_strIp = self->m_master.ip;
+  self->m_nPort = self->m_master.port;
+  log_notice("redis master %s at %s:%d", self->m_masterName.c_str(), self->m_strIp.c_str(), self->m_nPort);
+  self->WriteRecord();
 }
 
 }  // namespace __http_svr_ns__

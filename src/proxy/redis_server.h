@@ -6,6 +6,14 @@
 // gets the current unix time, over a second, asynchronous connection driven by the
 // gateway's own poller, so that a slow or frozen Redis never holds the loop. Owned by
 // the module object; runs on the loop thread; its destructor frees both connections.
+//
+// With sentinels set (SetSentinels), the Redis server is the master the sentinels name:
+// start-up asks them in turn with blocking, bounded calls; the refresh asks them over
+// asynchronous links on the poller, one sentinel at a time, each given kStepSeconds to
+// answer, and confirms the named server with ROLE before writing. A lost link, a
+// READONLY or LOADING reply, or a ROLE other than master starts the search again at
+// once; a search that finds no master is repeated after 1 s, 1 s, 2 s, then every
+// kMaxBackoffSeconds.
 #ifndef HALL_PROXY_REDIS_SERVER_H
 #define HALL_PROXY_REDIS_SERVER_H
 
@@ -13,6 +21,7 @@
 #include <vector>
 
 #include "noncopyable.h"
+#include "redis_sentinel.h"
 
 struct redisAsyncContext;
 struct redisContext;
@@ -34,6 +43,11 @@ class CRedisServer : private noncopyable {
   // Connects to ip:port with a bounded time-out. Returns 0 on success, -1 when no
   // connection could be made (logged at level 3; the object then holds no context).
   int Connect(std::string& ip, int port);
+  // Makes the master known to `sentinels` as `name` the Redis server: Connect then
+  // connects to it (its arguments unused) and the refresh follows it.
+  void SetSentinels(const std::vector<TRedisAddress>& sentinels, const std::string& name);
+  static const int kStepSeconds = 2;
+  static const int kMaxBackoffSeconds = 4;
 
   // Writes the registration record. Always returns 0: a missing connection or a
   // failed command is logged at level 3 as "registration not written" and sends
@@ -58,7 +72,8 @@ class CRedisServer : private noncopyable {
   // and the timer unit are destroyed.
   void StopRefresh();
   // Queues one command, each argument whole, on the asynchronous link; it goes out when
-  // the socket can take it and its reply is only counted. False when no link is open.
+  // the socket can take it and its reply is only counted. False when no link is open (or,
+  // following the master, while the link's server is not yet confirmed as master).
   bool QueueCommand(const std::vector<std::string>& args);
   // Poller slots the refreshing registration needs and does not hold at the moment: 1
   // while it runs without an open link, else 0. The listener keeps them free.
@@ -70,22 +85,37 @@ class CRedisServer : private noncopyable {
   // has answered both.
   void Withdraw(CPollerUnit* unit, int svid);
   // Commands sent on the asynchronous link and not answered yet; 0 once it is closed.
-  int Unanswered() const { return m_async != nullptr ? m_pending : 0; }
+  // A removal not yet queued counts as one.
+  int Unanswered() const { return (m_async != nullptr ? m_pending : 0) + (m_removalDue ? 1 : 0); }
 
   static const char* const kAliveKey;  // "HALLSERVER_ALIVE"
 
  private:
   class CLink;
   class CTick;
+  class CStep;
   friend class CLink;
   friend class CTick;
+  friend class CStep;
+  enum TPhase { kIdle, kWaiting, kAsking, kVerifying };
 
   void Refresh();   // one interval's work
   void OpenLink();  // a non-blocking connect; the link is null when it fails
   void DropLink(const char* why);
   void LinkGone();             // the asynchronous context is being freed
   void Lost(const char* why);  // logs the first failure of an outage
+  void WriteRecord();          // the record and the heartbeat
   static void OnReply(redisAsyncContext* ac, void* reply, void* privdata);
+  // The search for the master through the sentinels.
+  bool Following() const { return !m_sentinels.empty(); }
+  void StartSearch();
+  void AskNext();           // the next sentinel of this round, or a back-off after the last
+  void WaitBeforeSearch();  // the back-off after a round that found no master
+  void ProbeGone();         // the link to a sentinel is being freed
+  void StepDue();           // a sentinel or a named master did not answer in time, or a back-off ended
+  void Verify(const TRedisAddress& master);
+  static void OnSentinelReply(redisAsyncContext* ac, void* reply, void* privdata);
+  static void OnRoleReply(redisAsyncContext* ac, void* reply, void* privdata);
 
   std::string m_linkHost;  // numeric address of the Redis host
   std::string m_record;    // the record value
@@ -99,6 +129,21 @@ class CRedisServer : private noncopyable {
   bool m_outage = false;   // a failure was logged and no write has succeeded since
   bool m_refused = false;  // Redis refused a command of the current interval
   bool m_withdrawn = false;  // Withdraw ran
+  bool m_removalDue = false;  // Withdraw ran and its HDELs are not queued yet
+
+  std::vector<TRedisAddress> m_sentinels;
+  std::string m_masterName;
+  CTimerUnit* m_timers = nullptr;
+  CLink* m_probeLink = nullptr;
+  redisAsyncContext* m_probe = nullptr;  // the link to the sentinel being asked
+  CStep* m_step = nullptr;
+  TPhase m_phase = kIdle;
+  size_t m_nextSentinel = 0;
+  int m_failedRounds = 0;   // rounds of questions in a row that found no master
+  bool m_verified = false;  // the link's server answered ROLE with master
+  long m_verifiedAt = 0;    // when it did, unix seconds
+  bool m_stopping = false;
+  TRedisAddress m_master;  // the server of the link
 
  private:
   std::string m_strIp;

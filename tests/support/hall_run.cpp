@@ -114,11 +114,12 @@ bool HallRun::wait_log(const std::string& needle, int timeout_ms) const {
   return wait_until([&] { return process_log().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id) {
+bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id,
+                             const std::string& redis_lines) {
   const std::string conf = dir + "/client.ini";
   write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=" +
                        std::to_string(client_id) + "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
-                       "\nkey=orders\n[log]\ndir=" + dir + "/log\n");
+                       "\nkey=orders\n" + redis_lines + "[log]\ndir=" + dir + "/log\n");
   return client->start({binary("order_sync_client"), conf}, dir, dir + "/out", dir + "/out");
 }
 

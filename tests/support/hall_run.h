@@ -76,8 +76,10 @@ class HallRun {
 };
 
 // Writes settings for an order_sync_client into dir/client.ini (list "orders", process
-// log under dir/log) and starts it in dir, its output in dir/out.
-bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id);
+// log under dir/log) and starts it in dir, its output in dir/out. `redis_lines` (each
+// ending in a line feed) are added to [redis].
+bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id,
+                             const std::string& redis_lines = "");
 
 }  // namespace testsupport
 

@@ -327,6 +327,7 @@ bool RedisServer::start(int port) {
                                    dir_->path(),
                                    "--daemonize",
                                    "no"};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   const char* env = getenv("REDIS_SERVER");
   if (env && *env) argv[0] = env;
   if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log"))) return false;
@@ -362,9 +363,11 @@ void RedisServer::stop() {
   dir_ = nullptr;
 }
 
-std::string RedisServer::command(const std::vector<std::string>& args) {
+std::string RedisServer::command(const std::vector<std::string>& args) { return redis_command(port_, args); }
+
+std::string redis_command(int port, const std::vector<std::string>& args) {
   timeval tv{2, 0};
-  redisContext* c = redisConnectWithTimeout("127.0.0.1", port_, tv);
+  redisContext* c = redisConnectWithTimeout("127.0.0.1", port, tv);
   if (!c || c->err) {
     if (c) redisFree(c);
     return "ERR:connect";

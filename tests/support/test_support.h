@@ -101,6 +101,8 @@ class RedisServer {
   ~RedisServer() { stop(); }
   // Starts an empty server on `port`, or on a free port when it is 0.
   bool start(int port = 0);
+  // Further command-line arguments of the server (--replicaof HOST PORT, ...).
+  std::vector<std::string> extra_args;
   void stop();
   void kill9() { proc_.stop(SIGKILL, 5000); }
   int port() const { return port_; }
@@ -120,6 +122,10 @@ class RedisServer {
   Process proc_;
   int port_ = 0;
 };
+
+// One command to the Redis server (or sentinel) on 127.0.0.1:port, answered as by
+// RedisServer::command.
+std::string redis_command(int port, const std::vector<std::string>& args);
 
 }  // namespace testsupport
 
