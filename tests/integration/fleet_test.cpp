@@ -94,4 +94,68 @@ TEST_F(Fleet, OrderSyncClientsOnOneListDeliverEveryOrderOnceInOrder) {
   }
 }
 
+// Lines of a player process's output that contain `needle`.
+size_t count_lines(const std::string& file, const std::string& needle) {
+  const std::string text = testsupport::read_file(file);
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(Fleet, PlayersFindALiveGatewayAndMoveToAnotherWhenItGoes) {
+  start_fleet(2);
+  // Two stale registrations point at a port the test holds: neither may be picked.
+  int trap_port = 0;
+  const int trap = testsupport::tcp_listener(&trap_port);
+  const std::string trap_rec = "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(trap_port) + ",\"SVID\":97}\n";
+  redis_.command({"HSET", "HALLSERVER", "HALLSERVER97", trap_rec, "HALLSERVER98", trap_rec});
+  redis_.command({"HSET", "HALLSERVER_ALIVE", "HALLSERVER97", "1000"});  // long gone; 98 has no heartbeat
+  ASSERT_TRUE(testsupport::wait_until([&] { return redis_.command({"HLEN", "HALLSERVER_ALIVE"}) == "3"; }, 5000));
+
+  const int kPlayers = 20, kFirst = 500;
+  TempDir dir;
+  const std::string out = dir.file("players.out");
+  Process players;
+  ASSERT_TRUE(players.start({testsupport::binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis_.port()),
+                             "--interval", "1", "--players", std::to_string(kPlayers), "-i", std::to_string(kFirst),
+                             "-w", "-1", "-t", "1000"},
+                            dir.path(), out, dir.file("players.err")));
+  // Each hello is answered by both logic servers.
+  ASSERT_TRUE(testsupport::wait_until([&] { return count_lines(out, "answer status=0") >= 2 * kPlayers; }, 15000))
+      << testsupport::read_file(out) << testsupport::read_file(dir.file("players.err"));
+  const size_t on1 = count_lines(out, "connected to gateway 1 ");
+  EXPECT_EQ(static_cast<size_t>(kPlayers), on1 + count_lines(out, "connected to gateway 2 "));
+  EXPECT_GT(on1, 0u);
+  EXPECT_LT(on1, static_cast<size_t>(kPlayers));
+
+  // An order for every player enters through the gateway `via` and reaches the player
+  // wherever it is held, once from each logic server.
+  auto orders_reach_everyone = [&](int via, const std::string& tag) {
+    Client c(gws_[via]->port());
+    ASSERT_TRUE(c.ok());
+    for (int id = kFirst; id < kFirst + kPlayers; ++id)
+      ASSERT_TRUE(c.send(data_req(100, "{\"flow\":" + std::to_string(id) + ",\"tag\":\"" + tag + "\"}")));
+    for (int id = kFirst; id < kFirst + kPlayers; ++id) {
+      const std::string line = "id=" + std::to_string(id) + " answer status=0 text={\"flow\":" + std::to_string(id) +
+                               ",\"tag\":\"" + tag + "\"}";
+      EXPECT_TRUE(testsupport::wait_until([&] { return count_lines(out, line) == 2; }, 10000))
+          << line << "\n" << testsupport::read_file(out);
+    }
+  };
+  orders_reach_everyone(0, "first");
+
+  // Gateway 1 dies; its players come back through gateway 2 and register there again.
+  gws_[0]->stop(SIGKILL);
+  ASSERT_TRUE(testsupport::wait_until([&] { return count_lines(out, "lost gateway 1") == on1; }, 10000))
+      << testsupport::read_file(out);
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] { return count_lines(out, "connected to gateway 2 ") == static_cast<size_t>(kPlayers); }, 15000))
+      << testsupport::read_file(out) << testsupport::read_file(dir.file("players.err"));
+  ASSERT_TRUE(testsupport::wait_until([&] { return count_lines(out, "answer status=0") >= 2 * (kPlayers + on1); }, 10000));
+  orders_reach_everyone(1, "second");
+  EXPECT_EQ(0u, count_lines(out, "lost gateway 2"));
+  EXPECT_FALSE(testsupport::connection_waiting(trap));
+  close(trap);
+}
+
 }  // namespace
