@@ -14,8 +14,9 @@
 // HALLSERVER, those whose heartbeat in HALLSERVER_ALIVE is at most three intervals old are
 // live, and one of them is picked at random. Redis holds no load figure of a gateway, and
 // a uniform pick spreads players evenly without sending every player that reconnects at
-// once to the same gateway. When the gateway goes away, the player connects to another
-// live one and registers its id again. Every connection starts with a registration
+// once to the same gateway. When the gateway goes away (its connection ends, or its
+// heartbeat goes stale: checked every second), the player connects to another live one
+// and registers its id again. Every connection starts with a registration
 // request (the text {"hello":ID}); the texts follow on the first connection. --players N
 // runs N players with the ids ID to ID+N-1 (no texts then), whose lines start "id=ID ".
 //
@@ -567,6 +568,15 @@ class Fleet {
       if (opt_.max_answers > 0 && answers() >= opt_.max_answers) break;
       if (opt_.wait_seconds >= 0 && all_texts_sent() && now > last_send + static_cast<long long>(opt_.wait_seconds * 1000))
         break;
+      // A gateway whose heartbeat went stale is gone even when its connections are not
+      // closed (a host cut off): its players move.
+      if (now - checked_ms_ >= 1000) {
+        checked_ms_ = now;
+        if (refresh_live()) {
+          for (auto& p : players_)
+            if (p->connected && !is_live(p->gw.svid)) drop(*p, " (heartbeat stale)");
+        }
+      }
       std::vector<struct pollfd> fds;
       std::vector<Player*> who;
       for (auto& p : players_) {
@@ -612,14 +622,23 @@ class Fleet {
     return true;
   }
 
+  bool refresh_live() {
+    listed_ms_ = now_ms();
+    return live_gateways(opt_, &live_);
+  }
+
+  bool is_live(int svid) const {
+    for (const Gateway& g : live_)
+      if (g.svid == svid) return true;
+    return false;
+  }
+
   // Picks a live gateway that has not failed this player (any live one when all have) and
-  // starts connecting; without one, tries again a little later.
+  // starts connecting; without one, tries again a little later. One read of Redis serves
+  // the players that connect within 500 ms.
   void begin_connect(Player& p) {
     const long long now = now_ms();
-    if (now - listed_ms_ > 500) {
-      live_gateways(opt_, &live_);
-      listed_ms_ = now;
-    }
+    if (now - listed_ms_ > 500) refresh_live();
     std::vector<const Gateway*> pick;
     for (const Gateway& g : live_)
       if (p.avoid.count(g.svid) == 0) pick.push_back(&g);
@@ -663,8 +682,8 @@ class Fleet {
     close_player(p, 100);
   }
 
-  void drop(Player& p) {
-    std::printf("%slost gateway %d\n", prefix(p).c_str(), p.gw.svid);
+  void drop(Player& p, const char* why = "") {
+    std::printf("%slost gateway %d%s\n", prefix(p).c_str(), p.gw.svid, why);
     close_player(p, 0);
   }
 
@@ -683,6 +702,7 @@ class Fleet {
   std::vector<std::unique_ptr<Player>> players_;
   std::vector<Gateway> live_;
   long long listed_ms_ = -1000000;
+  long long checked_ms_ = 0;
   long answers_before_ = 0;
 };
 
