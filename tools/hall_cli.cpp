@@ -231,8 +231,8 @@ void dump(const char* what, const char* data, int len) {
 }
 
 // Starts a connection to host:port: returns the non-blocking socket and sets *err to 0
-// (connected) or EINPROGRESS, or returns -1 with *err set (a message printed when the
-// name does not resolve).
+// (connected) or EINPROGRESS, or returns -1 with *err set, -1 when the name does not
+// resolve (a message printed).
 int start_connect(const std::string& host, int port, int* err) {
   struct addrinfo hints;
   std::memset(&hints, 0, sizeof(hints));
@@ -243,7 +243,7 @@ int start_connect(const std::string& host, int port, int* err) {
   int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
   if (rc != 0 || res == nullptr) {
     std::fprintf(stderr, "hall_cli: cannot resolve %s: %s\n", host.c_str(), gai_strerror(rc));
-    *err = EINVAL;
+    *err = -1;
     return -1;
   }
   int fd = socket(res->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -276,6 +276,7 @@ int connect_to(const std::string& host, int port, int timeout_ms) {
     int n = poll(&p, 1, timeout_ms);
     err = n > 0 ? connect_result(fd) : n == 0 ? ETIMEDOUT : errno;
   }
+  if (fd < 0 && err < 0) return -1;
   if (fd < 0 || err != 0) {
     std::fprintf(stderr, "hall_cli: could not connect to %s:%d: %s\n", host.c_str(), port, std::strerror(err));
     if (fd >= 0) close(fd);
@@ -655,7 +656,7 @@ class Fleet {
     p.fd = start_connect(p.gw.ip, p.gw.port, &err);
     p.connected = false;
     p.next_ms = now + opt_.connect_timeout_ms;
-    if (p.fd < 0) fail(p, std::strerror(err));
+    if (p.fd < 0) fail(p, err < 0 ? "the address does not resolve" : std::strerror(err));
   }
 
   // Registers the player's id on its new connection and sends its texts the first time.
