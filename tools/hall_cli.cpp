@@ -15,7 +15,7 @@
 // live, and one of them is picked at random. Redis holds no load figure of a gateway, and
 // a uniform pick spreads players evenly without sending every player that reconnects at
 // once to the same gateway. When the gateway goes away (its connection ends, or its
-// heartbeat goes stale: checked every second), the player connects to another live one
+// heartbeat goes stale: checked every interval), the player connects to another live one
 // and registers its id again. Every connection starts with a registration
 // request (the text {"hello":ID}); the texts follow on the first connection. --players N
 // runs N players with the ids ID to ID+N-1 (no texts then), whose lines start "id=ID ".
@@ -570,8 +570,8 @@ class Fleet {
       if (opt_.wait_seconds >= 0 && all_texts_sent() && now > last_send + static_cast<long long>(opt_.wait_seconds * 1000))
         break;
       // A gateway whose heartbeat went stale is gone even when its connections are not
-      // closed (a host cut off): its players move.
-      if (now - checked_ms_ >= 1000) {
+      // closed (a host cut off): its players move. Checked once an interval.
+      if (opt_.interval > 0 && now - checked_ms_ >= 1000LL * opt_.interval) {
         checked_ms_ = now;
         if (refresh_live()) {
           for (auto& p : players_)
