@@ -16,7 +16,12 @@
 # Half-way through the orders the master is killed (kill -9): the sentinels promote the
 # replica, both programs follow it, and the rest of the orders go to the new master.
 #
-#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--sentinel] [--no-build] [--build-dir DIR] [--keep]
+#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--gateways N | --sentinel] [--no-build] [--build-dir DIR] [--keep]
+#
+# --gateways N (default 1) runs a fleet: N gateways registered in the same Redis, one
+# order_sync_client per gateway on the one order list, and the player finding a live
+# gateway through Redis (hall_cli --redis); the summary tells through which gateway each
+# order entered and which gateway holds the player.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 src_dir=$(pwd)
@@ -27,6 +32,7 @@ build=1
 build_dir=$src_dir/build
 keep=0
 sentinel=0
+gateways=1
 while [ $# -gt 0 ]; do
   case "$1" in
     -d) duration=$2; shift 2 ;;
@@ -35,13 +41,16 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --sentinel) sentinel=1; shift ;;
-    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+    --gateways) gateways=$2; shift 2 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) echo "demo: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
 
 say() { printf '[demo] %s\n' "$*"; }
 die() { printf '[demo] FAILED: %s\n' "$*" >&2; keep=1; exit 1; }
+[[ "$gateways" =~ ^[1-9]$ ]] || die "--gateways takes 1 to 9"
+[ "$sentinel" -eq 0 ] || [ "$gateways" -eq 1 ] || die "--sentinel runs one gateway; leave out --gateways"
 
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
 if [ "$build" -eq 1 ]; then
@@ -171,6 +180,85 @@ master_port() {
 launch logic1_port "logic server 1" logic-1 "" "$build_dir/logic_server" --name logic-1 @PORT@
 launch logic2_port "logic server 2" logic-2 "" "$build_dir/logic_server" --name logic-2 @PORT@
 
+# --gateways N: gateways 1..N, each in its own directory gwK (bin, conf, log) with a
+# heartbeat every second; order_sync_client 10K sends through gateway K; the player
+# finds a live gateway in Redis.
+start_fleet() {
+  local k dir port_var
+  cat > "$run/conf/server.xml" <<EOF
+<?xml version="1.0" encoding="utf-8"?>
+<SYSTEM><Node><ServerList>
+  <Server svid="1" ip="127.0.0.1" port="$logic1_port"/>
+  <Server svid="2" ip="127.0.0.1" port="$logic2_port"/>
+</ServerList></Node></SYSTEM>
+EOF
+  for k in $(seq "$gateways"); do
+    dir=$run/gw$k
+    port_var=hall_port_$k
+    mkdir -p "$dir/bin" "$dir/conf" "$dir/log"
+    cat > "$dir/conf/config.xml" <<EOF
+<?xml version="1.0" encoding="utf-8"?>
+<SYSTEM LogDir="../log" LogNum="3" LogSize="10485760" LogLevel="6" MaxFdCount="1024"
+        WebTimeout="3600" HelperTimeout="5" MaxListenCount="256" BindAddr="127.0.0.1"
+        RedisServer="127.0.0.1" RedisPort="$redis_port" RegisterInterval="1" UdpSwitch="0"/>
+EOF
+    cp "$run/conf/server.xml" "$src_dir/conf/clib_log_coloring.conf" "$dir/conf/"
+    cd "$dir/bin"
+    launch "$port_var" "hall $k" "hall-$k" "[hall-$k] " "$build_dir/hall" -p @PORT@ -s "$k" -h 127.0.0.1 -f
+    say "hall $k is listening on 127.0.0.1:${!port_var}"
+  done
+  for _ in $(seq 100); do
+    [ "$(redis-cli -p "$redis_port" HLEN HALLSERVER_ALIVE)" -ge "$gateways" ] && break
+    sleep 0.1
+  done
+  say "registered gateways: $(redis-cli -p "$redis_port" HKEYS HALLSERVER | sort | tr '\n' ' ')"
+  start player "[player] " "$build_dir/hall_cli" --redis "127.0.0.1:$redis_port" --interval 1 -i 1001 -w -1
+  player_pid=$!
+  for k in $(seq "$gateways"); do
+    dir=$run/gw$k
+    port_var=hall_port_$k
+    cat > "$dir/conf/order_sync_client.ini" <<EOF
+[gateway]
+ip=127.0.0.1
+port=${!port_var}
+client_id=$((100 + k))
+[redis]
+ip=127.0.0.1
+port=$redis_port
+key=orders
+[log]
+dir=../log
+level=6
+EOF
+    cd "$dir/bin"
+    start "order-sync-$k" "[order-sync-$k] " "$build_dir/order_sync_client" "$dir/conf/order_sync_client.ini"
+  done
+  cd "$run"
+  for _ in $(seq 50); do
+    grep -q 'answer status=0' "$run/log/player.out" 2>/dev/null && break
+    sleep 0.1
+  done
+  kill -0 "$player_pid" 2>/dev/null || die "the player client exited at start"
+  say "the player is held by $(grep -o 'gateway [0-9]*' "$run/log/player.out" | tail -1)"
+}
+# Through which gateway each order entered (order_sync_client 10K, that forwarded it,
+# sends through gateway K), beside the gateway that holds the player.
+fleet_summary() {
+  local i k held crossed=0
+  held=$(grep -o 'connected to gateway [0-9]*' "$run/log/player.out" | tail -1 | grep -o '[0-9]*$')
+  for i in $(seq "$orders"); do
+    k=$(grep -o "forward client=1[0-9][0-9] data={\"flow\":1001,\"order\":\"A-$i\"" "$run/log/logic-1.out" |
+      head -1 | sed 's/forward client=1\([0-9][0-9]\).*/\1/')
+    k=$((10#${k:-0}))
+    [ "$k" -ne "${held:-0}" ] && crossed=$((crossed + 1))
+    say "order A-$i entered through gateway $k; the player is held by gateway ${held:-?}"
+  done
+  say "fleet: $crossed of $orders orders entered through another gateway than the player's"
+}
+
+if [ "$gateways" -gt 1 ]; then
+  start_fleet
+else
 cat > "$run/conf/config.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
 <SYSTEM LogDir="../log" LogNum="3" LogSize="10485760" LogLevel="6" MaxFdCount="1024"
@@ -214,6 +302,7 @@ osc_pid=$!
 sleep 0.5
 kill -0 "$osc_pid" 2>/dev/null || die "order_sync_client exited at start"
 kill -0 "$player_pid" 2>/dev/null || die "the player client exited at start"
+fi
 
 # Kills the master once the orders pushed so far have reached logic-1, and waits (at most
 # 30 s) until the sentinels name the replica.
@@ -267,9 +356,10 @@ done
 # order (plus the two answers to the player's own greeting) at the player.
 summary() {
   local l1 l2 answers
-  l1=$(grep -c 'recv cmd=0x1003 forward client=100 .*"order":"A-' "$run/log/logic-1.out")
-  l2=$(grep -c 'recv cmd=0x1003 forward client=100 .*"order":"A-' "$run/log/logic-2.out")
+  l1=$(grep -c 'recv cmd=0x1003 forward client=1[0-9][0-9] .*"order":"A-' "$run/log/logic-1.out")
+  l2=$(grep -c 'recv cmd=0x1003 forward client=1[0-9][0-9] .*"order":"A-' "$run/log/logic-2.out")
   answers=$(grep -c '^answer status=0' "$run/log/player.out")
+  [ "$gateways" -gt 1 ] && fleet_summary
   say "summary: logic-1 received $l1/$orders orders, logic-2 received $l2/$orders," \
       "the player got $answers/$((2 * orders + 2)) answers"
   [ "$l1" -eq "$orders" ] && [ "$l2" -eq "$orders" ] && [ "$answers" -eq $((2 * orders + 2)) ]

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest
   libjsoncpp-dev libhiredis-dev libmariadb-dev
   redis-server mariadb-server
+  iproute2
   clang libclang-rt-dev
   prometheus
 )

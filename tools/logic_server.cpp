@@ -2,15 +2,22 @@
 //
 //   logic_server [options] PORT
 //
-// Listens on 127.0.0.1:PORT and serves any number of gateway links with poll(2) on one
-// thread. Every 0x1003 forward is answered with a 0x9001 result whose JSON names a "flow"
+// Listens on 127.0.0.1:PORT (or --bind ADDR) and serves any number of gateway links with
+// poll(2) on one thread. Every 0x1003 forward is answered with a 0x9001 result whose JSON names a "flow"
 // (the numeric "flow" member of the request's text when that text is a JSON object with
 // one, else the request's client id) and carries a "result" text. Every packet received,
 // close notices (0x0002) included, is logged as one readable line on standard output.
 //
+// Several gateways may share it (a fleet): the link a client id's last forward came over
+// speaks for that client, until the client's close notice arrives on that link or the
+// link ends. A result goes over the link that speaks for its "flow", and over every link
+// when none does (a gateway drops a result for a client it does not hold).
+//
 // Options:
 //   --name NAME           label of the log lines (default "logic:PORT")
 //   --result TEXT         "result" text of the answers (default "ok from NAME")
+//   --echo                the "result" text of each answer is the request's own text
+//   --bind ADDR           listen on this IPv4 address (default 127.0.0.1)
 //   --silent              read and log, but never answer
 //   --no-read             accept links but never read from them (for fault tests)
 //   --waiter-stat Q,T     send a 0x9002 load report (queue length Q, time T) on each link
@@ -57,6 +64,8 @@ struct Options {
   std::string name;
   std::string result;
   bool silent = false;
+  bool echo = false;
+  std::string bind_addr = "127.0.0.1";
   bool no_read = false;
   bool waiter = false;
   bool notify = false;
@@ -73,6 +82,10 @@ struct Link {
 };
 
 Options g_opt;
+// Every open gateway link by descriptor.
+std::map<int, Link> g_links;
+// Client id -> the link that speaks for that client.
+std::map<int, int> g_route;
 
 long long now_ms() {
   struct timeval tv;
@@ -135,8 +148,12 @@ void usage(FILE* out) {
           "usage: logic_server [options] PORT\n"
           "Sample logic server on 127.0.0.1:PORT: answers every 0x1003 forward with a 0x9001\n"
           "result and logs every packet it receives, one line each, on standard output.\n"
+          "A result goes over the gateway link the client of its \"flow\" last spoke on, or\n"
+          "over every link when that client is unknown.\n"
           "  --name NAME        label of the log lines (default logic:PORT)\n"
           "  --result TEXT      \"result\" text of the answers (default \"ok from NAME\")\n"
+          "  --echo             the \"result\" text of an answer is the request's own text\n"
+          "  --bind ADDR        listen on this IPv4 address (default 127.0.0.1)\n"
           "  --silent           read and log, never answer\n"
           "  --no-read          accept links, never read them\n"
           "  --waiter-stat Q,T  send a 0x9002 load report on each new link\n"
@@ -153,6 +170,10 @@ bool parse_args(int argc, char** argv) {
       exit(0);
     } else if (a == "--silent") {
       g_opt.silent = true;
+    } else if (a == "--echo") {
+      g_opt.echo = true;
+    } else if (a == "--bind" && has_value) {
+      g_opt.bind_addr = argv[++i];
     } else if (a == "--no-read") {
       g_opt.no_read = true;
     } else if (a == "--name" && has_value) {
@@ -181,16 +202,19 @@ bool parse_args(int argc, char** argv) {
   return true;
 }
 
-int listen_on(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+int listen_on(const std::string& addr, int port) {
   struct sockaddr_in sa;
   memset(&sa, 0, sizeof(sa));
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, addr.c_str(), &sa.sin_addr) != 1) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) < 0 || listen(fd, 128) < 0) {
     close(fd);
     return -1;
@@ -222,37 +246,46 @@ void queue_reports(int fd, Link& link) {
 }
 
 // The answer's JSON text: a numeric "flow" member of a JSON object request text names
-// the receiver, else the client id of the request does.
-std::string answer_text(const std::string& data, int client_id) {
+// the receiver, else the client id of the request does. *flow is the receiver's client
+// id; *known is false when the "flow" is no int.
+std::string answer_text(const std::string& data, int client_id, int* flow, bool* known) {
+  *flow = client_id;
+  *known = true;
   // Only a text that starts an object (or a comment) can name a flow; anything else is
   // answered without running the JSON reader, in the bytes Json::FastWriter would give.
   size_t first = data.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos || (data[first] != '{' && data[first] != '/')) {
+  if (!g_opt.echo && (first == std::string::npos || (data[first] != '{' && data[first] != '/'))) {
     static const std::string quoted_result = Json::valueToQuotedString(g_opt.result.c_str());
     return "{\"flow\":" + std::to_string(client_id) + ",\"result\":" + quoted_result + "}";
   }
   Json::Value root;
   const bool parsed = jsontext::parse(data, &root);
   Json::Value answer(Json::objectValue);
-  if (parsed && root.isObject() && root.isMember("flow") && root["flow"].isNumeric())
+  if (parsed && root.isObject() && root.isMember("flow") && root["flow"].isNumeric()) {
     answer["flow"] = root["flow"];
-  else
+    *known = root["flow"].isInt();
+    if (*known) *flow = root["flow"].asInt();
+  } else {
     answer["flow"] = client_id;
-  answer["result"] = g_opt.result;
+  }
+  answer["result"] = g_opt.echo ? data : g_opt.result;
   Json::FastWriter writer;
   std::string text = writer.write(answer);
   if (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }
 
-void handle_forward(int fd, Link& link, NETInputPacket& pkt, bool checksum_ok) {
+void handle_forward(int fd, NETInputPacket& pkt, bool checksum_ok) {
   int client_id = pkt.ReadInt();
   std::string data = pkt.ReadString();
+  g_route[client_id] = fd;
   logf("fd=%d recv cmd=0x1003 forward client=%d data=%s%s", fd, client_id, printable(data).c_str(),
        checksum_ok ? "" : " checksum=bad");
   if (g_opt.silent) return;
 
-  std::string text = answer_text(data, client_id);
+  int flow = 0;
+  bool known = false;
+  std::string text = answer_text(data, client_id, &flow, &known);
 
   NETOutputPacket out;
   out.Begin(INTER_CMD_RES, 1, 1);
@@ -261,11 +294,19 @@ void handle_forward(int fd, Link& link, NETInputPacket& pkt, bool checksum_ok) {
   out.End();
   CEncryptDecrypt cipher;
   cipher.EncryptBuffer(&out);
-  queue_packet(link, out);
-  logf("fd=%d sent cmd=0x9001 result %s", fd, printable(text).c_str());
+  auto route = known ? g_route.find(flow) : g_route.end();
+  if (route != g_route.end()) {
+    queue_packet(g_links[route->second], out);
+    logf("fd=%d sent cmd=0x9001 result %s", route->second, printable(text).c_str());
+    return;
+  }
+  for (auto& kv : g_links) {
+    queue_packet(kv.second, out);
+    logf("fd=%d sent cmd=0x9001 result %s", kv.first, printable(text).c_str());
+  }
 }
 
-void handle_packet(int fd, Link& link, const char* data, int size) {
+void handle_packet(int fd, const char* data, int size) {
   NETInputPacket pkt;
   pkt.Copy(data, size);
   unsigned short cmd = pkt.GetCmdType();
@@ -274,12 +315,14 @@ void handle_packet(int fd, Link& link, const char* data, int size) {
     int uid = pkt.ReadInt();
     int svid = pkt.ReadInt();
     logf("fd=%d recv cmd=0x0002 close client=%d svid=%d", fd, uid, svid);
+    auto route = g_route.find(uid);
+    if (route != g_route.end() && route->second == fd) g_route.erase(route);
     return;
   }
   CEncryptDecrypt cipher;
   bool checksum_ok = cipher.DecryptBuffer(&pkt) >= 0;
   if (cmd == SERVER_CMD_DATA_FW_REQ) {
-    handle_forward(fd, link, pkt, checksum_ok);
+    handle_forward(fd, pkt, checksum_ok);
     return;
   }
   std::string body(pkt.packet_buf() + PACKET_HEADER_SIZE, static_cast<size_t>(size - PACKET_HEADER_SIZE));
@@ -300,7 +343,7 @@ bool handle_input(int fd, Link& link) {
       ok = false;
       break;
     }
-    handle_packet(fd, link, head, frame.size);
+    handle_packet(fd, head, frame.size);
     pos += static_cast<size_t>(frame.size);
   }
   link.in.erase(0, pos);
@@ -343,6 +386,7 @@ std::vector<struct pollfd> poll_set(int lfd, const std::map<int, Link>& links) {
 
 void close_link(std::map<int, Link>& links, int fd) {
   logf("fd=%d link closed (peer %s)", fd, links[fd].peer.c_str());
+  for (auto it = g_route.begin(); it != g_route.end();) it = it->second == fd ? g_route.erase(it) : std::next(it);
   close(fd);
   links.erase(fd);
 }
@@ -416,7 +460,7 @@ void send_due_reports(std::map<int, Link>& links) {
 
 // The poll loop, until SIGTERM or SIGINT or a failed poll; closes every link on the way out.
 void serve(int lfd) {
-  std::map<int, Link> links;
+  std::map<int, Link>& links = g_links;
   while (!g_stop) {
     fflush(stdout);
     std::vector<struct pollfd> fds = poll_set(lfd, links);
@@ -446,12 +490,13 @@ int main(int argc, char** argv) {
   }
   install_signal_handlers();
 
-  int lfd = listen_on(g_opt.port);
+  int lfd = listen_on(g_opt.bind_addr, g_opt.port);
   if (lfd < 0) {
-    fprintf(stderr, "logic_server: cannot listen on 127.0.0.1:%d: %s\n", g_opt.port, strerror(errno));
+    fprintf(stderr, "logic_server: cannot listen on %s:%d: %s\n", g_opt.bind_addr.c_str(), g_opt.port,
+            strerror(errno));
     return 1;
   }
-  logf("listening on 127.0.0.1:%d%s%s", g_opt.port, g_opt.silent ? " (silent)" : "",
+  logf("listening on %s:%d%s%s", g_opt.bind_addr.c_str(), g_opt.port, g_opt.silent ? " (silent)" : "",
        g_opt.no_read ? " (never reads)" : "");
   serve(lfd);
   close(lfd);

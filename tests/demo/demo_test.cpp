@@ -78,6 +78,28 @@ TEST(Demo, OrdersReachBothLogicServersAndResultsReachThePlayer) {
   EXPECT_EQ(processes_using(run), 0);
 }
 
+TEST(Demo, FleetCarriesOrdersFromAnyGatewayToThePlayer) {
+  std::string out;
+  int status = testsupport::run_program({"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "-n", "6", "--gateways",
+                                         "3", "--no-build", "--build-dir", build_dir()},
+                                        "", 90000, &out);
+  ASSERT_EQ(status, 0) << out;
+  for (const std::string k : {"1", "2", "3"}) {
+    EXPECT_NE(out.find("hall " + k + " is listening"), std::string::npos) << out;
+    EXPECT_NE(out.find("[order-sync-" + k + "] "), std::string::npos) << out;
+  }
+  EXPECT_NE(out.find("[player] connected to gateway "), std::string::npos) << out;
+  // Whichever order-sync client popped an order, its results reached the player.
+  static const std::regex entered("order A-[1-6] entered through gateway [1-3]; the player is held by gateway [1-3]");
+  EXPECT_EQ(6, std::distance(std::sregex_iterator(out.begin(), out.end(), entered), std::sregex_iterator())) << out;
+  EXPECT_NE(out.find("summary: logic-1 received 6/6 orders, logic-2 received 6/6, the player got 14/14 answers"),
+            std::string::npos)
+      << out;
+  std::string run = run_dir_of(out);
+  ASSERT_FALSE(run.empty()) << out;
+  EXPECT_EQ(processes_using(run), 0);
+}
+
 TEST(Demo, InterruptStopsEverythingItStarted) {
   testsupport::TempDir tmp;
   std::string out_file = tmp.path() + "/demo.out";

@@ -129,4 +129,42 @@ TEST(LogicServer, BrokenStreamClosesOnlyThatLink) {
   close(good);
 }
 
+// Gateways of a fleet share the logic server: a result goes over the link that last
+// forwarded for its flow, and over every link while no link speaks for it.
+TEST(LogicServer, ResultGoesOverTheLinkThatSpeaksForItsFlow) {
+  LogicServer s("F", {"--result", "r"});
+  ASSERT_TRUE(s.start());
+  int a = testsupport::tcp_connect_local(s.port());
+  int b = testsupport::tcp_connect_local(s.port());
+  ASSERT_TRUE(a >= 0 && b >= 0);
+  auto send = [](int fd, const std::string& bytes) { return testsupport::send_all(fd, bytes.data(), bytes.size()); };
+  const std::string for7 = "{\"flow\":7,\"result\":\"r\"}";
+  ASSERT_TRUE(send(b, forward(7, "hello")));  // client 7 is held behind link b
+  EXPECT_EQ(answer_json(b), for7);
+  ASSERT_TRUE(send(a, forward(100, "{\"flow\":7}")));  // an order for 7 enters through a
+  EXPECT_EQ(answer_json(b), for7);
+  EXPECT_EQ(answer_json(a, 300), "");
+  // Nobody speaks for 8 yet: every link gets the result.
+  ASSERT_TRUE(send(a, forward(100, "{\"flow\":8}")));
+  EXPECT_EQ(answer_json(a), "{\"flow\":8,\"result\":\"r\"}");
+  EXPECT_EQ(answer_json(b), "{\"flow\":8,\"result\":\"r\"}");
+  // A close notice for 7 on a link that does not speak for it changes nothing; on b it does.
+  ASSERT_TRUE(send(a, packet(0x0002, be32(7) + be32(1), false) + forward(100, "{\"flow\":7}")));
+  EXPECT_EQ(answer_json(b), for7);
+  EXPECT_EQ(answer_json(a, 300), "");
+  ASSERT_TRUE(send(b, packet(0x0002, be32(7) + be32(2), false)));
+  ASSERT_TRUE(s.wait_matching("close client=7 svid=2", 1, 3000));
+  ASSERT_TRUE(send(a, forward(100, "{\"flow\":7}")));
+  EXPECT_EQ(answer_json(a), for7);
+  EXPECT_EQ(answer_json(b), for7);
+  // When b ends, 9 (held behind b) is forgotten with it.
+  ASSERT_TRUE(send(b, forward(9, "x")));
+  EXPECT_EQ(answer_json(b), "{\"flow\":9,\"result\":\"r\"}");
+  close(b);
+  ASSERT_TRUE(s.wait_matching("link closed", 1, 3000));
+  ASSERT_TRUE(send(a, forward(100, "{\"flow\":9}")));
+  EXPECT_EQ(answer_json(a), "{\"flow\":9,\"result\":\"r\"}");
+  close(a);
+}
+
 }  // namespace

@@ -17,7 +17,7 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
   conf += " WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\" HelperTimeout=\"" +
           std::to_string(cfg.helper_timeout) + "\"";
   if (cfg.max_listen > 0) conf += " MaxListenCount=\"" + std::to_string(cfg.max_listen) + "\"";
-  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"127.0.0.1\" RedisPort=\"" + std::to_string(redis_port) +
+  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"" + cfg.redis_ip + "\" RedisPort=\"" + std::to_string(redis_port) +
           "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
   if (cfg.udp_port >= 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
   for (const auto& a : cfg.attrs) conf += " " + a.first + "=\"" + a.second + "\"";
@@ -26,7 +26,7 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
   if (cfg.with_node) {
     servers += "  <Node>\n    <ServerList>\n";
     for (const auto& s : cfg.servers)
-      servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"127.0.0.1\" port=\"" +
+      servers += "      <Server svid=\"" + std::to_string(s.first) + "\" ip=\"" + cfg.servers_ip + "\" port=\"" +
                  std::to_string(s.second) + "\"/>\n";
     servers += "    </ServerList>\n  </Node>\n";
   }
@@ -49,6 +49,7 @@ bool HallRun::start(int timeout_ms) {
     // The shell lowers the limit and becomes the gateway: the test's own limit stays.
     a.insert(a.begin(), {"/bin/sh", "-c", "ulimit -n " + std::to_string(cfg_.nofile) + " && exec \"$@\"", "sh"});
   }
+  a.insert(a.begin(), cfg_.launcher.begin(), cfg_.launcher.end());
   // The port takes connections as soon as the gateway listens, before it has connected
   // to its logic servers; start-up is over only when this process logs its last line.
   if (!proc_.start(a, bin(), dir_.file("stdout.txt"), dir_.file("stderr.txt"))) return false;
@@ -115,12 +116,15 @@ bool HallRun::wait_log(const std::string& needle, int timeout_ms) const {
 }
 
 bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id,
-                             const std::string& redis_lines) {
+                             const std::string& redis_lines, const std::string& gateway_ip,
+                             const std::string& redis_ip, const std::vector<std::string>& launcher) {
   const std::string conf = dir + "/client.ini";
-  write_file(conf, "[gateway]\nip=127.0.0.1\nport=" + std::to_string(gateway_port) + "\nclient_id=" +
-                       std::to_string(client_id) + "\n[redis]\nip=127.0.0.1\nport=" + std::to_string(redis_port) +
-                       "\nkey=orders\n" + redis_lines + "[log]\ndir=" + dir + "/log\n");
-  return client->start({binary("order_sync_client"), conf}, dir, dir + "/out", dir + "/out");
+  write_file(conf, "[gateway]\nip=" + gateway_ip + "\nport=" + std::to_string(gateway_port) + "\nclient_id=" +
+                       std::to_string(client_id) + "\n[redis]\nip=" + redis_ip + "\nport=" +
+                       std::to_string(redis_port) + "\nkey=orders\n" + redis_lines + "[log]\ndir=" + dir + "/log\n");
+  std::vector<std::string> argv = launcher;
+  argv.insert(argv.end(), {binary("order_sync_client"), conf});
+  return client->start(argv, dir, dir + "/out", dir + "/out");
 }
 
 }  // namespace testsupport

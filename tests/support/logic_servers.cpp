@@ -28,8 +28,15 @@ bool LogicServer::start() {
   proc_.reset(new Process);
   const std::string out = dir_.file("out" + std::to_string(++starts_) + ".txt");
   if (!proc_->start(argv, dir_.path(), out, dir_.file("err.txt"))) return false;
-  const std::string needle = "listening on 127.0.0.1:" + std::to_string(port_);
-  return wait_until([&] { return read_file(out).find(needle) != std::string::npos; }, 10000);
+  // "listening on ADDR:PORT", the address 127.0.0.1 unless --bind names another.
+  const std::string needle = ":" + std::to_string(port_);
+  return wait_until(
+      [&] {
+        const std::string text = read_file(out);
+        const size_t at = text.find("listening on ");
+        return at != std::string::npos && text.find(needle, at) != std::string::npos;
+      },
+      10000);
 }
 
 int LogicServer::stop() { return proc_ ? proc_->stop(SIGTERM, 5000) : -1; }

@@ -328,6 +328,9 @@ bool RedisServer::start(int port) {
                                    "--daemonize",
                                    "no"};
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  argv.insert(argv.begin() + 5, also_bind_.begin(), also_bind_.end());
+  // Peers on the further addresses are no loopback clients; protected mode would refuse them.
+  if (!also_bind_.empty()) argv.insert(argv.end(), {"--protected-mode", "no"});
   const char* env = getenv("REDIS_SERVER");
   if (env && *env) argv[0] = env;
   if (!proc_.start(argv, dir_->path(), dir_->file("redis.log"), dir_->file("redis.log"))) return false;

@@ -106,6 +106,9 @@ class RedisServer {
   void stop();
   void kill9() { proc_.stop(SIGKILL, 5000); }
   int port() const { return port_; }
+  // Further addresses to listen on beside 127.0.0.1, from the next start on (private
+  // addresses of a test's own network namespace: protected mode is then off).
+  void also_bind(const std::string& addr) { also_bind_.push_back(addr); }
   // Runs one command over a fresh connection; the reply as text ("(nil)" for nil,
   // integers in decimal, arrays joined by '\n', errors prefixed with "ERR:").
   std::string command(const std::vector<std::string>& args);
@@ -118,6 +121,7 @@ class RedisServer {
 
  private:
   bool durable_;
+  std::vector<std::string> also_bind_;
   TempDir* dir_ = nullptr;
   Process proc_;
   int port_ = 0;
