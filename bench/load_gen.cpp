@@ -3,7 +3,7 @@
 //
 //   load_gen --port P [--mode gateway|raw] [--conns N] [--body B] [--duration S]
 //            [--warmup S] [--pid PID]... [--peer-pid PID]... [--id-base N] [--timeout-ms MS]
-//            [--memory PID] [--settle-ms MS] [--host ADDR]
+//            [--memory PID] [--settle-ms MS] [--host ADDR] [--source ADDR] [--hold]
 //
 // Gateway mode: every connection speaks as its own client id (id-base + index). It sends
 // command 2 (client id, text) enciphered as every client does, waits for the 0x1001 answer
@@ -27,6 +27,12 @@
 // text {"flow":0} names no client, so no answer comes back), reads it again, then makes
 // one round trip on every connection and reads it a third time. Prints "MEMORY" with the
 // sizes and the bytes per connection.
+//
+// Hold run (--hold): opens every connection (from --source when given, so that several
+// generators spread over loopback source addresses), registers each id as the memory run
+// does, prints "HOLD ready" with the time that took, then keeps them idle until standard
+// input ends, closes them all at once and prints "HOLD released". The benchmark uses it to
+// load a gateway with idle players while another generator measures the active ones.
 //
 // Exit status: 0 when at least one round trip succeeded and nothing failed, 1 otherwise,
 // 2 on bad arguments.
@@ -59,6 +65,8 @@ namespace {
 struct Options {
   std::string mode = "gateway";
   std::string host = "127.0.0.1";
+  std::string source;  // local address to connect from; empty: the kernel's choice
+  bool hold = false;
   int port = 0;
   int conns = 1;
   int body = 64;
@@ -271,6 +279,12 @@ class LoadGen {
     return n;
   }
 
+  // Closes every connection at once (a crowd of players leaving together).
+  void close_all() {
+    for (auto& c : conns_)
+      if (c->fd >= 0) kill(c.get(), false);
+  }
+
   const Counters& counters() const { return cnt_; }
   long long window_answered() const { return window_answered_; }
   std::vector<unsigned>& samples() { return samples_; }
@@ -296,6 +310,11 @@ class LoadGen {
     }
     int one = 1;
     setsockopt(c->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (!g_opt.source.empty() && !bind_source(c->fd)) {
+      ++cnt_.connect_failed;
+      kill(c, false);
+      return false;
+    }
     sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
@@ -310,6 +329,18 @@ class LoadGen {
     c->state = CONNECTING;
     watch(c, EPOLLOUT, EPOLL_CTL_ADD);
     return true;
+  }
+
+  // Binds to the source address; the port is chosen at connect time, per destination, so
+  // one source address offers its whole ephemeral range to every destination.
+  static bool bind_source(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof(one));
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, g_opt.source.c_str(), &sa.sin_addr);
+    return bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
   }
 
   void watch(Conn* c, uint32_t events, int op) {
@@ -630,22 +661,62 @@ int run_memory() {
   return (c.errors() == 0 && c.answered == g_opt.conns) ? 0 : 1;
 }
 
+int run_hold() {
+  LoadGen gen;
+  if (!gen.open_all()) return 1;
+  const double t0 = now_s();
+  gen.connect_all(t0 + 60.0);
+  if (g_opt.gateway()) {
+    gen.set_requests(true);
+    gen.set_expect_answers(false);
+    gen.fire_all();
+    // Returns once every registration is written.
+    gen.run_until(now_s() + 60.0, false);
+  }
+  const double t1 = now_s();
+  const Counters& c = gen.counters();
+  printf("HOLD ready conns=%d live=%d connect_ms=%.0f", g_opt.conns, gen.live(), (t1 - t0) * 1000.0);
+  print_counters(c, gen.outstanding());
+  printf("\n");
+  fflush(stdout);
+  char byte;
+  while (read(STDIN_FILENO, &byte, 1) > 0) {
+  }
+  // Whatever the gateway closed meanwhile shows up as closed in the last line.
+  gen.run_until(now_s() + 0.05, false, false);
+  const int live = gen.live();
+  const double t2 = now_s();
+  gen.close_all();
+  printf("HOLD released live=%d close_ms=%.1f", live, (now_s() - t2) * 1000.0);
+  print_counters(c, 0);
+  printf("\n");
+  fflush(stdout);
+  return c.errors() == 0 ? 0 : 1;
+}
+
 void usage() {
   fprintf(stderr,
           "usage: load_gen --port P [--mode gateway|raw] [--conns N] [--body B] [--duration S]\n"
           "                [--warmup S] [--pid PID]... [--peer-pid PID]... [--id-base N]\n"
-          "                [--timeout-ms MS] [--memory PID] [--settle-ms MS] [--host ADDR]\n");
+          "                [--timeout-ms MS] [--memory PID] [--settle-ms MS] [--host ADDR]\n"
+          "                [--source ADDR] [--hold]\n");
 }
 
 bool parse_args(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--hold") {
+      g_opt.hold = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const char* v = argv[++i];
     if (a == "--mode") {
       g_opt.mode = v;
     } else if (a == "--host") {
       g_opt.host = v;
+    } else if (a == "--source") {
+      g_opt.source = v;
     } else if (a == "--port") {
       g_opt.port = atoi(v);
     } else if (a == "--conns") {
@@ -676,7 +747,8 @@ bool parse_args(int argc, char** argv) {
   return (g_opt.mode == "gateway" || g_opt.mode == "raw") && g_opt.port > 0 && g_opt.port < 65536 && g_opt.conns > 0 &&
          g_opt.conns <= 60000 && g_opt.body >= 9 && g_opt.body <= 8000 - 9 && g_opt.duration > 0 && g_opt.warmup >= 0 &&
          g_opt.id_base > 0 && g_opt.timeout_ms > 0 && g_opt.settle_ms >= 0 &&
-         inet_pton(AF_INET, g_opt.host.c_str(), &probe) == 1;
+         inet_pton(AF_INET, g_opt.host.c_str(), &probe) == 1 &&
+         (g_opt.source.empty() || inet_pton(AF_INET, g_opt.source.c_str(), &probe) == 1);
 }
 
 }  // namespace
@@ -692,5 +764,6 @@ int main(int argc, char** argv) {
     rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
   }
+  if (g_opt.hold) return run_hold();
   return g_opt.memory_pid > 0 ? run_memory() : run_load();
 }

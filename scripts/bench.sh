@@ -9,6 +9,8 @@
 #   scripts/bench.sh --report RESULTS   (prints the tables again from a kept run)
 #   scripts/bench.sh --orders [--order-count N] [--pause-ms MS] [--keep]
 #                    (orders/s of one order_sync_client; see run_orders below)
+#   scripts/bench.sh --scale [--idle N] [--duration S] [--keep]
+#                    (64 active connections beside N idle players; see run_scale below)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
@@ -36,6 +38,8 @@ CONFIGS="echo haproxy nginx hall-1 hall-3 hall-quiet"
 ORDERS=0
 ORDER_COUNT=200000
 ORDER_PAUSE=0
+SCALE=0
+SCALE_IDLE=19000
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -52,7 +56,9 @@ while [ $# -gt 0 ]; do
     --orders) ORDERS=1 ;;
     --order-count) ORDER_COUNT=$2; shift ;;
     --pause-ms) ORDER_PAUSE=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS]" >&2
+    --scale) SCALE=1 ;;
+    --idle) SCALE_IDLE=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N]" >&2
        exit 2 ;;
   esac
   shift
@@ -133,6 +139,7 @@ log "building in $BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
 TARGETS="hall logic_server load_gen echo_server"
 [ "$ORDERS" -eq 0 ] || TARGETS="hall logic_server order_sync_client"
+[ "$SCALE" -eq 0 ] || TARGETS="hall logic_server load_gen"
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j2 --target $TARGETS >/dev/null
 for p in $TARGETS; do
@@ -283,6 +290,96 @@ EOC
   [ "$left" = 0 ]
 }
 if [ "$ORDERS" -eq 1 ]; then run_orders; exit $?; fi
+
+# --- scale: one gateway holding SCALE_IDLE registered, idle players ---
+# Every process here may hold at most 20,000 descriptors, so the idle players come from
+# generators of at most 9,500 connections each, each from its own loopback source address.
+# 64 connections run the closed loop before and while the idle ones are held; the time to
+# accept (and register) them and to release them all at once (close notices included) is
+# read from the gateway's descriptor count.
+fd_count() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+slab_kb() { awk '/^Slab:/ { print $2 }' /proc/meminfo; }
+# Waits (at most $3 s) until the gateway's descriptor count passes the test "$2" (ge N or le N).
+wait_fds() {
+  local pid=$1 op=$2 n=$3 limit=$4 i
+  for i in $(seq 1 $((limit * 20))); do
+    [ "$(fd_count "$pid")" -"$op" "$n" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+run_scale() {
+  local per=9500 procs i n left fifo pid base_fd base_rss idle_rss mem0 mem1 t0 t1 t2 t3 before during
+  local -a writers=()
+  procs=$(((SCALE_IDLE + per - 1) / per))
+  start_hall hall-scale "$(free_port)"
+  wait_port "$hall_scale_PORT"
+  pid=$hall_scale_PID
+  active() {
+    "$LOAD_GEN" --mode gateway --port "$hall_scale_PORT" --conns 64 --body 64 --duration "$DURATION" \
+      --warmup "$WARMUP" --pid "$pid" --id-base "$1" | grep '^RESULT' || echo "RESULT failed=1"
+  }
+  echo "== scale ($SCALE_IDLE idle registered players in $procs generators, 64 active connections, 64 B)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  before=$(active 3000000)
+  base_fd=$(fd_count "$pid")
+  base_rss=$(rss_kb "$pid")
+  mem0=$(slab_kb)
+  t0=$(date +%s.%N)
+  left=$SCALE_IDLE
+  for i in $(seq 1 "$procs"); do
+    n=$((left < per ? left : per))
+    left=$((left - n))
+    fifo=$WORK/hold-$i.fifo
+    mkfifo "$fifo"
+    "$LOAD_GEN" --hold --mode gateway --port "$hall_scale_PORT" --conns "$n" --source "127.0.0.$((i + 1))" \
+      --id-base $((4000000 + i * 100000)) <"$fifo" >"$WORK/hold-$i.out" 2>&1 &
+    PIDS+=("$!")
+    # The generator holds its players until this end of the pipe closes.
+    exec {fd}>"$fifo"
+    writers+=("$fd")
+  done
+  if ! wait_fds "$pid" ge $((base_fd + SCALE_IDLE)) 180; then
+    log "the gateway holds $(($(fd_count "$pid") - base_fd)) of $SCALE_IDLE idle players"
+    cat "$WORK"/hold-*.out >&2
+    return 1
+  fi
+  t1=$(date +%s.%N)
+  # Registrations are written before "HOLD ready"; one more round trip of every active
+  # connection below comes after them on the gateway's loop.
+  for i in $(seq 1 "$procs"); do
+    for n in $(seq 1 600); do grep -q '^HOLD ready' "$WORK/hold-$i.out" && break; sleep 0.1; done
+  done
+  during=$(active 3500000)
+  idle_rss=$(rss_kb "$pid")
+  mem1=$(slab_kb)
+  t2=$(date +%s.%N)
+  for fd in "${writers[@]}"; do exec {fd}>&-; done
+  wait_fds "$pid" le "$base_fd" 180 || log "the gateway still holds $(($(fd_count "$pid") - base_fd)) players"
+  t3=$(date +%s.%N)
+  grep -h '^HOLD' "$WORK"/hold-*.out | sed 's/^/  /'
+  awk -v n="$SCALE_IDLE" -v a="$t0" -v b="$t1" -v c="$t2" -v d="$t3" -v r0="$base_rss" -v r1="$idle_rss" \
+      -v m0="$mem0" -v m1="$mem1" 'BEGIN {
+      printf "accepted and registered: %d idle players in %.2f s (%.0f/s)\n", n, b - a, n / (b - a)
+      printf "released all at once (descriptors closed, close notices queued): %.2f s\n", d - c
+      printf "gateway resident memory: %d kB before, %d kB with the idle players: %.0f B per idle player\n",
+             r0, r1, (r1 - r0) * 1024 / n
+      printf "kernel slab memory (whole machine, both ends of each connection): %.0f B per idle player\n",
+             (m1 - m0) * 1024 / n }'
+  printf "%-22s %10s %10s %10s %10s %8s\n" "64 active connections" rps p50_us p99_us p999_us errors
+  for line in "without idle players|$before" "with idle players|$during"; do
+    echo "${line#*|}" | awk -v label="${line%%|*}" '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        printf "%-22s %10s %10s %10s %10s %8s\n", label, f["rps"], f["p50_us"], f["p99_us"], f["p999_us"], f["errors"] }'
+  done
+  echo "$before $during" | awk '{
+      for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] in f) g[kv[1]] = kv[2]; else f[kv[1]] = kv[2] }
+      if (f["rps"] > 0 && f["p99_us"] > 0)
+        printf "with/without: rps %.2f, p99 %.2f\n", g["rps"] / f["rps"], g["p99_us"] / f["p99_us"] }'
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "$SCALE" -eq 1 ]; then run_scale; exit $?; fi
 
 ECHO_PORT=$(free_port)
 "$BUILD_DIR/echo_server" "$ECHO_PORT" >"$WORK/echo.out" 2>&1 &
