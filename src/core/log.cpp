@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +24,9 @@
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
+#include <thread>
 
 int __log_level__ = 6;
 char log_dir[128] = "../log";
@@ -270,6 +274,26 @@ void close_current() {
   cur_path[0] = '\0';
 }
 
+// Empties a ring file that is to be written afresh by renaming it aside
+// ("<file>.old"): the caller then creates the name anew. Truncating a file of tens of
+// megabytes in place waits for its pages under writeback, tens of milliseconds on the
+// loop thread at every rotation; the unlink that frees those pages runs on a short-lived
+// thread instead, with every signal blocked so that signals still reach the loop.
+void discard_aside(const char* path) {
+  char aside[sizeof(cur_path) + 8];
+  snprintf(aside, sizeof(aside), "%s.old", path);
+  if (rename(path, aside) != 0) return;  // nothing to empty, or no rename: O_TRUNC does it
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  try {
+    std::thread([name = std::string(aside)] { unlink(name.c_str()); }).detach();
+  } catch (...) {
+    unlink(aside);
+  }
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
 // Opens (or keeps) the current ring file, moving on to the next one while the current
 // one is full. A file switched to during this call is truncated: it holds the oldest
 // lines. The file held open is kept only while its path still names it.
@@ -285,6 +309,7 @@ int open_ring_file() {
       cur_size = st.st_size;
     } else {
       close_current();
+      if (truncate) discard_aside(path);
       int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
       int fd = open(path, flags, 0644);
       if (fd < 0 && errno == ENOENT) {
