@@ -179,19 +179,20 @@ master_port() {
 }
 launch logic1_port "logic server 1" logic-1 "" "$build_dir/logic_server" --name logic-1 @PORT@
 launch logic2_port "logic server 2" logic-2 "" "$build_dir/logic_server" --name logic-2 @PORT@
-
-# --gateways N: gateways 1..N, each in its own directory gwK (bin, conf, log) with a
-# heartbeat every second; order_sync_client 10K sends through gateway K; the player
-# finds a live gateway in Redis.
-start_fleet() {
-  local k dir port_var
-  cat > "$run/conf/server.xml" <<EOF
+# Both logic servers, for every gateway.
+cat > "$run/conf/server.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
 <SYSTEM><Node><ServerList>
   <Server svid="1" ip="127.0.0.1" port="$logic1_port"/>
   <Server svid="2" ip="127.0.0.1" port="$logic2_port"/>
 </ServerList></Node></SYSTEM>
 EOF
+
+# --gateways N: gateways 1..N, each in its own directory gwK (bin, conf, log) with a
+# heartbeat every second; order_sync_client 10K sends through gateway K; the player
+# finds a live gateway in Redis.
+start_fleet() {
+  local k dir port_var
   for k in $(seq "$gateways"); do
     dir=$run/gw$k
     port_var=hall_port_$k
@@ -264,13 +265,6 @@ cat > "$run/conf/config.xml" <<EOF
 <SYSTEM LogDir="../log" LogNum="3" LogSize="10485760" LogLevel="6" MaxFdCount="1024"
         WebTimeout="3600" HelperTimeout="5" MaxListenCount="256" BindAddr="127.0.0.1"
         $redis_attrs UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="0"/>
-EOF
-cat > "$run/conf/server.xml" <<EOF
-<?xml version="1.0" encoding="utf-8"?>
-<SYSTEM><Node><ServerList>
-  <Server svid="1" ip="127.0.0.1" port="$logic1_port"/>
-  <Server svid="2" ip="127.0.0.1" port="$logic2_port"/>
-</ServerList></Node></SYSTEM>
 EOF
 cp "$src_dir/conf/clib_log_coloring.conf" "$run/conf/"
 
