@@ -3,12 +3,17 @@
 // appears.
 //
 // The loop thread may defer its lines for the length of one loop turn (log_defer): they
-// are formatted at once, kept in order in memory and written by log_flush(), cut into
-// ring files line by line exactly as if each had been written alone. While deferring,
-// the current file stays open from one flush to the next as long as every turn logs
-// something; before each flush its path is looked up again (one stat), so a file that
-// was moved or deleted is noticed at the next flush and a fresh one is created in its
-// place, and the size from that lookup keeps rotation exact.
+// are formatted at once, kept in order in memory and handed over by log_flush() to a
+// writer thread, which cuts them into ring files line by line exactly as if each had been
+// written alone. The loop thus never waits on the disk: when the disk falls behind, the
+// lines handed over wait in a queue of at most QUEUE_BYTES, and lines beyond it are
+// dropped and counted, and the count is logged once the queue has room again. The writer
+// keeps the current file open while lines keep coming and lets it go after a second
+// without any; before each batch it looks the path up again (one stat), so a file that
+// was moved or deleted is noticed and a fresh one is created in its place, and the size
+// from that lookup keeps rotation exact. Lines written while not deferring, and start-up
+// lines, are written by the calling thread once everything handed over before them is
+// written, in order.
 #include "log.h"
 
 #include <errno.h>
@@ -27,6 +32,8 @@
 
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 int __log_level__ = 6;
 char log_dir[128] = "../log";
@@ -52,6 +59,24 @@ size_t pending_end[PENDING_LINES];
 size_t pending_count = 0;
 bool deferring = false;
 
+// The writer thread and its queue. Everything below, and the ring file state after it
+// (cur_fd and the rest), is touched only with queue_lock held, or by the writer while it
+// is `writing` a batch it took from the queue; the thread that writes synchronously
+// holds the lock (FileTurn) and waits until the writer is idle first.
+struct Batch {
+  std::vector<char> bytes;
+  std::vector<size_t> ends;  // where each line ends in `bytes`
+};
+const size_t QUEUE_BYTES = 16 * 1024 * 1024;
+pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t queue_ready;  // the writer waits for lines (monotonic clock)
+pthread_cond_t queue_idle = PTHREAD_COND_INITIALIZER;  // others wait for the writer
+Batch* queued = nullptr;        // handed over, not yet taken by the writer
+bool writing = false;           // the writer is writing a batch, lock released
+bool writer_asleep = false;     // the writer waits for a signal, not just for its next look
+bool writer_on = false;         // a writer thread runs in this process
+unsigned long dropped_lines = 0;  // dropped since the last count was logged
+
 // The ring file held open: its path when opened, identity, and size after our writes.
 int cur_fd = -1;
 char cur_path[256];
@@ -59,16 +84,31 @@ dev_t cur_dev = 0;
 ino_t cur_ino = 0;
 off_t cur_size = 0;
 
-// getpid() is a system call on every line otherwise; a forked child learns its own.
+// getpid() is a system call on every line otherwise; a forked child learns its own. A
+// forked child has no writer thread: it writes its lines itself.
 pid_t cached_pid = 0;
-void forget_pid() { cached_pid = 0; }
+void fork_prepare() { pthread_mutex_lock(&queue_lock); }
+void fork_parent() { pthread_mutex_unlock(&queue_lock); }
+void fork_child() {
+  cached_pid = 0;
+  writer_on = false;
+  writing = false;
+  if (queued != nullptr) {
+    queued->bytes.clear();
+    queued->ends.clear();
+  }
+  pthread_mutex_unlock(&queue_lock);
+}
+void hook_fork() {
+  static bool hooked = false;
+  if (!hooked) {
+    pthread_atfork(fork_prepare, fork_parent, fork_child);
+    hooked = true;
+  }
+}
 pid_t log_pid() {
   if (cached_pid == 0) {
-    static bool hooked = false;
-    if (!hooked) {
-      pthread_atfork(NULL, NULL, forget_pid);
-      hooked = true;
-    }
+    hook_fork();
     cached_pid = getpid();
   }
   return cached_pid;
@@ -349,19 +389,18 @@ void write_current(const char* data, size_t len) {
   if (w > 0) cur_size += w;
 }
 
-// Writes the deferred lines. The file is looked up once; after that its size plus the
-// lines gathered for it decide, line by line, where the ring moves on, exactly as one
-// open per line would: a file ends with the first line that makes it reach the limit.
-void flush_pending() {
-  if (pending_count == 0) return;
-  const int saved_errno = errno;
+// Writes lines (bytes back to back, `ends` where each one ends). The file is looked up
+// once; after that its size plus the lines gathered for it decide, line by line, where the
+// ring moves on, exactly as one open per line would: a file ends with the first line that
+// makes it reach the limit.
+void write_lines(const char* bytes, const size_t* ends, size_t count) {
   size_t chunk = 0;  // start of the bytes not yet written
   size_t begin = 0;  // start of line i
   bool checked = false;
-  for (size_t i = 0; i < pending_count; ++i) {
-    const size_t end = pending_end[i];
+  for (size_t i = 0; i < count; ++i) {
+    const size_t end = ends[i];
     if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
-      if (cur_fd >= 0) write_current(pending_buf + chunk, begin - chunk);
+      if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk);
       chunk = begin;
       checked = true;
       if (open_ring_file() < 0) {
@@ -371,28 +410,174 @@ void flush_pending() {
     }
     begin = end;
   }
-  if (cur_fd >= 0) write_current(pending_buf + chunk, begin - chunk);
+  if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk);
+}
+
+// Waits on queue_ready for at most `ms` milliseconds; true when the wait timed out.
+bool wait_ready(long ms) {
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  return pthread_cond_timedwait(&queue_ready, &queue_lock, &until) == ETIMEDOUT;
+}
+
+// The writer thread: takes whatever is queued, writes it with the lock released, and
+// lets the file go after a second without lines. While lines keep coming it looks for
+// more every WRITER_PERIOD_MS instead of being woken at every loop turn: a wake-up per
+// turn would cost the loop a system call and the machine a switch each time.
+const long WRITER_PERIOD_MS = 5;
+void* writer_main(void*) {
+  Batch* mine = new Batch;
+  pthread_mutex_lock(&queue_lock);
+  for (;;) {
+    if (queued->ends.empty()) wait_ready(WRITER_PERIOD_MS);
+    if (queued->ends.empty()) {
+      writer_asleep = true;
+      while (queued->ends.empty()) {
+        if (cur_fd < 0)
+          pthread_cond_wait(&queue_ready, &queue_lock);
+        else if (wait_ready(1000) && queued->ends.empty())
+          close_current();
+      }
+      writer_asleep = false;
+    }
+    std::swap(mine, queued);
+    writing = true;
+    pthread_mutex_unlock(&queue_lock);
+    write_lines(mine->bytes.data(), mine->ends.data(), mine->ends.size());
+    mine->bytes.clear();
+    mine->ends.clear();
+    pthread_mutex_lock(&queue_lock);
+    writing = false;
+    pthread_cond_broadcast(&queue_idle);
+  }
+  return nullptr;
+}
+
+// Starts the writer, with every signal blocked so that signals still reach the loop. Left
+// synchronous when no thread can be made.
+void start_writer() {
+  if (writer_on) return;
+  hook_fork();
+  static bool made = false;
+  if (!made) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&queue_ready, &attr);
+    pthread_condattr_destroy(&attr);
+    queued = new Batch;
+    made = true;
+  }
+  sigset_t all, saved;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &saved);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  writer_on = pthread_create(&thread, &attr, writer_main, nullptr) == 0;
+  pthread_attr_destroy(&attr);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Holds the ring file for the calling thread: with a writer running, the lock is held
+// and the writer has written everything handed over before.
+class FileTurn {
+ public:
+  explicit FileTurn(bool take = true) : locked_(take && writer_on) {
+    if (!locked_) return;
+    pthread_mutex_lock(&queue_lock);
+    while (writing || !queued->ends.empty()) pthread_cond_wait(&queue_idle, &queue_lock);
+  }
+  ~FileTurn() {
+    if (locked_) pthread_mutex_unlock(&queue_lock);
+  }
+
+ private:
+  bool locked_;
+};
+
+// Moves the deferred lines to the writer's queue, or drops and counts them when the queue
+// is full. Returns the lines dropped since the count was last taken.
+unsigned long hand_over() {
+  pthread_mutex_lock(&queue_lock);
+  if (queued->bytes.size() + pending_len > QUEUE_BYTES) {
+    dropped_lines += pending_count;
+  } else {
+    const size_t base = queued->bytes.size();
+    queued->bytes.insert(queued->bytes.end(), pending_buf, pending_buf + pending_len);
+    for (size_t i = 0; i < pending_count; ++i) queued->ends.push_back(base + pending_end[i]);
+    if (writer_asleep) pthread_cond_signal(&queue_ready);
+  }
+  unsigned long dropped = 0;
+  if (queued->bytes.size() < QUEUE_BYTES / 2) std::swap(dropped, dropped_lines);
+  pthread_mutex_unlock(&queue_lock);
+  pending_len = 0;
+  pending_count = 0;
+  return dropped;
+}
+
+void report_dropped(unsigned long dropped) {
+  log_error("%lu log lines dropped: the log file did not keep up", dropped);
+}
+
+// Writes or hands over the deferred lines. Hands them over while a writer runs: then the
+// lines dropped for a full queue are counted in a line of their own.
+void flush_pending() {
+  if (pending_count == 0) return;
+  const int saved_errno = errno;
+  if (writer_on) {
+    const unsigned long dropped = hand_over();
+    if (dropped != 0) report_dropped(dropped);
+    errno = saved_errno;
+    return;
+  }
+  write_lines(pending_buf, pending_end, pending_count);
   pending_len = 0;
   pending_count = 0;
   if (!deferring) close_current();
   errno = saved_errno;
 }
 
-void flush_at_exit() { flush_pending(); }
+// Everything deferred is written, by the writer or here, and the count of lines dropped
+// on the way, before the caller goes on.
+void settle() {
+  for (;;) {
+    flush_pending();
+    unsigned long dropped = 0;
+    {
+      FileTurn turn;
+      if (writer_on) std::swap(dropped, dropped_lines);
+    }
+    if (dropped == 0) return;
+    report_dropped(dropped);
+  }
+}
+
+void flush_at_exit() { settle(); }
 
 }  // namespace
 
 void init_log(const char* app, const char* dir, int max_num, int max_size) {
   flush_pending();
-  snprintf(appname, sizeof(appname), "%s", app ? app : "");
-  if (dir != NULL) snprintf(log_dir, sizeof(log_dir), "%s", dir);
-  // A new configuration starts a fresh count of lost lines.
-  lost_lines = 0;
-  reported = false;
-  make_dirs(log_dir);
+  {
+    FileTurn turn;
+    snprintf(appname, sizeof(appname), "%s", app ? app : "");
+    if (dir != NULL) snprintf(log_dir, sizeof(log_dir), "%s", dir);
+    // A new configuration starts a fresh count of lost lines.
+    lost_lines = 0;
+    reported = false;
+    make_dirs(log_dir);
+    if (max_num > 0) max_file_num = max_num;
+    if (max_size > 0) max_file_size = max_size;
+  }
   if (access(log_dir, W_OK | X_OK) != 0) log_error("logdir(%s): Not writable", log_dir);
-  if (max_num > 0) max_file_num = max_num;
-  if (max_size > 0) max_file_size = max_size;
 }
 
 void set_log_level(int l) {
@@ -406,13 +591,21 @@ void log_defer(bool on) {
     atexit(flush_at_exit);
     hooked = true;
   }
+  // The writer starts with the loop, after any detaching fork.
+  if (on) start_writer();
   deferring = on;
-  if (!on) flush_pending();
+  if (on) return;
+  settle();
   // Nothing stays open outside deferral.
-  if (!on && pending_count == 0) close_current();
+  FileTurn turn;
+  close_current();
 }
 
 void log_flush() {
+  if (writer_on) {
+    flush_pending();
+    return;
+  }
   // A turn that logged nothing lets the file go: an idle gateway holds no descriptor
   // for its log, and a busy one opens it once per burst instead of once per turn.
   if (pending_count == 0) close_current();
@@ -454,8 +647,9 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
   // Start-up lines go out at once (they are copied to standard error as well), after
   // whatever was deferred before them.
   const bool defer = deferring && level != LOG_LEVEL_BOOT;
+  if (!defer) flush_pending();
+  FileTurn turn(!defer);
   if (!defer) {
-    flush_pending();
     if (open_ring_file() < 0) {
       if (!deferring) close_current();
       // A start-up line still reaches standard error.
@@ -489,11 +683,12 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
       errno = saved_errno;
       return;
     }
-    // Longer than the whole buffer: written alone.
-    if (open_ring_file() < 0) {
-      errno = saved_errno;
-      return;
-    }
+    // Longer than the whole buffer: written alone, after what was deferred before it.
+    flush_pending();
+    FileTurn alone;
+    if (open_ring_file() >= 0) write_current(buf, len);
+    errno = saved_errno;
+    return;
   }
 
   if (level == -1) {

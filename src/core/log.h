@@ -1,6 +1,7 @@
 // Process log: free functions writing one line per call into a small ring of
 // size-limited files "<log_dir>/<appname>_<n>.log". Configured once at start-up by
-// init_log() and set_log_level(), then written from anywhere on the one thread.
+// init_log() and set_log_level(), then written from anywhere on the one thread (the
+// writer thread of deferred lines aside).
 //
 // The level filter lives at the call site (the log_* macros below), so a rejected
 // line costs one comparison and no formatting. Levels follow syslog: 3 error,
@@ -37,9 +38,13 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     __attribute__((format(printf, 5, 6)));
 
 // Deferred writing, for the loop thread: while on, lines other than start-up lines are
-// formatted at once and kept in memory, in order, until log_flush(), which writes them as
-// if each had been written alone (same files, same rotation points). The loop flushes at
-// the end of every turn, before it waits; turning deferral off, and process exit, flush.
+// formatted at once and kept in memory, in order, until log_flush(), which hands them to a
+// writer thread (started by the first log_defer(true), so after any detaching fork). It
+// writes them as if each had been written alone (same files, same rotation points), and
+// the loop never waits on the disk: lines beyond a bounded queue (16 MiB) are dropped and
+// their number logged. The loop flushes at the end of every turn, before it waits.
+// Turning deferral off, a start-up line, and process exit write everything handed over
+// first, in order, before they return.
 void log_defer(bool on);
 void log_flush();
 

@@ -178,7 +178,7 @@ int CPollerObject::OutputNotify() {
 
 int CPollerObject::HangupNotify() {
   log_error("HangupNotify not implemented, netfd[%d]", netfd);
-  log_flush();
+  log_defer(false);  // written before the abort
   abort();
 }
 

@@ -9,7 +9,7 @@ CTimerObject::~CTimerObject() {}
 
 void CTimerObject::TimerNotify() {
   log_error("TimerNotify not implemented");
-  log_flush();
+  log_defer(false);  // written before the abort
   abort();
 }
 

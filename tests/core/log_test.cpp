@@ -3,11 +3,15 @@
 // directory and restores the process-wide settings afterwards.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -377,4 +381,54 @@ TEST_F(ProcessLog, RemovedDirectoryIsMadeAgainAndAFailingLogReportsOnceASecond) 
     lost += atol(text.c_str() + pos + 12);
   EXPECT_EQ(5001, lost) << text;
   EXPECT_NE(std::string::npos, read_file(file).find("back 0\n"));
+}
+
+// The ring file is a pipe that nobody reads at first: the writer blocks on it as on a
+// stalled disk. The loop's calls still return, lines past the queue's bound are dropped,
+// and once the pipe is read every line is there or counted as dropped.
+TEST_F(ProcessLog, DeferredLinesNeverWaitForTheDiskAndDroppedOnesAreCounted) {
+  init_log("slow", dir_.path().c_str(), 2, 1 << 30);
+  ASSERT_EQ(0, mkfifo(ring_file(0).c_str(), 0644));
+  const int pipe_fd = open(ring_file(0).c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(pipe_fd, 0);
+  log_defer(true);
+  log_error("first");
+  const std::string text(1000, 'x');
+  const int kLines = 24 * 1024;  // about 24 MiB, more than the queue holds
+  for (int i = 1; i <= kLines; ++i) {
+    log_error("%s", text.c_str());
+    if (i % 100 == 0) log_flush();
+  }
+  log_flush();
+
+  std::string got;
+  std::atomic<bool> done(false);
+  std::thread reader([&] {
+    char buf[65536];
+    for (int turns = 0; turns < 600; ++turns) {  // 60 s at most
+      pollfd p = {pipe_fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) {
+        if (done) break;
+        continue;
+      }
+      const ssize_t n = read(pipe_fd, buf, sizeof(buf));
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+      if (n <= 0 && done) break;
+    }
+  });
+  log_defer(false);  // returns once everything is written, the count of dropped lines too
+  done = true;
+  reader.join();
+  close(pipe_fd);
+
+  size_t written = 0;
+  for (size_t at = got.find(text); at != std::string::npos; at = got.find(text, at + text.size())) ++written;
+  const size_t notice = got.find(" log lines dropped: the log file did not keep up");
+  ASSERT_NE(std::string::npos, notice) << "no line tells of the dropped lines; " << written << " written";
+  const size_t number = got.rfind(": ", notice);
+  const unsigned long dropped = std::stoul(got.substr(number + 2, notice - number - 2));
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(static_cast<unsigned long>(kLines), written + dropped);
+  ASSERT_NE(std::string::npos, got.find("]: first\n"));
+  EXPECT_LT(got.find("]: first\n"), got.find(text));
 }
