@@ -97,6 +97,12 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
     return -1;
   }
 
+  // The loop writes each link's packets of a turn in one send: Nagle's algorithm would
+  // only hold a forward back until the server acknowledges the previous one, up to a
+  // delayed ACK (40 ms) whenever that one got no answer, such as a close notice.
+  int on = 1;
+  setsockopt(*netfd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+
   // Always non-blocking: the loop thread must never wait longer than `timeout`.
   int flags = fcntl(*netfd, F_GETFL, 0);
   fcntl(*netfd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);

@@ -20,7 +20,7 @@ class CNet {
 
   // Connects a new non-blocking IPv4 socket to `address`:`port`, waiting at most `timeout`
   // milliseconds (a negative time-out counts as 0). `block` has no effect: the socket is
-  // always non-blocking. Returns 0 connected, -1 failed, -2 no socket could be made.
+  // always non-blocking, and sends without Nagle's delay (TCP_NODELAY). Returns 0 connected, -1 failed, -2 no socket could be made.
   // After any failure but -2 the socket stays open in *netfd and the caller closes it.
   static int tcp_connect(int* netfd, const char* address, int port, int block, int timeout);
 };

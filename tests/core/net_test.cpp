@@ -136,7 +136,7 @@ TEST_F(Net, BindFailureClosesTheSocket) {
   close(first);
 }
 
-TEST_F(Net, ConnectToAListenerSucceedsWithANonBlockingSocket) {
+TEST_F(Net, ConnectToAListenerSucceedsWithANonBlockingSocketWithoutNagle) {
   int port = free_port();
   int lfd = CNet::tcp_bind("127.0.0.1", static_cast<unsigned short>(port), 16);
   ASSERT_GE(lfd, 0);
@@ -144,6 +144,11 @@ TEST_F(Net, ConnectToAListenerSucceedsWithANonBlockingSocket) {
   ASSERT_EQ(CNet::tcp_connect(&fd, "127.0.0.1", port, 1, 1000), 0);
   ASSERT_TRUE(fd_open(fd));
   EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // even when asked for a blocking one
+  // A forward is not held back while the server has not acknowledged the one before.
+  int nodelay = 0;
+  socklen_t len = sizeof(nodelay);
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+  EXPECT_NE(nodelay, 0);
   ASSERT_EQ(write(fd, "x", 1), 1);
   pollfd p{lfd, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 3000), 1);
