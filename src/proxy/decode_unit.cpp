@@ -31,9 +31,7 @@ CDecoderUnit::CDecoderUnit(CListener* listener)
       _conn_type(1),
       _has_registered(false),
       _first_registered(0),
-      _ending(false) {
-  ++g_stats.client_connections;
-}
+      _ending(false) {}
 
 bool CDecoderUnit::add_registered_uid(int uid) {
   if (!_has_registered) {
@@ -53,7 +51,6 @@ CDecoderUnit::~CDecoderUnit() {
   // complete() has released every routing entry that named this connection.
   assert(!holds_any_route());
   if (_listener != nullptr) _listener->forget(this);
-  --g_stats.client_connections;
   delete _webUnit;
   _webUnit = nullptr;
 }

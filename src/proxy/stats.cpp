@@ -10,6 +10,8 @@
 #include "clib_log.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
+#include "incoming.h"
+#include "listener.h"
 #include "log.h"
 
 #ifndef HALL_BUILD_VERSION
@@ -70,7 +72,10 @@ std::string label_value(const char* raw) {
 std::string svid_label(int svid) { return "svid=\"" + std::to_string(svid) + "\""; }
 
 void render_clients(CExposition& e) {
-  e.one("hall_client_connections", "gauge", "Client connections open.", static_cast<long long>(g_stats.client_connections));
+  // The listener keeps every live client connection: its count is the gauge.
+  const CListener* listener = CIncoming::Instance()->listener();
+  e.one("hall_client_connections", "gauge", "Client connections open.",
+        static_cast<long long>(listener != nullptr ? listener->client_count() : 0));
   e.one("hall_registered_clients", "gauge", "Client ids registered to a connection.",
         static_cast<long long>(_helperpool != nullptr ? _helperpool->m_objmap.size() : 0));
   e.one("hall_client_packets_total", "counter", "Client data requests accepted and forwarded.",

@@ -30,7 +30,6 @@ enum TDropReason {
 };
 
 struct hall_stats_s {
-  int64_t client_connections;                // client connections open
   uint64_t client_packets;                   // data requests taken and forwarded
   uint64_t client_rejected[REJECT_REASONS];  // client packets refused
   uint64_t results;                          // results handed to a client connection
