@@ -13,7 +13,6 @@
 #include "helper_unit.h"
 #include "listener.h"
 #include "log.h"
-#include "stats.h"
 #include "packet_base.h"
 #include "watchdog.h"
 
