@@ -57,26 +57,12 @@ int CRedisHelper::Connect() {
 // Each sentinel in turn, until one names a server that says it is the master. Every
 // connect and every answer waits at most `tv`; a stop request ends the search.
 int CRedisHelper::connect_through_sentinels(const timeval& tv) {
-  const int saved_wait = command_timeout_ms;
-  command_timeout_ms = static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
-  bool found = false;
-  for (size_t i = 0; i < sentinels.size() && !found; ++i) {
-    if (cancel != nullptr && cancel()) break;
-    if (connect_with(sentinels[i].ip.c_str(), static_cast<unsigned short>(sentinels[i].port), tv) != 0) continue;
-    TRedisAddress master;
-    reply = command("SENTINEL get-master-addr-by-name %s", master_name.c_str());
-    const bool named = sentinel_master_address(reply, &master);
-    release_reply();
-    if (!named || connect_with(master.ip.c_str(), static_cast<unsigned short>(master.port), tv) != 0) continue;
-    reply = command("ROLE");
-    found = role_is_master(reply);
-    release_reply();
-  }
-  command_timeout_ms = saved_wait;
-  if (!found) {
-    drop_context();
-    return 1;
-  }
+  release_reply();
+  drop_context();
+  TRedisAddress master;
+  context = connect_to_master(sentinels, master_name, tv, &master, cancel);
+  if (context == nullptr) return 1;
+  server_ = master;
   // The connection keeps the command time-out of an ordinary one.
   if (command_timeout_ms > 0) redisSetTimeout(context, command_deadline());
   return 0;

@@ -79,8 +79,9 @@ redisReply* ask(redisContext* c, const struct timeval& tv, const char* format, c
 }  // namespace
 
 redisContext* connect_to_master(const std::vector<TRedisAddress>& sentinels, const std::string& name,
-                                const struct timeval& tv, TRedisAddress* where) {
+                                const struct timeval& tv, TRedisAddress* where, bool (*stop)()) {
   for (const TRedisAddress& s : sentinels) {
+    if (stop != nullptr && stop()) break;
     redisContext* c = redisConnectWithTimeout(s.ip.c_str(), s.port, tv);
     redisReply* r = ask(c, tv, "SENTINEL get-master-addr-by-name %s", name.c_str());
     TRedisAddress master;

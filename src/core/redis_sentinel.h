@@ -31,8 +31,9 @@ bool role_is_master(const redisReply* reply);
 // A blocking connection to the master known to `sentinels` as `name`: each sentinel in
 // turn is asked, and the server it names is kept when ROLE says "master". Every connect
 // and every answer waits at most `tv`. Null when none is found; *where then untouched.
+// `stop`, when given, is asked before each sentinel and ends the search when true.
 redisContext* connect_to_master(const std::vector<TRedisAddress>& sentinels, const std::string& name,
-                                const struct timeval& tv, TRedisAddress* where);
+                                const struct timeval& tv, TRedisAddress* where, bool (*stop)() = nullptr);
 // True for the error replies that mean "not the master (any more)": READONLY (a
 // replica refused a write) and LOADING (the server is still loading its data).
 bool lost_master_reply(const redisReply* reply);
