@@ -195,6 +195,11 @@ GatewayRig::GatewayRig() {
 
   snprintf(TGlobal::_addr, sizeof(TGlobal::_addr), "127.0.0.1");
   TGlobal::_port = 0;
+  // Idle time-outs are not what the drivers check: on a loaded machine one input can
+  // take seconds, and a link or client closed for idleness in the middle of it would
+  // read as a fault of the input.
+  TGlobal::_webtimeout = 3600;
+  TGlobal::_helpertimeout = 3600;
   char cwd[4096];
   FUZZ_CHECK(getcwd(cwd, sizeof(cwd)) != nullptr, "getcwd");
   FUZZ_CHECK(chdir((root_ + "/bin").c_str()) == 0, "chdir");
