@@ -80,12 +80,12 @@ void CDecoderUnit::complete() {
 
 void CDecoderUnit::release_routes() {
   if (_helperpool == nullptr) return;
-  std::map<int, CDecoderUnit*>& objmap = _helperpool->m_objmap;
+  CHelperPool::ClientMap& objmap = _helperpool->m_objmap;
   if (_flag > 0 && objmap.find(_flag) == objmap.end()) log_error("%s||Cannot find uid:[%d]", "~CDecoderUnit", _flag);
   // Every id this connection registered goes, but only where the entry still names
   // this connection: a later connection that took the id over keeps its entry.
   auto release = [&](int uid) {
-    std::map<int, CDecoderUnit*>::iterator it = objmap.find(uid);
+    CHelperPool::ClientMap::iterator it = objmap.find(uid);
     if (it != objmap.end() && it->second == this) objmap.erase(it);
   };
   if (_has_registered) release(_first_registered);
@@ -178,7 +178,7 @@ int CDecoderUnit::web_hangup() {
 
 bool CDecoderUnit::holds_uid_entry(int uid) const {
   if (uid <= 0 || _helperpool == nullptr) return false;
-  std::map<int, CDecoderUnit*>::const_iterator it = _helperpool->m_objmap.find(uid);
+  CHelperPool::ClientMap::const_iterator it = _helperpool->m_objmap.find(uid);
   return it != _helperpool->m_objmap.end() && it->second == this;
 }
 

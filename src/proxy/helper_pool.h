@@ -6,6 +6,7 @@
 #define HALL_PROXY_HELPER_POOL_H
 
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 namespace __http_svr_ns__ {
@@ -17,7 +18,10 @@ class CHelperPool {
  public:
   std::map<int, CHelperUnit*> m_helpermap;  // svid -> helper connection, ascending svid
   std::vector<int> m_svidlist;              // svid of every Server element, file order
-  std::map<int, CDecoderUnit*> m_objmap;    // client id -> client connection
+  // Client id -> client connection. Looked up for every request and every result: a hash
+  // keeps that one probe however many players the gateway holds.
+  typedef std::unordered_map<int, CDecoderUnit*> ClientMap;
+  ClientMap m_objmap;
 };
 
 extern CHelperPool* _helperpool;

@@ -483,7 +483,7 @@ CClientUnit* CHelperUnit::_get_client_by_id(const unsigned long& id, CDecoderUni
   *out = nullptr;
   // Client ids are ints: a larger flow names no one.
   if (_helperpool == nullptr || id > static_cast<unsigned long>(INT_MAX)) return nullptr;
-  std::map<int, CDecoderUnit*>::iterator it = _helperpool->m_objmap.find(static_cast<int>(id));
+  CHelperPool::ClientMap::iterator it = _helperpool->m_objmap.find(static_cast<int>(id));
   if (it == _helperpool->m_objmap.end() || it->second == nullptr) return nullptr;
   CClientUnit* client = it->second->get_web_unit();
   if (client == nullptr) return nullptr;
