@@ -387,7 +387,7 @@ class Session {
       return;
     }
     int status = in.ReadInt();
-    std::string text = in.ReadString();
+    std::string text(in.ReadString());
     std::printf("%sanswer status=%d text=%s\n", prefix_.c_str(), status, text.c_str());
     std::fflush(stdout);
     ++answers_;

@@ -277,7 +277,7 @@ std::string answer_text(const std::string& data, int client_id, int* flow, bool*
 
 void handle_forward(int fd, NETInputPacket& pkt, bool checksum_ok) {
   int client_id = pkt.ReadInt();
-  std::string data = pkt.ReadString();
+  std::string data(pkt.ReadString());
   g_route[client_id] = fd;
   logf("fd=%d recv cmd=0x1003 forward client=%d data=%s%s", fd, client_id, printable(data).c_str(),
        checksum_ok ? "" : " checksum=bad");

@@ -11,6 +11,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace jsontext {
 
@@ -21,7 +22,7 @@ const int kMaxDepth = 1000;
 // Parses text into *root. With whole_text, anything but white space (or comments) after
 // the value makes the text fail ("{...} trailing" is not one JSON text); without it the
 // reader stops after the first value. Comments are allowed and kept. Never throws.
-inline bool parse(const std::string& text, Json::Value* root, bool whole_text = false) {
+inline bool parse(std::string_view text, Json::Value* root, bool whole_text = false) {
   Json::CharReaderBuilder builder;
   builder["collectComments"] = true;
   builder["failIfExtra"] = whole_text;

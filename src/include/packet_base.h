@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 // Command codes.
 const unsigned short CLIENT_CMD_DATA_REQ = 0x0002;        // client -> gateway; gateway -> logic (close notice)
@@ -140,16 +141,17 @@ class InputPacket : public PacketBase<_buffer_size> {
   // A string field: the text ends at its first zero byte, and never beyond the N bytes of
   // its own field, so a peer cannot make it run into the following fields or past the
   // packet. A missing length gives "" with the cursor unmoved; a negative length or one
-  // larger than what is left gives "" with the cursor after the length field.
-  std::string ReadString() {
-    if (Remaining() < 4) return std::string();
+  // larger than what is left gives "" with the cursor after the length field. The view
+  // points into the packet: it lives as long as the packet does.
+  std::string_view ReadString() {
+    if (Remaining() < 4) return std::string_view();
     int n = ReadInt();
-    if (n <= 0 || n > Remaining()) return std::string();
+    if (n <= 0 || n > Remaining()) return std::string_view();
     const char* p = base::m_strBuf + base::m_nBufPos;
     const void* zero = std::memchr(p, 0, static_cast<size_t>(n));
     size_t len = zero ? static_cast<size_t>(static_cast<const char*>(zero) - p) : static_cast<size_t>(n);
     base::m_nBufPos += n;
-    return std::string(p, len);
+    return std::string_view(p, len);
   }
 };
 
@@ -198,7 +200,7 @@ class OutputPacket : public PacketBase<_buffer_size> {
     if (text == nullptr) text = "";
     return WriteBytesAsString(text, std::strlen(text));
   }
-  bool WriteString(const std::string& text) { return WriteBytesAsString(text.data(), text.size()); }
+  bool WriteString(std::string_view text) { return WriteBytesAsString(text.data(), text.size()); }
 
   // Sets the length field; the body is plain and `code` 0 until EncryptBuffer.
   void End() {

@@ -256,8 +256,8 @@ int CClientUnit::HandleInputBuf(const char* data, int len) {
 int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   log_debug("-------- CClientUnit::cmd_data_handler begin --------");
   const int client_id = packet->ReadInt();
-  const std::string data = packet->ReadString();
-  log_debug("client_id: %d data: %s", client_id, data.c_str());
+  const std::string_view data = packet->ReadString();
+  log_debug("client_id: %d data: %.*s", client_id, static_cast<int>(data.size()), data.data());
 
   if (cmd_login_handler(client_id) < 0) return -1;
   ++g_stats.client_packets;

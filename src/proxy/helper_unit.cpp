@@ -420,9 +420,9 @@ int CHelperUnit::_worker_stat_chk(NETInputPacket* pkt) {
 int CHelperUnit::_pay_res(NETInputPacket* pkt) {
   log_debug("-------- CHelperUnit::_pay_res begin --------");
   int errcode = pkt->ReadByte();
-  std::string json = pkt->ReadString();
+  const std::string_view json = pkt->ReadString();
   log_debug("ErrCode: %d", errcode);
-  log_debug("JSON: %s", json.c_str());
+  log_debug("JSON: %.*s", static_cast<int>(json.size()), json.data());
 
   ResultFields fields;
   read_result_fields(json, &fields);

@@ -122,7 +122,7 @@ bool scan_members(Cursor& c, ResultFields* f) {
 
 }  // namespace
 
-void parse_result_fields(const std::string& json, ResultFields* out) {
+void parse_result_fields(std::string_view json, ResultFields* out) {
   *out = ResultFields();
   Json::Value root;
   if (!jsontext::parse(json, &root) || !root.isObject()) return;
@@ -135,7 +135,7 @@ void parse_result_fields(const std::string& json, ResultFields* out) {
   }
 }
 
-bool scan_result_fields(const std::string& json, ResultFields* out) {
+bool scan_result_fields(std::string_view json, ResultFields* out) {
   Cursor c{json.data(), json.data() + json.size()};
   ResultFields f;
   c.skip_space();
@@ -153,7 +153,7 @@ bool scan_result_fields(const std::string& json, ResultFields* out) {
   return true;
 }
 
-void read_result_fields(const std::string& json, ResultFields* out) {
+void read_result_fields(std::string_view json, ResultFields* out) {
   if (!scan_result_fields(json, out)) parse_result_fields(json, out);
 }
 

@@ -6,6 +6,7 @@
 #define HALL_PROXY_RESULT_FIELDS_H
 
 #include <string>
+#include <string_view>
 
 namespace __http_svr_ns__ {
 
@@ -19,14 +20,14 @@ struct ResultFields {
 };
 
 // Reads the fields of `json`.
-void read_result_fields(const std::string& json, ResultFields* out);
+void read_result_fields(std::string_view json, ResultFields* out);
 
 // The two ways, apart. scan_result_fields handles an object whose members are strings
 // without escapes or plain non-negative integers, each key at most once among "flow"
 // and "result", with nothing but white space around; for anything else it returns false
 // and leaves the reading to parse_result_fields, which uses JsonCpp.
-bool scan_result_fields(const std::string& json, ResultFields* out);
-void parse_result_fields(const std::string& json, ResultFields* out);
+bool scan_result_fields(std::string_view json, ResultFields* out);
+void parse_result_fields(std::string_view json, ResultFields* out);
 
 }  // namespace __http_svr_ns__
 

@@ -67,7 +67,7 @@ struct ClientModel {
         return;
       }
       const int id = pkt.ReadInt();
-      const std::string text = pkt.ReadString();
+      const std::string text(pkt.ReadString());
       if (ids.count(id) == 0 && ids.size() == kMaxClientIds) {
         ended = true;
         return;

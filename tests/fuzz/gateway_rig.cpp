@@ -135,7 +135,7 @@ void PacketStream::check_packet(const char* p, size_t n) {
     FUZZ_CHECK(cipher.DecryptBuffer(&pkt) >= 0, "%s: answer with a bad checksum", who_);
     const int status = pkt.ReadInt();
     const int before = pkt.Remaining();
-    const std::string text = pkt.ReadString();
+    const std::string text(pkt.ReadString());
     FUZZ_CHECK(status == 0 || status == 1, "%s: status %d", who_, status);
     FUZZ_CHECK(before >= 5 && pkt.Remaining() == 0, "%s: answer body is not int + string", who_);
     FUZZ_CHECK(status == 0 || text.empty(), "%s: failed answer with text", who_);
@@ -144,7 +144,7 @@ void PacketStream::check_packet(const char* p, size_t n) {
     FUZZ_CHECK(cipher.DecryptBuffer(&pkt) >= 0, "%s: forward with a bad checksum", who_);
     const int id = pkt.ReadInt();
     const int before = pkt.Remaining();
-    const std::string text = pkt.ReadString();
+    const std::string text(pkt.ReadString());
     FUZZ_CHECK(before >= 5 && pkt.Remaining() == 0, "%s: forward body is not int + string", who_);
     forwards.emplace_back(id, text);
   } else {

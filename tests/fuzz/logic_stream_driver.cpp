@@ -83,7 +83,7 @@ struct LogicModel {
 
   void result(NETInputPacket* pkt) {
     (void)pkt->ReadByte();
-    const std::string json = pkt->ReadString();
+    const std::string json(pkt->ReadString());
     Json::Value root;
     bool parsed = false;
     try {

@@ -66,7 +66,7 @@ void read_back(NETInputPacket& in, const std::vector<Field>& fields) {
       int v = in.ReadByte();
       FUZZ_CHECK(v == f.i, "byte read back as %d, written %d", v, f.i);
     } else {
-      std::string v = in.ReadString();
+      std::string v(in.ReadString());
       FUZZ_CHECK(v == f.s, "string of %zu bytes read back as %zu bytes", f.s.size(), v.size());
     }
   }
@@ -102,7 +102,7 @@ void read_field(NETInputPacket& in, uint8_t op, size_t len, std::vector<Field>* 
       break;
     }
     case 2: {
-      std::string v = in.ReadString();
+      std::string v(in.ReadString());
       const int took = before - in.Remaining();
       if (before < 4) {
         FUZZ_CHECK(took == 0 && v.empty(), "string without a length took %d bytes", took);

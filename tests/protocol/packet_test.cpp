@@ -182,7 +182,7 @@ TEST(PacketReader, FullBufferStringWithoutZeroEndsAtPacketEnd) {
   b.resize(8192, 'q');
   NETInputPacket in;
   load(&in, b);
-  std::string s = in.ReadString();
+  std::string s(in.ReadString());
   EXPECT_EQ(s.size(), 8179u);
   EXPECT_EQ(s, std::string(8179, 'q'));
   EXPECT_EQ(in.Remaining(), 0);
