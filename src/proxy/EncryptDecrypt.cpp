@@ -56,17 +56,41 @@ int body_length(const char* buf, int size) {
   return length - (PACKET_HEADER_SIZE - 2);
 }
 
+// Maps the n bytes of body through `map` in place and returns `sum` plus the sum of the
+// plain bytes (those before the mapping when enciphering, after it when deciphering),
+// modulo 256. Four bytes a step with four sums: a single chain of dependent additions
+// held the loop to half this speed.
+template <bool kPlainIsInput>
+unsigned char map_and_sum(unsigned char* body, int n, const BYTE* map, unsigned char sum) {
+  unsigned s0 = sum, s1 = 0, s2 = 0, s3 = 0;
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const BYTE a = body[i], b = body[i + 1], c = body[i + 2], d = body[i + 3];
+    const BYTE ma = map[a], mb = map[b], mc = map[c], md = map[d];
+    body[i] = ma;
+    body[i + 1] = mb;
+    body[i + 2] = mc;
+    body[i + 3] = md;
+    s0 += kPlainIsInput ? a : ma;
+    s1 += kPlainIsInput ? b : mb;
+    s2 += kPlainIsInput ? c : mc;
+    s3 += kPlainIsInput ? d : md;
+  }
+  for (; i < n; ++i) {
+    const BYTE m = map[body[i]];
+    s0 += kPlainIsInput ? body[i] : m;
+    body[i] = m;
+  }
+  return static_cast<unsigned char>(s0 + s1 + s2 + s3);
+}
+
 }  // namespace
 
 int CEncryptDecrypt::EncryptPacket(char* buf, int size) {
   int n = body_length(buf, size);
   if (n < 0) return -1;
   unsigned char* body = reinterpret_cast<unsigned char*>(buf + PACKET_HEADER_SIZE);
-  unsigned char sum = 0;
-  for (int i = 0; i < n; ++i) {
-    sum = static_cast<unsigned char>(sum + body[i]);
-    body[i] = MapSendByte(body[i]);
-  }
+  const unsigned char sum = map_and_sum<true>(body, n, m_SendByteMap, 0);
   buf[8] = static_cast<char>(static_cast<unsigned char>(0x100 - sum));
   return n;
 }
@@ -75,11 +99,7 @@ int CEncryptDecrypt::DecryptPacket(char* buf, int size) {
   int n = body_length(buf, size);
   if (n < 0) return -1;
   unsigned char* body = reinterpret_cast<unsigned char*>(buf + PACKET_HEADER_SIZE);
-  unsigned char sum = static_cast<unsigned char>(buf[8]);
-  for (int i = 0; i < n; ++i) {
-    body[i] = MapRecvByte(body[i]);
-    sum = static_cast<unsigned char>(sum + body[i]);
-  }
+  const unsigned char sum = map_and_sum<false>(body, n, m_RecvByteMap, static_cast<unsigned char>(buf[8]));
   return sum == 0 ? n : -1;
 }
 
