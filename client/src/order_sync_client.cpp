@@ -185,12 +185,17 @@ int order_sync_client_t::run() {
   std::vector<std::string> orders;
   size_t want = 1;  // orders per take: doubles while takes come back full
 
+  // The loop's lines are formatted at once and written by the log's writer thread, handed
+  // over before every wait (nap_ms hands them over too), so a busy loop does not open,
+  // write and close the log file for each line.
+  log_defer(true);
   if (_c->IsConnected) attach();
   while (!stop_requested()) {
     if (!_c->IsConnected) {
       reconnect_idle_link();
       continue;
     }
+    log_flush();
     int n = _p->wait(100);
     if (n <= 0) continue;
     uint32_t ev = _p->events[0].events;
@@ -224,5 +229,6 @@ int order_sync_client_t::run() {
     if (!deliver(orders)) break;
     nap_ms(g_conf.order_pause_ms);  // [order] pause_ms
   }
+  log_defer(false);  // everything written before run returns
   return 0;
 }

@@ -4,7 +4,8 @@
 // pause between orders it takes them several at a time (up to fetcher_t::MAX_BATCH, more
 // while takes come back full) and writes their packets together.
 // It owns the four members it is given and deletes them in its destructor (_f, _c, _m,
-// _p, in that order). Single-threaded; run() returns only when a stop is requested.
+// _p, in that order). Single-threaded (the log's writer thread aside: run() defers its
+// lines to it); run() returns only when a stop is requested.
 //
 // Orders that cannot be delivered are never dropped silently. Those that are not JSON,
 // and those whose packet would exceed the gateway's 8000-byte limit (texts above
