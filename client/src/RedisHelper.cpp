@@ -105,25 +105,27 @@ bool CRedisHelper::await_reply() {
   }
 }
 
-redisReply* CRedisHelper::command(const char* format, ...) {
-  gave_up_ = false;
-  if (context == nullptr || context->err != 0) return nullptr;
-  va_list ap;
-  va_start(ap, format);
-  const int appended = redisvAppendCommand(context, format, ap);
-  va_end(ap);
-  if (appended != REDIS_OK) return nullptr;
+bool CRedisHelper::write_commands() {
   int done = 0;
   do {
-    if (redisBufferWrite(context, &done) != REDIS_OK) return nullptr;
+    if (redisBufferWrite(context, &done) != REDIS_OK) return false;
   } while (!done);
-  if (!await_reply()) {
-    gave_up_ = true;
-    drop_context();  // the reply still owed would answer the next command
-    return nullptr;
-  }
+  return true;
+}
+
+// The next reply owed on the connection: one already read (a pipeline's replies often
+// arrive together) or one waited for as await_reply allows.
+redisReply* CRedisHelper::next_reply() {
   void* r = nullptr;
-  if (redisGetReply(context, &r) != REDIS_OK) return nullptr;
+  if (redisGetReplyFromReader(context, &r) != REDIS_OK) return nullptr;
+  if (r == nullptr) {
+    if (!await_reply()) {
+      gave_up_ = true;
+      drop_context();  // a reply still owed would answer the next command
+      return nullptr;
+    }
+    if (redisGetReply(context, &r) != REDIS_OK) return nullptr;
+  }
   if (lost_master_reply(static_cast<redisReply*>(r))) {
     // A replica or a loading server carried nothing out: the master is to be found again.
     freeReplyObject(r);
@@ -131,6 +133,37 @@ redisReply* CRedisHelper::command(const char* format, ...) {
     return nullptr;
   }
   return static_cast<redisReply*>(r);
+}
+
+redisReply* CRedisHelper::command(const char* format, ...) {
+  gave_up_ = false;
+  if (context == nullptr || context->err != 0) return nullptr;
+  va_list ap;
+  va_start(ap, format);
+  const int appended = redisvAppendCommand(context, format, ap);
+  va_end(ap);
+  if (appended != REDIS_OK || !write_commands()) return nullptr;
+  return next_reply();
+}
+
+size_t CRedisHelper::pipeline(size_t count, const std::function<int(size_t)>& append,
+                              const std::function<void(size_t, const redisReply*)>& take) {
+  gave_up_ = false;
+  if (context == nullptr || context->err != 0) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (append(i) != REDIS_OK) {
+      drop_context();  // the commands appended so far must not go out with the next one
+      return 0;
+    }
+  }
+  if (!write_commands()) return 0;
+  for (size_t i = 0; i < count; ++i) {
+    redisReply* r = next_reply();
+    if (r == nullptr) return i;
+    take(i, r);
+    freeReplyObject(r);
+  }
+  return count;
 }
 
 bool CRedisHelper::ping() {
@@ -210,6 +243,32 @@ bool CRedisHelper::MoveHeadToTail(const std::string& from, const std::string& to
 bool CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
   std::string ignored;
   return move("LMOVE %s %s RIGHT LEFT", from, to, ignored);
+}
+
+size_t CRedisHelper::move_many(const char* format, const std::string& from, const std::string& to, size_t count,
+                               std::vector<std::string>* values) {
+  return pipeline(
+      count, [&](size_t) { return redisAppendCommand(context, format, from.c_str(), to.c_str()); },
+      [&](size_t, const redisReply* r) {
+        if (r->type == REDIS_REPLY_STRING) values->emplace_back(r->str, r->len);
+      });
+}
+
+size_t CRedisHelper::MoveHeadsToTail(const std::string& from, const std::string& to, size_t count,
+                                     std::vector<std::string>* values) {
+  return move_many("LMOVE %s %s LEFT RIGHT", from, to, count, values);
+}
+
+size_t CRedisHelper::MoveTailsToHead(const std::string& from, const std::string& to, size_t count,
+                                     std::vector<std::string>* values) {
+  return move_many("LMOVE %s %s RIGHT LEFT", from, to, count, values);
+}
+
+size_t CRedisHelper::RemoveEach(const std::string& list, const std::vector<std::string>& values) {
+  return pipeline(
+      values.size(),
+      [&](size_t i) { return redisAppendCommand(context, "LREM %s 1 %b", list.c_str(), values[i].data(), values[i].size()); },
+      [](size_t, const redisReply*) {});
 }
 
 int CRedisHelper::Remove(const std::string& list, const std::string& value) {

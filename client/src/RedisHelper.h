@@ -19,6 +19,7 @@
 #include <hiredis/hiredis.h>
 #include <sys/time.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,20 @@ class CRedisHelper : private noncopyable {
   // -1 when no reply came back.
   int Remove(const std::string& list, const std::string& value);
 
+  // Pipelines: every command is written at once, then the replies are read in order, each
+  // waited for as a single command's is. They return the number of replies read, fewer
+  // than asked when the connection failed, a wait gave up or a server that is no master
+  // answered (the commands after the last reply may still have been carried out).
+  // MoveHeadsToTail sends count takes from the head of from to the tail of to (LMOVE) and
+  // appends every element taken to values, in the order taken. RemoveEach removes the
+  // first element equal to each of values from list (LREM 1). MoveTailsToHead sends count
+  // moves of the tail of from to the head of to, the elements moved going to values.
+  size_t MoveHeadsToTail(const std::string& from, const std::string& to, size_t count,
+                         std::vector<std::string>* values);
+  size_t MoveTailsToHead(const std::string& from, const std::string& to, size_t count,
+                         std::vector<std::string>* values);
+  size_t RemoveEach(const std::string& list, const std::vector<std::string>& values);
+
   // Binary-safe pushes: the value travels whole, zero bytes included. EnqueueBytes
   // appends at the tail (rpush); Requeue puts a value back at the head (lpush), so that
   // it is the next one Dequeue returns. Results as for Enqueue.
@@ -91,6 +106,14 @@ class CRedisHelper : private noncopyable {
   int connect_through_sentinels(const timeval& tv);
   timeval command_deadline() const;
   redisReply* command(const char* format, ...);
+  bool write_commands();
+  redisReply* next_reply();
+  // Appends count commands (append(i) adds the i-th and returns REDIS_OK), writes them and
+  // hands each reply, in order, to take(i, reply). The number of replies read.
+  size_t pipeline(size_t count, const std::function<int(size_t)>& append,
+                  const std::function<void(size_t, const redisReply*)>& take);
+  size_t move_many(const char* format, const std::string& from, const std::string& to, size_t count,
+                   std::vector<std::string>* values);
   bool await_reply();
   void drop_context();
   int integer_command(const char* format, const std::string& a, const std::string& b);

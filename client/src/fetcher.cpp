@@ -64,20 +64,20 @@ bool fetcher_t::recover(const char* q) {
 
 // A connection whose last command was answered is taken on without a ping: should the
 // take fail on it, a second attempt pings, reconnects and recovers as the first one
-// would have. The ping would cost one more round trip per order.
-std::string fetcher_t::fetch(const char* q, bool* popped) {
-  std::string v;
-  bool taken = false;
+// would have. The ping would cost one more round trip per take.
+size_t fetcher_t::fetch(const char* q, size_t count, std::vector<std::string>* orders) {
+  const size_t before = orders->size();
   for (int attempt = 0; _r != nullptr && attempt < 2; ++attempt) {
     const bool answered = attempt == 0 && !last_command_failed();
     if (!answered && !wait_for_redis()) break;
     if (!recover(q)) continue;
-    taken = _r->MoveHeadToTail(q, sending_name(q), v);
+    // Orders whose take was answered are in hand even when a later reply is missing;
+    // the takes without a reply are recovered after the reconnect.
+    const size_t replies = _r->MoveHeadsToTail(q, sending_name(q), count, orders);
     taken_on_ = connects_;
-    if (taken || !last_command_failed()) break;
+    if (orders->size() > before || replies == count) break;
   }
-  if (popped != nullptr) *popped = taken;
-  return v;
+  return orders->size() - before;
 }
 
 // Runs one command the way a stopping program must: whatever Redis does, it waits at most
@@ -127,6 +127,11 @@ int fetcher_t::dead_letter(const char* q, const std::string& order) {
   return until_answered([&] { return _r->EnqueueBytes(name, order) >= 1 ? 0 : -1; });
 }
 
+void fetcher_t::remember_settled(const std::string& order) {
+  settled_.push_back({_r->server(), order});
+  if (settled_.size() > KEEP_SETTLED) settled_.pop_front();
+}
+
 int fetcher_t::settle(const char* q, const std::string& order) {
   if (_r == nullptr) return -1;
   const std::string sending = sending_name(q);
@@ -135,13 +140,29 @@ int fetcher_t::settle(const char* q, const std::string& order) {
     if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
     return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
   });
-  settled_.push_back({_r->server(), order});
-  if (settled_.size() > KEEP_SETTLED) settled_.pop_front();
+  remember_settled(order);
   return r;
 }
 
-int fetcher_t::give_back(const char* q, const std::string&) {
+// On the connection of the take, every removal goes out in one round trip; an order
+// whose removal was not answered, and every order once the connection was remade or a
+// stop requested, is settled alone.
+void fetcher_t::settle_all(const char* q, const std::vector<std::string>& orders) {
+  if (_r == nullptr) return;
+  size_t done = 0;
+  if (orders.size() > 1 && taken_on_ == connects_ && !stop_requested() && !last_command_failed()) {
+    done = _r->RemoveEach(sending_name(q), orders);
+    for (size_t i = 0; i < done; ++i) remember_settled(orders[i]);
+  }
+  for (size_t i = done; i < orders.size(); ++i) settle(q, orders[i]);
+}
+
+int fetcher_t::give_back(const char* q, size_t count) {
   if (_r == nullptr) return -1;
   const std::string sending = sending_name(q);
-  return once_while_stopping([&] { return _r->MoveTailToHead(sending, q) ? 0 : -1; });
+  return once_while_stopping([&] {
+    std::vector<std::string> moved;
+    _r->MoveTailsToHead(sending, q, count, &moved);
+    return moved.size() == count ? 0 : -1;
+  });
 }

@@ -8,6 +8,8 @@
 // given back). A reply lost with a killed Redis, or one the client gave up on, thus loses
 // no order: after every (re)connect, orders found in the sending list go back to the head
 // of q. The sending list belongs to one client alone; several clients may work one q.
+// Several orders may be taken, and settled, in one round trip (a pipeline of the
+// single-order commands), each still one step of its own for Redis.
 //
 // When the connection is remade, the Redis behind it may be another one (a replica that
 // took the master's place) holding the lists as far as they were replicated. Settling an
@@ -23,6 +25,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "RedisHelper.h"
 #include "noncopyable.h"
@@ -36,10 +39,11 @@ class fetcher_t : private noncopyable {
   explicit fetcher_t(redis_helper_t* r, const std::string& sending = std::string());
   ~fetcher_t();
 
-  // The next order from the list q, or "" when the list is empty. Blocks while Redis does
-  // not answer; returns "" at once when a stop is requested. *popped (when given) tells
-  // whether an element was taken, so that an empty element is not mistaken for none.
-  std::string fetch(const char* q, bool* popped = nullptr);
+  // Takes up to count orders from the head of q (count at most MAX_BATCH), all in one
+  // round trip, and appends them to *orders in list order; returns how many, 0 when the
+  // list is empty. Blocks while Redis does not answer; returns 0 at once when a stop is
+  // requested. An empty element is an order like any other.
+  size_t fetch(const char* q, size_t count, std::vector<std::string>* orders);
 
   // Orders that must not be sent go, unchanged, to the tail of the dead-letter list of q
   // (see dead_letter_name); the caller settles them after. Waits for Redis like fetch;
@@ -51,15 +55,19 @@ class fetcher_t : private noncopyable {
   // The order in hand is done with: it leaves the sending list. Waits for Redis like
   // dead_letter, with the same results.
   int settle(const char* q, const std::string& order);
+  // Settles orders of the last fetch, given in the order taken, as settle does each one.
+  void settle_all(const char* q, const std::vector<std::string>& orders);
 
-  // Puts the order in hand, which could not be sent, back at the head of q, so it is the
-  // next one taken. Meant for a stopping program: one attempt (and one reconnect) that
-  // waits at most STOPPING_WAIT_MS for each reply, however Redis behaves. 0 when done; 1
-  // when the command reached a Redis that did not answer in time (a frozen server carries
-  // it out once it runs again, and a later run recovers the order anyway); -1 otherwise.
-  int give_back(const char* q, const std::string& order);
+  // Puts the last count orders in hand, which could not be sent, back at the head of q in
+  // their order, so they are the next ones taken; the orders of the same fetch before them
+  // are to be settled first. Meant for a stopping program: one attempt (and one
+  // reconnect) that waits at most STOPPING_WAIT_MS for each reply, however Redis behaves.
+  // 0 when done; 1 when the commands reached a Redis that did not answer in time (a
+  // frozen server carries them out once it runs again, and a later run recovers the
+  // orders anyway); -1 otherwise.
+  int give_back(const char* q, size_t count);
 
-  enum { STOPPING_WAIT_MS = 300 };
+  enum { STOPPING_WAIT_MS = 300, MAX_BATCH = 64 };
 
   // "<q>:dead": the dead-letter list of the queue q.
   static std::string dead_letter_name(const char* q);
@@ -76,18 +84,19 @@ class fetcher_t : private noncopyable {
   int until_answered(const std::function<int()>& command);
 
   void forget_settled(const std::string& sending);  // drops recently settled orders from it
+  void remember_settled(const std::string& order);
 
   bool recover_;  // the sending list is to be emptied into q before the next take
   std::string sending_;
   int connects_;  // connections made to Redis so far
-  int taken_on_;  // connects_ when the order in hand was taken
+  int taken_on_;  // connects_ when the orders in hand were taken
   struct settled_s {
     TRedisAddress on;  // the server it was settled on
     std::string order;
   };
   std::deque<settled_s> settled_;  // the last orders settled, newest last
   TRedisAddress logged_server_;    // the server last named in the log
-  enum { KEEP_SETTLED = 16 };
+  enum { KEEP_SETTLED = MAX_BATCH };
 };
 
 #endif

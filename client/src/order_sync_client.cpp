@@ -1,7 +1,6 @@
 #include "order_sync_client.h"
 
-#include <cstring>
-#include <memory>
+#include <algorithm>
 
 #include "conf.h"
 #include "json_text.h"
@@ -69,23 +68,52 @@ void order_sync_client_t::reconnect_idle_link() {
   backoff_ms_ = backoff_ms_ * 2 > MAX_BACKOFF_MS ? MAX_BACKOFF_MS : backoff_ms_ * 2;
 }
 
-// Sends one packet, reconnecting in place until it is out. A last look for a pending
-// close before each write keeps an order from going into a connection the gateway has
-// already left. Returns false only when a stop came first.
-bool order_sync_client_t::send_until_done(const packet_t& pkt) {
+// Sends orders[from, end), all sendable, in order and in as few writes as the socket
+// allows, reconnecting in place until every one is out. When a write fails part way, the
+// packets the socket took count as sent, and the rest go again, whole, on the next
+// connection. The lines are those of sending each order alone. A last look for a pending
+// close before each write keeps orders from going into a connection the gateway has
+// already left. Returns how many were sent: fewer only when a stop came first.
+size_t order_sync_client_t::send_until_done(const std::vector<std::string>& orders, size_t from, size_t end) {
+  std::vector<unsigned char> buffer(PACKET_BUF_SIZE);
+  packet_t pkt;
+  pkt._data = buffer.data();
+  pkt.sz = PACKET_BUF_SIZE;
+  std::string out;
+  std::vector<int> sizes;
+  for (size_t i = from; i < end; ++i) {
+    build_packet(&pkt, g_conf.client_id, orders[i]);
+    out.append(reinterpret_cast<const char*>(pkt._data), pkt.len);
+    sizes.push_back(pkt.len);
+  }
+  size_t next = from;      // the first order not yet wholly written
+  size_t offset = 0;       // where its packet starts in out
+  bool announced = false;  // its "JSON" line is written
   for (;;) {
-    if (stop_requested()) return false;
-    int r = 0;
+    if (!announced) OSC_LOG(3, "JSON: %s", orders[next].c_str());
+    announced = true;
+    if (stop_requested()) return next - from;
+    int accepted = 0;
     int discarded = 0;
     if (_c->IsConnected) {
       if (_c->check(&discarded) != 0)
-        r = _c->Send(reinterpret_cast<const char*>(pkt._data), pkt.len);
+        _c->Send(out.data() + offset, static_cast<int>(out.size() - offset), &accepted);
       else
         OSC_LOG(1, "Tcp connection closed.");  // the same close the loop reports, seen first here
     }
     if (discarded > 0) OSC_DEBUG("discarded %d bytes from the gateway", discarded);
-    OSC_LOG(3, "SEND: %d", r);
-    if (r != 0) return true;
+    for (; next < end && accepted >= sizes[next - from]; ++next) {
+      const int size = sizes[next - from];
+      if (!announced) OSC_LOG(3, "JSON: %s", orders[next].c_str());
+      OSC_LOG(3, "SEND: %d", size);
+      announced = false;
+      accepted -= size;
+      offset += static_cast<size_t>(size);
+    }
+    if (next == end) return end - from;
+    if (!announced) OSC_LOG(3, "JSON: %s", orders[next].c_str());
+    announced = true;
+    OSC_LOG(3, "SEND: %d", 0);
     drop_connection();
     if (_c->Reconnect() != 0) {
       OSC_LOG(1, "connected server failed");
@@ -95,6 +123,45 @@ bool order_sync_client_t::send_until_done(const packet_t& pkt) {
       backoff_ms_ = 1000;
     }
   }
+}
+
+// The orders of one take, in order: runs of sendable ones go out together, unsendable
+// ones are set aside between them, then all are settled. When a stop comes first, the
+// orders dealt with are settled and the rest given back, in order; false then.
+bool order_sync_client_t::deliver(const std::vector<std::string>& orders) {
+  const char* q = g_conf.redis_key;
+  std::vector<std::string> why(orders.size());
+  for (size_t i = 0; i < orders.size(); ++i) why[i] = unsendable_reason(orders[i]);
+  size_t done = 0;  // orders sent or set aside
+  while (done < orders.size()) {
+    if (!why[done].empty()) {
+      if (done > 0 && stop_requested()) break;
+      if (why[done] == "not JSON") OSC_LOG(1, "json: %s parse failed.", orders[done].c_str());
+      set_aside(orders[done], why[done]);
+      ++done;
+      continue;
+    }
+    size_t end = done + 1;
+    while (end < orders.size() && why[end].empty()) ++end;
+    const size_t sent = send_until_done(orders, done, end);
+    done += sent;
+    if (done < end) break;
+  }
+  if (done == orders.size()) {
+    _f->settle_all(q, orders);
+    return true;
+  }
+  _f->settle_all(q, std::vector<std::string>(orders.begin(), orders.begin() + static_cast<long>(done)));
+  const int stored = _f->give_back(q, orders.size() - done);
+  for (size_t i = done; i < orders.size(); ++i) {
+    if (stored == 0)
+      OSC_LOG(1, "stopping: unsent order put back at the head of %s", q);
+    else if (stored == 1)
+      OSC_LOG(1, "stopping: unsent order sent back to the head of %s, unconfirmed: %s", q, orders[i].c_str());
+    else
+      OSC_LOG(1, "stopping: unsent order could not be put back: %s", orders[i].c_str());
+  }
+  return false;
 }
 
 void order_sync_client_t::set_aside(const std::string& order, const std::string& reason) {
@@ -115,17 +182,20 @@ int order_sync_client_t::run() {
     OSC_LOG(1, "no gateway connection or poller; nothing to do");
     return -1;
   }
-  packet_t pkt;
-  pkt.sz = PACKET_BUF_SIZE;
-  std::unique_ptr<unsigned char[]> buffer;
-  std::string order;
+  std::vector<std::string> orders;
+  size_t want = 1;  // orders per take: doubles while takes come back full
 
+  // The loop's lines are formatted at once and written by the log's writer thread, handed
+  // over before every wait (nap_ms hands them over too), so a busy loop does not open,
+  // write and close the log file for each line.
+  log_defer(true);
   if (_c->IsConnected) attach();
   while (!stop_requested()) {
     if (!_c->IsConnected) {
       reconnect_idle_link();
       continue;
     }
+    log_flush();
     int n = _p->wait(100);
     if (n <= 0) continue;
     uint32_t ev = _p->events[0].events;
@@ -147,42 +217,18 @@ int order_sync_client_t::run() {
       continue;
     }
 
-    bool popped = false;
-    order = _f->fetch(g_conf.redis_key, &popped);
-    if (!popped) {
+    // With a pause, one order per turn; without, as many as the last take suggests.
+    orders.clear();
+    const size_t got = _f->fetch(g_conf.redis_key, g_conf.order_pause_ms > 0 ? 1 : want, &orders);
+    if (got == 0) {
+      want = 1;
       nap_ms(IDLE_WAIT_MS);
       continue;
     }
-    std::string why = unsendable_reason(order);
-    if (why == "not JSON") OSC_LOG(1, "json: %s parse failed.", order.c_str());
-    if (!why.empty()) {
-      set_aside(order, why);
-      _f->settle(g_conf.redis_key, order);
-      continue;
-    }
-    OSC_LOG(3, "JSON: %s", order.c_str());
-
-    if (!buffer) {
-      buffer.reset(new unsigned char[PACKET_BUF_SIZE]());
-      pkt._data = buffer.get();
-    }
-    build_packet(&pkt, g_conf.client_id, order);
-    if (!send_until_done(pkt)) {
-      const int stored = _f->give_back(g_conf.redis_key, order);
-      if (stored == 0)
-        OSC_LOG(1, "stopping: unsent order put back at the head of %s", g_conf.redis_key);
-      else if (stored == 1)
-        OSC_LOG(1, "stopping: unsent order sent back to the head of %s, unconfirmed: %s", g_conf.redis_key,
-                order.c_str());
-      else
-        OSC_LOG(1, "stopping: unsent order could not be put back: %s", order.c_str());
-      break;
-    }
-    _f->settle(g_conf.redis_key, order);
-    std::memset(buffer.get(), 0, PACKET_BUF_SIZE);
-    pkt.len = 0;
-    pkt.idx = 0;
+    want = got < want ? got : std::min<size_t>(want * 2, fetcher_t::MAX_BATCH);
+    if (!deliver(orders)) break;
     nap_ms(g_conf.order_pause_ms);  // [order] pause_ms
   }
+  log_defer(false);  // everything written before run returns
   return 0;
 }

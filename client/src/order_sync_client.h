@@ -1,19 +1,23 @@
 // The order-sync client's main object: pops orders (JSON texts) from a Redis list and
 // sends each, with the configured client id, as a CLIENT_CMD_DATA_REQ packet over one
-// long-lived connection to the gateway, reconnecting whenever the link breaks.
+// long-lived connection to the gateway, reconnecting whenever the link breaks. Without a
+// pause between orders it takes them several at a time (up to fetcher_t::MAX_BATCH, more
+// while takes come back full) and writes their packets together.
 // It owns the four members it is given and deletes them in its destructor (_f, _c, _m,
-// _p, in that order). Single-threaded; run() returns only when a stop is requested.
+// _p, in that order). Single-threaded (the log's writer thread aside: run() defers its
+// lines to it); run() returns only when a stop is requested.
 //
 // Orders that cannot be delivered are never dropped silently. Those that are not JSON,
 // and those whose packet would exceed the gateway's 8000-byte limit (texts above
 // MAX_ORDER_TEXT bytes), are logged at level 1 and pushed unchanged to the dead-letter
-// list "<redis_key>:dead". An order popped but still unsent when a stop arrives is put
-// back at the head of its list. While in hand an order waits in this client's sending list,
+// list "<redis_key>:dead". Orders popped but still unsent when a stop arrives are put
+// back at the head of their list, in order. While in hand an order waits in this client's sending list,
 // so that no failure of Redis or of this process loses it (see fetcher_t).
 #ifndef ORDER_SYNC_ORDER_SYNC_CLIENT_H
 #define ORDER_SYNC_ORDER_SYNC_CLIENT_H
 
 #include <string>
+#include <vector>
 
 #include "MysqlHelper.h"
 #include "fetcher.h"
@@ -60,7 +64,8 @@ class order_sync_client_t : private noncopyable {
   void attach();
   void drop_connection();
   void reconnect_idle_link();
-  bool send_until_done(const packet_t& pkt);
+  size_t send_until_done(const std::vector<std::string>& orders, size_t from, size_t end);
+  bool deliver(const std::vector<std::string>& orders);
   void set_aside(const std::string& order, const std::string& reason);
 
   int backoff_ms_;

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <time.h>
 
+#include "log.h"
+
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
@@ -28,6 +30,7 @@ void request_stop() { g_stop = 1; }
 void clear_stop() { g_stop = 0; }
 
 void nap_ms(int ms) {
+  if (ms > 0) log_flush();  // deferred lines are not kept back for the length of a nap
   const int slice = 50;
   while (ms > 0 && !stop_requested()) {
     int step = ms < slice ? ms : slice;

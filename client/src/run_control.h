@@ -13,7 +13,8 @@ bool stop_requested();
 void request_stop();
 void clear_stop();  // for tests that run the loop more than once
 
-// Sleeps ms milliseconds, or less when a stop is requested meanwhile.
+// Sleeps ms milliseconds, or less when a stop is requested meanwhile. Log lines deferred
+// so far (see log_defer) are handed over first.
 void nap_ms(int ms);
 
 #endif

@@ -85,13 +85,15 @@ int CTcpClient::check(int* discarded) {
   return 1;
 }
 
-int CTcpClient::Send(const char* data, int len) {
-  if (socketfd_ < 0 || data == nullptr || len <= 0) return 0;
+int CTcpClient::Send(const char* data, int len, int* accepted) {
   int sent = 0;
+  if (accepted) *accepted = 0;
+  if (socketfd_ < 0 || data == nullptr || len <= 0) return 0;
   while (sent < len) {
     ssize_t n = send(socketfd_, data + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
     if (n > 0) {
       sent += static_cast<int>(n);
+      if (accepted) *accepted = sent;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -28,8 +28,9 @@ class CTcpClient : private noncopyable {
   int check(int* discarded = nullptr);
 
   // Writes the whole buffer. Returns len, or 0 on failure (no socket, peer gone, or the
-  // send time-out passed with bytes still unwritten).
-  int Send(const char* data, int len);
+  // send time-out passed with bytes still unwritten). The count of bytes the socket took
+  // goes to *accepted when given, on failure too.
+  int Send(const char* data, int len, int* accepted = nullptr);
 
   int socketfd_;
   std::string host_;

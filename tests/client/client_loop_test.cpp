@@ -41,8 +41,8 @@ class ClientLoopTest : public ::testing::Test {
     ASSERT_TRUE(redis_.start());
     ASSERT_TRUE(gateway_.start());
   }
-  void start_client(int log_level = 6) {
-    conf_ = write_client_conf(dir_.path(), gateway_.port(), redis_.port(), "orders", 4242, log_level);
+  void start_client(int log_level = 6, int pause_ms = -1) {
+    conf_ = write_client_conf(dir_.path(), gateway_.port(), redis_.port(), "orders", 4242, log_level, pause_ms);
     ASSERT_TRUE(client_.start({binary("order_sync_client"), conf_}, dir_.path(), dir_.file("out"), dir_.file("out")));
     ASSERT_TRUE(wait_until([&] { return gateway_.connections() >= 1; }, 10000)) << read_file(dir_.file("out"));
   }
@@ -97,6 +97,47 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   EXPECT_NE(std::string::npos, log.find("JSON: [1,2,3]")) << log;
   EXPECT_NE(std::string::npos, log.find("SEND: 25")) << log;  // "[1,2,3]": 7 + 18 bytes
   expect_clean_stop();
+}
+
+// Without a pause orders are taken, written and settled in batches: a long list still goes
+// out once and in order, unsendable orders are set aside in their place, and the log
+// holds each order's lines as if it had been sent alone.
+TEST_F(ClientLoopTest, WithoutPauseALongListGoesOutOnceInOrder) {
+  std::vector<std::string> args = {"RPUSH", "orders"}, good, lines, dead;
+  for (int i = 0; i < 400; ++i) {
+    const bool bad = i % 97 == 50;
+    args.push_back(bad ? "bad" + std::to_string(i) : "{\"n\":" + std::to_string(i) + "}");
+    (bad ? dead : good).push_back(args.back());
+    lines.push_back(bad ? "json: " + args.back() + " parse failed." : "JSON: " + args.back());
+    if (!bad) lines.push_back("SEND: " + std::to_string(args.back().size() + 18));
+  }
+  redis_.command(args);
+  start_client(6, 0);
+  const std::string sending = "orders:sending:127.0.0.1:" + std::to_string(gateway_.port()) + ":4242";
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return gateway_.order_count() >= good.size() && redis_.command({"LLEN", "orders"}) == "0" &&
+               redis_.command({"LLEN", sending}) == "0";
+      },
+      20000))
+      << log_text(dir_);
+  std::vector<ReceivedOrder> got = gateway_.orders();
+  ASSERT_EQ(good.size(), got.size());
+  for (size_t i = 0; i < good.size(); ++i) EXPECT_EQ(good[i], got[i].text) << "order " << i;
+  EXPECT_EQ(1, gateway_.connections());
+  std::string want_dead;
+  for (const std::string& d : dead) want_dead += d + "\n";
+  EXPECT_EQ(want_dead, redis_.command({"LRANGE", "orders:dead", "0", "-1"}) + "\n");
+  expect_clean_stop();
+  std::vector<std::string> logged;
+  const std::string log = log_text(dir_);
+  for (size_t at = log.find("[run]: "); at != std::string::npos; at = log.find("[run]: ", at)) {
+    at += 7;
+    const std::string line = log.substr(at, log.find('\n', at) - at);
+    if (line.rfind("JSON: ", 0) == 0 || line.rfind("SEND: ", 0) == 0 || line.rfind("json: ", 0) == 0)
+      logged.push_back(line);
+  }
+  EXPECT_EQ(lines, logged);
 }
 
 TEST_F(ClientLoopTest, GatewayLeavingAndComingBackLosesNoOrder) {

@@ -1,5 +1,5 @@
 // The order loop run in-process, to reach states a black-box test cannot time: a stop that
-// arrives while a popped order waits for the gateway.
+// arrives while popped orders wait for the gateway, a write cut part way through a batch.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -9,8 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "conf.h"
+#include "fake_gateway.h"
 #include "log.h"
 #include "order_sync_client.h"
 #include "run_control.h"
@@ -20,42 +22,34 @@ using namespace testsupport;
 
 namespace {
 
-class ClientStop : public ::testing::Test {
+// The loop run on its own thread over the given gateway connection, with Redis.
+class InProcessLoop : public ::testing::Test {
  protected:
-  // Starts the loop with {"n":1}, {"n":2} waiting and a connection whose peer no longer
-  // reads (it looks alive, yet every write fails; reconnecting goes to a port where
-  // nobody listens), and returns once the loop holds the first order, unsendable.
   void SetUp() override {
     ASSERT_TRUE(redis_.start());
     init_log("order_sync_client", dir_.path().c_str(), 0, 0);
     std::strcpy(g_conf.redis_key, "orders");
     g_conf.client_id = 9;
-    redis_.command({"RPUSH", "orders", "{\"n\":1}", "{\"n\":2}"});
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
-    ASSERT_EQ(0, shutdown(sv_[1], SHUT_RD));
-
+    g_conf.order_pause_ms = 0;
+  }
+  void start_loop(CTcpClient* c) {
     CRedisHelper* r = new CRedisHelper();
     r->host_ = "127.0.0.1";
     r->port_ = static_cast<unsigned short>(redis_.port());
     r->timeout = {2, 0};
     r->Connect();
-    CTcpClient* c = new CTcpClient("127.0.0.1", static_cast<unsigned short>(free_port()), 500, 500);
-    c->socketfd_ = sv_[0];
-    c->IsConnected = true;
     app_.reset(new order_sync_client_t(new fetcher_t(r), c, nullptr, new poller_t()));
     clear_stop();
     loop_ = std::thread([this] {
       app_->run();
       ended_ = true;
     });
-    ASSERT_TRUE(wait_until([&] { return log().find("connected server failed") != std::string::npos; }, 10000)) << log();
   }
   void TearDown() override {
     request_stop();
     redis_.freeze(false);
     if (loop_.joinable()) loop_.join();
     clear_stop();
-    if (sv_[1] >= 0) close(sv_[1]);
   }
   // Requests a stop; true when the loop ended within timeout_ms.
   bool stop_loop(int timeout_ms) {
@@ -66,10 +60,33 @@ class ClientStop : public ::testing::Test {
 
   RedisServer redis_;
   TempDir dir_;
-  int sv_[2] = {-1, -1};
   std::unique_ptr<order_sync_client_t> app_;
   std::thread loop_;
   std::atomic<bool> ended_{false};
+};
+
+class ClientStop : public InProcessLoop {
+ protected:
+  // Starts the loop with {"n":1}, {"n":2} waiting and a connection whose peer no longer
+  // reads (it looks alive, yet every write fails; reconnecting goes to a port where
+  // nobody listens), and returns once the loop holds the first order, unsendable.
+  void SetUp() override {
+    InProcessLoop::SetUp();
+    redis_.command({"RPUSH", "orders", "{\"n\":1}", "{\"n\":2}"});
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv_));
+    ASSERT_EQ(0, shutdown(sv_[1], SHUT_RD));
+    CTcpClient* c = new CTcpClient("127.0.0.1", static_cast<unsigned short>(free_port()), 500, 500);
+    c->socketfd_ = sv_[0];
+    c->IsConnected = true;
+    start_loop(c);
+    ASSERT_TRUE(wait_until([&] { return log().find("connected server failed") != std::string::npos; }, 10000)) << log();
+  }
+  void TearDown() override {
+    InProcessLoop::TearDown();
+    if (sv_[1] >= 0) close(sv_[1]);
+  }
+
+  int sv_[2] = {-1, -1};
 };
 
 TEST_F(ClientStop, OrderUnsentAtStopGoesBackToTheHeadOfItsList) {
@@ -91,6 +108,73 @@ TEST_F(ClientStop, OrderUnsentAtStopWithRedisFrozenIsNotLost) {
       5000))
       << log();
   EXPECT_NE(std::string::npos, log().find("sent back to the head of orders, unconfirmed")) << log();
+}
+
+// Orders of 4 KB taken in batches, and a gateway that stops reading after 40 KB: a write
+// fails part way through a batch, once the socket buffers are full and the send time-out
+// has passed. What the socket took reaches the gateway once it reads again.
+class ClientBatchCut : public InProcessLoop {
+ protected:
+  void SetUp() override {
+    InProcessLoop::SetUp();
+    std::vector<std::string> args = {"RPUSH", "orders"};
+    for (int i = 0; i < 120; ++i) {
+      orders_.push_back("{\"n\":" + std::to_string(i) + ",\"pad\":\"" + std::string(4000, 'x') + "\"}");
+      args.push_back(orders_.back());
+    }
+    redis_.command(args);
+    ASSERT_TRUE(gateway_.start(0, 4096));
+    gateway_.stall_after(40000);
+  }
+  // Connects to the fake gateway, with a small send buffer; reconnects go to
+  // reconnect_port.
+  CTcpClient* connected_client(int reconnect_port) {
+    CTcpClient* c = new CTcpClient("127.0.0.1", static_cast<unsigned short>(gateway_.port()), 500, 500);
+    EXPECT_EQ(0, c->Reconnect());
+    int size = 4096;
+    setsockopt(c->socketfd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    c->port_ = static_cast<unsigned short>(reconnect_port);
+    return c;
+  }
+  // The orders received, in order, are orders_[0, n).
+  void expect_received_in_order(size_t n) {
+    std::vector<ReceivedOrder> got = gateway_.orders();
+    ASSERT_EQ(n, got.size());
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(orders_[i], got[i].text) << "order " << i;
+  }
+
+  FakeGateway gateway_;
+  std::vector<std::string> orders_;
+};
+
+TEST_F(ClientBatchCut, WriteCutPartWayThroughABatchLosesAndRepeatsNothing) {
+  start_loop(connected_client(gateway_.port()));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return gateway_.order_count() >= orders_.size() && redis_.command({"LLEN", "orders"}) == "0" &&
+               redis_.command({"LLEN", "orders:sending"}) == "0";
+      },
+      30000))
+      << log();
+  expect_received_in_order(orders_.size());
+  EXPECT_EQ(2, gateway_.connections());
+  EXPECT_NE(std::string::npos, log().find("SEND: 0")) << log();
+}
+
+TEST_F(ClientBatchCut, StopPartWayThroughABatchSettlesTheSentAndGivesBackTheRest) {
+  start_loop(connected_client(free_port()));
+  ASSERT_TRUE(wait_until([&] { return log().find("connected server failed") != std::string::npos; }, 15000)) << log();
+  ASSERT_TRUE(stop_loop(10000));
+  gateway_.drain();
+  const size_t sent = gateway_.order_count();
+  ASSERT_GT(sent, 0u);
+  ASSERT_LT(sent, orders_.size());
+  expect_received_in_order(sent);
+  std::string rest;
+  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
+  EXPECT_EQ(rest, redis_.command({"LRANGE", "orders", "0", "-1"}));
+  EXPECT_EQ("0", redis_.command({"LLEN", "orders:sending"}));
+  EXPECT_NE(std::string::npos, log().find("put back at the head of orders")) << log();
 }
 
 }  // namespace

@@ -25,14 +25,21 @@ class FakeGateway {
   FakeGateway() = default;
   ~FakeGateway() { stop(); }
 
-  // Listens on port (0: a free one). False when the port cannot be bound.
-  bool start(int port = 0);
+  // Listens on port (0: a free one); rcvbuf > 0 sets the receive buffer of the
+  // connections it accepts. False when the port cannot be bound.
+  bool start(int port = 0, int rcvbuf = 0);
   // Closes the listener and every connection, and joins the thread.
   void stop();
   int port() const { return port_; }
 
   // Closes the connection in service (the client sees the gateway leave).
   void close_client();
+  // The connection in service is read up to `bytes` bytes in all, the rest staying in the
+  // socket buffers, like a gateway that stops reading. When the client connects again, or
+  // drain() is called, everything left on the stalled connection is read (up to its end,
+  // 10 s at most), an unfinished packet at its end is thrown away, and it is closed.
+  void stall_after(size_t bytes);
+  void drain();
   // Writes bytes to the connection in service; false when none or it failed in 10 s.
   bool send_to_client(const std::string& bytes);
 
@@ -44,6 +51,7 @@ class FakeGateway {
  private:
   void serve();
   void handle_bytes(std::string* in, int conn_no, bool* close_it);
+  void read_to_end(std::string* in, int conn_no);
 
   int port_ = 0;
   int listen_fd_ = -1;
@@ -52,13 +60,16 @@ class FakeGateway {
   std::atomic<int> accepted_{0};
   std::atomic<int> errors_{0};
   std::atomic<bool> close_request_{false};
+  std::atomic<size_t> stall_at_{0};  // 0: read everything
+  std::atomic<bool> drain_request_{false};
   std::thread thread_;
   std::mutex mu_;
   std::vector<ReceivedOrder> orders_;
 };
 
-// Writes an order_sync_client settings file and returns its path.
+// Writes an order_sync_client settings file and returns its path; [order] pause_ms is
+// left to its default when pause_ms is negative.
 std::string write_client_conf(const std::string& dir, int gateway_port, int redis_port, const std::string& key,
-                              int client_id, int log_level = 6);
+                              int client_id, int log_level = 6, int pause_ms = -1);
 
 #endif
