@@ -147,14 +147,19 @@ int fetcher_t::settle(const char* q, const std::string& order) {
 // On the connection of the take, every removal goes out in one round trip; an order
 // whose removal was not answered, and every order once the connection was remade or a
 // stop requested, is settled alone.
-void fetcher_t::settle_all(const char* q, const std::vector<std::string>& orders) {
-  if (_r == nullptr) return;
+int fetcher_t::settle_all(const char* q, const std::vector<std::string>& orders) {
+  if (_r == nullptr) return -1;
   size_t done = 0;
   if (orders.size() > 1 && taken_on_ == connects_ && !stop_requested() && !last_command_failed()) {
     done = _r->RemoveEach(sending_name(q), orders);
     for (size_t i = 0; i < done; ++i) remember_settled(orders[i]);
   }
-  for (size_t i = done; i < orders.size(); ++i) settle(q, orders[i]);
+  int r = 0;
+  for (size_t i = done; i < orders.size(); ++i) {
+    r = settle(q, orders[i]);
+    if (r != 0 && stop_requested()) break;
+  }
+  return r;
 }
 
 int fetcher_t::give_back(const char* q, size_t count) {

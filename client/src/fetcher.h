@@ -55,8 +55,11 @@ class fetcher_t : private noncopyable {
   // The order in hand is done with: it leaves the sending list. Waits for Redis like
   // dead_letter, with the same results.
   int settle(const char* q, const std::string& order);
-  // Settles orders of the last fetch, given in the order taken, as settle does each one.
-  void settle_all(const char* q, const std::vector<std::string>& orders);
+  // Settles orders of the last fetch, given in the order taken, as settle does each one;
+  // the result of the last settle made. Once a stop is requested, the first removal Redis
+  // does not confirm ends it: the rest stay in the sending list, for the next start to
+  // send again, rather than holding the stop for a wait on every order.
+  int settle_all(const char* q, const std::vector<std::string>& orders);
 
   // Puts the last count orders in hand, which could not be sent, back at the head of q in
   // their order, so they are the next ones taken; the orders of the same fetch before them

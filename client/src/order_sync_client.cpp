@@ -151,8 +151,11 @@ bool order_sync_client_t::deliver(const std::vector<std::string>& orders) {
     _f->settle_all(q, orders);
     return true;
   }
-  _f->settle_all(q, std::vector<std::string>(orders.begin(), orders.begin() + static_cast<long>(done)));
-  const int stored = _f->give_back(q, orders.size() - done);
+  // Redis that did not confirm a removal would not take the give-back either: the unsent
+  // orders then stay in the sending list, and the next start sends them.
+  const int settled =
+      _f->settle_all(q, std::vector<std::string>(orders.begin(), orders.begin() + static_cast<long>(done)));
+  const int stored = settled == 0 ? _f->give_back(q, orders.size() - done) : -1;
   for (size_t i = done; i < orders.size(); ++i) {
     if (stored == 0)
       OSC_LOG(1, "stopping: unsent order put back at the head of %s", q);

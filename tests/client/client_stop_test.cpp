@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -64,6 +65,37 @@ class InProcessLoop : public ::testing::Test {
   std::thread loop_;
   std::atomic<bool> ended_{false};
 };
+
+// A stop while a whole batch waits to be settled and Redis is frozen: one short wait, not
+// one per order, and the orders stay in the sending list for the next start.
+TEST_F(InProcessLoop, StopWithRedisFrozenEndsABatchSettleAfterOneShortWait) {
+  std::vector<std::string> args = {"RPUSH", "orders"};
+  std::string expected;
+  for (int i = 0; i < fetcher_t::MAX_BATCH; ++i) {
+    args.push_back("{\"n\":" + std::to_string(i) + "}");
+    if (i > 0) expected += (i > 1 ? "\n" : "") + args.back();
+  }
+  redis_.command(args);
+  CRedisHelper* r = new CRedisHelper();
+  r->host_ = "127.0.0.1";
+  r->port_ = static_cast<unsigned short>(redis_.port());
+  r->timeout = {2, 0};
+  r->command_timeout_ms = 5000;
+  r->Connect();
+  fetcher_t f(r);
+  std::vector<std::string> orders;
+  ASSERT_EQ(static_cast<size_t>(fetcher_t::MAX_BATCH), f.fetch("orders", fetcher_t::MAX_BATCH, &orders));
+  redis_.freeze(true);
+  request_stop();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_NE(0, f.settle_all("orders", orders));
+  using std::chrono::duration_cast;
+  EXPECT_LT(duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(), 3000);
+  redis_.freeze(false);
+  // The one removal sent reaches Redis once it runs again; the others were never sent.
+  EXPECT_TRUE(wait_until([&] { return redis_.command({"LRANGE", "orders:sending", "0", "-1"}) == expected; }, 5000))
+      << redis_.command({"LRANGE", "orders:sending", "0", "-1"});
+}
 
 class ClientStop : public InProcessLoop {
  protected:
