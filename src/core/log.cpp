@@ -25,11 +25,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -63,9 +65,47 @@ bool deferring = false;
 // (cur_fd and the rest), is touched only with queue_lock held, or by the writer while it
 // is `writing` a batch it took from the queue; the thread that writes synchronously
 // holds the lock (FileTurn) and waits until the writer is idle first.
+// Memory of queued lines: small blocks from the heap, large ones (a burst's: thousands of
+// players connecting at once, a disk that stalled) straight from the kernel, so that
+// freeing them gives the memory back to the system rather than to the heap.
+const size_t PAGES_FROM = 64 * 1024;
+template <typename T>
+struct QueueAllocator {
+  typedef T value_type;
+  QueueAllocator() = default;
+  template <typename U>
+  QueueAllocator(const QueueAllocator<U>&) {}
+  T* allocate(size_t n) {
+    const size_t size = n * sizeof(T);
+    void* p = size < PAGES_FROM ? malloc(size) : mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == nullptr || p == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t n) {
+    const size_t size = n * sizeof(T);
+    if (size < PAGES_FROM)
+      free(p);
+    else
+      munmap(p, size);
+  }
+  template <typename U>
+  bool operator==(const QueueAllocator<U>&) const { return true; }
+  template <typename U>
+  bool operator!=(const QueueAllocator<U>&) const { return false; }
+};
+
 struct Batch {
-  std::vector<char> bytes;
-  std::vector<size_t> ends;  // where each line ends in `bytes`
+  std::vector<char, QueueAllocator<char>> bytes;
+  std::vector<size_t, QueueAllocator<size_t>> ends;  // where each line ends in `bytes`
+
+  // Gives back the room of a burst; steady traffic never lets the writer idle, so its
+  // batches keep their room.
+  void release_burst_room() {
+    if (bytes.capacity() < PAGES_FROM && ends.capacity() * sizeof(size_t) < PAGES_FROM) return;
+    Batch empty;
+    std::swap(bytes, empty.bytes);
+    std::swap(ends, empty.ends);
+  }
 };
 const size_t QUEUE_BYTES = 16 * 1024 * 1024;
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -437,6 +477,9 @@ void* writer_main(void*) {
   for (;;) {
     if (queued->ends.empty()) wait_ready(WRITER_PERIOD_MS);
     if (queued->ends.empty()) {
+      // A look without lines: whatever burst grew the batches is over.
+      mine->release_burst_room();
+      queued->release_burst_room();
       writer_asleep = true;
       while (queued->ends.empty()) {
         if (cur_fd < 0)

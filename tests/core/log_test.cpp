@@ -432,3 +432,45 @@ TEST_F(ProcessLog, DeferredLinesNeverWaitForTheDiskAndDroppedOnesAreCounted) {
   ASSERT_NE(std::string::npos, got.find("]: first\n"));
   EXPECT_LT(got.find("]: first\n"), got.find(text));
 }
+
+// Resident memory of this process, in KiB.
+static long resident_kb() {
+  long pages = 0, resident = 0;
+  FILE* f = fopen("/proc/self/statm", "r");
+  if (f == nullptr) return -1;
+  if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
+  fclose(f);
+  return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// 12 MiB of lines wait in the queue while the ring file (a pipe nobody reads yet) holds
+// the writer, as a stalled disk would; once they are written and no more come, the
+// queue's memory goes back to the system instead of staying with the process.
+TEST_F(ProcessLog, TheQueueGivesBackTheMemoryOfABurstOnceItIsWritten) {
+  init_log("burst", dir_.path().c_str(), 2, 1 << 30);
+  ASSERT_EQ(0, mkfifo(ring_file(0).c_str(), 0644));
+  const int pipe_fd = open(ring_file(0).c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(pipe_fd, 0);
+  log_defer(true);
+  const std::string text(1000, 'x');
+  for (int i = 1; i <= 12 * 1024; ++i) {
+    log_error("%s", text.c_str());
+    if (i % 100 == 0) log_flush();
+  }
+  log_flush();
+  const long peak = resident_kb();
+  std::atomic<bool> done(false);
+  std::thread reader([&] {
+    char buf[65536];
+    for (int turns = 0; turns < 600 && !(done && read(pipe_fd, buf, sizeof(buf)) <= 0); ++turns) {
+      pollfd p = {pipe_fd, POLLIN, 0};
+      if (poll(&p, 1, 100) > 0) (void)!read(pipe_fd, buf, sizeof(buf));
+    }
+  });
+  log_defer(false);  // returns once everything is written
+  done = true;
+  reader.join();
+  close(pipe_fd);
+  EXPECT_TRUE(testsupport::wait_until([&] { return resident_kb() < peak - 8 * 1024; }, 5000))
+      << "resident " << resident_kb() << " KiB, " << peak << " KiB with the burst queued";
+}
