@@ -73,6 +73,16 @@ class ProcessLog : public ::testing::Test {
     cur_file_pos = saved_pos_;
   }
   std::string ring_file(int n) const { return dir_.file(std::string(appname) + "_" + std::to_string(n) + ".log"); }
+  // Logs as `app` into a ring whose first file is a pipe nobody reads yet, so that the
+  // writer blocks on it as on a stalled disk, and defers the lines: the pipe's read end
+  // (non-blocking), or -1.
+  int defer_into_a_stalled_pipe(const char* app) {
+    init_log(app, dir_.path().c_str(), 2, 1 << 30);
+    if (mkfifo(ring_file(0).c_str(), 0644) != 0) return -1;
+    const int fd = open(ring_file(0).c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd >= 0) log_defer(true);
+    return fd;
+  }
 
   TempDir dir_;
   TempDir scratch_;
@@ -387,11 +397,8 @@ TEST_F(ProcessLog, RemovedDirectoryIsMadeAgainAndAFailingLogReportsOnceASecond) 
 // stalled disk. The loop's calls still return, lines past the queue's bound are dropped,
 // and once the pipe is read every line is there or counted as dropped.
 TEST_F(ProcessLog, DeferredLinesNeverWaitForTheDiskAndDroppedOnesAreCounted) {
-  init_log("slow", dir_.path().c_str(), 2, 1 << 30);
-  ASSERT_EQ(0, mkfifo(ring_file(0).c_str(), 0644));
-  const int pipe_fd = open(ring_file(0).c_str(), O_RDONLY | O_NONBLOCK);
+  const int pipe_fd = defer_into_a_stalled_pipe("slow");
   ASSERT_GE(pipe_fd, 0);
-  log_defer(true);
   log_error("first");
   const std::string text(1000, 'x');
   const int kLines = 24 * 1024;  // about 24 MiB, more than the queue holds
@@ -447,11 +454,8 @@ static long resident_kb() {
 // the writer, as a stalled disk would; once they are written and no more come, the
 // queue's memory goes back to the system instead of staying with the process.
 TEST_F(ProcessLog, TheQueueGivesBackTheMemoryOfABurstOnceItIsWritten) {
-  init_log("burst", dir_.path().c_str(), 2, 1 << 30);
-  ASSERT_EQ(0, mkfifo(ring_file(0).c_str(), 0644));
-  const int pipe_fd = open(ring_file(0).c_str(), O_RDONLY | O_NONBLOCK);
+  const int pipe_fd = defer_into_a_stalled_pipe("burst");
   ASSERT_GE(pipe_fd, 0);
-  log_defer(true);
   const std::string text(1000, 'x');
   for (int i = 1; i <= 12 * 1024; ++i) {
     log_error("%s", text.c_str());
