@@ -35,7 +35,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 int __log_level__ = 6;
 char log_dir[128] = "../log";
@@ -65,46 +64,75 @@ bool deferring = false;
 // (cur_fd and the rest), is touched only with queue_lock held, or by the writer while it
 // is `writing` a batch it took from the queue; the thread that writes synchronously
 // holds the lock (FileTurn) and waits until the writer is idle first.
-// Memory of queued lines: small blocks from the heap, large ones (a burst's: thousands of
-// players connecting at once, a disk that stalled) straight from the kernel, so that
-// freeing them gives the memory back to the system rather than to the heap.
+// A growing array of queued lines (or of their ends), copied with memcpy. Small blocks
+// come from the heap, large ones (a burst's: thousands of players connecting at once, a
+// disk that stalled) straight from the kernel, so that release() gives them back to the
+// system rather than to the heap.
 const size_t PAGES_FROM = 64 * 1024;
 template <typename T>
-struct QueueAllocator {
-  typedef T value_type;
-  QueueAllocator() = default;
-  template <typename U>
-  QueueAllocator(const QueueAllocator<U>&) {}
-  T* allocate(size_t n) {
-    const size_t size = n * sizeof(T);
-    void* p = size < PAGES_FROM ? malloc(size) : mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+class QueueArray {
+ public:
+  QueueArray() = default;
+  QueueArray(const QueueArray&) = delete;
+  QueueArray& operator=(const QueueArray&) = delete;
+  ~QueueArray() { release(); }
+
+  T* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t capacity_bytes() const { return cap_ * sizeof(T); }
+  void clear() { size_ = 0; }
+  void append(const T* values, size_t n) {
+    if (size_ + n > cap_) grow(size_ + n);
+    memcpy(data_ + size_, values, n * sizeof(T));
+    size_ += n;
+  }
+  void push_back(T value) { append(&value, 1); }
+  void release() {
+    free_block(data_, cap_);
+    data_ = nullptr;
+    size_ = cap_ = 0;
+  }
+
+ private:
+  static T* allocate_block(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    void* p = bytes < PAGES_FROM ? malloc(bytes)
+                                 : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == nullptr || p == MAP_FAILED) throw std::bad_alloc();
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, size_t n) {
-    const size_t size = n * sizeof(T);
-    if (size < PAGES_FROM)
+  static void free_block(T* p, size_t n) {
+    if (p == nullptr) return;
+    if (n * sizeof(T) < PAGES_FROM)
       free(p);
     else
-      munmap(p, size);
+      munmap(p, n * sizeof(T));
   }
-  template <typename U>
-  bool operator==(const QueueAllocator<U>&) const { return true; }
-  template <typename U>
-  bool operator!=(const QueueAllocator<U>&) const { return false; }
+  void grow(size_t need) {
+    size_t cap = cap_ < 256 ? 256 : cap_;
+    while (cap < need) cap *= 2;
+    T* p = allocate_block(cap);
+    if (size_ > 0) memcpy(p, data_, size_ * sizeof(T));
+    free_block(data_, cap_);
+    data_ = p;
+    cap_ = cap;
+  }
+
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
 };
 
 struct Batch {
-  std::vector<char, QueueAllocator<char>> bytes;
-  std::vector<size_t, QueueAllocator<size_t>> ends;  // where each line ends in `bytes`
+  QueueArray<char> bytes;
+  QueueArray<size_t> ends;  // where each line ends in `bytes`
 
   // Gives back the room of a burst; steady traffic never lets the writer idle, so its
   // batches keep their room.
   void release_burst_room() {
-    if (bytes.capacity() < PAGES_FROM && ends.capacity() * sizeof(size_t) < PAGES_FROM) return;
-    Batch empty;
-    std::swap(bytes, empty.bytes);
-    std::swap(ends, empty.ends);
+    if (bytes.capacity_bytes() >= PAGES_FROM) bytes.release();
+    if (ends.capacity_bytes() >= PAGES_FROM) ends.release();
   }
 };
 const size_t QUEUE_BYTES = 16 * 1024 * 1024;
@@ -554,7 +582,7 @@ unsigned long hand_over() {
     dropped_lines += pending_count;
   } else {
     const size_t base = queued->bytes.size();
-    queued->bytes.insert(queued->bytes.end(), pending_buf, pending_buf + pending_len);
+    queued->bytes.append(pending_buf, pending_len);
     for (size_t i = 0; i < pending_count; ++i) queued->ends.push_back(base + pending_end[i]);
     if (writer_asleep) pthread_cond_signal(&queue_ready);
   }
