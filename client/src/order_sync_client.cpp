@@ -89,9 +89,12 @@ size_t order_sync_client_t::send_until_done(const std::vector<std::string>& orde
   size_t next = from;      // the first order not yet wholly written
   size_t offset = 0;       // where its packet starts in out
   bool announced = false;  // its "JSON" line is written
-  for (;;) {
+  auto announce = [&] {
     if (!announced) OSC_LOG(3, "JSON: %s", orders[next].c_str());
     announced = true;
+  };
+  for (;;) {
+    announce();
     if (stop_requested()) return next - from;
     int accepted = 0;
     int discarded = 0;
@@ -104,15 +107,14 @@ size_t order_sync_client_t::send_until_done(const std::vector<std::string>& orde
     if (discarded > 0) OSC_DEBUG("discarded %d bytes from the gateway", discarded);
     for (; next < end && accepted >= sizes[next - from]; ++next) {
       const int size = sizes[next - from];
-      if (!announced) OSC_LOG(3, "JSON: %s", orders[next].c_str());
+      announce();
       OSC_LOG(3, "SEND: %d", size);
       announced = false;
       accepted -= size;
       offset += static_cast<size_t>(size);
     }
     if (next == end) return end - from;
-    if (!announced) OSC_LOG(3, "JSON: %s", orders[next].c_str());
-    announced = true;
+    announce();
     OSC_LOG(3, "SEND: %d", 0);
     drop_connection();
     if (_c->Reconnect() != 0) {
