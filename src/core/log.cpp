@@ -580,6 +580,8 @@ unsigned long hand_over() {
   pthread_mutex_lock(&queue_lock);
   if (queued->bytes.size() + pending_len > QUEUE_BYTES) {
     dropped_lines += pending_count;
+    // They were counted as written when formatted; both happen on the formatting thread.
+    log_lines_written -= pending_count;
   } else {
     const size_t base = queued->bytes.size();
     queued->bytes.append(pending_buf, pending_len);

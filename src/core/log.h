@@ -19,7 +19,8 @@ extern int max_file_size;  // bytes from which a file counts as full
 extern int max_file_num;   // number of files in the ring
 extern char appname[32];   // file name prefix; nothing is written while it is empty
 extern int cur_file_pos;   // index of the ring file currently written
-// Lines handed to write_log and kept (written or deferred) since the process started.
+// Lines handed to write_log and kept (written, or queued for the writer) since the process
+// started; lines dropped for a full queue are not among them.
 extern unsigned long long log_lines_written;
 
 // Sets the prefix (at most 31 characters), the directory (at most 127, when dir is not

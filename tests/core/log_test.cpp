@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <regex>
 #include <string>
@@ -399,6 +400,7 @@ TEST_F(ProcessLog, RemovedDirectoryIsMadeAgainAndAFailingLogReportsOnceASecond) 
 TEST_F(ProcessLog, DeferredLinesNeverWaitForTheDiskAndDroppedOnesAreCounted) {
   const int pipe_fd = defer_into_a_stalled_pipe("slow");
   ASSERT_GE(pipe_fd, 0);
+  const unsigned long long counted_before = log_lines_written;
   log_error("first");
   const std::string text(1000, 'x');
   const int kLines = 24 * 1024;  // about 24 MiB, more than the queue holds
@@ -438,6 +440,9 @@ TEST_F(ProcessLog, DeferredLinesNeverWaitForTheDiskAndDroppedOnesAreCounted) {
   EXPECT_EQ(static_cast<unsigned long>(kLines), written + dropped);
   ASSERT_NE(std::string::npos, got.find("]: first\n"));
   EXPECT_LT(got.find("]: first\n"), got.find(text));
+  // The count of lines written (a metric) holds the lines that reached the file, no dropped ones.
+  EXPECT_EQ(static_cast<unsigned long long>(std::count(got.begin(), got.end(), '\n')),
+            log_lines_written - counted_before);
 }
 
 // Resident memory of this process, in KiB.
