@@ -11,7 +11,8 @@
 // Several gateways may share it (a fleet): the link a client id's last forward came over
 // speaks for that client, until the client's close notice arrives on that link or the
 // link ends. A result goes over the link that speaks for its "flow", and over every link
-// when none does (a gateway drops a result for a client it does not hold).
+// when none does (a gateway drops a result for a client it does not hold). A link is not
+// read while 4 MiB of answers wait to be written to it.
 //
 // Options:
 //   --name NAME           label of the log lines (default "logic:PORT")
@@ -79,7 +80,13 @@ struct Link {
   std::string out;  // bytes queued for the gateway
   std::string peer;
   long long next_report_ms = 0;
+  bool paused = false;  // not read while its output is over kMaxQueued
 };
+
+// A link is not read while this much output waits for its gateway: a gateway that stops
+// reading (frozen, or gone without a close) then meets TCP's flow control instead of
+// making this process queue answers without bound.
+const size_t kMaxQueued = 4u << 20;
 
 Options g_opt;
 // Every open gateway link by descriptor.
@@ -372,13 +379,23 @@ void install_signal_handlers() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// The listener first, then every link: readable unless --no-read, writable while it has output queued.
-std::vector<struct pollfd> poll_set(int lfd, const std::map<int, Link>& links) {
+// The listener first, then every link: readable unless --no-read or paused, writable
+// while it has output queued. A link pauses and resumes with a line each.
+std::vector<struct pollfd> poll_set(int lfd, std::map<int, Link>& links) {
   std::vector<struct pollfd> fds;
   fds.push_back({lfd, POLLIN, 0});
   for (auto& kv : links) {
-    short ev = g_opt.no_read ? 0 : POLLIN;
-    if (!kv.second.out.empty()) ev |= POLLOUT;
+    Link& link = kv.second;
+    const bool full = link.out.size() >= kMaxQueued;
+    if (full != link.paused) {
+      link.paused = full;
+      if (full)
+        logf("fd=%d reading paused: %zu bytes wait for the gateway", kv.first, link.out.size());
+      else
+        logf("fd=%d reading resumed", kv.first);
+    }
+    short ev = g_opt.no_read || link.paused ? 0 : POLLIN;
+    if (!link.out.empty()) ev |= POLLOUT;
     fds.push_back({kv.first, ev, 0});
   }
   return fds;
@@ -462,8 +479,8 @@ void send_due_reports(std::map<int, Link>& links) {
 void serve(int lfd) {
   std::map<int, Link>& links = g_links;
   while (!g_stop) {
-    fflush(stdout);
     std::vector<struct pollfd> fds = poll_set(lfd, links);
+    fflush(stdout);
     int n = poll(fds.data(), fds.size(), 200);
     if (n < 0 && errno != EINTR) {
       fprintf(stderr, "logic_server: poll failed: %s\n", strerror(errno));

@@ -3,7 +3,12 @@
 // find their gateway through Redis.
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -156,6 +161,55 @@ TEST_F(Fleet, PlayersFindALiveGatewayAndMoveToAnotherWhenItGoes) {
   EXPECT_EQ(0u, count_lines(out, "lost gateway 2"));
   EXPECT_FALSE(testsupport::connection_waiting(trap));
   close(trap);
+}
+
+// A gateway of the fleet that stops reading its link (here a socket standing in for a
+// frozen one) makes the shared logic server pause that link instead of queueing answers
+// without bound; once read again, every request has its answer.
+TEST(SharedLogicServer, ALinkThatIsNotReadPausesAndLosesNothing) {
+  LogicServer server("L", {"--echo"});
+  ASSERT_TRUE(server.start());
+  const int fd = testsupport::tcp_connect_local(server.port());
+  ASSERT_GE(fd, 0);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  const std::string forward = packet(0x1003, be32(7) + str_field(std::string(8000, 'x')));
+  // Writes forwards while the server takes them: at most 64 MiB, 30 s.
+  size_t sent = 0;  // bytes of the forwards, the last one perhaps in part
+  bool paused = false;
+  for (int turn = 0; turn < 30000 && !paused && sent < (64u << 20); ++turn) {
+    const size_t at = sent % forward.size();
+    const ssize_t n = ::send(fd, forward.data() + at, forward.size() - at, MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<size_t>(n);
+    if (n < 0) {
+      ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << strerror(errno);
+      pollfd p = {fd, POLLOUT, 0};
+      poll(&p, 1, 1);
+      paused = !server.matching("reading paused").empty();
+    }
+  }
+  ASSERT_TRUE(paused) << sent << " bytes taken without a pause";
+  const size_t forwards = (sent + forward.size() - 1) / forward.size();
+
+  size_t answers = 0;
+  std::string in;
+  char buf[65536];
+  for (int turn = 0; turn < 20000 && answers < forwards; ++turn) {
+    const bool more = sent % forward.size() != 0;
+    pollfd p = {fd, static_cast<short>(POLLIN | (more ? POLLOUT : 0)), 0};
+    if (poll(&p, 1, 1) <= 0) continue;
+    if (more && (p.revents & POLLOUT)) {
+      const size_t at = sent % forward.size();
+      const ssize_t n = ::send(fd, forward.data() + at, forward.size() - at, MSG_NOSIGNAL);
+      if (n > 0) sent += static_cast<size_t>(n);
+    }
+    const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    ASSERT_NE(0, n) << "link closed after " << answers << " answers";
+    if (n > 0) in.append(buf, static_cast<size_t>(n));
+    for (Packet pkt; testpackets::cut_packet(&in, &pkt); ++answers) ASSERT_EQ(0x9001, pkt.cmd);
+  }
+  EXPECT_EQ(forwards, answers);
+  EXPECT_TRUE(server.wait_matching("reading resumed", 1, 5000));
+  close(fd);
 }
 
 }  // namespace
