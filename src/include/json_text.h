@@ -15,28 +15,40 @@
 
 namespace jsontext {
 
-// Deepest nesting of arrays and objects read; a deeper text is not JSON to us. It also
-// bounds the reader's recursion, hence its stack use.
+// Deepest nesting of arrays and objects the whole-text check reads; a deeper text is not
+// JSON to us. It also bounds that reader's recursion, hence its stack use (Json::Reader
+// has a limit of its own, of the same depth).
 const int kMaxDepth = 1000;
 
-// Parses text into *root. With whole_text, anything but white space (or comments) after
-// the value makes the text fail ("{...} trailing" is not one JSON text); without it the
-// reader stops after the first value. Comments are allowed and kept. Never throws.
-inline bool parse(std::string_view text, Json::Value* root, bool whole_text = false) {
+// True when text is one JSON text with nothing but white space or comments after it.
+// Throws what JsonCpp throws.
+inline bool one_text(std::string_view text) {
   Json::CharReaderBuilder builder;
-  builder["collectComments"] = true;
-  builder["failIfExtra"] = whole_text;
+  builder["failIfExtra"] = true;
   builder["stackLimit"] = kMaxDepth;
   // A comma before a closing brace or bracket is not JSON.
   builder["allowTrailingCommas"] = false;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value value;
+  std::string errors;
+  return reader->parse(text.data(), text.data() + text.size(), &value, &errors);
+}
+
+// Parses text into *root as Json::Reader reads it (comments allowed and kept). JsonCpp's
+// configurable reader is not used for the value: it also takes numbers written with a
+// leading '+', which JSON and Json::Reader refuse. With whole_text the text must also be
+// one JSON text and nothing more: anything but white space (or comments) after the value
+// makes it fail ("{...} trailing" is not one JSON text), which Json::Reader, stopping
+// after the first value, does not check. Never throws.
+inline bool parse(std::string_view text, Json::Value* root, bool whole_text = false) {
   try {
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), root, &errors);
+    Json::Reader reader;
+    if (reader.parse(text.data(), text.data() + text.size(), *root, true) && (!whole_text || one_text(text)))
+      return true;
   } catch (const std::exception&) {
-    *root = Json::Value();
-    return false;
   }
+  *root = Json::Value();
+  return false;
 }
 
 }  // namespace jsontext

@@ -79,6 +79,7 @@ TEST(ClientOrderCheck, WhatCannotBeSentAndWhy) {
   EXPECT_EQ("not JSON", order_sync_client_t::unsendable_reason("{\"a\":"));
   EXPECT_EQ("not JSON", order_sync_client_t::unsendable_reason("{\"a\":1}{\"b\":2}"));
   EXPECT_EQ("not JSON", order_sync_client_t::unsendable_reason(""));
+  EXPECT_EQ("not JSON", order_sync_client_t::unsendable_reason("{\"a\":+1}"));
   EXPECT_EQ("holds a zero byte", order_sync_client_t::unsendable_reason(std::string("{\"a\":\"x\0y\"}", 11)));
 }
 

@@ -83,6 +83,9 @@ TEST(ResultFields, TextsOutsideTheFlatFormGoToJsonCpp) {
   EXPECT_EQ(f.flow, 2u);
   read_result_fields("{\"flow\":1} trailing", &f);
   EXPECT_TRUE(f.parsed);
+  // A number with a leading '+' is not JSON: the result names no one.
+  read_result_fields("{\"flow\":+3}", &f);
+  EXPECT_FALSE(f.parsed || f.has_flow);
 }
 
 // Texts put together from JSON pieces at random, many of them broken: wherever the scan
