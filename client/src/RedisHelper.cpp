@@ -265,10 +265,14 @@ size_t CRedisHelper::MoveTailsToHead(const std::string& from, const std::string&
 }
 
 size_t CRedisHelper::RemoveEach(const std::string& list, const std::vector<std::string>& values) {
-  return pipeline(
+  size_t confirmed = 0;  // leading removals answered with a count, not with an error
+  pipeline(
       values.size(),
       [&](size_t i) { return redisAppendCommand(context, "LREM %s 1 %b", list.c_str(), values[i].data(), values[i].size()); },
-      [](size_t, const redisReply*) {});
+      [&](size_t i, const redisReply* r) {
+        if (confirmed == i && r->type == REDIS_REPLY_INTEGER) ++confirmed;
+      });
+  return confirmed;
 }
 
 int CRedisHelper::Remove(const std::string& list, const std::string& value) {

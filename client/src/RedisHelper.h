@@ -69,8 +69,10 @@ class CRedisHelper : private noncopyable {
   // answered (the commands after the last reply may still have been carried out).
   // MoveHeadsToTail sends count takes from the head of from to the tail of to (LMOVE) and
   // appends every element taken to values, in the order taken. RemoveEach removes the
-  // first element equal to each of values from list (LREM 1). MoveTailsToHead sends count
-  // moves of the tail of from to the head of to, the elements moved going to values.
+  // first element equal to each of values from list (LREM 1) and returns how many of them,
+  // from the first, Redis answered with a count (an error reply ends them). MoveTailsToHead
+  // sends count moves of the tail of from to the head of to, the elements moved going to
+  // values.
   size_t MoveHeadsToTail(const std::string& from, const std::string& to, size_t count,
                          std::vector<std::string>* values);
   size_t MoveTailsToHead(const std::string& from, const std::string& to, size_t count,

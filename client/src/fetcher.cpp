@@ -132,21 +132,31 @@ void fetcher_t::remember_settled(const std::string& order) {
   if (settled_.size() > KEEP_SETTLED) settled_.pop_front();
 }
 
+// A removal Redis refuses (an error reply: writes refused after a failed snapshot, an ACL)
+// is tried again once a second: an order left in the sending list would be recovered and
+// sent a second time after the next reconnect.
 int fetcher_t::settle(const char* q, const std::string& order) {
   if (_r == nullptr) return -1;
   const std::string sending = sending_name(q);
-  const int r = until_answered([&] {
-    const int removed = _r->Remove(sending, order);
-    if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
-    return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
-  });
+  int r = -1;
+  for (bool logged = false;; logged = true) {
+    r = until_answered([&] {
+      const int removed = _r->Remove(sending, order);
+      if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
+      return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
+    });
+    if (r >= 0 || stop_requested()) break;
+    if (!logged) log_error("redis refused to settle an order (%zu bytes) in %s; retrying", order.size(),
+                           sending.c_str());
+    nap_ms(1000);
+  }
   remember_settled(order);
   return r;
 }
 
 // On the connection of the take, every removal goes out in one round trip; an order
-// whose removal was not answered, and every order once the connection was remade or a
-// stop requested, is settled alone.
+// whose removal was not answered or was refused, those after it, and every order once
+// the connection was remade or a stop requested, are settled alone.
 int fetcher_t::settle_all(const char* q, const std::vector<std::string>& orders) {
   if (_r == nullptr) return -1;
   size_t done = 0;
