@@ -240,9 +240,12 @@ bool CRedisHelper::MoveHeadToTail(const std::string& from, const std::string& to
   return move("LMOVE %s %s LEFT RIGHT", from, to, value);
 }
 
-bool CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
-  std::string ignored;
-  return move("LMOVE %s %s RIGHT LEFT", from, to, ignored);
+int CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
+  reply = command("LMOVE %s %s RIGHT LEFT", from.c_str(), to.c_str());
+  if (reply == nullptr) return -1;
+  const int moved = reply->type == REDIS_REPLY_STRING ? 1 : reply->type == REDIS_REPLY_NIL ? 0 : -1;
+  release_reply();
+  return moved;
 }
 
 size_t CRedisHelper::move_many(const char* format, const std::string& from, const std::string& to, size_t count,

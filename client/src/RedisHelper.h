@@ -54,11 +54,12 @@ class CRedisHelper : private noncopyable {
   void Get(const std::string& key, std::string& value);
 
   // Moves between lists in one step (LMOVE), binary-safe. MoveHeadToTail takes the head
-  // of from into value and appends it to to; MoveTailToHead puts the tail of from in
-  // front of to. True when an element moved (value may then be empty); false when from
-  // was empty or there was no reply.
+  // of from into value and appends it to to: true when an element moved (value may then
+  // be empty); false when from was empty or there was no reply. MoveTailToHead puts the
+  // tail of from in front of to: 1 when an element moved, 0 when from was empty, -1 when
+  // there was no reply or Redis refused (an error reply: out of memory, wrong type...).
   bool MoveHeadToTail(const std::string& from, const std::string& to, std::string& value);
-  bool MoveTailToHead(const std::string& from, const std::string& to);
+  int MoveTailToHead(const std::string& from, const std::string& to);
   // Removes the first element equal to value from list (LREM 1): the count removed, or
   // -1 when no reply came back.
   int Remove(const std::string& list, const std::string& value);

@@ -48,16 +48,17 @@ void fetcher_t::forget_settled(const std::string& sending) {
 bool fetcher_t::last_command_failed() const { return _r->context == nullptr || _r->context->err != 0; }
 
 // Orders in the sending list are not in hand (an earlier run left them, or the reply
-// that took them was lost): they go back to the head of q, oldest first.
+// that took them was lost): they go back to the head of q, oldest first. A move without
+// a reply, or one Redis refuses, leaves the rest for the next take to try again, so that
+// no order taken later goes out before them.
 bool fetcher_t::recover(const char* q) {
   const std::string sending = sending_name(q);
   if (recover_ && !settled_.empty()) forget_settled(sending);
   if (last_command_failed()) return false;
   for (int i = 0; recover_ && i < 1000; ++i) {
-    if (!_r->MoveTailToHead(sending, q)) {
-      if (last_command_failed()) return false;
-      recover_ = false;
-    }
+    const int moved = _r->MoveTailToHead(sending, q);
+    if (moved < 0) return false;
+    if (moved == 0) recover_ = false;
   }
   return !recover_;
 }
@@ -146,8 +147,8 @@ int fetcher_t::settle(const char* q, const std::string& order) {
       return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
     });
     if (r >= 0 || stop_requested()) break;
-    if (!logged) log_error("redis refused to settle an order (%zu bytes) in %s; retrying", order.size(),
-                           sending.c_str());
+    if (!logged)
+      log_error("redis refused to settle an order (%zu bytes) in %s; retrying", order.size(), sending.c_str());
     nap_ms(1000);
   }
   remember_settled(order);

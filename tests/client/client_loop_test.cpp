@@ -211,6 +211,23 @@ TEST_F(ClientLoopTest, OrdersLeftInHandByAnEarlierRunGoFirst) {
   expect_clean_stop();
 }
 
+// Redis out of memory (maxmemory reached, no eviction) refuses the moves that put orders
+// left in hand back in the list, and the takes: once it takes them again, those go first.
+TEST_F(ClientLoopTest, OrdersLeftInHandGoFirstAfterRedisRefusedToPutThemBack) {
+  redis_.command({"RPUSH", "orders:sending:127.0.0.1:" + std::to_string(gateway_.port()) + ":4242", "{\"n\":1}"});
+  push("{\"n\":2}");
+  ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "1"}));
+  start_client();
+  ASSERT_TRUE(wait_until(
+      [&] { return redis_.command({"INFO", "commandstats"}).find("cmdstat_lmove:calls=0,") != std::string::npos; },
+      10000));
+  ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "0"}));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 1 && redis_.command({"LLEN", "orders"}) == "0"; },
+                         10000));
+  EXPECT_EQ("{\"n\":1}", gateway_.orders()[0].text) << log_text(dir_);
+  expect_clean_stop();
+}
+
 // A frozen Redis (stopped, its connections open) leaves a command of the idle client
 // unanswered: a stop still ends the client at once.
 TEST_F(ClientLoopTest, StopIsPromptWhileRedisIsFrozen) {
