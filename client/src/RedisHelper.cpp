@@ -240,9 +240,12 @@ bool CRedisHelper::MoveHeadToTail(const std::string& from, const std::string& to
   return move("LMOVE %s %s LEFT RIGHT", from, to, value);
 }
 
-bool CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
-  std::string ignored;
-  return move("LMOVE %s %s RIGHT LEFT", from, to, ignored);
+int CRedisHelper::MoveTailToHead(const std::string& from, const std::string& to) {
+  reply = command("LMOVE %s %s RIGHT LEFT", from.c_str(), to.c_str());
+  if (reply == nullptr) return -1;
+  const int moved = reply->type == REDIS_REPLY_STRING ? 1 : reply->type == REDIS_REPLY_NIL ? 0 : -1;
+  release_reply();
+  return moved;
 }
 
 size_t CRedisHelper::move_many(const char* format, const std::string& from, const std::string& to, size_t count,
@@ -265,10 +268,14 @@ size_t CRedisHelper::MoveTailsToHead(const std::string& from, const std::string&
 }
 
 size_t CRedisHelper::RemoveEach(const std::string& list, const std::vector<std::string>& values) {
-  return pipeline(
+  size_t confirmed = 0;  // leading removals answered with a count, not with an error
+  pipeline(
       values.size(),
       [&](size_t i) { return redisAppendCommand(context, "LREM %s 1 %b", list.c_str(), values[i].data(), values[i].size()); },
-      [](size_t, const redisReply*) {});
+      [&](size_t i, const redisReply* r) {
+        if (confirmed == i && r->type == REDIS_REPLY_INTEGER) ++confirmed;
+      });
+  return confirmed;
 }
 
 int CRedisHelper::Remove(const std::string& list, const std::string& value) {

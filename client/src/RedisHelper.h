@@ -54,11 +54,12 @@ class CRedisHelper : private noncopyable {
   void Get(const std::string& key, std::string& value);
 
   // Moves between lists in one step (LMOVE), binary-safe. MoveHeadToTail takes the head
-  // of from into value and appends it to to; MoveTailToHead puts the tail of from in
-  // front of to. True when an element moved (value may then be empty); false when from
-  // was empty or there was no reply.
+  // of from into value and appends it to to: true when an element moved (value may then
+  // be empty); false when from was empty or there was no reply. MoveTailToHead puts the
+  // tail of from in front of to: 1 when an element moved, 0 when from was empty, -1 when
+  // there was no reply or Redis refused (an error reply: out of memory, wrong type...).
   bool MoveHeadToTail(const std::string& from, const std::string& to, std::string& value);
-  bool MoveTailToHead(const std::string& from, const std::string& to);
+  int MoveTailToHead(const std::string& from, const std::string& to);
   // Removes the first element equal to value from list (LREM 1): the count removed, or
   // -1 when no reply came back.
   int Remove(const std::string& list, const std::string& value);
@@ -69,8 +70,10 @@ class CRedisHelper : private noncopyable {
   // answered (the commands after the last reply may still have been carried out).
   // MoveHeadsToTail sends count takes from the head of from to the tail of to (LMOVE) and
   // appends every element taken to values, in the order taken. RemoveEach removes the
-  // first element equal to each of values from list (LREM 1). MoveTailsToHead sends count
-  // moves of the tail of from to the head of to, the elements moved going to values.
+  // first element equal to each of values from list (LREM 1) and returns how many of them,
+  // from the first, Redis answered with a count (an error reply ends them). MoveTailsToHead
+  // sends count moves of the tail of from to the head of to, the elements moved going to
+  // values.
   size_t MoveHeadsToTail(const std::string& from, const std::string& to, size_t count,
                          std::vector<std::string>* values);
   size_t MoveTailsToHead(const std::string& from, const std::string& to, size_t count,

@@ -153,6 +153,12 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   std::snprintf(conf->sending_list, sizeof(conf->sending_list), "%s:sending:%s:%u:%ld", conf->redis_key,
                 conf->server_ip, static_cast<unsigned>(conf->server_port), client_id);
   read_text(&r, "redis", "sending", false, false, conf->sending_list, sizeof(conf->sending_list));
+  // The sending list must be a list of its own: as the order list, orders in hand would
+  // be taken again and sent twice; as the dead-letter list, orders set aside would go
+  // back to the order list.
+  const std::string key = conf->redis_key;
+  if (!key.empty() && (conf->sending_list == key || conf->sending_list == key + ":dead"))
+    r.problem("setting " + name_of("redis", "sending") + " names the order list or its dead-letter list");
   read_ip(&r, "mysql", "ip", false, conf->mysql_ip);
   read_port(&r, "mysql", "port", false, &conf->mysql_port);
   read_text(&r, "mysql", "username", false, true, conf->mysql_username, sizeof(conf->mysql_username));

@@ -48,16 +48,17 @@ void fetcher_t::forget_settled(const std::string& sending) {
 bool fetcher_t::last_command_failed() const { return _r->context == nullptr || _r->context->err != 0; }
 
 // Orders in the sending list are not in hand (an earlier run left them, or the reply
-// that took them was lost): they go back to the head of q, oldest first.
+// that took them was lost): they go back to the head of q, oldest first. A move without
+// a reply, or one Redis refuses, leaves the rest for the next take to try again, so that
+// no order taken later goes out before them.
 bool fetcher_t::recover(const char* q) {
   const std::string sending = sending_name(q);
   if (recover_ && !settled_.empty()) forget_settled(sending);
   if (last_command_failed()) return false;
   for (int i = 0; recover_ && i < 1000; ++i) {
-    if (!_r->MoveTailToHead(sending, q)) {
-      if (last_command_failed()) return false;
-      recover_ = false;
-    }
+    const int moved = _r->MoveTailToHead(sending, q);
+    if (moved < 0) return false;
+    if (moved == 0) recover_ = false;
   }
   return !recover_;
 }
@@ -132,21 +133,31 @@ void fetcher_t::remember_settled(const std::string& order) {
   if (settled_.size() > KEEP_SETTLED) settled_.pop_front();
 }
 
+// A removal Redis refuses (an error reply: writes refused after a failed snapshot, an ACL)
+// is tried again once a second: an order left in the sending list would be recovered and
+// sent a second time after the next reconnect.
 int fetcher_t::settle(const char* q, const std::string& order) {
   if (_r == nullptr) return -1;
   const std::string sending = sending_name(q);
-  const int r = until_answered([&] {
-    const int removed = _r->Remove(sending, order);
-    if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
-    return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
-  });
+  int r = -1;
+  for (bool logged = false;; logged = true) {
+    r = until_answered([&] {
+      const int removed = _r->Remove(sending, order);
+      if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
+      return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis
+    });
+    if (r >= 0 || stop_requested()) break;
+    if (!logged)
+      log_error("redis refused to settle an order (%zu bytes) in %s; retrying", order.size(), sending.c_str());
+    nap_ms(1000);
+  }
   remember_settled(order);
   return r;
 }
 
 // On the connection of the take, every removal goes out in one round trip; an order
-// whose removal was not answered, and every order once the connection was remade or a
-// stop requested, is settled alone.
+// whose removal was not answered or was refused, those after it, and every order once
+// the connection was remade or a stop requested, are settled alone.
 int fetcher_t::settle_all(const char* q, const std::vector<std::string>& orders) {
   if (_r == nullptr) return -1;
   size_t done = 0;

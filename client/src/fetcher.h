@@ -53,7 +53,8 @@ class fetcher_t : private noncopyable {
   int dead_letter(const char* q, const std::string& order);
 
   // The order in hand is done with: it leaves the sending list. Waits for Redis like
-  // dead_letter, with the same results.
+  // dead_letter, with the same results; a removal Redis refuses is tried again once a
+  // second until it takes it or a stop is requested.
   int settle(const char* q, const std::string& order);
   // Settles orders of the last fetch, given in the order taken, as settle does each one;
   // the result of the last settle made. Once a stop is requested, the first removal Redis

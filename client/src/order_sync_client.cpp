@@ -16,7 +16,9 @@
   } while (0)
 
 order_sync_client_t::order_sync_client_t(fetcher_t* f, tcp_client_t* c, mysql_helper_t* m, poller_t* p)
-    : _f(f), _c(c), _m(m), _p(p), backoff_ms_(1000) {}
+    : _f(f), _c(c), _m(m), _p(p), backoff_ms_(1000) {
+  if (_c != nullptr) _c->cancel = stop_requested;
+}
 
 order_sync_client_t::~order_sync_client_t() {
   delete _f;
@@ -117,6 +119,7 @@ size_t order_sync_client_t::send_until_done(const std::vector<std::string>& orde
     announce();
     OSC_LOG(3, "SEND: %d", 0);
     drop_connection();
+    if (stop_requested()) continue;
     if (_c->Reconnect() != 0) {
       OSC_LOG(1, "connected server failed");
       nap_ms(RETRY_SEND_MS);

@@ -1,14 +1,15 @@
 #include "tcp_client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms, int send_timeout_ms)
     : socketfd_(-1),
@@ -16,6 +17,7 @@ CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect
       port_(port),
       IsConnected(false),
       event(0),
+      cancel(nullptr),
       connect_timeout_ms_(connect_timeout_ms),
       send_timeout_ms_(send_timeout_ms) {}
 
@@ -53,14 +55,8 @@ int CTcpClient::Reconnect() {
     close(fd);
     return -1;
   }
-  // Back to blocking for Send; its time-out bounds how long a stalled gateway holds us.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  timeval tv;
-  tv.tv_sec = send_timeout_ms_ / 1000;
-  tv.tv_usec = (send_timeout_ms_ % 1000) * 1000;
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   socketfd_ = fd;
   IsConnected = true;
   return 0;
@@ -85,19 +81,28 @@ int CTcpClient::check(int* discarded) {
   return 1;
 }
 
+// A full socket is waited for in short slices, so that a cancel is seen at once; the send
+// time-out counts from the last byte the socket took.
 int CTcpClient::Send(const char* data, int len, int* accepted) {
+  typedef std::chrono::steady_clock clock;
   int sent = 0;
   if (accepted) *accepted = 0;
   if (socketfd_ < 0 || data == nullptr || len <= 0) return 0;
+  clock::time_point deadline = clock::now() + std::chrono::milliseconds(send_timeout_ms_);
   while (sent < len) {
-    ssize_t n = send(socketfd_, data + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
+    ssize_t n = send(socketfd_, data + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       sent += static_cast<int>(n);
       if (accepted) *accepted = sent;
+      deadline = clock::now() + std::chrono::milliseconds(send_timeout_ms_);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    return 0;  // error, or EAGAIN after the send time-out
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return 0;
+    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    if (left <= 0 || (cancel != nullptr && cancel())) return 0;
+    pollfd p = {socketfd_, POLLOUT, 0};
+    poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
   }
   return len;
 }

@@ -1,7 +1,7 @@
 // The order-sync client's TCP connection to the gateway. Owns its socket (closed by
-// Close() and by the destructor). The socket is blocking with a send time-out, so a
-// gateway that stops reading cannot stall the client for ever; input is read without
-// blocking. One thread.
+// Close() and by the destructor). Reads and writes never block: Send waits for room with
+// a time-out, so a gateway that stops reading cannot stall the client for ever, and gives
+// up at once when cancel (when set) returns true. One thread.
 #ifndef ORDER_SYNC_TCP_CLIENT_H
 #define ORDER_SYNC_TCP_CLIENT_H
 
@@ -27,9 +27,9 @@ class CTcpClient : private noncopyable {
   // or it failed, else 1. The byte count read goes to *discarded when given.
   int check(int* discarded = nullptr);
 
-  // Writes the whole buffer. Returns len, or 0 on failure (no socket, peer gone, or the
-  // send time-out passed with bytes still unwritten). The count of bytes the socket took
-  // goes to *accepted when given, on failure too.
+  // Writes the whole buffer. Returns len, or 0 on failure (no socket, peer gone, the send
+  // time-out passed without the socket taking a byte, or cancel said so). The count of
+  // bytes the socket took goes to *accepted when given, on failure too.
   int Send(const char* data, int len, int* accepted = nullptr);
 
   int socketfd_;
@@ -37,6 +37,7 @@ class CTcpClient : private noncopyable {
   unsigned short port_;
   bool IsConnected;
   uint32_t event;  // epoll mask used when the connection is attached to a poller
+  bool (*cancel)();
 
  private:
   int connect_timeout_ms_;

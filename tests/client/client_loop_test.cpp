@@ -211,6 +211,23 @@ TEST_F(ClientLoopTest, OrdersLeftInHandByAnEarlierRunGoFirst) {
   expect_clean_stop();
 }
 
+// Redis out of memory (maxmemory reached, no eviction) refuses the moves that put orders
+// left in hand back in the list, and the takes: once it takes them again, those go first.
+TEST_F(ClientLoopTest, OrdersLeftInHandGoFirstAfterRedisRefusedToPutThemBack) {
+  redis_.command({"RPUSH", "orders:sending:127.0.0.1:" + std::to_string(gateway_.port()) + ":4242", "{\"n\":1}"});
+  push("{\"n\":2}");
+  ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "1"}));
+  start_client();
+  ASSERT_TRUE(wait_until(
+      [&] { return redis_.command({"INFO", "commandstats"}).find("cmdstat_lmove:calls=0,") != std::string::npos; },
+      10000));
+  ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "0"}));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 1 && redis_.command({"LLEN", "orders"}) == "0"; },
+                         10000));
+  EXPECT_EQ("{\"n\":1}", gateway_.orders()[0].text) << log_text(dir_);
+  expect_clean_stop();
+}
+
 // A frozen Redis (stopped, its connections open) leaves a command of the idle client
 // unanswered: a stop still ends the client at once.
 TEST_F(ClientLoopTest, StopIsPromptWhileRedisIsFrozen) {
@@ -224,6 +241,28 @@ TEST_F(ClientLoopTest, StopIsPromptWhileRedisIsFrozen) {
   expect_clean_stop();
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
   std::printf("stopped %lld ms after SIGTERM with Redis frozen\n", static_cast<long long>(ms.count()));
+}
+
+// Redis refusing the removals that settle sent orders (here an ACL; a failed snapshot
+// refuses every write alike): they stay in hand until it takes them, so the next
+// reconnect has nothing to recover and sends nothing twice.
+TEST_F(ClientLoopTest, SettleRefusedByRedisSendsNothingTwice) {
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "-lrem"}));
+  for (int i = 1; i <= 3; ++i) push("{\"n\":" + std::to_string(i) + "}");
+  start_client(6, 0);
+  ASSERT_TRUE(wait_until(
+      [&] { return redis_.command({"INFO", "commandstats"}).find("cmdstat_lrem:calls=0,") != std::string::npos; },
+      10000));
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "+lrem"}));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 3 && redis_.command({"LLEN", "orders"}) == "0"; },
+                         10000));
+  ASSERT_TRUE(wait_until([&] { return redis_.command({"CLIENT", "KILL", "TYPE", "normal"}) != "0"; }, 5000));
+  push("{\"n\":4}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 4; }, 10000)) << log_text(dir_);
+  std::vector<ReceivedOrder> got = gateway_.orders();
+  ASSERT_EQ(4u, got.size()) << got[3].text;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ("{\"n\":" + std::to_string(i + 1) + "}", got[static_cast<size_t>(i)].text);
+  expect_clean_stop();
 }
 
 TEST(ClientLoopRedis, RedisStoppedMeansNothingSentThenOrdersFlowAgain) {

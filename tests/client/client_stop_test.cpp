@@ -160,8 +160,8 @@ class ClientBatchCut : public InProcessLoop {
   }
   // Connects to the fake gateway, with a small send buffer; reconnects go to
   // reconnect_port.
-  CTcpClient* connected_client(int reconnect_port) {
-    CTcpClient* c = new CTcpClient("127.0.0.1", static_cast<unsigned short>(gateway_.port()), 500, 500);
+  CTcpClient* connected_client(int reconnect_port, int send_timeout_ms = 500) {
+    CTcpClient* c = new CTcpClient("127.0.0.1", static_cast<unsigned short>(gateway_.port()), 500, send_timeout_ms);
     EXPECT_EQ(0, c->Reconnect());
     int size = 4096;
     setsockopt(c->socketfd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
@@ -207,6 +207,25 @@ TEST_F(ClientBatchCut, StopPartWayThroughABatchSettlesTheSentAndGivesBackTheRest
   EXPECT_EQ(rest, redis_.command({"LRANGE", "orders", "0", "-1"}));
   EXPECT_EQ("0", redis_.command({"LLEN", "orders:sending"}));
   EXPECT_NE(std::string::npos, log().find("put back at the head of orders")) << log();
+}
+
+// A stop while a write waits for the gateway to read: the wait is cut short, and the
+// orders the socket did not take whole go back to the head of the list.
+TEST_F(ClientBatchCut, StopWhileAWriteWaitsForTheGatewayIsPrompt) {
+  gateway_.stall_after(30000);  // part way through the fourth take, 8 orders from 28 KB on
+  start_loop(connected_client(gateway_.port(), 5000));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 7 && unread_bytes_on_port(gateway_.port()); }, 15000))
+      << log();
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(stop_loop(10000)) << log();
+  using std::chrono::duration_cast;
+  EXPECT_LT(duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(), 3000);
+  gateway_.drain();
+  const size_t sent = gateway_.order_count();
+  expect_received_in_order(sent);
+  std::string rest;
+  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
+  EXPECT_EQ(rest, redis_.command({"LRANGE", "orders", "0", "-1"}));
 }
 
 }  // namespace

@@ -67,6 +67,8 @@ TEST(ClientConf, EveryBadSettingIsNamed) {
       {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=\n", "[redis] key"},
       {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=1\n[redis]\nip=127.0.0.1\nport=1\nkey=" + std::string(64, 'k') + "\n",
        "[redis] key"},
+      {std::string(kGood) + "sending=order list\n", "[redis] sending"},
+      {std::string(kGood) + "sending=order list:dead\n", "[redis] sending"},
       {std::string(kGood) + "[mysql]\nport=-1\n", "[mysql] port"},
       {std::string(kGood) + "[log]\nlevel=9\n", "[log] level"},
   };

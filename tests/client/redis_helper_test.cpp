@@ -58,6 +58,15 @@ TEST_F(RedisHelperTest, NilRepliesLeaveTheValueAsItWas) {
   EXPECT_EQ("kept", v);
 }
 
+TEST_F(RedisHelperTest, RemoveEachCountsOnlyRemovalsRedisCarriedOut) {
+  ASSERT_EQ("2", redis_.command({"RPUSH", "l", "a", "b"}));
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "-lrem"}));
+  EXPECT_EQ(0u, r_.RemoveEach("l", {"a", "b"}));  // both refused with an error reply
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "+lrem"}));
+  EXPECT_EQ(2u, r_.RemoveEach("l", {"a", "b"}));
+  EXPECT_EQ("0", redis_.command({"LLEN", "l"}));
+}
+
 TEST_F(RedisHelperTest, ValuesWithBlanksTravelAsOneArgument) {
   EXPECT_EQ(0, r_.Set("k", "two words {\"a\": 1}"));
   std::string v;

@@ -341,7 +341,9 @@ void RedisServer::freeze(bool frozen) {
   if (proc_.pid() > 0) kill(proc_.pid(), frozen ? SIGSTOP : SIGCONT);
 }
 
-bool RedisServer::has_unread_command() const {
+bool RedisServer::has_unread_command() const { return unread_bytes_on_port(port_); }
+
+bool unread_bytes_on_port(int port) {
   std::ifstream tcp("/proc/net/tcp");
   std::string line;
   std::getline(tcp, line);  // column names
@@ -353,7 +355,7 @@ bool RedisServer::has_unread_command() const {
     const size_t colon = local.find(':');
     const size_t q = queues.find(':');
     if (colon == std::string::npos || q == std::string::npos || state != "01") continue;
-    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port_ && std::stol(queues.substr(q + 1), nullptr, 16) > 0)
+    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port && std::stol(queues.substr(q + 1), nullptr, 16) > 0)
       return true;
   }
   return false;

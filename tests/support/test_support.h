@@ -58,6 +58,8 @@ bool send_all(int fd, const void* data, size_t len);
 size_t recv_exact(int fd, void* data, size_t len, int timeout_ms);
 // True when the peer closed the connection (EOF or reset) within timeout_ms.
 bool wait_closed(int fd, int timeout_ms);
+// True while a connection accepted on 127.0.0.1:port holds bytes its owner has not read.
+bool unread_bytes_on_port(int port);
 
 // Path of a program built by this project.
 std::string binary(const std::string& name);
