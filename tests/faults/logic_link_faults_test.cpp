@@ -224,14 +224,22 @@ TEST(LogicLinkFaults, DropsDuringTheConnectBackOffAreCountedAtLevelThree) {
       << gw.process_log();
 }
 
-// True while the kernel still holds a TCP connection whose peer is 127.0.0.1:port.
-bool peer_connected(int port) {
-  char peer[16];
-  snprintf(peer, sizeof(peer), "0100007F:%04X", port);
+// True while the kernel holds the TCP connection 127.0.0.1:local - 127.0.0.1:remote.
+bool tcp_connected(int local, int remote) {
+  char want_local[16], want_remote[16];
+  snprintf(want_local, sizeof(want_local), "0100007F:%04X", local);
+  snprintf(want_remote, sizeof(want_remote), "0100007F:%04X", remote);
   std::ifstream tcp("/proc/net/tcp");
-  for (std::string slot, local, remote, rest; tcp >> slot >> local >> remote && std::getline(tcp, rest);)
-    if (remote == peer) return true;
+  for (std::string slot, l, r, rest; tcp >> slot >> l >> r && std::getline(tcp, rest);)
+    if (l == want_local && r == want_remote) return true;
   return false;
+}
+
+// True once the process is stopped by a signal.
+bool stopped(pid_t pid) {
+  const std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(") ");
+  return end != std::string::npos && stat.compare(end + 2, 1, "T") == 0;
 }
 
 // A peer that sends and then resets its connection before the gateway has read: what it
@@ -251,14 +259,18 @@ TEST(LogicLinkFaults, BytesSentJustBeforeAResetAreHandled) {
   // Each peer in turn sends, then resets, while the gateway is frozen.
   auto send_and_reset = [&](int fd, const std::string& bytes, const std::function<void()>& close_fd) {
     kill(gw.pid(), SIGSTOP);
+    EXPECT_TRUE(testsupport::wait_until([&] { return stopped(gw.pid()); }, 5000));
     EXPECT_TRUE(testsupport::send_all(fd, bytes.data(), bytes.size()));
     const linger abort_close = {1, 0};
-    sockaddr_in a = {};
-    socklen_t len = sizeof(a);
+    sockaddr_in mine = {}, theirs = {};
+    socklen_t len = sizeof(mine);
     EXPECT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof(abort_close)));
-    EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
+    EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &len));
+    EXPECT_EQ(0, getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &len));
     close_fd();
-    EXPECT_TRUE(testsupport::wait_until([&] { return !peer_connected(ntohs(a.sin_port)); }, 5000));
+    // The gateway's end has taken the reset.
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] { return !tcp_connected(ntohs(theirs.sin_port), ntohs(mine.sin_port)); }, 5000));
     kill(gw.pid(), SIGCONT);
   };
   send_and_reset(l.fd(), result_pkt("{\"flow\":5,\"result\":\"last words\"}"), [&] { l.close_link(); });
@@ -268,7 +280,7 @@ TEST(LogicLinkFaults, BytesSentJustBeforeAResetAreHandled) {
   EXPECT_EQ(text, "last words");
 
   send_and_reset(leaving, data_req(6, "parting request"), [&] { close(leaving); });
-  ASSERT_TRUE(l.accept_link());
+  ASSERT_TRUE(l.accept_link()) << gw.process_log();
   Packet fw;
   ASSERT_TRUE(l.read(&fw, 5000));
   EXPECT_EQ(fw.cmd, 0x1003) << "the request sent before the reset is lost";
