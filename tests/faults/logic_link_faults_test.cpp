@@ -269,8 +269,8 @@ TEST(LogicLinkFaults, BytesSentJustBeforeAResetAreHandled) {
     EXPECT_EQ(0, getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &len));
     close_fd();
     // The gateway's end has taken the reset.
-    EXPECT_TRUE(testsupport::wait_until(
-        [&] { return !tcp_connected(ntohs(theirs.sin_port), ntohs(mine.sin_port)); }, 5000));
+    EXPECT_TRUE(
+        testsupport::wait_until([&] { return !tcp_connected(ntohs(theirs.sin_port), ntohs(mine.sin_port)); }, 5000));
     kill(gw.pid(), SIGCONT);
   };
   send_and_reset(l.fd(), result_pkt("{\"flow\":5,\"result\":\"last words\"}"), [&] { l.close_link(); });
