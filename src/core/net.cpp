@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -139,4 +140,9 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
     return -1;
   }
   return 0;
+}
+
+int CNet::unread_bytes(int fd) {
+  int n = 0;
+  return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? n : 0;
 }

@@ -23,6 +23,10 @@ class CNet {
   // always non-blocking, and sends without Nagle's delay (TCP_NODELAY). Returns 0 connected, -1 failed, -2 no socket could be made.
   // After any failure but -2 the socket stays open in *netfd and the caller closes it.
   static int tcp_connect(int* netfd, const char* address, int port, int block, int timeout);
+
+  // Bytes received on socket `fd` and not yet read; 0 when there are none or the socket
+  // cannot tell. A connection the peer has reset still holds what came before the reset.
+  static int unread_bytes(int fd);
 };
 
 #endif

@@ -15,6 +15,7 @@
 #include "helper_unit.h"
 #include "incoming.h"
 #include "log.h"
+#include "net.h"
 #include "packet_frame.h"
 #include "proxy_module.h"
 #include "stats.h"
@@ -96,7 +97,15 @@ int CClientUnit::OutputNotify() {
 int CClientUnit::HangupNotify() {
   update_timer();
   log_error("*STEP: web connection is hangup, netfd[%d] stage[%d]", netfd, _stage);
+  read_rest();
   return _decoderunit->web_hangup();
+}
+
+void CClientUnit::read_rest() {
+  // Requests that reached the socket are handled whether or not their sender still
+  // waits for the answers.
+  for (int reads = 0; reads < MAX_READS_AT_HANGUP && !_ending && CNet::unread_bytes(netfd) > 0; ++reads)
+    if (recv() < 0 || _stage != CONN_DATA_RECVING) return;
 }
 
 void CClientUnit::shut() {

@@ -23,6 +23,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   static const int RECV_BUFFER_SIZE = 102400;  // one recv per input notification
   static const int MAX_CLIENT_PACKET = 8000;   // largest packet, header included
   static const int MAX_SEND_BLOCKED = 50;      // this many blocked writes in a row close
+  static const int MAX_READS_AT_HANGUP = 256;  // reads of what a broken connection still holds
 
   CClientUnit(CDecoderUnit* owner, int netfd);
   virtual ~CClientUnit();
@@ -48,6 +49,9 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
 
   // One read pass; -1 when the connection must close, else 0. Sets _stage.
   int recv();
+  // Handles what the socket still holds once the connection has broken (a peer that
+  // reset it may have sent packets just before), up to MAX_READS_AT_HANGUP reads.
+  void read_rest();
   // One recv and the handling of what it brought: the decode status of the read.
   TDecodeStatus proc_pkg();
   // Frames and handles the packets of one read, queueing a trailing part packet.

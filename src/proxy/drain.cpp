@@ -1,8 +1,12 @@
 #include "drain.h"
 
+#include <stdio.h>
+#include <string.h>
+
 #include "client_unit.h"
 #include "decode_unit.h"
 #include "global.h"
+#include "helper_pool.h"
 #include "helper_unit.h"
 #include "listener.h"
 #include "log.h"
@@ -36,9 +40,13 @@ bool CDrain::Step(int64_t now_us) {
       const bool written = QueuedAnswers() == 0 || now_us >= _flushUntil;
       const bool withdrawn = _registry == nullptr || _registry->Unanswered() == 0 || now_us >= _registryUntil;
       if (!written || !withdrawn) return false;
+      CloseClients(now_us);
+      return Step(now_us);
+    }
+    case kForwarding:
+      if (QueuedForwards() != 0 && now_us < _forwardUntil) return false;
       Finish();
       return true;
-    }
     case kDone:
       break;
   }
@@ -72,25 +80,43 @@ void CDrain::StopHolding(int64_t now_us, bool timedOut) {
     log_boot("drain: ended: all clients left");
 }
 
-void CDrain::Finish() {
-  _stage = kDone;
-  const unsigned long unwritten = QueuedAnswers();
-  const bool unconfirmed = _registry != nullptr && _registry->Unanswered() != 0;
+void CDrain::CloseClients(int64_t now_us) {
+  _stage = kForwarding;
+  _forwardUntil = now_us + kFlushSeconds * kMicros;
+  _unwrittenAnswers = QueuedAnswers();
+  _unconfirmed = _registry != nullptr && _registry->Unanswered() != 0;
   // The connections still open end as an idle time-out ends them: their close notices
-  // go to the logic servers with the forwards of this turn.
+  // go to the logic servers with the forwards still queued.
   for (CDecoderUnit* unit : _listener->clients()) unit->complete();
   CHelperUnit::flush_deferred();
-  if (unwritten == 0)
-    log_boot("drain: exiting: queued answers written%s", unconfirmed ? ", removal from redis not confirmed" : "");
+  const unsigned long forwards = QueuedForwards();
+  if (forwards != 0) log_boot("drain: clients closed, %lu bytes still queued for logic servers", forwards);
+}
+
+void CDrain::Finish() {
+  _stage = kDone;
+  const unsigned long forwards = QueuedForwards();
+  char rest[128] = "";
+  if (forwards != 0) snprintf(rest, sizeof(rest), ", %lu bytes for logic servers not written", forwards);
+  if (_unconfirmed) snprintf(rest + strlen(rest), sizeof(rest) - strlen(rest), ", removal from redis not confirmed");
+  if (_unwrittenAnswers == 0)
+    log_boot("drain: exiting: queued answers written%s", rest);
   else
-    log_boot("drain: exiting: %lu queued bytes not written%s", unwritten,
-             unconfirmed ? ", removal from redis not confirmed" : "");
+    log_boot("drain: exiting: %lu queued bytes not written%s", _unwrittenAnswers, rest);
 }
 
 unsigned long CDrain::QueuedAnswers() const {
   unsigned long queued = 0;
   for (CDecoderUnit* unit : _listener->clients())
     if (unit->get_web_unit() != nullptr) queued += unit->get_web_unit()->pending_output();
+  return queued;
+}
+
+unsigned long CDrain::QueuedForwards() {
+  unsigned long queued = 0;
+  if (_helperpool != nullptr)
+    for (const auto& link : _helperpool->m_helpermap)
+      if (link.second != nullptr) queued += link.second->pending_output();
   return queued;
 }
 

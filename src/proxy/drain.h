@@ -2,8 +2,9 @@
 // Redis registration, closes the listening socket for good and keeps relaying for the
 // clients it holds until every one has left or TGlobal::_drainTimeout seconds have
 // passed, logging how many are left once a second. It then writes the answers still
-// queued (for a few seconds at most), closes the remaining connections and lets the
-// loop end, so that the process exits 0. A second SIGUSR1 changes nothing; the other
+// queued (for a few seconds at most), closes the remaining connections, writes what is
+// still queued for the logic servers (forwards and close notices, for a few seconds at
+// most) and lets the loop end, so that the process exits 0. A second SIGUSR1 changes nothing; the other
 // stop signals keep ending the process at once. Runs on the loop thread only.
 #ifndef HALL_PROXY_DRAIN_H
 #define HALL_PROXY_DRAIN_H
@@ -22,7 +23,8 @@ class CRedisServer;
 
 class CDrain : public CTimerObject, private noncopyable {
  public:
-  // Answers still queued are written for this long at most once the clients are done.
+  // Answers still queued are written for this long at most once the clients are done,
+  // and then what is queued for the logic servers for as long again.
   static const int kFlushSeconds = 3;
   // The removal from Redis is waited for this long at most at the end.
   static const int kRegistryWaitSeconds = 2;
@@ -34,19 +36,23 @@ class CDrain : public CTimerObject, private noncopyable {
   // and moves it on. True once the loop may end.
   bool Step(int64_t now_us);
   // Draining: the loop waits in short steps, so that the deadlines are kept.
-  bool Active() const { return _stage == kHolding || _stage == kFlushing; }
+  bool Active() const { return _stage == kHolding || _stage == kFlushing || _stage == kForwarding; }
 
   // The count line, once a second while the clients are waited for.
   void TimerNotify() override;
 
  private:
-  enum Stage { kServing, kHolding, kFlushing, kDone };
+  enum Stage { kServing, kHolding, kFlushing, kForwarding, kDone };
 
   void Begin(int64_t now_us);
   void StopHolding(int64_t now_us, bool timedOut);
+  // Closes the client connections left; their close notices join the logic servers' queues.
+  void CloseClients(int64_t now_us);
   void Finish();
   // Bytes of answers queued and not yet written, over every client connection.
   unsigned long QueuedAnswers() const;
+  // Bytes queued for the logic servers and not yet written, over every link.
+  static unsigned long QueuedForwards();
 
   CListener* _listener;
   CRedisServer* _registry;
@@ -56,6 +62,9 @@ class CDrain : public CTimerObject, private noncopyable {
   int64_t _holdUntil = 0;
   int64_t _flushUntil = 0;
   int64_t _registryUntil = 0;
+  int64_t _forwardUntil = 0;
+  unsigned long _unwrittenAnswers = 0;  // answer bytes dropped when the clients were closed
+  bool _unconfirmed = false;            // the removal from Redis was not confirmed by then
 };
 
 }  // namespace __http_svr_ns__

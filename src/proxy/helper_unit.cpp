@@ -568,6 +568,9 @@ int CHelperUnit::HangupNotify() {
   log_debug("CHelperUnit object hangup notify: fd[%d]", netfd);
   update_timer();
   process_pkg();
+  // Results that reached the socket before the server reset the link are delivered.
+  for (int reads = 0; reads < MAX_READS_AT_HANGUP && CNet::unread_bytes(netfd) > 0; ++reads)
+    if (recv_from_cgi() < 0) break;
   reset_helper();
   return 1;
 }

@@ -51,6 +51,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   static const int RECV_BUFFER_SIZE = 65536;  // one recv per input notification
   static const int MAX_BODY_LENGTH = 10240;   // largest `length` a logic server may send
   static const int MAX_SEND_BLOCKED = 50;     // this many blocked sends in a row reset
+  static const int MAX_READS_AT_HANGUP = 256;  // reads of what a broken link still holds
   static const int BUSY_QUEUE_LENGTH = 1024;  // a reported queue above this is busy
   // After a connect that ran into its time-out, the server is taken as unreachable and
   // not tried again for this long (milliseconds): each attempt holds the whole loop.

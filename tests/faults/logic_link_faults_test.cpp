@@ -2,10 +2,16 @@
 // half packet with the link, keeps the client, and the next link starts clean.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
+#include <fstream>
 #include <string>
 
 #include "faults_harness.h"
@@ -216,6 +222,70 @@ TEST(LogicLinkFaults, DropsDuringTheConnectBackOffAreCountedAtLevelThree) {
       20000))
       << forwards << " forwards, " << notices << " notices\n"
       << gw.process_log();
+}
+
+// True while the kernel holds the TCP connection 127.0.0.1:local - 127.0.0.1:remote.
+bool tcp_connected(int local, int remote) {
+  char want_local[16], want_remote[16];
+  snprintf(want_local, sizeof(want_local), "0100007F:%04X", local);
+  snprintf(want_remote, sizeof(want_remote), "0100007F:%04X", remote);
+  std::ifstream tcp("/proc/net/tcp");
+  for (std::string slot, l, r, rest; tcp >> slot >> l >> r && std::getline(tcp, rest);)
+    if (l == want_local && r == want_remote) return true;
+  return false;
+}
+
+// True once the process is stopped by a signal.
+bool stopped(pid_t pid) {
+  const std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(") ");
+  return end != std::string::npos && stat.compare(end + 2, 1, "T") == 0;
+}
+
+// A peer that sends and then resets its connection before the gateway has read: what it
+// sent is still in the gateway's socket and is handled, the reset notwithstanding.
+TEST(LogicLinkFaults, BytesSentJustBeforeAResetAreHandled) {
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client answered(gw.port());
+  const int leaving = testsupport::tcp_connect_local(gw.port());
+  ASSERT_TRUE(answered.send(data_req(5, "hello")));
+  ASSERT_TRUE(l.wait_for(0x1003, 1, 5000));
+
+  // Each peer in turn sends, then resets, while the gateway is frozen.
+  auto send_and_reset = [&](int fd, const std::string& bytes, const std::function<void()>& close_fd) {
+    kill(gw.pid(), SIGSTOP);
+    EXPECT_TRUE(testsupport::wait_until([&] { return stopped(gw.pid()); }, 5000));
+    EXPECT_TRUE(testsupport::send_all(fd, bytes.data(), bytes.size()));
+    const linger abort_close = {1, 0};
+    sockaddr_in mine = {}, theirs = {};
+    socklen_t len = sizeof(mine);
+    EXPECT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof(abort_close)));
+    EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &len));
+    EXPECT_EQ(0, getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &len));
+    close_fd();
+    // The gateway's end has taken the reset.
+    EXPECT_TRUE(
+        testsupport::wait_until([&] { return !tcp_connected(ntohs(theirs.sin_port), ntohs(mine.sin_port)); }, 5000));
+    kill(gw.pid(), SIGCONT);
+  };
+  send_and_reset(l.fd(), result_pkt("{\"flow\":5,\"result\":\"last words\"}"), [&] { l.close_link(); });
+  int status = -1;
+  std::string text;
+  EXPECT_TRUE(answered.answer(&status, &text)) << "the result sent before the reset is lost";
+  EXPECT_EQ(text, "last words");
+
+  send_and_reset(leaving, data_req(6, "parting request"), [&] { close(leaving); });
+  ASSERT_TRUE(l.accept_link()) << gw.process_log();
+  Packet fw;
+  ASSERT_TRUE(l.read(&fw, 5000));
+  EXPECT_EQ(fw.cmd, 0x1003) << "the request sent before the reset is lost";
+  EXPECT_EQ(fw.str_at(4), "parting request");
+  EXPECT_TRUE(gw.alive());
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // The metrics endpoint, black-box: a real gateway with StatsPort set, a fake logic server
 // and a real redis-server. The figures scraped must equal what the test sent.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,37 +14,9 @@ namespace {
 
 const unsigned short kForward = 0x1003;
 
-// One exchange on a fresh stats connection: everything the gateway sent until it closed
-// (at most 10 s).
-std::string http(int port, const std::string& request) {
-  const int fd = testsupport::tcp_connect_local(port);
-  if (fd < 0) return "no connection";
-  std::string out;
-  if (testsupport::send_all(fd, request.data(), request.size())) {
-    char buf[4096];
-    for (int i = 0; i < 1000; ++i) {
-      pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, 10000) <= 0) break;
-      const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
-      if (n <= 0) break;
-      out.append(buf, static_cast<size_t>(n));
-    }
-  }
-  ::close(fd);
-  return out;
-}
-
-std::string scrape(int port) {
-  const std::string reply = http(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-  const size_t body = reply.find("\r\n\r\n");
-  return body == std::string::npos ? "" : reply.substr(body + 4);
-}
-
-// The value of `series` (name and labels as written) in a scrape; -1 when absent.
-double figure(const std::string& text, const std::string& series) {
-  const size_t at = ("\n" + text).find("\n" + series + " ");
-  return at == std::string::npos ? -1 : strtod(text.c_str() + at + series.size() + 1, nullptr);
-}
+using testsupport::figure;
+using testsupport::http;
+using testsupport::scrape;
 
 }  // namespace
 

@@ -155,6 +155,37 @@ TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
   EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
 }
 
+// Requests the gateway took from a client but could not yet write to a logic server that
+// reads slowly are written before the drain ends the process, not dropped with it.
+TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  const int stats = testsupport::free_port();
+  cfg.attrs = {{"StatsPort", std::to_string(stats)}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client c(gw.port());
+  // The logic server reads nothing until the kernel's buffers are full and the gateway
+  // holds 100 KB of forwards itself (fewer than 50 blocked writes). A scrape answered in
+  // the turn that read requests sees them queued before the turn's end writes them: the
+  // second scrape comes in a later turn.
+  const std::string pad(7900, 'f');
+  size_t sent = 0;
+  auto held = [&] {
+    testsupport::scrape(stats);
+    return testsupport::figure(testsupport::scrape(stats), "hall_logic_queued_bytes{svid=\"3\"}") >= 100000;
+  };
+  while (sent < 4000 && !held())
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.send(data_req(5, std::to_string(sent++) + pad)));
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  c.close();
+  ASSERT_TRUE(wait_until([&] { return !gw.alive() || gw.wait_log("bytes still queued for logic servers", 1); }, 10000));
+  EXPECT_TRUE(l.wait_for(0x1003, sent, 20000)) << l.count(0x1003) << " of " << sent << " forwards written";
+  EXPECT_EQ(0, exit_code(gw, 10000));
+}
+
 // A Redis that takes the connection and never answers holds start-up for seconds: a
 // SIGUSR1 then does not kill the gateway, it drains once the loop runs, and the
 // unanswered removal delays the exit only briefly.

@@ -1,10 +1,13 @@
 #include "hall_run.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -125,6 +128,35 @@ bool start_order_sync_client(Process* client, const std::string& dir, int gatewa
   std::vector<std::string> argv = launcher;
   argv.insert(argv.end(), {binary("order_sync_client"), conf});
   return client->start(argv, dir, dir + "/out", dir + "/out");
+}
+
+std::string http(int port, const std::string& request) {
+  const int fd = tcp_connect_local(port);
+  if (fd < 0) return "no connection";
+  std::string out;
+  if (send_all(fd, request.data(), request.size())) {
+    char buf[4096];
+    for (int i = 0; i < 1000; ++i) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 10000) <= 0) break;
+      const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return out;
+}
+
+std::string scrape(int port) {
+  const std::string reply = http(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  const size_t body = reply.find("\r\n\r\n");
+  return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+double figure(const std::string& text, const std::string& series) {
+  const size_t at = ("\n" + text).find("\n" + series + " ");
+  return at == std::string::npos ? -1 : strtod(text.c_str() + at + series.size() + 1, nullptr);
 }
 
 }  // namespace testsupport

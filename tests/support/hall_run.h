@@ -85,6 +85,14 @@ bool start_order_sync_client(Process* client, const std::string& dir, int gatewa
                              const std::string& redis_lines = "", const std::string& gateway_ip = "127.0.0.1",
                              const std::string& redis_ip = "127.0.0.1", const std::vector<std::string>& launcher = {});
 
+// The metrics endpoint on 127.0.0.1:port. http: one exchange on a fresh connection,
+// everything the gateway sent until it closed (at most 10 s); scrape: the body of a GET
+// /metrics; figure: the value of `series` (name and labels as written) in a scrape, -1
+// when absent.
+std::string http(int port, const std::string& request);
+std::string scrape(int port);
+double figure(const std::string& text, const std::string& series);
+
 }  // namespace testsupport
 
 #endif
