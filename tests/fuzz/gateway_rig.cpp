@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <string.h>
-#include <linux/tcp.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "EncryptDecrypt.h"
 #include "client_unit.h"
@@ -58,13 +60,20 @@ int port_of(int fd) {
 // the work under load). Waiting for them keeps every run of an input the same.
 const int kArrivalWaitMs = 2000;
 
-// Bytes a TCP socket has sent (sent = true) or received so far.
-uint64_t tcp_bytes(int fd, bool sent) {
-  struct tcp_info ti;
-  memset(&ti, 0, sizeof(ti));
-  socklen_t len = sizeof(ti);
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return 0;
-  return sent ? ti.tcpi_bytes_sent : ti.tcpi_bytes_received;
+// Waits, polling every 0.1 ms, until done() or until kArrivalWaitMs have passed on the
+// clock: counting sleeps instead would stretch the wait under load, where each lasts
+// longer than asked.
+template <class Done>
+void wait_for(Done done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kArrivalWaitMs);
+  while (!done() && std::chrono::steady_clock::now() < until) usleep(100);
+}
+
+// Bytes a TCP socket has written that its peer has not acknowledged yet (0 once every
+// byte is in the peer's socket, or when the socket cannot tell).
+int unacknowledged(int fd) {
+  int n = 0;
+  return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 int local_port(int fd) {
@@ -248,11 +257,10 @@ std::string GatewayRig::close_client(int fd, PacketStream* stream) {
 }
 
 void GatewayRig::wait_arrival(int fd, size_t n) {
-  for (int waited = 0; waited < kArrivalWaitMs * 10; ++waited) {
+  wait_for([&] {
     int avail = 0;
-    if (ioctl(fd, FIONREAD, &avail) != 0 || static_cast<size_t>(avail) >= n) return;
-    usleep(100);
-  }
+    return ioctl(fd, FIONREAD, &avail) != 0 || static_cast<size_t>(avail) >= n;
+  });
 }
 
 void GatewayRig::accept_links(Logic& l) {
@@ -282,15 +290,14 @@ void GatewayRig::service_logic() {
     if (fd >= 0) {
       // Wait for the server side of the helper's current link, then for every byte the
       // helper has sent on it.
+      // (Counted as acknowledged, not as received against sent: a retransmission under
+      // load counts twice as sent.)
       const int port = local_port(fd);
-      for (int waited = 0; waited < kArrivalWaitMs * 10 && (l.conn < 0 || peer_port(l.conn) != port); ++waited) {
-        usleep(100);
+      wait_for([&] {
         accept_links(l);
-      }
-      if (l.conn >= 0 && peer_port(l.conn) == port) {
-        const uint64_t sent = tcp_bytes(fd, true);
-        for (int waited = 0; waited < kArrivalWaitMs * 10 && tcp_bytes(l.conn, false) < sent; ++waited) usleep(100);
-      }
+        return l.conn >= 0 && peer_port(l.conn) == port;
+      });
+      if (l.conn >= 0 && peer_port(l.conn) == port) wait_for([&] { return unacknowledged(fd) == 0; });
     }
     if (l.conn >= 0) {
       bool closed = false;
