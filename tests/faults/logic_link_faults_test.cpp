@@ -21,12 +21,10 @@ using namespace relaytest;
 namespace {
 
 TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
-  FakeLogic l;
-  GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run;
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port());
   ASSERT_TRUE(c.ok());
 
@@ -245,12 +243,10 @@ bool stopped(pid_t pid) {
 // A peer that sends and then resets its connection before the gateway has read: what it
 // sent is still in the gateway's socket and is handled, the reset notwithstanding.
 TEST(LogicLinkFaults, BytesSentJustBeforeAResetAreHandled) {
-  FakeLogic l;
-  GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run;
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client answered(gw.port());
   const int leaving = testsupport::tcp_connect_local(gw.port());
   ASSERT_TRUE(answered.send(data_req(5, "hello")));

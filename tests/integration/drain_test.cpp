@@ -122,12 +122,10 @@ TEST(Drain, AfterDrainTimeoutTheAnswersStillQueuedAreWrittenThenTheGatewayExits)
 
 TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
   {
-    FakeLogic l;
-    GatewayConfig cfg;
-    cfg.servers = {{3, l.port()}};
-    Gateway gw(cfg);
-    ASSERT_TRUE(gw.start()) << gw.stderr_text();
-    ASSERT_TRUE(l.accept_link());
+    FakeLogicGateway run;
+    ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+    FakeLogic& l = run.logic;
+    Gateway& gw = run.gw;
     Client c(gw.port());
     round_trip(c, l, 5, "held");
     ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));

@@ -31,6 +31,20 @@ using Gateway = testsupport::HallRun;
 
 using Client = testpackets::Client;
 
+// A gateway in front of one fake logic server (svid 3), started and its link accepted.
+struct FakeLogicGateway {
+  FakeLogic logic;
+  Gateway gw{with_logic(logic.port())};
+  bool start() { return gw.start() && logic.accept_link(); }
+
+ private:
+  static GatewayConfig with_logic(int port) {
+    GatewayConfig cfg;
+    cfg.servers = {{3, port}};
+    return cfg;
+  }
+};
+
 }  // namespace relaytest
 
 #endif

@@ -346,12 +346,10 @@ TEST(Relay, RepeatedSvidIsRefusedAtStartUp) {
 }
 
 TEST(Relay, MalformedPacketsFromALogicServerDoNotCrashTheGateway) {
-  FakeLogic l;
-  GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run;
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
 
   Client c(gw.port());
   ASSERT_TRUE(c.send(data_req(5, "hello")));
