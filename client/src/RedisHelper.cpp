@@ -132,6 +132,8 @@ redisReply* CRedisHelper::next_reply() {
     drop_context();
     return nullptr;
   }
+  const redisReply* reply = static_cast<redisReply*>(r);
+  if (reply->type == REDIS_REPLY_ERROR && reply->str != nullptr) refusal_.assign(reply->str, reply->len);
   return static_cast<redisReply*>(r);
 }
 

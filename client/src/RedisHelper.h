@@ -103,6 +103,10 @@ class CRedisHelper : private noncopyable {
   // True when the last command gave up waiting (time-out or cancel): Redis may still
   // carry it out once it answers again.
   bool gave_up() const { return gave_up_; }
+  // The text of the last error reply Redis gave (a refusal: an unknown command, out of
+  // memory, no permission), until cleared; empty when none came.
+  const std::string& refusal() const { return refusal_; }
+  void clear_refusal() { refusal_.clear(); }
 
  private:
   int connect_with(const char* host, unsigned short port, const timeval& tv);
@@ -127,6 +131,7 @@ class CRedisHelper : private noncopyable {
   void release_reply();
 
   bool gave_up_;
+  std::string refusal_;
   TRedisAddress server_;
 };
 

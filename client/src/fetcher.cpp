@@ -68,6 +68,7 @@ bool fetcher_t::recover(const char* q) {
 // would have. The ping would cost one more round trip per take.
 size_t fetcher_t::fetch(const char* q, size_t count, std::vector<std::string>* orders) {
   const size_t before = orders->size();
+  if (_r != nullptr) _r->clear_refusal();
   for (int attempt = 0; _r != nullptr && attempt < 2; ++attempt) {
     const bool answered = attempt == 0 && !last_command_failed();
     if (!answered && !wait_for_redis()) break;
@@ -78,7 +79,20 @@ size_t fetcher_t::fetch(const char* q, size_t count, std::vector<std::string>* o
     taken_on_ = connects_;
     if (orders->size() > before || replies == count) break;
   }
+  report_refusal(q);
   return orders->size() - before;
+}
+
+// A Redis that answers the takes with errors (no LMOVE before Redis 6.2, out of memory, an
+// ACL) would leave the client idle without a word: the error is logged when it first
+// comes, when it changes, and once a minute while it lasts.
+void fetcher_t::report_refusal(const char* q) {
+  if (_r == nullptr || _r->refusal().empty()) return;
+  const time_t now = time(nullptr);
+  if (_r->refusal() == reported_refusal_ && now >= refusal_reported_at_ && now - refusal_reported_at_ < 60) return;
+  reported_refusal_ = _r->refusal();
+  refusal_reported_at_ = now;
+  log_error("redis refused to take orders from %s: %s", q, reported_refusal_.c_str());
 }
 
 // Runs one command the way a stopping program must: whatever Redis does, it waits at most

@@ -22,6 +22,8 @@
 #ifndef ORDER_SYNC_FETCHER_H
 #define ORDER_SYNC_FETCHER_H
 
+#include <time.h>
+
 #include <deque>
 #include <functional>
 #include <string>
@@ -87,6 +89,7 @@ class fetcher_t : private noncopyable {
   int once_while_stopping(const std::function<int()>& command);
   int until_answered(const std::function<int()>& command);
 
+  void report_refusal(const char* q);
   void forget_settled(const std::string& sending);  // drops recently settled orders from it
   void remember_settled(const std::string& order);
 
@@ -100,6 +103,8 @@ class fetcher_t : private noncopyable {
   };
   std::deque<settled_s> settled_;  // the last orders settled, newest last
   TRedisAddress logged_server_;    // the server last named in the log
+  std::string reported_refusal_;   // the refusal of a take last logged, and when
+  time_t refusal_reported_at_ = 0;
   enum { KEEP_SETTLED = MAX_BATCH };
 };
 

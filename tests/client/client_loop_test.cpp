@@ -265,6 +265,21 @@ TEST_F(ClientLoopTest, SettleRefusedByRedisSendsNothingTwice) {
   expect_clean_stop();
 }
 
+// A Redis that refuses the takes (here an ACL; a Redis before 6.2 has no LMOVE) is named
+// in the log once, not in silence and not on every take; orders flow once it takes them.
+TEST_F(ClientLoopTest, TakesRefusedByRedisAreLoggedOnce) {
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "-lmove"}));
+  push("{\"n\":1}");
+  start_client(7, 0);
+  const std::string line = "redis refused to take orders from orders: NOPERM";
+  ASSERT_TRUE(wait_until([&] { return log_text(dir_).find(line) != std::string::npos; }, 10000)) << log_text(dir_);
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "+lmove"}));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 1; }, 10000)) << log_text(dir_);
+  const std::string log = log_text(dir_);
+  EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+  expect_clean_stop();
+}
+
 TEST(ClientLoopRedis, RedisStoppedMeansNothingSentThenOrdersFlowAgain) {
   TempDir dir;
   FakeGateway gateway;
