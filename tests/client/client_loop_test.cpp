@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -27,13 +28,15 @@ std::string json_of_size(size_t size) {
 
 std::string log_text(const TempDir& dir) { return read_file(dir.file("log/order_sync_client_0.log")); }
 
-long lmove_calls(RedisServer& redis) {
-  std::string info = redis.command({"INFO", "commandstats"});
-  const std::string key = "cmdstat_lmove:calls=";
-  size_t at = info.find(key);
-  if (at == std::string::npos) return 0;
-  return std::stol(info.substr(at + key.size()));
+// Redis's count of `command` calls carried out, from its command statistics: -1 before it
+// has any line for the command (a command only refused so far has one, with 0 calls).
+long command_calls(RedisServer& redis, const std::string& command) {
+  const std::string info = redis.command({"INFO", "commandstats"});
+  const std::string key = "cmdstat_" + command + ":calls=";
+  const size_t at = info.find(key);
+  return at == std::string::npos ? -1 : std::stol(info.substr(at + key.size()));
 }
+long lmove_calls(RedisServer& redis) { return std::max(0L, command_calls(redis, "lmove")); }
 
 class ClientLoopTest : public ::testing::Test {
  protected:
@@ -218,9 +221,7 @@ TEST_F(ClientLoopTest, OrdersLeftInHandGoFirstAfterRedisRefusedToPutThemBack) {
   push("{\"n\":2}");
   ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "1"}));
   start_client();
-  ASSERT_TRUE(wait_until(
-      [&] { return redis_.command({"INFO", "commandstats"}).find("cmdstat_lmove:calls=0,") != std::string::npos; },
-      10000));
+  ASSERT_TRUE(wait_until([&] { return command_calls(redis_, "lmove") == 0; }, 10000));
   ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "0"}));
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 1 && redis_.command({"LLEN", "orders"}) == "0"; },
                          10000));
@@ -250,9 +251,7 @@ TEST_F(ClientLoopTest, SettleRefusedByRedisSendsNothingTwice) {
   ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "-lrem"}));
   for (int i = 1; i <= 3; ++i) push("{\"n\":" + std::to_string(i) + "}");
   start_client(6, 0);
-  ASSERT_TRUE(wait_until(
-      [&] { return redis_.command({"INFO", "commandstats"}).find("cmdstat_lrem:calls=0,") != std::string::npos; },
-      10000));
+  ASSERT_TRUE(wait_until([&] { return command_calls(redis_, "lrem") == 0; }, 10000));
   ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "+lrem"}));
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 3 && redis_.command({"LLEN", "orders"}) == "0"; },
                          10000));
