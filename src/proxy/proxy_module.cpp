@@ -200,7 +200,6 @@ int CProxyModule::open(int argc, char** argv) {
   // The gateway starts even when Redis cannot be reached.
   if (!TGlobal::_redisMaster.empty()) m_pRedisServer->SetSentinels(TGlobal::_redisSentinels, TGlobal::_redisMaster);
   m_pRedisServer->Connect(TGlobal::_redisIp, TGlobal::_redisPort);
-  m_pRedisServer->SetInfo(TGlobal::_ip, TGlobal::_port, TGlobal::_svid);
 
   g_pDebugLog = open_rolling_log("../log/debug.%u");
   g_pErrorLog = open_rolling_log("../log/error.%u");
@@ -213,6 +212,10 @@ int CProxyModule::open(int argc, char** argv) {
     log_boot("Init incoming instance failed");
     return -1;
   }
+  // Announced only once listening: a start-up that fails (port in use, a logic server
+  // not reachable) must not overwrite the record of the gateway that runs under this
+  // server id, nor leave one of its own behind.
+  m_pRedisServer->SetInfo(TGlobal::_ip, TGlobal::_port, TGlobal::_svid);
   m_pRedisServer->StartRefresh(CIncoming::Instance()->pollerunit(), CIncoming::Instance()->timerunit(),
                                TGlobal::_registerInterval, TGlobal::_ip, TGlobal::_port, TGlobal::_svid);
   return 0;

@@ -132,6 +132,11 @@ TEST(Startup, OnlyAcceptedParametersAreAnnouncedInRedis) {
   std::string out;
   EXPECT_EQ(exit_code(launch(gw, {"-p", "0", "-s", "9", "-h", "127.0.0.1"}, &out)), 1) << out;
   EXPECT_EQ(exit_code(launch(gw, {"-p", std::to_string(gw.port()), "-s", "0", "-h", "127.0.0.1"}, &out)), 1) << out;
+  // Nor a gateway that cannot listen: a second one on a busy port.
+  const int busy = occupy(gw.port());
+  ASSERT_GE(busy, 0);
+  EXPECT_EQ(exit_code(gw.start_daemon(&out)), 1) << out;
+  close(busy);
   EXPECT_EQ(redis.command({"HLEN", "HALLSERVER"}), "0");
 
   ASSERT_EQ(exit_code(gw.start_daemon(&out)), 0) << out;
