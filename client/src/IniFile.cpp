@@ -6,6 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 // Precondition check that stays on in release builds (assert() would vanish with NDEBUG).
 #define INI_REQUIRE(cond)                                                                               \
   do {                                                                                                  \
@@ -47,10 +54,85 @@ int load_text(const char* file, char* buf, int* file_size, int* errno_out, bool*
     if (c == 0) *whole = false;
     buf[n++] = static_cast<char>(c);
   }
+  if (std::ferror(in)) {  // a directory, or an I/O error part way: not the file's text
+    *errno_out = errno;
+    std::fclose(in);
+    buf[0] = '\0';
+    errno = *errno_out;
+    return LOAD_MISSING;
+  }
   std::fclose(in);
   buf[n] = '\0';
   *file_size = n;
   return LOAD_OK;
+}
+
+// Whether a '[' at i starts a line: at the start of the text (after a UTF-8 byte-order
+// mark that some editors put there) or right after a line end.
+bool starts_line(const char* buf, int i) {
+  if (i == 0) return true;
+  if (newline(buf[i - 1])) return true;
+  return i == 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0;
+}
+
+// Whether the entry can be written as one line that reads back as itself: no line end
+// anywhere, no ']' in the section (it would end the header), no '=' in the key (the key
+// ends at the first one), and a key that does not start a comment or a header.
+bool writable_entry(const char* section, const char* key, const char* value) {
+  return std::strpbrk(section, "\r\n]") == nullptr && std::strpbrk(key, "\r\n=") == nullptr && key[0] != ';' &&
+         key[0] != '[' && std::strpbrk(value, "\r\n") == nullptr;
+}
+
+bool write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Replaces the file at `path` by the text: written to a file beside it and renamed over
+// it, so that a crash or a full disk part way leaves the old file whole. The new file
+// keeps the old one's mode and owner; a symbolic link is followed, not replaced. Where
+// no file can be made beside it (a directory that is not writable), the file is
+// rewritten in place. True when the whole text is in the file.
+bool replace_file(const char* path, const char* text, size_t len) {
+  char resolved[PATH_MAX];
+  struct stat st;
+  const bool existed = ::stat(path, &st) == 0;
+  const std::string target = existed && ::realpath(path, resolved) != nullptr ? resolved : path;
+  const std::string temp = target + ".tmp" + std::to_string(static_cast<long>(::getpid()));
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) {
+    FILE* f = std::fopen(target.c_str(), "w");
+    if (f == nullptr) return false;
+    const size_t written = std::fwrite(text, 1, len, f);
+    return std::fclose(f) == 0 && written == len;
+  }
+  bool ok = true;
+  if (existed) {
+    if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+      // Not ours to give away: the file keeps our owner.
+    }
+    ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+  }
+  ok = ok && write_all(fd, text, len) && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  if (ok && ::rename(temp.c_str(), target.c_str()) == 0) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      ::fsync(dfd);  // the rename itself survives a crash
+      ::close(dfd);
+    }
+    return true;
+  }
+  ::unlink(temp.c_str());
+  return false;
 }
 
 // Index of the first character at or after i that ends a line or the text.
@@ -85,7 +167,7 @@ int parse_file(const char* section, const char* key, const char* buf, int* sec_s
 
   int i = 0;
   while (!end_of_string(buf[i])) {
-    if (!(left_barce(buf[i]) && (i == 0 || newline(buf[i - 1])))) {
+    if (!(left_barce(buf[i]) && starts_line(buf, i))) {
       ++i;
       continue;
     }
@@ -181,7 +263,7 @@ int write_profile_string(const char* section, const char* key, const char* value
   int loaded = load_text(file, buf, &file_size, &load_errno, &whole);
   // Only a file that does not exist counts as empty: rewriting a file we could not read,
   // could not hold or could not read whole would destroy what it holds.
-  bool usable = buf != nullptr && out != nullptr &&
+  bool usable = buf != nullptr && out != nullptr && writable_entry(section, key, value) &&
                 ((loaded == LOAD_OK && whole) || (loaded == LOAD_MISSING && load_errno == ENOENT));
   if (usable) {
     int sec_s, sec_e, key_s, key_e, value_s, value_e;
@@ -199,14 +281,7 @@ int write_profile_string(const char* section, const char* key, const char* value
     } else {
       len = std::snprintf(out, INI_BUF_SIZE, "[%s]\n%s=%s\n", section, key, value);
     }
-    if (len >= 0 && len <= INI_BUF_SIZE - 1) {
-      FILE* f = std::fopen(file, "w");
-      if (f != nullptr) {
-        size_t written = std::fwrite(out, 1, static_cast<size_t>(len), f);
-        int closed = std::fclose(f);
-        result = (written == static_cast<size_t>(len) && closed == 0) ? 1 : 0;
-      }
-    }
+    if (len >= 0 && len <= INI_BUF_SIZE - 1) result = replace_file(file, out, static_cast<size_t>(len)) ? 1 : 0;
   }
   std::free(buf);
   std::free(out);

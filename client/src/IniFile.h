@@ -3,7 +3,8 @@
 // buffer; there is no cache and no state, so the functions may be called from anywhere.
 //
 // Matching rules (kept as the format has always had them):
-//   - a section header is a '[' at the start of the text or of a line; the requested
+//   - a section header is a '[' at the start of the text (after a UTF-8 byte-order mark,
+//     if there is one) or of a line; the requested
 //     section matches when the header's name is a prefix of it ("[ab]" answers "abc");
 //   - an entry matches when the text before its first '=' is a prefix of the requested
 //     key ("ab=5" answers "abc"); nothing is trimmed, so "x = 1" has the key "x ";
@@ -23,7 +24,8 @@ extern "C" {
 
 // Reads `file` into buf (INI_BUF_SIZE bytes), zero-terminated; a byte 0xFF ends the text.
 // Returns 1 and the byte count in *file_size; 0 with *file_size 0 when the file cannot be
-// opened; -1 with *file_size 0 and an empty buf when the file does not fit the buffer.
+// opened or read (a directory, an I/O error; errno tells why); -1 with *file_size 0 and an
+// empty buf when the file does not fit the buffer.
 int load_ini_file(const char* file, char* buf, int* file_size);
 
 // Finds section/key in buf. Returns 1 when the entry was found, else 0. Positions are
@@ -45,9 +47,12 @@ int read_profile_string(const char* section, const char* key, char* value, int s
 int read_profile_int(const char* section, const char* key, int default_value, const char* file);
 
 // Sets section/key to value, creating the entry, the section or the file as needed.
-// Returns 1 when the file was written; 0 when it could not be written, when it is too
-// large to load, or when the new text would not fit the buffer: the file is then left
-// as it was.
+// The new text goes to a file beside the old one that then replaces it, so that a
+// failure part way leaves the old file whole. Returns 1 when the file was written; 0
+// when it could not be written, when it is too large to load, when the new text would
+// not fit the buffer, or when the entry would not read back as written (a line end in
+// any of the three, ']' in the section, '=' in the key, a key starting with ';' or '['):
+// the file is then left as it was.
 int write_profile_string(const char* section, const char* key, const char* value, const char* file);
 
 // Character tests of the scanner.

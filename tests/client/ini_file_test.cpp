@@ -1,9 +1,13 @@
 // INI reader and writer on real files in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -184,6 +188,64 @@ TEST(IniLimits, WriterRefusesAFileItCannotRead) {
   EXPECT_EQ(0, write_profile_string("s", "k", "w", f.c_str()));
   chmod(f.c_str(), 0600);
   EXPECT_EQ("[s]\nk=v\n", read_file(f));
+}
+
+TEST(IniWrite, FailurePartWayLeavesTheOldFileWholeWithItsMode) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  const std::string text = "[s]\nk=" + std::string(300, 'o') + "\n";
+  write_file(f, text);
+  chmod(f.c_str(), 0640);
+  // A child that may write no file beyond 100 bytes: the write fails part way.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {100, 100};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    _exit(write_profile_string("s", "k", std::string(300, 'n').c_str(), f.c_str()) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_EQ(0, status);
+  EXPECT_EQ(text, read_file(f));
+  EXPECT_FALSE(testsupport::file_exists(f + ".tmp" + std::to_string(pid)));
+
+  EXPECT_EQ(1, write_profile_string("s", "k", "new", f.c_str()));
+  EXPECT_EQ("[s]\nk=new\n", read_file(f));
+  struct stat st;
+  ASSERT_EQ(0, stat(f.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777u);
+}
+
+TEST(IniWrite, EntryThatWouldNotReadBackAsWrittenIsRefused) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  const std::string text = "[s]\nk=1\n[t]\nk=2\n";
+  write_file(f, text);
+  EXPECT_EQ(0, write_profile_string("s", "k", "3\n[t]\nk=evil", f.c_str()));
+  EXPECT_EQ(0, write_profile_string("s", "k", "3\r", f.c_str()));
+  EXPECT_EQ(0, write_profile_string("s", "a=b", "c", f.c_str()));
+  EXPECT_EQ(0, write_profile_string("s", ";k", "c", f.c_str()));
+  EXPECT_EQ(0, write_profile_string("s]x", "k", "c", f.c_str()));
+  EXPECT_EQ(text, read_file(f));
+  EXPECT_EQ(1, write_profile_string("s", "k", "a=b", f.c_str()));  // '=' in a value is fine
+  EXPECT_EQ("a=b", read_str(f, "s", "k"));
+}
+
+TEST(IniRead, ByteOrderMarkIsNotPartOfTheFirstHeaderAndADirectoryIsNoFile) {
+  TempDir d;
+  std::string f = d.file("a.ini");
+  write_file(f, "\xEF\xBB\xBF[s]\nk=v\n");
+  EXPECT_EQ("v", read_str(f, "s", "k"));
+  EXPECT_EQ(1, write_profile_string("s", "k", "w", f.c_str()));
+  EXPECT_EQ("\xEF\xBB\xBF[s]\nk=w\n", read_file(f));
+
+  char buf[INI_BUF_SIZE];
+  int size = -1;
+  EXPECT_EQ(0, load_ini_file(d.path().c_str(), buf, &size));
+  EXPECT_EQ(EISDIR, errno);
+  EXPECT_EQ(0, size);
 }
 
 TEST(IniPreconditionDeathTest, EmptySectionOrKeyAborts) {
