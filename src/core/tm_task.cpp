@@ -114,25 +114,31 @@ time_mgr* open_reader_record(const char* tmfile) {
 // and files open (a listening port would stay bound after the starter ends). Standard
 // input, output and error stay; so do the two descriptors the task needs. Raw
 // getdents64 on a stack buffer: after fork in a threaded starter, malloc (which
-// opendir uses) may be locked by a thread that no longer exists.
+// opendir uses) may be locked by a thread that no longer exists. The descriptors are
+// gathered 1024 at a time; a pass that filled its list is followed by another, so that
+// a starter holding thousands of them leaves none behind.
 void close_inherited(int keep1, int keep2) {
-  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return;
-  int fds[1024];
-  int n = 0;
-  char buf[4096];
-  for (;;) {
-    long got = syscall(SYS_getdents64, dir, buf, sizeof(buf));
-    if (got <= 0) break;
-    for (long off = 0; off < got;) {
-      const struct linux_dirent64* e = reinterpret_cast<const struct linux_dirent64*>(buf + off);
-      off += e->d_reclen;
-      const int fd = atoi(e->d_name);
-      if (fd > 2 && fd != dir && fd != keep1 && fd != keep2 && n < 1024) fds[n++] = fd;
+  const int kBatch = 1024;
+  int n = kBatch;
+  while (n == kBatch) {
+    int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return;
+    int fds[kBatch];
+    n = 0;
+    char buf[4096];
+    for (;;) {
+      long got = syscall(SYS_getdents64, dir, buf, sizeof(buf));
+      if (got <= 0) break;
+      for (long off = 0; off < got;) {
+        const struct linux_dirent64* e = reinterpret_cast<const struct linux_dirent64*>(buf + off);
+        off += e->d_reclen;
+        const int fd = atoi(e->d_name);
+        if (fd > 2 && fd != dir && fd != keep1 && fd != keep2 && n < kBatch) fds[n++] = fd;
+      }
     }
+    close(dir);
+    for (int i = 0; i < n; ++i) close(fds[i]);
   }
-  close(dir);
-  for (int i = 0; i < n; ++i) close(fds[i]);
 }
 
 // The task: never returns. `fd` is the open file (or -1 for an anonymous record);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -347,18 +348,36 @@ TEST(TmTask, WriterStoppedInTheMiddleOfAnUpdateDoesNotHangReaders) {
 }
 
 TEST(TmTask, TaskKeepsNoneOfTheStartersDescriptors) {
-  // A pipe open in the starter: once the starter closes its write end, the reader
-  // must see end-of-file, which it would not if the task still held a copy.
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
+  // Pipes open in the starter, one of them numbered past 1100 other descriptors (a
+  // gateway holds thousands): once the starter closes their write ends, the readers
+  // must see end-of-file, which they would not if the task still held a copy.
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+  struct rlimit more = saved;
+  if (more.rlim_cur < 1400) more.rlim_cur = std::min<rlim_t>(1400, more.rlim_max);
+  ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &more));
+  int low[2];
+  ASSERT_EQ(0, pipe(low));
+  std::vector<int> filler;
+  for (int i = 0; i < 1100; ++i) {
+    const int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0) << "descriptor limit " << more.rlim_cur;
+    filler.push_back(fd);
+  }
+  int high[2];
+  ASSERT_EQ(0, pipe(high));
   TempDir dir;
   TaskGuard guard;
   const pid_t pid = guard.add(get_timetask(dir.file("timemgrtask").c_str()));
+  for (int fd : filler) close(fd);
   ASSERT_GT(pid, 0);
-  close(fds[1]);
-  struct pollfd p = {fds[0], POLLIN, 0};
-  ASSERT_EQ(1, poll(&p, 1, 2000));
-  char c;
-  EXPECT_EQ(0, read(fds[0], &c, 1));
-  close(fds[0]);
+  for (int* fds : {low, high}) {
+    close(fds[1]);
+    struct pollfd p = {fds[0], POLLIN, 0};
+    ASSERT_EQ(1, poll(&p, 1, 2000)) << "write end " << fds[1] << " still open in the task";
+    char c;
+    EXPECT_EQ(0, read(fds[0], &c, 1));
+    close(fds[0]);
+  }
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
