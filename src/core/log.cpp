@@ -359,9 +359,9 @@ bool report_due() {
   return true;
 }
 
-// `what` is "open" or "stat"; `err` the errno of the failed call.
-void report_lost_line(const char* what, int err) {
-  ++lost_lines;
+// `what` is "open", "stat" or "write"; `err` the errno of the failed call.
+void report_lost_line(const char* what, int err, unsigned long lines = 1) {
+  lost_lines += lines;
   if (!report_due()) return;
   errno = err;
   fprintf(stderr, "ATTENTION: %s log file failed, dir[%s] file[%s], error[%m], lines lost: %lu\n", what, log_dir,
@@ -440,10 +440,7 @@ int open_ring_file() {
       cur_ino = st.st_ino;
       cur_size = st.st_size;
     }
-    if (cur_size < max_file_size) {
-      if (lost_lines != 0) report_recovery();
-      return cur_fd;
-    }
+    if (cur_size < max_file_size) return cur_fd;
     cur_file_pos = (cur_file_pos + 1) % max_file_num;
     close_current();
     truncate = true;
@@ -451,10 +448,40 @@ int open_ring_file() {
   return -1;
 }
 
+// Appends whole lines to the file held open. When the write fails (a full disk, a file
+// size limit), the lines not written are counted as lost, and the part of a line that
+// did go in is cut off again: the next line written would otherwise run into it.
 void write_current(const char* data, size_t len) {
   if (len == 0 || cur_fd < 0) return;
-  ssize_t w = write(cur_fd, data, len);
-  if (w > 0) cur_size += w;
+  size_t done = 0;
+  int err = 0;
+  while (done < len) {
+    const ssize_t w = write(cur_fd, data + done, len - done);
+    if (w > 0) {
+      done += (size_t)w;
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else {
+      err = w < 0 ? errno : EIO;
+      break;
+    }
+  }
+  cur_size += (off_t)done;
+  if (done == len) {
+    if (lost_lines != 0) report_recovery();
+    return;
+  }
+  size_t whole = done;
+  while (whole > 0 && data[whole - 1] != '\n') --whole;
+  if (whole < done) {
+    // With O_APPEND the offset is the end of what this write added.
+    const off_t end = lseek(cur_fd, 0, SEEK_CUR);
+    const off_t part = (off_t)(done - whole);
+    if (end >= part && ftruncate(cur_fd, end - part) == 0) cur_size -= part;
+  }
+  unsigned long lines = 0;
+  for (size_t i = whole; i < len; ++i) lines += data[i] == '\n';
+  report_lost_line("write", err, lines == 0 ? 1 : lines);
 }
 
 // Writes lines (bytes back to back, `ends` where each one ends). The file is looked up

@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -392,6 +394,40 @@ TEST_F(ProcessLog, RemovedDirectoryIsMadeAgainAndAFailingLogReportsOnceASecond) 
     lost += atol(text.c_str() + pos + 12);
   EXPECT_EQ(5001, lost) << text;
   EXPECT_NE(std::string::npos, read_file(file).find("back 0\n"));
+}
+
+// A disk that is full: lines that cannot be written are reported as lost, like lines
+// whose file cannot be opened, and the part of a line that went in before the write
+// failed is taken out again, so that the next line does not run into it.
+TEST_F(ProcessLog, AFailedWriteIsReportedAndLeavesNoPartOfALine) {
+  init_log("full", dir_.path().c_str(), 3, 1 << 20);
+  ASSERT_EQ(0, symlink("/dev/full", ring_file(0).c_str()));
+  {
+    StderrCapture err(scratch_.file("stderr"));
+    log_error("no room");
+    const std::string text = err.text();
+    EXPECT_EQ(0u, text.find("ATTENTION: write log file failed, dir[" + dir_.path() + "] file[full], error[" +
+                            strerror(ENOSPC) + "], lines lost: 1\n"))
+        << text;
+  }
+  ASSERT_EQ(0, unlink(ring_file(0).c_str()));
+
+  // A file size limit stops the write in the middle of a line, as a filling disk does.
+  log_error("%s", std::string(2000, 'a').c_str());
+  const long before = file_size(ring_file(0));
+  struct rlimit saved;
+  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+  struct rlimit small = saved;
+  small.rlim_cur = static_cast<rlim_t>(before + 10);
+  sighandler_t old = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+  log_error("cut short by the limit");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old);
+  log_error("after");
+  const std::string tail = read_file(ring_file(0)).substr(static_cast<size_t>(before));
+  EXPECT_EQ(std::string::npos, tail.find("<3>[", 1)) << tail;
+  EXPECT_EQ(tail.size() - 9, tail.find("]: after\n")) << tail;
 }
 
 // The ring file is a pipe that nobody reads at first: the writer blocks on it as on a
