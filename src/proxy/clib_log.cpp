@@ -351,6 +351,14 @@ int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len
     }
     done += static_cast<unsigned long>(n);
   }
+  if (rc != 0 && done > 0) {
+    // The part of the line that went in is cut off again, so that the next line does not
+    // run into it. With O_APPEND the offset is the end of what this write added.
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= static_cast<off_t>(done) && ftruncate(fd, end - static_cast<off_t>(done)) != 0) {
+      // Nothing more to do: the line is reported as not stored either way.
+    }
+  }
   close(fd);
   return rc;
 }

@@ -1,7 +1,9 @@
 // clib_log on real files in a temporary directory: line layout, level and uid filters,
 // size rotation with backup shifting, cut of long lines, and the semaphore that
 // serialises two real writer processes.
+#include <signal.h>
 #include <sys/ipc.h>
+#include <sys/resource.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -161,6 +163,26 @@ TEST(ClibLog, RemovedDirectoryIsMadeAgain) {
   ASSERT_EQ(rmdir(sub.c_str()), 0);
   EXPECT_EQ(log.logMsg("after the directory went"), 0);
   EXPECT_EQ(read_file(sub + "/debug.1"), "after the directory went\n");
+}
+
+TEST(ClibLog, LineCutShortByAFailedWriteIsTakenOutAgain) {
+  // A file size limit stops the write in the middle of the line, as a filling disk does:
+  // the line is refused, and what of it went in must not run into the next line.
+  TempDir dir;
+  const std::string path = dir.file("debug.1");
+  clib_log log = plain_log(path, 5, 1000);
+  EXPECT_EQ(log.logMsg("first"), 0);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = static_cast<rlim_t>(file_size(path) + 5);
+  sighandler_t old = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  EXPECT_EQ(log.logMsg("cut short by the limit"), -1);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, old);
+  EXPECT_EQ(log.logMsg("after"), 0);
+  EXPECT_EQ(read_file(path), "first\nafter\n");
 }
 
 TEST(ClibLog, SettersRefuseBadValues) {
