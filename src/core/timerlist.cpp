@@ -28,13 +28,21 @@ namespace {
 // runs, so a handler that re-queues its object where it would be due again (a list with
 // no time-out, or the pending list) is notified at the next check instead of looping
 // here forever. A member that another handler deletes or re-arms leaves the batch.
-int NotifyBatch(CListObject<CTimerObject>& due) {
+// A handler may throw (an exhausted pool; the loop catches it): the members not yet
+// notified then go back to the front of `source`, in their order, before the batch's
+// head on the caller's stack goes away, and are notified at the next check.
+int NotifyBatch(CListObject<CTimerObject>& due, CListObject<CTimerObject>& source) {
   int count = 0;
-  while (!due.ListEmpty()) {
-    CTimerObject* obj = due.NextOwner();
-    obj->ResetList();
-    obj->TimerNotify();
-    ++count;
+  try {
+    while (!due.ListEmpty()) {
+      CTimerObject* obj = due.NextOwner();
+      obj->ResetList();
+      obj->TimerNotify();
+      ++count;
+    }
+  } catch (...) {
+    while (!due.ListEmpty()) due.PrevOwner()->ListMove(source);
+    throw;
   }
   return count;
 }
@@ -49,7 +57,7 @@ int CTimerList::CheckExpired(int64_t now) {
     if (now < obj->GetExpireTime()) break;
     obj->ListMoveTail(due);
   }
-  return NotifyBatch(due);
+  return NotifyBatch(due, tlist);
 }
 
 CTimerUnit::CTimerUnit() : pending(0), next(0) {}
@@ -75,7 +83,7 @@ CTimerList* CTimerUnit::GetTimerList(int to) {
 int CTimerUnit::CheckPending() {
   CListObject<CTimerObject> due;
   while (!pending.tlist.ListEmpty()) pending.tlist.NextOwner()->ListMoveTail(due);
-  return NotifyBatch(due);
+  return NotifyBatch(due, pending.tlist);
 }
 
 int CTimerUnit::CheckExpired(int64_t now) {

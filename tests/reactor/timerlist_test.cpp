@@ -250,6 +250,31 @@ TEST(TimerLists, HandlersMayDeleteThemselvesOrTheNextMember) {
   delete killer;
 }
 
+TEST(TimerLists, AHandlerThatThrowsLeavesTheRestOfItsBatchInTheList) {
+  // An exhausted pool throws out of a handler, and the loop catches it and goes on: the
+  // members due after that handler must stay in their list, linked and notified at the
+  // next check, not be left hanging on the check's own list head.
+  CTimerUnit unit;
+  CTimerList* lst = unit.GetTimerList(1);
+  Probe first, thrower, third, fourth;
+  thrower.on_fire = []() { throw 0; };
+  for (Probe* p : {&first, &thrower, &third, &fourth}) p->AttachTimer(lst);
+  Probe pending_thrower, pending_next;
+  pending_thrower.on_fire = []() { throw 0; };
+  pending_thrower.AttachZeroTimer(&unit);
+  pending_next.AttachZeroTimer(&unit);
+  const int64_t later = GET_TIMESTAMP() + 2000000;
+  EXPECT_THROW(lst->CheckExpired(later), int);
+  EXPECT_THROW(unit.CheckPending(), int);
+  EXPECT_EQ(1, first.fired);
+  EXPECT_EQ(0, third.fired + fourth.fired + pending_next.fired);
+  std::vector<Probe*> order;
+  third.log = fourth.log = pending_next.log = &order;
+  EXPECT_EQ(3, unit.CheckExpired(later));
+  EXPECT_EQ((std::vector<Probe*>{&pending_next, &third, &fourth}), order) << "in their order";
+  EXPECT_TRUE(lst->Empty());
+}
+
 TEST(TimerLists, PeriodicTimerRearmsInsideItsHandlerAndFiresOncePerPass) {
   CTimerUnit unit;
   CTimerList* lst = unit.GetTimerList(60);
