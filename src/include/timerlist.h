@@ -39,7 +39,7 @@ class CTimerObject : public CListObject<CTimerObject> {
   int64_t GetExpireTime() const { return objexp; }
 
  protected:
-  int64_t objexp;  // absolute deadline in microseconds; 0 until first stamped
+  int64_t objexp;  // deadline, a GET_TIMESTAMP stamp in microseconds; 0 until first stamped
 };
 
 class CTimerList : private noncopyable {

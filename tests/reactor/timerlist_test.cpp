@@ -1,6 +1,9 @@
 // Timer lists: a random structure test against a model, then the expiry, re-arming,
 // wait-time and lifetime rules one by one.
 #include <limits.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -14,6 +17,21 @@
 #include <gtest/gtest.h>
 
 #include "timerlist.h"
+
+// The system clock of this test program can be stepped, as NTP or an operator steps it:
+// wall-clock readings (gettimeofday) come out `g_wall_step_us` microseconds off.
+namespace {
+int64_t g_wall_step_us = 0;
+}  // namespace
+
+extern "C" int gettimeofday(struct timeval* __restrict tv, void* __restrict) __THROW {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  const int64_t us = static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000 + g_wall_step_us;
+  tv->tv_sec = static_cast<time_t>(us / 1000000);
+  tv->tv_usec = static_cast<suseconds_t>(us % 1000000);
+  return 0;
+}
 
 namespace {
 
@@ -342,4 +360,28 @@ TEST(TimerLists, DestroyedListsReleaseTheirMembers) {
   EXPECT_TRUE(a.ListEmpty()) << "the unit's lists unlink their members";
   EXPECT_TRUE(b.ListEmpty()) << "and so does the pending list";
   EXPECT_EQ(0, a.fired + b.fired) << "members are never notified on the way out";
+}
+
+TEST(TimerLists, SteppingTheSystemClockNeitherHoldsBackNorFiresDeadlines) {
+  // The system clock is stepped an hour back after a 1-second time-out was armed: it
+  // still fires about a second later, not an hour later. Stepped an hour forward, a
+  // 60-second time-out armed a moment ago does not fire at once.
+  struct Restore {
+    ~Restore() { g_wall_step_us = 0; }
+  } restore;
+  CTimerUnit unit;
+  Probe soon, later;
+  soon.AttachTimer(unit.GetTimerList(1));
+  later.AttachTimer(unit.GetTimerList(60));
+
+  g_wall_step_us = -3600LL * 1000000;
+  for (int i = 0; i < 300 && soon.fired == 0; ++i) {
+    unit.CheckExpired(0);
+    if (soon.fired == 0) usleep(10 * 1000);
+  }
+  EXPECT_EQ(1, soon.fired) << "a step back held the 1-second time-out back";
+
+  g_wall_step_us = 3600LL * 1000000;
+  unit.CheckExpired(0);
+  EXPECT_EQ(0, later.fired) << "a step forward fired the 60-second time-out at once";
 }
