@@ -580,6 +580,12 @@ void CHelperUnit::TimerNotify() {
     end_backoff();
     return;
   }
+  // Packets deferred in this turn are written at its end: the link is in use, and a
+  // reset now would drop them with it.
+  if (_flush_pending && pending_output() > 0) {
+    update_timer();
+    return;
+  }
   log_debug("*STEP: timer expired, unix fd[%d], timeout.", netfd);
   reset_helper();
 }

@@ -332,6 +332,25 @@ TEST_F(HelperUnitTest, IdleTimeOutClosesTheLinkAndLeavesTheUnitReusable) {
   EXPECT_EQ(u->stage(), CONN_IDLE);
 }
 
+TEST_F(HelperUnitTest, PacketDeferredInTheTurnItsLinkTimesOutIsStillWritten) {
+  // A forward is queued for the end of the loop turn in which the link's idle time-out
+  // also ends: it reaches the server over the same link instead of being dropped with it.
+  FakeLogic srv;
+  auto u = connected_unit(srv);
+  std::string a = report(SERVER_CMD_DATA_FW_REQ, 1, 1), b = report(SERVER_CMD_DATA_FW_REQ, 2, 2);
+  u->append_pkg(a.data(), static_cast<unsigned>(a.size()));
+  ASSERT_GT(u->send_to_logic(timers_.GetTimerList(1)), 0);
+  _helperpool->m_helpermap[7] = u.get();
+  ASSERT_EQ(u->defer_pkg(b.data(), static_cast<unsigned>(b.size())), 0);
+  timers_.CheckExpired(u->GetExpireTime());
+  CHelperUnit::flush_deferred();
+  _helperpool->m_helpermap.erase(7);
+  std::string got(a.size() + b.size(), '\0');
+  EXPECT_EQ(testsupport::recv_exact(srv.fd(), &got[0], got.size(), 3000), got.size());
+  EXPECT_EQ(got, a + b);
+  EXPECT_GT(u->get_netfd(), 0);
+}
+
 TEST_F(HelperUnitTest, SendsKeepALinkOnTheTimerListAlive) {
   FakeLogic srv;
   auto u = connected_unit(srv);
