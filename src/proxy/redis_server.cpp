@@ -381,7 +381,9 @@ void CRedisServer::LinkGone() {
   m_async = nullptr;
   m_pending = 0;
   m_skipped = 0;
-  if (!Following() || m_stopping) return;
+  // Without a refresh (a link opened by Withdraw alone) there is no timer to search with:
+  // the master named at start-up is not sought again.
+  if (!Following() || m_stopping || m_step == nullptr) return;
   m_verified = false;
   if (m_phase == kVerifying) {
     AskNext();  // the server named did not hold: the next sentinel may know better

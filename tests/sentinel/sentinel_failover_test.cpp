@@ -5,6 +5,7 @@
 // written to it. Prints how long each switch took.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -193,3 +194,26 @@ TEST(SentinelFailover, ClientAndGatewayFollowTheMaster) {
 }
 
 }  // namespace
+
+// Regression: with the registration written at start only (RegisterInterval 0), a drain
+// whose link to the master failed went looking for a new master without the search's
+// timers and crashed the gateway (SIGSEGV) instead of exiting.
+TEST(SentinelFailover, DrainWithoutRefreshWhoseMasterIsGoneExitsCleanly) {
+  RedisServer master;
+  ASSERT_TRUE(master.start());
+  Sentinel sentinel;
+  if (!sentinel.start(master.port())) GTEST_SKIP() << "redis-server does not run as a sentinel (--sentinel)";
+  HallConfig cfg;
+  cfg.attrs = {{"RedisSentinels", "127.0.0.1:" + std::to_string(sentinel.port())},
+               {"RedisMaster", kName},
+               {"RegisterInterval", "0"}};
+  HallRun gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  const std::string field = "HALLSERVER" + std::to_string(cfg.svid);
+  ASSERT_NE("(nil)", master.command({"HGET", "HALLSERVER", field}));
+
+  master.kill9();
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  const int st = gw.wait_exit(10000);
+  EXPECT_TRUE(st >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << "\n" << gw.process_log();
+}
