@@ -286,7 +286,9 @@ int CRedisServer::PollerSlotsKept() {
   return slots - (r->m_async != nullptr ? 1 : 0) - (r->m_probe != nullptr ? 1 : 0);
 }
 
-bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
+bool CRedisServer::QueueCommand(const std::vector<std::string>& args) { return Queue(args, OnReply); }
+
+bool CRedisServer::Queue(const std::vector<std::string>& args, void (*done)(redisAsyncContext*, void*, void*)) {
   // While following the master, nothing goes out before the server has said it is one.
   if (m_async == nullptr || args.empty() || (Following() && !m_verified)) return false;
   std::vector<const char*> argv;
@@ -295,7 +297,7 @@ bool CRedisServer::QueueCommand(const std::vector<std::string>& args) {
     argv.push_back(a.data());
     lens.push_back(a.size());
   }
-  if (redisAsyncCommandArgv(m_async, OnReply, this, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
+  if (redisAsyncCommandArgv(m_async, done, this, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
       REDIS_OK)
     return false;
   ++m_pending;
@@ -345,7 +347,8 @@ void CRedisServer::WriteRecord() {
   m_refused = false;
   if (m_withdrawn) {
     // The gateway has left: a link to the (new) master carries the removal instead.
-    if (QueueCommand({"HDEL", "HALLSERVER", field}) && QueueCommand({"HDEL", kAliveKey, field})) m_removalDue = false;
+    if (Queue({"HDEL", "HALLSERVER", field}, OnRemovalReply) && Queue({"HDEL", kAliveKey, field}, OnRemovalReply))
+      m_removalDue = false;
     return;
   }
   QueueCommand({"HSET", "HALLSERVER", field, m_record});
@@ -419,6 +422,14 @@ void CRedisServer::OnReply(redisAsyncContext*, void* reply, void* privdata) {
     self->m_outage = false;
     log_notice("redis %s:%d: registration refreshed again", self->m_strIp.c_str(), self->m_nPort);
   }
+}
+
+void CRedisServer::OnRemovalReply(redisAsyncContext* ac, void* reply, void* privdata) {
+  // A removal that Redis refused, or whose link went first, is due again: a master found
+  // later carries it, and until then the drain does not count it as done.
+  const redisReply* r = static_cast<const redisReply*>(reply);
+  if (r == nullptr || r->type == REDIS_REPLY_ERROR) static_cast<CRedisServer*>(privdata)->m_removalDue = true;
+  OnReply(ac, reply, privdata);
 }
 
 void CRedisServer::StartSearch() {

@@ -85,7 +85,8 @@ class CRedisServer : private noncopyable {
   // has answered both.
   void Withdraw(CPollerUnit* unit, int svid);
   // Commands sent on the asynchronous link and not answered yet; 0 once it is closed.
-  // A removal not yet queued counts as one.
+  // A removal not yet queued, or one that Redis refused or that its link lost, counts as
+  // one.
   int Unanswered() const { return (m_async != nullptr ? m_pending : 0) + (m_removalDue ? 1 : 0); }
 
   static const char* const kAliveKey;  // "HALLSERVER_ALIVE"
@@ -106,6 +107,8 @@ class CRedisServer : private noncopyable {
   void Lost(const char* why);  // logs the first failure of an outage
   void WriteRecord();          // the record and the heartbeat
   static void OnReply(redisAsyncContext* ac, void* reply, void* privdata);
+  static void OnRemovalReply(redisAsyncContext* ac, void* reply, void* privdata);
+  bool Queue(const std::vector<std::string>& args, void (*done)(redisAsyncContext*, void*, void*));
   // The search for the master through the sentinels.
   bool Following() const { return !m_sentinels.empty(); }
   void StartSearch();

@@ -204,4 +204,24 @@ TEST(Drain, ASigusr1DuringStartUpDrainsOnceTheGatewayRuns) {
   close(silent);
 }
 
+// Regression: a removal Redis did not carry out (a server turned replica answers
+// READONLY) counted as confirmed: the drain said nothing while the record stayed.
+TEST(Drain, ARemovalRedisRefusedIsReportedAsNotConfirmed) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  GatewayConfig cfg;
+  cfg.redis_port = redis.port();
+  cfg.attrs = {{"RegisterInterval", "0"}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_EQ("1", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
+  ASSERT_EQ("OK", redis.command({"REPLICAOF", "127.0.0.1", std::to_string(testsupport::free_port())}));
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  EXPECT_EQ(0, exit_code(gw, 10000));
+  EXPECT_EQ("1", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
+  EXPECT_NE(gw.process_log().find("drain: exiting: queued answers written, removal from redis not confirmed"),
+            std::string::npos)
+      << gw.process_log();
+}
+
 }  // namespace
