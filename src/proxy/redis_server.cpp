@@ -33,6 +33,17 @@ const char* const CRedisServer::kAliveKey = "HALLSERVER_ALIVE";
 
 namespace {
 
+// The first IPv4 address of a lookup's answer, as text; "" when there is none.
+std::string first_address(const struct addrinfo* found) {
+  for (const struct addrinfo* p = found; p != nullptr; p = p->ai_next) {
+    char text[INET_ADDRSTRLEN];
+    if (p->ai_family != AF_INET || p->ai_addr == nullptr) continue;
+    const struct sockaddr_in* a = reinterpret_cast<const struct sockaddr_in*>(p->ai_addr);
+    if (inet_ntop(AF_INET, &a->sin_addr, text, sizeof(text)) != nullptr) return text;
+  }
+  return "";
+}
+
 // The registration that refreshes itself; one per process.
 CRedisServer* g_refreshing = nullptr;
 
@@ -110,6 +121,12 @@ class CRedisServer::CLink : public CPollerObject {
   CRedisServer* owner_;
   bool probe_;
   redisAsyncContext* ac_ = nullptr;
+};
+
+struct CRedisServer::TLookup {
+  std::string name;
+  struct addrinfo hints;
+  struct gaicb request;
 };
 
 class CRedisServer::CTick : public CTimerObject {
@@ -229,17 +246,14 @@ int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interv
   if (interval <= 0 || unit == nullptr || timers == nullptr || g_refreshing != nullptr) return -1;
   // hiredis resolves the host at every connect, and a name lookup can block: it is done
   // here, during start-up, and the loop connects to the address found.
-  m_linkHost = m_strIp;
+  m_linkHost.clear();
   struct addrinfo hints = {};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   struct addrinfo* found = nullptr;
-  if (getaddrinfo(m_strIp.c_str(), nullptr, &hints, &found) == 0 && found != nullptr) {
-    char text[INET_ADDRSTRLEN];
-    const struct sockaddr_in* a = reinterpret_cast<const struct sockaddr_in*>(found->ai_addr);
-    if (inet_ntop(AF_INET, &a->sin_addr, text, sizeof(text)) != nullptr) m_linkHost = text;
-  }
+  if (getaddrinfo(m_strIp.c_str(), nullptr, &hints, &found) == 0) m_linkHost = first_address(found);
   if (found != nullptr) freeaddrinfo(found);
+  if (m_linkHost.empty() && !Following()) StartLookup();
 
   m_record = RecordValue(ip, port, svid);
   m_svid = svid;
@@ -260,8 +274,52 @@ int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interv
   return 0;
 }
 
+void CRedisServer::StartLookup() {
+  if (m_lookup != nullptr) return;
+  TLookup* l = new (std::nothrow) TLookup();
+  if (l == nullptr) return;
+  l->name = m_strIp;
+  l->hints.ai_family = AF_INET;
+  l->hints.ai_socktype = SOCK_STREAM;
+  l->request.ar_name = l->name.c_str();
+  l->request.ar_request = &l->hints;
+  struct gaicb* list[1] = {&l->request};
+  if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0) {
+    delete l;
+    return;
+  }
+  m_lookup = l;
+}
+
+void CRedisServer::EndLookup() {
+  if (m_lookup == nullptr) return;
+  gai_cancel(&m_lookup->request);
+  if (gai_error(&m_lookup->request) == EAI_INPROGRESS) {
+    m_lookup = nullptr;  // still running in its thread, which uses the record: it is left to it
+    return;
+  }
+  if (m_lookup->request.ar_result != nullptr) freeaddrinfo(m_lookup->request.ar_result);
+  delete m_lookup;
+  m_lookup = nullptr;
+}
+
+bool CRedisServer::LinkHostKnown() {
+  if (!m_linkHost.empty()) return true;
+  if (m_lookup == nullptr) {
+    StartLookup();
+    return false;
+  }
+  const int err = gai_error(&m_lookup->request);
+  if (err == EAI_INPROGRESS) return false;
+  if (err == 0) m_linkHost = first_address(m_lookup->request.ar_result);
+  EndLookup();
+  if (m_linkHost.empty()) StartLookup();  // failed: asked again, still in the background
+  return !m_linkHost.empty();
+}
+
 void CRedisServer::StopRefresh() {
   m_stopping = true;
+  EndLookup();
   if (m_async != nullptr) redisAsyncFree(m_async);  // its cleanup releases the link
   m_async = nullptr;
   if (m_probe != nullptr) redisAsyncFree(m_probe);
@@ -356,6 +414,10 @@ void CRedisServer::WriteRecord() {
 }
 
 void CRedisServer::OpenLink() {
+  if (!LinkHostKnown()) {
+    Lost("host name not resolved (yet)");
+    return;
+  }
   // A non-blocking connect: its outcome arrives as an event on the poller.
   redisAsyncContext* ac = redisAsyncConnect(m_linkHost.c_str(), m_nPort);
   if (ac == nullptr) {

@@ -65,7 +65,8 @@ class CRedisServer : private noncopyable {
   // address given to Connect, opened without blocking and reopened at the next interval
   // whenever it is lost. An interval's write is skipped while the previous one is still
   // unanswered, and a link that has left writes unanswered for three intervals is
-  // dropped and reopened. The Redis host is resolved here, once. 0, or -1 when
+  // dropped and reopened. The Redis host is resolved here, once (in the background
+  // when that fails, and again after each failed lookup). 0, or -1 when
   // `interval` is not above 0 (nothing is started).
   int StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port, int svid);
   // Closes the asynchronous link and stops the timer; must run before the poller unit
@@ -95,6 +96,7 @@ class CRedisServer : private noncopyable {
   class CLink;
   class CTick;
   class CStep;
+  struct TLookup;
   friend class CLink;
   friend class CTick;
   friend class CStep;
@@ -102,6 +104,12 @@ class CRedisServer : private noncopyable {
 
   void Refresh();   // one interval's work
   void OpenLink();  // a non-blocking connect; the link is null when it fails
+  // A host name that did not resolve at start-up is looked up in the background
+  // (getaddrinfo_a): a lookup on the loop would hold it for the resolver's time-out.
+  // True once m_linkHost holds an address; otherwise starts or checks the lookup.
+  bool LinkHostKnown();
+  void StartLookup();
+  void EndLookup();
   void DropLink(const char* why);
   void LinkGone();             // the asynchronous context is being freed
   void Lost(const char* why);  // logs the first failure of an outage
@@ -120,7 +128,8 @@ class CRedisServer : private noncopyable {
   static void OnSentinelReply(redisAsyncContext* ac, void* reply, void* privdata);
   static void OnRoleReply(redisAsyncContext* ac, void* reply, void* privdata);
 
-  std::string m_linkHost;  // numeric address of the Redis host
+  std::string m_linkHost;  // numeric address of the Redis host; empty while unknown
+  TLookup* m_lookup = nullptr;  // the background lookup of the host name, while one runs
   std::string m_record;    // the record value
   int m_svid = 0;
   CLink* m_link = nullptr;

@@ -293,3 +293,67 @@ TEST(RegistrationRefresh, AFrozenRedisLeavesRoundTripsAlone) {
   EXPECT_TRUE(testsupport::wait_until([&] { return hall.heartbeat(redis) >= thawed; }, 10000));
   EXPECT_TRUE(hall.alive());
 }
+
+// Regression: a Redis host name that did not resolve at start-up (its name server silent)
+// was looked up again by the connect of every interval, on the loop: each lookup held
+// every connection of the gateway for the resolver's whole time-out. Once the name
+// resolves, the registration is written.
+TEST(RegistrationRefresh, AHostNameThatDoesNotResolveNeverHoldsTheLoop) {
+  // The gateway alone sees a resolv.conf naming a name server that never answers, and a
+  // hosts file of the test's.
+  testsupport::TempDir dir;
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  testsupport::write_file(dir.file("hosts"), "");
+  const std::string server = "127.53.0." + std::to_string(2 + getpid() % 250);
+  const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(53);
+  inet_pton(AF_INET, server.c_str(), &a.sin_addr);
+  if (bind(dns, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
+    close(dns);
+    GTEST_SKIP() << "cannot bind a name server on " << server << ":53";
+  }
+  testsupport::write_file(dir.file("resolv.conf"), "nameserver " + server + "\noptions timeout:2 attempts:1\n");
+  const std::vector<std::string> own_resolver = {
+      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+      "mount --bind " + dir.file("resolv.conf") + " /etc/resolv.conf && mount --bind " + dir.file("hosts") +
+          " /etc/hosts && exec \"$@\"",
+      "sh"};
+  std::vector<std::string> probe = own_resolver;
+  probe.push_back("/bin/true");
+  if (testsupport::run_program(probe, "", 10000) != 0) {
+    close(dns);
+    GTEST_SKIP() << "no private mount namespace (unshare -m, mount --bind)";
+  }
+
+  testsupport::HallConfig c;
+  c.redis_ip = "redis.hall.test";
+  c.redis_port = redis.port();
+  c.launcher = own_resolver;
+  const int stats = testsupport::free_port();
+  c.attrs = {{"RegisterInterval", "1"}, {"StatsPort", std::to_string(stats)}};
+  testsupport::HallRun hall(c);
+  ASSERT_TRUE(hall.start(30000)) << hall.stderr_text();
+  // Scrapes for several intervals: none may wait for a lookup.
+  double slowest = 0;
+  int scrapes = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < end && scrapes < 10000) {
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_NE("", testsupport::scrape(stats));
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - t0;
+    slowest = std::max(slowest, took.count());
+    ++scrapes;
+  }
+  // Each lookup on the loop held it for 2 s or more.
+  EXPECT_LT(slowest, 1500.0) << scrapes << " scrapes";
+  EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
+
+  testsupport::write_file(dir.file("hosts"), "127.0.0.1 redis.hall.test\n");  // the same file, rewritten
+  EXPECT_TRUE(testsupport::wait_until([&] { return redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}) == "1"; },
+                                      15000));
+  EXPECT_TRUE(hall.alive());
+  close(dns);
+}
