@@ -165,6 +165,7 @@ void CRedisServer::SetSentinels(const std::vector<TRedisAddress>& sentinels, con
 int CRedisServer::Connect(std::string& ip, int port) {
   m_strIp = ip;
   m_nPort = port;
+  m_linkHost.clear();
   if (m_pRedisConn != nullptr) {
     redisFree(m_pRedisConn);
     m_pRedisConn = nullptr;
@@ -198,6 +199,13 @@ int CRedisServer::Connect(std::string& ip, int port) {
   // never replies must not hang start-up either.
   redisSetTimeout(c, timeout_tv());
   m_pRedisConn = c;
+  // The address reached, for a removal without a refresh (see Withdraw).
+  struct sockaddr_in peer;
+  socklen_t len = sizeof(peer);
+  char text[INET_ADDRSTRLEN];
+  if (getpeername(c->fd, reinterpret_cast<struct sockaddr*>(&peer), &len) == 0 && peer.sin_family == AF_INET &&
+      inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text)) != nullptr)
+    m_linkHost = text;
   return 0;
 }
 
@@ -368,10 +376,12 @@ void CRedisServer::Withdraw(CPollerUnit* unit, int svid) {
   delete m_tick;  // leaves its timer list: the record is not written again
   m_tick = nullptr;
   if (m_link == nullptr && unit != nullptr) {
-    // No refresh ever ran (RegisterInterval 0): the link is made here, to the host as
-    // configured or to the master the sentinels named at start-up.
+    // No refresh ever ran (RegisterInterval 0): the link is made here, to the address
+    // start-up reached or to the master the sentinels named then. A name is not looked
+    // up here, on the loop: start-up that reached no address wrote no record.
     m_link = new (std::nothrow) CLink(this, unit, false);
-    if (m_linkHost.empty()) m_linkHost = m_strIp;
+    struct in_addr numeric;
+    if (m_linkHost.empty() && inet_pton(AF_INET, m_strIp.c_str(), &numeric) == 1) m_linkHost = m_strIp;
     m_verified = true;
   }
   if (m_link == nullptr) return;

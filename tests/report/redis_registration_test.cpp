@@ -1,8 +1,10 @@
 // The Redis registration against a real redis-server on a private loopback port.
 #include <arpa/inet.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -294,44 +296,63 @@ TEST(RegistrationRefresh, AFrozenRedisLeavesRoundTripsAlone) {
   EXPECT_TRUE(hall.alive());
 }
 
+namespace {
+
+// A name server that never answers and a hosts file of the test's, seen by the gateway
+// alone: its launcher gives it a mount namespace of its own with both bound over the
+// system's files. The hosts file is rewritten in place, so the gateway sees each change.
+class OwnResolver {
+ public:
+  ~OwnResolver() {
+    if (dns_ >= 0) close(dns_);
+  }
+  // False, with the reason, where the machine does not allow it (the test is skipped).
+  bool start(std::string* why) {
+    hosts("");
+    const std::string server = "127.53.0." + std::to_string(2 + getpid() % 250);
+    dns_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    inet_pton(AF_INET, server.c_str(), &a.sin_addr);
+    if (bind(dns_, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0)
+      return *why = "cannot bind a name server on " + server + ":53", false;
+    testsupport::write_file(dir_.file("resolv.conf"), "nameserver " + server + "\noptions timeout:2 attempts:1\n");
+    launcher_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                 "mount --bind " + dir_.file("resolv.conf") + " /etc/resolv.conf && mount --bind " +
+                     dir_.file("hosts") + " /etc/hosts && exec \"$@\"",
+                 "sh"};
+    std::vector<std::string> probe = launcher_;
+    probe.push_back("/bin/true");
+    if (testsupport::run_program(probe, "", 10000) != 0)
+      return *why = "no private mount namespace (unshare -m, mount --bind)", false;
+    return true;
+  }
+  void hosts(const std::string& text) { testsupport::write_file(dir_.file("hosts"), text); }
+  const std::vector<std::string>& launcher() const { return launcher_; }
+
+ private:
+  testsupport::TempDir dir_;
+  int dns_ = -1;
+  std::vector<std::string> launcher_;
+};
+
+}  // namespace
+
 // Regression: a Redis host name that did not resolve at start-up (its name server silent)
 // was looked up again by the connect of every interval, on the loop: each lookup held
 // every connection of the gateway for the resolver's whole time-out. Once the name
 // resolves, the registration is written.
 TEST(RegistrationRefresh, AHostNameThatDoesNotResolveNeverHoldsTheLoop) {
-  // The gateway alone sees a resolv.conf naming a name server that never answers, and a
-  // hosts file of the test's.
-  testsupport::TempDir dir;
+  OwnResolver resolver;
+  std::string why;
+  if (!resolver.start(&why)) GTEST_SKIP() << why;
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
-  testsupport::write_file(dir.file("hosts"), "");
-  const std::string server = "127.53.0." + std::to_string(2 + getpid() % 250);
-  const int dns = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(53);
-  inet_pton(AF_INET, server.c_str(), &a.sin_addr);
-  if (bind(dns, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0) {
-    close(dns);
-    GTEST_SKIP() << "cannot bind a name server on " << server << ":53";
-  }
-  testsupport::write_file(dir.file("resolv.conf"), "nameserver " + server + "\noptions timeout:2 attempts:1\n");
-  const std::vector<std::string> own_resolver = {
-      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
-      "mount --bind " + dir.file("resolv.conf") + " /etc/resolv.conf && mount --bind " + dir.file("hosts") +
-          " /etc/hosts && exec \"$@\"",
-      "sh"};
-  std::vector<std::string> probe = own_resolver;
-  probe.push_back("/bin/true");
-  if (testsupport::run_program(probe, "", 10000) != 0) {
-    close(dns);
-    GTEST_SKIP() << "no private mount namespace (unshare -m, mount --bind)";
-  }
-
   testsupport::HallConfig c;
   c.redis_ip = "redis.hall.test";
   c.redis_port = redis.port();
-  c.launcher = own_resolver;
+  c.launcher = resolver.launcher();
   const int stats = testsupport::free_port();
   c.attrs = {{"RegisterInterval", "1"}, {"StatsPort", std::to_string(stats)}};
   testsupport::HallRun hall(c);
@@ -351,9 +372,36 @@ TEST(RegistrationRefresh, AHostNameThatDoesNotResolveNeverHoldsTheLoop) {
   EXPECT_LT(slowest, 1500.0) << scrapes << " scrapes";
   EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
 
-  testsupport::write_file(dir.file("hosts"), "127.0.0.1 redis.hall.test\n");  // the same file, rewritten
+  resolver.hosts("127.0.0.1 redis.hall.test\n");
   EXPECT_TRUE(testsupport::wait_until([&] { return redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}) == "1"; },
                                       15000));
   EXPECT_TRUE(hall.alive());
-  close(dns);
+}
+
+// Regression: with the registration written at start only (RegisterInterval 0), a drain
+// looked the Redis host name up again on the loop; with the name server gone silent the
+// loop was held for the resolver's time-out and the record stayed. The removal goes to
+// the address start-up reached.
+TEST(RegistrationRefresh, WithoutRefreshADrainRemovesTheRecordWithoutALookup) {
+  OwnResolver resolver;
+  std::string why;
+  if (!resolver.start(&why)) GTEST_SKIP() << why;
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  resolver.hosts("127.0.0.1 redis.hall.test\n");
+  testsupport::HallConfig c;
+  c.redis_ip = "redis.hall.test";
+  c.redis_port = redis.port();
+  c.launcher = resolver.launcher();
+  c.attrs = {{"RegisterInterval", "0"}};
+  testsupport::HallRun hall(c);
+  ASSERT_TRUE(hall.start(30000)) << hall.stderr_text();
+  ASSERT_EQ("1", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
+
+  resolver.hosts("");
+  ASSERT_EQ(0, kill(hall.pid(), SIGUSR1));
+  const int st = hall.wait_exit(20000);
+  EXPECT_TRUE(st >= 0 && WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
+  EXPECT_EQ(std::string::npos, hall.process_log().find("removal from redis not confirmed")) << hall.process_log();
 }
