@@ -317,7 +317,7 @@ class OwnResolver {
     inet_pton(AF_INET, server.c_str(), &a.sin_addr);
     if (bind(dns_, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0)
       return *why = "cannot bind a name server on " + server + ":53", false;
-    testsupport::write_file(dir_.file("resolv.conf"), "nameserver " + server + "\noptions timeout:2 attempts:1\n");
+    testsupport::write_file(dir_.file("resolv.conf"), "nameserver " + server + "\noptions timeout:4 attempts:1\n");
     launcher_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                  "mount --bind " + dir_.file("resolv.conf") + " /etc/resolv.conf && mount --bind " +
                      dir_.file("hosts") + " /etc/hosts && exec \"$@\"",
@@ -368,8 +368,8 @@ TEST(RegistrationRefresh, AHostNameThatDoesNotResolveNeverHoldsTheLoop) {
     slowest = std::max(slowest, took.count());
     ++scrapes;
   }
-  // Each lookup on the loop held it for 2 s or more.
-  EXPECT_LT(slowest, 1500.0) << scrapes << " scrapes";
+  // Each lookup on the loop held it for 4 s or more.
+  EXPECT_LT(slowest, 3000.0) << scrapes << " scrapes";
   EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
 
   resolver.hosts("127.0.0.1 redis.hall.test\n");
