@@ -42,6 +42,14 @@ int exit_code(Gateway& gw, int timeout_ms) {
   return st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// A gateway that writes its registration to `redis` once, at start, with no refresh link.
+GatewayConfig registered_once(const testsupport::RedisServer& redis) {
+  GatewayConfig cfg;
+  cfg.redis_port = redis.port();
+  cfg.attrs = {{"RegisterInterval", "0"}};
+  return cfg;
+}
+
 TEST(Drain, WithdrawsRefusesNewClientsServesHeldOnesAndExitsWhenTheyLeave) {
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
@@ -137,9 +145,7 @@ TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
   // Detached, and with the registration written once at start only (no refresh link).
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
-  GatewayConfig cfg;
-  cfg.redis_port = redis.port();
-  cfg.attrs = {{"RegisterInterval", "0"}};
+  const GatewayConfig cfg = registered_once(redis);
   Gateway daemon(cfg);
   std::string out;
   const int st = daemon.start_daemon(&out);
@@ -209,9 +215,7 @@ TEST(Drain, ASigusr1DuringStartUpDrainsOnceTheGatewayRuns) {
 TEST(Drain, ARemovalRedisRefusedIsReportedAsNotConfirmed) {
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
-  GatewayConfig cfg;
-  cfg.redis_port = redis.port();
-  cfg.attrs = {{"RegisterInterval", "0"}};
+  const GatewayConfig cfg = registered_once(redis);
   Gateway gw(cfg);
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
   ASSERT_EQ("1", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));

@@ -329,7 +329,14 @@ class OwnResolver {
     return true;
   }
   void hosts(const std::string& text) { testsupport::write_file(dir_.file("hosts"), text); }
-  const std::vector<std::string>& launcher() const { return launcher_; }
+  // A gateway that reaches Redis by the name this resolver answers (or does not).
+  testsupport::HallConfig config(int redis_port) const {
+    testsupport::HallConfig c;
+    c.redis_ip = "redis.hall.test";
+    c.redis_port = redis_port;
+    c.launcher = launcher_;
+    return c;
+  }
 
  private:
   testsupport::TempDir dir_;
@@ -349,10 +356,7 @@ TEST(RegistrationRefresh, AHostNameThatDoesNotResolveNeverHoldsTheLoop) {
   if (!resolver.start(&why)) GTEST_SKIP() << why;
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
-  testsupport::HallConfig c;
-  c.redis_ip = "redis.hall.test";
-  c.redis_port = redis.port();
-  c.launcher = resolver.launcher();
+  testsupport::HallConfig c = resolver.config(redis.port());
   const int stats = testsupport::free_port();
   c.attrs = {{"RegisterInterval", "1"}, {"StatsPort", std::to_string(stats)}};
   testsupport::HallRun hall(c);
@@ -389,10 +393,7 @@ TEST(RegistrationRefresh, WithoutRefreshADrainRemovesTheRecordWithoutALookup) {
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
   resolver.hosts("127.0.0.1 redis.hall.test\n");
-  testsupport::HallConfig c;
-  c.redis_ip = "redis.hall.test";
-  c.redis_port = redis.port();
-  c.launcher = resolver.launcher();
+  testsupport::HallConfig c = resolver.config(redis.port());
   c.attrs = {{"RegisterInterval", "0"}};
   testsupport::HallRun hall(c);
   ASSERT_TRUE(hall.start(30000)) << hall.stderr_text();
