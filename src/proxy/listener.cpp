@@ -153,6 +153,17 @@ void CListener::resume_accept() {
 
 void CListener::close_for_good() {
   if (_closed) return;
+  // Connections the kernel has completed wait in the queue, and their peers may have
+  // written already: closing the socket would reset them and lose what they sent. They
+  // are taken first (as far as there is room) and live on like the others.
+  if (!_paused && netfd >= 0) {
+    unsigned int peerSize = sizeof(sockaddr_in);
+    for (int batch = 0; batch < 64; ++batch) {
+      const int drained = proc_accept(_peer_array, &peerSize);
+      if (_newfd_cnt > 0) proc_request(_peer_array);
+      if (drained == -1 || _newfd_cnt <= 0) break;
+    }
+  }
   _closed = true;
   DisableTimer();
   DetachPoller();

@@ -59,7 +59,8 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   std::vector<CDecoderUnit*> clients() const { return std::vector<CDecoderUnit*>(_clients.begin(), _clients.end()); }
   void forget(CDecoderUnit* unit) { _clients.erase(unit); }
   // Closes the listening socket for good: connects are refused from then on, and
-  // nothing resumes accepting. The connections already made live on.
+  // nothing resumes accepting. The connections already made live on, those waiting in
+  // the queue included (taken first, while there is room).
   void close_for_good();
 
  private:

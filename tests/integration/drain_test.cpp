@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "relay_harness.h"
@@ -226,6 +227,41 @@ TEST(Drain, ARemovalRedisRefusedIsReportedAsNotConfirmed) {
   EXPECT_NE(gw.process_log().find("drain: exiting: queued answers written, removal from redis not confirmed"),
             std::string::npos)
       << gw.process_log();
+}
+
+// A client whose connection the kernel completed before the drain began, and that wrote
+// its request at once, was never accepted: closing the listener reset it, and its
+// request was lost although its write had succeeded. Start-up held by a Redis that never
+// answers keeps the gateway listening without accepting until the drain begins.
+TEST(Drain, ConnectionsWaitingToBeAcceptedWhenTheDrainBeginsAreServed) {
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  const int silent = testsupport::tcp_listener(&cfg.redis_port);
+  ASSERT_GE(silent, 0);
+  Gateway gw(cfg);
+  testsupport::Process p;
+  ASSERT_TRUE(p.start(gw.argv(true), gw.bin()));
+  std::unique_ptr<Client> c;
+  ASSERT_TRUE(wait_until([&] {
+    c.reset(new Client(gw.port()));
+    return c->ok();
+  }, 10000)) << gw.process_log();
+  ASSERT_TRUE(c->send(data_req(5, "queued")));
+  ASSERT_EQ(0, kill(p.pid(), SIGUSR1));
+  ASSERT_TRUE(l.accept_link());
+  Packet fw;
+  ASSERT_TRUE(l.read(&fw, 10000)) << gw.process_log();
+  EXPECT_EQ(fw.str_at(4), "queued");
+  ASSERT_TRUE(l.send(result_pkt("{\"flow\":5,\"result\":\"served\"}")));
+  int status = -1;
+  std::string got;
+  EXPECT_TRUE(c->answer(&status, &got)) << gw.process_log();
+  EXPECT_EQ(got, "served");
+  c->close();
+  const int st = p.wait(20000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  close(silent);
 }
 
 }  // namespace
