@@ -25,6 +25,15 @@ CTcpClient::~CTcpClient() { Close(); }
 
 void CTcpClient::Close() {
   if (socketfd_ >= 0) {
+    // Bytes from the gateway left unread would make close() reset the connection, and
+    // the kernel would throw away what the socket has still to deliver: packets that
+    // count as sent. They are read and dropped first, so that the close is orderly.
+    char scratch[4096];
+    for (int round = 0; round < 1024; ++round) {
+      const ssize_t n = recv(socketfd_, scratch, sizeof(scratch), MSG_DONTWAIT);
+      if (n > 0 || (n < 0 && errno == EINTR)) continue;
+      break;
+    }
     close(socketfd_);
     socketfd_ = -1;
   }

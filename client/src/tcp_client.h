@@ -19,7 +19,9 @@ class CTcpClient : private noncopyable {
   // 0 on success (IsConnected becomes true), -1 on failure (socketfd_ is then -1).
   int Reconnect();
 
-  // Closes the socket; safe to call twice. Does not touch IsConnected.
+  // Closes the socket; safe to call twice. Does not touch IsConnected. What the gateway
+  // sent and nobody read is dropped first, so that the close does not reset the
+  // connection and what the socket took is still delivered.
   void Close();
 
   // Reads and throws away whatever the gateway sent (answers meant for this client id are

@@ -228,4 +228,25 @@ TEST_F(ClientBatchCut, StopWhileAWriteWaitsForTheGatewayIsPrompt) {
   EXPECT_EQ(rest, redis_.command({"LRANGE", "orders", "0", "-1"}));
 }
 
+// Answers the gateway wrote while a write waited are still unread when the program ends:
+// closing the connection must not reset it and throw away the orders the socket took,
+// which count as sent.
+TEST_F(ClientBatchCut, StopWithAnswersUnreadStillDeliversWhatTheSocketTook) {
+  gateway_.stall_after(30000);
+  start_loop(connected_client(gateway_.port(), 5000));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 7 && unread_bytes_on_port(gateway_.port()); }, 15000))
+      << log();
+  ASSERT_TRUE(gateway_.send_to_client(std::string(64, 'a')));
+  ASSERT_TRUE(stop_loop(10000)) << log();
+  loop_.join();
+  app_.reset();  // the program ends
+  gateway_.drain();
+  const size_t sent = gateway_.order_count();
+  expect_received_in_order(sent);
+  std::string rest;
+  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
+  const std::string left = redis_.command({"LRANGE", "orders", "0", "-1"});
+  EXPECT_TRUE(rest == left) << sent << " orders arrived; the list starts with " << left.substr(0, 12);
+}
+
 }  // namespace
