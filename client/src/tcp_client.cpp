@@ -87,6 +87,9 @@ int CTcpClient::check(int* discarded) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 1;
     return 0;
   }
+  // More is waiting than one look reads: a close behind it is seen without reading on.
+  pollfd p = {socketfd_, POLLRDHUP, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return 0;
   return 1;
 }
 

@@ -2,6 +2,8 @@
 // arrives while popped orders wait for the gateway, a write cut part way through a batch.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -247,6 +249,37 @@ TEST_F(ClientBatchCut, StopWithAnswersUnreadStillDeliversWhatTheSocketTook) {
   for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
   const std::string left = redis_.command({"LRANGE", "orders", "0", "-1"});
   EXPECT_TRUE(rest == left) << sent << " orders arrived; the list starts with " << left.substr(0, 12);
+}
+
+// A gateway that closes behind more answers than one look reads (64 reads of 4 KB): the
+// close must still be seen, or the next orders go into a connection nobody reads.
+TEST(ClientLink, ACloseBehindMoreAnswersThanOneCheckReadsIsSeen) {
+  int port = 0;
+  const int listener = tcp_listener(&port);
+  ASSERT_GE(listener, 0);
+  CTcpClient c("127.0.0.1", static_cast<unsigned short>(port));
+  ASSERT_EQ(0, c.Reconnect());
+  int size = 4 << 20;
+  ASSERT_EQ(0, setsockopt(c.socketfd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)));
+  const int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  const std::string answers(300000, 'a');
+  size_t sent = 0;
+  ASSERT_TRUE(wait_until([&] {
+    const ssize_t n = send(peer, answers.data() + sent, answers.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<size_t>(n);
+    return sent == answers.size();
+  }, 10000));
+  close(peer);
+  pollfd p = {c.socketfd_, POLLRDHUP, 0};
+  ASSERT_TRUE(wait_until([&] { return poll(&p, 1, 0) == 1; }, 10000)) << "the close arrived behind the answers";
+  int unread = 0;
+  ASSERT_EQ(0, ioctl(c.socketfd_, FIONREAD, &unread));
+  ASSERT_GT(unread, 64 * 4096);
+  int discarded = 0;
+  EXPECT_EQ(0, c.check(&discarded));
+  EXPECT_GT(discarded, 0);
+  close(listener);
 }
 
 }  // namespace
