@@ -179,9 +179,10 @@ TDecodeStatus CClientUnit::proc_pkg() {
 
   // A policy request arrives alone as the first bytes of a connection; it is answered
   // and the connection closes. Its bytes never enter the packet stream. A read that
-  // continues a part packet is packet bytes, whatever they look like.
+  // continues a part packet is packet bytes, whatever they look like. The connection
+  // keeps its type: one that never registered is silent already, and the ids of one that
+  // did are announced as leaving like on any other close.
   if (got == kPolicyRequestSize && buffer[0] == '<' && buffer[1] == 'p' && _r.data_len() == 0) {
-    _decoderunit->set_conn_type(1);
     if (memcmp(buffer, kPolicyRequest, kPolicyRequestSize) == 0) {
       add_rsp_buf(kPolicyAnswer, kPolicyAnswerSize);
       send();

@@ -35,7 +35,7 @@ struct ClientModel {
   std::string r;       // bytes of an unfinished packet
   bool ended = false;  // the gateway ends the connection after this read
   bool policy_answer = false;
-  int conn_type = 1;  // 0 once registered; the policy path sets 1 again
+  int conn_type = 1;  // 0 once registered, whatever ends the connection
   std::set<int> ids;  // client ids registered; one more than kMaxClientIds ends it
   std::vector<std::pair<int, std::string>> forwards;
 
@@ -44,7 +44,6 @@ struct ClientModel {
     // Only a read that starts at a packet boundary can be the policy request: bytes
     // that continue a packet are that packet's bytes, whatever they look like.
     if (n == kPolicySize && p[0] == '<' && p[1] == 'p' && r.empty()) {
-      conn_type = 1;
       policy_answer = memcmp(p, kPolicyRequest, kPolicySize) == 0;
       ended = true;
       return;

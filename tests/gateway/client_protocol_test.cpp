@@ -75,6 +75,19 @@ TEST_F(ClientProtocol, PolicyRequestIsAnsweredAndClosed) {
   ASSERT_TRUE(short_req.send(kPolicyRequest.substr(0, 22)));
   EXPECT_TRUE(testsupport::wait_closed(short_req.fd(), 5000));
   EXPECT_EQ(logic_.count(kForward), 0u);
+
+  // A registered client that sends it is answered and closed alike, and its departure
+  // is announced like any other.
+  Client registered(gw_->port());
+  round_trip(registered, 77, "registered");
+  ASSERT_TRUE(registered.send(kPolicyRequest));
+  ASSERT_EQ(testsupport::recv_exact(registered.fd(), &got[0], got.size(), 5000), 88u);
+  EXPECT_TRUE(testsupport::wait_closed(registered.fd(), 5000));
+  ASSERT_TRUE(logic_.wait_for(kCloseNotice, 1, 5000));
+  for (const Packet& p : logic_.packets())
+    if (p.cmd == kCloseNotice) {
+      EXPECT_EQ(p.int_at(0), 77);
+    }
 }
 
 TEST_F(ClientProtocol, ManyPacketsInOneReadAndOnePacketOverManyReads) {
