@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "net.h"
+
 CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms, int send_timeout_ms)
     : socketfd_(-1),
       host_(host),
@@ -60,7 +62,9 @@ int CTcpClient::Reconnect() {
     socklen_t len = sizeof(err);
     if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
   }
-  if (rc != 0) {
+  // A link that met itself (nothing listens on the gateway's port) would take every
+  // order and deliver none.
+  if (rc != 0 || CNet::connected_to_itself(fd)) {
     close(fd);
     return -1;
   }

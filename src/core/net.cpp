@@ -24,6 +24,13 @@ long elapsed_ms(const struct timeval& start) {
   return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_usec - start.tv_usec) / 1000L;
 }
 
+// 0 for a connection made, -1 (logged) for one that met itself.
+int usable_link(int fd, const char* address, int port) {
+  if (!CNet::connected_to_itself(fd)) return 0;
+  log_error("socket connect to %s:%d met itself: nothing listens there", address, port);
+  return -1;
+}
+
 }  // namespace
 
 bool CNet::listen_address(const char* addr, struct in_addr* out) {
@@ -108,7 +115,7 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
   int flags = fcntl(*netfd, F_GETFL, 0);
   fcntl(*netfd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
 
-  if (connect(*netfd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0) return 0;
+  if (connect(*netfd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0) return usable_link(*netfd, address, port);
   if (errno != EINPROGRESS) {
     log_error("socket connect errno, %d", errno);
     return -1;
@@ -139,7 +146,17 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
     log_error("socket connect error, %d", err);
     return -1;
   }
-  return 0;
+  return usable_link(*netfd, address, port);
+}
+
+bool CNet::connected_to_itself(int fd) {
+  struct sockaddr_in local = {}, peer = {};
+  socklen_t local_len = sizeof(local), peer_len = sizeof(peer);
+  if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &local_len) != 0 ||
+      getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0)
+    return false;
+  return local.sin_family == AF_INET && peer.sin_family == AF_INET && local.sin_port == peer.sin_port &&
+         local.sin_addr.s_addr == peer.sin_addr.s_addr;
 }
 
 int CNet::unread_bytes(int fd) {

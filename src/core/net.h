@@ -20,9 +20,16 @@ class CNet {
 
   // Connects a new non-blocking IPv4 socket to `address`:`port`, waiting at most `timeout`
   // milliseconds (a negative time-out counts as 0). `block` has no effect: the socket is
-  // always non-blocking, and sends without Nagle's delay (TCP_NODELAY). Returns 0 connected, -1 failed, -2 no socket could be made.
+  // always non-blocking, and sends without Nagle's delay (TCP_NODELAY). Returns 0 connected, -1 failed (a
+  // connection that met itself included), -2 no socket could be made.
   // After any failure but -2 the socket stays open in *netfd and the caller closes it.
   static int tcp_connect(int* netfd, const char* address, int port, int block, int timeout);
+
+  // Whether the connected socket `fd` reached itself. A connect to a port of this host on
+  // which nothing listens may take that very port as its source and meet itself (TCP's
+  // simultaneous open): such a link carries nothing to anyone, and holds the port that
+  // the server it was meant for would listen on.
+  static bool connected_to_itself(int fd);
 
   // Bytes received on socket `fd` and not yet read; 0 when there are none or the socket
   // cannot tell. A connection the peer has reset still holds what came before the reset.

@@ -282,4 +282,16 @@ TEST(ClientLink, ACloseBehindMoreAnswersThanOneCheckReadsIsSeen) {
   close(listener);
 }
 
+// A link that met itself (nothing listening on the gateway's port) takes every order and
+// delivers none: the connect fails instead.
+TEST(ClientLink, AConnectThatMeetsItselfFails) {
+  const int port = testsupport::free_port();
+  const int rc = testsupport::where_connects_meet_themselves(port, [&] {
+    CTcpClient c("127.0.0.1", static_cast<unsigned short>(port));
+    return c.Reconnect() == -1 && !c.IsConnected && c.socketfd_ < 0 ? 0 : 1;
+  });
+  if (rc == -1) GTEST_SKIP() << "no network namespace of our own here (needs root)";
+  EXPECT_EQ(0, rc);
+}
+
 }  // namespace

@@ -225,3 +225,19 @@ TEST_F(Net, ConnectTimesOutSilentlyAgainstAFullAcceptQueue) {
   for (int c : fillers) close(c);
   close(lfd);
 }
+
+// With nothing listening on a port of this host, a connect to it can take that same port
+// as its source and meet itself: the link would carry every forward back to the gateway,
+// and keep the logic server from binding its port once it restarts.
+TEST_F(Net, ConnectThatMeetsItselfFails) {
+  const int port = free_port();
+  const int rc = testsupport::where_connects_meet_themselves(port, [&] {
+    int fd = -1;
+    const int r = CNet::tcp_connect(&fd, "127.0.0.1", port, 0, 1000);
+    if (fd >= 0) close(fd);
+    return r == -1 ? 0 : 1;
+  });
+  if (rc == -1) GTEST_SKIP() << "no network namespace of our own here (needs root)";
+  EXPECT_EQ(0, rc);
+  EXPECT_NE(log_text().find("met itself"), std::string::npos) << log_text();
+}

@@ -4,11 +4,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -274,6 +277,35 @@ int Process::stop(int sig, int timeout_ms) {
     st = wait(5000);
   }
   return st;
+}
+
+int where_connects_meet_themselves(int port, const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    const int kNotHere = 126;
+    if (unshare(CLONE_NEWNET) != 0) _exit(kNotHere);
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct ifreq ifr = {};
+    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    if (s < 0 || ioctl(s, SIOCGIFFLAGS, &ifr) != 0) _exit(kNotHere);
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0) _exit(kNotHere);
+    close(s);
+    FILE* range = fopen("/proc/sys/net/ipv4/ip_local_port_range", "w");
+    if (range == nullptr) _exit(kNotHere);
+    fprintf(range, "%d %d\n", port, port);
+    if (fclose(range) != 0) _exit(kNotHere);
+    _exit(body() & 0x7f);
+  }
+  int status = -1;
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -2;
+  }
+  if (!WIFEXITED(status)) return -2;
+  return WEXITSTATUS(status) == 126 ? -1 : WEXITSTATUS(status);
 }
 
 int run_program(const std::vector<std::string>& argv, const std::string& cwd, int timeout_ms, std::string* output) {

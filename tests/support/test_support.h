@@ -65,6 +65,12 @@ bool unread_bytes_on_port(int port);
 std::string binary(const std::string& name);
 std::string source_path(const std::string& rel);
 
+// Runs `body` in a child process with a network namespace of its own: loopback up and
+// `port` the only local port a connect may take, so that a connect to 127.0.0.1:`port`,
+// where nothing listens, meets itself. Returns what body returned (0 to 125), or -1
+// where this machine allows no such namespace (not root); -2 when the child did not end.
+int where_connects_meet_themselves(int port, const std::function<int()>& body);
+
 // A child process with its standard output and error captured in files.
 class Process {
  public:
