@@ -534,13 +534,15 @@ void CRedisServer::AskNext() {
   }
 }
 
-void CRedisServer::WaitBeforeSearch() {
-  // 1 s after each of the first two rounds that failed (a failover takes a few seconds),
-  // then 2 s, then kMaxBackoffSeconds.
+int CRedisServer::SearchWaitSeconds(int failedRounds) {
   int wait = 1;
-  for (int i = 2; i < ++m_failedRounds && wait < kMaxBackoffSeconds; ++i) wait *= 2;
+  for (int i = 2; i < failedRounds && wait < kMaxBackoffSeconds; ++i) wait *= 2;
+  return wait;
+}
+
+void CRedisServer::WaitBeforeSearch() {
   m_phase = kWaiting;
-  m_step->AttachTimer(m_timers->GetTimerList(wait));
+  m_step->AttachTimer(m_timers->GetTimerList(SearchWaitSeconds(++m_failedRounds)));
 }
 
 void CRedisServer::ProbeGone() {

@@ -48,6 +48,10 @@ class CRedisServer : private noncopyable {
   void SetSentinels(const std::vector<TRedisAddress>& sentinels, const std::string& name);
   static const int kStepSeconds = 2;
   static const int kMaxBackoffSeconds = 4;
+  // The wait before the next search after `failedRounds` searches in a row found no
+  // master: 1 s after the first two (a failover takes a few seconds), then 2 s, then
+  // kMaxBackoffSeconds.
+  static int SearchWaitSeconds(int failedRounds);
 
   // Writes the registration record. Always returns 0: a missing connection or a
   // failed command is logged at level 3 as "registration not written" and sends

@@ -406,3 +406,11 @@ TEST(RegistrationRefresh, WithoutRefreshADrainRemovesTheRecordWithoutALookup) {
   EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
   EXPECT_EQ(std::string::npos, hall.process_log().find("removal from redis not confirmed")) << hall.process_log();
 }
+
+// A failover takes a few seconds: the search for the master is repeated soon at first,
+// then less often (the second wait used to jump straight to the longest).
+TEST(RegistrationRefresh, FailedMasterSearchesWaitOneOneTwoThenFourSeconds) {
+  const int expected[] = {1, 1, 2, 4, 4, 4};
+  for (int round = 1; round <= 6; ++round)
+    EXPECT_EQ(expected[round - 1], CRedisServer::SearchWaitSeconds(round)) << "after failed search " << round;
+}
