@@ -12,7 +12,8 @@
 // speaks for that client, until the client's close notice arrives on that link or the
 // link ends. A result goes over the link that speaks for its "flow", and over every link
 // when none does (a gateway drops a result for a client it does not hold). A link is not
-// read while 4 MiB of answers wait to be written to it.
+// read while 4 MiB of answers wait to be written to it; a link whose queue would pass
+// 16 MiB (results for its clients that came in over other links) is closed.
 //
 // Options:
 //   --name NAME           label of the log lines (default "logic:PORT")
@@ -80,13 +81,18 @@ struct Link {
   std::string out;  // bytes queued for the gateway
   std::string peer;
   long long next_report_ms = 0;
-  bool paused = false;  // not read while its output is over kMaxQueued
+  bool paused = false;      // not read while its output is over kMaxQueued
+  bool overflowed = false;  // its queue would have passed kMaxBacklog: closed at the next turn
 };
 
 // A link is not read while this much output waits for its gateway: a gateway that stops
 // reading (frozen, or gone without a close) then meets TCP's flow control instead of
 // making this process queue answers without bound.
 const size_t kMaxQueued = 4u << 20;
+// Pausing a link bounds only what its own forwards queue. Results for its clients that
+// other links bring in keep coming, so a gateway that never reads would make its queue
+// grow without bound: past this much the link is closed instead.
+const size_t kMaxBacklog = 16u << 20;
 
 Options g_opt;
 // Every open gateway link by descriptor.
@@ -230,8 +236,16 @@ int listen_on(const std::string& addr, int port) {
   return fd;
 }
 
-void queue_packet(Link& link, NETOutputPacket& pkt) {
-  link.out.append(pkt.packet_buf(), static_cast<size_t>(pkt.packet_size()));
+// Queues one packet; false (nothing queued) once the link's queue would pass kMaxBacklog.
+bool queue_packet(Link& link, NETOutputPacket& pkt) {
+  const size_t size = static_cast<size_t>(pkt.packet_size());
+  if (link.overflowed) return false;
+  if (link.out.size() + size > kMaxBacklog) {
+    link.overflowed = true;
+    return false;
+  }
+  link.out.append(pkt.packet_buf(), size);
+  return true;
 }
 
 void queue_report(int fd, Link& link, unsigned short cmd, int q, int t) {
@@ -242,7 +256,7 @@ void queue_report(int fd, Link& link, unsigned short cmd, int q, int t) {
   pkt.End();
   CEncryptDecrypt cipher;
   cipher.EncryptBuffer(&pkt);
-  queue_packet(link, pkt);
+  if (!queue_packet(link, pkt)) return;
   logf("fd=%d sent cmd=%#06x %s report qlen=%d time=%d", fd, cmd,
        cmd == INTER_CMD_WAITER_STAT_RES ? "waiter" : "notify", q, t);
 }
@@ -303,13 +317,12 @@ void handle_forward(int fd, NETInputPacket& pkt, bool checksum_ok) {
   cipher.EncryptBuffer(&out);
   auto route = known ? g_route.find(flow) : g_route.end();
   if (route != g_route.end()) {
-    queue_packet(g_links[route->second], out);
-    logf("fd=%d sent cmd=0x9001 result %s", route->second, printable(text).c_str());
+    if (queue_packet(g_links[route->second], out))
+      logf("fd=%d sent cmd=0x9001 result %s", route->second, printable(text).c_str());
     return;
   }
   for (auto& kv : g_links) {
-    queue_packet(kv.second, out);
-    logf("fd=%d sent cmd=0x9001 result %s", kv.first, printable(text).c_str());
+    if (queue_packet(kv.second, out)) logf("fd=%d sent cmd=0x9001 result %s", kv.first, printable(text).c_str());
   }
 }
 
@@ -475,10 +488,22 @@ void send_due_reports(std::map<int, Link>& links) {
   }
 }
 
+// Closes the links whose queue passed kMaxBacklog (their gateway does not read).
+void close_overflowed(std::map<int, Link>& links) {
+  std::vector<int> full;
+  for (auto& kv : links)
+    if (kv.second.overflowed) full.push_back(kv.first);
+  for (int fd : full) {
+    logf("fd=%d %zu bytes of answers wait for a gateway that does not read them, closing", fd, links[fd].out.size());
+    close_link(links, fd);
+  }
+}
+
 // The poll loop, until SIGTERM or SIGINT or a failed poll; closes every link on the way out.
 void serve(int lfd) {
   std::map<int, Link>& links = g_links;
   while (!g_stop) {
+    close_overflowed(links);
     std::vector<struct pollfd> fds = poll_set(lfd, links);
     fflush(stdout);
     int n = poll(fds.data(), fds.size(), 200);

@@ -167,4 +167,37 @@ TEST(LogicServer, ResultGoesOverTheLinkThatSpeaksForItsFlow) {
   close(a);
 }
 
+// A gateway link that never reads while results for its clients keep coming over other
+// links: its queue is bounded. The link is closed with a line, its clients are forgotten,
+// and their results go over every link again.
+TEST(LogicServer, LinkThatNeverReadsIsClosedOnceItsQueuePassesTheBound) {
+  LogicServer s("N", {"--result", std::string(7000, 'r')});
+  ASSERT_TRUE(s.start());
+  int deaf = testsupport::tcp_connect_local(s.port());
+  int a = testsupport::tcp_connect_local(s.port());
+  ASSERT_TRUE(deaf >= 0 && a >= 0);
+  const std::string hello = forward(7, "hello");  // client 7 is held behind the deaf link
+  ASSERT_TRUE(testsupport::send_all(deaf, hello.data(), hello.size()));
+  ASSERT_TRUE(s.wait_matching("forward client=7 data=hello", 1, 3000));
+  std::string batch;
+  for (int i = 0; i < 100; ++i) batch += forward(100, "{\"flow\":7}");
+  batch += forward(100, "{\"flow\":999}");  // answered on every link: marks the batch's end
+  // Each batch queues 700 KB for the deaf link; at most 84 MiB in all.
+  bool came_over_a = false;
+  for (int round = 0; round < 120 && !came_over_a; ++round) {
+    ASSERT_TRUE(testsupport::send_all(a, batch.data(), batch.size()));
+    for (int n = 0; n < 102; ++n) {
+      const std::string json = answer_json(a, 5000);
+      ASSERT_NE(json, "") << "round " << round;
+      if (json.compare(0, 10, "{\"flow\":7,") == 0) came_over_a = true;
+      if (json.compare(0, 12, "{\"flow\":999,") == 0) break;
+    }
+  }
+  EXPECT_TRUE(came_over_a) << "the deaf link still queues results";
+  EXPECT_EQ(s.matching("answers wait for a gateway that does not read them, closing").size(), 1u);
+  close(deaf);
+  close(a);
+  EXPECT_EQ(s.stop(), 0);
+}
+
 }  // namespace
