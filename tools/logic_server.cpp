@@ -99,6 +99,11 @@ Options g_opt;
 std::map<int, Link> g_links;
 // Client id -> the link that speaks for that client.
 std::map<int, int> g_route;
+// While accept fails for want of a descriptor (or of memory) the listener stays
+// readable: polling it would spin. It is left out of the poll set until a link ends or
+// this time (ms) has passed.
+long long g_accept_paused_until = 0;
+bool g_accept_failing = false;  // the failure was logged; cleared by the next accept
 
 long long now_ms() {
   struct timeval tv;
@@ -396,7 +401,7 @@ void install_signal_handlers() {
 // while it has output queued. A link pauses and resumes with a line each.
 std::vector<struct pollfd> poll_set(int lfd, std::map<int, Link>& links) {
   std::vector<struct pollfd> fds;
-  fds.push_back({lfd, POLLIN, 0});
+  fds.push_back({lfd, static_cast<short>(g_accept_paused_until > now_ms() ? 0 : POLLIN), 0});
   for (auto& kv : links) {
     Link& link = kv.second;
     const bool full = link.out.size() >= kMaxQueued;
@@ -419,6 +424,7 @@ void close_link(std::map<int, Link>& links, int fd) {
   for (auto it = g_route.begin(); it != g_route.end();) it = it->second == fd ? g_route.erase(it) : std::next(it);
   close(fd);
   links.erase(fd);
+  g_accept_paused_until = 0;  // a descriptor is free again
 }
 
 // Reads, handles and flushes one link after poll reported `re`. False when it is to be closed.
@@ -455,13 +461,23 @@ void serve_links(const std::vector<struct pollfd>& fds, std::map<int, Link>& lin
   for (int fd : dead) close_link(links, fd);
 }
 
-// Accepts up to 64 waiting links and sends each its first load reports.
+// Accepts up to 64 waiting links and sends each its first load reports. Out of
+// descriptors, accepting pauses (see g_accept_paused_until).
 void accept_links(int lfd, std::map<int, Link>& links) {
   for (int k = 0; k < 64; ++k) {
     struct sockaddr_in peer;
     socklen_t plen = sizeof(peer);
     int fd = accept(lfd, reinterpret_cast<struct sockaddr*>(&peer), &plen);
-    if (fd < 0) break;
+    if (fd < 0) {
+      const int err = errno;
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+        if (!g_accept_failing) logf("accept failed: %s; accepting paused until a link ends", strerror(err));
+        g_accept_failing = true;
+        g_accept_paused_until = now_ms() + 1000;
+      }
+      break;
+    }
+    g_accept_failing = false;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));

@@ -8,9 +8,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -335,6 +339,57 @@ TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
   EXPECT_TRUE(testsupport::wait_until([&] { return faulttest::open_fds(gw.pid()) <= base_fds; }, 10000))
       << faulttest::fd_targets(gw.pid()) << " vs " << base_targets;
   EXPECT_TRUE(gw.alive());
+}
+
+// The sample logic server out of descriptors (more gateway links than its limit allows)
+// neither spins on the failing accept nor stops accepting: the links it holds are
+// answered, and the waiting ones are taken and answered once some leave.
+TEST(LogicServerDescriptors, OutOfDescriptorsItPausesAcceptingUntilALinkLeaves) {
+  LogicServer s("E", {"--result", "ok"});
+  ASSERT_TRUE(s.start());
+  const struct rlimit lim = {16, 16};
+  ASSERT_EQ(0, prlimit(s.pid(), RLIMIT_NOFILE, &lim, nullptr)) << strerror(errno);
+  auto ask = [](int fd, int id) {
+    const std::string f = packet(0x1003, be32(id) + testpackets::str_field("q"));
+    return testsupport::send_all(fd, f.data(), f.size());
+  };
+  auto answered = [](int fd, int timeout_ms) {
+    Packet p;
+    return read_packet(fd, &p, timeout_ms) && p.cmd == 0x9001;
+  };
+  // 24 links against about 12 free descriptors: each asks once.
+  std::vector<int> links;
+  for (int i = 0; i < 24; ++i) {
+    const int fd = testsupport::tcp_connect_local(s.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ask(fd, i));
+    links.push_back(fd);
+  }
+  std::vector<int> waiting;
+  int served = 0;
+  for (int fd : links) {
+    if (answered(fd, served == 0 ? 3000 : 300))
+      ++served;
+    else
+      waiting.push_back(fd);
+  }
+  ASSERT_GT(served, 0);
+  ASSERT_FALSE(waiting.empty()) << "the descriptor limit did not bite";
+  const long before = faulttest::cpu_ticks(s.pid());
+  sleep(2);
+  const long used = faulttest::cpu_ticks(s.pid()) - before;
+  std::printf("logic server out of descriptors for 2 s: %ld CPU ticks\n", used);
+  // A loop that keeps failing to accept would take every tick the machine gives it.
+  EXPECT_LT(used, 40);
+  EXPECT_EQ(s.matching("accepting paused").size(), 1u);  // one line, however long it lasts
+  // The served links leave: every waiting link is taken and answered.
+  for (int fd : links)
+    if (std::find(waiting.begin(), waiting.end(), fd) == waiting.end()) close(fd);
+  for (int fd : waiting) {
+    EXPECT_TRUE(answered(fd, 5000));
+    close(fd);
+  }
+  EXPECT_EQ(s.stop(), 0);
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ bool LogicServer::start() {
       10000);
 }
 
+pid_t LogicServer::pid() const { return proc_ ? proc_->pid() : -1; }
+
 int LogicServer::stop() { return proc_ ? proc_->stop(SIGTERM, 5000) : -1; }
 
 std::vector<std::string> LogicServer::lines() const {

@@ -20,6 +20,7 @@ class LogicServer {
   ~LogicServer();
   int port() const { return port_; }
   const std::string& name() const { return name_; }
+  pid_t pid() const;  // -1 before start()
   // Starts the program (again, on the same port) and waits for its "listening" line.
   bool start();
   // SIGTERM and wait; returns the wait status.
