@@ -412,7 +412,9 @@ std::vector<struct pollfd> poll_set(int lfd, std::map<int, Link>& links) {
       else
         logf("fd=%d reading resumed", kv.first);
     }
-    short ev = g_opt.no_read || link.paused ? 0 : POLLIN;
+    // A link that is never read still learns of its gateway's close (POLLRDHUP), or its
+    // descriptor would stay for good after each reconnect of the gateway.
+    short ev = g_opt.no_read ? POLLRDHUP : link.paused ? 0 : POLLIN;
     if (!link.out.empty()) ev |= POLLOUT;
     fds.push_back({kv.first, ev, 0});
   }
@@ -430,9 +432,9 @@ void close_link(std::map<int, Link>& links, int fd) {
 // Reads, handles and flushes one link after poll reported `re`. False when it is to be closed.
 bool serve_link(int fd, Link& link, short re) {
   bool alive = true;
-  if (re & (POLLIN | POLLHUP | POLLERR)) {
+  if (re & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) {
     if (g_opt.no_read) {
-      if (re & (POLLHUP | POLLERR)) alive = false;
+      if (re & (POLLRDHUP | POLLHUP | POLLERR)) alive = false;
     } else {
       char buf[65536];
       ssize_t got = recv(fd, buf, sizeof(buf), 0);

@@ -111,6 +111,8 @@ TEST(LogicServer, SilentAndNeverReadingModes) {
   usleep(200000);
   EXPECT_TRUE(deaf.matching("recv").empty());
   close(fd);
+  // A link its gateway closed is closed here too, although it is never read.
+  EXPECT_TRUE(deaf.wait_matching("link closed", 1, 3000));
   EXPECT_EQ(deaf.stop(), 0);
 }
 
