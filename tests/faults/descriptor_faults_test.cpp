@@ -345,6 +345,10 @@ TEST_F(DescriptorFaults, DescriptorsRunningOutPauseAcceptingUntilSomeAreFree) {
 // neither spins on the failing accept nor stops accepting: the links it holds are
 // answered, and the waiting ones are taken and answered once some leave.
 TEST(LogicServerDescriptors, OutOfDescriptorsItPausesAcceptingUntilALinkLeaves) {
+#if defined(HALL_SANITIZED_BUILD)
+  // As for the gateway: with no descriptor left the sanitizers' own checks abort it.
+  GTEST_SKIP() << "needs a logic server built without the sanitizers";
+#endif
   LogicServer s("E", {"--result", "ok"});
   ASSERT_TRUE(s.start());
   const struct rlimit lim = {16, 16};
