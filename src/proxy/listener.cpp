@@ -59,17 +59,19 @@ int CListener::Attach(CPollerUnit* unit, CTimerList* webList, CTimerList* helper
 }
 
 int CListener::InputNotify() {
+  // A pause has logged its own reason.
+  if (accept_waiting() && !_paused) log_error("invoke proc_accept failed, new fd count = %d", _newfd_cnt);
+  return 0;
+}
+
+bool CListener::accept_waiting() {
   // Every peer of this IPv4 socket has the same address size.
   unsigned int peerSize = sizeof(sockaddr_in);
   for (;;) {
     const int drained = proc_accept(_peer_array, &peerSize);
-    if (_newfd_cnt <= 0) {
-      // A pause has logged its own reason.
-      if (!_paused) log_error("invoke proc_accept failed, new fd count = %d", _newfd_cnt);
-      return 0;
-    }
+    if (_newfd_cnt <= 0) return true;
     proc_request(_peer_array);
-    if (drained == -1) return 0;
+    if (drained == -1) return false;
   }
 }
 
@@ -156,14 +158,7 @@ void CListener::close_for_good() {
   // Connections the kernel has completed wait in the queue, and their peers may have
   // written already: closing the socket would reset them and lose what they sent. They
   // are taken first (as far as there is room) and live on like the others.
-  if (!_paused && netfd >= 0) {
-    unsigned int peerSize = sizeof(sockaddr_in);
-    for (int batch = 0; batch < 64; ++batch) {
-      const int drained = proc_accept(_peer_array, &peerSize);
-      if (_newfd_cnt > 0) proc_request(_peer_array);
-      if (drained == -1 || _newfd_cnt <= 0) break;
-    }
-  }
+  if (!_paused && netfd >= 0) accept_waiting();
   _closed = true;
   DisableTimer();
   DetachPoller();

@@ -44,6 +44,9 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   // The retry delay after running out of descriptors is over: accept again.
   virtual void TimerNotify() override;
 
+  // Accepts and serves the connections waiting in the queue, batch by batch, while there
+  // is room. True when it ended on a batch that took none.
+  bool accept_waiting();
   // One batch: 0 when it filled up, -1 when the accept queue ran empty.
   int proc_accept(struct sockaddr_in* peer, unsigned int* peerSize);
   // Builds the connection objects of every descriptor of the batch. Always 0.
