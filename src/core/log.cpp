@@ -449,38 +449,18 @@ int open_ring_file() {
 }
 
 // Appends whole lines to the file held open. When the write fails (a full disk, a file
-// size limit), the lines not written are counted as lost, and the part of a line that
-// did go in is cut off again: the next line written would otherwise run into it.
+// size limit), the lines not written are counted as lost.
 void write_current(const char* data, size_t len) {
   if (len == 0 || cur_fd < 0) return;
-  size_t done = 0;
-  int err = 0;
-  while (done < len) {
-    const ssize_t w = write(cur_fd, data + done, len - done);
-    if (w > 0) {
-      done += (size_t)w;
-    } else if (w < 0 && errno == EINTR) {
-      continue;
-    } else {
-      err = w < 0 ? errno : EIO;
-      break;
-    }
-  }
+  const size_t done = append_lines(cur_fd, data, len);
+  const int err = errno;
   cur_size += (off_t)done;
   if (done == len) {
     if (lost_lines != 0) report_recovery();
     return;
   }
-  size_t whole = done;
-  while (whole > 0 && data[whole - 1] != '\n') --whole;
-  if (whole < done) {
-    // With O_APPEND the offset is the end of what this write added.
-    const off_t end = lseek(cur_fd, 0, SEEK_CUR);
-    const off_t part = (off_t)(done - whole);
-    if (end >= part && ftruncate(cur_fd, end - part) == 0) cur_size -= part;
-  }
   unsigned long lines = 0;
-  for (size_t i = whole; i < len; ++i) lines += data[i] == '\n';
+  for (size_t i = done; i < len; ++i) lines += data[i] == '\n';
   report_lost_line("write", err, lines == 0 ? 1 : lines);
 }
 
@@ -663,6 +643,33 @@ void settle() {
 void flush_at_exit() { settle(); }
 
 }  // namespace
+
+size_t append_lines(int fd, const char* data, size_t len) {
+  size_t done = 0;
+  while (done < len) {
+    const ssize_t w = write(fd, data + done, len - done);
+    if (w > 0) {
+      done += (size_t)w;
+    } else if (w < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (w == 0) errno = EIO;
+      break;
+    }
+  }
+  if (done == len) return done;
+  const int err = errno;
+  size_t whole = done;
+  while (whole > 0 && data[whole - 1] != '\n') --whole;
+  if (whole < done) {
+    // With O_APPEND the offset is the end of what this write added.
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    const off_t part = (off_t)(done - whole);
+    if (end >= part && ftruncate(fd, end - part) == 0) done = whole;
+  }
+  errno = err;
+  return done;
+}
 
 void init_log(const char* app, const char* dir, int max_num, int max_size) {
   flush_pending();

@@ -10,6 +10,8 @@
 #ifndef HALL_CORE_LOG_H
 #define HALL_CORE_LOG_H
 
+#include <stddef.h>
+
 // Highest level (4..7) that call sites pass on; levels 3 and -1 always pass.
 extern int __log_level__;
 
@@ -48,6 +50,12 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
 // first, in order, before they return.
 void log_defer(bool on);
 void log_flush();
+
+// Appends `len` bytes of whole lines to `fd` (opened with O_APPEND), going on after short
+// writes and signals. Returns the bytes written; when that is short of `len`, errno says
+// why, and the part of a line that did go in is cut off again, so that the next line
+// written does not run into it. Shared by the process log and the rolling logs.
+size_t append_lines(int fd, const char* data, size_t len);
 
 #define LOG_LEVEL_BOOT (-1)
 #define LOG_LEVEL_ERROR 3

@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "log.h"
+
 clib_log* g_pDebugLog = nullptr;
 unsigned long long clib_log::lines_written = 0;
 clib_log* g_pErrorLog = nullptr;
@@ -340,25 +342,9 @@ int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len
     fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
   }
   if (fd < 0) return -1;  // descriptor 0 is a valid one when standard input is closed
-  unsigned long done = 0;
-  int rc = 0;
-  while (done < ai_len) {
-    ssize_t n = ::write(fd, as_msg + done, ai_len - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      rc = -1;  // a full disk or an I/O error must not pass as a stored line
-      break;
-    }
-    done += static_cast<unsigned long>(n);
-  }
-  if (rc != 0 && done > 0) {
-    // The part of the line that went in is cut off again, so that the next line does not
-    // run into it. With O_APPEND the offset is the end of what this write added.
-    const off_t end = lseek(fd, 0, SEEK_CUR);
-    if (end >= static_cast<off_t>(done) && ftruncate(fd, end - static_cast<off_t>(done)) != 0) {
-      // Nothing more to do: the line is reported as not stored either way.
-    }
-  }
+  // A full disk or an I/O error must not pass as a stored line; a part line written is
+  // taken out again.
+  const int rc = append_lines(fd, as_msg, ai_len) == ai_len ? 0 : -1;
   close(fd);
   return rc;
 }
