@@ -252,16 +252,19 @@ int CRedisServer::SetInfo(std::string ip, int port, int svid) {
 int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port,
                                int svid) {
   if (interval <= 0 || unit == nullptr || timers == nullptr || g_refreshing != nullptr) return -1;
-  // hiredis resolves the host at every connect, and a name lookup can block: it is done
-  // here, during start-up, and the loop connects to the address found.
-  m_linkHost.clear();
-  struct addrinfo hints = {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (getaddrinfo(m_strIp.c_str(), nullptr, &hints, &found) == 0) m_linkHost = first_address(found);
-  if (found != nullptr) freeaddrinfo(found);
-  if (m_linkHost.empty() && !Following()) StartLookup();
+  // hiredis resolves the host at every connect, and a name lookup can block: the loop
+  // connects to an address known at start-up. The one start-up's connection reached
+  // serves as it is; otherwise the name is resolved here, once.
+  if (Following() || m_linkHost.empty()) {
+    m_linkHost.clear();
+    struct addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(m_strIp.c_str(), nullptr, &hints, &found) == 0) m_linkHost = first_address(found);
+    if (found != nullptr) freeaddrinfo(found);
+    if (m_linkHost.empty() && !Following()) StartLookup();
+  }
 
   m_record = RecordValue(ip, port, svid);
   m_svid = svid;

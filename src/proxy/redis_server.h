@@ -69,8 +69,9 @@ class CRedisServer : private noncopyable {
   // address given to Connect, opened without blocking and reopened at the next interval
   // whenever it is lost. An interval's write is skipped while the previous one is still
   // unanswered, and a link that has left writes unanswered for three intervals is
-  // dropped and reopened. The Redis host is resolved here, once (in the background
-  // when that fails, and again after each failed lookup). 0, or -1 when
+  // dropped and reopened. The Redis host is the address start-up's connection reached,
+  // or is resolved here, once (in the background when that fails, and again after each
+  // failed lookup). 0, or -1 when
   // `interval` is not above 0 (nothing is started).
   int StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interval, const std::string& ip, int port, int svid);
   // Closes the asynchronous link and stops the timer; must run before the poller unit
