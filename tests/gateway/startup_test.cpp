@@ -71,6 +71,29 @@ TEST(Startup, DaemonParentExitsZeroOnlyOnceListening) {
   EXPECT_TRUE(logic.wait_for(0x1003, 1, 5000));
 }
 
+// Regression: a gateway started with standard input, output and error closed (by a
+// supervisor, or `hall ... <&- >&- 2>&-`) gave their numbers to its own descriptors; the
+// release of the standard streams after start-up then closed its event queue: the
+// starter exited 1 while "Proxy open is done!!" was logged, and the gateway died.
+TEST(Startup, StartedWithStandardDescriptorsClosedItServes) {
+  FakeLogic logic;
+  GatewayConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  Gateway gw(cfg);
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"};
+  for (const std::string& a : gw.argv(false)) argv.push_back(a);
+  std::string out;
+  const int st = testsupport::run_program(argv, gw.bin(), 30000, &out);
+  const pid_t pid = gw.logged_pid();
+  EXPECT_EQ(exit_code(st), 0) << gw.process_log();
+  EXPECT_TRUE(logic.accept_link());
+  Client c(gw.port());
+  EXPECT_TRUE(c.send(data_req(1, "no standard streams")));
+  EXPECT_TRUE(logic.wait_for(0x1003, 1, 5000));
+  EXPECT_FALSE(process_gone(pid)) << gw.process_log();
+  if (pid > 0 && exit_code(st) == 0) kill(pid, SIGKILL);
+}
+
 TEST(Startup, PortInUseFailsWithNonZeroStatus) {
   Gateway gw;
   const int busy = occupy(gw.port());
