@@ -77,6 +77,21 @@ key_t semaphore_key(const char* file) {
   return ftok(dir, int(1 + h % 127));
 }
 
+// Opens a log file for appending, creating it; a missing directory (removed while the
+// process runs, or not made yet) is made first. Only the directory itself: a missing
+// parent means a wrong path. errno tells why when the result is negative.
+int open_log_file(const char* file) {
+  int fd = open(file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  const char* slash = strrchr(file, '/');
+  if (fd < 0 && errno == ENOENT && slash != nullptr && slash != file) {
+    char dir[LINE_SIZE + 80];
+    snprintf(dir, sizeof(dir), "%.*s", int(slash - file), file);
+    mkdir(dir, 0777);
+    fd = open(file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  }
+  return fd;
+}
+
 }  // namespace
 
 clib_log::clib_log(const char* as_file, int as_sem, const char* as_tformat, int ai_level, int ai_maxfile,
@@ -109,10 +124,12 @@ int clib_log::open_file(const char* as_file, int ai_pathtype) {
   } else {
     copy_text(ms_file, sizeof(ms_file), as_file);
   }
-  int fd = open(ms_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  int fd = open_log_file(ms_file);
+  const int open_errno = errno;
   if (fd >= 0) close(fd);
   key_t key = semaphore_key(ms_file);
   if (mi_semopen != 0 && key > 0) createSem(key, &mi_semid, nullptr);
+  errno = open_errno;
   return fd >= 0 ? 0 : -1;
 }
 
@@ -331,16 +348,7 @@ int createSem(int SemKey, int* pSID, char* sErrMsg) {
 }
 
 int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len) {
-  int fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
-  const char* slash = strrchr(as_file, '/');
-  if (fd < 0 && errno == ENOENT && slash != nullptr && slash != as_file) {
-    // The log's directory was removed while the process runs: make it again (only the
-    // directory itself; a missing parent means a wrong path, not a removed directory).
-    char dir[LINE_SIZE + 80];
-    snprintf(dir, sizeof(dir), "%.*s", int(slash - as_file), as_file);
-    mkdir(dir, 0777);
-    fd = open(as_file, O_WRONLY | O_CREAT | O_APPEND, 0666);
-  }
+  int fd = open_log_file(as_file);
   if (fd < 0) return -1;  // descriptor 0 is a valid one when standard input is closed
   // A full disk or an I/O error must not pass as a stored line; a part line written is
   // taken out again.

@@ -37,8 +37,8 @@ class clib_log : noncopyable {
   int set_eol(const char* as_eol);
   int set_timeformat(const char* as_tformat);
   int set_logtype(const char* as_logtype);
-  // Names the file and creates it if missing; -1 for null, or when it cannot be created
-  // (the name is kept: later writes create the file once its directory exists).
+  // Names the file and creates it (and its directory) if missing; -1 for null, or when it
+  // cannot be created, errno saying why (the name is kept: later writes try again).
   int set_file(const char* as_file, int ai_pathtype);
   // Reloads the uid list; -1 (filter off) when the file cannot be opened.
   int set_coloring_file(const char* as_coloring);

@@ -483,6 +483,9 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   if (conf.read && conf.logDirTooLong.empty() && !log_dir_usable(conf.logDir.empty() ? ::log_dir : conf.logDir))
     out.push_back({false, problem(configPath, "SYSTEM", "LogDir", conf.logDir,
                                   "cannot be created or written; the process log is lost")});
+  // The rolling logs (debug.<pid>, error.<pid>) always go to ../log, whatever LogDir says.
+  if (conf.read && !log_dir_usable("../log"))
+    out.push_back({false, "../log: cannot be created or written; the rolling logs are lost"});
   const int count = server_notes(serverPath, &out);
 
   // The listener takes a poller slot, every logic server two (one for its link and one

@@ -1,6 +1,7 @@
 // Start-up of the real `hall` binary: the exit status of the process the shell started
 // tells whether the gateway is listening, in daemon mode and in the foreground.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,6 +95,35 @@ TEST(Startup, StartedWithStandardDescriptorsClosedItServes) {
   EXPECT_TRUE(logic.wait_for(0x1003, 1, 5000));
   EXPECT_FALSE(process_gone(pid)) << gw.process_log();
   if (pid > 0 && exit_code(st) == 0) kill(pid, SIGKILL);
+}
+
+// Regression: with ../log unusable (a file in its place) and the process log elsewhere,
+// the rolling logs were lost without a word: `hall -t` said OK and start-up said nothing.
+TEST(Startup, RollingLogsThatCannotBeCreatedAreReported) {
+  Gateway gw;
+  const std::string conf = gw.root() + "/conf/config.xml";
+  std::string text = testsupport::read_file(conf);
+  text.replace(text.find("LogDir=\"../log\""), 15, "LogDir=\"../plog\"");
+  testsupport::write_file(conf, text);
+  ASSERT_EQ(rmdir((gw.root() + "/log").c_str()), 0);
+  testsupport::write_file(gw.root() + "/log", "");
+
+  std::string out;
+  EXPECT_EQ(exit_code(launch(gw, {"-t"}, &out)), 0) << out;
+  EXPECT_NE(out.find("../log: cannot be created or written; the rolling logs are lost"), std::string::npos) << out;
+  const int st = testsupport::run_program(gw.argv(false), gw.bin(), 30000, &out);
+  pid_t pid = -1;
+  if (DIR* d = opendir((gw.root() + "/plog").c_str())) {
+    while (dirent* e = readdir(d))
+      if (strncmp(e->d_name, "Log_", 4) == 0) pid = static_cast<pid_t>(atoi(e->d_name + 4));
+    closedir(d);
+  }
+  if (exit_code(st) == 0 && pid > 0) kill(pid, SIGKILL);
+  EXPECT_EQ(exit_code(st), 0) << out;
+  EXPECT_NE(out.find("rolling log ../log/debug." + std::to_string(pid) + " cannot be created: Not a directory"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("rolling log ../log/error."), std::string::npos) << out;
 }
 
 TEST(Startup, PortInUseFailsWithNonZeroStatus) {
