@@ -367,6 +367,9 @@ void TGlobal::SetupSignals() {
   sigemptyset(&drain.sa_mask);
   sigaction(SIGUSR1, &drain, nullptr);
 
+  // The mask is inherited across exec: a starter that blocks signals (a threaded
+  // supervisor blocks them before it forks) would otherwise leave the stop signals and
+  // the drain pending for ever.
   sigset_t faults;
   sigemptyset(&faults);
   sigaddset(&faults, SIGSEGV);
@@ -375,6 +378,11 @@ void TGlobal::SetupSignals() {
   sigaddset(&faults, SIGILL);
   sigaddset(&faults, SIGCHLD);
   sigaddset(&faults, SIGFPE);
+  sigaddset(&faults, SIGINT);
+  sigaddset(&faults, SIGTERM);
+  sigaddset(&faults, SIGQUIT);
+  sigaddset(&faults, SIGHUP);
+  sigaddset(&faults, SIGUSR1);
   sigprocmask(SIG_UNBLOCK, &faults, nullptr);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -124,6 +125,25 @@ TEST(Startup, RollingLogsThatCannotBeCreatedAreReported) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("rolling log ../log/error."), std::string::npos) << out;
+}
+
+// Regression: a gateway started by a program that blocks signals (a threaded supervisor
+// blocks them before it forks) kept that mask: SIGUSR1 did not drain it and SIGTERM did
+// not end it.
+TEST(Startup, SignalsBlockedByTheStarterStillReachTheGateway) {
+  Gateway drained;
+  Gateway ended;
+  sigset_t stops, saved;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &stops, &saved);
+  const bool started = drained.start() && ended.start();
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(exit_code(drained.stop(SIGUSR1)), 0);
+  const int st = ended.stop(SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGTERM) << st;
 }
 
 TEST(Startup, PortInUseFailsWithNonZeroStatus) {
