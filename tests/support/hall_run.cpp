@@ -67,12 +67,27 @@ int HallRun::start_daemon(std::string* output) {
   return st;
 }
 
+namespace {
+
+// Running: neither gone nor a zombie that nobody has reaped yet.
+bool process_alive(pid_t pid) {
+  if (pid <= 0 || kill(pid, 0) != 0) return false;
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close_paren = stat.rfind(')');
+  return close_paren == std::string::npos || close_paren + 2 >= stat.size() || stat[close_paren + 2] != 'Z';
+}
+
+}  // namespace
+
 pid_t HallRun::logged_pid() const {
   pid_t pid = -1;
   DIR* d = opendir(dir_.file("log").c_str());
   if (d == nullptr) return -1;
+  // Failed starts leave their files too: the gateway that runs is the one to name.
   while (dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, "debug.", 6) == 0) pid = static_cast<pid_t>(atoi(e->d_name + 6));
+    if (strncmp(e->d_name, "debug.", 6) != 0) continue;
+    const pid_t logged = static_cast<pid_t>(atoi(e->d_name + 6));
+    if (pid <= 0 || process_alive(logged)) pid = logged;
   }
   closedir(d);
   return pid;
