@@ -106,16 +106,19 @@ std::string log_dir_problem(const char* file, const std::string& dir) {
   return problem(file, "SYSTEM", "LogDir", dir, "longer than " + std::to_string(sizeof(::log_dir) - 1) + " characters");
 }
 
-// Whether the process log can write into `dir`: it exists and is writable, or its
-// parent is, so that start-up can create it. Nothing is created here.
+// Whether a log can write into `dir`: it exists and is writable, or its nearest existing
+// ancestor is, so that start-up can create the missing levels (as mkdir -p does). Nothing
+// is created here.
 bool log_dir_usable(const std::string& dir) {
-  if (access(dir.c_str(), W_OK | X_OK) == 0) return true;
-  if (errno != ENOENT) return false;
-  std::string parent = dir;
-  while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-  const size_t slash = parent.rfind('/');
-  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
-  return access(parent.c_str(), W_OK | X_OK) == 0;
+  std::string path = dir;
+  for (;;) {
+    if (access(path.c_str(), W_OK | X_OK) == 0) return true;
+    if (errno != ENOENT) return false;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return access(".", W_OK | X_OK) == 0;
+    path = slash == 0 ? "/" : path.substr(0, slash);
+  }
 }
 
 // A number attribute of SYSTEM read as start-up reads it. `use` turns the number read
