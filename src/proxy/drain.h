@@ -51,7 +51,9 @@ class CDrain : public CTimerObject, private noncopyable {
   void Finish();
   // Bytes of answers queued and not yet written, over every client connection.
   unsigned long QueuedAnswers() const;
-  // Bytes queued for the logic servers and not yet written, over every link.
+  // Bytes queued for the logic servers and not yet delivered, over every link: those the
+  // gateway holds and those its sockets hold unacknowledged. The exit closes the links,
+  // and a link closed with input unread is reset, which loses what its socket held.
   static unsigned long QueuedForwards();
 
   CListener* _listener;

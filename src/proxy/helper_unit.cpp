@@ -3,6 +3,8 @@
 #include <assert.h>
 #include <errno.h>
 #include <limits.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -521,6 +523,12 @@ void CHelperUnit::end_backoff() {
   _dropped_notices = 0;
   _connect_retry_at = 0;
   DisableTimer();
+}
+
+unsigned CHelperUnit::unacked_output() const {
+  int queued = 0;
+  if (!link_up() || netfd < 0 || ioctl(netfd, SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<unsigned>(queued);
 }
 
 void CHelperUnit::update_timer() {

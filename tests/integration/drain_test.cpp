@@ -191,6 +191,38 @@ TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
   EXPECT_EQ(0, exit_code(gw, 10000));
 }
 
+// Regression: a logic server that kept reporting its load while it read slowly lost the
+// forwards its link still held in the kernel: the drain waited only for what the gateway
+// held itself, and the exit closed the link with a report unread, which resets it.
+TEST(Drain, ForwardsTheSocketStillHoldsReachALogicServerThatKeepsReporting) {
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client c(gw.port());
+  // Forwards enough to fill the kernel's buffers, fewer than 50 blocked writes.
+  const std::string pad(7900, 'f');
+  const size_t sent = 300;
+  for (size_t i = 0; i < sent; ++i) ASSERT_TRUE(c.send(data_req(5, std::to_string(i) + pad)));
+  ASSERT_TRUE(wait_until([&] { return gw.wait_log("client_id: 5 data: 299", 1); }, 10000));
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  c.close();
+  const std::string report = packet(0x9002, be32(1) + be32(2));
+  Packet p;
+  size_t got = 0;
+  // A slow reader that reports between reads, until the link ends.
+  for (int i = 0; i < 20000 && got < sent; ++i) {
+    l.send(report);
+    if (!l.read(&p, 1000)) break;
+    got += p.cmd == 0x1003;
+    usleep(8000);
+  }
+  EXPECT_EQ(sent, got) << "forwards lost at the exit";
+  EXPECT_EQ(0, exit_code(gw, 10000));
+}
+
 // A Redis that takes the connection and never answers holds start-up for seconds: a
 // SIGUSR1 then does not kill the gateway, it drains once the loop runs, and the
 // unanswered removal delays the exit only briefly.
