@@ -2,6 +2,7 @@
 #include "net.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -162,4 +163,9 @@ bool CNet::connected_to_itself(int fd) {
 int CNet::unread_bytes(int fd) {
   int n = 0;
   return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 && n > 0 ? n : 0;
+}
+
+int CNet::unacked_bytes(int fd) {
+  int n = 0;
+  return fd >= 0 && ioctl(fd, SIOCOUTQ, &n) == 0 && n > 0 ? n : 0;
 }

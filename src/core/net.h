@@ -34,6 +34,10 @@ class CNet {
   // Bytes received on socket `fd` and not yet read; 0 when there are none or the socket
   // cannot tell. A connection the peer has reset still holds what came before the reset.
   static int unread_bytes(int fd);
+  // Bytes written to socket `fd` that the peer has not acknowledged yet (unsent, or sent
+  // and not acknowledged); 0 when there are none or the socket cannot tell. A close while
+  // the socket holds unread input resets the connection, which throws these away.
+  static int unacked_bytes(int fd);
 };
 
 #endif

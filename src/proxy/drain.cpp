@@ -10,6 +10,7 @@
 #include "helper_unit.h"
 #include "listener.h"
 #include "log.h"
+#include "net.h"
 #include "redis_server.h"
 
 namespace __http_svr_ns__ {
@@ -107,8 +108,10 @@ void CDrain::Finish() {
 
 unsigned long CDrain::QueuedAnswers() const {
   unsigned long queued = 0;
-  for (CDecoderUnit* unit : _listener->clients())
-    if (unit->get_web_unit() != nullptr) queued += unit->get_web_unit()->pending_output();
+  for (CDecoderUnit* unit : _listener->clients()) {
+    const CClientUnit* client = unit->get_web_unit();
+    if (client != nullptr) queued += client->pending_output() + CNet::unacked_bytes(client->GetNetfd());
+  }
   return queued;
 }
 

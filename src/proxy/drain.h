@@ -49,7 +49,8 @@ class CDrain : public CTimerObject, private noncopyable {
   // Closes the client connections left; their close notices join the logic servers' queues.
   void CloseClients(int64_t now_us);
   void Finish();
-  // Bytes of answers queued and not yet written, over every client connection.
+  // Bytes of answers not yet delivered, over every client connection: those the gateway
+  // holds and those its sockets hold unacknowledged (lost if a close resets the link).
   unsigned long QueuedAnswers() const;
   // Bytes queued for the logic servers and not yet delivered, over every link: those the
   // gateway holds and those its sockets hold unacknowledged. The exit closes the links,

@@ -3,8 +3,6 @@
 #include <assert.h>
 #include <errno.h>
 #include <limits.h>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -526,9 +524,7 @@ void CHelperUnit::end_backoff() {
 }
 
 unsigned CHelperUnit::unacked_output() const {
-  int queued = 0;
-  if (!link_up() || netfd < 0 || ioctl(netfd, SIOCOUTQ, &queued) != 0 || queued < 0) return 0;
-  return static_cast<unsigned>(queued);
+  return link_up() ? static_cast<unsigned>(CNet::unacked_bytes(netfd)) : 0;
 }
 
 void CHelperUnit::update_timer() {

@@ -2,9 +2,11 @@
 // logic server.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <linux/sockios.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,6 +223,47 @@ TEST(Drain, ForwardsTheSocketStillHoldsReachALogicServerThatKeepsReporting) {
   }
   EXPECT_EQ(sent, got) << "forwards lost at the exit";
   EXPECT_EQ(0, exit_code(gw, 10000));
+}
+
+// Regression: a client that kept sending while it read its answers slowly lost the
+// answers its socket still held when the drain timed out and closed it (a close with
+// input unread resets the link), and the exit line said "queued answers written".
+TEST(Drain, AnswersTheSocketStillHoldsReachAClientThatKeepsSending) {
+  // Redis confirms the removal at once: the clients are closed as soon as nothing waits
+  // in the gateway's own queues.
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  LogicServer ls("a", {"--result", std::string(4000, 'r')});
+  ASSERT_TRUE(ls.start());
+  GatewayConfig cfg = registered_once(redis);
+  cfg.servers = {{3, ls.port()}};
+  cfg.attrs.push_back({"DrainTimeout", "1"});
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  Client c(gw.port(), 8192);
+  ASSERT_TRUE(c.ok());
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  // A request every 5 ms, each answered with 4 KB; 2 KB read per request for the first 200
+  // (answers pile up in the sockets while the drain holds), then 6 KB (the pile shrinks).
+  const std::string request = data_req(5, "q");
+  std::string buf;
+  size_t got = 0;
+  bool sending = true;
+  for (int i = 0; i < 4000; ++i) {
+    if (sending && send(c.fd(), request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN)
+      sending = false;
+    char chunk[6144];
+    const ssize_t n = recv(c.fd(), chunk, i < 200 ? 2048 : 6144, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    if (n > 0) buf.append(chunk, static_cast<size_t>(n));
+    for (Packet p; testpackets::cut_packet(&buf, &p);) got += p.cmd == 0x1001;
+    usleep(5000);
+  }
+  EXPECT_EQ(0, exit_code(gw, 10000));
+  const std::string log = gw.process_log();
+  const size_t handed = count_of(log, "_pay_res begin") - count_of(log, "answer dropped");
+  EXPECT_NE(log.find("drain: exiting: queued answers written"), std::string::npos);
+  EXPECT_EQ(handed, got) << "answers handed to the client's socket and lost";
 }
 
 // A Redis that takes the connection and never answers holds start-up for seconds: a
