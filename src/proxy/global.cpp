@@ -373,20 +373,11 @@ void TGlobal::SetupSignals() {
   // The mask is inherited across exec: a starter that blocks signals (a threaded
   // supervisor blocks them before it forks) would otherwise leave the stop signals and
   // the drain pending for ever.
-  sigset_t faults;
-  sigemptyset(&faults);
-  sigaddset(&faults, SIGSEGV);
-  sigaddset(&faults, SIGBUS);
-  sigaddset(&faults, SIGABRT);
-  sigaddset(&faults, SIGILL);
-  sigaddset(&faults, SIGCHLD);
-  sigaddset(&faults, SIGFPE);
-  sigaddset(&faults, SIGINT);
-  sigaddset(&faults, SIGTERM);
-  sigaddset(&faults, SIGQUIT);
-  sigaddset(&faults, SIGHUP);
-  sigaddset(&faults, SIGUSR1);
-  sigprocmask(SIG_UNBLOCK, &faults, nullptr);
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  for (int sig : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGCHLD, SIGFPE, SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGUSR1})
+    sigaddset(&wanted, sig);
+  sigprocmask(SIG_UNBLOCK, &wanted, nullptr);
 }
 
 void TGlobal::DaemonStart() {
