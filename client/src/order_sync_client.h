@@ -47,8 +47,8 @@ class order_sync_client_t : private noncopyable {
   // the poller is missing.
   int run();
 
-  // Why an order cannot be sent ("" when it can): not JSON, a zero byte inside, or a
-  // text longer than MAX_ORDER_TEXT.
+  // Why an order cannot be sent ("" when it can), checked in this order: a zero byte
+  // inside, a text longer than MAX_ORDER_TEXT, not JSON.
   static std::string unsendable_reason(const std::string& order);
 
   // Builds the CLIENT_CMD_DATA_REQ packet of an order into pkt (whose _data holds

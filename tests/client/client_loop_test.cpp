@@ -102,6 +102,26 @@ TEST_F(ClientLoopTest, OrdersArriveByteForByteInOrderAndUnsendableOnesAreSetAsid
   expect_clean_stop();
 }
 
+// A 16 MB JSON array in the list cannot be sent; it is set aside without being read as
+// JSON, which held the orders behind it for seconds and took 1.5 GB.
+TEST_F(ClientLoopTest, AHugeOrderIsSetAsideWithoutBeingReadAsJson) {
+  start_client();
+  std::string huge = "[" + std::string(15999999, '1');  // [1,1,...,1]
+  for (size_t i = 2; i < huge.size(); i += 2) huge[i] = ',';
+  push(huge + "]");
+  push("{\"n\":2}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 1; }, 30000)) << log_text(dir_);
+  EXPECT_EQ("{\"n\":2}", gateway_.orders()[0].text);
+  EXPECT_EQ("1", redis_.command({"LLEN", "orders:dead"}));
+  EXPECT_NE(std::string::npos, log_text(dir_).find("order too long (16000001 bytes), moved to orders:dead"));
+  // The order and a few copies of it in the client's buffers, but no tree of it.
+  const std::string status = read_file("/proc/" + std::to_string(client_.pid()) + "/status");
+  const size_t at = status.find("VmHWM:");
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_LT(std::stol(status.substr(at + 6)), 400 * 1024) << "kB at the peak";
+  expect_clean_stop();
+}
+
 // Without a pause orders are taken, written and settled in batches: a long list still goes
 // out once and in order, unsendable orders are set aside in their place, and the log
 // holds each order's lines as if it had been sent alone.
