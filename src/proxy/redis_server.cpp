@@ -55,15 +55,22 @@ const int kSkipsBeforeReconnect = 3;
 // The asynchronous link's socket in the gateway's poller. hiredis owns the descriptor:
 // the link registers it, follows hiredis's read and write wishes, and leaves the poller
 // (without closing anything) when hiredis cleans up, before hiredis closes it.
+//
+// hiredis aborts the process (a failed assertion) on a reply that no command of the link
+// waits for, unless it is an error reply. The link's reader therefore refuses such a
+// reply before it is made: hiredis then drops the link as after any unreadable reply.
 class CRedisServer::CLink : public CPollerObject {
  public:
   // A probe link carries questions to a sentinel; the other one the registration.
   CLink(CRedisServer* owner, CPollerUnit* unit, bool probe) : CPollerObject(unit, -1), owner_(owner), probe_(probe) {}
   ~CLink() override { Release(); }
 
-  // Takes over the hooks of `ac` and registers its socket with no interest yet.
+  // Takes over the hooks and the reader of `ac` and registers its socket with no
+  // interest yet.
   bool Bind(redisAsyncContext* ac) {
     ac_ = ac;
+    unasked_ = false;
+    GuardReader(ac->c.reader);
     ac->ev.data = this;
     ac->ev.addRead = [](void* p) { static_cast<CLink*>(p)->Want(EPOLLIN, true); };
     ac->ev.delRead = [](void* p) { static_cast<CLink*>(p)->Want(EPOLLIN, false); };
@@ -72,6 +79,8 @@ class CRedisServer::CLink : public CPollerObject {
     ac->ev.cleanup = [](void* p) {
       CLink* link = static_cast<CLink*>(p);
       link->Release();
+      // The reader's refusal reads as "Out of memory" in hiredis's error text.
+      if (link->unasked_ && !link->probe_) link->owner_->Lost("a reply that no command asked for");
       if (link->probe_)
         link->owner_->ProbeGone();
       else
@@ -118,10 +127,45 @@ class CRedisServer::CLink : public CPollerObject {
     ApplyEvents();
   }
 
+  // hiredis's own reply builders, with the check in front of every top-level reply.
+  static const redisReplyObjectFunctions* plain_;
+  static redisReplyObjectFunctions guarded_;
+  void GuardReader(redisReader* r) {
+    if (plain_ == nullptr) {
+      plain_ = r->fn;
+      guarded_ = *plain_;
+      guarded_.createString = [](const redisReadTask* t, char* str, size_t len) -> void* {
+        return t->type != REDIS_REPLY_ERROR && Unasked(t) ? nullptr : plain_->createString(t, str, len);
+      };
+      guarded_.createArray = [](const redisReadTask* t, int n) -> void* {
+        return Unasked(t) ? nullptr : plain_->createArray(t, n);
+      };
+      guarded_.createInteger = [](const redisReadTask* t, long long v) -> void* {
+        return Unasked(t) ? nullptr : plain_->createInteger(t, v);
+      };
+      guarded_.createNil = [](const redisReadTask* t) -> void* { return Unasked(t) ? nullptr : plain_->createNil(t); };
+    }
+    if (r->fn != plain_) return;  // a reader of another make: left as it is
+    r->fn = &guarded_;
+    r->privdata = this;  // handed to every read task
+  }
+  // A whole reply (not an element of one) while no command of the link waits for one.
+  static bool Unasked(const redisReadTask* t) {
+    CLink* link = static_cast<CLink*>(t->privdata);
+    if (t->parent != nullptr || link == nullptr || link->ac_ == nullptr || link->ac_->replies.head != nullptr)
+      return false;
+    link->unasked_ = true;
+    return true;
+  }
+
   CRedisServer* owner_;
   bool probe_;
+  bool unasked_ = false;  // the reader refused a reply that answered no command
   redisAsyncContext* ac_ = nullptr;
 };
+
+const redisReplyObjectFunctions* CRedisServer::CLink::plain_ = nullptr;
+redisReplyObjectFunctions CRedisServer::CLink::guarded_;
 
 struct CRedisServer::TLookup {
   std::string name;

@@ -5,13 +5,17 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -413,4 +417,51 @@ TEST(RegistrationRefresh, FailedMasterSearchesWaitOneOneTwoThenFourSeconds) {
   const int expected[] = {1, 1, 2, 4, 4, 4};
   for (int round = 1; round <= 6; ++round)
     EXPECT_EQ(expected[round - 1], CRedisServer::SearchWaitSeconds(round)) << "after failed search " << round;
+}
+
+// Regression: a server on the Redis port that answers with more replies than commands
+// (a broken Redis, a proxy that repeats itself) made hiredis abort the whole gateway on
+// the first reply that no command waited for. The link is dropped instead, reopened at
+// the next interval, and the gateway runs on.
+TEST(RegistrationRefresh, RepliesThatNoCommandAskedForDropTheLinkNotTheGateway) {
+  int port = 0;
+  const int listener = testsupport::tcp_listener(&port);
+  ASSERT_GE(listener, 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> accepted{0};
+  std::thread fake([&] {  // every chunk it reads is answered three times over
+    std::vector<struct pollfd> fds = {{listener, POLLIN, 0}};
+    while (!done) {
+      if (poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (size_t i = fds.size(); i-- > 0;) {
+        if (fds[i].revents == 0) continue;
+        char buf[4096];
+        const int fd = fds[i].fd;
+        if (i == 0) {
+          const int c = accept(listener, nullptr, nullptr);
+          if (c >= 0) fds.push_back({c, POLLIN, 0}), ++accepted;
+        } else if (recv(fd, buf, sizeof(buf), 0) <= 0 || send(fd, "+OK\r\n+OK\r\n+OK\r\n", 15, MSG_NOSIGNAL) < 0) {
+          close(fd);
+          fds.erase(fds.begin() + static_cast<long>(i));
+        }
+      }
+    }
+    for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
+  });
+  testsupport::HallConfig c;
+  c.log_level = 4;
+  c.redis_port = port;
+  c.attrs = {{"RegisterInterval", "1"}};
+  {
+    testsupport::HallRun hall(c);
+    EXPECT_TRUE(hall.start());
+    // Start-up's connection, then a link per interval: each dropped after its extra reply.
+    EXPECT_TRUE(testsupport::wait_until([&] { return accepted >= 4 || !hall.alive(); }, 15000));
+    EXPECT_TRUE(hall.alive()) << hall.stderr_text();
+    EXPECT_TRUE(hall.wait_log("registration refresh failed: a reply that no command asked for", 5000))
+        << hall.process_log();
+  }
+  done = true;
+  fake.join();
+  close(listener);
 }
