@@ -19,8 +19,13 @@ std::string fetcher_t::sending_name(const char* q) const {
   return sending_.empty() ? std::string(q) + ":sending" : sending_;
 }
 
-bool fetcher_t::wait_for_redis() {
+bool fetcher_t::wait_for_redis(const char* q) {
+  _r->clear_refusal();
   while (!_r->ping()) {
+    // A server that answers, but with an error (a password required, an ACL), would
+    // otherwise hold the client here without a word.
+    report_refusal(q);
+    _r->clear_refusal();
     if (stop_requested()) return false;
     nap_ms(1000);
     if (stop_requested()) return false;
@@ -71,7 +76,7 @@ size_t fetcher_t::fetch(const char* q, size_t count, std::vector<std::string>* o
   if (_r != nullptr) _r->clear_refusal();
   for (int attempt = 0; _r != nullptr && attempt < 2; ++attempt) {
     const bool answered = attempt == 0 && !last_command_failed();
-    if (!answered && !wait_for_redis()) break;
+    if (!answered && !wait_for_redis(q)) break;
     if (!recover(q)) continue;
     // Orders whose take was answered are in hand even when a later reply is missing;
     // the takes without a reply are recovered after the reconnect.
@@ -125,10 +130,10 @@ int fetcher_t::once_while_stopping(const std::function<int()>& command) {
 
 // Runs a command until Redis has answered it; once a stop is requested, one short
 // attempt instead. 0 or -1 as the command says, 1 when Redis did not confirm it.
-int fetcher_t::until_answered(const std::function<int()>& command) {
+int fetcher_t::until_answered(const char* q, const std::function<int()>& command) {
   for (;;) {
     if (stop_requested()) return once_while_stopping(command);
-    if (!wait_for_redis()) continue;
+    if (!wait_for_redis(q)) continue;
     const int r = command();
     if (_r->gave_up()) return 1;  // cut short by a stop: Redis may still carry it out
     if (!last_command_failed()) return r;
@@ -139,7 +144,7 @@ int fetcher_t::dead_letter(const char* q, const std::string& order) {
   if (_r == nullptr) return -1;
   const std::string name = dead_letter_name(q);
   // 0 from the push is an error reply: the name holds something other than a list.
-  return until_answered([&] { return _r->EnqueueBytes(name, order) >= 1 ? 0 : -1; });
+  return until_answered(q, [&] { return _r->EnqueueBytes(name, order) >= 1 ? 0 : -1; });
 }
 
 void fetcher_t::remember_settled(const std::string& order) {
@@ -155,7 +160,7 @@ int fetcher_t::settle(const char* q, const std::string& order) {
   const std::string sending = sending_name(q);
   int r = -1;
   for (bool logged = false;; logged = true) {
-    r = until_answered([&] {
+    r = until_answered(q, [&] {
       const int removed = _r->Remove(sending, order);
       if (removed != 0 || taken_on_ == connects_) return removed >= 0 ? 0 : -1;
       return _r->Remove(q, order) >= 0 ? 0 : -1;  // the take never reached this Redis

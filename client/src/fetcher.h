@@ -83,11 +83,11 @@ class fetcher_t : private noncopyable {
   redis_helper_t* _r;
 
  private:
-  bool wait_for_redis();  // false when a stop came first
+  bool wait_for_redis(const char* q);  // false when a stop came first
   bool last_command_failed() const;
   bool recover(const char* q);  // false when Redis failed meanwhile
   int once_while_stopping(const std::function<int()>& command);
-  int until_answered(const std::function<int()>& command);
+  int until_answered(const char* q, const std::function<int()>& command);
 
   void report_refusal(const char* q);
   void forget_settled(const std::string& sending);  // drops recently settled orders from it

@@ -299,6 +299,19 @@ TEST_F(ClientLoopTest, TakesRefusedByRedisAreLoggedOnce) {
   expect_clean_stop();
 }
 
+// Regression: a Redis that refuses even the ping (a password required, an ACL) held the
+// client in its wait for Redis with nothing in the log until it was stopped.
+TEST_F(ClientLoopTest, PingRefusedByRedisIsLoggedWhileItLasts) {
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "-ping", "-lmove"}));
+  push("{\"n\":1}");
+  start_client(6, 0);
+  const std::string line = "redis refused to take orders from orders: NOPERM";
+  ASSERT_TRUE(wait_until([&] { return log_text(dir_).find(line) != std::string::npos; }, 10000)) << log_text(dir_);
+  ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "+ping", "+lmove"}));
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 1; }, 10000)) << log_text(dir_);
+  expect_clean_stop();
+}
+
 TEST(ClientLoopRedis, RedisStoppedMeansNothingSentThenOrdersFlowAgain) {
   TempDir dir;
   FakeGateway gateway;
