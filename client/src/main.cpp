@@ -22,6 +22,7 @@
 #include "tcp_client.h"
 
 int main(int argc, char** argv) {
+  open_standard_descriptors();
   if (argc == 3 && std::string(argv[1]) == "-t") return check_conf(argv[2], stdout);
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s <settings.ini>\n       %s -t <settings.ini>   (check the settings)\n",

@@ -806,3 +806,15 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
   if (!deferring) close_current();
   errno = saved_errno;
 }
+
+void open_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int null_fd = open("/dev/null", O_RDWR);  // the lowest free number: fd itself
+    if (null_fd < 0) return;
+    if (null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}

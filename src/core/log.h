@@ -25,6 +25,12 @@ extern int cur_file_pos;   // index of the ring file currently written
 // started; lines dropped for a full queue are not among them.
 extern unsigned long long log_lines_written;
 
+// Points each of standard input, output and error that the starter left closed at
+// /dev/null. Called first thing in main: otherwise the first descriptors the program
+// opens (a log file, a socket) take those numbers, and start-up lines written to standard
+// error would go into a connection.
+void open_standard_descriptors();
+
 // Sets the prefix (at most 31 characters), the directory (at most 127, when dir is not
 // null; created if missing, and made again if it disappears later) and, when above 0,
 // the ring size and the file size limit.

@@ -36,23 +36,6 @@ const char kColoringPath[] = "../conf/clib_log_coloring.conf";
 const char kTimeFormat[] = "[%Y-%m-%d %H:%M:%S] ";
 const char kStartupOk = 'O';
 
-// A starter that closed standard input, output or error (a supervisor, `<&- >&- 2>&-`)
-// would leave their numbers to the first descriptors the gateway opens: start-up lines
-// would be written into a socket, and the release of the standard streams once start-up
-// is over would close the event queue or a connection. Each closed one is pointed at
-// /dev/null before anything else is opened.
-void open_standard_descriptors() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    const int null_fd = ::open("/dev/null", O_RDWR);  // the lowest free number: fd itself
-    if (null_fd < 0) return;
-    if (null_fd != fd) {
-      dup2(null_fd, fd);
-      ::close(null_fd);
-    }
-  }
-}
-
 // Detaches like daemon(1, 1) (working directory and standard descriptors kept), but
 // the process the shell started does not exit at once: it waits on a pipe until the
 // child reports the end of start-up, and exits 0 only when the gateway is listening.

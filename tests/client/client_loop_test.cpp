@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -44,9 +45,10 @@ class ClientLoopTest : public ::testing::Test {
     ASSERT_TRUE(redis_.start());
     ASSERT_TRUE(gateway_.start());
   }
-  void start_client(int log_level = 6, int pause_ms = -1) {
+  void start_client(int log_level = 6, int pause_ms = -1, std::vector<std::string> argv = {}) {
     conf_ = write_client_conf(dir_.path(), gateway_.port(), redis_.port(), "orders", 4242, log_level, pause_ms);
-    ASSERT_TRUE(client_.start({binary("order_sync_client"), conf_}, dir_.path(), dir_.file("out"), dir_.file("out")));
+    argv.insert(argv.end(), {binary("order_sync_client"), conf_});
+    ASSERT_TRUE(client_.start(argv, dir_.path(), dir_.file("out"), dir_.file("out")));
     ASSERT_TRUE(wait_until([&] { return gateway_.connections() >= 1; }, 10000)) << read_file(dir_.file("out"));
   }
   void push(const std::string& order) { ASSERT_NE("ERR", redis_.command({"RPUSH", "orders", order}).substr(0, 3)); }
@@ -297,6 +299,23 @@ TEST_F(ClientLoopTest, TakesRefusedByRedisAreLoggedOnce) {
   const std::string log = log_text(dir_);
   EXPECT_EQ(log.find(line), log.rfind(line)) << log;
   expect_clean_stop();
+}
+
+// Regression: started with its standard descriptors closed (a supervisor, `<&- >&- 2>&-`),
+// the client gave their numbers to its Redis and gateway links, and the lines it writes to
+// standard error (its stop line, a failing log file) went into the gateway's stream.
+TEST_F(ClientLoopTest, StandardDescriptorsClosedByTheStarterAreNeverItsLinks) {
+  start_client(6, -1, {"/bin/sh", "-c", "exec \"$@\" <&- >&- 2>&-", "sh"});
+  push("{\"n\":1}");
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() == 1; }, 10000)) << log_text(dir_);
+  for (int fd = 0; fd <= 2; ++fd) {
+    char target[256] = "";
+    const std::string link = "/proc/" + std::to_string(client_.pid()) + "/fd/" + std::to_string(fd);
+    const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    EXPECT_EQ("/dev/null", std::string(target, n > 0 ? static_cast<size_t>(n) : 0)) << "descriptor " << fd;
+  }
+  expect_clean_stop();
+  EXPECT_EQ(0, gateway_.protocol_errors());
 }
 
 // Regression: a Redis that refuses even the ping (a password required, an ACL) held the
