@@ -50,6 +50,8 @@ done
 say() { printf '[demo] %s\n' "$*"; }
 die() { printf '[demo] FAILED: %s\n' "$*" >&2; keep=1; exit 1; }
 [[ "$gateways" =~ ^[1-9]$ ]] || die "--gateways takes 1 to 9"
+[[ "$duration" =~ ^[0-9]+$ ]] || { echo "demo: -d takes whole seconds, not '$duration'" >&2; exit 2; }
+[[ "$orders" =~ ^[0-9]+$ ]] || { echo "demo: -n takes a whole number of orders, not '$orders'" >&2; exit 2; }
 [ "$sentinel" -eq 0 ] || [ "$gateways" -eq 1 ] || die "--sentinel runs one gateway; leave out --gateways"
 
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
