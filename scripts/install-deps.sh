@@ -40,10 +40,17 @@ apt-get update -qq
 # Servers are started by the tests themselves; keep the packages from starting system services.
 policy=/usr/sbin/policy-rc.d
 created_policy=0
+# The policy goes again however this script ends (a failed install, Ctrl-C): left behind,
+# it would keep every service installed later on this machine from starting.
+trap 'if [ "$created_policy" -eq 1 ]; then rm -f "$policy"; fi' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 if [ ! -e "$policy" ]; then
+  created_policy=1
   printf '#!/bin/sh\nexit 101\n' > "$policy"
   chmod +x "$policy"
-  created_policy=1
 fi
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-if [ "$created_policy" -eq 1 ]; then rm -f "$policy"; fi
+if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+  echo "install-deps: apt-get install failed for: ${missing[*]}" >&2
+  exit 1
+fi
