@@ -106,9 +106,14 @@ EOF
   say "logic servers did not start"; return 1
 }
 
-wait_listening() {
+# wait_ready PID OUTPUT: true once the gateway PID has logged the end of its start-up
+# into OUTPUT (its standard error); false as soon as it has exited (a port in use, a
+# logic server not reachable) or after 30 s. A port that merely answers proves nothing:
+# another program may hold it.
+wait_ready() {
   for _ in $(seq 300); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    grep -q "Proxy open is done" "$2" 2>/dev/null && return 0
+    kill -0 "$1" 2>/dev/null || return 1
     sleep 0.1
   done
   return 1
@@ -153,7 +158,7 @@ setup "$soak" || exit 1
   >"$soak/hall.out" 2>&1 &
 hall_pid=$!
 pids+=($hall_pid)
-wait_listening "$gw_port" || { say "gateway did not start: $(cat "$soak/hall.out")"; exit 1; }
+wait_ready $hall_pid "$soak/hall.out" || { say "gateway did not start: $(cat "$soak/hall.out")"; exit 1; }
 sleep 1
 fd0=$(fds_of $hall_pid); rss0=$(rss_of $hall_pid)
 say "gateway pid $hall_pid on port $gw_port: $fd0 descriptors, VmRSS $rss0 kB before clients"
@@ -210,7 +215,7 @@ if [ "$leak_check" -eq 1 ]; then
       --log-file="$leak/valgrind.txt" "$build_dir/hall" -p "$gw_port" -s 7 -h 127.0.0.1 -f) >"$leak/hall.out" 2>&1 &
     vg_pid=$!
     pids+=($vg_pid)
-    if ! wait_listening "$gw_port"; then
+    if ! wait_ready $vg_pid "$leak/hall.out"; then
       check leaks 1 "gateway under valgrind did not start"
     else
       say "leak run: $leak_clients clients for $leak_seconds s under valgrind"
