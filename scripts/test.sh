@@ -10,6 +10,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Checked before the long builds: a value that is no number must not skip the fuzz
+# targets and still end in "all tests passed".
+fuzz_seconds=${HALL_FUZZ_SECONDS:-30}
+if ! [[ $fuzz_seconds =~ ^[0-9]+$ ]]; then
+  echo "test.sh: HALL_FUZZ_SECONDS must be whole seconds (0 skips the fuzz targets), got '$fuzz_seconds'" >&2
+  exit 2
+fi
+
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
@@ -32,7 +40,6 @@ echo "=== Debug and Release builds, compile only ==="
 # Debug without -g: debug information changes no diagnostic and only costs time.
 configure_and_build build-debug -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 -DCMAKE_C_FLAGS_DEBUG=-O0
 configure_and_build build-release -DCMAKE_BUILD_TYPE=Release
-fuzz_seconds=${HALL_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
   echo "=== fuzz targets, $fuzz_seconds s each ==="
   HALL_FUZZ_BUILD=build-san bash scripts/fuzz.sh "$fuzz_seconds"
