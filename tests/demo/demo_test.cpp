@@ -132,4 +132,22 @@ TEST(Demo, MissingProgramsFailAtOnce) {
   EXPECT_NE(out.find("is missing; build first"), std::string::npos) << out;
 }
 
+// A value that is no number ends the script before it starts or builds anything: the
+// demo would otherwise run until Ctrl-C, the test command skip the fuzz targets.
+TEST(Demo, NumbersThatAreNoneAreRefusedAtOnce) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-d", "x"}, {"-d", "1x"}, {"-n", "-3"}}) {
+    std::vector<std::string> argv = {"/bin/bash", source_path("scripts/demo.sh"), "--no-build", "--build-dir", build_dir()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string out;
+    const int status = testsupport::run_program(argv, "", 10000, &out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args[0] << " " << args[1] << ": " << out;
+    EXPECT_EQ(out.find("run directory"), std::string::npos) << out;
+  }
+  std::string out;
+  const int status = testsupport::run_program(
+      {"/usr/bin/env", "HALL_FUZZ_SECONDS=abc", "/bin/bash", source_path("scripts/test.sh")}, "", 10000, &out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << out;
+  EXPECT_NE(out.find("HALL_FUZZ_SECONDS must be whole seconds"), std::string::npos) << out;
+}
+
 }  // namespace
