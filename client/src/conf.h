@@ -24,7 +24,8 @@ struct conf_s {
   char log_dir[128];           // directory of the process log
   int log_level;               // highest level of the process log (4..7)
   int order_pause_ms;          // pause after each sent order, in milliseconds (0: none)
-  char redis_sentinels[256];   // "ip:port,..." of the sentinels; with redis_master set,
+  char redis_sentinels[352];   // "ip:port,..." of the sentinels (16 of 21 characters fit, with their
+                               // commas); with redis_master set,
   char redis_master[64];       // the master is found through them instead of redis_ip
 };
 

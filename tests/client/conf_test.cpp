@@ -49,6 +49,21 @@ TEST(ClientConf, RequiredAndOptionalSettings) {
   EXPECT_EQ(7, c.log_level);
 }
 
+// Sixteen sentinels are allowed, whatever their addresses: the longest list fits whole.
+TEST(ClientConf, SixteenSentinelsOfTheLongestAddressesFit) {
+  TempDir d;
+  std::string f = d.file("c.ini");
+  std::string list;
+  for (int i = 0; i < 16; ++i)
+    list += std::string(list.empty() ? "" : ",") + "255.255.255." + std::to_string(200 + i) + ":65535";
+  write_file(f, "[gateway]\nip=127.0.0.1\nport=8707\nclient_id=1\n[redis]\nsentinels=" + list +
+                    "\nmaster=mymaster\nkey=orders\n");
+  conf_s c;
+  std::string err;
+  ASSERT_EQ(0, load_conf(f.c_str(), &c, &err)) << err;
+  EXPECT_EQ(list, c.redis_sentinels);
+}
+
 TEST(ClientConf, EveryBadSettingIsNamed) {
   TempDir d;
   std::string f = d.file("c.ini");
