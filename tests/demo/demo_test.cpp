@@ -2,9 +2,11 @@
 // hall, order_sync_client and the player client, all started by scripts/demo.sh.
 #include <dirent.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -148,6 +150,44 @@ TEST(Demo, NumbersThatAreNoneAreRefusedAtOnce) {
       {"/usr/bin/env", "HALL_FUZZ_SECONDS=abc", "/bin/bash", source_path("scripts/test.sh")}, "", 10000, &out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << out;
   EXPECT_NE(out.find("HALL_FUZZ_SECONDS must be whole seconds"), std::string::npos) << out;
+}
+
+// Started by the next test only: a test that holds a server and a temporary directory.
+TEST(Demo, DISABLED_HoldsAServerAndADirectory) {
+  testsupport::TempDir dir;
+  testsupport::Process server;
+  ASSERT_TRUE(server.start({"/bin/sleep", "300"}));
+  std::printf("held pid=%d dir=%s\n", static_cast<int>(server.pid()), dir.path().c_str());
+  std::fflush(stdout);
+  sleep(60);
+}
+
+// Ctrl-C (SIGINT) or SIGTERM on a test, as on scripts/test.sh, leaves neither the servers
+// it started (out of reach of the terminal's signal, in process groups of their own) nor
+// its temporary directories behind.
+TEST(Demo, StoppedTestLeavesNoServerNorDirectory) {
+  char self[PATH_MAX] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  for (int sig : {SIGINT, SIGTERM}) {
+    testsupport::TempDir tmp;
+    const std::string out = tmp.file("held.out");
+    testsupport::Process test;
+    ASSERT_TRUE(test.start(
+        {self, "--gtest_also_run_disabled_tests", "--gtest_filter=Demo.DISABLED_HoldsAServerAndADirectory"}, "", out));
+    std::smatch m;
+    std::string text;
+    static const std::regex held_re("held pid=([0-9]+) dir=(\\S+)");
+    ASSERT_TRUE(testsupport::wait_until([&] { return std::regex_search(text = testsupport::read_file(out), m, held_re); },
+                                        20000));
+    const pid_t server = std::stoi(m[1].str());
+    const std::string dir = m[2].str();
+    const int status = test.stop(sig, 10000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_NE(kill(server, 0), 0) << "server " << server << " left running after signal " << sig;
+    EXPECT_FALSE(testsupport::file_exists(dir)) << dir;
+    if (kill(server, 0) == 0) kill(server, SIGKILL);
+    if (testsupport::file_exists(dir)) testsupport::run_program({"/bin/rm", "-rf", dir});
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 
@@ -35,15 +36,94 @@ long long now_ms() {
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 
+// A test killed by Ctrl-C (SIGINT), SIGTERM or SIGHUP runs no destructor: the servers it
+// started, each in a process group of its own that the terminal's signal does not reach,
+// and its temporary directories would stay behind. The handler kills those groups and
+// removes those directories (with async-signal-safe calls only), then dies of the signal.
+const int kLeftovers = 256;
+std::atomic<pid_t> g_children[kLeftovers];
+std::atomic<bool> g_dir_used[kLeftovers];
+char g_dirs[kLeftovers][32];  // "/tmp/hall-test-XXXXXX"
+pid_t g_owner = 0;
+
+void clean_up_and_die(int sig) {
+  if (getpid() == g_owner) {
+    for (std::atomic<pid_t>& c : g_children) {
+      const pid_t p = c.exchange(0);
+      if (p <= 0) continue;
+      kill(-p, SIGKILL);
+      kill(p, SIGKILL);
+      waitpid(p, nullptr, 0);
+    }
+    char* argv[kLeftovers + 3];
+    int n = 0;
+    argv[n++] = const_cast<char*>("rm");
+    argv[n++] = const_cast<char*>("-rf");
+    for (int i = 0; i < kLeftovers; ++i)
+      if (g_dir_used[i].load()) argv[n++] = g_dirs[i];
+    argv[n] = nullptr;
+    const pid_t rm = n > 2 ? fork() : -1;
+    if (rm == 0) {
+      execv("/bin/rm", argv);
+      _exit(127);
+    }
+    if (rm > 0) waitpid(rm, nullptr, 0);
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void clean_up_on_stop_signals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  g_owner = getpid();
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = clean_up_and_die;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+// Slot bookkeeping of what the handler cleans up; a full table only loses the clean-up.
+void note_child(pid_t pid) {
+  clean_up_on_stop_signals();
+  for (std::atomic<pid_t>& c : g_children) {
+    pid_t free_slot = 0;
+    if (c.compare_exchange_strong(free_slot, pid)) return;
+  }
+}
+void forget_child(pid_t pid) {
+  for (std::atomic<pid_t>& c : g_children) {
+    pid_t mine = pid;
+    if (c.compare_exchange_strong(mine, 0)) return;
+  }
+}
+
 }  // namespace
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/hall-test-XXXXXX";
   char* p = mkdtemp(tmpl);
   path_ = p ? p : "/tmp";
+  if (p == nullptr || path_.size() >= sizeof(g_dirs[0])) return;
+  clean_up_on_stop_signals();
+  for (int i = 0; i < kLeftovers; ++i) {
+    if (g_dir_used[i].load() || g_dirs[i][0] != '\0') continue;
+    snprintf(g_dirs[i], sizeof(g_dirs[i]), "%s", path_.c_str());
+    g_dir_used[i].store(true);
+    break;
+  }
 }
 
 TempDir::~TempDir() {
+  for (int i = 0; i < kLeftovers; ++i) {
+    if (g_dir_used[i].load() && path_ == g_dirs[i]) {
+      g_dir_used[i].store(false);
+      g_dirs[i][0] = '\0';
+      break;
+    }
+  }
   if (path_ != "/tmp") nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
@@ -247,6 +327,7 @@ bool Process::start(const std::vector<std::string>& argv, const std::string& cwd
   }
   pid_ = pid;
   status_ = -1;
+  note_child(pid);
   return true;
 }
 
@@ -255,6 +336,7 @@ bool Process::running() {
   int st;
   pid_t r = waitpid(pid_, &st, WNOHANG);
   if (r == pid_) {
+    forget_child(pid_);
     status_ = st;
     pid_ = -1;
     return false;
