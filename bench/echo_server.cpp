@@ -7,7 +7,8 @@
 // listens it prints "listening PORT" on standard output. One thread, level-triggered
 // epoll, one read per readiness event. Bytes that the socket does not take at once wait in
 // a per-connection buffer, and that connection is not read again until they are gone, so
-// a client that never reads cannot make the server grow without bound.
+// a client that never reads cannot make the server grow without bound. Out of
+// descriptors, accepting pauses until a connection ends or a second has passed.
 // SIGTERM and SIGINT stop it (exit status 0).
 #include <arpa/inet.h>
 #include <errno.h>
@@ -20,6 +21,7 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -78,6 +80,7 @@ class EchoServer {
     if (epoll_ctl(ep_, EPOLL_CTL_ADD, lfd_, &ev) != 0) return -1;
     std::vector<epoll_event> events(1024);
     while (!g_stop) {
+      if (accept_paused_ && (resume_accept_ || now_ms() >= accept_paused_until_)) set_accepting(true);
       int n = epoll_wait(ep_, events.data(), static_cast<int>(events.size()), 500);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -105,9 +108,21 @@ class EchoServer {
     for (;;) {
       int fd = accept4(lfd_, nullptr, nullptr, SOCK_NONBLOCK);
       if (fd < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) perror("accept4");
+        const int err = errno;
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+          // The listener stays readable while the queue holds connections: watching it
+          // now would spin. One line until an accept succeeds again.
+          if (!accept_failing_)
+            fprintf(stderr, "echo_server: accept4: %s; accepting paused until a connection ends\n", strerror(err));
+          accept_failing_ = true;
+          accept_paused_until_ = now_ms() + 1000;
+          set_accepting(false);
+        } else if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) {
+          perror("accept4");
+        }
         return;
       }
+      accept_failing_ = false;
       int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
       Conn* c = new Conn;
@@ -117,6 +132,22 @@ class EchoServer {
         delete c;
       }
     }
+  }
+
+  static long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  }
+
+  void set_accepting(bool on) {
+    epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = on ? static_cast<uint32_t>(EPOLLIN) : 0u;
+    ev.data.ptr = nullptr;
+    epoll_ctl(ep_, EPOLL_CTL_MOD, lfd_, &ev);
+    accept_paused_ = !on;
+    resume_accept_ = false;
   }
 
   int watch(Conn* c, uint32_t events, int op) {
@@ -171,11 +202,16 @@ class EchoServer {
   void drop(Conn* c) {
     close(c->fd);
     delete c;
+    resume_accept_ = true;  // a descriptor is free again
   }
 
   int lfd_;
   int ep_ = -1;
   std::vector<char> buf_;
+  bool accept_paused_ = false;
+  bool accept_failing_ = false;
+  bool resume_accept_ = false;
+  long long accept_paused_until_ = 0;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,6 +117,39 @@ TEST_F(EchoServerFixture, MemoryModeMakesOneRoundTripOnEveryConnection) {
   EXPECT_EQ(0, num(m, "errors"));
   EXPECT_GT(num(m, "rss_base_kb"), 0);
   EXPECT_GT(num(m, "rss_idle_kb"), 0);
+}
+
+// The echo server out of descriptors (more connections than its limit allows) neither
+// spins on the failing accept nor floods its standard error; the waiting connections are
+// taken and echoed once the served ones leave.
+TEST_F(EchoServerFixture, OutOfDescriptorsItPausesAcceptingUntilAConnectionLeaves) {
+#if defined(HALL_SANITIZED_BUILD)
+  GTEST_SKIP() << "with no descriptor left the sanitizers' own checks abort it";
+#endif
+  const struct rlimit lim = {16, 16};
+  ASSERT_EQ(0, prlimit(echo_.pid(), RLIMIT_NOFILE, &lim, nullptr)) << strerror(errno);
+  auto echoed = [](int fd, int timeout_ms) {
+    char c = 0;
+    return send_all(fd, "e", 1) && recv_exact(fd, &c, 1, timeout_ms) == 1 && c == 'e';
+  };
+  std::vector<int> conns, served, waiting;
+  for (int i = 0; i < 24; ++i) {
+    conns.push_back(tcp_connect_local(port_));
+    ASSERT_GE(conns.back(), 0);
+  }
+  for (int fd : conns) (echoed(fd, served.empty() ? 3000 : 300) ? served : waiting).push_back(fd);
+  ASSERT_FALSE(served.empty());
+  ASSERT_FALSE(waiting.empty()) << "the descriptor limit did not bite";
+  const long before = cpu_ticks(echo_.pid());
+  sleep(2);
+  // A loop that keeps failing to accept takes every tick the machine gives it.
+  EXPECT_LT(cpu_ticks(echo_.pid()) - before, 40);
+  EXPECT_LT(file_size(dir_.file("echo.err")), 1000);
+  for (int fd : served) close(fd);
+  for (int fd : waiting) {
+    EXPECT_TRUE(echoed(fd, 5000));
+    close(fd);
+  }
 }
 
 TEST(LoadGen, NothingListeningCountsEveryConnectAsFailed) {

@@ -42,20 +42,7 @@ long rss_kb(pid_t pid) {
   return -1;
 }
 
-long cpu_ticks(pid_t pid) {
-  std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
-  size_t close_paren = stat.rfind(')');
-  if (close_paren == std::string::npos) return -1;
-  std::istringstream in(stat.substr(close_paren + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  // Fields after the name start at the state (3rd); utime and stime are the 14th and 15th.
-  for (int i = 3; i <= 15 && (in >> field); ++i) {
-    if (i == 14) utime = std::atol(field.c_str());
-    if (i == 15) stime = std::atol(field.c_str());
-  }
-  return utime + stime;
-}
+long cpu_ticks(pid_t pid) { return testsupport::cpu_ticks(pid); }
 
 size_t count_of(const std::string& text, const std::string& needle) {
   size_t n = 0;

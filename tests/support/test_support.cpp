@@ -245,6 +245,21 @@ bool port_open(int port) {
   return true;
 }
 
+long cpu_ticks(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  std::istringstream in(stat.substr(close_paren + 2));
+  std::string field;
+  long utime = 0, stime = 0;
+  // Fields after the name start at the state (3rd); utime and stime are the 14th and 15th.
+  for (int i = 3; i <= 15 && (in >> field); ++i) {
+    if (i == 14) utime = std::atol(field.c_str());
+    if (i == 15) stime = std::atol(field.c_str());
+  }
+  return utime + stime;
+}
+
 bool wait_port(int port, int timeout_ms) {
   return wait_until([&] { return port_open(port); }, timeout_ms);
 }

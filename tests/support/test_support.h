@@ -61,6 +61,9 @@ bool wait_closed(int fd, int timeout_ms);
 // True while a connection accepted on 127.0.0.1:port holds bytes its owner has not read.
 bool unread_bytes_on_port(int port);
 
+// utime + stime of a process in clock ticks (/proc/PID/stat); -1 when unreadable.
+long cpu_ticks(pid_t pid);
+
 // Path of a program built by this project.
 std::string binary(const std::string& name);
 std::string source_path(const std::string& rel);
