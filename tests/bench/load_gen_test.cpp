@@ -174,11 +174,13 @@ TEST(LoadGen, BadArgumentsAreRefused) {
 }
 
 // A one-connection peer speaking the gateway's client side: reads command-2 packets and
-// answers each with 0x1001 carrying `status`; after `answers` answers it closes.
+// answers each with 0x1001 carrying `status`; after `answers` answers it closes, or with
+// `then_silent` reads on without answering until the client closes.
 // Packets must carry this process's cipher and checksum.
 class FakeGateway {
  public:
-  FakeGateway(int status, int answers) : status_(status), answers_(answers) {
+  FakeGateway(int status, int answers, bool then_silent = false)
+      : status_(status), answers_(answers), then_silent_(then_silent) {
     lfd_ = testpackets::listen_loopback(4, &port_);
     thread_ = std::thread([this] { serve(); });
   }
@@ -232,11 +234,16 @@ class FakeGateway {
         ++answered;
       }
     }
+    for (int k = 0; then_silent_ && k < 100; ++k) {
+      pollfd q{fd, POLLIN, 0};
+      if (poll(&q, 1, 5000) != 1 || recv(fd, buf, sizeof(buf), 0) <= 0) break;
+    }
     close(fd);
   }
 
   int status_;
   int answers_;
+  bool then_silent_;
   int lfd_ = -1;
   int port_ = 0;
   std::atomic<int> bad_{0};
@@ -276,6 +283,23 @@ TEST(LoadGenGatewayMode, AnswerWithFailureStatusIsAnErrorNotARoundTrip) {
   EXPECT_EQ(1, num(r, "sent"));
   // The fake peer closes after its one answer: the request dies with the connection.
   EXPECT_EQ(1, num(r, "lost"));
+}
+
+// A peer that stops answering shortly before the window ends: the request it holds is
+// waited for up to the time-out and counted as timed out, and the run fails.
+TEST(LoadGenGatewayMode, AnswerThatNeverComesAtTheEndIsATimeOutNotSuccess) {
+  FakeGateway gw(0, 5, true);
+  std::string out;
+  int code = exit_code(run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()),
+                                    "--conns", "1", "--duration", "0.3", "--warmup", "0", "--timeout-ms", "2500"},
+                                   "", 30000, &out));
+  Fields r = parse_line(out, "RESULT");
+  ASSERT_FALSE(r.empty()) << out;
+  EXPECT_EQ(1, code) << out;
+  expect_counts_add_up(r);
+  EXPECT_EQ(5, num(r, "answered"));
+  EXPECT_EQ(1, num(r, "timeouts"));
+  EXPECT_EQ(0, num(r, "inflight"));
 }
 
 TEST(LoadGenGatewayMode, MemoryRunRegistersWithoutAnswerThenMakesOneRoundTrip) {
