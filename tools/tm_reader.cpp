@@ -6,6 +6,10 @@
 //   tm_reader FILE tval N        N distinct get_timeofday values, "sec usec" per line,
 //                                then "sys <sec> <usec>" from gettimeofday
 //   tm_reader FILE delay         getdelay of a start 1.5 s ago (default file only)
+//   tm_reader FILE hold          reads both clocks once (which chooses the record), prints
+//                                "ready", waits for a line on standard input, then prints
+//                                what "time" prints, "sec usec" of get_timeofday and
+//                                "sys <sec> <usec>"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +21,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: %s FILE time|tval N|delay\n", argv[0]);
+    fprintf(stderr, "usage: %s FILE time|tval N|delay|hold\n", argv[0]);
     return 2;
   }
   const char* file = argv[1];
@@ -44,6 +48,23 @@ int main(int argc, char** argv) {
     struct timeval sys;
     gettimeofday(&sys, nullptr);
     printf("sys %ld %ld\n", static_cast<long>(sys.tv_sec), static_cast<long>(sys.tv_usec));
+    return 0;
+  }
+  if (strcmp(argv[2], "hold") == 0) {
+    struct timeval tv;
+    get_timeofday(&tv, file);
+    get_time(file);
+    printf("ready\n");
+    fflush(stdout);
+    char line[16];
+    if (fgets(line, sizeof(line), stdin) == nullptr) return 1;
+    const int t = get_time(file);
+    printf("%d %ld\n", t, static_cast<long>(time(nullptr)));
+    get_timeofday(&tv, file);
+    struct timeval sys;
+    gettimeofday(&sys, nullptr);
+    printf("%ld %ld\nsys %ld %ld\n", static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec),
+           static_cast<long>(sys.tv_sec), static_cast<long>(sys.tv_usec));
     return 0;
   }
   if (strcmp(argv[2], "delay") == 0) {

@@ -35,6 +35,11 @@ const int kTmEvery = 21;
 // A reader that keeps meeting an update in progress (the writer was preempted or
 // killed in the middle of one) gives up and asks the system clock.
 const int kMaxReadTries = 1000;
+// A record further than this from the system clock is not being written (its task died,
+// was stopped, or the clock stepped and the task no longer runs): the read falls back to
+// the system clock. The comparison uses the coarse clock, which the C library reads from
+// memory without a system call.
+const long long kStaleUs = 1000000;
 // How long get_timetask waits for a killed task to release the lock, and for a new
 // task to report that it holds it.
 const int kTaskWaitMs = 3000;
@@ -48,6 +53,23 @@ pid_t g_anon_task = 0;
 const char* file_or_default(const char* tmfile) { return tmfile != nullptr ? tmfile : TM_TASK_DEFAULT_FILE; }
 
 int load(const atomic_t* v) { return __atomic_load_n(&v->counter, __ATOMIC_ACQUIRE); }
+
+struct timespec coarse_now() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return ts;
+}
+
+bool tval_is_fresh(long long sec, long long usec) {
+  const struct timespec c = coarse_now();
+  const long long lag = (static_cast<long long>(c.tv_sec) - sec) * 1000000 + c.tv_nsec / 1000 - usec;
+  return lag < kStaleUs && lag > -kStaleUs;
+}
+
+bool tm_is_fresh(int t) {
+  const long long lag = static_cast<long long>(coarse_now().tv_sec) - t;
+  return lag <= 1 && lag >= -1;
+}
 
 long long now_ms() {
   struct timespec ts;
@@ -239,10 +261,14 @@ int get_timeofday(struct timeval* pval, const char* tmfile) {
         continue;
       }
       const volatile struct timeval* src = &rec->tval;
-      pval->tv_sec = src->tv_sec;
-      pval->tv_usec = src->tv_usec;
+      const long long sec = src->tv_sec;
+      const long long usec = src->tv_usec;
       __atomic_thread_fence(__ATOMIC_ACQUIRE);
-      if (load(&rec->tval_fag) == before) return 0;
+      if (load(&rec->tval_fag) != before) continue;
+      if (!tval_is_fresh(sec, usec)) break;
+      pval->tv_sec = sec;
+      pval->tv_usec = usec;
+      return 0;
     }
   }
   return gettimeofday(pval, nullptr);
@@ -259,7 +285,9 @@ int get_time(const char* tmfile) {
       }
       const int t = *static_cast<const volatile int*>(&rec->tm);
       __atomic_thread_fence(__ATOMIC_ACQUIRE);
-      if (load(&rec->tm_fag) == before) return t;
+      if (load(&rec->tm_fag) != before) continue;
+      if (!tm_is_fresh(t)) break;
+      return t;
     }
   }
   return static_cast<int>(time(nullptr));

@@ -3,7 +3,9 @@
 // readers in any process map the same file and read the time from memory, retrying
 // while the writer's version counter shows an update in progress. A reader decides at
 // its first call: without a live task then (no file, or no task holding the file's
-// lock) it uses the system clock for good, since a record nobody writes is stale.
+// lock) it uses the system clock for good, since a record nobody writes is stale. A
+// record that stops being written later (the task died or is stopped) is noticed on
+// each read: one more than a second away from the system clock is not used.
 //
 // The task holds a POSIX write lock on the file for as long as it runs. That lock is
 // how get_timetask recognises a still running task of the same file: the process id

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -234,6 +235,67 @@ TEST(TmTask, ReadersIgnoreTheRecordOfADeadTask) {
   long shared = 0, sys = 0;
   out >> shared >> sys;
   EXPECT_LE(std::labs(shared - sys), 1);
+  munmap(rec, 32);
+}
+
+// A reader that chose the record of a live task, whose task then dies (killed, crashed):
+// once the record is more than a second old, the reads come from the system clock again.
+TEST(TmTask, ReadersLeaveTheRecordOfATaskThatDiedAfterTheyStarted) {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  const pid_t task = guard.add(get_timetask(file.c_str()));
+  ASSERT_GT(task, 0);
+  int to_child[2], from_child[2];
+  ASSERT_EQ(0, pipe(to_child));
+  ASSERT_EQ(0, pipe(from_child));
+  const std::string bin = testsupport::binary("tm_reader");
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(to_child[0], 0);
+    dup2(from_child[1], 1);
+    execl(bin.c_str(), bin.c_str(), file.c_str(), "hold", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  close(to_child[0]);
+  close(from_child[1]);
+  auto read_all = [&](const std::string& until) {
+    std::string out;
+    char buf[512];
+    struct pollfd p = {from_child[0], POLLIN, 0};
+    while (out.find(until) == std::string::npos && poll(&p, 1, 10000) == 1) {
+      const ssize_t n = read(from_child[0], buf, sizeof(buf));
+      if (n <= 0) break;
+      out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+  };
+  ASSERT_EQ("ready\n", read_all("ready\n"));
+  kill(task, SIGKILL);
+  ASSERT_TRUE(reaped_by_signal(task, SIGKILL));
+  time_mgr* rec = map_record(file);
+  ASSERT_NE(nullptr, rec);
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        struct timeval now;
+        gettimeofday(&now, nullptr);
+        return (now.tv_sec - rec->tval.tv_sec) * 1000000LL + (now.tv_usec - rec->tval.tv_usec) > 1300000 &&
+               time(nullptr) - rec->tm >= 3;
+      },
+      10000));
+  ASSERT_EQ(3, write(to_child[1], "go\n", 3));
+  std::istringstream out(read_all("sys "));
+  long shared = 0, sys_time = 0;
+  out >> shared >> sys_time;
+  Sample sys{};
+  std::vector<Sample> v = parse_tval(std::string(std::istreambuf_iterator<char>(out), {}), &sys);
+  ASSERT_EQ(1u, v.size());
+  EXPECT_LE(std::labs(shared - sys_time), 1);
+  EXPECT_LE(std::llabs(sys.us() - v[0].us()), 200000);
+  close(to_child[1]);
+  close(from_child[0]);
+  waitpid(child, nullptr, 0);
   munmap(rec, 32);
 }
 
