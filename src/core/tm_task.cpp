@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -169,12 +170,20 @@ void close_inherited(int keep1, int keep2) {
   // Before the lock: closing any descriptor of the file would release it.
   close_inherited(fd, ready);
   if (fd >= 0) {
-    // Held until the task dies: the kernel releases it then, whatever killed it.
+    // Held until the task dies: the kernel releases it then, whatever killed it. A task
+    // that another start forked at the same moment may have taken it between our
+    // starter's look and now; the later start wins, as when the two come one after the
+    // other, so that only one task ever writes the record.
     struct flock fl;
     memset(&fl, 0, sizeof(fl));
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    fcntl(fd, F_SETLK, &fl);
+    const long long end = now_ms() + kTaskWaitMs;
+    while (fcntl(fd, F_SETLK, &fl) != 0 && now_ms() < end) {
+      const pid_t holder = lock_holder(fd);
+      if (holder > 0 && holder != getpid()) kill(holder, SIGKILL);
+      usleep(2000);
+    }
   }
   rec->pid = getpid();
   char one = 1;

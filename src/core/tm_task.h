@@ -64,7 +64,8 @@ int getdelay(const struct timeval& begin);
 // Starts the task for `tmfile` (null: TM_TASK_DEFAULT_FILE) and returns its process
 // id once it runs and holds the file's lock. A previous task of the same file is
 // killed with signal 9 first, but only when it is verifiably running (it holds the
-// lock); a stale process id in the file is overwritten, never killed. A mapping or
+// lock); a stale process id in the file is overwritten, never killed. Of two tasks
+// started at the same moment, the one that takes the lock last stays. A mapping or
 // fork failure ends the calling process with exit status 0.
 int get_timetask(const char* tmfile = NULL);
 

@@ -187,6 +187,52 @@ TEST(TmTask, SecondTaskOnTheSameFileLeavesOneWriter) {
   munmap(rec, 32);
 }
 
+// Two programs that start the task of one file at the same moment (both see no task yet):
+// one task is left writing, not two. Five rounds, since the race is not won every time.
+TEST(TmTask, TwoStartsAtTheSameMomentLeaveOneWriter) {
+  auto live = [](pid_t p) {
+    const std::string stat = testsupport::read_file("/proc/" + std::to_string(p) + "/stat");
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+  };
+  for (int round = 0; round < 5; ++round) {
+    TempDir dir;
+    const std::string file = dir.file("timemgrtask");
+    TaskGuard guard;
+    int go[2], result[2];
+    ASSERT_EQ(0, pipe(go));
+    ASSERT_EQ(0, pipe(result));
+    pid_t starters[2];
+    for (pid_t& st : starters) {
+      st = fork();
+      if (st == 0) {
+        char c;
+        close(go[1]);
+        if (read(go[0], &c, 1) != 0) _exit(1);  // both go when the pipe closes
+        const int task = get_timetask(file.c_str());
+        _exit(write(result[1], &task, sizeof(task)) == sizeof(task) ? 0 : 1);
+      }
+      ASSERT_GT(st, 0);
+    }
+    close(go[0]);
+    close(go[1]);
+    close(result[1]);
+    pid_t tasks[2] = {0, 0};
+    for (pid_t& t : tasks) {
+      int v = 0;
+      ASSERT_EQ(static_cast<ssize_t>(sizeof(v)), read(result[0], &v, sizeof(v)));
+      t = guard.add(v);
+    }
+    close(result[0]);
+    for (pid_t st : starters) waitpid(st, nullptr, 0);
+    EXPECT_TRUE(testsupport::wait_until([&] { return live(tasks[0]) + live(tasks[1]) == 1; }, 3000))
+        << "round " << round << ": " << live(tasks[0]) + live(tasks[1]) << " tasks write the record";
+    const pid_t holder = lock_holder(file);
+    EXPECT_TRUE(holder == tasks[0] || holder == tasks[1]);
+    EXPECT_TRUE(live(holder));
+  }
+}
+
 TEST(TmTask, StaleProcessIdInTheFileIsNotKilled) {
   // The file names a process that is no time task (after a crash or a reboot the id
   // can belong to anything): get_timetask takes over without killing it.
