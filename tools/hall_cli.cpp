@@ -604,7 +604,7 @@ class Fleet {
         }
       }
     }
-    return kExitOk;
+    return too_long_ ? kExitTooLong : kExitOk;
   }
 
  private:
@@ -672,6 +672,7 @@ class Fleet {
       drop(p);
       return false;
     }
+    if (!p.texts_sent && p.session->too_long()) too_long_ = true;
     p.texts_sent = true;
     p.avoid.clear();
     return true;
@@ -705,6 +706,7 @@ class Fleet {
   long long listed_ms_ = -1000000;
   long long checked_ms_ = 0;
   long answers_before_ = 0;
+  bool too_long_ = false;  // a text was not sent: exit status 3, as without --redis
 };
 
 }  // namespace

@@ -184,4 +184,21 @@ TEST(HallCli, TextTooLongForTheGatewayIsNotSent) {
   EXPECT_NE(read_file(dir.file("err")).find("not sent"), std::string::npos);
 }
 
+// The same with the gateway found in Redis: the text is not sent, and the exit status says so.
+TEST(HallCli, TextTooLongIsReportedWithTheGatewayFoundInRedis) {
+  TempDir dir;
+  RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  FakeGateway gw;
+  redis.command({"HSET", "HALLSERVER", "HALLSERVER1",
+                 "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(gw.port()) + ",\"SVID\":1}"});
+  Process p;
+  ASSERT_TRUE(p.start({binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis.port()), "--interval", "0",
+                       "-i", "7", "-w", "0.5", std::string(7983, 'b')},
+                      "", dir.file("out"), dir.file("err")));
+  ASSERT_TRUE(gw.accept_one());
+  EXPECT_EQ(exit_code(p.wait(10000)), 3) << read_file(dir.file("err"));
+  EXPECT_NE(read_file(dir.file("err")).find("not sent"), std::string::npos);
+}
+
 }  // namespace
