@@ -49,6 +49,7 @@
 
 #include "EncryptDecrypt.h"
 #include "json_text.h"
+#include "log.h"
 #include "packet_base.h"
 #include "packet_frame.h"
 
@@ -712,6 +713,9 @@ class Fleet {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A standard descriptor closed by the starter would be taken by the gateway socket:
+  // with standard input closed, the tool read its own answers as request lines.
+  open_standard_descriptors();
   setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
   Options opt;

@@ -130,6 +130,22 @@ TEST(HallCli, SendsOneRequestPerInputLineAndStopsAfterCountAnswers) {
   EXPECT_TRUE(wait_closed(gw.conn(), 2000));
 }
 
+// Started with standard input closed and no text: no request is read from anywhere (not
+// from the gateway socket, which would take descriptor 0), and the wait ends the run.
+TEST(HallCli, ClosedStandardInputSendsNothingAndTheWaitEndsTheRun) {
+  TempDir dir;
+  FakeGateway gw;
+  std::string cmd;
+  for (const std::string& a : cli(gw.port(), {"-w", "1"})) cmd += "'" + a + "' ";
+  Process p;
+  ASSERT_TRUE(p.start({"/bin/sh", "-c", "exec " + cmd + "<&-"}, "", dir.file("out"), dir.file("err")));
+  ASSERT_TRUE(gw.accept_one());
+  ASSERT_TRUE(gw.write(cat(kAnsOk, {'\n'})));
+  EXPECT_EQ(exit_code(p.wait(5000)), 0);
+  EXPECT_EQ(read_file(dir.file("out")), "answer status=0 text=ok\n");
+  EXPECT_TRUE(gw.read(1).empty());  // closed without a byte sent
+}
+
 TEST(HallCli, ConnectFailureExitsNonZero) {
   std::string out;
   int st = run_program(cli(free_port(), {"hello"}), "", 10000, &out);
