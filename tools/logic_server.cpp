@@ -52,6 +52,7 @@
 
 #include "EncryptDecrypt.h"
 #include "json_text.h"
+#include "log.h"
 #include "packet_base.h"
 #include "packet_frame.h"
 
@@ -540,6 +541,8 @@ void serve(int lfd) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Otherwise a gateway link could take descriptor 1 and carry the log lines.
+  open_standard_descriptors();
   // Lines go out once per loop turn, before the next wait: a write per line would cost
   // more than the relaying it reports.
   static char out_buffer[1 << 16];

@@ -131,6 +131,23 @@ TEST(LogicServer, BrokenStreamClosesOnlyThatLink) {
   close(good);
 }
 
+// Started with standard input and output closed (a supervisor's "<&- >&-"): its log
+// lines go nowhere, never into a gateway link that took descriptor 1.
+TEST(LogicServer, StandardDescriptorsClosedByTheStarterAreNeverALink) {
+  const int port = testsupport::free_port();
+  testsupport::Process p;
+  ASSERT_TRUE(p.start({"/bin/sh", "-c", "exec '" + testsupport::binary("logic_server") + "' " + std::to_string(port) +
+                                            " <&- >&-"}));
+  // The first connection it accepts takes the lowest free descriptor: no probe first.
+  int fd = -1;
+  ASSERT_TRUE(testsupport::wait_until([&] { return (fd = testsupport::tcp_connect_local(port)) >= 0; }, 10000));
+  std::string f = forward(2, "y");
+  ASSERT_TRUE(testsupport::send_all(fd, f.data(), f.size()));
+  EXPECT_EQ(answer_json(fd), "{\"flow\":2,\"result\":\"ok from logic:" + std::to_string(port) + "\"}");
+  close(fd);
+  EXPECT_EQ(p.stop(), 0);
+}
+
 // Gateways of a fleet share the logic server: a result goes over the link that last
 // forwarded for its flow, and over every link while no link speaks for it.
 TEST(LogicServer, ResultGoesOverTheLinkThatSpeaksForItsFlow) {
