@@ -317,7 +317,11 @@ void handle_forward(int fd, NETInputPacket& pkt, bool checksum_ok) {
   NETOutputPacket out;
   out.Begin(INTER_CMD_RES, 1, 1);
   out.WriteByte(0);
-  out.WriteString(text);
+  if (!out.WriteString(text)) {
+    // An echoed text grows when the JSON writer escapes it (a control byte takes six).
+    logf("fd=%d result of %zu bytes does not fit in one packet, not sent", fd, text.size());
+    return;
+  }
   out.End();
   CEncryptDecrypt cipher;
   cipher.EncryptBuffer(&out);

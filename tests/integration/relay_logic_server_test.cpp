@@ -116,6 +116,21 @@ TEST(LogicServer, SilentAndNeverReadingModes) {
   EXPECT_EQ(deaf.stop(), 0);
 }
 
+// With --echo, a text that its JSON escapes make too long for one packet: no answer
+// without its text goes out; the line says why, and the next forward is answered.
+TEST(LogicServer, EchoedResultTooLongForAPacketIsNotSentHalfWritten) {
+  LogicServer s("E", {"--echo"});
+  ASSERT_TRUE(s.start());
+  int fd = testsupport::tcp_connect_local(s.port());
+  ASSERT_GE(fd, 0);
+  std::string batch = forward(1, std::string(2000, '\x01')) + forward(2, "y");
+  ASSERT_TRUE(testsupport::send_all(fd, batch.data(), batch.size()));
+  EXPECT_EQ(answer_json(fd), "{\"flow\":2,\"result\":\"y\"}");
+  EXPECT_TRUE(s.wait_matching("does not fit in one packet, not sent", 1, 3000));
+  EXPECT_TRUE(s.matching("sent cmd=0x9001 result {\"flow\":1").empty());
+  close(fd);
+}
+
 TEST(LogicServer, BrokenStreamClosesOnlyThatLink) {
   LogicServer s("B");
   ASSERT_TRUE(s.start());
