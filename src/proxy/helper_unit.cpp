@@ -471,8 +471,13 @@ int CHelperUnit::_pay_res(NETInputPacket* pkt) {
       ++g_stats.results_unroutable;
       ret = -1;
     } else {
-      ++g_stats.results;
       ret = client->send_answer(out.packet_buf(), static_cast<unsigned>(out.packet_size()));
+      // An answer the connection could not take (its queue bound passed, its socket
+      // failed) closes it and reaches no one.
+      if (ret < 0)
+        ++g_stats.results_unroutable;
+      else
+        ++g_stats.results;
     }
   }
   log_debug("-------- CHelperUnit::_pay_res end --------");

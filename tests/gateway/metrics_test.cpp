@@ -1,6 +1,8 @@
 // The metrics endpoint, black-box: a real gateway with StatsPort set, a fake logic server
 // and a real redis-server. The figures scraped must equal what the test sent.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -118,4 +120,44 @@ TEST(Metrics, ScrapeOfALoadedGatewayMatchesWhatWasSent) {
   EXPECT_EQ(testsupport::run_program({"/bin/sh", "-c", "promtool check metrics < " + dir.file("scrape")}, "", 30000, &out),
             0)
       << out;
+}
+
+TEST(Metrics, AnswerThatClosesASlowClientIsNotCountedAsHandedOver) {
+  // A client that never reads, with a queue bound below one answer: the first answer
+  // the socket does not take whole closes it, and that answer reached no one.
+  FakeLogic logic;
+  const int stats = testsupport::free_port();
+  GatewayConfig cfg;
+  cfg.servers = {{3, logic.port()}};
+  cfg.attrs = {{"StatsPort", std::to_string(stats)}, {"MaxClientQueue", "1"}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(logic.accept_link());
+  Client slow(gw.port(), 1024);
+  ASSERT_TRUE(slow.send(data_req(101, "a")));
+  ASSERT_TRUE(logic.wait_for(kForward, 1, 5000));
+  const int kResults = 20000;
+  std::string results;
+  for (int i = 0; i < kResults; ++i)
+    results += testpackets::result_pkt("{\"flow\":101,\"result\":\"" + std::string(500, 'r') + "\"}");
+  ASSERT_TRUE(logic.send(results));
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        const std::string m = scrape(stats);
+        return figure(m, "hall_results_total") + figure(m, "hall_results_unroutable_total") == kResults;
+      },
+      10000));
+
+  // Every whole answer the client can read, up to the close.
+  std::string bytes;
+  char buf[65536];
+  for (pollfd p{slow.fd(), POLLIN, 0}; bytes.size() < results.size() && poll(&p, 1, 5000) == 1;) {
+    const ssize_t n = ::recv(slow.fd(), buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  int whole = 0;
+  for (testpackets::Packet p; testpackets::cut_packet(&bytes, &p);) ++whole;
+  ASSERT_GT(whole, 0);
+  EXPECT_EQ(figure(scrape(stats), "hall_results_total"), whole);
 }
