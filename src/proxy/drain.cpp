@@ -86,6 +86,7 @@ void CDrain::CloseClients(int64_t now_us) {
   _forwardUntil = now_us + kFlushSeconds * kMicros;
   _unwrittenAnswers = QueuedAnswers();
   _unconfirmed = _registry != nullptr && _registry->Unanswered() != 0;
+  _droppedBeforeClose = DroppedForwards();
   // The connections still open end as an idle time-out ends them: their close notices
   // go to the logic servers with the forwards still queued.
   for (CDecoderUnit* unit : _listener->clients()) unit->complete();
@@ -96,7 +97,9 @@ void CDrain::CloseClients(int64_t now_us) {
 
 void CDrain::Finish() {
   _stage = kDone;
-  const unsigned long forwards = QueuedForwards();
+  // What is still queued, and what was dropped since the clients were closed (their
+  // close notices and the forwards queued then, for a logic server that cannot be reached).
+  const unsigned long forwards = QueuedForwards() + (DroppedForwards() - _droppedBeforeClose);
   char rest[128] = "";
   if (forwards != 0) snprintf(rest, sizeof(rest), ", %lu bytes for logic servers not written", forwards);
   if (_unconfirmed) snprintf(rest + strlen(rest), sizeof(rest) - strlen(rest), ", removal from redis not confirmed");
@@ -121,6 +124,14 @@ unsigned long CDrain::QueuedForwards() {
     for (const auto& link : _helperpool->m_helpermap)
       if (link.second != nullptr) queued += link.second->pending_output() + link.second->unacked_output();
   return queued;
+}
+
+unsigned long CDrain::DroppedForwards() {
+  unsigned long dropped = 0;
+  if (_helperpool != nullptr)
+    for (const auto& link : _helperpool->m_helpermap)
+      if (link.second != nullptr) dropped += static_cast<unsigned long>(link.second->dropped_bytes());
+  return dropped;
 }
 
 }  // namespace __http_svr_ns__

@@ -56,6 +56,9 @@ class CDrain : public CTimerObject, private noncopyable {
   // gateway holds and those its sockets hold unacknowledged. The exit closes the links,
   // and a link closed with input unread is reset, which loses what its socket held.
   static unsigned long QueuedForwards();
+  // Bytes for the logic servers dropped unwritten so far (a link that could not be
+  // reached, was reset or was full), over every link.
+  static unsigned long DroppedForwards();
 
   CListener* _listener;
   CRedisServer* _registry;
@@ -68,6 +71,7 @@ class CDrain : public CTimerObject, private noncopyable {
   int64_t _forwardUntil = 0;
   unsigned long _unwrittenAnswers = 0;  // answer bytes dropped when the clients were closed
   bool _unconfirmed = false;            // the removal from Redis was not confirmed by then
+  unsigned long _droppedBeforeClose = 0;  // DroppedForwards() just before the clients were closed
 };
 
 }  // namespace __http_svr_ns__

@@ -61,6 +61,7 @@ CHelperUnit::CHelperUnit(CPollerUnit* unit)
       _dropped_forwards(0),
       _dropped_notices(0),
       _fw(),
+      _dropped_bytes(0),
       _head_rest(0),
       _last_drop(DROP_LINK_RESET),
       _r(*_helpMp),
@@ -156,14 +157,21 @@ int CHelperUnit::append_pkg(const char* data, unsigned int len) {
 int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list) {
   if (list != nullptr) _helperTimer = list;
   if (_w.data_len() > 0) {
-    if (append_pkg(data, len) < 0) return -1;
+    if (append_pkg(data, len) < 0) {
+      _dropped_bytes += len;
+      return -1;
+    }
   } else {
-    if (!queue_has_room(len)) return -1;
+    if (!queue_has_room(len)) {
+      _dropped_bytes += len;
+      return -1;
+    }
     try {
       _batch.append(data, len);
     } catch (...) {
       report_exhausted(len, "to send");
       reset_helper(DROP_NO_MEMORY);
+      _dropped_bytes += len;
       return -1;
     }
   }
@@ -544,6 +552,7 @@ void CHelperUnit::reset_helper(TDropReason reason) {
   const size_t queued_len = _batch.empty() ? _w.data_len() : _batch.size();
   if (queued_len > _head_rest)
     _fw.dropped[reason] += count_cmd(queued + _head_rest, queued_len - _head_rest, SERVER_CMD_DATA_FW_REQ);
+  _dropped_bytes += queued_len;
   _head_rest = 0;
   _last_drop = reason;
   std::string().swap(_batch);

@@ -134,6 +134,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   unsigned unacked_output() const;
   short send_error_times() const { return _send_error_times; }
   const link_stats_s& forward_stats() const { return _fw; }
+  // Bytes of packets for the server (forwards, close notices) dropped unwritten, by a
+  // reset or refused by defer_pkg, over the unit's life.
+  uint64_t dropped_bytes() const { return _dropped_bytes; }
   bool link_up() const { return GetEpollSlot() != nullptr; }
   CTimerList* helper_timer() const { return _helperTimer; }
 
@@ -179,6 +182,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   unsigned _dropped_forwards;          // forwards dropped since the back-off started
   unsigned _dropped_notices;           // close notices dropped since then
   link_stats_s _fw;                    // forwards written and lost over the unit's life
+  uint64_t _dropped_bytes;             // see dropped_bytes()
   unsigned _head_rest;                 // bytes of a packet written in part, at the queue's head
   TDropReason _last_drop;              // reason of the last reset
   comm::sockcommu::CRawCache _r;       // received, not yet handled

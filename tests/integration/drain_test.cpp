@@ -193,6 +193,31 @@ TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
   EXPECT_EQ(0, exit_code(gw, 10000));
 }
 
+// Regression: the close notices of the clients that a drain closes, lost because their
+// logic server could not be reached, went unmentioned: "queued answers written" alone.
+TEST(Drain, CloseNoticesLostToAnUnreachableLogicServerAreNamedInTheExitLine) {
+  FakeLogic l;
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  const int stats = testsupport::free_port();
+  cfg.attrs = {{"DrainTimeout", "1"}, {"StatsPort", std::to_string(stats)}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client c(gw.port());
+  round_trip(c, l, 5, "held");
+  l.close_link();
+  l.stall();
+  ASSERT_TRUE(wait_until(
+      [&] { return testsupport::figure(testsupport::scrape(stats), "hall_logic_link_up{svid=\"3\"}") == 0; }, 5000));
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  EXPECT_EQ(0, exit_code(gw, 15000));
+  // The notice: a 9-byte header, the uid and the gateway's svid.
+  EXPECT_NE(gw.process_log().find("queued answers written, 17 bytes for logic servers not written"),
+            std::string::npos)
+      << gw.process_log();
+}
+
 // Regression: a logic server that kept reporting its load while it read slowly lost the
 // forwards its link still held in the kernel: the drain waited only for what the gateway
 // held itself, and the exit closed the link with a report unread, which resets it.
