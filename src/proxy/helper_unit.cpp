@@ -366,6 +366,7 @@ int CHelperUnit::process_pkg(const char* data, unsigned len) {
     used += total;
     if (total > static_cast<unsigned>(PACKET_BUFFER_SIZE)) {
       log_error("helper packet of %u bytes does not fit a packet buffer, cmd:[%#x] dropped", total, cmd);
+      if (cmd == INTER_CMD_RES) ++g_stats.results_unroutable;  // its answer reaches no one
       continue;
     }
     NETInputPacket pkt;

@@ -161,3 +161,28 @@ TEST(Metrics, AnswerThatClosesASlowClientIsNotCountedAsHandedOver) {
   ASSERT_GT(whole, 0);
   EXPECT_EQ(figure(scrape(stats), "hall_results_total"), whole);
 }
+
+TEST(Metrics, ResultTooLargeForAnAnswerIsCountedAsUnroutable) {
+  // A result whose packet does not fit the gateway's packet buffer is dropped: it reached
+  // no one and is counted so, like every result that reaches no client.
+  FakeLogic logic;
+  const int stats = testsupport::free_port();
+  GatewayConfig cfg;
+  cfg.servers = {{3, logic.port()}};
+  cfg.attrs = {{"StatsPort", std::to_string(stats)}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(logic.accept_link());
+  Client a(gw.port());
+  ASSERT_TRUE(a.send(data_req(101, "a")));
+  ASSERT_TRUE(logic.wait_for(kForward, 1, 5000));
+  ASSERT_TRUE(logic.send(testpackets::result_pkt("{\"flow\":101,\"result\":\"" + std::string(9000, 'r') + "\"}") +
+                         testpackets::result_pkt("{\"flow\":101,\"result\":\"ok\"}")));
+  int status = -1;
+  std::string text;
+  ASSERT_TRUE(a.answer(&status, &text));
+  EXPECT_EQ(text, "ok");
+  const std::string m = scrape(stats);
+  EXPECT_EQ(figure(m, "hall_results_total"), 1);
+  EXPECT_EQ(figure(m, "hall_results_unroutable_total"), 1);
+}
