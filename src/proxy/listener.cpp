@@ -67,9 +67,10 @@ int CListener::InputNotify() {
 bool CListener::accept_waiting() {
   // Every peer of this IPv4 socket has the same address size.
   unsigned int peerSize = sizeof(sockaddr_in);
-  for (;;) {
+  // A batch that takes none after full ones only found the queue emptied by them.
+  for (bool first = true;; first = false) {
     const int drained = proc_accept(_peer_array, &peerSize);
-    if (_newfd_cnt <= 0) return true;
+    if (_newfd_cnt <= 0) return first;
     proc_request(_peer_array);
     if (drained == -1) return false;
   }

@@ -45,7 +45,7 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   virtual void TimerNotify() override;
 
   // Accepts and serves the connections waiting in the queue, batch by batch, while there
-  // is room. True when it ended on a batch that took none.
+  // is room. True when not one connection was taken.
   bool accept_waiting();
   // One batch: 0 when it filled up, -1 when the accept queue ran empty.
   int proc_accept(struct sockaddr_in* peer, unsigned int* peerSize);

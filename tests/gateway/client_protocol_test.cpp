@@ -1,11 +1,15 @@
 // The client side of the gateway, black-box: a real `hall` in the foreground, a fake
 // logic server written here, and clients that speak hand-built packets.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "gateway_harness.h"
 
@@ -380,3 +384,34 @@ TEST_F(SmallClientQueue, ClientWhoseQueuePassesTheBoundIsClosed) {
 }
 
 }  // namespace
+
+// Regression: when one accept batch took exactly the connections waiting, the next one
+// found the queue empty and the gateway logged "invoke proc_accept failed" at level 3.
+TEST(ClientAccept, AFullAcceptBatchIsNoAcceptFailure) {
+  FakeLogic logic;
+  GatewayConfig cfg;
+  cfg.servers = {{3, logic.port()}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(logic.accept_link());
+  // 256 (one batch) wait in the queue, each with its request, while the gateway is stopped.
+  ASSERT_EQ(0, kill(gw.pid(), SIGSTOP));
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 256; ++i) {
+    clients.emplace_back(new Client(gw.port()));
+    ASSERT_TRUE(clients.back()->send(data_req(1000 + i, "x")));
+  }
+  auto queued = [&] {  // the listening socket's accept queue (its rx_queue in /proc/net/tcp)
+    std::istringstream table(testsupport::read_file("/proc/net/tcp"));
+    unsigned port = 0, state = 0, waiting = 0;
+    for (std::string line; std::getline(table, line);)
+      if (sscanf(line.c_str(), " %*d: %*x:%x %*x:%*x %x %*x:%x", &port, &state, &waiting) == 3 &&
+          port == static_cast<unsigned>(gw.port()) && state == 0x0A)
+        return waiting;
+    return 0u;
+  };
+  ASSERT_TRUE(testsupport::wait_until([&] { return queued() == 256; }, 5000)) << queued();
+  ASSERT_EQ(0, kill(gw.pid(), SIGCONT));
+  ASSERT_TRUE(logic.wait_for(kForward, 256, 10000));
+  EXPECT_EQ(gw.process_log().find("proc_accept failed"), std::string::npos);
+}
