@@ -57,6 +57,12 @@ long long num(const Fields& f, const std::string& key) {
 
 int exit_code(int status) { return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1; }
 
+// Runs load_gen in gateway mode against the port with further arguments; its exit code.
+int run_gateway_mode(int port, std::vector<std::string> args, std::string* out) {
+  args.insert(args.begin(), {binary("load_gen"), "--mode", "gateway", "--port", std::to_string(port)});
+  return exit_code(run_program(args, "", 30000, out));
+}
+
 // Every request is answered, lost with its connection, or still in flight.
 void expect_counts_add_up(const Fields& r) {
   EXPECT_EQ(num(r, "sent"), num(r, "answered") + num(r, "lost") + num(r, "inflight"));
@@ -255,9 +261,8 @@ class FakeGateway {
 TEST(LoadGenGatewayMode, AnswersOfTheGatewayCompleteRoundTrips) {
   FakeGateway gw(0, 1000000);
   std::string out;
-  int code = exit_code(run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()),
-                                    "--conns", "1", "--id-base", "4242", "--duration", "0.5", "--warmup", "0.1"},
-                                   "", 30000, &out));
+  int code =
+      run_gateway_mode(gw.port(), {"--conns", "1", "--id-base", "4242", "--duration", "0.5", "--warmup", "0.1"}, &out);
   Fields r = parse_line(out, "RESULT");
   ASSERT_FALSE(r.empty()) << out;
   EXPECT_EQ(0, code) << out;
@@ -271,9 +276,8 @@ TEST(LoadGenGatewayMode, AnswersOfTheGatewayCompleteRoundTrips) {
 TEST(LoadGenGatewayMode, AnswerWithFailureStatusIsAnErrorNotARoundTrip) {
   FakeGateway gw(1, 1);
   std::string out;
-  int code = exit_code(run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()),
-                                    "--conns", "1", "--duration", "0.3", "--warmup", "0", "--timeout-ms", "200"},
-                                   "", 30000, &out));
+  int code =
+      run_gateway_mode(gw.port(), {"--conns", "1", "--duration", "0.3", "--warmup", "0", "--timeout-ms", "200"}, &out);
   Fields r = parse_line(out, "RESULT");
   ASSERT_FALSE(r.empty()) << out;
   EXPECT_EQ(1, code);
@@ -290,9 +294,8 @@ TEST(LoadGenGatewayMode, AnswerWithFailureStatusIsAnErrorNotARoundTrip) {
 TEST(LoadGenGatewayMode, AnswerThatNeverComesAtTheEndIsATimeOutNotSuccess) {
   FakeGateway gw(0, 5, true);
   std::string out;
-  int code = exit_code(run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()),
-                                    "--conns", "1", "--duration", "0.3", "--warmup", "0", "--timeout-ms", "2500"},
-                                   "", 30000, &out));
+  int code =
+      run_gateway_mode(gw.port(), {"--conns", "1", "--duration", "0.3", "--warmup", "0", "--timeout-ms", "2500"}, &out);
   Fields r = parse_line(out, "RESULT");
   ASSERT_FALSE(r.empty()) << out;
   EXPECT_EQ(1, code) << out;
@@ -305,9 +308,8 @@ TEST(LoadGenGatewayMode, AnswerThatNeverComesAtTheEndIsATimeOutNotSuccess) {
 TEST(LoadGenGatewayMode, MemoryRunRegistersWithoutAnswerThenMakesOneRoundTrip) {
   FakeGateway gw(0, 2);
   std::string out;
-  int code = exit_code(run_program({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()),
-                                    "--conns", "1", "--memory", std::to_string(getpid()), "--settle-ms", "100"},
-                                   "", 30000, &out));
+  int code =
+      run_gateway_mode(gw.port(), {"--conns", "1", "--memory", std::to_string(getpid()), "--settle-ms", "100"}, &out);
   Fields m = parse_line(out, "MEMORY");
   ASSERT_FALSE(m.empty()) << out;
   EXPECT_EQ(0, code) << out;
