@@ -122,7 +122,7 @@ unsigned long CDrain::QueuedForwards() {
   unsigned long queued = 0;
   if (_helperpool != nullptr)
     for (const auto& link : _helperpool->m_helpermap)
-      if (link.second != nullptr) queued += link.second->pending_output() + link.second->unacked_output();
+      if (link.second != nullptr) queued += link.second->pending_output() + CNet::unacked_bytes(link.second->GetNetfd());
   return queued;
 }
 

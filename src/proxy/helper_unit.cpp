@@ -537,10 +537,6 @@ void CHelperUnit::end_backoff() {
   DisableTimer();
 }
 
-unsigned CHelperUnit::unacked_output() const {
-  return link_up() ? static_cast<unsigned>(CNet::unacked_bytes(netfd)) : 0;
-}
-
 void CHelperUnit::update_timer() {
   DisableTimer();
   if (_helperTimer != nullptr) AttachTimer(_helperTimer);

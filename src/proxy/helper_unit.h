@@ -130,8 +130,6 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   CConnState stage() const { return _stage; }
   unsigned pending_output() const { return _w.data_len() + static_cast<unsigned>(_batch.size()); }
   unsigned pending_input() const { return _r.data_len(); }
-  // Bytes the socket holds that the server has not acknowledged yet; 0 without a link.
-  unsigned unacked_output() const;
   short send_error_times() const { return _send_error_times; }
   const link_stats_s& forward_stats() const { return _fw; }
   // Bytes of packets for the server (forwards, close notices) dropped unwritten, by a
