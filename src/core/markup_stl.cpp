@@ -290,15 +290,17 @@ int CMarkupSTL::x_ParseElem(int iPosParent, int& nContent, int nDepth) {
   bool closed = false;
   while (x_FindToken(token)) {
     ++count;
+    // The name is the second token: a quoted string there names no element. Strings
+    // after it are passed over.
+    if (count == 2 && (token.bIsString || !token.Match(name.c_str()))) {
+      x_ReleasePos();
+      return x_ParseError("End tag does not correspond to %s", name.c_str());
+    }
     if (token.bIsString) continue;
     char c = doc[token.nL];
     if (count == 1 && c != '/') {
       x_ReleasePos();
       return x_ParseError("Expecting end tag of element %s", name.c_str());
-    }
-    if (count == 2 && !token.Match(name.c_str())) {
-      x_ReleasePos();
-      return x_ParseError("End tag does not correspond to %s", name.c_str());
     }
     if (c == '>') {
       closed = true;

@@ -164,6 +164,7 @@ TEST(MarkupErrors, EachParseErrorIsReported) {
       {"<a></b>", "End tag does not correspond to a"},
       {"<a></ab>", "End tag does not correspond to a"},
       {"<ab></a>", "End tag does not correspond to ab"},
+      {"<a></'a'>", "End tag does not correspond to a"},
       {"<a></a", "End tag not completed for element a"},
       {"<a></a 'x'", "End tag not completed for element a"},
       {"</a>", "Element tag not found"},
