@@ -201,7 +201,14 @@ int clib_log::read_coloring_file(const char* as_coloring, std::set<uint32_t>* ui
       ++line;
       bool complete = false;
       uint32_t uin = parse_uin(buf, &complete);
-      if (uin >= MIN_COLOR_UIN && (complete || feof(fp))) {
+      if (!complete) {
+        // The number reached the end of the piece: it is whole when no digit follows
+        // (a line of exactly 18 characters, or the end of the file).
+        const int next = getc(fp);
+        if (next != EOF) ungetc(next, fp);
+        complete = !isdigit(next);
+      }
+      if (uin >= MIN_COLOR_UIN && complete) {
         uins->insert(uin);
       } else if (notes != nullptr && isdigit(static_cast<unsigned char>(buf[strspn(buf, " \t")]))) {
         // Lines without a number are comments; a number that is no uid is a mistake.

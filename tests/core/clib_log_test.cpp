@@ -310,9 +310,10 @@ TEST(ClibLog, OverlongColoringLinesAreNotSplitIntoUids) {
   TempDir dir;
   std::string conf = dir.file("c.conf");
   // 30 characters: the tail must not be read as a second uid.
-  write_file(conf, "12345 xxxxxxxxxx 67890123\n00054321\n");
+  // A uid line of exactly 18 characters (one whole read) still counts.
+  write_file(conf, "12345 xxxxxxxxxx 67890123\n00054321\n000000000000054322\n             23456\n");
   clib_log log(nullptr, 0, nullptr, 5, 5, 100, nullptr, nullptr, 1, conf.c_str());
-  EXPECT_EQ(log.uins(), (std::set<uint32_t>{12345u, 54321u}));
+  EXPECT_EQ(log.uins(), (std::set<uint32_t>{12345u, 23456u, 54321u, 54322u}));
 }
 
 TEST(ClibLog, UidLineWithTimeStamp) {
