@@ -14,13 +14,13 @@ struct conf_s {
   char redis_ip[16];           // Redis address, dotted IPv4
   unsigned short redis_port;   // Redis port
   char redis_key[64];          // name of the Redis list holding the orders
-  char sending_list[192];      // this instance's list of the orders in hand
   char mysql_ip[16];           // MySQL address (for the MySQL helper)
   unsigned short mysql_port;   // MySQL port
   char mysql_username[64];     // MySQL user
   char mysql_password[64];     // MySQL password
   char mysql_db[64];           // MySQL database
   int client_id;               // id sent in every packet
+  char sending_list[192];      // this instance's list of the orders in hand
   char log_dir[128];           // directory of the process log
   int log_level;               // highest level of the process log (4..7)
   int order_pause_ms;          // pause after each sent order, in milliseconds (0: none)
