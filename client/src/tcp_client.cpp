@@ -53,11 +53,19 @@ int CTcpClient::Reconnect() {
   if (fd < 0) return -1;
   int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   if (rc != 0 && errno == EINPROGRESS) {
+    // Waited for in short slices, as Send waits, so that a stop is seen at once: a gateway
+    // that drops connection requests would otherwise hold it for the whole time-out.
+    typedef std::chrono::steady_clock clock;
+    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(connect_timeout_ms_);
     pollfd p = {fd, POLLOUT, 0};
-    int ready;
-    do {
-      ready = poll(&p, 1, connect_timeout_ms_);
-    } while (ready < 0 && errno == EINTR);
+    int ready = 0;
+    for (;;) {
+      if (cancel != nullptr && cancel()) break;
+      const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+      if (left <= 0) break;
+      ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
+      if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+    }
     int err = 0;
     socklen_t len = sizeof(err);
     if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;

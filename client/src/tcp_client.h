@@ -15,7 +15,8 @@ class CTcpClient : private noncopyable {
   CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms = 3000, int send_timeout_ms = 5000);
   ~CTcpClient();
 
-  // Closes any open socket and connects again to host_:port_ within the connect time-out.
+  // Closes any open socket and connects again to host_:port_ within the connect time-out,
+  // giving up at once when cancel (when set) returns true.
   // 0 on success (IsConnected becomes true), -1 on failure (socketfd_ is then -1).
   int Reconnect();
 

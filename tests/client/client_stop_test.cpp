@@ -18,6 +18,7 @@
 #include "fake_gateway.h"
 #include "log.h"
 #include "order_sync_client.h"
+#include "packets.h"
 #include "run_control.h"
 #include "test_support.h"
 
@@ -279,6 +280,26 @@ TEST(ClientLink, ACloseBehindMoreAnswersThanOneCheckReadsIsSeen) {
   int discarded = 0;
   EXPECT_EQ(0, c.check(&discarded));
   EXPECT_GT(discarded, 0);
+  close(listener);
+}
+
+// A stop while the client connects to a gateway that does not answer (its queue of
+// connections is full, so the kernel drops the request): the connect gives up at once
+// instead of waiting out its 3-second time-out.
+TEST(ClientLink, AStopEndsAConnectToAGatewayThatDoesNotAnswer) {
+  int port = 0;
+  const int listener = testpackets::listen_loopback(0, &port);
+  ASSERT_GE(listener, 0);
+  const int filler = tcp_connect_local(port);  // the one connection a backlog of 0 holds
+  ASSERT_GE(filler, 0);
+  CTcpClient c("127.0.0.1", static_cast<unsigned short>(port), 3000);
+  c.cancel = [] { return true; };
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(-1, c.Reconnect());
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(),
+            1500);
+  EXPECT_LT(c.socketfd_, 0);
+  close(filler);
   close(listener);
 }
 
