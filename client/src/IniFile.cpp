@@ -271,6 +271,10 @@ int write_profile_string(const char* section, const char* key, const char* value
     int len;  // length of the new text, or > INI_BUF_SIZE - 1 when it does not fit
     if (found) {
       len = std::snprintf(out, INI_BUF_SIZE, "%.*s%s%s", value_s, buf, value, buf + value_e);
+    } else if (std::isspace(static_cast<unsigned char>(key[0]))) {
+      // A new entry becomes the first line of its section, and the reader passes over the
+      // blanks that start it: a key that starts with one would never be found again.
+      len = -1;
     } else if (sec_s != -1) {
       // A header on the last line without a line end gets one, so that the new entry
       // starts a line of its own.

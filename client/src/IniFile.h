@@ -51,8 +51,8 @@ int read_profile_int(const char* section, const char* key, int default_value, co
 // failure part way leaves the old file whole. Returns 1 when the file was written; 0
 // when it could not be written, when it is too large to load, when the new text would
 // not fit the buffer, or when the entry would not read back as written (a line end in
-// any of the three, ']' in the section, '=' in the key, a key starting with ';' or '['):
-// the file is then left as it was.
+// any of the three, ']' in the section, '=' in the key, a key starting with ';' or '[',
+// a new key starting with white space): the file is then left as it was.
 int write_profile_string(const char* section, const char* key, const char* value, const char* file);
 
 // Character tests of the scanner.

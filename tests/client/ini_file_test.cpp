@@ -221,16 +221,21 @@ TEST(IniWrite, FailurePartWayLeavesTheOldFileWholeWithItsMode) {
 TEST(IniWrite, EntryThatWouldNotReadBackAsWrittenIsRefused) {
   TempDir d;
   std::string f = d.file("a.ini");
-  const std::string text = "[s]\nk=1\n[t]\nk=2\n";
+  const std::string text = "[s]\nk=1\n x=5\n[t]\nk=2\n";
   write_file(f, text);
   EXPECT_EQ(0, write_profile_string("s", "k", "3\n[t]\nk=evil", f.c_str()));
   EXPECT_EQ(0, write_profile_string("s", "k", "3\r", f.c_str()));
   EXPECT_EQ(0, write_profile_string("s", "a=b", "c", f.c_str()));
   EXPECT_EQ(0, write_profile_string("s", ";k", "c", f.c_str()));
   EXPECT_EQ(0, write_profile_string("s]x", "k", "c", f.c_str()));
+  // A new entry is the first line of its section, whose leading blanks the reader passes.
+  EXPECT_EQ(0, write_profile_string("s", " y", "c", f.c_str()));
+  EXPECT_EQ(0, write_profile_string("u", "\tk", "c", f.c_str()));
   EXPECT_EQ(text, read_file(f));
   EXPECT_EQ(1, write_profile_string("s", "k", "a=b", f.c_str()));  // '=' in a value is fine
   EXPECT_EQ("a=b", read_str(f, "s", "k"));
+  EXPECT_EQ(1, write_profile_string("s", " x", "6", f.c_str()));  // an entry that is found
+  EXPECT_EQ("6", read_str(f, "s", " x"));
 }
 
 TEST(IniRead, ByteOrderMarkIsNotPartOfTheFirstHeaderAndADirectoryIsNoFile) {
