@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "hall_run.h"
 #include "test_support.h"
 
 namespace {
@@ -152,12 +153,17 @@ TEST(Demo, NumbersThatAreNoneAreRefusedAtOnce) {
   EXPECT_NE(out.find("HALL_FUZZ_SECONDS must be whole seconds"), std::string::npos) << out;
 }
 
-// Started by the next test only: a test that holds a server and a temporary directory.
+// Started by the next test only: a test that holds a server, a detached gateway and a
+// temporary directory.
 TEST(Demo, DISABLED_HoldsAServerAndADirectory) {
   testsupport::TempDir dir;
   testsupport::Process server;
   ASSERT_TRUE(server.start({"/bin/sleep", "300"}));
-  std::printf("held pid=%d dir=%s\n", static_cast<int>(server.pid()), dir.path().c_str());
+  testsupport::HallRun gateway;
+  std::string out;
+  ASSERT_EQ(0, gateway.start_daemon(&out)) << out;
+  std::printf("held pid=%d gateway=%d dir=%s\n", static_cast<int>(server.pid()),
+              static_cast<int>(gateway.logged_pid()), dir.path().c_str());
   std::fflush(stdout);
   sleep(60);
 }
@@ -176,16 +182,20 @@ TEST(Demo, StoppedTestLeavesNoServerNorDirectory) {
         {self, "--gtest_also_run_disabled_tests", "--gtest_filter=Demo.DISABLED_HoldsAServerAndADirectory"}, "", out));
     std::smatch m;
     std::string text;
-    static const std::regex held_re("held pid=([0-9]+) dir=(\\S+)");
+    static const std::regex held_re("held pid=([0-9]+) gateway=([0-9]+) dir=(\\S+)");
     ASSERT_TRUE(testsupport::wait_until([&] { return std::regex_search(text = testsupport::read_file(out), m, held_re); },
                                         20000));
     const pid_t server = std::stoi(m[1].str());
-    const std::string dir = m[2].str();
+    const pid_t gateway = std::stoi(m[2].str());
+    const std::string dir = m[3].str();
     const int status = test.stop(sig, 10000);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-    EXPECT_NE(kill(server, 0), 0) << "server " << server << " left running after signal " << sig;
+    for (pid_t held : {server, gateway}) {
+      EXPECT_TRUE(testsupport::wait_until([&] { return !testsupport::process_alive(held); }, 5000))
+          << "process " << held << " left running after signal " << sig;
+      if (testsupport::process_alive(held)) kill(held, SIGKILL);
+    }
     EXPECT_FALSE(testsupport::file_exists(dir)) << dir;
-    if (kill(server, 0) == 0) kill(server, SIGKILL);
     if (testsupport::file_exists(dir)) testsupport::run_program({"/bin/rm", "-rf", dir});
   }
 }

@@ -24,14 +24,6 @@ namespace {
 
 int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-// Gone, or a zombie nobody has reaped yet.
-bool process_gone(pid_t pid) {
-  if (pid <= 0 || kill(pid, 0) != 0) return true;
-  std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
-  size_t close_paren = stat.rfind(')');
-  return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] == 'Z';
-}
-
 // A listening socket that keeps a loopback port busy.
 int occupy(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -65,7 +57,7 @@ TEST(Startup, DaemonParentExitsZeroOnlyOnceListening) {
   EXPECT_TRUE(testsupport::port_open(gw.port()));
   const pid_t pid = gw.logged_pid();
   ASSERT_GT(pid, 0);
-  EXPECT_FALSE(process_gone(pid));
+  EXPECT_TRUE(testsupport::process_alive(pid));
   EXPECT_TRUE(logic.accept_link());
   EXPECT_NE(gw.process_log().find("Proxy open is done!!"), std::string::npos);
   EXPECT_NE(out.find("Proxy open is done!!"), std::string::npos) << "start-up lines reach the starter";
@@ -94,7 +86,7 @@ TEST(Startup, StartedWithStandardDescriptorsClosedItServes) {
   Client c(gw.port());
   EXPECT_TRUE(c.send(data_req(1, "no standard streams")));
   EXPECT_TRUE(logic.wait_for(0x1003, 1, 5000));
-  EXPECT_FALSE(process_gone(pid)) << gw.process_log();
+  EXPECT_TRUE(testsupport::process_alive(pid)) << gw.process_log();
   if (pid > 0 && exit_code(st) == 0) kill(pid, SIGKILL);
 }
 
@@ -156,7 +148,7 @@ TEST(Startup, PortInUseFailsWithNonZeroStatus) {
   EXPECT_NE(out.find("invoke CListener::Attach() failed."), std::string::npos) << out;
   EXPECT_NE(out.find("start-up failed"), std::string::npos) << out;
   const pid_t pid = gw.logged_pid();
-  EXPECT_TRUE(testsupport::wait_until([&] { return process_gone(pid); }, 5000)) << "the child must not linger";
+  EXPECT_TRUE(testsupport::wait_until([&] { return !testsupport::process_alive(pid); }, 5000)) << "the child must not linger";
   close(busy);
 
   // The same in the foreground: the process itself exits 1.

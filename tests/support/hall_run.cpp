@@ -64,20 +64,9 @@ int HallRun::start_daemon(std::string* output) {
   // Only a gateway that reported success is ours to stop later; the pid of a failed
   // one may already belong to someone else.
   if (WIFEXITED(st) && WEXITSTATUS(st) == 0) daemon_pid_ = logged_pid();
+  if (daemon_pid_ > 0) kill_at_stop_signal(daemon_pid_);
   return st;
 }
-
-namespace {
-
-// Running: neither gone nor a zombie that nobody has reaped yet.
-bool process_alive(pid_t pid) {
-  if (pid <= 0 || kill(pid, 0) != 0) return false;
-  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  const size_t close_paren = stat.rfind(')');
-  return close_paren == std::string::npos || close_paren + 2 >= stat.size() || stat[close_paren + 2] != 'Z';
-}
-
-}  // namespace
 
 pid_t HallRun::logged_pid() const {
   pid_t pid = -1;
@@ -99,6 +88,7 @@ int HallRun::stop(int sig) {
   if (daemon_pid_ > 0) {
     const pid_t pid = daemon_pid_;
     daemon_pid_ = -1;
+    forget_at_stop_signal(pid);
     if (kill(pid, sig) == 0 && !wait_until([&] { return kill(pid, 0) != 0; }, 5000)) kill(pid, SIGKILL);
   }
   return proc_.stop(sig, 5000);

@@ -85,22 +85,30 @@ void clean_up_on_stop_signals() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
+}  // namespace
+
 // Slot bookkeeping of what the handler cleans up; a full table only loses the clean-up.
-void note_child(pid_t pid) {
+void kill_at_stop_signal(pid_t pid) {
   clean_up_on_stop_signals();
   for (std::atomic<pid_t>& c : g_children) {
     pid_t free_slot = 0;
     if (c.compare_exchange_strong(free_slot, pid)) return;
   }
 }
-void forget_child(pid_t pid) {
+void forget_at_stop_signal(pid_t pid) {
   for (std::atomic<pid_t>& c : g_children) {
     pid_t mine = pid;
     if (c.compare_exchange_strong(mine, 0)) return;
   }
 }
 
-}  // namespace
+// Running: neither gone nor a zombie that nobody has reaped yet.
+bool process_alive(pid_t pid) {
+  if (pid <= 0 || kill(pid, 0) != 0) return false;
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close_paren = stat.rfind(')');
+  return close_paren == std::string::npos || close_paren + 2 >= stat.size() || stat[close_paren + 2] != 'Z';
+}
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/hall-test-XXXXXX";
@@ -342,7 +350,7 @@ bool Process::start(const std::vector<std::string>& argv, const std::string& cwd
   }
   pid_ = pid;
   status_ = -1;
-  note_child(pid);
+  kill_at_stop_signal(pid);
   return true;
 }
 
@@ -351,7 +359,7 @@ bool Process::running() {
   int st;
   pid_t r = waitpid(pid_, &st, WNOHANG);
   if (r == pid_) {
-    forget_child(pid_);
+    forget_at_stop_signal(pid_);
     status_ = st;
     pid_ = -1;
     return false;

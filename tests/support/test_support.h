@@ -74,6 +74,14 @@ std::string source_path(const std::string& rel);
 // where this machine allows no such namespace (not root); -2 when the child did not end.
 int where_connects_meet_themselves(int port, const std::function<int()>& body);
 
+// A process that Ctrl-C, SIGTERM or SIGHUP on the test kills with its process group (the
+// children that Process starts are noted by themselves; a detached gateway is not a child).
+void kill_at_stop_signal(pid_t pid);
+void forget_at_stop_signal(pid_t pid);
+// Running: neither gone nor a zombie that nobody has reaped yet (a detached process's
+// parent may never reap it).
+bool process_alive(pid_t pid);
+
 // A child process with its standard output and error captured in files.
 class Process {
  public:
