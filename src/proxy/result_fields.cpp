@@ -15,11 +15,13 @@ bool json_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'
 
 // The receiver named by a result: the "flow" member as an unsigned 64-bit number. A
 // missing member, or one JsonCpp cannot convert (text, array, object, a negative or
-// too large number), names no one.
+// too large number, 2^64 included), names no one.
 bool read_flow(const Json::Value& root, unsigned long* flow) {
   if (!root.isMember("flow")) return false;
   const Json::Value& f = root["flow"];
   if (f.isNull() || f.isString() || f.isArray() || f.isObject()) return false;
+  // JsonCpp lets 2^64 itself through its range check and then overflows converting it.
+  if (f.type() == Json::realValue && !(f.asDouble() >= 0.0 && f.asDouble() < 18446744073709551616.0)) return false;
   try {
     *flow = static_cast<unsigned long>(f.asUInt64());
   } catch (...) {

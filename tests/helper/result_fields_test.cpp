@@ -86,6 +86,14 @@ TEST(ResultFields, TextsOutsideTheFlatFormGoToJsonCpp) {
   // A number with a leading '+' is not JSON: the result names no one.
   read_result_fields("{\"flow\":+3}", &f);
   EXPECT_FALSE(f.parsed || f.has_flow);
+  // 2^64 and the numbers that round to it fit JsonCpp's range check, but its conversion
+  // overflows (to 0 here): they name no one, client 0 least of all.
+  for (const char* huge :
+       {"{\"flow\":18446744073709551616}", "{\"flow\":18446744073709553663}", "{\"flow\":1.8446744073709552e19}"}) {
+    read_result_fields(huge, &f);
+    EXPECT_TRUE(f.parsed) << huge;
+    EXPECT_FALSE(f.has_flow) << huge;
+  }
 }
 
 // Texts put together from JSON pieces at random, many of them broken: wherever the scan
