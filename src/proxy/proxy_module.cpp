@@ -6,7 +6,10 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <stddef.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <new>
@@ -109,6 +112,26 @@ bool parse_number(const char* text, long lo, long hi, long* out) {
   return true;
 }
 
+// Tells a service manager that waits for it (systemd's Type=notify sets NOTIFY_SOCKET)
+// that start-up is over. Without it, the manager would count the gateway as started the
+// moment it was forked, even when start-up then fails.
+void notify_service_manager(const char* state) {
+  const char* path = getenv("NOTIFY_SOCKET");
+  if (path == nullptr || (path[0] != '/' && path[0] != '@')) return;
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  const size_t len = strlen(path);
+  if (len >= sizeof(addr.sun_path)) return;
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path, len);
+  if (path[0] == '@') addr.sun_path[0] = '\0';  // an abstract socket
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&addr),
+                       static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len)) < 0)
+    log_boot("cannot tell the service manager %s: %m", state);
+  if (fd >= 0) ::close(fd);
+}
+
 const char* arg_or_missing(int argc, char** argv, int i) { return i < argc ? argv[i] : "(missing)"; }
 
 }  // namespace
@@ -138,6 +161,7 @@ bool CProxyModule::foreground_requested(int argc, char** argv) {
 }
 
 void CProxyModule::report_startup(bool ok) {
+  if (ok) notify_service_manager("READY=1");
   if (_startup_fd < 0) return;
   if (ok) {
     // The starter exits with this byte, but whoever reads its output through a pipe

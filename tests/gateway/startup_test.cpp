@@ -5,7 +5,9 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,6 +282,63 @@ TEST(Startup, ConfigurationsThatCannotWorkAreRefused) {
     if (c.log_dir.empty()) {
       EXPECT_NE(gw.process_log().find(c.message), std::string::npos);
     }
+  }
+}
+
+// A datagram socket such as systemd's NOTIFY_SOCKET; the next message within timeout_ms
+// ("" when none came).
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "%s", path.c_str());
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~NotifySocket() {
+    unsetenv("NOTIFY_SOCKET");
+    close(fd_);
+  }
+  std::string next(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    char buf[256];
+    if (poll(&p, 1, timeout_ms) != 1) return "";
+    const ssize_t n = recv(fd_, buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Regression: the shipped systemd unit ran the gateway with -f as Type=simple, so
+// `systemctl start hall` succeeded, and units ordered after it started, even when the
+// gateway then failed to start (port in use, a logic server away). The foreground
+// gateway now tells a waiting service manager "READY=1" once it listens, and only then.
+TEST(Startup, ForegroundTellsTheServiceManagerOnlyOnceListening) {
+  {
+    FakeLogic logic;
+    GatewayConfig cfg;
+    cfg.servers = {{1, logic.port()}};
+    Gateway gw(cfg);
+    NotifySocket manager(gw.root() + "/notify");
+    testsupport::Process starting;
+    ASSERT_TRUE(starting.start(gw.argv(true), gw.bin()));
+    EXPECT_EQ(manager.next(15000), "READY=1");
+    EXPECT_TRUE(testsupport::port_open(gw.port()));
+    starting.stop(SIGTERM);
+  }
+  {
+    GatewayConfig cfg;
+    cfg.servers = {{4, testsupport::free_port()}};  // nobody listens there
+    Gateway gw(cfg);
+    NotifySocket manager(gw.root() + "/notify");
+    std::string out;
+    EXPECT_EQ(exit_code(testsupport::run_program(gw.argv(true), gw.bin(), 30000, &out)), 1) << out;
+    EXPECT_EQ(manager.next(0), "");
   }
 }
 
