@@ -26,19 +26,27 @@ CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect
 CTcpClient::~CTcpClient() { Close(); }
 
 void CTcpClient::Close() {
-  if (socketfd_ >= 0) {
-    // Bytes from the gateway left unread would make close() reset the connection, and
-    // the kernel would throw away what the socket has still to deliver: packets that
-    // count as sent. They are read and dropped first, so that the close is orderly.
-    char scratch[4096];
-    for (int round = 0; round < 1024; ++round) {
-      const ssize_t n = recv(socketfd_, scratch, sizeof(scratch), MSG_DONTWAIT);
-      if (n > 0 || (n < 0 && errno == EINTR)) continue;
-      break;
-    }
-    close(socketfd_);
-    socketfd_ = -1;
+  if (socketfd_ < 0) return;
+  // Bytes from the gateway left unread at close(), or arriving after it (the answers to
+  // the orders it is still reading), make the kernel reset the connection and throw away
+  // what the socket has still to deliver: packets that count as sent. So the end is
+  // announced first (a FIN behind the last packet), and what the gateway sends is read
+  // and dropped until it closes too, for CLOSE_WAIT_MS at most.
+  shutdown(socketfd_, SHUT_WR);
+  typedef std::chrono::steady_clock clock;
+  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(CLOSE_WAIT_MS);
+  char scratch[4096];
+  for (;;) {
+    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    if (left <= 0) break;
+    const ssize_t n = recv(socketfd_, scratch, sizeof(scratch), MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    pollfd p = {socketfd_, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
   }
+  close(socketfd_);
+  socketfd_ = -1;
 }
 
 int CTcpClient::Reconnect() {

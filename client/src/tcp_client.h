@@ -20,10 +20,12 @@ class CTcpClient : private noncopyable {
   // 0 on success (IsConnected becomes true), -1 on failure (socketfd_ is then -1).
   int Reconnect();
 
-  // Closes the socket; safe to call twice. Does not touch IsConnected. What the gateway
-  // sent and nobody read is dropped first, so that the close does not reset the
-  // connection and what the socket took is still delivered.
+  // Closes the socket; safe to call twice. Does not touch IsConnected. The close is
+  // announced first and what the gateway sends is dropped until it closes too (at most
+  // CLOSE_WAIT_MS), so that the close does not reset the connection and what the socket
+  // took is still delivered.
   void Close();
+  static const int CLOSE_WAIT_MS = 500;
 
   // Reads and throws away whatever the gateway sent (answers meant for this client id are
   // of no use here), without blocking. Returns 0 when the peer has closed the connection

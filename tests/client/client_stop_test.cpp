@@ -2,6 +2,7 @@
 // arrives while popped orders wait for the gateway, a write cut part way through a batch.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -244,6 +246,43 @@ TEST_F(ClientBatchCut, StopWithAnswersUnreadStillDeliversWhatTheSocketTook) {
   loop_.join();
   app_.reset();  // the program ends
   gateway_.drain();
+  const size_t sent = gateway_.order_count();
+  expect_received_in_order(sent);
+  std::string rest;
+  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
+  const std::string left = redis_.command({"LRANGE", "orders", "0", "-1"});
+  EXPECT_TRUE(rest == left) << sent << " orders arrived; the list starts with " << left.substr(0, 12);
+}
+
+// The TCP state ("01" established, "04" FIN_WAIT1...) of the loopback connection whose
+// local port is `port`, "" when there is none.
+std::string tcp_state_of_local_port(int port) {
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line, sl, local, remote, state;
+  std::getline(tcp, line);  // column names
+  while (tcp >> sl >> local >> remote >> state && std::getline(tcp, line))
+    if (std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port) return state;
+  return "";
+}
+
+// Regression: answers the gateway wrote after the program closed its connection (those to
+// the orders the gateway had still to read) made the kernel reset it and throw away the
+// orders still in the socket, already settled in Redis: a stop of a busy client lost
+// thousands of orders. The close is now announced and waits for the gateway to close too.
+TEST_F(ClientBatchCut, AnswersAfterTheCloseDoNotThrowAwayWhatTheSocketTook) {
+  gateway_.stall_after(30000);
+  CTcpClient* c = connected_client(gateway_.port(), 5000);
+  sockaddr_in me{};
+  socklen_t len = sizeof(me);
+  ASSERT_EQ(0, getsockname(c->socketfd_, reinterpret_cast<sockaddr*>(&me), &len));
+  start_loop(c);
+  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 7 && unread_bytes_on_port(gateway_.port()); }, 15000))
+      << log();
+  request_stop();  // the loop drops the connection it cannot write to
+  EXPECT_TRUE(wait_until([&] { return tcp_state_of_local_port(ntohs(me.sin_port)) == "04"; }, 5000));
+  gateway_.send_to_client(std::string(64, 'a'));
+  gateway_.drain();
+  ASSERT_TRUE(stop_loop(10000)) << log();
   const size_t sent = gateway_.order_count();
   expect_received_in_order(sent);
   std::string rest;
