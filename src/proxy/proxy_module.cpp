@@ -161,8 +161,11 @@ bool CProxyModule::foreground_requested(int argc, char** argv) {
 }
 
 void CProxyModule::report_startup(bool ok) {
-  if (ok) notify_service_manager("READY=1");
-  if (_startup_fd < 0) return;
+  if (_startup_fd < 0) {
+    // In the foreground the process the service manager started is the gateway itself.
+    if (ok) notify_service_manager("READY=1");
+    return;
+  }
   if (ok) {
     // The starter exits with this byte, but whoever reads its output through a pipe
     // (`$(...)`, ssh, a supervisor) waits until every writer is gone: the detached

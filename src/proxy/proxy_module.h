@@ -52,7 +52,8 @@ class CProxyModule : public IModule, private noncopyable {
 
   // Tells the waiting parent (if any) how start-up ended, then drops the pipe; after a
   // success the detached gateway's standard input, output and error go to /dev/null.
-  // A success is also sent as "READY=1" to a service manager's NOTIFY_SOCKET.
+  // In the foreground, a success is sent as "READY=1" to a service manager's
+  // NOTIFY_SOCKET instead.
   // A module destroyed without reporting counts as a failed start-up.
   void report_startup(bool ok);
 
