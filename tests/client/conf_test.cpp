@@ -108,10 +108,15 @@ TEST(ClientConf, ProgramStopsAtStartNamingTheBadKey) {
   EXPECT_EQ(1, WEXITSTATUS(st));
   EXPECT_NE(std::string::npos, out.find("[gateway] port")) << out;
 
-  st = run_program({binary("order_sync_client")}, d.path(), 10000, &out);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(2, WEXITSTATUS(st));
-  EXPECT_NE(std::string::npos, out.find("usage")) << out;
+  // A wrong command line, "-t" without its file among them, gives the usage and status 2.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{"-t"}}) {
+    std::vector<std::string> argv = {binary("order_sync_client")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    st = run_program(argv, d.path(), 10000, &out);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(2, WEXITSTATUS(st)) << out;
+    EXPECT_NE(std::string::npos, out.find("usage")) << out;
+  }
 }
 
 TEST(ClientConf, DashTListsEveryProblemAndDefaultWithoutConnecting) {
