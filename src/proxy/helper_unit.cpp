@@ -549,7 +549,8 @@ void CHelperUnit::reset_helper(TDropReason reason) {
   const size_t queued_len = _batch.empty() ? _w.data_len() : _batch.size();
   if (queued_len > _head_rest)
     _fw.dropped[reason] += count_cmd(queued + _head_rest, queued_len - _head_rest, SERVER_CMD_DATA_FW_REQ);
-  _dropped_bytes += queued_len;
+  // What the socket still holds unacknowledged goes with the close as well.
+  _dropped_bytes += queued_len + static_cast<unsigned>(CNet::unacked_bytes(netfd));
   _head_rest = 0;
   _last_drop = reason;
   std::string().swap(_batch);

@@ -133,7 +133,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   short send_error_times() const { return _send_error_times; }
   const link_stats_s& forward_stats() const { return _fw; }
   // Bytes of packets for the server (forwards, close notices) dropped unwritten, by a
-  // reset or refused by defer_pkg, over the unit's life.
+  // reset (with those its socket held unacknowledged) or refused by defer_pkg, over the
+  // unit's life.
   uint64_t dropped_bytes() const { return _dropped_bytes; }
   bool link_up() const { return GetEpollSlot() != nullptr; }
   CTimerList* helper_timer() const { return _helperTimer; }

@@ -250,6 +250,30 @@ TEST(Drain, ForwardsTheSocketStillHoldsReachALogicServerThatKeepsReporting) {
   EXPECT_EQ(0, exit_code(gw, 10000));
 }
 
+// Regression: a logic link whose idle time-out ended while its socket still held forwards
+// the logic server had not taken (it stopped reading) closed with them, and the exit line
+// said "queued answers written" as if they had all gone out. They are now named there.
+TEST(Drain, ForwardsLostWithALinkResetAfterTheClientsClosedAreNamedInTheExitLine) {
+  FakeLogic l;  // never reads
+  GatewayConfig cfg;
+  cfg.servers = {{3, l.port()}};
+  cfg.helper_timeout = 1;
+  cfg.attrs.push_back({"DrainTimeout", "1"});
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(l.accept_link());
+  Client c(gw.port());
+  const std::string pad(7900, 'f');
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(c.send(data_req(5, std::to_string(i) + pad)));
+  ASSERT_TRUE(wait_until([&] { return gw.wait_log("client_id: 5 data: 299", 1); }, 10000));
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
+  ASSERT_TRUE(gw.wait_log("drain: exiting", 15000)) << gw.process_log();
+  EXPECT_EQ(0, exit_code(gw, 10000));
+  const std::string log = gw.process_log();
+  const std::string exit_line = log.substr(log.find("drain: exiting"));
+  EXPECT_NE(exit_line.find("for logic servers not written"), std::string::npos) << exit_line.substr(0, 200);
+}
+
 // Regression: a client that kept sending while it read its answers slowly lost the
 // answers its socket still held when the drain timed out and closed it (a close with
 // input unread resets the link), and the exit line said "queued answers written".
