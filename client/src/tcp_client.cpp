@@ -20,6 +20,7 @@ CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect
       IsConnected(false),
       event(0),
       cancel(nullptr),
+      close_wait_ms(500),
       connect_timeout_ms_(connect_timeout_ms),
       send_timeout_ms_(send_timeout_ms) {}
 
@@ -31,10 +32,10 @@ void CTcpClient::Close() {
   // the orders it is still reading), make the kernel reset the connection and throw away
   // what the socket has still to deliver: packets that count as sent. So the end is
   // announced first (a FIN behind the last packet), and what the gateway sends is read
-  // and dropped until it closes too, for CLOSE_WAIT_MS at most.
+  // and dropped until it closes too, for close_wait_ms at most.
   shutdown(socketfd_, SHUT_WR);
   typedef std::chrono::steady_clock clock;
-  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(CLOSE_WAIT_MS);
+  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(close_wait_ms);
   char scratch[4096];
   for (;;) {
     const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();

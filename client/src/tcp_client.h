@@ -22,10 +22,9 @@ class CTcpClient : private noncopyable {
 
   // Closes the socket; safe to call twice. Does not touch IsConnected. The close is
   // announced first and what the gateway sends is dropped until it closes too (at most
-  // CLOSE_WAIT_MS), so that the close does not reset the connection and what the socket
+  // close_wait_ms), so that the close does not reset the connection and what the socket
   // took is still delivered.
   void Close();
-  static const int CLOSE_WAIT_MS = 500;
 
   // Reads and throws away whatever the gateway sent (answers meant for this client id are
   // of no use here), without blocking. Returns 0 when the peer has closed the connection
@@ -43,6 +42,7 @@ class CTcpClient : private noncopyable {
   bool IsConnected;
   uint32_t event;  // epoll mask used when the connection is attached to a poller
   bool (*cancel)();
+  int close_wait_ms;  // how long Close waits for the gateway to close too (500 ms)
 
  private:
   int connect_timeout_ms_;

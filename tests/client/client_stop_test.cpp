@@ -271,7 +271,10 @@ std::string tcp_state_of_local_port(int port) {
 // thousands of orders. The close is now announced and waits for the gateway to close too.
 TEST_F(ClientBatchCut, AnswersAfterTheCloseDoNotThrowAwayWhatTheSocketTook) {
   gateway_.stall_after(30000);
-  CTcpClient* c = connected_client(gateway_.port(), 5000);
+  // Time-outs far beyond the test's own steps: the write waits for the stop, and the close
+  // for the gateway, however late a loaded machine runs the test's next step.
+  CTcpClient* c = connected_client(gateway_.port(), 60000);
+  c->close_wait_ms = 60000;
   sockaddr_in me{};
   socklen_t len = sizeof(me);
   ASSERT_EQ(0, getsockname(c->socketfd_, reinterpret_cast<sockaddr*>(&me), &len));
