@@ -180,6 +180,18 @@ class ClientBatchCut : public InProcessLoop {
     for (size_t i = 0; i < n; ++i) EXPECT_EQ(orders_[i], got[i].text) << "order " << i;
   }
 
+  // The orders that arrived are orders_[0, n) in order, and the rest are back at the head
+  // of the list, in order. Returns n.
+  size_t expect_sent_or_given_back() {
+    const size_t sent = gateway_.order_count();
+    expect_received_in_order(sent);
+    std::string rest;
+    for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
+    const std::string left = redis_.command({"LRANGE", "orders", "0", "-1"});
+    EXPECT_TRUE(rest == left) << sent << " orders arrived; the list starts with " << left.substr(0, 12);
+    return sent;
+  }
+
   FakeGateway gateway_;
   std::vector<std::string> orders_;
 };
@@ -203,13 +215,9 @@ TEST_F(ClientBatchCut, StopPartWayThroughABatchSettlesTheSentAndGivesBackTheRest
   ASSERT_TRUE(wait_until([&] { return log().find("connected server failed") != std::string::npos; }, 15000)) << log();
   ASSERT_TRUE(stop_loop(10000));
   gateway_.drain();
-  const size_t sent = gateway_.order_count();
-  ASSERT_GT(sent, 0u);
-  ASSERT_LT(sent, orders_.size());
-  expect_received_in_order(sent);
-  std::string rest;
-  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
-  EXPECT_EQ(rest, redis_.command({"LRANGE", "orders", "0", "-1"}));
+  const size_t sent = expect_sent_or_given_back();
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, orders_.size());
   EXPECT_EQ("0", redis_.command({"LLEN", "orders:sending"}));
   EXPECT_NE(std::string::npos, log().find("put back at the head of orders")) << log();
 }
@@ -226,11 +234,7 @@ TEST_F(ClientBatchCut, StopWhileAWriteWaitsForTheGatewayIsPrompt) {
   using std::chrono::duration_cast;
   EXPECT_LT(duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(), 3000);
   gateway_.drain();
-  const size_t sent = gateway_.order_count();
-  expect_received_in_order(sent);
-  std::string rest;
-  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
-  EXPECT_EQ(rest, redis_.command({"LRANGE", "orders", "0", "-1"}));
+  expect_sent_or_given_back();
 }
 
 // Answers the gateway wrote while a write waited are still unread when the program ends:
@@ -246,12 +250,7 @@ TEST_F(ClientBatchCut, StopWithAnswersUnreadStillDeliversWhatTheSocketTook) {
   loop_.join();
   app_.reset();  // the program ends
   gateway_.drain();
-  const size_t sent = gateway_.order_count();
-  expect_received_in_order(sent);
-  std::string rest;
-  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
-  const std::string left = redis_.command({"LRANGE", "orders", "0", "-1"});
-  EXPECT_TRUE(rest == left) << sent << " orders arrived; the list starts with " << left.substr(0, 12);
+  expect_sent_or_given_back();
 }
 
 // The TCP state ("01" established, "04" FIN_WAIT1...) of the loopback connection whose
@@ -286,12 +285,7 @@ TEST_F(ClientBatchCut, AnswersAfterTheCloseDoNotThrowAwayWhatTheSocketTook) {
   gateway_.send_to_client(std::string(64, 'a'));
   gateway_.drain();
   ASSERT_TRUE(stop_loop(10000)) << log();
-  const size_t sent = gateway_.order_count();
-  expect_received_in_order(sent);
-  std::string rest;
-  for (size_t i = sent; i < orders_.size(); ++i) rest += (i > sent ? "\n" : "") + orders_[i];
-  const std::string left = redis_.command({"LRANGE", "orders", "0", "-1"});
-  EXPECT_TRUE(rest == left) << sent << " orders arrived; the list starts with " << left.substr(0, 12);
+  expect_sent_or_given_back();
 }
 
 // A gateway that closes behind more answers than one look reads (64 reads of 4 KB): the
