@@ -13,6 +13,24 @@
 
 #include "net.h"
 
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+Clock::time_point after_ms(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+
+// Waits for `events` on fd for one slice of at most 50 ms that ends by `deadline`, so that
+// a caller looks for a stop between slices. poll's result, or -2 (no wait) once the
+// deadline has passed.
+int poll_slice(int fd, short events, Clock::time_point deadline) {
+  const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return -2;
+  pollfd p = {fd, events, 0};
+  return poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
+}
+
+}  // namespace
+
 CTcpClient::CTcpClient(const std::string& host, unsigned short port, int connect_timeout_ms, int send_timeout_ms)
     : socketfd_(-1),
       host_(host),
@@ -34,17 +52,13 @@ void CTcpClient::Close() {
   // announced first (a FIN behind the last packet), and what the gateway sends is read
   // and dropped until it closes too, for close_wait_ms at most.
   shutdown(socketfd_, SHUT_WR);
-  typedef std::chrono::steady_clock clock;
-  const clock::time_point deadline = clock::now() + std::chrono::milliseconds(close_wait_ms);
+  const Clock::time_point deadline = after_ms(close_wait_ms);
   char scratch[4096];
-  for (;;) {
-    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    if (left <= 0) break;
+  while (Clock::now() < deadline) {
     const ssize_t n = recv(socketfd_, scratch, sizeof(scratch), MSG_DONTWAIT);
     if (n > 0 || (n < 0 && errno == EINTR)) continue;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
-    pollfd p = {socketfd_, POLLIN, 0};
-    poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
+    poll_slice(socketfd_, POLLIN, deadline);
   }
   close(socketfd_);
   socketfd_ = -1;
@@ -64,16 +78,11 @@ int CTcpClient::Reconnect() {
   if (rc != 0 && errno == EINPROGRESS) {
     // Waited for in short slices, as Send waits, so that a stop is seen at once: a gateway
     // that drops connection requests would otherwise hold it for the whole time-out.
-    typedef std::chrono::steady_clock clock;
-    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(connect_timeout_ms_);
-    pollfd p = {fd, POLLOUT, 0};
+    const Clock::time_point deadline = after_ms(connect_timeout_ms_);
     int ready = 0;
-    for (;;) {
-      if (cancel != nullptr && cancel()) break;
-      const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-      if (left <= 0) break;
-      ready = poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
-      if (ready > 0 || (ready < 0 && errno != EINTR)) break;
+    while (cancel == nullptr || !cancel()) {
+      ready = poll_slice(fd, POLLOUT, deadline);
+      if (ready != 0 && (ready != -1 || errno != EINTR)) break;  // connected, failed or too late
     }
     int err = 0;
     socklen_t len = sizeof(err);
@@ -117,25 +126,21 @@ int CTcpClient::check(int* discarded) {
 // A full socket is waited for in short slices, so that a cancel is seen at once; the send
 // time-out counts from the last byte the socket took.
 int CTcpClient::Send(const char* data, int len, int* accepted) {
-  typedef std::chrono::steady_clock clock;
   int sent = 0;
   if (accepted) *accepted = 0;
   if (socketfd_ < 0 || data == nullptr || len <= 0) return 0;
-  clock::time_point deadline = clock::now() + std::chrono::milliseconds(send_timeout_ms_);
+  Clock::time_point deadline = after_ms(send_timeout_ms_);
   while (sent < len) {
     ssize_t n = send(socketfd_, data + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       sent += static_cast<int>(n);
       if (accepted) *accepted = sent;
-      deadline = clock::now() + std::chrono::milliseconds(send_timeout_ms_);
+      deadline = after_ms(send_timeout_ms_);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return 0;
-    const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    if (left <= 0 || (cancel != nullptr && cancel())) return 0;
-    pollfd p = {socketfd_, POLLOUT, 0};
-    poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
+    if ((cancel != nullptr && cancel()) || poll_slice(socketfd_, POLLOUT, deadline) == -2) return 0;
   }
   return len;
 }
