@@ -253,14 +253,17 @@ TEST_F(ClientBatchCut, StopWithAnswersUnreadStillDeliversWhatTheSocketTook) {
   expect_sent_or_given_back();
 }
 
-// The TCP state ("01" established, "04" FIN_WAIT1...) of the loopback connection whose
-// local port is `port`, "" when there is none.
-std::string tcp_state_of_local_port(int port) {
+// The TCP state ("01" established, "04" FIN_WAIT1...) of the loopback connection from
+// local port `from` to port `to`, "" when there is none. Both ports are needed: the
+// kernel gives one local port to connections to different ports, and a busy machine
+// holds many of them.
+std::string tcp_state_of_connection(int from, int to) {
   std::ifstream tcp("/proc/net/tcp");
   std::string line, sl, local, remote, state;
   std::getline(tcp, line);  // column names
+  auto port_of = [](const std::string& addr) { return std::stoi(addr.substr(addr.find(':') + 1), nullptr, 16); };
   while (tcp >> sl >> local >> remote >> state && std::getline(tcp, line))
-    if (std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port) return state;
+    if (port_of(local) == from && port_of(remote) == to) return state;
   return "";
 }
 
@@ -281,7 +284,7 @@ TEST_F(ClientBatchCut, AnswersAfterTheCloseDoNotThrowAwayWhatTheSocketTook) {
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 7 && unread_bytes_on_port(gateway_.port()); }, 15000))
       << log();
   request_stop();  // the loop drops the connection it cannot write to
-  EXPECT_TRUE(wait_until([&] { return tcp_state_of_local_port(ntohs(me.sin_port)) == "04"; }, 5000));
+  EXPECT_TRUE(wait_until([&] { return tcp_state_of_connection(ntohs(me.sin_port), gateway_.port()) == "04"; }, 5000));
   gateway_.send_to_client(std::string(64, 'a'));
   gateway_.drain();
   ASSERT_TRUE(stop_loop(10000)) << log();
