@@ -3,13 +3,18 @@
 #include <signal.h>
 #include <time.h>
 
+#include <atomic>
+
 #include "log.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
+// Set by the stop signals, and by request_stop from whichever thread drives the loop
+// (tests run it on a thread of their own): a lock-free atomic serves both.
+std::atomic<int> g_stop{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set in a signal handler");
 
-void on_stop_signal(int) { g_stop = 1; }
+void on_stop_signal(int) { g_stop.store(1, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -25,9 +30,9 @@ int install_stop_handlers() {
   return sigaction(SIGPIPE, &ign, nullptr);
 }
 
-bool stop_requested() { return g_stop != 0; }
-void request_stop() { g_stop = 1; }
-void clear_stop() { g_stop = 0; }
+bool stop_requested() { return g_stop.load(std::memory_order_relaxed) != 0; }
+void request_stop() { g_stop.store(1, std::memory_order_relaxed); }
+void clear_stop() { g_stop.store(0, std::memory_order_relaxed); }
 
 void nap_ms(int ms) {
   if (ms > 0) log_flush();  // deferred lines are not kept back for the length of a nap
