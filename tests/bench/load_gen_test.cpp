@@ -19,7 +19,6 @@
 
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
-#include "packets.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -187,7 +186,7 @@ class FakeGateway {
  public:
   FakeGateway(int status, int answers, bool then_silent = false)
       : status_(status), answers_(answers), then_silent_(then_silent) {
-    lfd_ = testpackets::listen_loopback(4, &port_);
+    lfd_ = tcp_listener(&port_, 4);
     thread_ = std::thread([this] { serve(); });
   }
   ~FakeGateway() {

@@ -20,7 +20,6 @@
 #include "fake_gateway.h"
 #include "log.h"
 #include "order_sync_client.h"
-#include "packets.h"
 #include "run_control.h"
 #include "test_support.h"
 
@@ -327,7 +326,7 @@ TEST(ClientLink, ACloseBehindMoreAnswersThanOneCheckReadsIsSeen) {
 // instead of waiting out its 3-second time-out.
 TEST(ClientLink, AStopEndsAConnectToAGatewayThatDoesNotAnswer) {
   int port = 0;
-  const int listener = testpackets::listen_loopback(0, &port);
+  const int listener = tcp_listener(&port, 0);
   ASSERT_GE(listener, 0);
   const int filler = tcp_connect_local(port);  // the one connection a backlog of 0 holds
   ASSERT_GE(filler, 0);

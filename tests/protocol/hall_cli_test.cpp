@@ -2,7 +2,6 @@
 // bytes the tool sends and answers with packets enciphered by hand.
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -32,18 +31,7 @@ const Bytes kAnsErr = {0x00, 0x10, 0x54, 0x51, 0x01, 0x01, 0x10, 0x01, 0xFE,
 
 class FakeGateway {
  public:
-  FakeGateway() {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    listen(lfd_, 4);
-    socklen_t len = sizeof(a);
-    getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
+  FakeGateway() { lfd_ = tcp_listener(&port_, 4); }
   ~FakeGateway() {
     drop();
     close(lfd_);

@@ -41,17 +41,7 @@ double seconds_since(const struct timeval& t0) {
 // address that does not answer.
 class SilentListener {
  public:
-  SilentListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
-    listen(fd_, 0);
-    socklen_t len = sizeof(a);
-    getsockname(fd_, reinterpret_cast<struct sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
+  SilentListener() { fd_ = testsupport::tcp_listener(&port_, 0); }
   ~SilentListener() {
     for (int fd : fillers_) close(fd);
     close(fd_);

@@ -79,7 +79,7 @@ long long now_ms() {
 }  // namespace
 
 FakeLogic::FakeLogic(int rcvbuf) {
-  lfd_ = testpackets::listen_loopback(kBacklog, &port_, rcvbuf);
+  lfd_ = testsupport::tcp_listener(&port_, kBacklog, rcvbuf);
   // Ask for receive stamps now, long before the first packet: the kernel switches stamping
   // on from a deferred work item, so a socket that asks for it just before data arrives can
   // get its first reads unstamped. Accepted sockets inherit the option.

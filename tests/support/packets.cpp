@@ -102,25 +102,6 @@ bool read_packet(int fd, Packet* out, int timeout_ms) {
   return cut_packet(&buf, out);
 }
 
-int listen_loopback(int backlog, int* port, int rcvbuf) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || listen(fd, backlog) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
 Client::Client(int port, int rcvbuf) {
   if (rcvbuf <= 0) {
     fd_ = testsupport::tcp_connect_local(port, 2000);

@@ -41,10 +41,6 @@ bool broken_header(const std::string& buf);
 // Reads one packet from fd within timeout_ms; false on time-out, close or a broken header.
 bool read_packet(int fd, Packet* out, int timeout_ms);
 
-// A listening TCP socket on a free loopback port (stored in *port); -1 on failure.
-// rcvbuf > 0: that receive buffer, set before listening so accepted links inherit it.
-int listen_loopback(int backlog, int* port, int rcvbuf = 0);
-
 // A client connection to the gateway (closed on destruction).
 class Client {
  public:

@@ -196,9 +196,12 @@ int loopback_socket(int type, int* port) {
 
 int udp_listener(int* port) { return loopback_socket(SOCK_DGRAM, port); }
 
-int tcp_listener(int* port) {
+int tcp_listener(int* port, int backlog, int rcvbuf) {
   int fd = loopback_socket(SOCK_STREAM, port);
-  if (fd >= 0 && listen(fd, 16) != 0) {
+  if (fd < 0) return -1;
+  // Set before listening, so that the connections it accepts inherit it.
+  if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  if (listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }

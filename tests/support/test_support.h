@@ -37,8 +37,9 @@ long file_size(const std::string& path);  // -1 when missing
 int free_port();
 // A UDP socket bound to 127.0.0.1 on a free port; returns the fd and stores the port.
 int udp_listener(int* port);
-// A TCP socket listening on 127.0.0.1 on a free port; returns the fd and stores the port.
-int tcp_listener(int* port);
+// A TCP socket listening on 127.0.0.1 on a free port; returns the fd (-1 on failure) and
+// stores the port. rcvbuf > 0: that receive buffer, which accepted connections inherit.
+int tcp_listener(int* port, int backlog = 16, int rcvbuf = 0);
 // True when a connection waits to be accepted on the listening socket `fd` (no wait).
 bool connection_waiting(int fd);
 // One datagram within timeout_ms, or "" when none came.
