@@ -28,6 +28,17 @@ std::string read_str(const std::string& file, const char* section, const char* k
   return std::string(buf.c_str());
 }
 
+// What a file that held `before` holds after write_profile_string set the key, which
+// must return `rc`.
+std::string after_write(const std::string& before, const char* section, const char* key, const char* value,
+                        int rc = 1) {
+  TempDir d;
+  const std::string f = d.file("a.ini");
+  write_file(f, before);
+  EXPECT_EQ(rc, write_profile_string(section, key, value, f.c_str()));
+  return read_file(f);
+}
+
 TEST(IniRead, SectionHeaderNameIsMatchedAsPrefixOfTheRequest) {
   TempDir d;
   std::string f = d.file("a.ini");
@@ -101,38 +112,24 @@ TEST(IniWrite, CreatesMissingFileWithExactText) {
 }
 
 TEST(IniWrite, ReplacesValueInPlaceKeepingEverythingElse) {
-  TempDir d;
-  std::string f = d.file("a.ini");
-  write_file(f, "; top\r\n[s]\r\nk=old\r\nother=1\r\n[t]\r\nk=t\r\n");
-  EXPECT_EQ(1, write_profile_string("s", "k", "new value", f.c_str()));
-  EXPECT_EQ("; top\r\n[s]\r\nk=new value\r\nother=1\r\n[t]\r\nk=t\r\n", read_file(f));
+  EXPECT_EQ("; top\r\n[s]\r\nk=new value\r\nother=1\r\n[t]\r\nk=t\r\n",
+            after_write("; top\r\n[s]\r\nk=old\r\nother=1\r\n[t]\r\nk=t\r\n", "s", "k", "new value"));
 }
 
 TEST(IniWrite, NewKeyGoesRightAfterTheHeaderAndItsBlankLines) {
-  TempDir d;
-  std::string f = d.file("a.ini");
-  write_file(f, "[s]\n\n\nold=1\n");
-  EXPECT_EQ(1, write_profile_string("s", "k", "v", f.c_str()));
-  EXPECT_EQ("[s]\n\n\nk=v\nold=1\n", read_file(f));
+  EXPECT_EQ("[s]\n\n\nk=v\nold=1\n", after_write("[s]\n\n\nold=1\n", "s", "k", "v"));
 }
 
 TEST(IniWrite, NewSectionIsAppendedAndAHeaderWithoutLineEndGetsOne) {
-  TempDir d;
-  std::string f = d.file("a.ini");
-  write_file(f, "[s]\nk=1");
-  EXPECT_EQ(1, write_profile_string("t", "x", "2", f.c_str()));
-  EXPECT_EQ("[s]\nk=1\n[t]\nx=2\n", read_file(f));
+  EXPECT_EQ("[s]\nk=1\n[t]\nx=2\n", after_write("[s]\nk=1", "t", "x", "2"));
+  EXPECT_EQ("[s]\nk=v\n", after_write("", "s", "k", "v"));
 
+  TempDir d;
   std::string g = d.file("b.ini");
   write_file(g, "[only]");
   EXPECT_EQ(1, write_profile_string("only", "x", "1", g.c_str()));
   EXPECT_EQ("[only]\nx=1\n", read_file(g));
   EXPECT_EQ("1", read_str(g, "only", "x"));
-
-  std::string e = d.file("empty.ini");
-  write_file(e, "");
-  EXPECT_EQ(1, write_profile_string("s", "k", "v", e.c_str()));
-  EXPECT_EQ("[s]\nk=v\n", read_file(e));
 }
 
 TEST(IniLimits, FileOfBufferSizeIsMissingForReadersAndUntouchedByTheWriter) {
