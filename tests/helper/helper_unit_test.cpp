@@ -95,6 +95,12 @@ class HelperUnitTest : public ::testing::Test {
     return u;
   }
 
+  // Queues `pkt` on `u` and sends the queue, putting the link's idle time-out on `list`.
+  static int queue_and_send(CHelperUnit& u, const std::string& pkt, CTimerList* list = nullptr) {
+    u.append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
+    return list != nullptr ? u.send_to_logic(list) : u.send_to_logic();
+  }
+
   CPollerUnit poller_{1024};
   CTimerUnit timers_;
 };
@@ -269,8 +275,7 @@ TEST_F(HelperUnitTest, ServerCloseIsNoticedAndTheNextSendReconnects) {
   EXPECT_EQ(u->stage(), CONN_IDLE);
 
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 3, 4);
-  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
-  EXPECT_EQ(u->send_to_logic(), static_cast<int>(pkt.size()));
+  EXPECT_EQ(queue_and_send(*u, pkt), static_cast<int>(pkt.size()));
   ASSERT_TRUE(srv.accept_link());
   std::string got(pkt.size(), '\0');
   ASSERT_EQ(testsupport::recv_exact(srv.fd(), &got[0], got.size(), 3000), got.size());
@@ -306,8 +311,7 @@ TEST_F(HelperUnitTest, FiftiethBlockedSendResetsAndTheNextLinkStartsAfresh) {
 
   // The next send connects again.
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
-  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
-  EXPECT_EQ(u->send_to_logic(), static_cast<int>(pkt.size()));
+  EXPECT_EQ(queue_and_send(*u, pkt), static_cast<int>(pkt.size()));
   EXPECT_GT(u->get_netfd(), 0);
 }
 
@@ -316,8 +320,7 @@ TEST_F(HelperUnitTest, IdleTimeOutClosesTheLinkAndLeavesTheUnitReusable) {
   auto u = connected_unit(srv);
   CTimerList* list = timers_.GetTimerList(1);
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
-  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
-  ASSERT_GT(u->send_to_logic(list), 0);
+  ASSERT_GT(queue_and_send(*u, pkt, list), 0);
   EXPECT_EQ(u->helper_timer(), list);
   ASSERT_TRUE(testsupport::wait_until(
       [&] {
@@ -338,8 +341,7 @@ TEST_F(HelperUnitTest, PacketDeferredInTheTurnItsLinkTimesOutIsStillWritten) {
   FakeLogic srv;
   auto u = connected_unit(srv);
   std::string a = report(SERVER_CMD_DATA_FW_REQ, 1, 1), b = report(SERVER_CMD_DATA_FW_REQ, 2, 2);
-  u->append_pkg(a.data(), static_cast<unsigned>(a.size()));
-  ASSERT_GT(u->send_to_logic(timers_.GetTimerList(1)), 0);
+  ASSERT_GT(queue_and_send(*u, a, timers_.GetTimerList(1)), 0);
   _helperpool->m_helpermap[7] = u.get();
   ASSERT_EQ(u->defer_pkg(b.data(), static_cast<unsigned>(b.size())), 0);
   timers_.CheckExpired(u->GetExpireTime());
@@ -356,15 +358,13 @@ TEST_F(HelperUnitTest, SendsKeepALinkOnTheTimerListAlive) {
   auto u = connected_unit(srv);
   CTimerList* list = timers_.GetTimerList(1);
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
-  u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
-  ASSERT_GT(u->send_to_logic(list), 0);
+  ASSERT_GT(queue_and_send(*u, pkt, list), 0);
   // Forwards every 200 ms to a server that never answers, for twice the time-out.
   for (int i = 0; i < 10; ++i) {
     usleep(200000);
     timers_.CheckExpired(0);
     ASSERT_GT(u->get_netfd(), 0) << "closed as idle after " << i << " sends";
-    u->append_pkg(pkt.data(), static_cast<unsigned>(pkt.size()));
-    ASSERT_GT(u->send_to_logic(), 0);
+    ASSERT_GT(queue_and_send(*u, pkt), 0);
   }
 }
 
