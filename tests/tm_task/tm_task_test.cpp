@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -57,10 +58,23 @@ pid_t lock_holder(const std::string& file) {
   return holder;
 }
 
-// The record as the test sees it: a mapping of its own, not the one-time readers.
-time_mgr* map_record(const std::string& file) {
+// A task started on a file of its own, killed and reaped at the end.
+struct Task {
+  TempDir dir;
+  const std::string file = dir.file("timemgrtask");
+  TaskGuard guard;
+  const pid_t pid = guard.add(get_timetask(file.c_str()));
+};
+
+// The record as the test sees it: a mapping of its own, not the one-time readers,
+// unmapped at the end.
+struct Unmap {
+  void operator()(time_mgr* rec) const { munmap(rec, 32); }
+};
+typedef std::unique_ptr<time_mgr, Unmap> Record;
+Record map_record(const std::string& file) {
   bool f_new = false;
-  return static_cast<time_mgr*>(map_file(file.c_str(), 32, f_new));
+  return Record(static_cast<time_mgr*>(map_file(file.c_str(), 32, f_new)));
 }
 
 std::string reader(const std::vector<std::string>& args, const std::string& cwd = "") {
@@ -69,6 +83,14 @@ std::string reader(const std::vector<std::string>& args, const std::string& cwd 
   std::string out;
   EXPECT_EQ(0, testsupport::run_program(argv, cwd, 30000, &out));
   return out;
+}
+
+// tm_reader's "time": the shared clock's seconds agree with the system's.
+void expect_shared_time_is_system_time(const std::string& file) {
+  std::istringstream out(reader({file, "time"}));
+  long shared = 0, sys = 0;
+  out >> shared >> sys;
+  EXPECT_LE(std::labs(shared - sys), 1);
 }
 
 struct Sample {
@@ -103,35 +125,29 @@ bool reaped_by_signal(pid_t pid, int sig) {
 }  // namespace
 
 TEST(TmTask, RecordLayoutInTheFile) {
-  TempDir dir;
-  const std::string file = dir.file("timemgrtask");
-  TaskGuard guard;
-  const pid_t pid = guard.add(get_timetask(file.c_str()));
-  ASSERT_GT(pid, 0);
-  EXPECT_EQ(32, testsupport::file_size(file));
-  const std::string bytes = testsupport::read_file(file);
+  Task task;
+  ASSERT_GT(task.pid, 0);
+  EXPECT_EQ(32, testsupport::file_size(task.file));
+  const std::string bytes = testsupport::read_file(task.file);
   ASSERT_EQ(32u, bytes.size());
   int32_t stored_pid;
   int64_t sec;
   memcpy(&stored_pid, bytes.data() + 28, 4);
   memcpy(&sec, bytes.data() + 0, 8);
-  EXPECT_EQ(pid, stored_pid);
+  EXPECT_EQ(task.pid, stored_pid);
   EXPECT_LE(std::labs(static_cast<long>(sec - time(nullptr))), 2);
 }
 
 TEST(TmTask, TaskFeedsReadersOfAnotherProcessIn5msSteps) {
-  TempDir dir;
-  const std::string file = dir.file("timemgrtask");
-  TaskGuard guard;
-  const pid_t pid = guard.add(get_timetask(file.c_str()));
-  ASSERT_GT(pid, 0);
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
-  EXPECT_EQ(pid, rec->pid);
-  EXPECT_EQ(pid, lock_holder(file));
+  Task task;
+  ASSERT_GT(task.pid, 0);
+  Record rec = map_record(task.file);
+  ASSERT_NE(nullptr, rec.get());
+  EXPECT_EQ(task.pid, rec->pid);
+  EXPECT_EQ(task.pid, lock_holder(task.file));
 
   Sample sys{};
-  std::vector<Sample> v = parse_tval(reader({file, "tval", "30"}), &sys);
+  std::vector<Sample> v = parse_tval(reader({task.file, "tval", "30"}), &sys);
   ASSERT_GE(v.size(), 20u);
   std::vector<long long> steps;
   for (size_t i = 1; i < v.size(); ++i) steps.push_back(v[i].us() - v[i - 1].us());
@@ -141,16 +157,13 @@ TEST(TmTask, TaskFeedsReadersOfAnotherProcessIn5msSteps) {
   std::sort(steps.begin(), steps.end());
   EXPECT_LE(steps[steps.size() / 2], 50000);
   EXPECT_LE(std::llabs(sys.us() - v.back().us()), 1000000);
-  munmap(rec, 32);
 }
 
 TEST(TmTask, TmIsRefreshedOnceEvery21Turns) {
-  TempDir dir;
-  const std::string file = dir.file("timemgrtask");
-  TaskGuard guard;
-  ASSERT_GT(guard.add(get_timetask(file.c_str())), 0);
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
+  Task task;
+  ASSERT_GT(task.pid, 0);
+  Record rec = map_record(task.file);
+  ASSERT_NE(nullptr, rec.get());
 
   const int tval0 = rec->tval_fag.counter, tm0 = rec->tm_fag.counter;
   usleep(1200 * 1000);
@@ -162,11 +175,7 @@ TEST(TmTask, TmIsRefreshedOnceEvery21Turns) {
   EXPECT_LE(std::abs(tm_updates * 21 - turns), 2 * 21) << turns << " turns, " << tm_updates;
 
   EXPECT_LE(std::labs(static_cast<long>(rec->tm - time(nullptr))), 1);
-  std::istringstream out(reader({file, "time"}));
-  long shared = 0, sys = 0;
-  out >> shared >> sys;
-  EXPECT_LE(std::labs(shared - sys), 1);
-  munmap(rec, 32);
+  expect_shared_time_is_system_time(task.file);
 }
 
 TEST(TmTask, SecondTaskOnTheSameFileLeavesOneWriter) {
@@ -181,10 +190,9 @@ TEST(TmTask, SecondTaskOnTheSameFileLeavesOneWriter) {
   EXPECT_TRUE(reaped_by_signal(first, SIGKILL));
   EXPECT_EQ(0, kill(second, 0));
   EXPECT_EQ(second, lock_holder(file));
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
+  Record rec = map_record(file);
+  ASSERT_NE(nullptr, rec.get());
   EXPECT_EQ(second, rec->pid);
-  munmap(rec, 32);
 }
 
 // Two programs that start the task of one file at the same moment (both see no task yet):
@@ -240,8 +248,8 @@ TEST(TmTask, StaleProcessIdInTheFileIsNotKilled) {
   const std::string file = dir.file("timemgrtask");
   testsupport::Process bystander;
   ASSERT_TRUE(bystander.start({"/bin/sleep", "30"}));
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
+  Record rec = map_record(file);
+  ASSERT_NE(nullptr, rec.get());
   rec->pid = bystander.pid();
 
   TaskGuard guard;
@@ -251,16 +259,12 @@ TEST(TmTask, StaleProcessIdInTheFileIsNotKilled) {
   EXPECT_TRUE(bystander.running());
   EXPECT_EQ(pid, rec->pid);
   EXPECT_EQ(pid, lock_holder(file));
-  munmap(rec, 32);
 }
 
 TEST(TmTask, ReadersWithoutFileUseTheSystemClockAndCreateNothing) {
   TempDir dir;
   const std::string file = dir.file("absent");
-  std::istringstream out(reader({file, "time"}));
-  long shared = 0, sys = 0;
-  out >> shared >> sys;
-  EXPECT_LE(std::labs(shared - sys), 1);
+  expect_shared_time_is_system_time(file);
 
   Sample sys_tv{};
   std::vector<Sample> v = parse_tval(reader({file, "tval", "3"}), &sys_tv);
@@ -272,26 +276,20 @@ TEST(TmTask, ReadersWithoutFileUseTheSystemClockAndCreateNothing) {
 TEST(TmTask, ReadersIgnoreTheRecordOfADeadTask) {
   TempDir dir;
   const std::string file = dir.file("timemgrtask");
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
+  Record rec = map_record(file);
+  ASSERT_NE(nullptr, rec.get());
   rec->tm = 12345;
   rec->tval.tv_sec = 12345;
   rec->pid = 999999;
-  std::istringstream out(reader({file, "time"}));
-  long shared = 0, sys = 0;
-  out >> shared >> sys;
-  EXPECT_LE(std::labs(shared - sys), 1);
-  munmap(rec, 32);
+  expect_shared_time_is_system_time(file);
 }
 
 // A reader that chose the record of a live task, whose task then dies (killed, crashed):
 // once the record is more than a second old, the reads come from the system clock again.
 TEST(TmTask, ReadersLeaveTheRecordOfATaskThatDiedAfterTheyStarted) {
-  TempDir dir;
-  const std::string file = dir.file("timemgrtask");
-  TaskGuard guard;
-  const pid_t task = guard.add(get_timetask(file.c_str()));
-  ASSERT_GT(task, 0);
+  Task task;
+  ASSERT_GT(task.pid, 0);
+  const std::string& file = task.file;
   int to_child[2], from_child[2];
   ASSERT_EQ(0, pipe(to_child));
   ASSERT_EQ(0, pipe(from_child));
@@ -318,10 +316,10 @@ TEST(TmTask, ReadersLeaveTheRecordOfATaskThatDiedAfterTheyStarted) {
     return out;
   };
   ASSERT_EQ("ready\n", read_all("ready\n"));
-  kill(task, SIGKILL);
-  ASSERT_TRUE(reaped_by_signal(task, SIGKILL));
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
+  kill(task.pid, SIGKILL);
+  ASSERT_TRUE(reaped_by_signal(task.pid, SIGKILL));
+  Record rec = map_record(file);
+  ASSERT_NE(nullptr, rec.get());
   ASSERT_TRUE(testsupport::wait_until(
       [&] {
         struct timeval now;
@@ -342,7 +340,6 @@ TEST(TmTask, ReadersLeaveTheRecordOfATaskThatDiedAfterTheyStarted) {
   close(to_child[1]);
   close(from_child[0]);
   waitpid(child, nullptr, 0);
-  munmap(rec, 32);
 }
 
 TEST(TmTask, GetdelayCountsMilliseconds) {
@@ -437,22 +434,18 @@ TEST(TmTask, AtomicAddReturnsThePreviousValueAndLosesNoUpdate) {
 TEST(TmTask, WriterStoppedInTheMiddleOfAnUpdateDoesNotHangReaders) {
   // The writer is stopped while its counter says "update in progress": readers give
   // up on the record after a bounded number of tries and ask the system clock.
-  TempDir dir;
-  const std::string file = dir.file("timemgrtask");
-  TaskGuard guard;
-  const pid_t pid = guard.add(get_timetask(file.c_str()));
-  ASSERT_GT(pid, 0);
-  ASSERT_EQ(0, kill(pid, SIGSTOP));
-  time_mgr* rec = map_record(file);
-  ASSERT_NE(nullptr, rec);
+  Task task;
+  ASSERT_GT(task.pid, 0);
+  ASSERT_EQ(0, kill(task.pid, SIGSTOP));
+  Record rec = map_record(task.file);
+  ASSERT_NE(nullptr, rec.get());
   if ((rec->tval_fag.counter & 1) == 0) atomic_add(1, &rec->tval_fag);
   rec->tval.tv_sec = 12345;
 
   Sample sys{};
-  std::vector<Sample> v = parse_tval(reader({file, "tval", "1"}), &sys);
+  std::vector<Sample> v = parse_tval(reader({task.file, "tval", "1"}), &sys);
   ASSERT_EQ(1u, v.size());
   EXPECT_LE(std::llabs(sys.us() - v[0].us()), 1000000);
-  munmap(rec, 32);
 }
 
 TEST(TmTask, TaskKeepsNoneOfTheStartersDescriptors) {
