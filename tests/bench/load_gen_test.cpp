@@ -56,10 +56,16 @@ long long num(const Fields& f, const std::string& key) {
 
 int exit_code(int status) { return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1; }
 
+// Runs load_gen with these arguments; its exit code.
+int run_load_gen(std::vector<std::string> args, std::string* out) {
+  args.insert(args.begin(), binary("load_gen"));
+  return exit_code(run_program(args, "", 60000, out));
+}
+
 // Runs load_gen in gateway mode against the port with further arguments; its exit code.
 int run_gateway_mode(int port, std::vector<std::string> args, std::string* out) {
-  args.insert(args.begin(), {binary("load_gen"), "--mode", "gateway", "--port", std::to_string(port)});
-  return exit_code(run_program(args, "", 30000, out));
+  args.insert(args.begin(), {"--mode", "gateway", "--port", std::to_string(port)});
+  return run_load_gen(args, out);
 }
 
 // Every request is answered, lost with its connection, or still in flight.
@@ -79,12 +85,6 @@ class EchoServerFixture : public ::testing::Test {
                             dir_.file("echo.err")));
     ASSERT_TRUE(wait_port(port_, 10000));
   }
-  std::string run_load_gen(std::vector<std::string> args, int* code) {
-    args.insert(args.begin(), binary("load_gen"));
-    std::string out;
-    *code = exit_code(run_program(args, "", 60000, &out));
-    return out;
-  }
 
   TempDir dir_;
   Process echo_;
@@ -92,10 +92,10 @@ class EchoServerFixture : public ::testing::Test {
 };
 
 TEST_F(EchoServerFixture, RawModeCountsAddUpAndNothingFails) {
-  int code = 0;
-  std::string out = run_load_gen({"--mode", "raw", "--port", std::to_string(port_), "--conns", "16", "--body", "512",
-                                  "--duration", "1", "--warmup", "0.2", "--pid", std::to_string(echo_.pid())},
-                                 &code);
+  std::string out;
+  int code = run_load_gen({"--mode", "raw", "--port", std::to_string(port_), "--conns", "16", "--body", "512",
+                           "--duration", "1", "--warmup", "0.2", "--pid", std::to_string(echo_.pid())},
+                          &out);
   Fields r = parse_line(out, "RESULT");
   ASSERT_FALSE(r.empty()) << out;
   EXPECT_EQ(0, code) << out;
@@ -109,10 +109,10 @@ TEST_F(EchoServerFixture, RawModeCountsAddUpAndNothingFails) {
 }
 
 TEST_F(EchoServerFixture, MemoryModeMakesOneRoundTripOnEveryConnection) {
-  int code = 0;
-  std::string out = run_load_gen({"--mode", "raw", "--port", std::to_string(port_), "--conns", "200", "--memory",
-                                  std::to_string(echo_.pid()), "--settle-ms", "100"},
-                                 &code);
+  std::string out;
+  int code = run_load_gen({"--mode", "raw", "--port", std::to_string(port_), "--conns", "200", "--memory",
+                           std::to_string(echo_.pid()), "--settle-ms", "100"},
+                          &out);
   Fields m = parse_line(out, "MEMORY");
   ASSERT_FALSE(m.empty()) << out;
   EXPECT_EQ(0, code) << out;
@@ -160,9 +160,8 @@ TEST_F(EchoServerFixture, OutOfDescriptorsItPausesAcceptingUntilAConnectionLeave
 TEST(LoadGen, NothingListeningCountsEveryConnectAsFailed) {
   int port = free_port();
   std::string out;
-  int code = exit_code(run_program({binary("load_gen"), "--mode", "raw", "--port", std::to_string(port), "--conns", "5",
-                                    "--duration", "0.2", "--warmup", "0"},
-                                   "", 30000, &out));
+  int code = run_load_gen(
+      {"--mode", "raw", "--port", std::to_string(port), "--conns", "5", "--duration", "0.2", "--warmup", "0"}, &out);
   Fields r = parse_line(out, "RESULT");
   ASSERT_FALSE(r.empty()) << out;
   EXPECT_EQ(1, code);
@@ -173,9 +172,9 @@ TEST(LoadGen, NothingListeningCountsEveryConnectAsFailed) {
 
 TEST(LoadGen, BadArgumentsAreRefused) {
   std::string out;
-  EXPECT_EQ(2, exit_code(run_program({binary("load_gen"), "--port", "0"}, "", 10000, &out)));
-  EXPECT_EQ(2, exit_code(run_program({binary("load_gen"), "--port", "1", "--body", "8"}, "", 10000, &out)));
-  EXPECT_EQ(2, exit_code(run_program({binary("load_gen"), "--port", "1", "--mode", "udp"}, "", 10000, &out)));
+  EXPECT_EQ(2, run_load_gen({"--port", "0"}, &out));
+  EXPECT_EQ(2, run_load_gen({"--port", "1", "--body", "8"}, &out));
+  EXPECT_EQ(2, run_load_gen({"--port", "1", "--mode", "udp"}, &out));
 }
 
 // A one-connection peer speaking the gateway's client side: reads command-2 packets and
