@@ -75,12 +75,30 @@ std::vector<std::string> cli(int port, std::vector<std::string> more) {
   return argv;
 }
 
-TEST(HallCli, SendsArgumentsAndPrintsEveryAnswerUntilTheGatewayCloses) {
+// The arguments as one quoted shell command line.
+std::string shell_line(const std::vector<std::string>& argv) {
+  std::string cmd;
+  for (const std::string& a : argv) cmd += "'" + a + "' ";
+  return cmd;
+}
+
+// A run of the tool against the fake gateway: its output and error in files, its
+// connection accepted.
+struct CliRun {
   TempDir dir;
   FakeGateway gw;
   Process p;
-  ASSERT_TRUE(p.start(cli(gw.port(), {"-i", "7", "-w", "20", "abc", "de"}), "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
+  bool start(const std::vector<std::string>& argv) {
+    return p.start(argv, "", dir.file("out"), dir.file("err")) && gw.accept_one();
+  }
+  std::string out() const { return read_file(dir.file("out")); }
+  std::string err() const { return read_file(dir.file("err")); }
+};
+
+TEST(HallCli, SendsArgumentsAndPrintsEveryAnswerUntilTheGatewayCloses) {
+  CliRun run;
+  FakeGateway& gw = run.gw;
+  ASSERT_TRUE(run.start(cli(gw.port(), {"-i", "7", "-w", "20", "abc", "de"})));
   EXPECT_EQ(gw.read(kReqAbc.size() + kReqDe.size()), cat(kReqAbc, kReqDe));
 
   // One answer cut in two, then a second answer and one with a bad checksum in one write.
@@ -90,48 +108,38 @@ TEST(HallCli, SendsArgumentsAndPrintsEveryAnswerUntilTheGatewayCloses) {
   Bytes bad = kAnsOk;
   bad[8] ^= 0x01;
   ASSERT_TRUE(gw.write(cat(kAnsErr, bad)));
-  ASSERT_TRUE(wait_until([&] { return read_file(dir.file("out")).find("text=\n") != std::string::npos; }, 5000));
+  ASSERT_TRUE(wait_until([&] { return run.out().find("text=\n") != std::string::npos; }, 5000));
   gw.drop();
 
-  EXPECT_EQ(exit_code(p.wait(5000)), 2);
-  EXPECT_EQ(read_file(dir.file("out")),
+  EXPECT_EQ(exit_code(run.p.wait(5000)), 2);
+  EXPECT_EQ(run.out(),
             "answer status=0 text=ok\n"
             "answer status=1 text=\n"
             "connection closed by the gateway\n");
-  EXPECT_NE(read_file(dir.file("err")).find("bad checksum"), std::string::npos);
+  EXPECT_NE(run.err().find("bad checksum"), std::string::npos);
 }
 
 TEST(HallCli, SendsOneRequestPerInputLineAndStopsAfterCountAnswers) {
-  TempDir dir;
-  write_file(dir.file("in"), "abc\r\n\nde");  // CRLF, an empty line (skipped), no final newline
-  FakeGateway gw;
-  std::string cmd;
-  for (const std::string& a : cli(gw.port(), {"-i", "7", "-n", "1", "-w", "-1"})) cmd += "'" + a + "' ";
-  Process p;
-  ASSERT_TRUE(
-      p.start({"/bin/sh", "-c", "exec " + cmd + "< '" + dir.file("in") + "'"}, "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
-  EXPECT_EQ(gw.read(kReqAbc.size() + kReqDe.size()), cat(kReqAbc, kReqDe));
-  ASSERT_TRUE(gw.write(kAnsOk));
-  EXPECT_EQ(exit_code(p.wait(5000)), 0);
-  EXPECT_EQ(read_file(dir.file("out")), "answer status=0 text=ok\n");
-  EXPECT_TRUE(wait_closed(gw.conn(), 2000));
+  CliRun run;
+  write_file(run.dir.file("in"), "abc\r\n\nde");  // CRLF, an empty line (skipped), no final newline
+  const std::string cmd = shell_line(cli(run.gw.port(), {"-i", "7", "-n", "1", "-w", "-1"}));
+  ASSERT_TRUE(run.start({"/bin/sh", "-c", "exec " + cmd + "< '" + run.dir.file("in") + "'"}));
+  EXPECT_EQ(run.gw.read(kReqAbc.size() + kReqDe.size()), cat(kReqAbc, kReqDe));
+  ASSERT_TRUE(run.gw.write(kAnsOk));
+  EXPECT_EQ(exit_code(run.p.wait(5000)), 0);
+  EXPECT_EQ(run.out(), "answer status=0 text=ok\n");
+  EXPECT_TRUE(wait_closed(run.gw.conn(), 2000));
 }
 
 // Started with standard input closed and no text: no request is read from anywhere (not
 // from the gateway socket, which would take descriptor 0), and the wait ends the run.
 TEST(HallCli, ClosedStandardInputSendsNothingAndTheWaitEndsTheRun) {
-  TempDir dir;
-  FakeGateway gw;
-  std::string cmd;
-  for (const std::string& a : cli(gw.port(), {"-w", "1"})) cmd += "'" + a + "' ";
-  Process p;
-  ASSERT_TRUE(p.start({"/bin/sh", "-c", "exec " + cmd + "<&-"}, "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
-  ASSERT_TRUE(gw.write(cat(kAnsOk, {'\n'})));
-  EXPECT_EQ(exit_code(p.wait(5000)), 0);
-  EXPECT_EQ(read_file(dir.file("out")), "answer status=0 text=ok\n");
-  EXPECT_TRUE(gw.read(1).empty());  // closed without a byte sent
+  CliRun run;
+  ASSERT_TRUE(run.start({"/bin/sh", "-c", "exec " + shell_line(cli(run.gw.port(), {"-w", "1"})) + "<&-"}));
+  ASSERT_TRUE(run.gw.write(cat(kAnsOk, {'\n'})));
+  EXPECT_EQ(exit_code(run.p.wait(5000)), 0);
+  EXPECT_EQ(run.out(), "answer status=0 text=ok\n");
+  EXPECT_TRUE(run.gw.read(1).empty());  // closed without a byte sent
 }
 
 TEST(HallCli, ConnectFailureExitsNonZero) {
@@ -145,64 +153,51 @@ TEST(HallCli, ConnectFailureExitsNonZero) {
 }
 
 TEST(HallCli, StopsListeningAfterTheWait) {
-  TempDir dir;
-  FakeGateway gw;
-  Process p;
-  ASSERT_TRUE(p.start(cli(gw.port(), {"-i", "7", "-w", "0.3", "abc"}), "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
-  EXPECT_EQ(gw.read(kReqAbc.size()), kReqAbc);
-  EXPECT_TRUE(wait_closed(gw.conn(), 5000));
-  EXPECT_EQ(exit_code(p.wait(5000)), 0);
-  EXPECT_EQ(read_file(dir.file("out")), "");
+  CliRun run;
+  ASSERT_TRUE(run.start(cli(run.gw.port(), {"-i", "7", "-w", "0.3", "abc"})));
+  EXPECT_EQ(run.gw.read(kReqAbc.size()), kReqAbc);
+  EXPECT_TRUE(wait_closed(run.gw.conn(), 5000));
+  EXPECT_EQ(exit_code(run.p.wait(5000)), 0);
+  EXPECT_EQ(run.out(), "");
 }
 
 TEST(HallCli, InvalidPacketFromTheGatewayEndsTheSession) {
-  TempDir dir;
-  FakeGateway gw;
-  Process p;
-  ASSERT_TRUE(p.start(cli(gw.port(), {"-i", "7", "-w", "20", "abc"}), "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
-  EXPECT_EQ(gw.read(kReqAbc.size()), kReqAbc);
+  CliRun run;
+  ASSERT_TRUE(run.start(cli(run.gw.port(), {"-i", "7", "-w", "20", "abc"})));
+  EXPECT_EQ(run.gw.read(kReqAbc.size()), kReqAbc);
   Bytes wrong = kAnsOk;
   wrong[3] = 'X';
-  ASSERT_TRUE(gw.write(wrong));
-  EXPECT_EQ(exit_code(p.wait(5000)), 2);
-  EXPECT_NE(read_file(dir.file("err")).find("invalid packet"), std::string::npos);
+  ASSERT_TRUE(run.gw.write(wrong));
+  EXPECT_EQ(exit_code(run.p.wait(5000)), 2);
+  EXPECT_NE(run.err().find("invalid packet"), std::string::npos);
 }
 
 // The gateway drops a connection whose packet exceeds 8000 bytes, so a text that would
 // make one is refused here and the others still go.
 TEST(HallCli, TextTooLongForTheGatewayIsNotSent) {
-  TempDir dir;
-  FakeGateway gw;
-  Process p;
+  CliRun run;
   std::string fits(7982, 'a'), too_long(7983, 'b');
-  ASSERT_TRUE(p.start(cli(gw.port(), {"-i", "7", "-w", "0.5", too_long, fits}), "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
-  Bytes got = gw.read(8000);
+  ASSERT_TRUE(run.start(cli(run.gw.port(), {"-i", "7", "-w", "0.5", too_long, fits})));
+  Bytes got = run.gw.read(8000);
   ASSERT_EQ(got.size(), 8000u);
   EXPECT_EQ(got[0], 0x1F);  // length 7998
   EXPECT_EQ(got[1], 0x3E);
-  EXPECT_TRUE(wait_closed(gw.conn(), 5000));  // and nothing after it
-  EXPECT_EQ(exit_code(p.wait(5000)), 3);
-  EXPECT_NE(read_file(dir.file("err")).find("not sent"), std::string::npos);
+  EXPECT_TRUE(wait_closed(run.gw.conn(), 5000));  // and nothing after it
+  EXPECT_EQ(exit_code(run.p.wait(5000)), 3);
+  EXPECT_NE(run.err().find("not sent"), std::string::npos);
 }
 
 // The same with the gateway found in Redis: the text is not sent, and the exit status says so.
 TEST(HallCli, TextTooLongIsReportedWithTheGatewayFoundInRedis) {
-  TempDir dir;
   RedisServer redis;
   ASSERT_TRUE(redis.start());
-  FakeGateway gw;
+  CliRun run;
   redis.command({"HSET", "HALLSERVER", "HALLSERVER1",
-                 "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(gw.port()) + ",\"SVID\":1}"});
-  Process p;
-  ASSERT_TRUE(p.start({binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis.port()), "--interval", "0",
-                       "-i", "7", "-w", "0.5", std::string(7983, 'b')},
-                      "", dir.file("out"), dir.file("err")));
-  ASSERT_TRUE(gw.accept_one());
-  EXPECT_EQ(exit_code(p.wait(10000)), 3) << read_file(dir.file("err"));
-  EXPECT_NE(read_file(dir.file("err")).find("not sent"), std::string::npos);
+                 "{\"IP\":\"127.0.0.1\",\"PORT\":" + std::to_string(run.gw.port()) + ",\"SVID\":1}"});
+  ASSERT_TRUE(run.start({binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis.port()), "--interval", "0",
+                         "-i", "7", "-w", "0.5", std::string(7983, 'b')}));
+  EXPECT_EQ(exit_code(run.p.wait(10000)), 3) << run.err();
+  EXPECT_NE(run.err().find("not sent"), std::string::npos);
 }
 
 }  // namespace
