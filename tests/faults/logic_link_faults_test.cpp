@@ -65,13 +65,12 @@ TEST(LogicLinkFaults, LinkCutMidPacketIsDroppedAndTheNextLinkStartsClean) {
 // stopped reading first): the queue goes with the link, the gateway lives, and the
 // next link carries only what came after.
 TEST(LogicLinkFaults, LinkCutWithForwardsStillQueued) {
-  FakeLogic l;
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   cfg.log_level = 4;
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port());
   const std::string pad(7000, 'q');
   // Enough to fill the socket buffers on both sides without reaching 50 blocked writes.
@@ -104,14 +103,13 @@ TEST(LogicLinkFaults, LinkCutWithForwardsStillQueued) {
 // Regression: the queue of a link whose server reads nothing grew until 50 blocked writes
 // in a row, however many bytes that took; now its size is bounded as well.
 TEST(LogicLinkFaults, LinkWhoseQueuePassesTheBoundIsReset) {
-  FakeLogic l;
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   cfg.log_level = 4;
   cfg.attrs = {{"MaxHelperQueue", "65536"}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port());
   const std::string pad(7900, 'q');
   const std::string line = "would pass 65536 bytes: link reset";

@@ -56,14 +56,13 @@ GatewayConfig registered_once(const testsupport::RedisServer& redis) {
 TEST(Drain, WithdrawsRefusesNewClientsServesHeldOnesAndExitsWhenTheyLeave) {
   testsupport::RedisServer redis;
   ASSERT_TRUE(redis.start());
-  FakeLogic l;
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   cfg.redis_port = redis.port();
   cfg.attrs = {{"RegisterInterval", "1"}};  // DrainTimeout keeps its 30 s
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   auto registered = [&] {
     return redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}) +
            redis.command({"HEXISTS", "HALLSERVER_ALIVE", "HALLSERVER9"});
@@ -98,13 +97,12 @@ TEST(Drain, WithdrawsRefusesNewClientsServesHeldOnesAndExitsWhenTheyLeave) {
 // Answers the held client has not read when the time-out passes still reach it before
 // its connection closes.
 TEST(Drain, AfterDrainTimeoutTheAnswersStillQueuedAreWrittenThenTheGatewayExits) {
-  FakeLogic l;
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   cfg.attrs = {{"DrainTimeout", "1"}};  // no Redis: the registration never got there
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port(), 4096);
   round_trip(c, l, 5, "held");
 
@@ -165,14 +163,13 @@ TEST(Drain, SigtermDuringADrainEndsAtOnceAndADetachedGatewayDrainsToo) {
 // Requests the gateway took from a client but could not yet write to a logic server that
 // reads slowly are written before the drain ends the process, not dropped with it.
 TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
-  FakeLogic l;
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   const int stats = testsupport::free_port();
   cfg.attrs = {{"StatsPort", std::to_string(stats)}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port());
   // The logic server reads nothing until the kernel's buffers are full and the gateway
   // holds 100 KB of forwards itself (fewer than 50 blocked writes). A scrape answered in
@@ -196,14 +193,13 @@ TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
 // Regression: the close notices of the clients that a drain closes, lost because their
 // logic server could not be reached, went unmentioned: "queued answers written" alone.
 TEST(Drain, CloseNoticesLostToAnUnreachableLogicServerAreNamedInTheExitLine) {
-  FakeLogic l;
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   const int stats = testsupport::free_port();
   cfg.attrs = {{"DrainTimeout", "1"}, {"StatsPort", std::to_string(stats)}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port());
   round_trip(c, l, 5, "held");
   l.close_link();
@@ -222,12 +218,10 @@ TEST(Drain, CloseNoticesLostToAnUnreachableLogicServerAreNamedInTheExitLine) {
 // forwards its link still held in the kernel: the drain waited only for what the gateway
 // held itself, and the exit closed the link with a report unread, which resets it.
 TEST(Drain, ForwardsTheSocketStillHoldsReachALogicServerThatKeepsReporting) {
-  FakeLogic l;
-  GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run;
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
   Client c(gw.port());
   // Forwards enough to fill the kernel's buffers, fewer than 50 blocked writes.
   const std::string pad(7900, 'f');
@@ -254,14 +248,12 @@ TEST(Drain, ForwardsTheSocketStillHoldsReachALogicServerThatKeepsReporting) {
 // the logic server had not taken (it stopped reading) closed with them, and the exit line
 // said "queued answers written" as if they had all gone out. They are now named there.
 TEST(Drain, ForwardsLostWithALinkResetAfterTheClientsClosedAreNamedInTheExitLine) {
-  FakeLogic l;  // never reads
   GatewayConfig cfg;
-  cfg.servers = {{3, l.port()}};
   cfg.helper_timeout = 1;
   cfg.attrs.push_back({"DrainTimeout", "1"});
-  Gateway gw(cfg);
-  ASSERT_TRUE(gw.start()) << gw.stderr_text();
-  ASSERT_TRUE(l.accept_link());
+  FakeLogicGateway run(cfg);  // its logic server never reads
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  Gateway& gw = run.gw;
   Client c(gw.port());
   const std::string pad(7900, 'f');
   for (int i = 0; i < 300; ++i) ASSERT_TRUE(c.send(data_req(5, std::to_string(i) + pad)));

@@ -31,15 +31,16 @@ using Gateway = testsupport::HallRun;
 
 using Client = testpackets::Client;
 
-// A gateway in front of one fake logic server (svid 3), started and its link accepted.
+// A gateway in front of one fake logic server (svid 3), started and its link accepted;
+// `cfg` holds the gateway's other settings.
 struct FakeLogicGateway {
+  explicit FakeLogicGateway(GatewayConfig cfg = GatewayConfig()) : gw(with_logic(cfg, logic.port())) {}
   FakeLogic logic;
-  Gateway gw{with_logic(logic.port())};
+  Gateway gw;
   bool start() { return gw.start() && logic.accept_link(); }
 
  private:
-  static GatewayConfig with_logic(int port) {
-    GatewayConfig cfg;
+  static GatewayConfig with_logic(GatewayConfig cfg, int port) {
     cfg.servers = {{3, port}};
     return cfg;
   }
