@@ -54,8 +54,6 @@ long long num(const Fields& f, const std::string& key) {
   return std::stoll(it->second);
 }
 
-int exit_code(int status) { return (status != -1 && WIFEXITED(status)) ? WEXITSTATUS(status) : -1; }
-
 // Runs load_gen with these arguments; its exit code.
 int run_load_gen(std::vector<std::string> args, std::string* out) {
   args.insert(args.begin(), binary("load_gen"));

@@ -42,12 +42,4 @@ long rss_kb(pid_t pid) {
   return -1;
 }
 
-long cpu_ticks(pid_t pid) { return testsupport::cpu_ticks(pid); }
-
-size_t count_of(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
-  return n;
-}
-
 }  // namespace faulttest

@@ -40,8 +40,8 @@ int open_fds(pid_t pid);
 // The process's descriptors and what each one is, for failure messages.
 std::string fd_targets(pid_t pid);  // entries of /proc/PID/fd, -1 when unreadable
 long rss_kb(pid_t pid);             // VmRSS of /proc/PID/status, -1 when unreadable
-long cpu_ticks(pid_t pid);          // utime + stime of /proc/PID/stat, -1 when unreadable
-size_t count_of(const std::string& text, const std::string& needle);
+using testsupport::count_of;
+using testsupport::cpu_ticks;
 
 }  // namespace faulttest
 

@@ -24,7 +24,7 @@ using namespace gwtest;
 
 namespace {
 
-int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+using testsupport::exit_code;
 
 // A listening socket that keeps a loopback port busy.
 int occupy(int port) {

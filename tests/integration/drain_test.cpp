@@ -16,6 +16,7 @@
 #include "relay_harness.h"
 
 using namespace relaytest;
+using testsupport::count_of;
 using testsupport::wait_until;
 
 namespace {
@@ -31,12 +32,6 @@ void round_trip(Client& c, FakeLogic& l, int id, const std::string& text) {
   std::string got;
   ASSERT_TRUE(c.answer(&status, &got));
   EXPECT_EQ(got, text);
-}
-
-size_t count_of(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
 }
 
 // The foreground gateway's exit status, or -1 when it did not exit 0 within timeout_ms.

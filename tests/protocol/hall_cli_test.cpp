@@ -67,8 +67,6 @@ Bytes cat(const Bytes& a, const Bytes& b) {
   return r;
 }
 
-int exit_code(int status) { return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
-
 std::vector<std::string> cli(int port, std::vector<std::string> more) {
   std::vector<std::string> argv = {binary("hall_cli"), "-h", "127.0.0.1", "-p", std::to_string(port)};
   argv.insert(argv.end(), more.begin(), more.end());

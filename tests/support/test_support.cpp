@@ -271,6 +271,14 @@ long cpu_ticks(pid_t pid) {
   return utime + stime;
 }
 
+int exit_code(int status) { return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
 bool wait_port(int port, int timeout_ms) {
   return wait_until([&] { return port_open(port); }, timeout_ms);
 }

@@ -65,6 +65,11 @@ bool unread_bytes_on_port(int port);
 // utime + stime of a process in clock ticks (/proc/PID/stat); -1 when unreadable.
 long cpu_ticks(pid_t pid);
 
+// The exit code of a wait status; -1 for any other end, and for -1 (no status).
+int exit_code(int status);
+// How many times `needle` stands in `text`, not overlapping.
+size_t count_of(const std::string& text, const std::string& needle);
+
 // Path of a program built by this project.
 std::string binary(const std::string& name);
 std::string source_path(const std::string& rel);
