@@ -466,8 +466,7 @@ TEST_F(ProcessLog, DeferredLinesNeverWaitForTheDiskAndDroppedOnesAreCounted) {
   reader.join();
   close(pipe_fd);
 
-  size_t written = 0;
-  for (size_t at = got.find(text); at != std::string::npos; at = got.find(text, at + text.size())) ++written;
+  const size_t written = testsupport::count_of(got, text);
   const size_t notice = got.find(" log lines dropped: the log file did not keep up");
   ASSERT_NE(std::string::npos, notice) << "no line tells of the dropped lines; " << written << " written";
   const size_t number = got.rfind(": ", notice);

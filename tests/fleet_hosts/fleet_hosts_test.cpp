@@ -168,11 +168,7 @@ TEST(FleetHosts, PlayersOfALostGatewayMoveAndNoOrderIsLostOrDoubled) {
     return testsupport::read_file(dir.file("p0")) + testsupport::read_file(dir.file("p1")) +
            testsupport::read_file(dir.file("p2"));
   };
-  auto count = [](const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-  };
+  const auto count = testsupport::count_of;
   // Everyone connected and registered: both logic servers answered every hello.
   auto settled = [&] {
     const std::string out = output();

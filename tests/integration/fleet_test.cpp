@@ -101,10 +101,7 @@ TEST_F(Fleet, OrderSyncClientsOnOneListDeliverEveryOrderOnceInOrder) {
 
 // Lines of a player process's output that contain `needle`.
 size_t count_lines(const std::string& file, const std::string& needle) {
-  const std::string text = testsupport::read_file(file);
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
+  return testsupport::count_of(testsupport::read_file(file), needle);
 }
 
 TEST_F(Fleet, PlayersFindALiveGatewayAndMoveToAnotherWhenItGoes) {

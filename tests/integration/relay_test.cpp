@@ -129,14 +129,7 @@ TEST(Relay, ForwardsKeepAscendingSvidOrderWhileSomeLinksReconnect) {
     l2.close_link();
     l3.close_link();
     ASSERT_TRUE(testsupport::wait_until(
-        [&] {
-          const std::string log = gw.process_log();
-          size_t n = 0;
-          for (size_t at = log.find("logic server close"); at != std::string::npos;
-               at = log.find("logic server close", at + 1))
-            ++n;
-          return n == static_cast<size_t>(2 * round);
-        },
+        [&] { return testsupport::count_of(gw.process_log(), "logic server close") == static_cast<size_t>(2 * round); },
         5000));
     ASSERT_TRUE(c.send(data_req(11, "round " + std::to_string(round))));
     Packet p1, p2, p3;
