@@ -24,9 +24,10 @@
 int main(int argc, char** argv) {
   open_standard_descriptors();
   if (argc == 3 && std::string(argv[1]) == "-t") return check_conf(argv[2], stdout);
-  // "-t" alone is the check without its file, not a settings file named "-t" (that one
-  // is given as ./-t).
-  if (argc != 2 || std::string(argv[1]) == "-t") {
+  // An option where the settings file belongs ("-t" without its file, "--help", a
+  // mistyped flag) gives the usage, not "cannot read settings file"; a settings file
+  // whose name starts with '-' is given as ./-name.
+  if (argc != 2 || argv[1][0] == '-') {
     std::fprintf(stderr, "usage: %s <settings.ini>\n       %s -t <settings.ini>   (check the settings)\n",
                  argc > 0 ? argv[0] : "order_sync_client", argc > 0 ? argv[0] : "order_sync_client");
     return 2;

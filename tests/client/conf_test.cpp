@@ -109,7 +109,8 @@ TEST(ClientConf, ProgramStopsAtStartNamingTheBadKey) {
   EXPECT_NE(std::string::npos, out.find("[gateway] port")) << out;
 
   // A wrong command line, "-t" without its file among them, gives the usage and status 2.
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{"-t"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"-t"}, std::vector<std::string>{"--help"}}) {
     std::vector<std::string> argv = {binary("order_sync_client")};
     argv.insert(argv.end(), args.begin(), args.end());
     st = run_program(argv, d.path(), 10000, &out);
