@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <assert.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +53,12 @@ int CListener::Attach(CPollerUnit* unit, CTimerList* webList, CTimerList* helper
     log_error("bind addr[%s], port[%d] failed.", _bindAddr, _bindPort);
     return -1;
   }
+  // Clients are taken in as soon as they connect, not once their first bytes arrive
+  // (TCP_DEFER_ACCEPT of the bind). A connection the kernel holds back is unknown to the
+  // gateway: when the gateway ends (a drain, a stop) it vanishes without a close, so a
+  // client idle on it sees an open link and loses what it writes next.
+  int off = 0;
+  setsockopt(netfd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &off, sizeof(off));
   EnableInput();
   _pollerunit = unit;
   _webtimerlist = webList;
