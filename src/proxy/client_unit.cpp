@@ -46,7 +46,8 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _r(*_webMp),
       _w(*_webMp),
       _ending(false),
-      _queued_counted(0) {}
+      _queued_counted(0),
+      _half_closed(false) {}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
@@ -106,6 +107,17 @@ void CClientUnit::read_rest() {
   // waits for the answers.
   for (int reads = 0; reads < MAX_READS_AT_HANGUP && !_ending && CNet::unread_bytes(netfd) > 0; ++reads)
     if (recv() < 0 || _stage != CONN_DATA_RECVING) return;
+}
+
+void CClientUnit::half_close() {
+  if (_ending || _half_closed) return;
+  _half_closed = true;
+  ::shutdown(netfd, SHUT_WR);
+  _w.skip(_w.data_len());
+  count_queued();
+  DisableOutput();
+  EnableInput();
+  ApplyEvents();
 }
 
 void CClientUnit::shut() {
@@ -320,7 +332,7 @@ int CClientUnit::cmd_login_handler(int client_id) {
 }
 
 void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
-  if (_ending) return;
+  if (_ending || _half_closed) return;
   // A client that reads slower than its answers come is closed before its queue holds
   // more than the bound: partial writes keep it from ever counting as blocked.
   if (static_cast<uint64_t>(_w.data_len()) + len > TGlobal::_maxClientQueue) {
@@ -338,6 +350,7 @@ void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
 }
 
 int CClientUnit::send_answer(const char* data, unsigned len) {
+  if (_half_closed) return -1;
   if (_ending || _w.data_len() > 0 || len == 0) {
     add_rsp_buf(data, len);
     return send();

@@ -83,6 +83,12 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // else queued behind the rest. Results as for send().
   int send_answer(const char* data, unsigned len);
 
+  // The gateway is leaving (the drain's end): the write side closes (the client reads
+  // end-of-file), queued answers are dropped, and reading and forwarding go on until the
+  // client closes too, so that nothing it sent before it saw the end is lost.
+  void half_close();
+  bool half_closed() const { return _half_closed; }
+
   CConnState stage() const { return _stage; }
   unsigned pending_output() const { return _w.data_len(); }
   unsigned pending_input() const { return _r.data_len(); }
@@ -106,6 +112,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // handled, and its end waits on the pending timer list.
   bool _ending;
   unsigned _queued_counted;  // send queue length last counted in g_stats
+  bool _half_closed;         // half_close ran: nothing more is written
 };
 
 }  // namespace __http_svr_ns__

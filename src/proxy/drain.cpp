@@ -41,9 +41,13 @@ bool CDrain::Step(int64_t now_us) {
       const bool written = QueuedAnswers() == 0 || now_us >= _flushUntil;
       const bool withdrawn = _registry == nullptr || _registry->Unanswered() == 0 || now_us >= _registryUntil;
       if (!written || !withdrawn) return false;
-      CloseClients(now_us);
+      HalfCloseClients(now_us);
       return Step(now_us);
     }
+    case kClosing:
+      if (_listener->client_count() != 0 && now_us < _closeUntil) return false;
+      CloseClients(now_us);
+      return Step(now_us);
     case kForwarding:
       if (QueuedForwards() != 0 && now_us < _forwardUntil) return false;
       Finish();
@@ -81,15 +85,33 @@ void CDrain::StopHolding(int64_t now_us, bool timedOut) {
     log_boot("drain: ended: all clients left");
 }
 
-void CDrain::CloseClients(int64_t now_us) {
-  _stage = kForwarding;
-  _forwardUntil = now_us + kFlushSeconds * kMicros;
+void CDrain::HalfCloseClients(int64_t now_us) {
+  _stage = kClosing;
+  _closeUntil = now_us + kHalfCloseSeconds * kMicros;
   _unwrittenAnswers = QueuedAnswers();
   _unconfirmed = _registry != nullptr && _registry->Unanswered() != 0;
   _droppedBeforeClose = DroppedForwards();
-  // The connections still open end as an idle time-out ends them: their close notices
-  // go to the logic servers with the forwards still queued.
-  for (CDecoderUnit* unit : _listener->clients()) unit->complete();
+  // A client that wrote a request just before the end would otherwise meet a close with
+  // its request unread, which resets the connection and loses the request. After the
+  // half-close the client reads end-of-file, stops writing and closes, and the gateway
+  // reads up to that close.
+  for (CDecoderUnit* unit : _listener->clients()) {
+    CClientUnit* client = unit->get_web_unit();
+    if (client != nullptr) client->half_close();
+  }
+}
+
+void CDrain::CloseClients(int64_t now_us) {
+  _stage = kForwarding;
+  _forwardUntil = now_us + kFlushSeconds * kMicros;
+  // The connections still open end as an idle time-out ends them, once what their
+  // sockets hold is handled: their close notices go to the logic servers with the
+  // forwards still queued.
+  for (CDecoderUnit* unit : _listener->clients()) {
+    CClientUnit* client = unit->get_web_unit();
+    if (client != nullptr) client->read_rest();
+    unit->complete();
+  }
   CHelperUnit::flush_deferred();
   const unsigned long forwards = QueuedForwards();
   if (forwards != 0) log_boot("drain: clients closed, %lu bytes still queued for logic servers", forwards);
@@ -122,7 +144,8 @@ unsigned long CDrain::QueuedForwards() {
   unsigned long queued = 0;
   if (_helperpool != nullptr)
     for (const auto& link : _helperpool->m_helpermap)
-      if (link.second != nullptr) queued += link.second->pending_output() + CNet::unacked_bytes(link.second->GetNetfd());
+      if (link.second != nullptr)
+        queued += link.second->pending_output() + CNet::unacked_bytes(link.second->GetNetfd());
   return queued;
 }
 

@@ -2,7 +2,9 @@
 // Redis registration, closes the listening socket for good and keeps relaying for the
 // clients it holds until every one has left or TGlobal::_drainTimeout seconds have
 // passed, logging how many are left once a second. It then writes the answers still
-// queued (for a few seconds at most), closes the remaining connections, writes what is
+// queued (for a few seconds at most), half-closes the remaining connections and reads
+// and forwards what their clients still send until they close too (kHalfCloseSeconds at
+// most), closes what is left, writes what is
 // still queued for the logic servers (forwards and close notices, for a few seconds at
 // most) and lets the loop end, so that the process exits 0. A second SIGUSR1 changes nothing; the other
 // stop signals keep ending the process at once. Runs on the loop thread only.
@@ -26,6 +28,8 @@ class CDrain : public CTimerObject, private noncopyable {
   // Answers still queued are written for this long at most once the clients are done,
   // and then what is queued for the logic servers for as long again.
   static const int kFlushSeconds = 3;
+  // Half-closed client connections are read for this long at most before they close.
+  static const int kHalfCloseSeconds = 2;
   // The removal from Redis is waited for this long at most at the end.
   static const int kRegistryWaitSeconds = 2;
 
@@ -36,17 +40,23 @@ class CDrain : public CTimerObject, private noncopyable {
   // and moves it on. True once the loop may end.
   bool Step(int64_t now_us);
   // Draining: the loop waits in short steps, so that the deadlines are kept.
-  bool Active() const { return _stage == kHolding || _stage == kFlushing || _stage == kForwarding; }
+  bool Active() const {
+    return _stage == kHolding || _stage == kFlushing || _stage == kClosing || _stage == kForwarding;
+  }
 
   // The count line, once a second while the clients are waited for.
   void TimerNotify() override;
 
  private:
-  enum Stage { kServing, kHolding, kFlushing, kForwarding, kDone };
+  enum Stage { kServing, kHolding, kFlushing, kClosing, kForwarding, kDone };
 
   void Begin(int64_t now_us);
   void StopHolding(int64_t now_us, bool timedOut);
-  // Closes the client connections left; their close notices join the logic servers' queues.
+  // Half-closes the client connections left: each client reads end-of-file, and what it
+  // sent before it saw it is still read and forwarded.
+  void HalfCloseClients(int64_t now_us);
+  // Closes the client connections left, after handling what their sockets hold; their
+  // close notices join the logic servers' queues.
   void CloseClients(int64_t now_us);
   void Finish();
   // Bytes of answers not yet delivered, over every client connection: those the gateway
@@ -68,10 +78,11 @@ class CDrain : public CTimerObject, private noncopyable {
   int64_t _holdUntil = 0;
   int64_t _flushUntil = 0;
   int64_t _registryUntil = 0;
+  int64_t _closeUntil = 0;
   int64_t _forwardUntil = 0;
-  unsigned long _unwrittenAnswers = 0;  // answer bytes dropped when the clients were closed
-  bool _unconfirmed = false;            // the removal from Redis was not confirmed by then
-  unsigned long _droppedBeforeClose = 0;  // DroppedForwards() just before the clients were closed
+  unsigned long _unwrittenAnswers = 0;    // answer bytes dropped when the clients were closed
+  bool _unconfirmed = false;              // the removal from Redis was not confirmed by then
+  unsigned long _droppedBeforeClose = 0;  // DroppedForwards() when the clients were half-closed
 };
 
 }  // namespace __http_svr_ns__

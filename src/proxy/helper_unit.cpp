@@ -475,6 +475,10 @@ int CHelperUnit::_pay_res(NETInputPacket* pkt) {
       log_warning("%s||Cannot find client, flow:[%lu], answer dropped", __FUNCTION__, flow);
       ++g_stats.results_unroutable;
       ret = -1;
+    } else if (client->half_closed()) {
+      log_warning("%s||client of flow:[%lu] is leaving, answer dropped", __FUNCTION__, flow);
+      ++g_stats.results_unroutable;
+      ret = -1;
     } else if (client->stage() == CONN_FATAL_ERROR) {
       log_warning("%s||client of flow:[%lu] is failing, answer dropped", __FUNCTION__, flow);
       ++g_stats.results_unroutable;

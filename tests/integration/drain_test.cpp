@@ -10,8 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <chrono>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "relay_harness.h"
 
@@ -104,13 +108,15 @@ TEST(Drain, AfterDrainTimeoutTheAnswersStillQueuedAreWrittenThenTheGatewayExits)
   const std::string pad(7500, 'x');  // an answer fits one 8192-byte packet
   const int kAnswers = 20;
   std::string burst;
-  for (int i = 0; i < kAnswers; ++i)
-    burst += result_pkt("{\"flow\":5,\"result\":\"" + std::to_string(i) + pad + "\"}");
+  for (int i = 0; i < kAnswers; ++i) burst += result_pkt("{\"flow\":5,\"result\":\"" + std::to_string(i) + pad + "\"}");
   ASSERT_TRUE(l.send(burst));
-  ASSERT_TRUE(wait_until([&] {
-    int unsent = -1;
-    return ioctl(l.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
-  }, 5000)) << "the gateway has the results";
+  ASSERT_TRUE(wait_until(
+      [&] {
+        int unsent = -1;
+        return ioctl(l.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
+      },
+      5000))
+      << "the gateway has the results";
   ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
   ASSERT_TRUE(gw.wait_log("drain: ended: timed out with 1 clients still connected", 10000)) << gw.process_log();
   for (int i = 0; i < kAnswers; ++i) {
@@ -204,8 +210,7 @@ TEST(Drain, CloseNoticesLostToAnUnreachableLogicServerAreNamedInTheExitLine) {
   ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
   EXPECT_EQ(0, exit_code(gw, 15000));
   // The notice: a 9-byte header, the uid and the gateway's svid.
-  EXPECT_NE(gw.process_log().find("queued answers written, 17 bytes for logic servers not written"),
-            std::string::npos)
+  EXPECT_NE(gw.process_log().find("queued answers written, 17 bytes for logic servers not written"), std::string::npos)
       << gw.process_log();
 }
 
@@ -354,10 +359,13 @@ TEST(Drain, ConnectionsWaitingToBeAcceptedWhenTheDrainBeginsAreServed) {
   testsupport::Process p;
   ASSERT_TRUE(p.start(gw.argv(true), gw.bin()));
   std::unique_ptr<Client> c;
-  ASSERT_TRUE(wait_until([&] {
-    c.reset(new Client(gw.port()));
-    return c->ok();
-  }, 10000)) << gw.process_log();
+  ASSERT_TRUE(wait_until(
+      [&] {
+        c.reset(new Client(gw.port()));
+        return c->ok();
+      },
+      10000))
+      << gw.process_log();
   ASSERT_TRUE(c->send(data_req(5, "queued")));
   ASSERT_EQ(0, kill(p.pid(), SIGUSR1));
   ASSERT_TRUE(l.accept_link());
@@ -373,6 +381,63 @@ TEST(Drain, ConnectionsWaitingToBeAcceptedWhenTheDrainBeginsAreServed) {
   const int st = p.wait(20000);
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
   close(silent);
+}
+
+// Regression: players in a closed loop (a request, its answer, the next request) lost the
+// request they wrote just before the drain's end closed them: the close met it unread and
+// reset the connection. Each player now reads end-of-file and closes, every request it
+// wrote reaches the logic server, and none is reset.
+TEST(Drain, PlayersInAClosedLoopLoseNoRequestAndNoneIsReset) {
+  LogicServer ls("a");
+  ASSERT_TRUE(ls.start());
+  GatewayConfig cfg;
+  cfg.servers = {{3, ls.port()}};
+  cfg.log_level = 4;
+  cfg.attrs = {{"DrainTimeout", "1"}};
+  Gateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  const int kPlayers = 200;
+  std::vector<pollfd> players;
+  std::vector<std::string> bufs(kPlayers);
+  size_t sent = 0, answers = 0, resets = 0;
+  auto ask = [&](int i) {
+    const std::string req = data_req(1000 + i, "{\"n\":" + std::to_string(sent) + "}");
+    if (send(players[i].fd, req.data(), req.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(req.size())) ++sent;
+  };
+  for (int i = 0; i < kPlayers; ++i) {
+    players.push_back({testsupport::tcp_connect_local(gw.port(), 5000), POLLIN, 0});
+    ASSERT_GE(players.back().fd, 0);
+    ask(i);
+  }
+  bool drained = false;
+  int open = kPlayers;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (open > 0 && std::chrono::steady_clock::now() < until) {
+    if (!drained && answers >= 10 * kPlayers) drained = kill(gw.pid(), SIGUSR1) == 0;
+    if (poll(players.data(), players.size(), 1000) <= 0) continue;
+    for (int i = 0; i < kPlayers; ++i) {
+      if (players[i].fd < 0 || players[i].revents == 0) continue;
+      char chunk[4096];
+      const ssize_t n = recv(players[i].fd, chunk, sizeof(chunk), 0);
+      if (n > 0) {
+        bufs[i].append(chunk, static_cast<size_t>(n));
+        for (Packet p; testpackets::cut_packet(&bufs[i], &p);)
+          if (p.cmd == 0x1001) ++answers, ask(i);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      resets += n < 0;
+      close(players[i].fd);
+      players[i].fd = -1;
+      --open;
+    }
+  }
+  ASSERT_TRUE(drained);
+  EXPECT_EQ(0, open);
+  EXPECT_EQ(0, exit_code(gw, 10000));
+  EXPECT_EQ(0u, resets) << "players reset";
+  EXPECT_TRUE(ls.wait_matching("forward client=", sent, 10000));
+  EXPECT_EQ(sent, ls.matching("forward client=").size()) << "requests lost";
 }
 
 }  // namespace
