@@ -50,6 +50,10 @@ bool CDrain::Step(int64_t now_us) {
       return Step(now_us);
     case kForwarding:
       if (QueuedForwards() != 0 && now_us < _forwardUntil) return false;
+      LeaveLogicServers(now_us);
+      return Step(now_us);
+    case kLeaving:
+      if (LinksUp() != 0 && now_us < _leaveUntil) return false;
       Finish();
       return true;
     case kDone:
@@ -115,6 +119,25 @@ void CDrain::CloseClients(int64_t now_us) {
   CHelperUnit::flush_deferred();
   const unsigned long forwards = QueuedForwards();
   if (forwards != 0) log_boot("drain: clients closed, %lu bytes still queued for logic servers", forwards);
+}
+
+void CDrain::LeaveLogicServers(int64_t now_us) {
+  _stage = kLeaving;
+  _leaveUntil = now_us + kHalfCloseSeconds * kMicros;
+  // A link closed while its server's answers wait unread in it is reset, and a server
+  // that sees the reset may drop forwards it has received and not yet read. Half-closed,
+  // the server reads to the end and closes the link itself; answers read meanwhile find
+  // no client and are dropped.
+  if (_helperpool != nullptr)
+    for (const auto& link : _helperpool->m_helpermap)
+      if (link.second != nullptr) link.second->half_close();
+}
+
+int CDrain::LinksUp() {
+  int up = 0;
+  if (_helperpool != nullptr)
+    for (const auto& link : _helperpool->m_helpermap) up += link.second != nullptr && link.second->link_up();
+  return up;
 }
 
 void CDrain::Finish() {

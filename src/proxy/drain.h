@@ -41,14 +41,15 @@ class CDrain : public CTimerObject, private noncopyable {
   bool Step(int64_t now_us);
   // Draining: the loop waits in short steps, so that the deadlines are kept.
   bool Active() const {
-    return _stage == kHolding || _stage == kFlushing || _stage == kClosing || _stage == kForwarding;
+    return _stage == kHolding || _stage == kFlushing || _stage == kClosing || _stage == kForwarding ||
+           _stage == kLeaving;
   }
 
   // The count line, once a second while the clients are waited for.
   void TimerNotify() override;
 
  private:
-  enum Stage { kServing, kHolding, kFlushing, kClosing, kForwarding, kDone };
+  enum Stage { kServing, kHolding, kFlushing, kClosing, kForwarding, kLeaving, kDone };
 
   void Begin(int64_t now_us);
   void StopHolding(int64_t now_us, bool timedOut);
@@ -58,6 +59,10 @@ class CDrain : public CTimerObject, private noncopyable {
   // Closes the client connections left, after handling what their sockets hold; their
   // close notices join the logic servers' queues.
   void CloseClients(int64_t now_us);
+  // Half-closes the logic links once their forwards are out: each server reads what its
+  // socket holds, then end-of-file, and closes the link.
+  void LeaveLogicServers(int64_t now_us);
+  static int LinksUp();
   void Finish();
   // Bytes of answers not yet delivered, over every client connection: those the gateway
   // holds and those its sockets hold unacknowledged (lost if a close resets the link).
@@ -80,6 +85,7 @@ class CDrain : public CTimerObject, private noncopyable {
   int64_t _registryUntil = 0;
   int64_t _closeUntil = 0;
   int64_t _forwardUntil = 0;
+  int64_t _leaveUntil = 0;
   unsigned long _unwrittenAnswers = 0;    // answer bytes dropped when the clients were closed
   bool _unconfirmed = false;              // the removal from Redis was not confirmed by then
   unsigned long _droppedBeforeClose = 0;  // DroppedForwards() when the clients were half-closed

@@ -11,6 +11,7 @@
 #define HALL_PROXY_HELPER_UNIT_H
 
 #include <stdint.h>
+#include <sys/socket.h>
 
 #include <string>
 
@@ -48,11 +49,11 @@ extern server_switch_s* gSvrSwitch;
 
 class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyable {
  public:
-  static const int RECV_BUFFER_SIZE = 65536;  // one recv per input notification
-  static const int MAX_BODY_LENGTH = 10240;   // largest `length` a logic server may send
-  static const int MAX_SEND_BLOCKED = 50;     // this many blocked sends in a row reset
+  static const int RECV_BUFFER_SIZE = 65536;   // one recv per input notification
+  static const int MAX_BODY_LENGTH = 10240;    // largest `length` a logic server may send
+  static const int MAX_SEND_BLOCKED = 50;      // this many blocked sends in a row reset
   static const int MAX_READS_AT_HANGUP = 256;  // reads of what a broken link still holds
-  static const int BUSY_QUEUE_LENGTH = 1024;  // a reported queue above this is busy
+  static const int BUSY_QUEUE_LENGTH = 1024;   // a reported queue above this is busy
   // After a connect that ran into its time-out, the server is taken as unreachable and
   // not tried again for this long (milliseconds): each attempt holds the whole loop.
   // Each drop of queued packets during that time is counted, and its end logged.
@@ -117,6 +118,11 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // stays in the pool. Safe to call on an idle unit. The forwards dropped with the
   // queues are counted under `reason`.
   void reset_helper(TDropReason reason = DROP_LINK_RESET);
+  // The gateway is leaving: the write side of an open link closes, so that the server
+  // reads what it was sent, then end-of-file, and closes the link (which resets this unit).
+  void half_close() {
+    if (link_up()) ::shutdown(netfd, SHUT_WR);
+  }
   // A forward that defer_pkg refused: counted under the reason of the reset it caused.
   void count_refused_forward() { ++_fw.dropped[_last_drop]; }
 
