@@ -34,6 +34,8 @@ bool would_block(int err) { return err == EINTR || err == EAGAIN || err == EWOUL
 // Some link was named by defer_pkg since the last flush; some link's deferred packets
 // reached FORWARD_BATCH_BYTES.
 bool g_flush_wanted = false;
+// Forwards remembered as written before the acknowledged ones are forgotten.
+const size_t kForgetBatch = 1024;
 bool g_batch_full = false;
 
 // Packets of command `cmd` among the whole packets at the head of `data`.
@@ -64,6 +66,8 @@ CHelperUnit::CHelperUnit(CPollerUnit* unit)
       _dropped_bytes(0),
       _head_rest(0),
       _last_drop(DROP_LINK_RESET),
+      _written_total(0),
+      _forget_at(kForgetBatch),
       _r(*_helpMp),
       _w(*_helpMp) {}
 
@@ -80,6 +84,9 @@ void CHelperUnit::close_socket() {
   DetachPoller();
   if (netfd > 0) ::close(netfd);
   netfd = -1;
+  std::deque<uint64_t>().swap(_written_ends);
+  _written_total = 0;
+  _forget_at = kForgetBatch;
 }
 
 int CHelperUnit::connect() {
@@ -526,10 +533,29 @@ void CHelperUnit::count_written(const char* data, unsigned len, unsigned sent) {
       at = sent;
       break;
     }
-    if (pkg_cmd(data + at) == SERVER_CMD_DATA_FW_REQ) ++_fw.sent;
+    if (pkg_cmd(data + at) == SERVER_CMD_DATA_FW_REQ) {
+      ++_fw.sent;
+      _written_ends.push_back(_written_total + at + static_cast<unsigned>(frame.size));
+    }
     at += static_cast<unsigned>(frame.size);
   }
   _head_rest = at - sent;
+  _written_total += sent;
+  if (_written_ends.size() >= _forget_at) forget_acked();
+}
+
+void CHelperUnit::forget_acked() {
+  // One ioctl per batch of forwards: the list holds no more than the socket's send
+  // buffer can leave unacknowledged, and twice what that was at the last look.
+  const uint64_t acked = _written_total - static_cast<uint64_t>(CNet::unacked_bytes(netfd));
+  while (!_written_ends.empty() && _written_ends.front() <= acked) _written_ends.pop_front();
+  _forget_at = std::max(kForgetBatch, 2 * _written_ends.size());
+}
+
+unsigned CHelperUnit::unacked_forwards() const {
+  const uint64_t acked = _written_total - static_cast<uint64_t>(CNet::unacked_bytes(netfd));
+  return static_cast<unsigned>(_written_ends.end() -
+                               std::upper_bound(_written_ends.begin(), _written_ends.end(), acked));
 }
 
 void CHelperUnit::end_backoff() {
@@ -553,8 +579,17 @@ void CHelperUnit::reset_helper(TDropReason reason) {
   const size_t queued_len = _batch.empty() ? _w.data_len() : _batch.size();
   if (queued_len > _head_rest)
     _fw.dropped[reason] += count_cmd(queued + _head_rest, queued_len - _head_rest, SERVER_CMD_DATA_FW_REQ);
-  // What the socket still holds unacknowledged goes with the close as well.
-  _dropped_bytes += queued_len + static_cast<unsigned>(CNet::unacked_bytes(netfd));
+  // What the socket still holds unacknowledged goes with the close as well: the close is
+  // made a reset then, so that those forwards are lost for certain, as counted, and not
+  // perhaps delivered later by the kernel alone.
+  const int unacked = CNet::unacked_bytes(netfd);
+  _fw.dropped[DROP_UNACKED] += unacked_forwards();
+  _dropped_bytes += queued_len + static_cast<unsigned>(unacked);
+  if (unacked > 0) {
+    const struct linger abort_close = {1, 0};
+    setsockopt(netfd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof(abort_close));
+  }
+
   _head_rest = 0;
   _last_drop = reason;
   std::string().swap(_batch);

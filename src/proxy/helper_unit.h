@@ -13,6 +13,7 @@
 #include <stdint.h>
 #include <sys/socket.h>
 
+#include <deque>
 #include <string>
 
 #include "conn_state.h"
@@ -176,6 +177,10 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Counts the forwards among the first `sent` of the `len` queued bytes at `data`: a
   // forward counts as written once its first byte is.
   void count_written(const char* data, unsigned len, unsigned sent);
+  // Forgets the forwards the server has acknowledged whole, once enough are remembered.
+  void forget_acked();
+  // Forwards written on the open link and not yet acknowledged whole: lost with a close.
+  unsigned unacked_forwards() const;
 
   CConnState _stage;
   CTimerList* _helperTimer;            // list the unit re-arms itself on; null until named
@@ -190,8 +195,15 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   uint64_t _dropped_bytes;             // see dropped_bytes()
   unsigned _head_rest;                 // bytes of a packet written in part, at the queue's head
   TDropReason _last_drop;              // reason of the last reset
-  comm::sockcommu::CRawCache _r;       // received, not yet handled
-  comm::sockcommu::CRawCache _w;       // queued for the server
+  // The stream offsets, on the open link, of the ends of the forwards written on it that
+  // the server may not have acknowledged yet, in order, and the bytes written on it.
+  // SIOCOUTQ tells how many of the bytes written are unacknowledged, and so which forwards
+  // a close loses.
+  std::deque<uint64_t> _written_ends;
+  uint64_t _written_total;
+  size_t _forget_at;              // _written_ends is pruned once it holds this many
+  comm::sockcommu::CRawCache _r;  // received, not yet handled
+  comm::sockcommu::CRawCache _w;  // queued for the server
   // Forwards of this loop turn, written in one send at its end. Kept apart from the
   // pooled send queue: a turn's batch grows through every size class of the pool, which
   // would fill each class with blocks the gateway never needs again. Non-empty only

@@ -12,20 +12,21 @@ namespace __http_svr_ns__ {
 
 // Why a client packet was refused; the connection is closed with each.
 enum TRejectReason {
-  REJECT_BAD_FLAG,       // the header's flag is not "TQ"
-  REJECT_BAD_SIZE,       // the header names a packet too short or too long
-  REJECT_BAD_CHECKSUM,   // the deciphered body does not match the checksum
-  REJECT_BAD_COMMAND,    // a command other than the data request
-  REJECT_TOO_MANY_IDS,   // one more client id than a connection may register
+  REJECT_BAD_FLAG,      // the header's flag is not "TQ"
+  REJECT_BAD_SIZE,      // the header names a packet too short or too long
+  REJECT_BAD_CHECKSUM,  // the deciphered body does not match the checksum
+  REJECT_BAD_COMMAND,   // a command other than the data request
+  REJECT_TOO_MANY_IDS,  // one more client id than a connection may register
   REJECT_REASONS
 };
 
-// Why forwards to a logic server were lost instead of written.
+// Why forwards to a logic server were lost. All but the last were never written.
 enum TDropReason {
   DROP_QUEUE_FULL,  // the link's queue would pass MaxHelperQueue
   DROP_NO_MEMORY,   // the helper pool could not take the bytes
   DROP_LINK_DOWN,   // the server could not be connected
   DROP_LINK_RESET,  // the link failed, was closed by the server or went idle
+  DROP_UNACKED,     // written, but not yet acknowledged by the server when its link was closed
   DROP_REASONS
 };
 

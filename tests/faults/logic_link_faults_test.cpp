@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <fstream>
@@ -280,6 +281,45 @@ TEST(LogicLinkFaults, BytesSentJustBeforeAResetAreHandled) {
   EXPECT_EQ(fw.cmd, 0x1003) << "the request sent before the reset is lost";
   EXPECT_EQ(fw.str_at(4), "parting request");
   EXPECT_TRUE(gw.alive());
+}
+
+}  // namespace
+
+namespace {
+
+// Regression: a link reset under a flood lost the forwards its socket still held, and
+// the metrics did not say so: hall_forwards_total counted them as written and no drop
+// counter took them. Those the server never acknowledged are now counted as dropped
+// (unacknowledged), so that written less that equals what the server received.
+TEST(LogicLinkFaults, ForwardsLostWithAResetLinkAreCountedSoThatTheMetricsAddUp) {
+  GatewayConfig cfg;
+  cfg.log_level = 4;
+  const int stats = testsupport::free_port();
+  cfg.attrs = {{"MaxHelperQueue", "65536"}, {"StatsPort", std::to_string(stats)}};
+  FakeLogicGateway run(cfg);  // its logic server reads nothing until the reset
+  ASSERT_TRUE(run.start()) << run.gw.stderr_text();
+  FakeLogic& l = run.logic;
+  Gateway& gw = run.gw;
+  Client c(gw.port());
+  const std::string pad(2000, 'q');
+  const std::string line = "would pass 65536 bytes: link reset";
+  bool logged = false;
+  for (int i = 0; i < 20000 && !logged; ++i) {
+    ASSERT_TRUE(c.send(data_req(8, std::to_string(i) + pad)));
+    if (i % 10 == 9) logged = gw.wait_log(line, 1);
+  }
+  ASSERT_TRUE(gw.wait_log(line, 5000));
+  ASSERT_TRUE(l.wait_closed(10000));
+  // Requests the gateway read after the reset went out on a new link.
+  l.accept_link(2000);
+  const std::string m = testsupport::scrape(stats);
+  const long long written = testsupport::figure(m, "hall_forwards_total{svid=\"3\"}");
+  const long long unacked = testsupport::figure(m, "hall_forwards_dropped_total{svid=\"3\",reason=\"unacknowledged\"}");
+  l.wait_for(0x1003, static_cast<size_t>(std::max(0LL, written - unacked)), 5000);
+  const long long received = static_cast<long long>(l.count(0x1003));
+  std::printf("written %lld, unacknowledged %lld, received %lld\n", written, unacked, received);
+  EXPECT_GT(unacked, 0);
+  EXPECT_EQ(received, written - unacked);
 }
 
 }  // namespace
