@@ -1,18 +1,9 @@
 #include "RedisHelper.h"
 
-#include <poll.h>
+#include "redis_bounds.h"
+
 #include <stdarg.h>
 #include <time.h>
-
-namespace {
-
-long long now_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-}  // namespace
 
 CRedisHelper::CRedisHelper()
     : context(nullptr),
@@ -73,7 +64,7 @@ int CRedisHelper::connect_with(const char* host, unsigned short port, const time
   drop_context();
   server_.ip = host;
   server_.port = port;
-  context = redisConnectWithTimeout(host, port, tv);
+  context = bounded_connect(host, port, static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000), cancel);
   if (context == nullptr) return 1;
   // The socket's own time-outs bound the reading of a reply that arrives in pieces and
   // the writing of a command; await_reply bounds the wait for its first byte.
@@ -88,23 +79,6 @@ timeval CRedisHelper::command_deadline() const {
   return ct;
 }
 
-// Waits until the reply starts to arrive (or the connection fails), in short slices so
-// that a cancel is seen at once. False when the time-out passed or cancel said so.
-bool CRedisHelper::await_reply() {
-  const long long deadline = command_timeout_ms > 0 ? now_ms() + command_timeout_ms : 0;
-  for (;;) {
-    if (cancel != nullptr && cancel()) return false;
-    int slice = 50;
-    if (deadline != 0) {
-      const long long left = deadline - now_ms();
-      if (left <= 0) return false;
-      if (left < slice) slice = static_cast<int>(left);
-    }
-    pollfd p = {context->fd, POLLIN, 0};
-    if (poll(&p, 1, slice) > 0) return true;  // data, or an error the read will report
-  }
-}
-
 bool CRedisHelper::write_commands() {
   int done = 0;
   do {
@@ -116,15 +90,12 @@ bool CRedisHelper::write_commands() {
 // The next reply owed on the connection: one already read (a pipeline's replies often
 // arrive together) or one waited for as await_reply allows.
 redisReply* CRedisHelper::next_reply() {
-  void* r = nullptr;
-  if (redisGetReplyFromReader(context, &r) != REDIS_OK) return nullptr;
+  TReplyEnd end = kReplyFailed;
+  void* r = bounded_reply(context, command_timeout_ms, MAX_REPLY_BYTES, cancel, &end);
   if (r == nullptr) {
-    if (!await_reply()) {
-      gave_up_ = true;
-      drop_context();  // a reply still owed would answer the next command
-      return nullptr;
-    }
-    if (redisGetReply(context, &r) != REDIS_OK) return nullptr;
+    gave_up_ = end == kReplyTimedOut || end == kReplyStopped;
+    drop_context();  // a reply still owed would answer the next command
+    return nullptr;
   }
   if (lost_master_reply(static_cast<redisReply*>(r))) {
     // A replica or a loading server carried nothing out: the master is to be found again.
@@ -273,7 +244,9 @@ size_t CRedisHelper::RemoveEach(const std::string& list, const std::vector<std::
   size_t confirmed = 0;  // leading removals answered with a count, not with an error
   pipeline(
       values.size(),
-      [&](size_t i) { return redisAppendCommand(context, "LREM %s 1 %b", list.c_str(), values[i].data(), values[i].size()); },
+      [&](size_t i) {
+        return redisAppendCommand(context, "LREM %s 1 %b", list.c_str(), values[i].data(), values[i].size());
+      },
       [&](size_t i, const redisReply* r) {
         if (confirmed == i && r->type == REDIS_REPLY_INTEGER) ++confirmed;
       });

@@ -3,8 +3,10 @@
 // pooling, no log lines; failures show only in the results. Not copyable; used from one
 // thread. Whoever constructs it sets host_, port_ and timeout before calling Connect().
 //
-// A command waits for its reply at most command_timeout_ms (0: as long as it takes), and
-// no longer once cancel (when set) returns true. A command that gave up that way closes
+// A command waits for its whole reply at most command_timeout_ms (0: as long as it
+// takes), however slowly it comes, and no longer once cancel (when set) returns true; a
+// connect waits as long as the connect time-out, and no longer than cancel allows either.
+// Replies are bounded (MAX_REPLY_BYTES, kRedisMaxElements). A command that gave up that way closes
 // the connection (its reply may still come) and counts as one without a reply; ping()
 // is then false until the next Connect().
 //
@@ -103,6 +105,11 @@ class CRedisHelper : private noncopyable {
   // True when the last command gave up waiting (time-out or cancel): Redis may still
   // carry it out once it answers again.
   bool gave_up() const { return gave_up_; }
+  // The largest reply taken: past it the connection is dropped (with a level-3 line), so
+  // that a broken or hostile server cannot make this process grow without bound. Orders
+  // above 8000 bytes cannot be sent and are set aside; this leaves room for texts many
+  // times the largest seen. An order past it stays where it is, and the line says why.
+  static const size_t MAX_REPLY_BYTES = 64u << 20;
   // The text of the last error reply Redis gave (a refusal: an unknown command, out of
   // memory, no permission), until cleared; empty when none came.
   const std::string& refusal() const { return refusal_; }
@@ -121,7 +128,6 @@ class CRedisHelper : private noncopyable {
                   const std::function<void(size_t, const redisReply*)>& take);
   size_t move_many(const char* format, const std::string& from, const std::string& to, size_t count,
                    std::vector<std::string>* values);
-  bool await_reply();
   void drop_context();
   int integer_command(const char* format, const std::string& a, const std::string& b);
   int integer_command_bytes(const char* format, const std::string& a, const std::string& b);

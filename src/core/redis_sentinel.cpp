@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <hiredis/hiredis.h>
+#include <sys/time.h>
 
 #include <cstdlib>
 #include <cstring>
+
+#include "redis_bounds.h"
 
 namespace {
 
@@ -68,34 +71,30 @@ bool lost_master_reply(const redisReply* reply) {
          (std::strncmp(reply->str, "READONLY", 8) == 0 || std::strncmp(reply->str, "LOADING", 7) == 0);
 }
 
-namespace {
-
-// One blocking command on `c` with a freshly made connection's time-out; null on failure.
-redisReply* ask(redisContext* c, const struct timeval& tv, const char* format, const char* arg) {
-  if (c == nullptr || c->err != 0 || redisSetTimeout(c, tv) != REDIS_OK) return nullptr;
-  return static_cast<redisReply*>(arg == nullptr ? redisCommand(c, format) : redisCommand(c, format, arg));
-}
-
-}  // namespace
-
 redisContext* connect_to_master(const std::vector<TRedisAddress>& sentinels, const std::string& name,
                                 const struct timeval& tv, TRedisAddress* where, bool (*stop)()) {
+  // Every connect and every whole answer within tv; a reply past its bounds drops that
+  // connection (with a level-3 line) and the next sentinel is asked.
+  const int ms = static_cast<int>(tv.tv_sec * 1000 + tv.tv_usec / 1000);
   for (const TRedisAddress& s : sentinels) {
     if (stop != nullptr && stop()) break;
-    redisContext* c = redisConnectWithTimeout(s.ip.c_str(), s.port, tv);
-    redisReply* r = ask(c, tv, "SENTINEL get-master-addr-by-name %s", name.c_str());
+    redisContext* c = bounded_connect(s.ip, s.port, ms, stop);
+    redisReply* r =
+        bounded_command(c, ms, kSentinelReplyBytes, stop, "SENTINEL get-master-addr-by-name %s", name.c_str());
     TRedisAddress master;
     const bool named = sentinel_master_address(r, &master);
     if (r != nullptr) freeReplyObject(r);
     if (c != nullptr) redisFree(c);
     if (!named) continue;
-    c = redisConnectWithTimeout(master.ip.c_str(), master.port, tv);
-    r = ask(c, tv, "ROLE", nullptr);
+    c = bounded_connect(master.ip, master.port, ms, stop);
+    r = bounded_command(c, ms, kSentinelReplyBytes, stop, "ROLE");
     const bool is_master = role_is_master(r);
     if (r != nullptr) freeReplyObject(r);
     if (is_master) {
-      *where = master;
-      return c;
+      if (redisSetTimeout(c, tv) == REDIS_OK) {
+        *where = master;
+        return c;
+      }
     }
     if (c != nullptr) redisFree(c);
   }

@@ -14,6 +14,7 @@
 
 #include "log.h"
 #include "poller.h"
+#include "redis_bounds.h"
 #include "timerlist.h"
 
 namespace __http_svr_ns__ {
@@ -78,6 +79,11 @@ class CRedisServer::CLink : public CPollerObject {
     ac->ev.delWrite = [](void* p) { static_cast<CLink*>(p)->Want(EPOLLOUT, false); };
     ac->ev.cleanup = [](void* p) {
       CLink* link = static_cast<CLink*>(p);
+      if (link->too_large_ && link->ac_ != nullptr)
+        log_error("redis %s:%d: reply past %zu bytes or %lld elements: connection dropped",
+                  link->ac_->c.tcp.host != nullptr ? link->ac_->c.tcp.host : "?", link->ac_->c.tcp.port,
+                  kSentinelReplyBytes, kRedisMaxElements);
+      link->too_large_ = false;
       link->Release();
       // The reader's refusal reads as "Out of memory" in hiredis's error text.
       if (link->unasked_ && !link->probe_) link->owner_->Lost("a reply that no command asked for");
@@ -100,6 +106,12 @@ class CRedisServer::CLink : public CPollerObject {
 
   int InputNotify() override {
     if (ac_ != nullptr) redisAsyncHandleRead(ac_);
+    // A reply growing past its bound (a bulk length no answer of ours has) ends the link
+    // as a hang-up does: the registration's link is reopened, a sentinel's is skipped.
+    if (ac_ != nullptr && reader_pending(ac_->c.reader) > kSentinelReplyBytes) {
+      too_large_ = true;
+      return HangupNotify();
+    }
     return ac_ == nullptr ? 1 : 0;
   }
   int OutputNotify() override {
@@ -138,6 +150,11 @@ class CRedisServer::CLink : public CPollerObject {
         return t->type != REDIS_REPLY_ERROR && Unasked(t) ? nullptr : plain_->createString(t, str, len);
       };
       guarded_.createArray = [](const redisReadTask* t, int n) -> void* {
+        if (!redis_array_allowed(n)) {
+          CLink* link = static_cast<CLink*>(t->privdata);
+          if (link != nullptr) link->too_large_ = true;
+          return nullptr;
+        }
         return Unasked(t) ? nullptr : plain_->createArray(t, n);
       };
       guarded_.createInteger = [](const redisReadTask* t, long long v) -> void* {
@@ -160,7 +177,8 @@ class CRedisServer::CLink : public CPollerObject {
 
   CRedisServer* owner_;
   bool probe_;
-  bool unasked_ = false;  // the reader refused a reply that answered no command
+  bool unasked_ = false;    // the reader refused a reply that answered no command
+  bool too_large_ = false;  // a reply passed kSentinelReplyBytes or kRedisMaxElements
   redisAsyncContext* ac_ = nullptr;
 };
 
@@ -280,7 +298,10 @@ int CRedisServer::SetInfo(std::string ip, int port, int svid) {
   }
 
   std::string value = RecordValue(ip, port, svid);
-  m_pRedisReply = static_cast<redisReply*>(redisCommand(m_pRedisConn, "HSET %s %s %s", key, field, value.c_str()));
+  // The whole reply within the time-out and its bounds: a server that trickles or floods
+  // its answer cannot hold start-up.
+  m_pRedisReply = bounded_command(m_pRedisConn, kTimeoutMs, kSentinelReplyBytes, nullptr, "HSET %s %s %s", key, field,
+                                  value.c_str());
   if (m_pRedisReply == nullptr) {
     log_error("redis HSET %s %s failed: %s, registration not written", key, field, m_pRedisConn->errstr);
     return 0;
@@ -410,8 +431,7 @@ bool CRedisServer::Queue(const std::vector<std::string>& args, void (*done)(redi
     argv.push_back(a.data());
     lens.push_back(a.size());
   }
-  if (redisAsyncCommandArgv(m_async, done, this, static_cast<int>(argv.size()), argv.data(), lens.data()) !=
-      REDIS_OK)
+  if (redisAsyncCommandArgv(m_async, done, this, static_cast<int>(argv.size()), argv.data(), lens.data()) != REDIS_OK)
     return false;
   ++m_pending;
   return true;
