@@ -4,9 +4,10 @@
 // passed, logging how many are left once a second. It then writes the answers still
 // queued (for a few seconds at most), half-closes the remaining connections and reads
 // and forwards what their clients still send until they close too (kHalfCloseSeconds at
-// most), closes what is left, writes what is
-// still queued for the logic servers (forwards and close notices, for a few seconds at
-// most) and lets the loop end, so that the process exits 0. A second SIGUSR1 changes nothing; the other
+// most), closes what is left, writes what is still queued for the logic servers
+// (forwards and close notices, for a few seconds at most), half-closes the logic links
+// and waits for their servers to close them (kHalfCloseSeconds at most), and lets the
+// loop end, so that the process exits 0. A second SIGUSR1 changes nothing; the other
 // stop signals keep ending the process at once. Runs on the loop thread only.
 #ifndef HALL_PROXY_DRAIN_H
 #define HALL_PROXY_DRAIN_H
