@@ -31,6 +31,8 @@ const int kRealTimerSeconds = 60;
 const int kAcceptRetrySeconds = 1;
 // Longest event wait while draining, so that its deadlines are kept closely.
 const int kDrainWaitMs = 100;
+// A loop turn working longer than this (microseconds) is logged at level 3.
+const int64_t kLongTurnUs = 100000;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -135,6 +137,7 @@ int CIncoming::run() {
   log_defer(true);
   for (;;) {
     log_flush();
+    end_turn();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
       log_defer(false);
       return 0;
@@ -160,6 +163,10 @@ int CIncoming::turn(int wait_ms) {
     // Taken before dispatch: deadlines set by the handlers are compared with a
     // slightly earlier time, so a freshly armed timer never fires in its own turn.
     const int64_t now = GET_TIMESTAMP();
+    _turn.started = now;
+    _turn.events = _pollerunit->GetEventCount();
+    _turn.clients_ended = g_stats.clients_ended;
+    _turn.bytes_written = g_stats.bytes_written;
     _pollerunit->ProcessPollerEvents();
     _timerunit->CheckExpired(now);
     _timerunit->CheckPending();
@@ -172,6 +179,19 @@ int CIncoming::turn(int wait_ms) {
   // (forwards of the events, close notices of the timers) is written here.
   CHelperUnit::flush_deferred();
   return 0;
+}
+
+void CIncoming::end_turn() {
+  if (_turn.started == 0) return;
+  const int64_t took = GET_TIMESTAMP() - _turn.started;
+  _turn.started = 0;
+  record_loop_turn(static_cast<double>(took) / 1e6);
+  if (took > kLongTurnUs) {
+    log_error("loop turn took %lld ms: %d events, %llu clients ended, %llu bytes written",
+              static_cast<long long>(took / 1000), _turn.events,
+              static_cast<unsigned long long>(g_stats.clients_ended - _turn.clients_ended),
+              static_cast<unsigned long long>(g_stats.bytes_written - _turn.bytes_written));
+  }
 }
 
 int CIncoming::InitHelperUnit() {
@@ -223,7 +243,8 @@ int CIncoming::InitHelperUnit() {
       // For a repeated svid the later address waits for the next connection.
       helper->addr = ip;
       helper->port = port;
-      if (helper->connect() != 0) {
+      // Start-up waits for each handshake: ready means connected to every logic server.
+      if (helper->connect(true) != 0) {
         log_boot("svid:[%d] ip:[%s] port:[%d] connect failed.", svid, ip.c_str(), port);
         return -1;
       }

@@ -21,8 +21,13 @@
 namespace __http_svr_ns__ {
 
 hall_stats_s g_stats;
+loop_turns_s g_loop_turns;
 
 namespace {
+
+const double kLoopTurnBounds[loop_turns_s::BUCKETS - 1] = {0.0005, 0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1};
+const char* const kLoopTurnLabels[loop_turns_s::BUCKETS] = {"0.0005", "0.001", "0.005", "0.01", "0.05",
+                                                            "0.1",    "0.5",   "1",     "+Inf"};
 
 const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag", "bad_size", "bad_checksum", "bad_command",
                                                     "too_many_ids"};
@@ -80,7 +85,8 @@ void render_clients(CExposition& e) {
         static_cast<long long>(_helperpool != nullptr ? _helperpool->m_objmap.size() : 0));
   e.one("hall_client_packets_total", "counter", "Client data requests accepted and forwarded.",
         static_cast<unsigned long long>(g_stats.client_packets));
-  e.family("hall_client_packets_rejected_total", "counter", "Client packets refused, by reason; each closes its connection.");
+  e.family("hall_client_packets_rejected_total", "counter",
+           "Client packets refused, by reason; each closes its connection.");
   for (int r = 0; r < REJECT_REASONS; ++r)
     e.sample("hall_client_packets_rejected_total", std::string("reason=\"") + kRejectReasons[r] + "\"",
              static_cast<unsigned long long>(g_stats.client_rejected[r]));
@@ -88,7 +94,8 @@ void render_clients(CExposition& e) {
         static_cast<long long>(g_stats.client_queued_bytes));
   e.one("hall_clients_refused_total", "counter", "Accepted client connections closed before they could be served.",
         static_cast<unsigned long long>(g_stats.clients_refused));
-  e.one("hall_accept_pauses_total", "counter", "Times the client listener stopped accepting (poller or descriptors full).",
+  e.one("hall_accept_pauses_total", "counter",
+        "Times the client listener stopped accepting (poller or descriptors full).",
         static_cast<unsigned long long>(g_stats.accept_pauses));
 }
 
@@ -98,8 +105,10 @@ void render_logic(CExposition& e) {
   e.family("hall_forwards_total", "counter", "Client requests written to a logic server.");
   for (const auto& l : links)
     if (l.second != nullptr)
-      e.sample("hall_forwards_total", svid_label(l.first), static_cast<unsigned long long>(l.second->forward_stats().sent));
-  e.family("hall_forwards_dropped_total", "counter", "Client requests for a logic server lost before written, by reason.");
+      e.sample("hall_forwards_total", svid_label(l.first),
+               static_cast<unsigned long long>(l.second->forward_stats().sent));
+  e.family("hall_forwards_dropped_total", "counter",
+           "Client requests for a logic server lost before written, by reason.");
   for (const auto& l : links)
     if (l.second != nullptr)
       for (int r = 0; r < DROP_REASONS; ++r)
@@ -117,6 +126,27 @@ void render_logic(CExposition& e) {
   e.one("hall_results_unroutable_total", "counter",
         "Logic-server results that reached no client (no flow, no client holding it, or one closing).",
         static_cast<unsigned long long>(g_stats.results_unroutable));
+}
+
+std::string seconds_text(double seconds) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.6f", seconds);
+  return text;
+}
+
+void render_loop(CExposition& e) {
+  e.family("hall_loop_turn_seconds", "histogram",
+           "Time each loop turn spent working, from the event wait to the next.");
+  unsigned long long below = 0;
+  for (int b = 0; b < loop_turns_s::BUCKETS; ++b) {
+    below += g_loop_turns.count[b];
+    e.sample("hall_loop_turn_seconds_bucket", std::string("le=\"") + kLoopTurnLabels[b] + "\"", below);
+  }
+  e.sample("hall_loop_turn_seconds_sum", "", seconds_text(g_loop_turns.sum));
+  e.sample("hall_loop_turn_seconds_count", "", static_cast<unsigned long long>(g_loop_turns.total));
+  e.family("hall_loop_turn_max_seconds", "gauge", "Longest loop turn since the previous scrape.");
+  e.sample("hall_loop_turn_max_seconds", "", seconds_text(g_loop_turns.max_since_scrape));
+  g_loop_turns.max_since_scrape = 0;
 }
 
 void render_process(CExposition& e) {
@@ -159,10 +189,20 @@ void render_process(CExposition& e) {
 
 }  // namespace
 
+void record_loop_turn(double seconds) {
+  int b = 0;
+  while (b < loop_turns_s::BUCKETS - 1 && seconds > kLoopTurnBounds[b]) ++b;
+  ++g_loop_turns.count[b];
+  ++g_loop_turns.total;
+  g_loop_turns.sum += seconds;
+  if (seconds > g_loop_turns.max_since_scrape) g_loop_turns.max_since_scrape = seconds;
+}
+
 std::string render_metrics() {
   CExposition e;
   render_clients(e);
   render_logic(e);
+  render_loop(e);
   render_process(e);
   return e.text;
 }
