@@ -104,13 +104,15 @@ TEST(Drain, AfterDrainTimeoutTheAnswersStillQueuedAreWrittenThenTheGatewayExits)
   const std::string pad(7500, 'x');  // an answer fits one 8192-byte packet
   const int kAnswers = 20;
   std::string burst;
-  for (int i = 0; i < kAnswers; ++i)
-    burst += result_pkt("{\"flow\":5,\"result\":\"" + std::to_string(i) + pad + "\"}");
+  for (int i = 0; i < kAnswers; ++i) burst += result_pkt("{\"flow\":5,\"result\":\"" + std::to_string(i) + pad + "\"}");
   ASSERT_TRUE(l.send(burst));
-  ASSERT_TRUE(wait_until([&] {
-    int unsent = -1;
-    return ioctl(l.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
-  }, 5000)) << "the gateway has the results";
+  ASSERT_TRUE(wait_until(
+      [&] {
+        int unsent = -1;
+        return ioctl(l.fd(), SIOCOUTQ, &unsent) == 0 && unsent == 0;
+      },
+      5000))
+      << "the gateway has the results";
   ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
   ASSERT_TRUE(gw.wait_log("drain: ended: timed out with 1 clients still connected", 10000)) << gw.process_log();
   for (int i = 0; i < kAnswers; ++i) {
@@ -169,12 +171,13 @@ TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
   // The logic server reads nothing until the kernel's buffers are full and the gateway
   // holds 100 KB of forwards itself (fewer than 50 blocked writes). A scrape answered in
   // the turn that read requests sees them queued before the turn's end writes them: the
-  // second scrape comes in a later turn.
+  // scrape that counts comes once every request has been read, in a later turn.
   const std::string pad(7900, 'f');
   size_t sent = 0;
   auto held = [&] {
-    testsupport::scrape(stats);
-    return testsupport::figure(testsupport::scrape(stats), "hall_logic_queued_bytes{svid=\"3\"}") >= 100000;
+    const bool all_read = wait_until(
+        [&] { return testsupport::figure(testsupport::scrape(stats), "hall_client_packets_total") == sent; }, 10000);
+    return all_read && testsupport::figure(testsupport::scrape(stats), "hall_logic_queued_bytes{svid=\"3\"}") >= 100000;
   };
   while (sent < 4000 && !held())
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.send(data_req(5, std::to_string(sent++) + pad)));
@@ -204,8 +207,7 @@ TEST(Drain, CloseNoticesLostToAnUnreachableLogicServerAreNamedInTheExitLine) {
   ASSERT_EQ(0, kill(gw.pid(), SIGUSR1));
   EXPECT_EQ(0, exit_code(gw, 15000));
   // The notice: a 9-byte header, the uid and the gateway's svid.
-  EXPECT_NE(gw.process_log().find("queued answers written, 17 bytes for logic servers not written"),
-            std::string::npos)
+  EXPECT_NE(gw.process_log().find("queued answers written, 17 bytes for logic servers not written"), std::string::npos)
       << gw.process_log();
 }
 
@@ -354,10 +356,13 @@ TEST(Drain, ConnectionsWaitingToBeAcceptedWhenTheDrainBeginsAreServed) {
   testsupport::Process p;
   ASSERT_TRUE(p.start(gw.argv(true), gw.bin()));
   std::unique_ptr<Client> c;
-  ASSERT_TRUE(wait_until([&] {
-    c.reset(new Client(gw.port()));
-    return c->ok();
-  }, 10000)) << gw.process_log();
+  ASSERT_TRUE(wait_until(
+      [&] {
+        c.reset(new Client(gw.port()));
+        return c->ok();
+      },
+      10000))
+      << gw.process_log();
   ASSERT_TRUE(c->send(data_req(5, "queued")));
   ASSERT_EQ(0, kill(p.pid(), SIGUSR1));
   ASSERT_TRUE(l.accept_link());
