@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "clib_log.h"
 #include "client_unit.h"
 #include "drain.h"
 #include "global.h"
@@ -133,24 +134,26 @@ int CIncoming::open() {
 }
 
 int CIncoming::run() {
-  // The lines of a loop turn are written together, before the loop waits again.
+  // The lines of a loop turn are written together, before the loop waits again, and the
+  // rolling logs by a thread of their own: the loop never waits on a log file.
   log_defer(true);
+  clib_log::write_off_thread(true);
+  const auto stop = [](int result) {
+    clib_log::write_off_thread(false);
+    log_defer(false);
+    return result;
+  };
   for (;;) {
+    clib_log::report_dropped();
     log_flush();
     end_turn();
-    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
-      log_defer(false);
-      return 0;
-    }
-    if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) {
-      log_defer(false);
-      return 0;
-    }
+    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return stop(0);
+    if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) return stop(0);
     const int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
     if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
-      log_defer(false);
+      stop(0);
       log_boot("the event wait failed; the gateway stops");
       return -1;
     }

@@ -152,6 +152,9 @@ void render_loop(CExposition& e) {
 void render_process(CExposition& e) {
   e.one("hall_log_lines_total", "counter", "Lines written to the process log and the rolling logs.",
         static_cast<unsigned long long>(log_lines_written + clib_log::lines_written));
+  e.one("hall_log_lines_dropped_total", "counter",
+        "Lines for the process log and the rolling logs that were lost: queue full, file not writable.",
+        static_cast<unsigned long long>(log_lines_dropped + clib_log::lines_dropped));
   e.one("hall_start_time_seconds", "gauge", "Start time of the gateway, in seconds since the epoch.",
         static_cast<long long>(g_stats.start_time));
   e.family("hall_build_info", "gauge", "Build of the gateway; always 1.");
