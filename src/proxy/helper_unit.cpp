@@ -132,7 +132,6 @@ int CHelperUnit::connected(int ret) {
   // Listen from the start: a server that reports its load before the first forward is
   // heard, and one that closes the link is noticed before a forward is written into it.
   EnableInput();
-  DisableOutput();
   return AttachPoller();
 }
 
@@ -144,6 +143,7 @@ int CHelperUnit::finish_connect() {
     return 1;
   }
   DisableTimer();
+  DisableOutput();  // send_to_cgi asks for it again while the queue does not fit the socket
   if (connected(0) < 0) {
     reset_helper(DROP_LINK_DOWN);
     return 1;
@@ -155,6 +155,7 @@ int CHelperUnit::finish_connect() {
 }
 
 void CHelperUnit::connect_failed(bool timed_out) {
+  DisableTimer();  // the connect time-out, when the handshake failed first
   if (timed_out) {
     // A server that cannot be reached is not tried again for a while: each attempt
     // would hold the link's queue for the whole time-out again.
