@@ -159,7 +159,7 @@ done
 LOAD_GEN=$BUILD_DIR/load_gen
 
 # --- processes: every one started here is stopped on exit, by its own pid ---
-WORK=$(mktemp -d /tmp/hall-bench.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/hall-bench.XXXXXX")
 PIDS=()
 NETNS=
 MOUNTS=()
@@ -467,6 +467,7 @@ run_stalls() {
       exec "$LOAD_GEN" --mode gateway --port "$hall_stalls_PORT" --conns 64 --body 64 --duration "$STALL_SECONDS" \
         --warmup 1 --pid "$pid" --id-base "$id" ) >"$WORK/stall.out" 2>&1 &
     lg=$!
+    PIDS+=("$lg")
     id=$((id + 1000))
     sleep 2
     eval "$2" || log "$1: the disturbance did not start as meant"
