@@ -53,7 +53,9 @@ int CStatsListener::PollerSlotsKept() {
 }
 
 int CStatsListener::InputNotify() {
-  for (int i = 0; i < MAX_CONNS; ++i) {
+  // The whole listen queue each time: a scrape queued behind slow connections must not
+  // wait for later turns, nor find the queue full and its SYN dropped.
+  for (int i = 0; i < kBacklog + MAX_CONNS; ++i) {
     if (ownerUnit->GetUsedPollers() >= ownerUnit->GetMaxPollers()) {
       // Poller slots are kept for stats connections: a full poller passes soon.
       pause(static_cast<int>(_conns.size()) < MAX_CONNS);
