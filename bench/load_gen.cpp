@@ -609,9 +609,9 @@ int run_load() {
   const Counters& c = gen.counters();
   printf(
       "RESULT mode=%s conns=%d live=%d body=%d window_s=%.3f rt=%lld samples=%zu rps=%.1f p50_us=%.1f "
-      "p99_us=%.1f p999_us=%.1f",
+      "p99_us=%.1f p999_us=%.1f max_us=%.1f",
       g_opt.mode.c_str(), g_opt.conns, gen.live(), g_opt.body, window, rt, s.size(), rt / window,
-      percentile_us(s, 0.50), percentile_us(s, 0.99), percentile_us(s, 0.999));
+      percentile_us(s, 0.50), percentile_us(s, 0.99), percentile_us(s, 0.999), s.empty() ? 0.0 : s.back() / 1000.0);
   print_counters(c, gen.outstanding());
   relay.print("cpu", window, rt);
   peers.print("peer_cpu", window, rt);

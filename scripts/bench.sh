@@ -11,12 +11,16 @@
 #                    (orders/s of one order_sync_client; see run_orders below)
 #   scripts/bench.sh --scale [--idle N] [--duration S] [--keep]
 #                    (64 active connections beside N idle players; see run_scale below)
+#   scripts/bench.sh --stalls [--stall-seconds S] [--idle N] [--keep]
+#                    (64 players while something outside holds the gateway up; see run_stalls)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
 # directory, measures memory per idle connection, then runs the load configurations
 # interleaved (echo, haproxy, nginx, hall-1, hall-3, hall-quiet, and again) for every body size and
-# connection count, and prints medians, spread, ratios and CPU per round trip.
+# connection count, and prints medians, spread, ratios, CPU and system calls per round trip
+# (the relay's raw_syscalls:sys_enter events over the window, counted by perf where it can
+# count tracepoints).
 # --quick: short windows and 1,000 connections for the memory figures (a couple of
 # minutes); the default run takes about a quarter of an hour.
 set -euo pipefail
@@ -40,6 +44,8 @@ ORDER_COUNT=200000
 ORDER_PAUSE=0
 SCALE=0
 SCALE_IDLE=19000
+STALLS=0
+STALL_SECONDS=30
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -58,7 +64,9 @@ while [ $# -gt 0 ]; do
     --pause-ms) ORDER_PAUSE=$2; shift ;;
     --scale) SCALE=1 ;;
     --idle) SCALE_IDLE=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N]" >&2
+    --stalls) STALLS=1 ;;
+    --stall-seconds) STALL_SECONDS=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N]" >&2
        exit 2 ;;
   esac
   shift
@@ -91,20 +99,22 @@ function extreme(list, want_max,   a, n, i, m) {
   rps[k] = rps[k] " " f["rps"]; p50[k] = p50[k] " " f["p50_us"]; p99[k] = p99[k] " " f["p99_us"]
   p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; share[k] = share[k] " " f["cpu_share"]
   gen[k] = gen[k] " " f["gen_cpu_share"]; busy[k] = busy[k] " " f["machine_busy"]
+  if ("sys_per_rt" in f) sys[k] = sys[k] " " f["sys_per_rt"]
   peer[k] = peer[k] " " (("peer_cpu_us_per_rt" in f) ? f["peer_cpu_us_per_rt"] : 0)
   err[k] += f["errors"]
 }
 END {
   nc = split(configs, C, " "); nb = split(bodies, B, " "); nn = split(connsl, N, " ")
-  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %6s %10s %6s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "cpu", "peer_us/rt", "gen", "errors", "busy"
+  printf "%-5s %-5s %-8s %10s %7s %9s %9s %9s %10s %7s %6s %10s %6s %6s %5s\n", "body", "conns", "config", "rt/s", "spread", "p50_us", "p99_us", "p999_us", "cpu_us/rt", "sys/rt", "cpu", "peer_us/rt", "gen", "errors", "busy"
   for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) {
     for (c = 1; c <= nc; c++) {
       k = C[c] SUBSEP B[b] SUBSEP N[n]
       if (rps[k] == "") { printf "%-5s %-5s %-8s %10s (failed %d)\n", B[b], N[n], C[c], "-", failed[k]; continue }
       m = median(rps[k]); med[k] = m; mp99[k] = median(p99[k])
-      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %5.0f%% %10.2f %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
+      printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %7s %5.0f%% %10.2f %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
              (m > 0 ? 100 * (extreme(rps[k], 1) - extreme(rps[k], 0)) / m : 0), median(p50[k]), mp99[k],
-             median(p999[k]), median(cpu[k]), 100 * median(share[k]), median(peer[k]), 100 * median(gen[k]), err[k] + failed[k], median(busy[k])
+             median(p999[k]), median(cpu[k]), (sys[k] == "" ? "-" : sprintf("%.2f", median(sys[k]))),
+             100 * median(share[k]), median(peer[k]), 100 * median(gen[k]), err[k] + failed[k], median(busy[k])
     }
   }
   print ""
@@ -126,7 +136,7 @@ if [ -n "$REPORT" ]; then summarize "$REPORT"; exit 0; fi
 
 # --- dependencies and build ---
 if [ "$DO_INSTALL" -eq 1 ] && [ "$ORDERS" -eq 0 ]; then
-  EXTRA_PACKAGES="haproxy nginx libnginx-mod-stream" bash "$ROOT/scripts/install-deps.sh"
+  EXTRA_PACKAGES="haproxy nginx libnginx-mod-stream linux-perf iptables" bash "$ROOT/scripts/install-deps.sh"
 fi
 HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
@@ -140,6 +150,7 @@ cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
 TARGETS="hall logic_server load_gen echo_server"
 [ "$ORDERS" -eq 0 ] || TARGETS="hall logic_server order_sync_client"
 [ "$SCALE" -eq 0 ] || TARGETS="hall logic_server load_gen"
+[ "$STALLS" -eq 0 ] || TARGETS="hall logic_server load_gen"
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j2 --target $TARGETS >/dev/null
 for p in $TARGETS; do
@@ -148,12 +159,17 @@ done
 LOAD_GEN=$BUILD_DIR/load_gen
 
 # --- processes: every one started here is stopped on exit, by its own pid ---
-WORK=$(mktemp -d /tmp/hall-bench.XXXXXX)
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/hall-bench.XXXXXX")
 PIDS=()
+NETNS=
+MOUNTS=()
 cleanup() {
   local p
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  for p in "${MOUNTS[@]}"; do umount -l "$p" 2>/dev/null || true; done
+  [ -z "$NETNS" ] || ip netns del "$NETNS" 2>/dev/null || true
+  [ -z "$NETNS" ] || ip link del "${NETNS}a" 2>/dev/null || true
   if [ "$KEEP" -eq 0 ]; then rm -rf "$WORK"; else log "kept $WORK"; fi
 }
 trap cleanup EXIT
@@ -181,8 +197,8 @@ wait_port() {
 }
 
 # One gateway directory: bin/ (working directory), conf/, log/. $1 name, $2.. logic ports
-# (the first answers, the others read and stay silent); HALL_ATTRS: further attributes of
-# config.xml.
+# (the first answers, the others read and stay silent; ADDR:PORT names a server started
+# elsewhere); HALL_ATTRS: further attributes of config.xml.
 start_hall() {
   local name=$1; shift
   local dir=$WORK/$name svid=1 port lport
@@ -200,7 +216,10 @@ EOF
     echo '<?xml version="1.0" encoding="UTF-8"?>'
     echo '<SYSTEM><Node><ServerList>'
     for lport in "$@"; do
-      echo "  <Server svid=\"$svid\" ip=\"127.0.0.1\" port=\"$lport\"/>"
+      case "$lport" in
+        *:*) echo "  <Server svid=\"$svid\" ip=\"${lport%:*}\" port=\"${lport#*:}\"/>" ;;
+        *) echo "  <Server svid=\"$svid\" ip=\"127.0.0.1\" port=\"$lport\"/>" ;;
+      esac
       svid=$((svid + 1))
     done
     echo '</ServerList></Node></SYSTEM>'
@@ -209,13 +228,14 @@ EOF
   local first=1 lpids=""
   for lport in "$@"; do
     local extra=()
+    case "$lport" in *:*) continue ;; esac
     [ "$first" -eq 1 ] || extra=(--silent)
     "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
     PIDS+=("$!")
     lpids="$lpids $!"
     first=0
   done
-  for lport in "$@"; do wait_port "$lport"; done
+  for lport in "$@"; do case "$lport" in *:*) ;; *) wait_port "$lport" ;; esac; done
   (cd "$dir/bin" && exec "$BUILD_DIR/hall" -p "$port" -s 1 -h 127.0.0.1 -f) >"$dir/hall.out" 2>&1 &
   PIDS+=("$!")
   eval "${name//-/_}_PID=$!"
@@ -381,6 +401,138 @@ run_scale() {
 }
 if [ "$SCALE" -eq 1 ]; then run_scale; exit $?; fi
 
+# --- stalls: what 64 players feel while something outside holds the gateway up ---
+# One gateway, two logic servers: svid 1 answers on loopback, svid 2 reads and stays silent
+# in a network namespace of its own behind a veth pair. 64 players run a closed loop for
+# STALL_SECONDS undisturbed, then once beside each disturbance, which starts a second into
+# the window and lasts until its end. Printed per run: the players' p99.9 and maximum round
+# trip and the gateway's longest loop turn (hall_loop_turn_max_seconds, read after the
+# window; the scrape before it clears the figure).
+scrape_metrics() {
+  local line
+  exec {sfd}<>"/dev/tcp/127.0.0.1/$1" || return 1
+  printf 'GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' >&"$sfd"
+  while IFS= read -r -t 5 -u "$sfd" line; do echo "$line"; done
+  exec {sfd}>&-
+}
+turn_max() { scrape_metrics "$1" | awk '/^hall_loop_turn_max_seconds / { printf "%.4f", $2 }'; }
+run_stalls() {
+  local n=$((RANDOM % 200 + 20)) ns_ip nsport stats pid label result i per=9500 procs left fifo fd
+  local -a writers=()
+  STALL_WRITERS=
+  NETNS="hb$$"
+  ns_ip=10.219.$n.2
+  nsport=$(free_port)
+  stats=$(free_port)
+  local ns_ok=0 fs_ok=1
+  if ip netns add "$NETNS" 2>"$WORK/netns.err" &&
+     ip link add "${NETNS}a" type veth peer name "${NETNS}b" 2>>"$WORK/netns.err" &&
+     ip link set "${NETNS}b" netns "$NETNS" && ip addr add "10.219.$n.1/30" dev "${NETNS}a" &&
+     ip link set "${NETNS}a" up && ip netns exec "$NETNS" ip addr add "$ns_ip/30" dev "${NETNS}b" &&
+     ip netns exec "$NETNS" ip link set "${NETNS}b" up && ip netns exec "$NETNS" ip link set lo up; then
+    ns_ok=1
+  else
+    log "network namespaces cannot be made here ($(head -1 "$WORK/netns.err")): svid 2 runs on loopback and the unreachable-host disturbance is skipped"
+    ns_ip=127.0.0.1
+  fi
+  start_ns_logic() {
+    if [ "$ns_ok" -eq 1 ]; then
+      ip netns exec "$NETNS" "$BUILD_DIR/logic_server" --bind "$ns_ip" --silent --name stalls-2 "$nsport" \
+        >/dev/null 2>>"$WORK/logic-ns.err" &
+    else
+      "$BUILD_DIR/logic_server" --silent --name stalls-2 "$nsport" >/dev/null 2>>"$WORK/logic-ns.err" &
+    fi
+    NS_LOGIC=$!
+    PIDS+=("$NS_LOGIC")
+    for i in $(seq 1 100); do
+      (exec 3<>"/dev/tcp/$ns_ip/$nsport") 2>/dev/null && return 0
+      sleep 0.1
+    done
+  }
+  start_ns_logic
+  HALL_ATTRS="StatsPort=\"$stats\"" start_hall hall-stalls "$(free_port)" "$ns_ip:$nsport"
+  wait_port "$hall_stalls_PORT"
+  pid=$hall_stalls_PID
+  echo "== stalls (64 players, 64 B, two logic servers; ${STALL_SECONDS}s per run, each disturbance from the run's second second to its end)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "hall $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$(git -C "$ROOT" diff --quiet 2>/dev/null || echo ' (modified)')"
+  printf "%-34s %10s %10s %10s %12s %8s\n" run rps p999_ms max_ms turn_max_ms errors
+  local id=5000000
+  # $1 label, $2 command that starts the disturbance, $3 command that ends it.
+  stall_run() {
+    local out lg w
+    turn_max "$stats" >/dev/null
+    # Without the pipes that hold the idle players: their release must not wait for it.
+    ( for w in $STALL_WRITERS; do exec {w}>&-; done
+      exec "$LOAD_GEN" --mode gateway --port "$hall_stalls_PORT" --conns 64 --body 64 --duration "$STALL_SECONDS" \
+        --warmup 1 --pid "$pid" --id-base "$id" ) >"$WORK/stall.out" 2>&1 &
+    lg=$!
+    PIDS+=("$lg")
+    id=$((id + 1000))
+    sleep 2
+    eval "$2" || log "$1: the disturbance did not start as meant"
+    wait "$lg" || true
+    eval "$3" || log "$1: the disturbance did not end as meant"
+    out=$(grep '^RESULT' "$WORK/stall.out" || echo "RESULT failed=1")
+    echo "$out" | awk -v label="$1" -v tm="$(turn_max "$stats")" '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        printf "%-34s %10.0f %10.2f %10.2f %12.2f %8s\n", label, f["rps"], f["p999_us"] / 1000, f["max_us"] / 1000,
+               tm * 1000, f["errors"] + f["failed"] }'
+    echo "$1 $out turn_max_s=$(turn_max "$stats")" >>"$WORK/stalls.txt"
+  }
+  stall_run "undisturbed" ":" ":"
+  if [ "$ns_ok" -eq 1 ]; then
+    # The server goes (its link closes) and its host then drops every SYN: each reconnect
+    # runs into the connect time-out.
+    stall_run "svid 2 host drops SYNs" \
+      'ip netns exec "$NETNS" iptables -A INPUT -p tcp --syn -j DROP; kill "$NS_LOGIC"' \
+      'ip netns exec "$NETNS" iptables -D INPUT -p tcp --syn -j DROP; start_ns_logic'
+  else
+    printf "%-34s skipped: no network namespace\n" "svid 2 host drops SYNs"
+  fi
+  # Idle registered players, held by generators of at most 9,500 connections each, all
+  # released at once a second into the window.
+  procs=$(((SCALE_IDLE + per - 1) / per))
+  left=$SCALE_IDLE
+  for i in $(seq 1 "$procs"); do
+    local k=$((left < per ? left : per))
+    left=$((left - k))
+    fifo=$WORK/stall-hold-$i.fifo
+    mkfifo "$fifo"
+    ( for w in "${writers[@]}"; do exec {w}>&-; done
+      exec "$LOAD_GEN" --hold --mode gateway --port "$hall_stalls_PORT" --conns "$k" --source "127.0.0.$((i + 1))" \
+        --id-base $((6000000 + i * 100000)) ) <"$fifo" >"$WORK/stall-hold-$i.out" 2>&1 &
+    PIDS+=("$!")
+    exec {fd}>"$fifo"
+    writers+=("$fd")
+  done
+  for i in $(seq 1 "$procs"); do
+    for k in $(seq 1 1800); do grep -q '^HOLD ready' "$WORK/stall-hold-$i.out" && break; sleep 0.1; done
+  done
+  STALL_WRITERS="${writers[*]}"
+  stall_run "$SCALE_IDLE idle players leave at once" \
+    'for fd in $STALL_WRITERS; do exec {fd}>&-; done' ':'
+  # The log directory on a full filesystem: a small tmpfs mounted over it and filled.
+  local logdir=$WORK/hall-stalls/log
+  if mount -t tmpfs -o size=256k tmpfs "$logdir" 2>"$WORK/mount.err"; then
+    MOUNTS+=("$logdir")
+    umount "$logdir"
+    stall_run "log directory on a full filesystem" \
+      'mount -t tmpfs -o size=256k tmpfs "$logdir"; dd if=/dev/zero of="$logdir/fill" bs=4k 2>/dev/null || true' \
+      'umount -l "$logdir"'
+  else
+    printf "%-34s skipped: %s\n" "log directory on a full filesystem" "$(head -1 "$WORK/mount.err")"
+  fi
+  # /metrics scraped 100 times a second.
+  stall_run "/metrics scraped 100 times a second" \
+    '( mkfifo "$WORK/tick"; exec {tick}<>"$WORK/tick"
+       while :; do scrape_metrics "$stats" >/dev/null; read -r -t 0.01 -u "$tick" || true; done ) & SCRAPER=$!' \
+    'kill "$SCRAPER"; wait "$SCRAPER" 2>/dev/null || true'
+  echo "target: each disturbed maximum within 20 ms of the undisturbed one; no loop turn above 20 ms"
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "$STALLS" -eq 1 ]; then run_stalls; exit $?; fi
+
 ECHO_PORT=$(free_port)
 "$BUILD_DIR/echo_server" "$ECHO_PORT" >"$WORK/echo.out" 2>&1 &
 ECHO_PID=$!; PIDS+=("$ECHO_PID")
@@ -481,6 +633,16 @@ fi
 
 # --- interleaved load runs ---
 if [ "$DO_LOAD" -eq 0 ]; then exit 0; fi
+# System calls of the relay: perf counts its raw_syscalls:sys_enter events over the middle
+# three fifths of each window (clear of the connects and of the window's edges); per round
+# trip = their rate / the round trips' rate.
+PERF_OK=0
+if perf stat -e raw_syscalls:sys_enter -x, -o "$WORK/perf-probe" -- true >/dev/null 2>&1 &&
+   grep -q '^[0-9]' "$WORK/perf-probe"; then
+  PERF_OK=1
+else
+  log "perf cannot count the raw_syscalls:sys_enter tracepoint here (not installed, or perf_event_paranoid/tracefs refuse it): no system calls per round trip"
+fi
 RESULTS=$WORK/results.txt
 : >"$RESULTS"
 echo
@@ -492,10 +654,26 @@ for body in $BODIES; do
       for cfg in $CONFIGS; do
         peer_args=()
         for p in ${CPEERS[$cfg]}; do peer_args+=(--peer-pid "$p"); done
+        perf_pid=
+        if [ "$PERF_OK" -eq 1 ]; then
+          rm -f "$WORK/perf.out"
+          ( sleep "$(awk -v w="$WARMUP" -v d="$DURATION" 'BEGIN { print w + d / 5 }')"
+            exec perf stat -e raw_syscalls:sys_enter -x, -o "$WORK/perf.out" -p "${CPID[$cfg]}" -- \
+              sleep "$(awk -v d="$DURATION" 'BEGIN { print d * 3 / 5 }')" ) >/dev/null 2>&1 &
+          perf_pid=$!
+        fi
         out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$conns" --body "$body" \
                 --duration "$DURATION" --warmup "$WARMUP" --pid "${CPID[$cfg]}" "${peer_args[@]}" \
                 --id-base "$id_base" || true)
         line=$(echo "$out" | grep '^RESULT' || echo "RESULT failed=1")
+        if [ -n "$perf_pid" ]; then
+          wait "$perf_pid" || true
+          calls=$(awk -F, '/raw_syscalls:sys_enter/ && $1 ~ /^[0-9]+$/ { print $1 }' "$WORK/perf.out" 2>/dev/null)
+          rps=$(echo "$line" | grep -o 'rps=[0-9.]*' | cut -d= -f2)
+          if [ -n "$calls" ] && [ -n "$rps" ]; then
+            line="$line $(awk -v c="$calls" -v r="$rps" -v d="$DURATION" 'BEGIN { if (r > 0) printf "sys_per_rt=%.2f", c / (d * 3 / 5) / r }')"
+          fi
+        fi
         echo "cfg=$cfg round=$round $line" >>"$RESULTS"
         echo "  $cfg body=$body conns=$conns round=$round: $(echo "$line" | grep -o 'rps=[^ ]*') $(echo "$line" | grep -o 'errors=[^ ]*')" >&2
         id_base=$((id_base + conns))
@@ -508,7 +686,8 @@ echo
 summarize "$RESULTS"
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "cpu_us/rt and cpu = the relay's CPU time per round trip and over the window (100%: one core); peer_us/rt ="
+echo "cpu_us/rt and cpu = the relay's CPU time per round trip and over the window (100%: one core); sys/rt = the relay's"
+echo "system calls per round trip (perf, raw_syscalls:sys_enter; - where perf cannot count them); peer_us/rt ="
 echo "the CPU per round trip of the servers behind it (echo server, logic servers); gen = the generator's CPU; busy = share of the whole machine busy during"
 echo "the window (1.00: every core busy, including the generator, the echo/logic servers and anything else running)"
 if [ "$KEEP" -eq 1 ]; then echo "raw lines: $RESULTS"; fi

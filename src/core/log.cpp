@@ -7,7 +7,8 @@
 // writer thread, which cuts them into ring files line by line exactly as if each had been
 // written alone. The loop thus never waits on the disk: when the disk falls behind, the
 // lines handed over wait in a queue of at most QUEUE_BYTES, and lines beyond it are
-// dropped and counted, and the count is logged once the queue has room again. The writer
+// dropped and counted: standard error hears of it at once (at most once a second), and the
+// log once the queue has room again. The writer
 // keeps the current file open while lines keep coming and lets it go after a second
 // without any; before each batch it looks the path up again (one stat), so a file that
 // was moved or deleted is noticed and a fresh one is created in its place, and the size
@@ -42,7 +43,8 @@ int max_file_size = 52428800;
 int max_file_num = 3;
 char appname[32] = "";
 int cur_file_pos = 0;
-unsigned long long log_lines_written = 0;
+std::atomic<unsigned long long> log_lines_written(0);
+std::atomic<unsigned long long> log_lines_dropped(0);
 
 namespace {
 
@@ -137,13 +139,13 @@ struct Batch {
 };
 const size_t QUEUE_BYTES = 16 * 1024 * 1024;
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t queue_ready;  // the writer waits for lines (monotonic clock)
+pthread_cond_t queue_ready;                            // the writer waits for lines (monotonic clock)
 pthread_cond_t queue_idle = PTHREAD_COND_INITIALIZER;  // others wait for the writer
-Batch* queued = nullptr;        // handed over, not yet taken by the writer
-bool writing = false;           // the writer is writing a batch, lock released
-bool writer_asleep = false;     // the writer waits for a signal, not just for its next look
-bool writer_on = false;         // a writer thread runs in this process
-unsigned long dropped_lines = 0;  // dropped since the last count was logged
+Batch* queued = nullptr;                               // handed over, not yet taken by the writer
+bool writing = false;                                  // the writer is writing a batch, lock released
+bool writer_asleep = false;                            // the writer waits for a signal, not just for its next look
+bool writer_on = false;                                // a writer thread runs in this process
+unsigned long dropped_lines = 0;                       // dropped since the last count was logged
 
 // The ring file held open: its path when opened, identity, and size after our writes.
 int cur_fd = -1;
@@ -362,6 +364,7 @@ bool report_due() {
 // `what` is "open", "stat" or "write"; `err` the errno of the failed call.
 void report_lost_line(const char* what, int err, unsigned long lines = 1) {
   lost_lines += lines;
+  log_lines_dropped += lines;
   if (!report_due()) return;
   errno = err;
   fprintf(stderr, "ATTENTION: %s log file failed, dir[%s] file[%s], error[%m], lines lost: %lu\n", what, log_dir,
@@ -418,13 +421,18 @@ int open_ring_file() {
     } else {
       close_current();
       if (truncate) discard_aside(path);
-      int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+      // Opening never waits: a FIFO in the file's place that nobody reads fails at once
+      // (ENXIO) instead of holding whoever writes, the loop thread for a start-up line.
+      int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | (truncate ? O_TRUNC : 0);
       int fd = open(path, flags, 0644);
       if (fd < 0 && errno == ENOENT) {
         // The directory was removed while we run: make it again.
         make_dirs(log_dir);
         fd = open(path, flags, 0644);
       }
+      // Writes block again, as on a slow disk: a reader that falls behind holds the
+      // writer thread, and the bounded queue drops and counts lines meanwhile.
+      if (fd >= 0) fcntl(fd, F_SETFL, O_APPEND);
       if (fd < 0) {
         report_lost_line("open", errno);
         return -1;
@@ -448,20 +456,24 @@ int open_ring_file() {
   return -1;
 }
 
-// Appends whole lines to the file held open. When the write fails (a full disk, a file
-// size limit), the lines not written are counted as lost.
-void write_current(const char* data, size_t len) {
+// Appends `count` whole lines to the file held open and counts them written. When the
+// write fails (a full disk, a file size limit), the lines not written are counted as lost.
+void write_current(const char* data, size_t len, size_t count) {
   if (len == 0 || cur_fd < 0) return;
   const size_t done = append_lines(cur_fd, data, len);
   const int err = errno;
   cur_size += (off_t)done;
   if (done == len) {
+    log_lines_written += count;
     if (lost_lines != 0) report_recovery();
     return;
   }
   unsigned long lines = 0;
   for (size_t i = done; i < len; ++i) lines += data[i] == '\n';
-  report_lost_line("write", err, lines == 0 ? 1 : lines);
+  if (lines == 0) lines = 1;
+  if (lines > count) lines = count;
+  log_lines_written += count - lines;
+  report_lost_line("write", err, lines);
 }
 
 // Writes lines (bytes back to back, `ends` where each one ends). The file is looked up
@@ -470,22 +482,25 @@ void write_current(const char* data, size_t len) {
 // makes it reach the limit.
 void write_lines(const char* bytes, const size_t* ends, size_t count) {
   size_t chunk = 0;  // start of the bytes not yet written
+  size_t first = 0;  // the line they start with
   size_t begin = 0;  // start of line i
   bool checked = false;
   for (size_t i = 0; i < count; ++i) {
     const size_t end = ends[i];
     if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
-      if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk);
+      if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk, i - first);
       chunk = begin;
+      first = i;
       checked = true;
       if (open_ring_file() < 0) {
         chunk = end;  // the line is dropped, as when written alone
+        first = i + 1;
         checked = false;
       }
     }
     begin = end;
   }
-  if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk);
+  if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk, count - first);
 }
 
 // Waits on queue_ready for at most `ms` milliseconds; true when the wait timed out.
@@ -581,14 +596,29 @@ class FileTurn {
   bool locked_;
 };
 
+// At most once a second (the formatting thread's own clock of drop reports).
+bool drop_report_due() {
+  static struct timespec last = {0, 0};
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (last.tv_sec != 0 && (now.tv_sec - last.tv_sec) * 1000000000L + (now.tv_nsec - last.tv_nsec) < 1000000000L)
+    return false;
+  last = now;
+  return true;
+}
+
 // Moves the deferred lines to the writer's queue, or drops and counts them when the queue
 // is full. Returns the lines dropped since the count was last taken.
 unsigned long hand_over() {
   pthread_mutex_lock(&queue_lock);
   if (queued->bytes.size() + pending_len > QUEUE_BYTES) {
     dropped_lines += pending_count;
-    // They were counted as written when formatted; both happen on the formatting thread.
-    log_lines_written -= pending_count;
+    log_lines_dropped += pending_count;
+    // Said at once on standard error: the line that counts them in the log waits for room.
+    if (drop_report_due()) {
+      fprintf(stderr, "ATTENTION: log writer behind, dir[%s] file[%s], lines dropped: %lu\n", log_dir, appname,
+              dropped_lines);
+    }
   } else {
     const size_t base = queued->bytes.size();
     queued->bytes.append(pending_buf, pending_len);
@@ -779,7 +809,6 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
   va_end(ap);
   if (n > 0) len += (size_t)n > room ? room : (size_t)n;
   if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
-  ++log_lines_written;
 
   if (defer) {
     if (pending_len + len > PENDING_BYTES || pending_count == PENDING_LINES) flush_pending();
@@ -793,7 +822,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     // Longer than the whole buffer: written alone, after what was deferred before it.
     flush_pending();
     FileTurn alone;
-    if (open_ring_file() >= 0) write_current(buf, len);
+    if (open_ring_file() >= 0) write_current(buf, len, 1);
     errno = saved_errno;
     return;
   }
@@ -802,7 +831,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     ssize_t w = write(STDERR_FILENO, buf, len);
     (void)w;
   }
-  write_current(buf, len);
+  write_current(buf, len, 1);
   if (!deferring) close_current();
   errno = saved_errno;
 }

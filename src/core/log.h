@@ -12,6 +12,8 @@
 
 #include <stddef.h>
 
+#include <atomic>
+
 // Highest level (4..7) that call sites pass on; levels 3 and -1 always pass.
 extern int __log_level__;
 
@@ -21,9 +23,10 @@ extern int max_file_size;  // bytes from which a file counts as full
 extern int max_file_num;   // number of files in the ring
 extern char appname[32];   // file name prefix; nothing is written while it is empty
 extern int cur_file_pos;   // index of the ring file currently written
-// Lines handed to write_log and kept (written, or queued for the writer) since the process
-// started; lines dropped for a full queue are not among them.
-extern unsigned long long log_lines_written;
+// Lines stored in a ring file since the process started, and lines lost instead (a full
+// queue, a file that could not be opened or written). Lines still queued are in neither.
+extern std::atomic<unsigned long long> log_lines_written;
+extern std::atomic<unsigned long long> log_lines_dropped;
 
 // Points each of standard input, output and error that the starter left closed at
 // /dev/null. Called first thing in main: otherwise the first descriptors the program
@@ -41,7 +44,7 @@ void set_log_level(int l);
 
 // Appends one line: "<level>[YYYYmmdd-HH:MM:SS] pid[N]: file(line)[func]: message\n".
 // A line that cannot be stored is dropped, and standard error hears of it at most once a
-// second, with the number of lines lost; errno is preserved, so "%m" in the format
+// second, with the number of lines lost (also while the writer's queue is full); errno is preserved, so "%m" in the format
 // reports the caller's error.
 void write_log(int level, const char* filename, const char* funcname, int lineno, const char* format, ...)
     __attribute__((format(printf, 5, 6)));

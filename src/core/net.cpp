@@ -92,7 +92,7 @@ int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
   return fd;
 }
 
-int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, int timeout) {
+int CNet::tcp_connect_start(int* netfd, const char* address, int port) {
   *netfd = -1;
   *netfd = socket(AF_INET, SOCK_STREAM, 0);
   if (*netfd < 0) return -2;
@@ -112,15 +112,37 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
   int on = 1;
   setsockopt(*netfd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 
-  // Always non-blocking: the loop thread must never wait longer than `timeout`.
+  // Always non-blocking: the loop thread never waits for a handshake.
   int flags = fcntl(*netfd, F_GETFL, 0);
   fcntl(*netfd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
 
-  if (connect(*netfd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0) return usable_link(*netfd, address, port);
+  if (connect(*netfd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) == 0)
+    return usable_link(*netfd, address, port);
   if (errno != EINPROGRESS) {
     log_error("socket connect errno, %d", errno);
     return -1;
   }
+  return 1;
+}
+
+int CNet::connect_result(int fd, const char* address, int port) {
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+  if (err != 0) {
+    log_error("socket connect error, %d", err);
+    return -1;
+  }
+  // Writable without an error yet not connected: the handshake has not ended.
+  struct sockaddr_in peer;
+  socklen_t peer_len = sizeof(peer);
+  if (getpeername(fd, reinterpret_cast<struct sockaddr*>(&peer), &peer_len) != 0) return 1;
+  return usable_link(fd, address, port);
+}
+
+int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, int timeout) {
+  int ret = tcp_connect_start(netfd, address, port);
+  if (ret <= 0) return ret;
 
   if (timeout < 0) timeout = 0;
   struct timeval start;
@@ -139,15 +161,7 @@ int CNet::tcp_connect(int* netfd, const char* address, int port, int /*block*/, 
     break;
   }
   if (ready <= 0) return -1;
-
-  int err = 0;
-  socklen_t len = sizeof(err);
-  if (getsockopt(*netfd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
-  if (err != 0) {
-    log_error("socket connect error, %d", err);
-    return -1;
-  }
-  return usable_link(*netfd, address, port);
+  return connect_result(*netfd, address, port) == 0 ? 0 : -1;
 }
 
 bool CNet::connected_to_itself(int fd) {

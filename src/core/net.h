@@ -18,11 +18,18 @@ class CNet {
   // (every outcome is logged at level -1, so also on standard error).
   static int tcp_bind(const char* addr, unsigned short port, int backlog);
 
-  // Connects a new non-blocking IPv4 socket to `address`:`port`, waiting at most `timeout`
-  // milliseconds (a negative time-out counts as 0). `block` has no effect: the socket is
-  // always non-blocking, and sends without Nagle's delay (TCP_NODELAY). Returns 0 connected, -1 failed (a
-  // connection that met itself included), -2 no socket could be made.
-  // After any failure but -2 the socket stays open in *netfd and the caller closes it.
+  // Starts connecting a new non-blocking IPv4 socket (TCP_NODELAY) to `address`:`port`
+  // without waiting: 0 connected at once, 1 while the handshake runs (the socket turns
+  // writable when it ends; connect_result tells how), -1 failed, -2 no socket could be
+  // made. After any failure but -2 the socket stays open in *netfd for the caller.
+  static int tcp_connect_start(int* netfd, const char* address, int port);
+  // How the connect started on `fd` ended: 0 connected, 1 still in progress, -1 failed
+  // (logged; a connection that met itself included).
+  static int connect_result(int fd, const char* address, int port);
+  // tcp_connect_start, then a wait of at most `timeout` milliseconds for the handshake
+  // (start-up only, never the serving loop); a negative time-out counts as 0 and `block`
+  // has no effect. 0 connected, -1 failed (a connection that met itself included), -2 no
+  // socket could be made. After any failure but -2 the socket stays open in *netfd.
   static int tcp_connect(int* netfd, const char* address, int port, int block, int timeout);
 
   // Whether the connected socket `fd` reached itself. A connect to a port of this host on

@@ -50,7 +50,7 @@ int CPollerUnit::InitializePollerUnit() {
   pollerTable[maxPollers - 1].freeList = 0;
   freeSlotList = &pollerTable[0];
 
-  ep_events = static_cast<struct epoll_event*>(calloc(maxPollers, sizeof(struct epoll_event)));
+  ep_events = static_cast<struct epoll_event*>(calloc(EventsPerWait(), sizeof(struct epoll_event)));
   if (ep_events == 0) {
     log_error("malloc failed, %m");
     return -1;
@@ -65,9 +65,9 @@ int CPollerUnit::InitializePollerUnit() {
 }
 
 int CPollerUnit::WaitPollerEvents(int timeout) {
-  nrEvents = epoll_wait(epfd, ep_events, maxPollers, timeout);
+  nrEvents = epoll_wait(epfd, ep_events, EventsPerWait(), timeout);
   if (nrEvents >= 0 || errno == EINTR) return 0;
-  log_error("epoll_wait failed, epfd[%d], maxevents[%d], %m", epfd, maxPollers);
+  log_error("epoll_wait failed, epfd[%d], maxevents[%d], %m", epfd, EventsPerWait());
   return -1;
 }
 

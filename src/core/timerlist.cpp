@@ -14,7 +14,7 @@ void CTimerObject::TimerNotify() {
 }
 
 void CTimerObject::AttachTimer(CTimerList* lst) {
-  if (lst->timeout > 0) objexp = GET_TIMESTAMP() + static_cast<int64_t>(lst->timeout) * 1000000;
+  if (lst->span_us > 0) objexp = GET_TIMESTAMP() + lst->span_us;
   ListMoveTail(lst->tlist);
 }
 
@@ -72,9 +72,21 @@ CTimerUnit::~CTimerUnit() {
 
 CTimerList* CTimerUnit::GetTimerList(int to) {
   for (CTimerList* lst = next; lst != 0; lst = lst->next) {
-    if (lst->timeout == to) return lst;
+    if (lst->span_us == static_cast<int64_t>(to) * 1000000) return lst;
   }
   CTimerList* lst = new CTimerList(to);
+  lst->next = next;
+  next = lst;
+  return lst;
+}
+
+CTimerList* CTimerUnit::GetTimerListMs(int ms) {
+  if (ms % 1000 == 0) return GetTimerList(ms / 1000);
+  for (CTimerList* lst = next; lst != 0; lst = lst->next) {
+    if (lst->span_us == static_cast<int64_t>(ms) * 1000) return lst;
+  }
+  CTimerList* lst = new CTimerList(ms / 1000);
+  lst->span_us = static_cast<int64_t>(ms) * 1000;
   lst->next = next;
   next = lst;
   return lst;

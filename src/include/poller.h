@@ -38,6 +38,11 @@ class CPollerUnit : private noncopyable {
   // Allocates the slot table and the event buffer and creates the epoll instance.
   // 0 on success, -1 on failure (logged).
   int InitializePollerUnit();
+  // Events one wait takes at most. The rest stay ready for the next wait (the events are
+  // level-triggered), so that a burst (thousands of players leaving at once) is handled
+  // over several loop turns, each short, with the other players' events between them.
+  static const int MAX_EVENTS_PER_WAIT = 512;
+  int EventsPerWait() const { return maxPollers < MAX_EVENTS_PER_WAIT ? maxPollers : MAX_EVENTS_PER_WAIT; }
   // epoll_wait for at most `timeout` milliseconds; the result goes to nrEvents. 0, also
   // for an interrupted wait (no events); -1 with the reason logged when the wait itself
   // fails, which no later wait would mend.

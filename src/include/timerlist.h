@@ -44,7 +44,7 @@ class CTimerObject : public CListObject<CTimerObject> {
 
 class CTimerList : private noncopyable {
  public:
-  explicit CTimerList(int t) : timeout(t), next(0) {}
+  explicit CTimerList(int t) : timeout(t), span_us(static_cast<int64_t>(t) * 1000000), next(0) {}
   // Unlinks every member without notifying it.
   ~CTimerList();
 
@@ -60,7 +60,8 @@ class CTimerList : private noncopyable {
   friend class CTimerUnit;
 
   CListObject<CTimerObject> tlist;
-  int timeout;
+  int timeout;      // whole seconds, as asked for (0 for a list of milliseconds below one second)
+  int64_t span_us;  // the time-out in microseconds
   CTimerList* next;
 };
 
@@ -73,6 +74,9 @@ class CTimerUnit : private noncopyable {
   // The list of `to` seconds, created and put at the head of the chain on first
   // request. Never null.
   CTimerList* GetTimerList(int to);
+  // The same for a time-out of `ms` milliseconds (more than 0): one list per distinct
+  // time-out, shared with GetTimerList for whole seconds.
+  CTimerList* GetTimerListMs(int ms);
   // Notifies the pending list, then every expired member of every list, all against
   // the same `now` (0: the current time). Returns the number notified.
   int CheckExpired(int64_t now = 0);

@@ -2,6 +2,8 @@
 #include "clib_log.h"
 
 #include <ctype.h>
+#include <pthread.h>
+#include <signal.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -12,10 +14,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
 #include "log.h"
 
 clib_log* g_pDebugLog = nullptr;
-unsigned long long clib_log::lines_written = 0;
+std::atomic<unsigned long long> clib_log::lines_written(0);
+std::atomic<unsigned long long> clib_log::lines_dropped(0);
 clib_log* g_pErrorLog = nullptr;
 
 namespace {
@@ -79,17 +88,158 @@ key_t semaphore_key(const char* file) {
 
 // Opens a log file for appending, creating it; a missing directory (removed while the
 // process runs, or not made yet) is made first. Only the directory itself: a missing
-// parent means a wrong path. errno tells why when the result is negative.
+// parent means a wrong path. errno tells why when the result is negative. Never waits:
+// a FIFO in the file's place that nobody reads fails at once (ENXIO), and one whose
+// reader falls behind refuses the bytes it cannot take.
 int open_log_file(const char* file) {
-  int fd = open(file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+  int fd = open(file, flags, 0666);
   const char* slash = strrchr(file, '/');
   if (fd < 0 && errno == ENOENT && slash != nullptr && slash != file) {
     char dir[LINE_SIZE + 80];
     snprintf(dir, sizeof(dir), "%.*s", int(slash - file), file);
     mkdir(dir, 0777);
-    fd = open(file, O_WRONLY | O_CREAT | O_APPEND, 0666);
+    fd = open(file, flags, 0666);
   }
   return fd;
+}
+
+// Rotates `file` into numbered backups when it is above `maxsize` (see check_file).
+void rotate_if_full(const char* file, int maxfile, int maxsize) {
+  if (maxfile <= 0 || maxsize <= 0) return;
+  struct stat st;
+  if (stat(file, &st) != 0 || st.st_size <= maxsize) return;
+  // Shift the backups up by one (the oldest is overwritten), then the file becomes .1;
+  // the next append creates a fresh file. Missing backups are simply skipped.
+  std::string from, to;
+  for (int i = maxfile; i >= 2; --i) {
+    from = std::string(file) + "." + std::to_string(i - 1);
+    to = std::string(file) + "." + std::to_string(i);
+    rename(from.c_str(), to.c_str());
+  }
+  to = std::string(file) + ".1";
+  rename(file, to.c_str());
+}
+
+// One formatted line and where it goes: the file's name as at the time of the line, its
+// rotation limits and the semaphore that serialises it with other processes (-1: none).
+struct RollingLine {
+  std::string name;
+  int maxfile;
+  int maxsize;
+  int semid;
+  std::string text;
+};
+
+// Rotates if needed and appends the line, under the semaphore. Counts it written or lost.
+void store_line(const RollingLine& line) {
+  bool locked = false;
+  if (line.semid != -1) locked = sem_step(line.semid, -1) == 0;
+  rotate_if_full(line.name.c_str(), line.maxfile, line.maxsize);
+  const int rc = clib_log_write(line.name.c_str(), line.text.data(), line.text.size());
+  if (locked) sem_step(line.semid, 1);
+  if (rc == 0)
+    ++clib_log::lines_written;
+  else
+    ++clib_log::lines_dropped;
+}
+
+// The rolling logs' writer thread: the loop formats a line and queues it; this thread
+// rotates, opens, writes and closes in queue order, so the files, their rotation points
+// and the order of lines are those of writing each line at once. The queue is bounded:
+// lines beyond QUEUE_BYTES are dropped and counted.
+class RollingWriter {
+ public:
+  static const size_t QUEUE_BYTES = 16 * 1024 * 1024;
+
+  // Starts the thread (signals blocked, so that they still reach the loop). False when
+  // none could be made: lines are then written by the caller.
+  bool start() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (running_) return true;
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    try {
+      stop_ = false;
+      thread_ = std::thread([this] { run(); });
+      running_ = true;
+    } catch (...) {
+      running_ = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return running_;
+  }
+  // Writes everything queued, then ends the thread.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (!running_) return;
+      stop_ = true;
+      ready_.notify_one();
+    }
+    thread_.join();
+    std::lock_guard<std::mutex> hold(lock_);
+    running_ = false;
+  }
+  bool running() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return running_;
+  }
+  // Queues a line; false (the line dropped and counted) when the queue is full.
+  bool push(RollingLine&& line) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (bytes_ + line.text.size() > QUEUE_BYTES) {
+      ++clib_log::lines_dropped;
+      ++dropped_;
+      return false;
+    }
+    bytes_ += line.text.size();
+    queue_.push_back(std::move(line));
+    // One wake-up per burst: the thread takes everything queued when it wakes.
+    if (asleep_) ready_.notify_one();
+    return true;
+  }
+  // Lines dropped for a full queue since the last call.
+  unsigned long take_dropped() { return dropped_.exchange(0); }
+  bool has_dropped() const { return dropped_.load(std::memory_order_relaxed) != 0; }
+
+ private:
+  void run() {
+    std::deque<RollingLine> mine;
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      asleep_ = true;
+      ready_.wait(hold, [this] { return stop_ || !queue_.empty(); });
+      asleep_ = false;
+      if (queue_.empty()) return;  // stopping, everything written
+      mine.swap(queue_);
+      hold.unlock();
+      size_t taken = 0;
+      for (const RollingLine& line : mine) {
+        store_line(line);
+        taken += line.text.size();
+      }
+      mine.clear();
+      hold.lock();
+      bytes_ -= taken;
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable ready_;
+  std::deque<RollingLine> queue_;
+  size_t bytes_ = 0;
+  std::atomic<unsigned long> dropped_{0};
+  bool asleep_ = false;
+  bool stop_ = false;
+  bool running_ = false;
+  std::thread thread_;
+};
+
+RollingWriter& rolling_writer() {
+  static RollingWriter* writer = new RollingWriter;  // never destroyed: may run at exit
+  return *writer;
 }
 
 }  // namespace
@@ -260,16 +410,41 @@ int clib_log::write(const char* as_msg, int ai_level, unsigned ai_uin) {
   char suffix[64];
   suffix[0] = '\0';
   if (ms_logtype[0] != '\0' && strftime(suffix, sizeof(suffix), ms_logtype, &tmv) == 0) suffix[0] = '\0';
-  char name[sizeof(ms_file) + sizeof(suffix)];
-  snprintf(name, sizeof(name), "%s%s", ms_file, suffix);
 
-  ++lines_written;
-  bool locked = false;
-  if (mi_semopen != 0 && mi_semid != -1) locked = sem_step(mi_semid, -1) == 0;
-  check_file(name);
-  int rc = clib_log_write(name, line, used);
-  if (locked) sem_step(mi_semid, 1);
-  return rc;
+  RollingLine out;
+  out.name = std::string(ms_file) + suffix;
+  out.maxfile = mi_maxfile;
+  out.maxsize = mi_maxsize;
+  out.semid = mi_semopen != 0 ? mi_semid : -1;
+  out.text.assign(line, used);
+  RollingWriter& writer = rolling_writer();
+  if (writer.running()) return writer.push(std::move(out)) ? 0 : -1;
+  const unsigned long long lost = lines_dropped;
+  store_line(out);
+  return lines_dropped == lost ? 0 : -1;
+}
+
+void clib_log::write_off_thread(bool on) {
+  if (on) {
+    rolling_writer().start();
+  } else {
+    rolling_writer().stop();
+  }
+  report_dropped(true);
+}
+
+void clib_log::report_dropped(bool now) {
+  // At most one line a second while lines keep being dropped.
+  static int64_t last = 0;
+  if (!rolling_writer().has_dropped()) return;
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  if (!now && last != 0 && ms - last < 1000) return;
+  const unsigned long dropped = rolling_writer().take_dropped();
+  if (dropped == 0) return;
+  last = ms;
+  log_error("%lu rolling log lines dropped: the log file did not keep up", dropped);
 }
 
 int clib_log::apwrite(int ai_level, const char* as_msgformat, va_list ast_ap, unsigned ai_uin) {
@@ -309,21 +484,7 @@ int clib_log::logMsg(const char* as_msgformat, ...) {
 
 int clib_log::check_file(char* as_file) {
   if (as_file == nullptr || as_file[0] == '\0') return 401;
-  if (mi_maxfile <= 0 || mi_maxsize <= 0) return 0;
-  struct stat st;
-  if (stat(as_file, &st) != 0 || st.st_size <= mi_maxsize) return 0;
-  // Shift the backups up by one (the oldest is overwritten), then the file becomes .1;
-  // the next append creates a fresh file. Missing backups are simply skipped.
-  // Room for the longest name that write() builds (file and suffix) and the number.
-  char from[sizeof(ms_file) + 64 + 16];
-  char to[sizeof(from)];
-  for (int i = mi_maxfile; i >= 2; --i) {
-    snprintf(from, sizeof(from), "%s.%d", as_file, i - 1);
-    snprintf(to, sizeof(to), "%s.%d", as_file, i);
-    rename(from, to);
-  }
-  snprintf(to, sizeof(to), "%s.%d", as_file, 1);
-  rename(as_file, to);
+  rotate_if_full(as_file, mi_maxfile, mi_maxsize);
   return 0;
 }
 

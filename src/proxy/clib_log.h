@@ -3,11 +3,14 @@
 // into numbered backups ("name.1" newest) once it grows above a size limit. Rotation and
 // append can be serialised across processes by a System V semaphore. Lines that carry a
 // user id can be filtered by a "coloring" list of uids read from a file.
-// Nothing stays open between writes. One thread per object. Failures are reported by
-// results only; nothing here aborts the process.
+// Nothing stays open between writes, and opening never waits (a FIFO nobody reads in a
+// file's place fails at once). Lines are written by the caller, or by a writer thread
+// (write_off_thread). One formatting thread per object. Failures are reported by results
+// and counts; nothing here aborts the process.
 #ifndef HALL_PROXY_CLIB_LOG_H
 #define HALL_PROXY_CLIB_LOG_H
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <set>
@@ -27,8 +30,21 @@ class clib_log : noncopyable {
            const char* as_logtype, const char* as_eol, int ai_pathtype, const char* as_coloring);
   ~clib_log();
 
-  // Lines that passed the level and uid filters, over every rolling log of the process.
-  static unsigned long long lines_written;
+  // Lines stored in their file, and lines that passed the filters but were lost (a full
+  // queue, a file that could not be opened or written), over every rolling log of the
+  // process.
+  static std::atomic<unsigned long long> lines_written;
+  static std::atomic<unsigned long long> lines_dropped;
+
+  // On: every rolling log of the process is written by a writer thread of its own, the
+  // caller only formats and queues (bounded; lines beyond are dropped and counted). Off:
+  // what is queued is written first, then lines are written by the caller again. Either
+  // way the lines dropped so far are reported (report_dropped).
+  static void write_off_thread(bool on);
+  // Logs one level-3 line with the number of lines dropped for a full queue since the
+  // previous report, when there are any and (unless `now`) the previous report is a
+  // second old. For the loop, once per turn: it costs one atomic read.
+  static void report_dropped(bool now = false);
 
   // Setters return 0, or -1 when refused (negative value, null text).
   int set_level(int ai_level);
@@ -48,8 +64,8 @@ class clib_log : noncopyable {
   static int read_coloring_file(const char* as_coloring, std::set<uint32_t>* uins,
                                 std::vector<std::string>* notes = nullptr);
 
-  // Writes one message. 0 written or filtered out; -1 no file, no message, or the line
-  // could not be stored.
+  // Writes one message. 0 written (or queued) or filtered out; -1 no file, no message, or
+  // the line could not be stored (or queued).
   int write(const char* as_msg, int ai_level, unsigned ai_uin);
   int apwrite(int ai_level, const char* as_msgformat, va_list ast_ap, unsigned ai_uin)
       __attribute__((format(printf, 3, 0)));

@@ -378,6 +378,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
   // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
   const ssize_t sent = ::send(netfd, data, len, MSG_NOSIGNAL);
   const int err = errno;
+  if (sent > 0) g_stats.bytes_written += static_cast<uint64_t>(sent);
   log_traffic("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
 
   if (sent < 0) {

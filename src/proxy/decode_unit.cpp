@@ -1,4 +1,5 @@
 #include "decode_unit.h"
+#include "stats.h"
 
 #include <assert.h>
 #include <errno.h>
@@ -50,6 +51,7 @@ CDecoderUnit::~CDecoderUnit() {
   // complete() has released every routing entry that named this connection.
   assert(!holds_any_route());
   if (_listener != nullptr) _listener->forget(this);
+  ++g_stats.clients_ended;
   delete _webUnit;
   _webUnit = nullptr;
 }

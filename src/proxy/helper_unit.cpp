@@ -89,8 +89,10 @@ void CHelperUnit::close_socket() {
   _forget_at = kForgetBatch;
 }
 
-int CHelperUnit::connect() {
+int CHelperUnit::connect(bool wait) {
   log_debug("*STEP: PROXY CNet::tcp_connect before");
+  // The handshake under way ends in OutputNotify or in the connect time-out.
+  if (_stage == CONN_CONNECTING && netfd >= 0) return 1;
   int ret = 0;
   if (_stage == CONN_IDLE || netfd < 0) {
     const int64_t start = GET_TIMESTAMP();
@@ -99,25 +101,37 @@ int CHelperUnit::connect() {
       return -1;
     }
     if (_connect_retry_at != 0) end_backoff();
-    // A socket left open here would leak when tcp_connect overwrites netfd.
+    // A socket left open here would leak when a new connect overwrites netfd.
     if (netfd > 0) close_socket();
-    ret = CNet::tcp_connect(&netfd, addr.c_str(), port, 0, TGlobal::_timerConnect);
-    // A refused connect fails at once; one that used up the time-out means a server
-    // that cannot be reached, and trying again on every forward would freeze the loop.
-    if (ret < 0 && GET_TIMESTAMP() - start >= static_cast<int64_t>(TGlobal::_timerConnect) * 1000) {
-      _connect_retry_at = start + static_cast<int64_t>(CONNECT_RETRY_AFTER_TIMEOUT_MS) * 1000;
-      log_error("connect to helper %s:%d timed out; next attempt in %d ms at the earliest", addr.c_str(), port,
-                CONNECT_RETRY_AFTER_TIMEOUT_MS);
-      // The timer ends the back-off even when no packet comes to try again.
-      CTimerUnit* timers = CIncoming::Instance()->timerunit();
-      CTimerList* backoff = timers == nullptr ? nullptr : timers->GetTimerList(CONNECT_RETRY_AFTER_TIMEOUT_MS / 1000);
-      if (backoff != nullptr) AttachTimer(backoff);
+    // Only start-up waits for the handshake; the serving loop never does.
+    ret = wait ? CNet::tcp_connect(&netfd, addr.c_str(), port, 0, TGlobal::_timerConnect)
+               : CNet::tcp_connect_start(&netfd, addr.c_str(), port);
+    if (ret < 0 && wait && GET_TIMESTAMP() - start >= static_cast<int64_t>(TGlobal::_timerConnect) * 1000) {
+      connect_failed(true);
+      return -1;
     }
   }
+  if (ret == 1) {
+    _stage = CONN_CONNECTING;
+    // Writable once the handshake has ended either way; nothing is read before.
+    DisableInput();
+    EnableOutput();
+    if (AttachPoller() < 0) {
+      connect_failed(false);
+      return -1;
+    }
+    CTimerUnit* timers = CIncoming::Instance()->timerunit();
+    if (timers != nullptr) AttachTimer(timers->GetTimerListMs(TGlobal::_timerConnect));
+    return 1;
+  }
+  return connected(ret);
+}
+
+int CHelperUnit::connected(int ret) {
   log_debug("*STEP: PROXY CNet::tcp_connect ret :[%d], netfd:[%d]", ret, netfd);
   if (ret < 0) {
     log_error("Connect Helper error, ip:[%s], port:[%d]", addr.c_str(), port);
-    // tcp_connect leaves a failed socket open for its caller.
+    // A failed connect leaves its socket open for its caller.
     close_socket();
     return -1;
   }
@@ -126,6 +140,46 @@ int CHelperUnit::connect() {
   // heard, and one that closes the link is noticed before a forward is written into it.
   EnableInput();
   return AttachPoller();
+}
+
+int CHelperUnit::finish_connect() {
+  const int ret = CNet::connect_result(netfd, addr.c_str(), port);
+  if (ret == 1) return 0;  // not ended yet: the next notice or the time-out decides
+  if (ret < 0) {
+    connect_failed(false);
+    return 1;
+  }
+  DisableTimer();
+  DisableOutput();  // send_to_cgi asks for it again while the queue does not fit the socket
+  if (connected(0) < 0) {
+    reset_helper(DROP_LINK_DOWN);
+    return 1;
+  }
+  if (_helperTimer != nullptr) AttachTimer(_helperTimer);
+  // What waited in the queue during the handshake goes out now, in its order.
+  send_to_cgi();
+  return 1;
+}
+
+void CHelperUnit::connect_failed(bool timed_out) {
+  DisableTimer();  // the connect time-out, when the handshake failed first
+  if (timed_out) {
+    // A server that cannot be reached is not tried again for a while: each attempt
+    // would hold the link's queue for the whole time-out again.
+    _connect_retry_at = GET_TIMESTAMP() + static_cast<int64_t>(CONNECT_RETRY_AFTER_TIMEOUT_MS) * 1000;
+    log_error("connect to helper %s:%d timed out; next attempt in %d ms at the earliest", addr.c_str(), port,
+              CONNECT_RETRY_AFTER_TIMEOUT_MS);
+  }
+  connected(-1);
+  if (_connect_retry_at != 0) count_dropped();
+  reset_helper(DROP_LINK_DOWN);
+  log_debug("Connect logic server failed!");
+  if (timed_out) {
+    // The timer ends the back-off even when no packet comes to try again.
+    CTimerUnit* timers = CIncoming::Instance()->timerunit();
+    CTimerList* backoff = timers == nullptr ? nullptr : timers->GetTimerList(CONNECT_RETRY_AFTER_TIMEOUT_MS / 1000);
+    if (backoff != nullptr) AttachTimer(backoff);
+  }
 }
 
 bool CHelperUnit::cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what) {
@@ -222,13 +276,15 @@ int CHelperUnit::send_to_logic() {
 
 int CHelperUnit::send_to_logic(CTimerList* list) {
   _helperTimer = list;
-  EnableInput();
-  if (connect() < 0) {
+  const int ret = connect();
+  if (ret < 0) {
     if (_connect_retry_at != 0) count_dropped();
     reset_helper(DROP_LINK_DOWN);
     log_debug("Connect logic server failed!");
     return -1;
   }
+  // The queue waits for the handshake; finish_connect writes it.
+  if (ret > 0) return CONN_DATA_SENDING;
   if (_helperTimer != nullptr) AttachTimer(_helperTimer);
   return send_to_cgi();
 }
@@ -240,9 +296,11 @@ int CHelperUnit::send_to_cgi() {
   log_debug("_w data size:[%d]", static_cast<int>(len));
   if (len == 0) return 0;
   if (netfd < 0) return -1;
+  if (_stage == CONN_CONNECTING) return CONN_DATA_SENDING;
 
   ssize_t ret = ::send(netfd, from_batch ? _batch.data() : _w.data(), len, MSG_NOSIGNAL);
   int err = errno;
+  if (ret > 0) g_stats.bytes_written += static_cast<uint64_t>(ret);
   log_debug("sent packet size:[%d]", static_cast<int>(ret));
   if (ret < 0) {
     if (would_block(err)) {
@@ -604,6 +662,7 @@ void CHelperUnit::reset_helper(TDropReason reason) {
 }
 
 int CHelperUnit::InputNotify() {
+  if (_stage == CONN_CONNECTING) return finish_connect();
   update_timer();
   if (recv_from_cgi() < 0) {
     log_error("call recv failed, helper client netfd[%d]", netfd);
@@ -614,6 +673,7 @@ int CHelperUnit::InputNotify() {
 }
 
 int CHelperUnit::OutputNotify() {
+  if (_stage == CONN_CONNECTING) return finish_connect();
   update_timer();
   send_to_cgi();
   return 0;
@@ -621,6 +681,10 @@ int CHelperUnit::OutputNotify() {
 
 int CHelperUnit::HangupNotify() {
   log_debug("CHelperUnit object hangup notify: fd[%d]", netfd);
+  if (_stage == CONN_CONNECTING) {
+    if (finish_connect() == 0) connect_failed(false);
+    return 1;
+  }
   update_timer();
   process_pkg();
   // Results that reached the socket before the server reset the link are delivered.
@@ -631,6 +695,10 @@ int CHelperUnit::HangupNotify() {
 }
 
 void CHelperUnit::TimerNotify() {
+  if (_stage == CONN_CONNECTING) {
+    connect_failed(true);
+    return;
+  }
   if (_connect_retry_at != 0) {
     end_backoff();
     return;

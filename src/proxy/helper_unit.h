@@ -55,9 +55,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   static const int MAX_SEND_BLOCKED = 50;      // this many blocked sends in a row reset
   static const int MAX_READS_AT_HANGUP = 256;  // reads of what a broken link still holds
   static const int BUSY_QUEUE_LENGTH = 1024;   // a reported queue above this is busy
-  // After a connect that ran into its time-out, the server is taken as unreachable and
-  // not tried again for this long (milliseconds): each attempt holds the whole loop.
-  // Each drop of queued packets during that time is counted, and its end logged.
+  // After a connect that ran into its time-out (TGlobal::_timerConnect), the server is
+  // taken as unreachable and not tried again for this long (milliseconds). Each drop of
+  // queued packets during that time is counted, and its end logged.
   static const int CONNECT_RETRY_AFTER_TIMEOUT_MS = 3000;
   // Deferred packets on one link are written without waiting for the end of the turn
   // once they reach this size.
@@ -67,10 +67,12 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   explicit CHelperUnit(CPollerUnit* unit);
   virtual ~CHelperUnit();
 
-  // Connects when there is no open socket (waiting at most TGlobal::_timerConnect ms)
-  // and registers with the poller. 0 when connected, -1 on failure, and -1 at once
-  // while a connect that timed out is less than CONNECT_RETRY_AFTER_TIMEOUT_MS ago.
-  int connect();
+  // Starts a connect when there is no open socket and registers with the poller: 0 when
+  // connected, 1 while the handshake runs (the queue waits; OutputNotify finishes it and
+  // writes the queue, the TGlobal::_timerConnect time-out drops it), -1 on failure, and
+  // -1 at once while a connect that timed out is less than CONNECT_RETRY_AFTER_TIMEOUT_MS
+  // ago. `wait` (start-up only, before the loop serves) waits for the handshake instead.
+  int connect(bool wait = false);
 
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
   // take them or the queue would pass TGlobal::_maxHelperQueue (the link is then reset).
@@ -88,8 +90,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // busy turn keeps the queues small. Called after a request has been queued on every link.
   static void flush_if_full();
 
-  // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
-  // the connection failed (the queue is then dropped). The second form also puts the
+  // Connect if needed, then write what is queued. The result of send_to_cgi, 6
+  // (CONN_DATA_SENDING) while the handshake runs, or -1 when the connection failed (the
+  // queue is then dropped). The second form also puts the
   // unit on `list`, whose time-out then closes an idle link.
   int send_to_logic();
   int send_to_logic(CTimerList* list);
@@ -143,7 +146,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // reset (with those its socket held unacknowledged) or refused by defer_pkg, over the
   // unit's life.
   uint64_t dropped_bytes() const { return _dropped_bytes; }
-  bool link_up() const { return GetEpollSlot() != nullptr; }
+  bool link_up() const { return GetEpollSlot() != nullptr && _stage != CONN_CONNECTING; }
   CTimerList* helper_timer() const { return _helperTimer; }
 
   std::string addr;  // dotted IPv4 address of the logic server
@@ -154,6 +157,15 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   bool cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what);
   // Logs that `len` bytes (`what`: "to send", "received") found no memory.
   void report_exhausted(unsigned len, const char* what);
+  // Ends a connect: logs a failed one (-1) and closes its socket, or makes the link
+  // connected and listening. The connect's result.
+  int connected(int ret);
+  // Ends the handshake once the socket reported it: the queue goes out, or the connect
+  // failed. The notify result for the poller.
+  int finish_connect();
+  // A connect failed or (`timed_out`) ran into its time-out: logged, the queue dropped
+  // and counted, and after a time-out the back-off starts.
+  void connect_failed(bool timed_out);
   // Drops the socket without touching the queues.
   void close_socket();
   // Handles every complete packet at the head of data; the bytes used, or -1 when the

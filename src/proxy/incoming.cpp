@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "clib_log.h"
 #include "client_unit.h"
 #include "drain.h"
 #include "global.h"
@@ -31,6 +32,8 @@ const int kRealTimerSeconds = 60;
 const int kAcceptRetrySeconds = 1;
 // Longest event wait while draining, so that its deadlines are kept closely.
 const int kDrainWaitMs = 100;
+// A loop turn working longer than this (microseconds) is logged at level 3.
+const int64_t kLongTurnUs = 100000;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -131,23 +134,26 @@ int CIncoming::open() {
 }
 
 int CIncoming::run() {
-  // The lines of a loop turn are written together, before the loop waits again.
+  // The lines of a loop turn are written together, before the loop waits again, and the
+  // rolling logs by a thread of their own: the loop never waits on a log file.
   log_defer(true);
+  clib_log::write_off_thread(true);
+  const auto stop = [](int result) {
+    clib_log::write_off_thread(false);
+    log_defer(false);
+    return result;
+  };
   for (;;) {
+    clib_log::report_dropped();
     log_flush();
-    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) {
-      log_defer(false);
-      return 0;
-    }
-    if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) {
-      log_defer(false);
-      return 0;
-    }
+    end_turn();
+    if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return stop(0);
+    if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) return stop(0);
     const int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
     if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
-      log_defer(false);
+      stop(0);
       log_boot("the event wait failed; the gateway stops");
       return -1;
     }
@@ -160,6 +166,10 @@ int CIncoming::turn(int wait_ms) {
     // Taken before dispatch: deadlines set by the handlers are compared with a
     // slightly earlier time, so a freshly armed timer never fires in its own turn.
     const int64_t now = GET_TIMESTAMP();
+    _turn.started = now;
+    _turn.events = _pollerunit->GetEventCount();
+    _turn.clients_ended = g_stats.clients_ended;
+    _turn.bytes_written = g_stats.bytes_written;
     _pollerunit->ProcessPollerEvents();
     _timerunit->CheckExpired(now);
     _timerunit->CheckPending();
@@ -172,6 +182,19 @@ int CIncoming::turn(int wait_ms) {
   // (forwards of the events, close notices of the timers) is written here.
   CHelperUnit::flush_deferred();
   return 0;
+}
+
+void CIncoming::end_turn() {
+  if (_turn.started == 0) return;
+  const int64_t took = GET_TIMESTAMP() - _turn.started;
+  _turn.started = 0;
+  record_loop_turn(static_cast<double>(took) / 1e6);
+  if (took > kLongTurnUs) {
+    log_error("loop turn took %lld ms: %d events, %llu clients ended, %llu bytes written",
+              static_cast<long long>(took / 1000), _turn.events,
+              static_cast<unsigned long long>(g_stats.clients_ended - _turn.clients_ended),
+              static_cast<unsigned long long>(g_stats.bytes_written - _turn.bytes_written));
+  }
 }
 
 int CIncoming::InitHelperUnit() {
@@ -223,7 +246,8 @@ int CIncoming::InitHelperUnit() {
       // For a repeated svid the later address waits for the next connection.
       helper->addr = ip;
       helper->port = port;
-      if (helper->connect() != 0) {
+      // Start-up waits for each handshake: ready means connected to every logic server.
+      if (helper->connect(true) != 0) {
         log_boot("svid:[%d] ip:[%s] port:[%d] connect failed.", svid, ip.c_str(), port);
         return -1;
       }

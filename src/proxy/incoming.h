@@ -6,6 +6,8 @@
 #ifndef HALL_PROXY_INCOMING_H
 #define HALL_PROXY_INCOMING_H
 
+#include <stdint.h>
+
 #include "noncopyable.h"
 #include "singleton.h"
 
@@ -37,6 +39,9 @@ class CIncoming : private noncopyable {
   // and pending timers, then writes what the turn queued on the logic links
   // (CHelperUnit::flush_deferred). -1 when the wait itself failed, else 0.
   int turn(int wait_ms);
+  // Ends the measure of the turn that ran last (turn() starts it when its wait returns):
+  // recorded in g_loop_turns, and a turn that worked longer than 100 ms logged.
+  void end_turn();
   // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
   int InitHelperUnit();
 
@@ -57,6 +62,14 @@ class CIncoming : private noncopyable {
   CTimerList* _realtimerlist;
   CDrain* _drain = nullptr;
   CStatsListener* _statslistener;  // null unless StatsPort is set
+  // The turn being measured: when its wait returned (0: none), its event count, and the
+  // counts of ended clients and written bytes at its start.
+  struct {
+    int64_t started = 0;
+    int events = 0;
+    uint64_t clients_ended = 0;
+    uint64_t bytes_written = 0;
+  } _turn;
 };
 
 }  // namespace __http_svr_ns__

@@ -21,8 +21,13 @@
 namespace __http_svr_ns__ {
 
 hall_stats_s g_stats;
+loop_turns_s g_loop_turns;
 
 namespace {
+
+const double kLoopTurnBounds[loop_turns_s::BUCKETS - 1] = {0.0005, 0.001, 0.005, 0.01, 0.05, 0.1, 0.5, 1};
+const char* const kLoopTurnLabels[loop_turns_s::BUCKETS] = {"0.0005", "0.001", "0.005", "0.01", "0.05",
+                                                            "0.1",    "0.5",   "1",     "+Inf"};
 
 const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag", "bad_size", "bad_checksum", "bad_command",
                                                     "too_many_ids"};
@@ -123,9 +128,33 @@ void render_logic(CExposition& e) {
         static_cast<unsigned long long>(g_stats.results_unroutable));
 }
 
+std::string seconds_text(double seconds) {
+  char text[32];
+  snprintf(text, sizeof(text), "%.6f", seconds);
+  return text;
+}
+
+void render_loop(CExposition& e) {
+  e.family("hall_loop_turn_seconds", "histogram",
+           "Time each loop turn spent working, from the event wait to the next.");
+  unsigned long long below = 0;
+  for (int b = 0; b < loop_turns_s::BUCKETS; ++b) {
+    below += g_loop_turns.count[b];
+    e.sample("hall_loop_turn_seconds_bucket", std::string("le=\"") + kLoopTurnLabels[b] + "\"", below);
+  }
+  e.sample("hall_loop_turn_seconds_sum", "", seconds_text(g_loop_turns.sum));
+  e.sample("hall_loop_turn_seconds_count", "", static_cast<unsigned long long>(g_loop_turns.total));
+  e.family("hall_loop_turn_max_seconds", "gauge", "Longest loop turn since the previous scrape.");
+  e.sample("hall_loop_turn_max_seconds", "", seconds_text(g_loop_turns.max_since_scrape));
+  g_loop_turns.max_since_scrape = 0;
+}
+
 void render_process(CExposition& e) {
   e.one("hall_log_lines_total", "counter", "Lines written to the process log and the rolling logs.",
         static_cast<unsigned long long>(log_lines_written + clib_log::lines_written));
+  e.one("hall_log_lines_dropped_total", "counter",
+        "Lines for the process log and the rolling logs that were lost: queue full, file not writable.",
+        static_cast<unsigned long long>(log_lines_dropped + clib_log::lines_dropped));
   e.one("hall_start_time_seconds", "gauge", "Start time of the gateway, in seconds since the epoch.",
         static_cast<long long>(g_stats.start_time));
   e.family("hall_build_info", "gauge", "Build of the gateway; always 1.");
@@ -163,10 +192,20 @@ void render_process(CExposition& e) {
 
 }  // namespace
 
+void record_loop_turn(double seconds) {
+  int b = 0;
+  while (b < loop_turns_s::BUCKETS - 1 && seconds > kLoopTurnBounds[b]) ++b;
+  ++g_loop_turns.count[b];
+  ++g_loop_turns.total;
+  g_loop_turns.sum += seconds;
+  if (seconds > g_loop_turns.max_since_scrape) g_loop_turns.max_since_scrape = seconds;
+}
+
 std::string render_metrics() {
   CExposition e;
   render_clients(e);
   render_logic(e);
+  render_loop(e);
   render_process(e);
   return e.text;
 }

@@ -39,7 +39,23 @@ struct hall_stats_s {
   uint64_t clients_refused;                  // accepted connections closed before serving
   uint64_t accept_pauses;                    // times the client listener stopped accepting
   int64_t start_time;                        // seconds since the epoch
+  uint64_t clients_ended;                    // client connections closed
+  uint64_t bytes_written;                    // bytes written to clients and logic servers
 };
+
+// Time each loop turn spent working, from the event wait's return to the next wait.
+struct loop_turns_s {
+  static const int BUCKETS = 9;  // upper bounds kLoopTurnBounds, the last +Inf
+  uint64_t count[BUCKETS];       // turns per bucket (not cumulative)
+  uint64_t total;                // turns
+  double sum;                    // seconds
+  double max_since_scrape;       // seconds; a scrape reads and clears it
+};
+
+extern loop_turns_s g_loop_turns;
+
+// Adds one turn of `seconds` to g_loop_turns.
+void record_loop_turn(double seconds);
 
 // Forwards of one logic link: written, or lost by reason.
 struct link_stats_s {

@@ -53,12 +53,17 @@ int CStatsListener::PollerSlotsKept() {
 }
 
 int CStatsListener::InputNotify() {
-  for (int i = 0; i < MAX_CONNS; ++i) {
-    if (static_cast<int>(_conns.size()) >= MAX_CONNS || ownerUnit->GetUsedPollers() >= ownerUnit->GetMaxPollers()) {
+  // The whole listen queue each time: a scrape queued behind slow connections must not
+  // wait for later turns, nor find the queue full and its SYN dropped.
+  for (int i = 0; i < kBacklog + MAX_CONNS; ++i) {
+    if (ownerUnit->GetUsedPollers() >= ownerUnit->GetMaxPollers()) {
       // Poller slots are kept for stats connections: a full poller passes soon.
       pause(static_cast<int>(_conns.size()) < MAX_CONNS);
       return 0;
     }
+    // Every slot is held by a request not yet whole (a whole one is answered at once):
+    // the one that has waited longest goes, so that slow senders never shut out a scrape.
+    if (static_cast<int>(_conns.size()) >= MAX_CONNS) close_oldest();
     const int fd = ::accept(netfd, nullptr, nullptr);
     if (fd < 0) {
       const int err = errno;
@@ -81,8 +86,20 @@ int CStatsListener::InputNotify() {
       continue;
     }
     conn->AttachTimer(_timers->GetTimerList(REQUEST_SECONDS));
+    // The request is usually there already (the socket defers accept until data comes).
+    conn->InputNotify();
   }
   return 0;
+}
+
+void CStatsListener::close_oldest() {
+  CStatsConn* oldest = nullptr;
+  for (CStatsConn* conn : _conns)
+    if (oldest == nullptr || conn->GetExpireTime() < oldest->GetExpireTime()) oldest = conn;
+  if (oldest == nullptr) return;
+  log_debug("stats connection fd[%d] closed unfinished: every slot was taken", oldest->GetNetfd());
+  _conns.erase(oldest);
+  delete oldest;
 }
 
 int CStatsListener::HangupNotify() {

@@ -1,7 +1,7 @@
 // CStatsListener: the listening socket of the metrics endpoint (StatsAddr:StatsPort). It
-// accepts at most MAX_CONNS stats connections at a time, each a CStatsConn on the same
-// poller and timer unit as everything else; more wait in the kernel's queue until one
-// ends. Stats connections are never clients: they are not in m_objmap, not forwarded and
+// keeps at most MAX_CONNS stats connections at a time, each a CStatsConn on the same
+// poller and timer unit as everything else; a new one while all are taken closes the one
+// that has waited longest for its request. Stats connections are never clients: they are not in m_objmap, not forwarded and
 // not counted among client connections. Owned by CIncoming; loop thread only.
 #ifndef HALL_PROXY_STATS_LISTENER_H
 #define HALL_PROXY_STATS_LISTENER_H
@@ -42,6 +42,8 @@ class CStatsListener : public CPollerObject, public CTimerObject, private noncop
   void conn_ended(CStatsConn* conn);
 
  private:
+  // Closes the stats connection accepted first among those open.
+  void close_oldest();
   void pause(bool retry);
   void resume();
 

@@ -419,3 +419,34 @@ TEST(ClibLog, SemaphoreSerialisesRotationAcrossProcesses) {
   EXPECT_EQ(total, 2 * kLines);
   EXPECT_EQ(semctl(semid, 0, GETVAL), 1);  // released by both
 }
+
+TEST(ClibLog, LinesWrittenByTheWriterThreadMatchLinesWrittenAtOnce) {
+  // Two logs, interleaved, rotating every few lines: the writer thread leaves the same
+  // files, rotation points and order as writing each line at once.
+  auto run = [](const std::string& dir, bool off_thread) {
+    clib_log a = plain_log(dir + "/a", 50, 40), b = plain_log(dir + "/b", 50, 25);
+    if (off_thread) clib_log::write_off_thread(true);
+    for (int i = 0; i < 300; ++i) {
+      EXPECT_EQ(a.vwrite(1, "a line %d", i), 0);
+      if (i % 3 == 0) {
+        EXPECT_EQ(b.vwrite(1, "b %d", i), 0);
+      }
+    }
+    if (off_thread) clib_log::write_off_thread(false);  // returns once everything is written
+  };
+  TempDir at_once, off;
+  run(at_once.path(), false);
+  const unsigned long long before = clib_log::lines_written;
+  run(off.path(), true);
+  EXPECT_EQ(clib_log::lines_written - before, 400u);
+  for (const char* name : {"a", "b"}) {
+    for (int n = 0; n <= 50; ++n) {
+      const std::string file = std::string("/") + name + (n == 0 ? "" : "." + std::to_string(n));
+      ASSERT_EQ(file_exists(at_once.path() + file), file_exists(off.path() + file)) << file;
+      if (file_exists(at_once.path() + file)) {
+        EXPECT_EQ(read_file(at_once.path() + file), read_file(off.path() + file)) << file;
+      }
+    }
+  }
+  EXPECT_TRUE(file_exists(off.path() + "/a.40"));  // it did rotate, many times
+}

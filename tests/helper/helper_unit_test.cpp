@@ -89,7 +89,7 @@ class HelperUnitTest : public ::testing::Test {
     std::unique_ptr<CHelperUnit> u(new CHelperUnit(&poller_));
     u->addr = "127.0.0.1";
     u->port = srv.port();
-    EXPECT_EQ(u->connect(), 0);
+    EXPECT_EQ(u->connect(true), 0);
     EXPECT_EQ(u->stage(), CONN_CONNECTED);
     EXPECT_TRUE(srv.accept_link());
     return u;
@@ -112,7 +112,11 @@ TEST_F(HelperUnitTest, SendToRefusingServerFailsAndDropsTheQueuedPacket) {
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 2);
   EXPECT_EQ(u.append_pkg(pkt.data(), static_cast<unsigned>(pkt.size())), 0);
   EXPECT_EQ(u.pending_output(), pkt.size());
-  EXPECT_EQ(u.send_to_logic(), -1);
+  // The connect runs on without the caller waiting; the refusal drops the queue.
+  EXPECT_EQ(u.send_to_logic(), CONN_DATA_SENDING);
+  EXPECT_EQ(u.stage(), CONN_CONNECTING);
+  EXPECT_FALSE(u.link_up());
+  ASSERT_TRUE(pump_until([&] { return u.get_netfd() == -1; }));
   EXPECT_EQ(u.stage(), CONN_IDLE);
   EXPECT_EQ(u.get_netfd(), -1);
   EXPECT_EQ(u.pending_output(), 0u);
@@ -274,8 +278,11 @@ TEST_F(HelperUnitTest, ServerCloseIsNoticedAndTheNextSendReconnects) {
   ASSERT_TRUE(pump_until([&] { return u->get_netfd() == -1; }));
   EXPECT_EQ(u->stage(), CONN_IDLE);
 
+  // The packet waits in the queue for the handshake and goes out once it ends.
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 3, 4);
-  EXPECT_EQ(queue_and_send(*u, pkt), static_cast<int>(pkt.size()));
+  EXPECT_EQ(queue_and_send(*u, pkt), CONN_DATA_SENDING);
+  ASSERT_TRUE(pump_until([&] { return u->stage() != CONN_CONNECTING; }));
+  EXPECT_EQ(u->pending_output(), 0u);
   ASSERT_TRUE(srv.accept_link());
   std::string got(pkt.size(), '\0');
   ASSERT_EQ(testsupport::recv_exact(srv.fd(), &got[0], got.size(), 3000), got.size());
@@ -311,7 +318,7 @@ TEST_F(HelperUnitTest, FiftiethBlockedSendResetsAndTheNextLinkStartsAfresh) {
 
   // The next send connects again.
   std::string pkt = report(SERVER_CMD_DATA_FW_REQ, 1, 1);
-  EXPECT_EQ(queue_and_send(*u, pkt), static_cast<int>(pkt.size()));
+  EXPECT_EQ(queue_and_send(*u, pkt), CONN_DATA_SENDING);
   EXPECT_GT(u->get_netfd(), 0);
 }
 

@@ -175,12 +175,13 @@ TEST(Drain, ForwardsStillQueuedForALogicServerAreWrittenBeforeTheExit) {
   // The logic server reads nothing until the kernel's buffers are full and the gateway
   // holds 100 KB of forwards itself (fewer than 50 blocked writes). A scrape answered in
   // the turn that read requests sees them queued before the turn's end writes them: the
-  // second scrape comes in a later turn.
+  // scrape that counts comes once every request has been read, in a later turn.
   const std::string pad(7900, 'f');
   size_t sent = 0;
   auto held = [&] {
-    testsupport::scrape(stats);
-    return testsupport::figure(testsupport::scrape(stats), "hall_logic_queued_bytes{svid=\"3\"}") >= 100000;
+    const bool all_read = wait_until(
+        [&] { return testsupport::figure(testsupport::scrape(stats), "hall_client_packets_total") == sent; }, 10000);
+    return all_read && testsupport::figure(testsupport::scrape(stats), "hall_logic_queued_bytes{svid=\"3\"}") >= 100000;
   };
   while (sent < 4000 && !held())
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(c.send(data_req(5, std::to_string(sent++) + pad)));
