@@ -1,5 +1,7 @@
 #include "order_sync_client.h"
 
+#include <time.h>
+
 #include <algorithm>
 
 #include "conf.h"
@@ -44,6 +46,24 @@ bool order_sync_client_t::build_packet(packet_t* pkt, int client_id, const std::
   if (!pkt->write_int(client_id) || !pkt->write_string(order)) return false;
   pkt->finish(CLIENT_CMD_DATA_REQ);
   return pkt->encode() >= 0;
+}
+
+std::string order_sync_client_t::auth_packet(EVP_PKEY* key, const std::string& kid, int client_id) {
+  const std::string nonce = hall_auth::random_nonce();
+  const std::string token =
+      nonce.empty()
+          ? ""
+          : hall_auth::issue_token(key, kid, client_id, static_cast<int64_t>(time(nullptr)) + TOKEN_TTL, nonce);
+  if (token.empty()) return "";
+  unsigned char buf[PACKET_BUF_SIZE];
+  packet_t pkt;
+  pkt._data = buf;
+  pkt.sz = sizeof(buf);
+  pkt.len = PACKET_HEADER_SIZE;
+  if (!pkt.write_string(token)) return "";
+  pkt.finish(CLIENT_CMD_AUTH_REQ);
+  if (pkt.encode() < 0) return "";
+  return std::string(reinterpret_cast<const char*>(buf), pkt.len);
 }
 
 void order_sync_client_t::attach() {

@@ -98,6 +98,14 @@ int CTcpClient::Reconnect() {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   socketfd_ = fd;
   IsConnected = true;
+  if (greeting) {
+    const std::string first = greeting();
+    if (first.empty() || Send(first.data(), static_cast<int>(first.size())) == 0) {
+      IsConnected = false;
+      Close();
+      return -1;
+    }
+  }
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #define ORDER_SYNC_TCP_CLIENT_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "noncopyable.h"
@@ -43,6 +44,9 @@ class CTcpClient : private noncopyable {
   uint32_t event;  // epoll mask used when the connection is attached to a poller
   bool (*cancel)();
   int close_wait_ms;  // how long Close waits for the gateway to close too (500 ms)
+  // When set, the bytes it gives are written first on every new connection (the token
+  // packet); an empty result fails the connect.
+  std::function<std::string()> greeting;
 
  private:
   int connect_timeout_ms_;

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "clib_log.h"
+#include "client_auth.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
 #include "incoming.h"
@@ -24,8 +25,8 @@ hall_stats_s g_stats;
 
 namespace {
 
-const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag", "bad_size", "bad_checksum", "bad_command",
-                                                    "too_many_ids"};
+const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag",    "bad_size",     "bad_checksum",
+                                                    "bad_command", "too_many_ids", "not_authenticated"};
 const char* const kDropReasons[DROP_REASONS] = {"queue_full", "no_memory", "link_down", "link_reset"};
 
 class CExposition {
@@ -80,15 +81,21 @@ void render_clients(CExposition& e) {
         static_cast<long long>(_helperpool != nullptr ? _helperpool->m_objmap.size() : 0));
   e.one("hall_client_packets_total", "counter", "Client data requests accepted and forwarded.",
         static_cast<unsigned long long>(g_stats.client_packets));
-  e.family("hall_client_packets_rejected_total", "counter", "Client packets refused, by reason; each closes its connection.");
+  e.family("hall_client_packets_rejected_total", "counter",
+           "Client packets refused, by reason; each closes its connection.");
   for (int r = 0; r < REJECT_REASONS; ++r)
     e.sample("hall_client_packets_rejected_total", std::string("reason=\"") + kRejectReasons[r] + "\"",
              static_cast<unsigned long long>(g_stats.client_rejected[r]));
+  e.family("hall_client_auth_total", "counter", "Client token checks, by result.");
+  for (int r = 0; r < hall_auth::AUTH_RESULTS; ++r)
+    e.sample("hall_client_auth_total", std::string("result=\"") + hall_auth::result_name(r) + "\"",
+             static_cast<unsigned long long>(hall_auth::client_auth_count(r)));
   e.one("hall_client_queued_bytes", "gauge", "Answer bytes queued for clients, not yet written.",
         static_cast<long long>(g_stats.client_queued_bytes));
   e.one("hall_clients_refused_total", "counter", "Accepted client connections closed before they could be served.",
         static_cast<unsigned long long>(g_stats.clients_refused));
-  e.one("hall_accept_pauses_total", "counter", "Times the client listener stopped accepting (poller or descriptors full).",
+  e.one("hall_accept_pauses_total", "counter",
+        "Times the client listener stopped accepting (poller or descriptors full).",
         static_cast<unsigned long long>(g_stats.accept_pauses));
 }
 
@@ -98,8 +105,10 @@ void render_logic(CExposition& e) {
   e.family("hall_forwards_total", "counter", "Client requests written to a logic server.");
   for (const auto& l : links)
     if (l.second != nullptr)
-      e.sample("hall_forwards_total", svid_label(l.first), static_cast<unsigned long long>(l.second->forward_stats().sent));
-  e.family("hall_forwards_dropped_total", "counter", "Client requests for a logic server lost before written, by reason.");
+      e.sample("hall_forwards_total", svid_label(l.first),
+               static_cast<unsigned long long>(l.second->forward_stats().sent));
+  e.family("hall_forwards_dropped_total", "counter",
+           "Client requests for a logic server lost before written, by reason.");
   for (const auto& l : links)
     if (l.second != nullptr)
       for (int r = 0; r < DROP_REASONS; ++r)
