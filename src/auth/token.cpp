@@ -194,15 +194,19 @@ std::string issue_token(EVP_PKEY* private_key, const std::string& kid, int clien
     return "";
   const std::string body = "v1." + kid + "." + std::to_string(client_id) + "." + std::to_string(expires) + "." + nonce;
   unsigned char sig[kSignatureSize];
-  size_t sig_len = sizeof(sig);
+  return sign_message(private_key, body, sig) ? body + "." + base64url_encode(sig, kSignatureSize) : "";
+}
+
+bool sign_message(EVP_PKEY* key, std::string_view message, unsigned char* sig) {
+  size_t sig_len = kSignatureSize;
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr) return "";
+  if (ctx == nullptr) return false;
   const bool ok =
-      EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, private_key) == 1 &&
-      EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const unsigned char*>(body.data()), body.size()) == 1 &&
+      EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+      EVP_DigestSign(ctx, sig, &sig_len, reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1 &&
       sig_len == kSignatureSize;
   EVP_MD_CTX_free(ctx);
-  return ok ? body + "." + base64url_encode(sig, kSignatureSize) : "";
+  return ok;
 }
 
 std::string random_nonce() {

@@ -81,6 +81,8 @@ PkeyPtr private_key_from_seed(const unsigned char* seed);
 // The 32 raw bytes of a key's public half.
 bool raw_public_key(EVP_PKEY* key, unsigned char* out);
 
+// The Ed25519 signature of `message` by `key` into sig[kSignatureSize]; false on failure.
+bool sign_message(EVP_PKEY* key, std::string_view message, unsigned char* sig);
 // True when `sig` is a valid Ed25519 signature of `message` by `key`.
 bool verify_signature(EVP_PKEY* key, std::string_view message, const unsigned char* sig);
 

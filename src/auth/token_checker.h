@@ -53,6 +53,7 @@ class ReplayCache {
 class TokenChecker {
  public:
   static const size_t kReplayCapacity = 1 << 20;
+  explicit TokenChecker(size_t replay_capacity = kReplayCapacity) : replays_(replay_capacity) {}
 
   // Loads the public keys of `keys_file`; false with *why when they cannot be used.
   bool load(const std::string& keys_file, int max_ttl, std::string* why);
@@ -63,7 +64,7 @@ class TokenChecker {
  private:
   KeyRing keys_;
   int max_ttl_ = 300;
-  ReplayCache replays_{kReplayCapacity};
+  ReplayCache replays_;
 };
 
 }  // namespace hall_auth
