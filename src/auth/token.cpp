@@ -121,13 +121,17 @@ bool raw_public_key(EVP_PKEY* key, unsigned char* out) {
 }
 
 bool KeyRing::load(const std::string& path, bool private_keys, std::string* why) {
+  // A file that fails part way leaves no key behind.
+  auto fail = [&](const std::string& text) {
+    keys_.clear();
+    first_kid_.clear();
+    *why = text;
+    return false;
+  };
   keys_.clear();
   first_kid_.clear();
   std::ifstream in(path);
-  if (!in) {
-    *why = path + ": cannot be read";
-    return false;
-  }
+  if (!in) return fail(path + ": cannot be read");
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     std::string_view rest(line);
@@ -137,32 +141,18 @@ bool KeyRing::load(const std::string& path, bool private_keys, std::string* why)
     const size_t gap = rest.find_first_of(" \t");
     const std::string_view kid = rest.substr(0, gap);
     const std::string_view value = gap == std::string_view::npos ? std::string_view() : trim(rest.substr(gap));
-    if (kid.size() > kMaxKidLength || !all_kid_chars(kid)) {
-      *why = where + "the key name is not 1 to 16 of A-Z a-z 0-9 _ -";
-      return false;
-    }
+    if (kid.size() > kMaxKidLength || !all_kid_chars(kid))
+      return fail(where + "the key name is not 1 to 16 of A-Z a-z 0-9 _ -");
     unsigned char raw[kKeySize];
-    if (!base64_decode(value, kKeySize, raw)) {
-      *why = where + "not \"<kid> <base64 of a 32-byte key>\"";
-      return false;
-    }
+    if (!base64_decode(value, kKeySize, raw)) return fail(where + "not \"<kid> <base64 of a 32-byte key>\"");
     PkeyPtr key = private_keys ? private_key_from_seed(raw) : public_key_from_raw(raw);
     OPENSSL_cleanse(raw, sizeof(raw));
-    if (!key) {
-      *why = where + "not an Ed25519 key";
-      return false;
-    }
-    if (keys_.count(kid) != 0) {
-      *why = where + "key \"" + std::string(kid) + "\" given twice";
-      return false;
-    }
+    if (!key) return fail(where + "not an Ed25519 key");
+    if (keys_.count(kid) != 0) return fail(where + "key \"" + std::string(kid) + "\" given twice");
     if (keys_.empty()) first_kid_ = std::string(kid);
     keys_.emplace(std::string(kid), std::move(key));
   }
-  if (keys_.empty()) {
-    *why = path + ": holds no key";
-    return false;
-  }
+  if (keys_.empty()) return fail(path + ": holds no key");
   return true;
 }
 
