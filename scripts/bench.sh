@@ -300,9 +300,10 @@ if [ "$ORDERS" -eq 1 ]; then run_orders; exit $?; fi
 
 # --- auth: the cost of command 3 ---
 # A new Ed25519 key (hall_token keygen); auth_bench checks AUTH_PLAYERS distinct tokens in
-# its own process (one core), then storms a gateway with ClientAuth="1": every player
-# connects, sends its token, waits for "auth ok" and closes, 256 at a time. The gateway's
-# CPU time over the storm gives the admissions one core of it makes per second.
+# its own process (rates per CPU second of its one thread), then storms a gateway with
+# ClientAuth="1": every player connects, sends its token and waits for "auth ok", 256 at
+# a time, and stays connected until the last is in. The gateway's CPU time over the storm
+# gives the admissions one core of it makes per second.
 run_auth() {
   local rc=0
   "$BUILD_DIR/hall_token" keygen bench "$WORK/auth.key" "$WORK/auth.pub"

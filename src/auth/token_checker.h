@@ -52,7 +52,7 @@ class ReplayCache {
 
 class TokenChecker {
  public:
-  static const size_t kReplayCapacity = 1 << 20;
+  static const size_t kReplayCapacity = 1 << 18;  // 250 bytes each: 66 MB at most
   explicit TokenChecker(size_t replay_capacity = kReplayCapacity) : replays_(replay_capacity) {}
 
   // Loads the public keys of `keys_file`; false with *why when they cannot be used.
