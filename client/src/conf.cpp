@@ -169,7 +169,10 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   read_text(&r, "log", "dir", false, false, conf->log_dir, sizeof(conf->log_dir));
   read_long(&r, "log", "level", false, 4, 7, &level);
   read_long(&r, "order", "pause_ms", false, 0, 60000, &pause);
-  read_text(&r, "gateway", "auth_key_file", false, false, conf->auth_key_file, sizeof(conf->auth_key_file));
+  // Tokens are an addition: a file without the key reads as before, with no note.
+  std::string key_file;
+  if (read_value(file, "gateway", "auth_key_file", &key_file))
+    read_text(&r, "gateway", "auth_key_file", false, false, conf->auth_key_file, sizeof(conf->auth_key_file));
   if (conf->auth_key_file[0] != '\0') {
     hall_auth::KeyRing keys;
     std::string why;
