@@ -98,6 +98,12 @@ int main(int argc, char** argv) {
       if (packet.empty()) log_boot("cannot sign a token for client id %d", g_conf.client_id);
       return packet;
     };
+    c->greeting_answer = [](const std::string& packet) {
+      std::string text;
+      if (order_sync_client_t::auth_accepted(packet, &text)) return true;
+      log_error("gateway refused the token of client id %d: %s", g_conf.client_id, text.c_str());
+      return false;
+    };
   }
   if (c->Reconnect() != 0)
     log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip, static_cast<unsigned>(g_conf.server_port));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "EncryptDecrypt.h"
 #include "conf.h"
 #include "json_text.h"
 #include "log.h"
@@ -64,6 +65,18 @@ std::string order_sync_client_t::auth_packet(EVP_PKEY* key, const std::string& k
   pkt.finish(CLIENT_CMD_AUTH_REQ);
   if (pkt.encode() < 0) return "";
   return std::string(reinterpret_cast<const char*>(buf), pkt.len);
+}
+
+bool order_sync_client_t::auth_accepted(const std::string& packet, std::string* text) {
+  NETInputPacket in;
+  if (!in.Copy(packet.data(), static_cast<int>(packet.size())) || CEncryptDecrypt().DecryptBuffer(&in) == -1 ||
+      in.GetCmdType() != SERVER_CMD_REP) {
+    *text = "not an answer packet";
+    return false;
+  }
+  const int status = in.ReadInt();
+  *text = std::string(in.ReadString());
+  return status == 0;
 }
 
 void order_sync_client_t::attach() {

@@ -59,6 +59,9 @@ class order_sync_client_t : private noncopyable {
   // The command 3 packet that opens a connection: a fresh token for `client_id`, good
   // for TOKEN_TTL seconds, signed with `key` named `kid`. "" when signing failed.
   static std::string auth_packet(EVP_PKEY* key, const std::string& kid, int client_id);
+  // Whether `packet`, the gateway's answer to the token, accepts it; its text goes to
+  // *text ("auth ok", "auth failed: <reason>", or what was wrong with the packet).
+  static bool auth_accepted(const std::string& packet, std::string* text);
 
   fetcher_t* _f;
   tcp_client_t* _c;

@@ -236,6 +236,30 @@ TEST_F(ClientAuth, OrderSyncClientSignsEveryConnectionAndItsOrdersFlow) {
   EXPECT_EQ(0, testsupport::exit_code(client.stop(SIGTERM, 5000)));
 }
 
+TEST_F(ClientAuth, OrderSyncClientWhoseTokenIsRefusedKeepsItsOrders) {
+  testsupport::RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  TempDir client_dir;
+  write_file(dir_.file("stranger.priv"), "nobody ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZY=\n");
+  testsupport::Process client;
+  ASSERT_TRUE(testsupport::start_order_sync_client(&client, client_dir.path(), gw_->port(), redis.port(), 556, "",
+                                                   "127.0.0.1", "127.0.0.1", {},
+                                                   "auth_key_file=" + dir_.file("stranger.priv") + "\n"));
+  redis.command({"RPUSH", "orders", "{\"order\":1}"});
+  const std::string log = client_dir.file("log/order_sync_client_0.log");
+  EXPECT_TRUE(testsupport::wait_until(
+      [&] {
+        return read_file(log).find("gateway refused the token of client id 556: auth failed: unknown_key") !=
+               std::string::npos;
+      },
+      15000))
+      << read_file(log);
+  EXPECT_EQ(0, testsupport::exit_code(client.stop(SIGTERM, 5000)));
+  // Nothing went into a connection the gateway closed: the order is still at hand.
+  EXPECT_EQ("1", redis.command({"LLEN", "orders"}));
+  EXPECT_EQ(0u, logic_.count(kForward));
+}
+
 TEST(ClientAuthConfig, HallDashTRefusesUnusableAuthSettings) {
   TempDir dir;
   write_file(dir.file("bad.pub"), "k1 AAECAwQ=\n");
