@@ -13,6 +13,8 @@
 #                    (64 active connections beside N idle players; see run_scale below)
 #   scripts/bench.sh --stalls [--stall-seconds S] [--idle N] [--keep]
 #                    (64 players while something outside holds the gateway up; see run_stalls)
+#   scripts/bench.sh --auth [--players N] [--keep]
+#                    (token checks per second and a reconnect storm; see run_auth below)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
@@ -46,6 +48,8 @@ SCALE=0
 SCALE_IDLE=19000
 STALLS=0
 STALL_SECONDS=30
+AUTH=0
+AUTH_PLAYERS=19000
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -66,7 +70,9 @@ while [ $# -gt 0 ]; do
     --idle) SCALE_IDLE=$2; shift ;;
     --stalls) STALLS=1 ;;
     --stall-seconds) STALL_SECONDS=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N]" >&2
+    --auth) AUTH=1 ;;
+    --players) AUTH_PLAYERS=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] | --auth [--players N]" >&2
        exit 2 ;;
   esac
   shift
@@ -135,14 +141,14 @@ END {
 if [ -n "$REPORT" ]; then summarize "$REPORT"; exit 0; fi
 
 # --- dependencies and build ---
-if [ "$DO_INSTALL" -eq 1 ] && [ "$ORDERS" -eq 0 ]; then
+if [ "$DO_INSTALL" -eq 1 ] && [ "$ORDERS" -eq 0 ] && [ "$AUTH" -eq 0 ]; then
   EXTRA_PACKAGES="haproxy nginx libnginx-mod-stream linux-perf iptables" bash "$ROOT/scripts/install-deps.sh"
 fi
 HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 NGINX_STREAM=/usr/lib/nginx/modules/ngx_stream_module.so
 for f in "$HAPROXY" "$NGINX" "$NGINX_STREAM"; do
-  [ "$ORDERS" -eq 1 ] || [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
+  [ "$ORDERS" -eq 1 ] || [ "$AUTH" -eq 1 ] || [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
 done
 
 log "building in $BUILD_DIR"
@@ -151,6 +157,7 @@ TARGETS="hall logic_server load_gen echo_server"
 [ "$ORDERS" -eq 0 ] || TARGETS="hall logic_server order_sync_client"
 [ "$SCALE" -eq 0 ] || TARGETS="hall logic_server load_gen"
 [ "$STALLS" -eq 0 ] || TARGETS="hall logic_server load_gen"
+[ "$AUTH" -eq 0 ] || TARGETS="hall logic_server hall_token auth_bench"
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j2 --target $TARGETS >/dev/null
 for p in $TARGETS; do
@@ -310,6 +317,26 @@ EOC
   [ "$left" = 0 ]
 }
 if [ "$ORDERS" -eq 1 ]; then run_orders; exit $?; fi
+
+# --- auth: the cost of command 3 ---
+# A new Ed25519 key (hall_token keygen); auth_bench checks AUTH_PLAYERS distinct tokens in
+# its own process (rates per CPU second of its one thread), then storms a gateway with
+# ClientAuth="1": every player connects, sends its token and waits for "auth ok", 256 at
+# a time, and stays connected until the last is in. The gateway's CPU time over the storm
+# gives the admissions one core of it makes per second.
+run_auth() {
+  local rc=0
+  "$BUILD_DIR/hall_token" keygen bench "$WORK/auth.key" "$WORK/auth.pub"
+  HALL_ATTRS="ClientAuth=\"1\" AuthKeysFile=\"$WORK/auth.pub\"" start_hall hall-auth "$(free_port)"
+  wait_port "$hall_auth_PORT"
+  echo "== auth ($AUTH_PLAYERS players, command 3 each)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  "$BUILD_DIR/auth_bench" --keys "$WORK/auth.key" --players "$AUTH_PLAYERS" --port "$hall_auth_PORT" \
+    --pid "$hall_auth_PID" || rc=$?
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  return $rc
+}
+if [ "$AUTH" -eq 1 ]; then run_auth; exit $?; fi
 
 # --- scale: one gateway holding SCALE_IDLE registered, idle players ---
 # Every process here may hold at most 20,000 descriptors, so the idle players come from

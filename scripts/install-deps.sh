@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libgtest-dev googletest
-  libjsoncpp-dev libhiredis-dev libmariadb-dev
+  libjsoncpp-dev libhiredis-dev libmariadb-dev libssl-dev
+  python3-nacl
   redis-server mariadb-server
   iproute2
   clang libclang-rt-dev

@@ -9,6 +9,7 @@
 
 #include "IniFile.h"
 #include "redis_sentinel.h"
+#include "token.h"
 
 conf_s g_conf;
 
@@ -134,6 +135,7 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   std::strcpy(conf->log_dir, "../log");
   conf->log_level = 6;
   conf->order_pause_ms = 10;
+  conf->auth_key_file[0] = '\0';
 
   reader_s r = {file, notes};
   long client_id = 0, level = conf->log_level, pause = conf->order_pause_ms;
@@ -167,6 +169,18 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   read_text(&r, "log", "dir", false, false, conf->log_dir, sizeof(conf->log_dir));
   read_long(&r, "log", "level", false, 4, 7, &level);
   read_long(&r, "order", "pause_ms", false, 0, 60000, &pause);
+  // Tokens are an addition: a file without the key reads as before, with no note.
+  std::string key_file;
+  if (read_value(file, "gateway", "auth_key_file", &key_file))
+    read_text(&r, "gateway", "auth_key_file", false, false, conf->auth_key_file, sizeof(conf->auth_key_file));
+  if (conf->auth_key_file[0] != '\0') {
+    hall_auth::KeyRing keys;
+    std::string why;
+    if (!keys.load(conf->auth_key_file, true, &why))
+      r.problem("setting " + name_of("gateway", "auth_key_file") + ": " + why);
+    if (client_id < 0)
+      r.problem("setting " + name_of("gateway", "client_id") + " is negative: a token holds 0 or more");
+  }
   conf->client_id = static_cast<int>(client_id);
   conf->log_level = static_cast<int>(level);
   conf->order_pause_ms = static_cast<int>(pause);

@@ -27,6 +27,7 @@ struct conf_s {
   char redis_sentinels[352];   // "ip:port,..." of the sentinels (16 of 21 characters fit, with their
                                // commas); with redis_master set,
   char redis_master[64];       // the master is found through them instead of redis_ip
+  char auth_key_file[256];     // the signer's private key file; "" sends no token
 };
 
 extern conf_s g_conf;

@@ -20,6 +20,7 @@
 #include "poller.h"
 #include "run_control.h"
 #include "tcp_client.h"
+#include "token.h"
 
 int main(int argc, char** argv) {
   open_standard_descriptors();
@@ -83,6 +84,27 @@ int main(int argc, char** argv) {
   log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s list %s (in hand: %s), client id %d",
            g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), redis_at.c_str(), g_conf.redis_key,
            g_conf.sending_list, g_conf.client_id);
+  // With a signer's key, every connection opens with a fresh token.
+  hall_auth::KeyRing signer;
+  if (g_conf.auth_key_file[0] != '\0') {
+    std::string why, kid;
+    if (!signer.load(g_conf.auth_key_file, true, &why)) {
+      log_boot("%s", why.c_str());
+      return 1;
+    }
+    EVP_PKEY* key = signer.first(&kid);
+    c->greeting = [key, kid]() {
+      const std::string packet = order_sync_client_t::auth_packet(key, kid, g_conf.client_id);
+      if (packet.empty()) log_boot("cannot sign a token for client id %d", g_conf.client_id);
+      return packet;
+    };
+    c->greeting_answer = [](const std::string& packet) {
+      std::string text;
+      if (order_sync_client_t::auth_accepted(packet, &text)) return true;
+      log_error("gateway refused the token of client id %d: %s", g_conf.client_id, text.c_str());
+      return false;
+    };
+  }
   if (c->Reconnect() != 0)
     log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip, static_cast<unsigned>(g_conf.server_port));
   app.run();

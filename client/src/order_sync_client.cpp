@@ -1,7 +1,10 @@
 #include "order_sync_client.h"
 
+#include <time.h>
+
 #include <algorithm>
 
+#include "EncryptDecrypt.h"
 #include "conf.h"
 #include "json_text.h"
 #include "log.h"
@@ -44,6 +47,36 @@ bool order_sync_client_t::build_packet(packet_t* pkt, int client_id, const std::
   if (!pkt->write_int(client_id) || !pkt->write_string(order)) return false;
   pkt->finish(CLIENT_CMD_DATA_REQ);
   return pkt->encode() >= 0;
+}
+
+std::string order_sync_client_t::auth_packet(EVP_PKEY* key, const std::string& kid, int client_id) {
+  const std::string nonce = hall_auth::random_nonce();
+  const std::string token =
+      nonce.empty()
+          ? ""
+          : hall_auth::issue_token(key, kid, client_id, static_cast<int64_t>(time(nullptr)) + TOKEN_TTL, nonce);
+  if (token.empty()) return "";
+  unsigned char buf[PACKET_BUF_SIZE];
+  packet_t pkt;
+  pkt._data = buf;
+  pkt.sz = sizeof(buf);
+  pkt.len = PACKET_HEADER_SIZE;
+  if (!pkt.write_string(token)) return "";
+  pkt.finish(CLIENT_CMD_AUTH_REQ);
+  if (pkt.encode() < 0) return "";
+  return std::string(reinterpret_cast<const char*>(buf), pkt.len);
+}
+
+bool order_sync_client_t::auth_accepted(const std::string& packet, std::string* text) {
+  NETInputPacket in;
+  if (!in.Copy(packet.data(), static_cast<int>(packet.size())) || CEncryptDecrypt().DecryptBuffer(&in) == -1 ||
+      in.GetCmdType() != SERVER_CMD_REP) {
+    *text = "not an answer packet";
+    return false;
+  }
+  const int status = in.ReadInt();
+  *text = std::string(in.ReadString());
+  return status == 0;
 }
 
 void order_sync_client_t::attach() {

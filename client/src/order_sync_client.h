@@ -25,6 +25,7 @@
 #include "packet.h"
 #include "poller.h"
 #include "tcp_client.h"
+#include "token.h"
 
 typedef CMysqlHelper mysql_helper_t;
 
@@ -35,9 +36,10 @@ class order_sync_client_t : private noncopyable {
     MAX_PACKET = 8000,        // largest packet the gateway accepts from a client
     PACKET_OVERHEAD = 18,     // header 9, client id 4, string length 4, zero byte 1
     MAX_ORDER_TEXT = MAX_PACKET - PACKET_OVERHEAD,
-    IDLE_WAIT_MS = 100,    // pause before asking Redis again when the list was empty
-    RETRY_SEND_MS = 5000,  // pause after a failed reconnect while an order waits
-    MAX_BACKOFF_MS = 4000  // longest pause between reconnects of an idle link
+    IDLE_WAIT_MS = 100,     // pause before asking Redis again when the list was empty
+    RETRY_SEND_MS = 5000,   // pause after a failed reconnect while an order waits
+    MAX_BACKOFF_MS = 4000,  // longest pause between reconnects of an idle link
+    TOKEN_TTL = 60          // seconds a connection's token is good for
   };
 
   order_sync_client_t(fetcher_t* f, tcp_client_t* c, mysql_helper_t* m, poller_t* p);
@@ -54,6 +56,12 @@ class order_sync_client_t : private noncopyable {
   // Builds the CLIENT_CMD_DATA_REQ packet of an order into pkt (whose _data holds
   // PACKET_BUF_SIZE bytes): client id, the text as popped, body enciphered.
   static bool build_packet(packet_t* pkt, int client_id, const std::string& order);
+  // The command 3 packet that opens a connection: a fresh token for `client_id`, good
+  // for TOKEN_TTL seconds, signed with `key` named `kid`. "" when signing failed.
+  static std::string auth_packet(EVP_PKEY* key, const std::string& kid, int client_id);
+  // Whether `packet`, the gateway's answer to the token, accepts it; its text goes to
+  // *text ("auth ok", "auth failed: <reason>", or what was wrong with the packet).
+  static bool auth_accepted(const std::string& packet, std::string* text);
 
   fetcher_t* _f;
   tcp_client_t* _c;

@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "net.h"
+#include "packet_base.h"
 
 namespace {
 
@@ -98,7 +99,38 @@ int CTcpClient::Reconnect() {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   socketfd_ = fd;
   IsConnected = true;
+  if (greeting) {
+    const std::string first = greeting();
+    std::string answer;
+    if (first.empty() || Send(first.data(), static_cast<int>(first.size())) == 0 || !read_packet(&answer) ||
+        (greeting_answer && !greeting_answer(answer))) {
+      IsConnected = false;
+      Close();
+      return -1;
+    }
+  }
   return 0;
+}
+
+bool CTcpClient::read_packet(std::string* out) {
+  out->clear();
+  const Clock::time_point deadline = after_ms(connect_timeout_ms_);
+  char buf[PACKET_BUFFER_SIZE];
+  for (;;) {
+    const size_t want = out->size() < PACKET_HEADER_SIZE ? PACKET_HEADER_SIZE : pkg_length(out->data()) + 2u;
+    if (want > sizeof(buf)) return false;
+    if (out->size() >= want) {
+      out->resize(want);
+      return true;
+    }
+    const ssize_t n = recv(socketfd_, buf, want - out->size(), MSG_DONTWAIT);
+    if (n > 0) {
+      out->append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+    if ((cancel != nullptr && cancel()) || poll_slice(socketfd_, POLLIN, deadline) == -2) return false;
+  }
 }
 
 int CTcpClient::check(int* discarded) {

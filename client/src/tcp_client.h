@@ -6,6 +6,7 @@
 #define ORDER_SYNC_TCP_CLIENT_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "noncopyable.h"
@@ -43,8 +44,18 @@ class CTcpClient : private noncopyable {
   uint32_t event;  // epoll mask used when the connection is attached to a poller
   bool (*cancel)();
   int close_wait_ms;  // how long Close waits for the gateway to close too (500 ms)
+  // When set, the bytes it gives are written first on every new connection (the token
+  // packet), and the gateway's first packet is handed to greeting_answer, which accepts
+  // the connection or not. An empty greeting, no answer within the connect time-out or a
+  // refusal fails the connect: nothing is written into a connection the gateway is about
+  // to close.
+  std::function<std::string()> greeting;
+  std::function<bool(const std::string& packet)> greeting_answer;
 
  private:
+  // Reads one whole packet within the connect time-out; false on close, time-out or cancel.
+  bool read_packet(std::string* out);
+
   int connect_timeout_ms_;
   int send_timeout_ms_;
 };

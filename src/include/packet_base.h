@@ -22,6 +22,7 @@
 
 // Command codes.
 const unsigned short CLIENT_CMD_DATA_REQ = 0x0002;        // client -> gateway; gateway -> logic (close notice)
+const unsigned short CLIENT_CMD_AUTH_REQ = 0x0003;        // client -> gateway: string token
 const unsigned short SERVER_CMD_REP = 0x1001;             // gateway -> client: int status, string result
 const unsigned short SERVER_CMD_DATA_FW_REQ = 0x1003;     // gateway -> logic: int client id, string data
 const unsigned short INTER_CMD_RES = 0x9001;              // logic -> gateway: byte, string JSON

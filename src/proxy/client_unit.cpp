@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "EncryptDecrypt.h"
+#include "client_auth.h"
 #include "decode_unit.h"
 #include "global.h"
 #include "helper_pool.h"
@@ -47,7 +48,8 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _w(*_webMp),
       _ending(false),
       _queued_counted(0),
-      _half_closed(false) {}
+      _half_closed(false),
+      _close_when_sent(false) {}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
@@ -216,7 +218,7 @@ TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
   const int len = static_cast<int>(from_queue ? _r.data_len() : got);
   TDecodeStatus status = DECODE_WAIT_HEAD;
   int used = 0;
-  while (used < len && !_ending) {
+  while (used < len && !_ending && !_close_when_sent) {
     const int n = HandleInput(data + used, len - used);
     if (n < 0 || (n > 0 && HandleInputBuf(data + used, n) < 0)) return DECODE_FATAL_ERROR;
     if (n == 0) {
@@ -225,7 +227,7 @@ TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
     }
     used += n;
   }
-  if (_ending) return status;
+  if (_ending || _close_when_sent) return status;
   if (from_queue)
     _r.skip(static_cast<unsigned>(used));
   else if (used < len)
@@ -270,6 +272,7 @@ int CClientUnit::HandleInputBuf(const char* data, int len) {
   const int cmd = packet.GetCmdType();
   log_debug("%s||HandleInputBuf cmd:[0x%x]", __FUNCTION__, cmd);
   if (cmd == CLIENT_CMD_DATA_REQ) return cmd_data_handler(&packet);
+  if (cmd == CLIENT_CMD_AUTH_REQ && TGlobal::_clientAuth) return cmd_auth_handler(&packet);
   ++g_stats.client_rejected[REJECT_BAD_COMMAND];
   log_error("cmd %d is invailed.", cmd);
   return -1;
@@ -281,7 +284,17 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   const std::string_view data = packet->ReadString();
   log_debug("client_id: %d data: %.*s", client_id, static_cast<int>(data.size()), data.data());
 
-  if (cmd_login_handler(client_id) < 0) return -1;
+  if (TGlobal::_clientAuth) {
+    // Only an id authenticated here, and not taken over since, is forwarded.
+    CHelperPool::ClientMap::const_iterator held = _helperpool->m_objmap.find(client_id);
+    if (held == _helperpool->m_objmap.end() || held->second != _decoderunit) {
+      ++g_stats.client_rejected[REJECT_NOT_AUTHENTICATED];
+      log_error("%s||client id %d not authenticated on fd[%d]: client closed", __FUNCTION__, client_id, netfd);
+      return -1;
+    }
+  } else if (cmd_login_handler(client_id) < 0) {
+    return -1;
+  }
   ++g_stats.client_packets;
 
   NETOutputPacket forward;
@@ -329,6 +342,36 @@ int CClientUnit::cmd_login_handler(int client_id) {
   _uid = client_id;
   log_debug("-------- CClientUnit::cmd_login_handle end --------");
   return 0;
+}
+
+int CClientUnit::cmd_auth_handler(NETInputPacket* packet) {
+  int client_id = 0;
+  const hall_auth::TAuthResult result = hall_auth::client_auth_check(packet->ReadString(), &client_id);
+  if (result == hall_auth::AUTH_OK) {
+    if (cmd_login_handler(client_id) < 0) return -1;
+    log_info("client id %d authenticated on fd[%d]", client_id, netfd);
+    answer(0, "auth ok");
+    return 0;
+  }
+  log_warning("token refused on fd[%d]: %s", netfd, hall_auth::result_name(result));
+  answer(2, std::string("auth failed: ") + hall_auth::result_name(result));
+  // Written whole: the connection ends now. Else it ends once the queue is out.
+  if (_ending || pending_output() == 0) return -1;
+  _close_when_sent = true;
+  DisableInput();
+  ApplyEvents();
+  return 0;
+}
+
+void CClientUnit::answer(int status, const std::string& text) {
+  NETOutputPacket out;
+  out.Begin(SERVER_CMD_REP, 1, 1);
+  out.WriteInt(status);
+  out.WriteString(text);
+  out.End();
+  CEncryptDecrypt cipher;
+  cipher.EncryptBuffer(&out);
+  send_answer(out.packet_buf(), static_cast<unsigned>(out.packet_size()));
 }
 
 void CClientUnit::add_rsp_buf(const char* data, unsigned len) {
@@ -410,6 +453,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
     if (from_queue) _w.skip(static_cast<unsigned>(sent));
     count_queued();
     _stage = CONN_SEND_DONE;
+    if (_close_when_sent) fail_and_schedule_close();
   } else {
     log_debug("had sent part of data");
     if (from_queue) {

@@ -7,6 +7,8 @@
 #ifndef HALL_PROXY_CLIENT_UNIT_H
 #define HALL_PROXY_CLIENT_UNIT_H
 
+#include <string>
+
 #include "conn_state.h"
 #include "noncopyable.h"
 #include "packet_base.h"
@@ -67,6 +69,10 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Routes `client_id` to this connection; -1 (the connection ends) when it would be
   // one id more than TGlobal::_maxClientIds on this connection.
   int cmd_login_handler(int client_id);
+  // Command 3 (with ClientAuth): checks the token and routes its client id here, taking
+  // the id over from another connection. Answers "auth ok", or "auth failed: <reason>"
+  // and closes the connection once that answer is written.
+  int cmd_auth_handler(NETInputPacket* packet);
 
   // Queues bytes for the client; callers call send() right after. When the web pool
   // cannot take them, or the queue would pass TGlobal::_maxClientQueue, the connection
@@ -100,6 +106,8 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   void fail_and_schedule_close();
   // Brings the send queue's length into g_stats.client_queued_bytes.
   void count_queued();
+  // Sends a 0x1001 answer made here: status and text.
+  void answer(int status, const std::string& text);
 
   short _api;
   short _send_error_times;
@@ -113,6 +121,9 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   bool _ending;
   unsigned _queued_counted;  // send queue length last counted in g_stats
   bool _half_closed;         // half_close ran: nothing more is written
+  // An answer that ends the connection is queued: nothing more is read, and the
+  // connection closes once the queue is written.
+  bool _close_when_sent;
 };
 
 }  // namespace __http_svr_ns__

@@ -17,6 +17,7 @@
 #include <set>
 
 #include "clib_log.h"
+#include "client_auth.h"
 #include "log.h"
 #include "markup_stl.h"
 #include "net.h"
@@ -56,6 +57,9 @@ int TGlobal::_drainTimeout = 30;
 volatile sig_atomic_t TGlobal::_drainRequested = 0;
 char TGlobal::_statsAddr[64] = "127.0.0.1";
 int TGlobal::_statsPort = 0;
+bool TGlobal::_clientAuth = false;
+std::string TGlobal::_authKeysFile;
+int TGlobal::_authMaxTtl = 300;
 
 namespace {
 
@@ -347,6 +351,28 @@ void read_stats_endpoint(const CMarkupSTL& xml, const char* path, TConfigReading
   r->statsPort = static_cast<int>(number);
 }
 
+// ClientAuth, AuthKeysFile and AuthMaxTtl: signed tokens, off unless ClientAuth is 1.
+// Anything unusable is refused: an operator who asked for tokens gets no gateway that
+// takes any client id.
+void read_client_auth(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  const std::string on = xml.GetAttrib("ClientAuth");
+  if (!on.empty() && on != "0" && on != "1")
+    r->notes.push_back({true, problem(path, "SYSTEM", "ClientAuth", on, "not 0 or 1")});
+  r->clientAuth = on == "1";
+  const std::string ttl = xml.GetAttrib("AuthMaxTtl");
+  long seconds = r->authMaxTtl;
+  if (!ttl.empty() && !whole_number(ttl, 1, 86400, &seconds))
+    r->notes.push_back({true, problem(path, "SYSTEM", "AuthMaxTtl", ttl, "not a number of seconds from 1 to 86400")});
+  r->authMaxTtl = static_cast<int>(seconds);
+  r->authKeysFile = xml.GetAttrib("AuthKeysFile");
+  if (!r->clientAuth) return;
+  std::string why;
+  if (r->authKeysFile.empty())
+    r->notes.push_back({true, problem(path, "SYSTEM", "AuthKeysFile", "", "missing (the signers' public keys)")});
+  else if (!hall_auth::keys_file_usable(r->authKeysFile, &why))
+    r->notes.push_back({true, problem(path, "SYSTEM", "AuthKeysFile", r->authKeysFile, why)});
+}
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -416,6 +442,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_bounds(xml, path, r);
   read_drain(xml, path, r);
   read_stats_endpoint(xml, path, r);
+  read_client_auth(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -467,6 +494,17 @@ int TGlobal::DaemonInit(const char* path) {
   _drainTimeout = r.drainTimeout;
   snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
   _statsPort = r.statsPort;
+  _clientAuth = r.clientAuth;
+  _authKeysFile = r.authKeysFile;
+  _authMaxTtl = r.authMaxTtl;
+  // A configuration with problems is refused right after this, each problem named.
+  bool refused = false;
+  for (const TConfigNote& n : r.notes) refused = refused || n.refused;
+  std::string why;
+  if (_clientAuth && !refused && !hall_auth::client_auth_start(_authKeysFile, _authMaxTtl, &why)) {
+    log_boot("client authentication cannot start: %s", why.c_str());
+    return -1;
+  }
   return 0;
 }
 
@@ -498,11 +536,11 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
   if (conf.read && 1 + registry + stats + 2L * count >= conf.maxpoller) {
     out.push_back(
-        {true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
-                       std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
-                           (registry != 0 ? ", the Redis registration" : "") +
-                           (stats != 0 ? ", the metrics endpoint" : "") + " and the " + std::to_string(count) +
-                           " logic servers of " + serverPath + " (two slots each)")});
+        {true,
+         problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
+                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
+                     (registry != 0 ? ", the Redis registration" : "") + (stats != 0 ? ", the metrics endpoint" : "") +
+                     " and the " + std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
   }
 
   if (coloringPath != nullptr) {

@@ -51,9 +51,12 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
-  int drainTimeout = 0;  // as used
-  std::string statsAddr;  // as used
-  int statsPort = 0;      // as used: 0 when missing or refused
+  int drainTimeout = 0;      // as used
+  std::string statsAddr;     // as used
+  int statsPort = 0;         // as used: 0 when missing or refused
+  bool clientAuth = false;   // ClientAuth="1"
+  std::string authKeysFile;  // as written
+  int authMaxTtl = 300;      // as used
   std::vector<TConfigNote> notes;
 
   // With redisMaster set, Redis is the master these sentinels name.
@@ -135,8 +138,11 @@ class TGlobal {
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
   static int _drainTimeout;                  // seconds a drain waits for clients to leave (DrainTimeout), 30
   static volatile sig_atomic_t _drainRequested;  // set by SIGUSR1, never cleared
-  static char _statsAddr[64];                // metrics endpoint bind address (StatsAddr), "127.0.0.1"
-  static int _statsPort;                     // metrics endpoint port (StatsPort), 0: no endpoint
+  static char _statsAddr[64];                    // metrics endpoint bind address (StatsAddr), "127.0.0.1"
+  static int _statsPort;                         // metrics endpoint port (StatsPort), 0: no endpoint
+  static bool _clientAuth;                       // data requests need a signed token first (ClientAuth), false
+  static std::string _authKeysFile;              // the token signers' public keys (AuthKeysFile), ""
+  static int _authMaxTtl;                        // seconds a token may have left at most (AuthMaxTtl), 300
 
   // With both set, Redis is the master the sentinels name, not _redisIp:_redisPort
   // (RedisSentinels, RedisMaster); empty by default.

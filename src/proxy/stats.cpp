@@ -8,6 +8,7 @@
 #include <map>
 
 #include "clib_log.h"
+#include "client_auth.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
 #include "incoming.h"
@@ -29,8 +30,8 @@ const double kLoopTurnBounds[loop_turns_s::BUCKETS - 1] = {0.0005, 0.001, 0.005,
 const char* const kLoopTurnLabels[loop_turns_s::BUCKETS] = {"0.0005", "0.001", "0.005", "0.01", "0.05",
                                                             "0.1",    "0.5",   "1",     "+Inf"};
 
-const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag", "bad_size", "bad_checksum", "bad_command",
-                                                    "too_many_ids"};
+const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag",    "bad_size",     "bad_checksum",
+                                                    "bad_command", "too_many_ids", "not_authenticated"};
 const char* const kDropReasons[DROP_REASONS] = {"queue_full", "no_memory", "link_down", "link_reset", "unacknowledged"};
 
 class CExposition {
@@ -90,6 +91,10 @@ void render_clients(CExposition& e) {
   for (int r = 0; r < REJECT_REASONS; ++r)
     e.sample("hall_client_packets_rejected_total", std::string("reason=\"") + kRejectReasons[r] + "\"",
              static_cast<unsigned long long>(g_stats.client_rejected[r]));
+  e.family("hall_client_auth_total", "counter", "Client token checks, by result.");
+  for (int r = 0; r < hall_auth::AUTH_RESULTS; ++r)
+    e.sample("hall_client_auth_total", std::string("result=\"") + hall_auth::result_name(r) + "\"",
+             static_cast<unsigned long long>(hall_auth::client_auth_count(r)));
   e.one("hall_client_queued_bytes", "gauge", "Answer bytes queued for clients, not yet written.",
         static_cast<long long>(g_stats.client_queued_bytes));
   e.one("hall_clients_refused_total", "counter", "Accepted client connections closed before they could be served.",

@@ -86,6 +86,9 @@ TEST(ClientConf, EveryBadSettingIsNamed) {
       {std::string(kGood) + "sending=order list:dead\n", "[redis] sending"},
       {std::string(kGood) + "[mysql]\nport=-1\n", "[mysql] port"},
       {std::string(kGood) + "[log]\nlevel=9\n", "[log] level"},
+      {"[gateway]\nip=1.2.3.4\nport=80\nclient_id=1\nauth_key_file=" + d.file("none.key") +
+           "\n[redis]\nip=127.0.0.1\nport=1\nkey=k\n",
+       "[gateway] auth_key_file: " + d.file("none.key") + ": cannot be read"},
   };
   for (const Case& k : cases) {
     write_file(f, k.text);

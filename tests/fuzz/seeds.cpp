@@ -222,6 +222,24 @@ void stats_request_seeds() {
   put("stats_request", "large", "GET /metrics HTTP/1.1\r\nX: " + std::string(4100, 'x') + "\r\n\r\n");
 }
 
+void token_seeds() {
+  // A mode byte, then the text (see token_driver.cpp); the checker's key is "k1".
+  put("token", "unknown_kid",
+      std::string(1, '\x00') +
+          "v1.login-2026.10086.1767225600.q9ZmH2xYpLk4T1aw.f0KccKcM7mEfRkFyyJFELAn_yFevA7a5l1es4emgJ-"
+          "wn5qWV3YNo10uDY37pE3u2S2Ah8zRRaScknL1rWQqlBQ");
+  put("token", "signed_ok", std::string(1, '\x01') + "v1.k1.42.1700000060.abcdefgh12.x");
+  put("token", "signed_expired", std::string(1, '\x01') + "v1.k1.42.1699999999.abcdefgh13.x");
+  put("token", "signed_too_long", std::string(1, '\x01') + "v1.k1.2147483647.1700000301.abcdefgh14.x");
+  put("token", "signed_other_kid", std::string(1, '\x01') + "v1.k2.42.1700000060.abcdefgh15.x");
+  put("token", "leading_zero", std::string(1, '\x01') + "v1.k1.042.1700000060.abcdefgh16.x");
+  put("token", "public_keys",
+      std::string(1, '\x02') +
+          "k1 AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= # c\n# x\n\nk2 "
+          "A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=\n");
+  put("token", "private_keys", std::string(1, '\x06') + "login-2026 AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,5 +256,6 @@ int main(int argc, char** argv) {
   logic_stream_seeds();
   order_seeds();
   stats_request_seeds();
+  token_seeds();
   return 0;
 }

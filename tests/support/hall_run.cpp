@@ -20,8 +20,8 @@ HallRun::HallRun(const HallConfig& cfg) : cfg_(cfg), port_(free_port()) {
   conf += " WebTimeout=\"" + std::to_string(cfg.web_timeout) + "\" HelperTimeout=\"" +
           std::to_string(cfg.helper_timeout) + "\"";
   if (cfg.max_listen > 0) conf += " MaxListenCount=\"" + std::to_string(cfg.max_listen) + "\"";
-  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"" + cfg.redis_ip + "\" RedisPort=\"" + std::to_string(redis_port) +
-          "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
+  conf += " BindAddr=\"" + cfg.bind_addr + "\" RedisServer=\"" + cfg.redis_ip + "\" RedisPort=\"" +
+          std::to_string(redis_port) + "\" UdpSwitch=\"" + std::to_string(cfg.udp_switch) + "\"";
   if (cfg.udp_port >= 0) conf += " UdpServer=\"127.0.0.1\" UdpPort=\"" + std::to_string(cfg.udp_port) + "\"";
   for (const auto& a : cfg.attrs) conf += " " + a.first + "=\"" + a.second + "\"";
   write_file(dir_.file("conf/config.xml"), conf + "/>\n");
@@ -124,12 +124,13 @@ bool HallRun::wait_log(const std::string& needle, int timeout_ms) const {
 }
 
 bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id,
-                             const std::string& redis_lines, const std::string& gateway_ip,
-                             const std::string& redis_ip, const std::vector<std::string>& launcher) {
+                             const std::string& redis_lines, const std::string& gateway_ip, const std::string& redis_ip,
+                             const std::vector<std::string>& launcher, const std::string& gateway_lines) {
   const std::string conf = dir + "/client.ini";
-  write_file(conf, "[gateway]\nip=" + gateway_ip + "\nport=" + std::to_string(gateway_port) + "\nclient_id=" +
-                       std::to_string(client_id) + "\n[redis]\nip=" + redis_ip + "\nport=" +
-                       std::to_string(redis_port) + "\nkey=orders\n" + redis_lines + "[log]\ndir=" + dir + "/log\n");
+  write_file(conf, "[gateway]\nip=" + gateway_ip + "\nport=" + std::to_string(gateway_port) +
+                       "\nclient_id=" + std::to_string(client_id) + "\n" + gateway_lines + "[redis]\nip=" + redis_ip +
+                       "\nport=" + std::to_string(redis_port) + "\nkey=orders\n" + redis_lines + "[log]\ndir=" + dir +
+                       "/log\n");
   std::vector<std::string> argv = launcher;
   argv.insert(argv.end(), {binary("order_sync_client"), conf});
   return client->start(argv, dir, dir + "/out", dir + "/out");

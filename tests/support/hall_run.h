@@ -26,7 +26,7 @@ struct HallConfig {
   int helper_timeout = 60;
   std::string bind_addr = "127.0.0.1";
   std::string redis_ip = "127.0.0.1";
-  int redis_port = 0;  // 0: a port where nobody listens (registration fails fast)
+  int redis_port = 0;                    // 0: a port where nobody listens (registration fails fast)
   std::string servers_ip = "127.0.0.1";  // address of every logic server
   std::vector<std::string> launcher;     // put before the command line, e.g. {"ip", "netns", "exec", "ns1"}
   int udp_switch = 0;
@@ -80,10 +80,12 @@ class HallRun {
 
 // Writes settings for an order_sync_client into dir/client.ini (list "orders", process
 // log under dir/log) and starts it in dir (through `launcher` when given), its output in
-// dir/out. `redis_lines` (each ending in a line feed) are added to [redis].
+// dir/out. `redis_lines` and `gateway_lines` (each ending in a line feed) are added to
+// [redis] and [gateway].
 bool start_order_sync_client(Process* client, const std::string& dir, int gateway_port, int redis_port, int client_id,
                              const std::string& redis_lines = "", const std::string& gateway_ip = "127.0.0.1",
-                             const std::string& redis_ip = "127.0.0.1", const std::vector<std::string>& launcher = {});
+                             const std::string& redis_ip = "127.0.0.1", const std::vector<std::string>& launcher = {},
+                             const std::string& gateway_lines = "");
 
 // The metrics endpoint on 127.0.0.1:port. http: one exchange on a fresh connection,
 // everything the gateway sent until it closed (at most 10 s); scrape: the body of a GET

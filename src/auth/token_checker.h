@@ -1,0 +1,72 @@
+// The gateway's check of a client token: form, known key, signature, expiry, the most
+// lifetime a token may have left, and a single use of every kid + nonce.
+#ifndef HALL_AUTH_TOKEN_CHECKER_H
+#define HALL_AUTH_TOKEN_CHECKER_H
+
+#include <stdint.h>
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "token.h"
+
+namespace hall_auth {
+
+// The outcome of a check, in the order the checks are made.
+enum TAuthResult {
+  AUTH_OK,
+  AUTH_MALFORMED,
+  AUTH_UNKNOWN_KEY,
+  AUTH_BAD_SIGNATURE,
+  AUTH_EXPIRED,
+  AUTH_TTL_TOO_LONG,
+  AUTH_REPLAYED,
+  AUTH_RESULTS
+};
+
+// "ok", "malformed", "unknown_key", ...
+const char* result_name(int result);
+
+// Every kid + nonce accepted, each until its token expires. The memory is bounded: with
+// `capacity` entries held, the one closest to its expiry makes room (logged by the caller
+// through evictions()); the signer alone can make entries, and no more than it issues.
+class ReplayCache {
+ public:
+  explicit ReplayCache(size_t capacity) : capacity_(capacity) {}
+  // False when the pair is held already; else holds it until `expires`.
+  bool remember(std::string_view kid, std::string_view nonce, int64_t expires, int64_t now);
+  size_t size() const { return by_key_.size(); }
+  uint64_t evictions() const { return evictions_; }
+
+ private:
+  void forget_expired(int64_t now);
+
+  size_t capacity_;
+  std::unordered_map<std::string, int64_t> by_key_;
+  std::set<std::pair<int64_t, std::string>> by_expiry_;
+  uint64_t evictions_ = 0;
+};
+
+class TokenChecker {
+ public:
+  static const size_t kReplayCapacity = 1 << 18;  // 250 bytes each: 66 MB at most
+  explicit TokenChecker(size_t replay_capacity = kReplayCapacity) : replays_(replay_capacity) {}
+
+  // Loads the public keys of `keys_file`; false with *why when they cannot be used.
+  bool load(const std::string& keys_file, int max_ttl, std::string* why);
+  // Checks `text` at unix time `now`; the token's client id goes to *client_id on success.
+  TAuthResult check(std::string_view text, int64_t now, int* client_id);
+  const ReplayCache& replays() const { return replays_; }
+
+ private:
+  KeyRing keys_;
+  int max_ttl_ = 300;
+  ReplayCache replays_;
+};
+
+}  // namespace hall_auth
+
+#endif
