@@ -50,6 +50,8 @@ CDecoderUnit::~CDecoderUnit() {
   // complete() has released every routing entry that named this connection.
   assert(!holds_any_route());
   if (_listener != nullptr) _listener->forget(this);
+  // Forwards still queued for logic servers must not wake the client unit deleted here.
+  _gate.release_share();
   delete _webUnit;
   _webUnit = nullptr;
 }

@@ -328,6 +328,17 @@ void read_drain(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
   });
 }
 
+// The admission of client connections: per-source and rate limits, trusted networks and
+// the PROXY header of balancers. All off unless given.
+void read_admission(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<hall_admission::SettingNote> notes;
+  hall_admission::read_settings(xml.GetAttrib("MaxConnsPerIp"), xml.GetAttrib("MaxRequestsPerSecond"),
+                                xml.GetAttrib("TrustedNets"), xml.GetAttrib("ProxyProtocol"),
+                                xml.GetAttrib("ProxyFrom"), &r->admission, &notes);
+  for (const hall_admission::SettingNote& n : notes)
+    r->notes.push_back({n.refused, problem(path, "SYSTEM", n.attribute.c_str(), n.value, n.why)});
+}
+
 void drain_requested(int) { TGlobal::_drainRequested = 1; }
 
 // StatsAddr and StatsPort: the metrics endpoint, off unless StatsPort is given. A value
@@ -416,6 +427,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_bounds(xml, path, r);
   read_drain(xml, path, r);
   read_stats_endpoint(xml, path, r);
+  read_admission(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -467,6 +479,9 @@ int TGlobal::DaemonInit(const char* path) {
   _drainTimeout = r.drainTimeout;
   snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
   _statsPort = r.statsPort;
+  hall_admission::Settings admission = r.admission;
+  admission.max_helper_queue = _maxHelperQueue;
+  hall_admission::configure(admission);
   return 0;
 }
 
@@ -498,11 +513,11 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
   if (conf.read && 1 + registry + stats + 2L * count >= conf.maxpoller) {
     out.push_back(
-        {true, problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
-                       std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
-                           (registry != 0 ? ", the Redis registration" : "") +
-                           (stats != 0 ? ", the metrics endpoint" : "") + " and the " + std::to_string(count) +
-                           " logic servers of " + serverPath + " (two slots each)")});
+        {true,
+         problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
+                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
+                     (registry != 0 ? ", the Redis registration" : "") + (stats != 0 ? ", the metrics endpoint" : "") +
+                     " and the " + std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
   }
 
   if (coloringPath != nullptr) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "admission/admission.h"
 #include "log.h"
 #include "redis_sentinel.h"
 
@@ -51,9 +52,10 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
-  int drainTimeout = 0;  // as used
-  std::string statsAddr;  // as used
-  int statsPort = 0;      // as used: 0 when missing or refused
+  int drainTimeout = 0;                // as used
+  std::string statsAddr;               // as used
+  int statsPort = 0;                   // as used: 0 when missing or refused
+  hall_admission::Settings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
   std::vector<TConfigNote> notes;
 
   // With redisMaster set, Redis is the master these sentinels name.
@@ -135,8 +137,8 @@ class TGlobal {
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
   static int _drainTimeout;                  // seconds a drain waits for clients to leave (DrainTimeout), 30
   static volatile sig_atomic_t _drainRequested;  // set by SIGUSR1, never cleared
-  static char _statsAddr[64];                // metrics endpoint bind address (StatsAddr), "127.0.0.1"
-  static int _statsPort;                     // metrics endpoint port (StatsPort), 0: no endpoint
+  static char _statsAddr[64];                    // metrics endpoint bind address (StatsAddr), "127.0.0.1"
+  static int _statsPort;                         // metrics endpoint port (StatsPort), 0: no endpoint
 
   // With both set, Redis is the master the sentinels name, not _redisIp:_redisPort
   // (RedisSentinels, RedisMaster); empty by default.

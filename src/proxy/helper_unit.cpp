@@ -143,7 +143,7 @@ bool CHelperUnit::queue_has_room(unsigned len) {
   return false;
 }
 
-int CHelperUnit::append_pkg(const char* data, unsigned int len) {
+int CHelperUnit::append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner) {
   if (!queue_has_room(len)) return -1;
   // Whatever this turn has batched goes first: the server sees packets in queue order.
   if (!_batch.empty() && !spill_batch(0)) return -1;
@@ -151,13 +151,14 @@ int CHelperUnit::append_pkg(const char* data, unsigned int len) {
     reset_helper(DROP_NO_MEMORY);
     return -1;
   }
+  _shares.add(owner, len);
   return 0;
 }
 
-int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list) {
+int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list, hall_admission::ShareAccount* owner) {
   if (list != nullptr) _helperTimer = list;
   if (_w.data_len() > 0) {
-    if (append_pkg(data, len) < 0) {
+    if (append_pkg(data, len, owner) < 0) {
       _dropped_bytes += len;
       return -1;
     }
@@ -174,6 +175,7 @@ int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list)
       _dropped_bytes += len;
       return -1;
     }
+    _shares.add(owner, len);
   }
   _flush_pending = true;
   g_flush_wanted = true;
@@ -261,6 +263,7 @@ int CHelperUnit::send_to_cgi() {
     return -1;
   }
   count_written(from_batch ? _batch.data() : _w.data(), len, static_cast<unsigned>(ret));
+  _shares.consume(static_cast<uint64_t>(ret));
   if (!from_batch) {
     _w.skip(static_cast<unsigned>(ret));
   } else if (!spill_batch(static_cast<unsigned>(ret))) {
@@ -556,6 +559,7 @@ void CHelperUnit::reset_helper(TDropReason reason) {
   std::string().swap(_batch);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
+  _shares.clear();
   close_socket();
   assert(GetEpollSlot() == nullptr && netfd == -1);
   _stage = CONN_IDLE;

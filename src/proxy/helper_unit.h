@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "admission/admission.h"
 #include "conn_state.h"
 #include "noncopyable.h"
 #include "packet_base.h"
@@ -48,11 +49,11 @@ extern server_switch_s* gSvrSwitch;
 
 class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyable {
  public:
-  static const int RECV_BUFFER_SIZE = 65536;  // one recv per input notification
-  static const int MAX_BODY_LENGTH = 10240;   // largest `length` a logic server may send
-  static const int MAX_SEND_BLOCKED = 50;     // this many blocked sends in a row reset
+  static const int RECV_BUFFER_SIZE = 65536;   // one recv per input notification
+  static const int MAX_BODY_LENGTH = 10240;    // largest `length` a logic server may send
+  static const int MAX_SEND_BLOCKED = 50;      // this many blocked sends in a row reset
   static const int MAX_READS_AT_HANGUP = 256;  // reads of what a broken link still holds
-  static const int BUSY_QUEUE_LENGTH = 1024;  // a reported queue above this is busy
+  static const int BUSY_QUEUE_LENGTH = 1024;   // a reported queue above this is busy
   // After a connect that ran into its time-out, the server is taken as unreachable and
   // not tried again for this long (milliseconds): each attempt holds the whole loop.
   // Each drop of queued packets during that time is counted, and its end logged.
@@ -72,10 +73,13 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
 
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
   // take them or the queue would pass TGlobal::_maxHelperQueue (the link is then reset).
-  int append_pkg(const char* data, unsigned int len);
+  // `owner`, when given, is the client connection whose forward this is: its bytes count
+  // in its share until written or dropped.
+  int append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner = nullptr);
   // Queues a packet like append_pkg and names the link for flush_deferred, which writes
   // it before the loop sleeps. `list`, when given, becomes the unit's timer list.
-  int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr);
+  int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr,
+                hall_admission::ShareAccount* owner = nullptr);
 
   // The one place where forwards and close notices are written: every link named by
   // defer_pkg since the last flush (its _flush_pending flag), in ascending svid order
@@ -191,6 +195,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // would fill each class with blocks the gateway never needs again. Non-empty only
   // while _w is empty.
   std::string _batch;
+  // Whose bytes the queue (_w, then _batch) holds, in queue order.
+  hall_admission::ShareLedger _shares;
 };
 
 }  // namespace __http_svr_ns__

@@ -7,6 +7,7 @@
 
 #include <map>
 
+#include "admission/admission.h"
 #include "clib_log.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
@@ -24,8 +25,8 @@ hall_stats_s g_stats;
 
 namespace {
 
-const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag", "bad_size", "bad_checksum", "bad_command",
-                                                    "too_many_ids"};
+const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag",    "bad_size",     "bad_checksum",
+                                                    "bad_command", "too_many_ids", "rate_limited"};
 const char* const kDropReasons[DROP_REASONS] = {"queue_full", "no_memory", "link_down", "link_reset"};
 
 class CExposition {
@@ -80,7 +81,8 @@ void render_clients(CExposition& e) {
         static_cast<long long>(_helperpool != nullptr ? _helperpool->m_objmap.size() : 0));
   e.one("hall_client_packets_total", "counter", "Client data requests accepted and forwarded.",
         static_cast<unsigned long long>(g_stats.client_packets));
-  e.family("hall_client_packets_rejected_total", "counter", "Client packets refused, by reason; each closes its connection.");
+  e.family("hall_client_packets_rejected_total", "counter",
+           "Client packets refused, by reason; each closes its connection.");
   for (int r = 0; r < REJECT_REASONS; ++r)
     e.sample("hall_client_packets_rejected_total", std::string("reason=\"") + kRejectReasons[r] + "\"",
              static_cast<unsigned long long>(g_stats.client_rejected[r]));
@@ -88,8 +90,18 @@ void render_clients(CExposition& e) {
         static_cast<long long>(g_stats.client_queued_bytes));
   e.one("hall_clients_refused_total", "counter", "Accepted client connections closed before they could be served.",
         static_cast<unsigned long long>(g_stats.clients_refused));
-  e.one("hall_accept_pauses_total", "counter", "Times the client listener stopped accepting (poller or descriptors full).",
+  e.one("hall_accept_pauses_total", "counter",
+        "Times the client listener stopped accepting (poller or descriptors full).",
         static_cast<unsigned long long>(g_stats.accept_pauses));
+  const hall_admission::Counters& admission = hall_admission::g_counters;
+  e.family("hall_connections_refused_total", "counter",
+           "Client connections closed before anything of theirs was served, by reason.");
+  for (int r = 0; r < hall_admission::REFUSE_REASONS; ++r)
+    e.sample("hall_connections_refused_total", std::string("reason=\"") + hall_admission::kRefuseReasonNames[r] + "\"",
+             static_cast<unsigned long long>(admission.refused[r]));
+  e.one("hall_client_read_pauses_total", "counter",
+        "Times a client connection stopped being read while its forwards queued for logic servers passed its share.",
+        static_cast<unsigned long long>(admission.read_pauses));
 }
 
 void render_logic(CExposition& e) {
@@ -98,8 +110,10 @@ void render_logic(CExposition& e) {
   e.family("hall_forwards_total", "counter", "Client requests written to a logic server.");
   for (const auto& l : links)
     if (l.second != nullptr)
-      e.sample("hall_forwards_total", svid_label(l.first), static_cast<unsigned long long>(l.second->forward_stats().sent));
-  e.family("hall_forwards_dropped_total", "counter", "Client requests for a logic server lost before written, by reason.");
+      e.sample("hall_forwards_total", svid_label(l.first),
+               static_cast<unsigned long long>(l.second->forward_stats().sent));
+  e.family("hall_forwards_dropped_total", "counter",
+           "Client requests for a logic server lost before written, by reason.");
   for (const auto& l : links)
     if (l.second != nullptr)
       for (int r = 0; r < DROP_REASONS; ++r)

@@ -12,11 +12,12 @@ namespace __http_svr_ns__ {
 
 // Why a client packet was refused; the connection is closed with each.
 enum TRejectReason {
-  REJECT_BAD_FLAG,       // the header's flag is not "TQ"
-  REJECT_BAD_SIZE,       // the header names a packet too short or too long
-  REJECT_BAD_CHECKSUM,   // the deciphered body does not match the checksum
-  REJECT_BAD_COMMAND,    // a command other than the data request
-  REJECT_TOO_MANY_IDS,   // one more client id than a connection may register
+  REJECT_BAD_FLAG,      // the header's flag is not "TQ"
+  REJECT_BAD_SIZE,      // the header names a packet too short or too long
+  REJECT_BAD_CHECKSUM,  // the deciphered body does not match the checksum
+  REJECT_BAD_COMMAND,   // a command other than the data request
+  REJECT_TOO_MANY_IDS,  // one more client id than a connection may register
+  REJECT_RATE_LIMITED,  // a request beyond the connection's MaxRequestsPerSecond
   REJECT_REASONS
 };
 
