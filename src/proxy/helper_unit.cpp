@@ -183,7 +183,9 @@ int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list,
   return 0;
 }
 
-void CHelperUnit::flush_deferred() {
+void CHelperUnit::flush_deferred() { flush_links(false); }
+
+void CHelperUnit::flush_links(bool mid_turn) {
   if (!g_flush_wanted || _helperpool == nullptr) return;
   g_flush_wanted = false;
   g_batch_full = false;
@@ -191,6 +193,15 @@ void CHelperUnit::flush_deferred() {
        it != _helperpool->m_helpermap.end(); ++it) {
     CHelperUnit* helper = it->second;
     if (helper == nullptr || !helper->_flush_pending) continue;
+    // Within a turn, a link whose socket was full at its last write waits for
+    // writability (its output notification writes the queue): writing again now would
+    // only count one more blocked write per forward, and one busy client's read would
+    // reach the blocked-writes bound and reset the link for everyone. The end of the
+    // turn tries it once.
+    if (mid_turn && helper->link_up() && (helper->GetNewEvents() & EPOLLOUT) != 0) {
+      g_flush_wanted = true;
+      continue;
+    }
     helper->_flush_pending = false;
     // A link reset meanwhile has dropped its queue: it is not reconnected for nothing.
     if (helper->pending_output() > 0) helper->send_to_logic();
@@ -198,7 +209,7 @@ void CHelperUnit::flush_deferred() {
 }
 
 void CHelperUnit::flush_if_full() {
-  if (g_batch_full) flush_deferred();
+  if (g_batch_full) flush_links(true);
 }
 
 bool CHelperUnit::spill_batch(unsigned sent) {

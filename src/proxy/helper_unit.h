@@ -147,6 +147,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   int port;          // its TCP port
 
  private:
+  // flush_deferred; `mid_turn` (flush_if_full) leaves out links waiting for writability.
+  static void flush_links(bool mid_turn);
   // Appends to a cache; false (after resetting the link) when the pool is exhausted.
   bool cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what);
   // Logs that `len` bytes (`what`: "to send", "received") found no memory.
