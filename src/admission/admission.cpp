@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <vector>
+
+#include "timestamp.h"
 
 namespace hall_admission {
 
@@ -17,6 +20,9 @@ Settings g_settings;
 // Open connections by client address (network byte order), of the sources counted.
 std::unordered_map<uint32_t, int> g_per_source;
 int g_live = 0;
+// Every logic link's ledger, and the accounts paused now (each holding a reference).
+std::vector<ShareLedger*> g_ledgers;
+std::vector<ShareAccount*> g_paused;
 
 const uint64_t kShareMost = 64 * 1024;
 const uint64_t kShareLeast = 16 * 1024;
@@ -71,8 +77,38 @@ uint64_t fair_share() {
 
 // --- the ledger of a logic link's queue ---
 
+namespace {
+
+void resume(ShareAccount* account) {
+  account->paused = false;
+  g_paused.erase(std::remove(g_paused.begin(), g_paused.end(), account), g_paused.end());
+  if (account->owner != nullptr) account->owner->share_drained();
+  account->release();
+}
+
+}  // namespace
+
+ShareLedger::ShareLedger() { g_ledgers.push_back(this); }
+
+ShareLedger::~ShareLedger() {
+  clear();
+  g_ledgers.erase(std::remove(g_ledgers.begin(), g_ledgers.end(), this), g_ledgers.end());
+}
+
+bool ShareLedger::any_stalled(int64_t now_us) {
+  for (const ShareLedger* l : g_ledgers)
+    if (l->stalled(now_us)) return true;
+  return false;
+}
+
+void resume_if_stalled() {
+  if (g_paused.empty() || !ShareLedger::any_stalled(GET_TIMESTAMP())) return;
+  while (!g_paused.empty()) resume(g_paused.back());
+}
+
 void ShareLedger::add(ShareAccount* account, uint64_t bytes) {
   if (bytes == 0) return;
+  if (entries_.empty()) progress_at_ = GET_TIMESTAMP();
   if (account != nullptr) account->queued += bytes;
   // A flooder's forwards come one after another: they share one entry.
   if (!entries_.empty() && entries_.back().account == account) {
@@ -86,13 +122,11 @@ void ShareLedger::add(ShareAccount* account, uint64_t bytes) {
 void ShareLedger::take_from(ShareAccount* account, uint64_t bytes) {
   if (account == nullptr) return;
   account->queued -= std::min(account->queued, bytes);
-  if (account->paused && account->owner != nullptr && account->queued <= fair_share() / 2) {
-    account->paused = false;
-    account->owner->share_drained();
-  }
+  if (account->paused && account->queued <= fair_share() / 2) resume(account);
 }
 
 void ShareLedger::consume(uint64_t bytes) {
+  if (bytes > 0) progress_at_ = GET_TIMESTAMP();
   while (bytes > 0 && !entries_.empty()) {
     Entry& e = entries_.front();
     const uint64_t n = std::min(bytes, e.bytes);
@@ -218,7 +252,10 @@ ShareAccount* ConnGate::share(ShareOwner* owner) {
 
 bool ConnGate::should_pause() {
   if (share_ == nullptr || share_->paused || share_->queued <= fair_share()) return false;
+  if (ShareLedger::any_stalled(GET_TIMESTAMP())) return false;
   share_->paused = true;
+  ++share_->refs;
+  g_paused.push_back(share_);
   ++g_counters.read_pauses;
   return true;
 }

@@ -91,10 +91,17 @@ struct ShareAccount {
 // The bytes one logic link's queue holds, in queue order, by connection (null for bytes
 // of no connection, such as close notices). Every byte the queue takes is added here and
 // every byte written or dropped is consumed, so the accounts stay exact.
+//
+// A link whose queue has not moved for STALL_US is stalled: its server is slow or
+// deaf, not flooded. While any link is stalled nobody is paused (and those paused are
+// read again), so a slow server cannot hold the players of the others; its own queue
+// keeps the relay's rules (blocked writes, MaxHelperQueue).
 class ShareLedger {
  public:
-  ShareLedger() = default;
-  ~ShareLedger() { clear(); }
+  static const int64_t STALL_US = 250000;
+
+  ShareLedger();
+  ~ShareLedger();
   ShareLedger(const ShareLedger&) = delete;
   ShareLedger& operator=(const ShareLedger&) = delete;
 
@@ -103,6 +110,8 @@ class ShareLedger {
   void consume(uint64_t bytes);
   // The queue was dropped.
   void clear();
+  bool stalled(int64_t now_us) const { return !entries_.empty() && now_us - progress_at_ > STALL_US; }
+  static bool any_stalled(int64_t now_us);
 
  private:
   struct Entry {
@@ -111,7 +120,12 @@ class ShareLedger {
   };
   void take_from(ShareAccount* account, uint64_t bytes);
   std::deque<Entry> entries_;
+  int64_t progress_at_ = 0;  // last write, or when the queue last started to fill
 };
+
+// Called once a loop turn: connections paused while a link has since stalled are read
+// again.
+void resume_if_stalled();
 
 // The bytes past which a connection is no longer read: the queue bound shared among the
 // open client connections, at most 64 KB and at least 16 KB (two packets of the largest
@@ -156,7 +170,7 @@ class ConnGate {
   // The connection's objects go: forwards still queued are accounted for without an owner.
   void release_share();
   // True (counted as a pause) when the connection's forwards now pass its share and it
-  // should not be read until share_drained.
+  // should not be read until share_drained (never while a link is stalled).
   bool should_pause();
 
   // Open client connections (gates alive).

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "admission/admission.h"
 #include "client_unit.h"
 #include "drain.h"
 #include "global.h"
@@ -171,6 +172,8 @@ int CIncoming::turn(int wait_ms) {
   // Before the loop sleeps again: everything the turn queued for the logic servers
   // (forwards of the events, close notices of the timers) is written here.
   CHelperUnit::flush_deferred();
+  // Clients paused for their share are read again once a logic link stalls.
+  hall_admission::resume_if_stalled();
   return 0;
 }
 
