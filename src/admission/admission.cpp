@@ -91,7 +91,14 @@ void resume(ShareAccount* account) {
 ShareLedger::ShareLedger() { g_ledgers.push_back(this); }
 
 ShareLedger::~ShareLedger() {
-  clear();
+  // A link goes only when the gateway ends, and the connections it would wake may be
+  // going too: its bytes leave the accounts without waking anyone.
+  for (const Entry& e : entries_) {
+    if (e.account == nullptr) continue;
+    e.account->queued -= std::min(e.account->queued, e.bytes);
+    e.account->release();
+  }
+  entries_.clear();
   g_ledgers.erase(std::remove(g_ledgers.begin(), g_ledgers.end(), this), g_ledgers.end());
 }
 
