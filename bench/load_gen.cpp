@@ -725,18 +725,23 @@ int run_flood() {
   const double end = now_s() + g_opt.warmup + g_opt.duration;
   const double t0 = now_s();
   long long bytes = 0;
-  bool closed = false;
+  int closed = 0;  // the errno of the write that found the connection closed
+  size_t at = 0;   // a write cut short by the time-out goes on where it stopped
   while (now_s() < end) {
-    const ssize_t n = send(fd, burst.data(), burst.size(), MSG_NOSIGNAL);
-    if (n > 0) bytes += n;
+    const ssize_t n = send(fd, burst.data() + at, burst.size() - at, MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes += n;
+      at = (at + static_cast<size_t>(n)) % burst.size();
+    }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      closed = true;
+      closed = errno;
       break;
     }
   }
   const double secs = now_s() - t0;
   const long long sent = bytes / static_cast<long long>(one.size());
-  printf("FLOOD sent=%lld rate=%.0f closed=%d\n", sent, secs > 0 ? sent / secs : 0.0, closed ? 1 : 0);
+  printf("FLOOD sent=%lld rate=%.0f closed=%d%s%s\n", sent, secs > 0 ? sent / secs : 0.0, closed != 0 ? 1 : 0,
+         closed != 0 ? " error=" : "", closed != 0 ? strerror(closed) : "");
   close(fd);
   return 0;
 }

@@ -400,7 +400,7 @@ metrics_of() {
 run_flood() {
   local stats pid before during flood dropped pauses
   stats=$(free_port)
-  HALL_ATTRS="StatsPort=\"$stats\"" start_hall hall-flood "$(free_port)" "$(free_port)"
+  HALL_ATTRS="StatsPort=\"$stats\" TrafficLogLevel=\"7\"" start_hall hall-flood "$(free_port)" "$(free_port)"
   wait_port "$hall_flood_PORT"
   pid=$hall_flood_PID
   players() {
