@@ -405,7 +405,7 @@ run_flood() {
   pid=$hall_flood_PID
   players() {
     "$LOAD_GEN" --mode gateway --port "$hall_flood_PORT" --conns 64 --body 64 --duration "$DURATION" \
-      --warmup "$WARMUP" --pid "$pid" --id-base "$1" | grep '^RESULT' || echo "RESULT failed=1"
+      --warmup "$WARMUP" --pid "$pid" --id-base "$1" | grep -m1 "^RESULT" || echo "RESULT failed=1"
   }
   echo "== flood (64 players in the closed loop, 64 B, beside one connection writing 64 B requests at full speed)"
   echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -116,6 +116,7 @@ void resume_if_stalled() {
 void ShareLedger::add(ShareAccount* account, uint64_t bytes) {
   if (bytes == 0) return;
   if (entries_.empty()) progress_at_ = GET_TIMESTAMP();
+  total_ += bytes;
   if (account != nullptr) account->queued += bytes;
   // A flooder's forwards come one after another: they share one entry.
   if (!entries_.empty() && entries_.back().account == account) {
@@ -134,6 +135,7 @@ void ShareLedger::take_from(ShareAccount* account, uint64_t bytes) {
 
 void ShareLedger::consume(uint64_t bytes) {
   if (bytes > 0) progress_at_ = GET_TIMESTAMP();
+  total_ -= std::min(total_, bytes);
   while (bytes > 0 && !entries_.empty()) {
     Entry& e = entries_.front();
     const uint64_t n = std::min(bytes, e.bytes);
@@ -148,6 +150,7 @@ void ShareLedger::consume(uint64_t bytes) {
 }
 
 void ShareLedger::clear() {
+  total_ = 0;
   while (!entries_.empty()) {
     const Entry e = entries_.front();
     entries_.pop_front();

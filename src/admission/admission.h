@@ -88,9 +88,11 @@ struct ShareAccount {
   }
 };
 
-// The bytes one logic link's queue holds, in queue order, by connection (null for bytes
-// of no connection, such as close notices). Every byte the queue takes is added here and
-// every byte written or dropped is consumed, so the accounts stay exact.
+// The bytes one logic link holds, in queue order, by connection (null for bytes of no
+// connection, such as close notices): those queued and those written but still in the
+// socket's send buffer, where they wait as long as in the queue (a flooder's bytes there
+// would stand before everyone else's). Every byte the queue takes is added here; settle
+// is told how many are still held after each write, and a dropped queue is cleared.
 //
 // A link whose queue has not moved for STALL_US is stalled: its server is slow or
 // deaf, not flooded. While any link is stalled nobody is paused (and those paused are
@@ -106,8 +108,11 @@ class ShareLedger {
   ShareLedger& operator=(const ShareLedger&) = delete;
 
   void add(ShareAccount* account, uint64_t bytes);
-  // The first `bytes` of the queue were written.
-  void consume(uint64_t bytes);
+  // Only the last `held` bytes are still queued or in the socket: the others left.
+  void settle(uint64_t held) {
+    if (total_ > held) consume(total_ - held);
+  }
+  uint64_t total() const { return total_; }
   // The queue was dropped.
   void clear();
   bool stalled(int64_t now_us) const { return !entries_.empty() && now_us - progress_at_ > STALL_US; }
@@ -119,7 +124,10 @@ class ShareLedger {
     uint64_t bytes;
   };
   void take_from(ShareAccount* account, uint64_t bytes);
+  // The first `bytes` left.
+  void consume(uint64_t bytes);
   std::deque<Entry> entries_;
+  uint64_t total_ = 0;
   int64_t progress_at_ = 0;  // last write, or when the queue last started to fill
 };
 

@@ -208,6 +208,19 @@ void CHelperUnit::flush_links(bool mid_turn) {
   }
 }
 
+void CHelperUnit::settle_shares() {
+  _shares.settle(static_cast<uint64_t>(pending_output()) + static_cast<uint64_t>(CNet::unacked_bytes(netfd)));
+}
+
+void CHelperUnit::settle_all_shares() {
+  if (_helperpool == nullptr) return;
+  // Bytes written still wait in a socket only while the server is behind.
+  for (std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.begin();
+       it != _helperpool->m_helpermap.end(); ++it)
+    if (it->second != nullptr && it->second->_shares.total() > it->second->pending_output())
+      it->second->settle_shares();
+}
+
 void CHelperUnit::flush_if_full() {
   if (g_batch_full) flush_links(true);
 }
@@ -274,7 +287,6 @@ int CHelperUnit::send_to_cgi() {
     return -1;
   }
   count_written(from_batch ? _batch.data() : _w.data(), len, static_cast<unsigned>(ret));
-  _shares.consume(static_cast<uint64_t>(ret));
   if (!from_batch) {
     _w.skip(static_cast<unsigned>(ret));
   } else if (!spill_batch(static_cast<unsigned>(ret))) {
@@ -282,6 +294,7 @@ int CHelperUnit::send_to_cgi() {
     return -1;
   }
   _send_error_times = 0;
+  settle_shares();
   if (static_cast<unsigned>(ret) == len) {
     DisableOutput();
     ApplyEvents();

@@ -89,6 +89,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Brings that flush forward once a link holds FORWARD_BATCH_BYTES or more, so that a
   // busy turn keeps the queues small. Called after a request has been queued on every link.
   static void flush_if_full();
+  // Once a loop turn: the bytes of every link that its server has taken since its last
+  // write leave the connections' shares (see hall_admission::ShareLedger).
+  static void settle_all_shares();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
   // the connection failed (the queue is then dropped). The second form also puts the
@@ -147,6 +150,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   int port;          // its TCP port
 
  private:
+  // Tells the ledger how many of its bytes the queue and the socket still hold.
+  void settle_shares();
   // flush_deferred; `mid_turn` (flush_if_full) leaves out links waiting for writability.
   static void flush_links(bool mid_turn);
   // Appends to a cache; false (after resetting the link) when the pool is exhausted.

@@ -172,7 +172,9 @@ int CIncoming::turn(int wait_ms) {
   // Before the loop sleeps again: everything the turn queued for the logic servers
   // (forwards of the events, close notices of the timers) is written here.
   CHelperUnit::flush_deferred();
-  // Clients paused for their share are read again once a logic link stalls.
+  // Clients paused for their share are read again once their forwards have left, or a
+  // logic link stalls.
+  CHelperUnit::settle_all_shares();
   hall_admission::resume_if_stalled();
   return 0;
 }
