@@ -389,7 +389,8 @@ if [ "$SCALE" -eq 1 ]; then run_scale; exit $?; fi
 # --- flood: 64 players in the closed loop, alone and beside one connection that writes
 # requests as fast as the gateway takes them. Two logic servers (one answers), as in
 # production. Prints the players' round trips/s and p99 both ways, the flooder's rate,
-# and from the metrics endpoint the forwards dropped and the flooder's read pauses.
+# and from the metrics endpoint the forwards dropped and the flooder's read pauses; then
+# the same beside the flooder on a gateway with MaxRequestsPerSecond="10000".
 metrics_of() {
   local port=$1
   exec {m}<>"/dev/tcp/127.0.0.1/$port"
@@ -398,7 +399,7 @@ metrics_of() {
   exec {m}>&-
 }
 run_flood() {
-  local stats pid before during flood dropped pauses
+  local stats pid before during flood dropped pauses limited limited_flood
   stats=$(free_port)
   HALL_ATTRS="StatsPort=\"$stats\" TrafficLogLevel=\"7\"" start_hall hall-flood "$(free_port)" "$(free_port)"
   wait_port "$hall_flood_PORT"
@@ -417,10 +418,19 @@ run_flood() {
   wait "$flooder" || true
   flood=$(grep '^FLOOD' "$WORK/flood.out" || echo "FLOOD failed=1")
   metrics_of "$stats" >"$WORK/flood.metrics"
+  HALL_ATTRS='TrafficLogLevel="7" MaxRequestsPerSecond="10000"' start_hall hall-limited "$(free_port)" "$(free_port)"
+  wait_port "$hall_limited_PORT"
+  "$LOAD_GEN" --flood --port "$hall_limited_PORT" --body 64 --duration "$DURATION" --warmup "$WARMUP" \
+    --id-base 3900000 >"$WORK/flood-limited.out" 2>&1 &
+  flooder=$!
+  limited=$("$LOAD_GEN" --mode gateway --port "$hall_limited_PORT" --conns 64 --body 64 --duration "$DURATION" \
+    --warmup "$WARMUP" --pid "$hall_limited_PID" --id-base 3200000 | grep -m1 "^RESULT" || echo "RESULT failed=1")
+  wait "$flooder" || true
+  limited_flood=$(grep '^FLOOD' "$WORK/flood-limited.out" || echo "FLOOD failed=1")
   dropped=$(awk '/^hall_forwards_dropped_total/ { s += $2 } END { print s + 0 }' "$WORK/flood.metrics")
   pauses=$(awk '/^hall_client_read_pauses_total/ { print $2 }' "$WORK/flood.metrics")
   printf "%-22s %10s %10s %10s %10s %8s\n" "64 players" rps p50_us p99_us p999_us errors
-  for line in "without the flooder|$before" "beside the flooder|$during"; do
+  for line in "without the flooder|$before" "beside the flooder|$during" "beside, rate limit|$limited"; do
     echo "${line#*|}" | awk -v label="${line%%|*}" '{
         for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
         printf "%-22s %10s %10s %10s %10s %8s\n", label, f["rps"], f["p50_us"], f["p99_us"], f["p999_us"], f["errors"] }'
@@ -430,6 +440,7 @@ run_flood() {
       if (f["rps"] > 0 && f["p99_us"] > 0)
         printf "beside/without: rps %.2f, p99 %.2f\n", g["rps"] / f["rps"], g["p99_us"] / f["p99_us"] }'
   echo "flooder: $flood"
+  echo "flooder against MaxRequestsPerSecond=\"10000\": $limited_flood"
   echo "forwards dropped (all logic servers, all reasons): $dropped; flooder read pauses: ${pauses:-?}"
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
