@@ -108,6 +108,8 @@ bool ShareLedger::any_stalled(int64_t now_us) {
   return false;
 }
 
+bool any_paused() { return !g_paused.empty(); }
+
 void resume_if_stalled() {
   if (g_paused.empty() || !ShareLedger::any_stalled(GET_TIMESTAMP())) return;
   while (!g_paused.empty()) resume(g_paused.back());

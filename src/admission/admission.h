@@ -134,6 +134,8 @@ class ShareLedger {
 // Called once a loop turn: connections paused while a link has since stalled are read
 // again.
 void resume_if_stalled();
+// Some connection is paused for its share now.
+bool any_paused();
 
 // The bytes past which a connection is no longer read: the queue bound shared among the
 // open client connections, at most 64 KB and at least 16 KB (two packets of the largest

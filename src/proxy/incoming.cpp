@@ -32,6 +32,8 @@ const int kRealTimerSeconds = 60;
 const int kAcceptRetrySeconds = 1;
 // Longest event wait while draining, so that its deadlines are kept closely.
 const int kDrainWaitMs = 100;
+// Longest wait while a client is paused for its share (see hall_admission).
+const int kPausedWaitMs = 5;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -144,7 +146,10 @@ int CIncoming::run() {
       log_defer(false);
       return 0;
     }
-    const int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
+    int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
+    // The kernel says nothing when a logic server takes bytes out of a link's socket:
+    // while clients are paused for their share the loop looks again soon.
+    if (hall_admission::any_paused() && most_ms > kPausedWaitMs) most_ms = kPausedWaitMs;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
     if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
