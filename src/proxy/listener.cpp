@@ -216,7 +216,8 @@ int CListener::proc_request(sockaddr_in* peer) {
     // its PROXY header: the client ip line and the limits wait for that.
     const hall_admission::ConnGate::Verdict verdict = unit->gate().accept(peer[i].sin_addr.s_addr);
     char text[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &peer[i].sin_addr, text, sizeof(text));
+    if (verdict == hall_admission::ConnGate::REFUSE || __log_level__ > 6)
+      inet_ntop(AF_INET, &peer[i].sin_addr, text, sizeof(text));
     if (verdict == hall_admission::ConnGate::REFUSE) {
       log_info("client ip=%s refused: %d connections from it already", text,
                hall_admission::settings().max_conns_per_ip);
