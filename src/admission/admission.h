@@ -89,10 +89,9 @@ struct ShareAccount {
 };
 
 // The bytes one logic link holds, in queue order, by connection (null for bytes of no
-// connection, such as close notices): those queued, those written but still in the
-// socket's send buffer, and those the server has acknowledged but not read, for they all
-// wait as long as in the queue (a flooder's bytes there would stand before everyone
-// else's). Every byte the queue takes is added here; settle
+// connection, such as close notices): those queued and those written but still in the
+// socket's send buffer, where they wait as long as in the queue (a flooder's bytes there
+// would stand before everyone else's). Every byte the queue takes is added here; settle
 // is told how many are still held after each write, and a dropped queue is cleared.
 //
 // A link whose queue has not moved for STALL_US is stalled: its server is slow or
@@ -131,11 +130,6 @@ class ShareLedger {
   uint64_t total_ = 0;
   int64_t progress_at_ = 0;  // last write, or when the queue last started to fill
 };
-
-// Bytes the peer of TCP socket `fd` has acknowledged but not read yet: the largest window
-// it has advertised (kept in *window_max, 0 for a new connection) less its window now.
-// They wait there as long as in the queue.
-uint64_t peer_unread(int fd, uint32_t* window_max);
 
 // Called once a loop turn: connections paused while a link has since stalled are read
 // again.

@@ -80,7 +80,6 @@ void CHelperUnit::close_socket() {
   DetachPoller();
   if (netfd > 0) ::close(netfd);
   netfd = -1;
-  _peer_window_max = 0;
 }
 
 int CHelperUnit::connect() {
@@ -210,13 +209,12 @@ void CHelperUnit::flush_links(bool mid_turn) {
 }
 
 void CHelperUnit::settle_shares() {
-  _shares.settle(static_cast<uint64_t>(pending_output()) + static_cast<uint64_t>(CNet::unacked_bytes(netfd)) +
-                 hall_admission::peer_unread(netfd, &_peer_window_max));
+  _shares.settle(static_cast<uint64_t>(pending_output()) + static_cast<uint64_t>(CNet::unacked_bytes(netfd)));
 }
 
 void CHelperUnit::settle_all_shares() {
-  // Every write settles its link; between writes only a paused client needs to know.
-  if (_helperpool == nullptr || !hall_admission::any_paused()) return;
+  if (_helperpool == nullptr) return;
+  // Bytes written still wait in a socket only while the server is behind.
   for (std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.begin();
        it != _helperpool->m_helpermap.end(); ++it)
     if (it->second != nullptr && it->second->_shares.total() > it->second->pending_output())

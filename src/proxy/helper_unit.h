@@ -89,9 +89,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Brings that flush forward once a link holds FORWARD_BATCH_BYTES or more, so that a
   // busy turn keeps the queues small. Called after a request has been queued on every link.
   static void flush_if_full();
-  // Once a loop turn while a client is paused: the bytes of every link that its server
-  // has read since its last write leave the connections' shares (see
-  // hall_admission::ShareLedger).
+  // Once a loop turn: the bytes of every link that its server has taken since its last
+  // write leave the connections' shares (see hall_admission::ShareLedger).
   static void settle_all_shares();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, or -1 when
@@ -205,7 +204,6 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   std::string _batch;
   // Whose bytes the queue (_w, then _batch) holds, in queue order.
   hall_admission::ShareLedger _shares;
-  uint32_t _peer_window_max = 0;  // the largest window the server advertised on this link
 };
 
 }  // namespace __http_svr_ns__
