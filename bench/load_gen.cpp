@@ -3,7 +3,7 @@
 //
 //   load_gen --port P [--mode gateway|raw] [--conns N] [--body B] [--duration S]
 //            [--warmup S] [--pid PID]... [--peer-pid PID]... [--id-base N] [--timeout-ms MS]
-//            [--memory PID] [--settle-ms MS] [--host ADDR] [--source ADDR] [--hold]
+//            [--memory PID] [--settle-ms MS] [--host ADDR] [--source ADDR] [--hold] [--flood]
 //
 // Gateway mode: every connection speaks as its own client id (id-base + index). It sends
 // command 2 (client id, text) enciphered as every client does, waits for the 0x1001 answer
@@ -33,6 +33,12 @@
 // does, prints "HOLD ready" with the time that took, then keeps them idle until standard
 // input ends, closes them all at once and prints "HOLD released". The benchmark uses it to
 // load a gateway with idle players while another generator measures the active ones.
+//
+// Flood run (--flood, gateway mode): one connection writes requests (client id id-base,
+// text {"flow":0}, which names no client, so nothing is answered) as fast as the gateway
+// takes them, for the warm-up and the duration, and prints "FLOOD" with the requests
+// written and their rate, and whether the gateway closed the connection. The benchmark
+// runs it beside a load run to see what one flooder does to the players.
 //
 // Exit status: 0 when at least one round trip succeeded, nothing failed and no request
 // is left unanswered, 1 otherwise, 2 on bad arguments.
@@ -67,6 +73,7 @@ struct Options {
   std::string host = "127.0.0.1";
   std::string source;  // local address to connect from; empty: the kernel's choice
   bool hold = false;
+  bool flood = false;
   int port = 0;
   int conns = 1;
   int body = 64;
@@ -696,12 +703,55 @@ int run_hold() {
   return c.errors() == 0 ? 0 : 1;
 }
 
+int run_flood() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(g_opt.port));
+  inet_pton(AF_INET, g_opt.host.c_str(), &a.sin_addr);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+    printf("FLOOD failed=connect\n");
+    return 1;
+  }
+  // Writes block at most a moment, so that the end of the run is kept.
+  timeval slice{0, 100000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof(slice));
+  std::string text = "{\"flow\":0}";
+  const int extra = g_opt.body - 8 - static_cast<int>(text.size()) - 1;
+  if (extra > 0) text.insert(text.size() - 1, ",\"pad\":\"" + std::string(static_cast<size_t>(extra), 'f') + "\"");
+  const std::string one = build_request(g_opt.id_base, text);
+  std::string burst;
+  for (int i = 0; i < 64; ++i) burst += one;
+  const double end = now_s() + g_opt.warmup + g_opt.duration;
+  const double t0 = now_s();
+  long long bytes = 0;
+  int closed = 0;  // the errno of the write that found the connection closed
+  size_t at = 0;   // a write cut short by the time-out goes on where it stopped
+  while (now_s() < end) {
+    const ssize_t n = send(fd, burst.data() + at, burst.size() - at, MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes += n;
+      at = (at + static_cast<size_t>(n)) % burst.size();
+    }
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      closed = errno;
+      break;
+    }
+  }
+  const double secs = now_s() - t0;
+  const long long sent = bytes / static_cast<long long>(one.size());
+  printf("FLOOD sent=%lld rate=%.0f closed=%d%s%s\n", sent, secs > 0 ? sent / secs : 0.0, closed != 0 ? 1 : 0,
+         closed != 0 ? " error=" : "", closed != 0 ? strerror(closed) : "");
+  close(fd);
+  return 0;
+}
+
 void usage() {
   fprintf(stderr,
           "usage: load_gen --port P [--mode gateway|raw] [--conns N] [--body B] [--duration S]\n"
           "                [--warmup S] [--pid PID]... [--peer-pid PID]... [--id-base N]\n"
           "                [--timeout-ms MS] [--memory PID] [--settle-ms MS] [--host ADDR]\n"
-          "                [--source ADDR] [--hold]\n");
+          "                [--source ADDR] [--hold] [--flood]\n");
 }
 
 bool parse_args(int argc, char** argv) {
@@ -709,6 +759,10 @@ bool parse_args(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--hold") {
       g_opt.hold = true;
+      continue;
+    }
+    if (a == "--flood") {
+      g_opt.flood = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -767,5 +821,6 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &rl);
   }
   if (g_opt.hold) return run_hold();
+  if (g_opt.flood) return run_flood();
   return g_opt.memory_pid > 0 ? run_memory() : run_load();
 }

@@ -15,6 +15,8 @@
 #                    (64 players while something outside holds the gateway up; see run_stalls)
 #   scripts/bench.sh --auth [--players N] [--keep]
 #                    (token checks per second and a reconnect storm; see run_auth below)
+#   scripts/bench.sh --flood [--duration S] [--keep]
+#                    (64 players in the closed loop beside one flooding connection; see run_flood)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
@@ -50,6 +52,7 @@ STALLS=0
 STALL_SECONDS=30
 AUTH=0
 AUTH_PLAYERS=19000
+FLOOD=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -72,7 +75,8 @@ while [ $# -gt 0 ]; do
     --stall-seconds) STALL_SECONDS=$2; shift ;;
     --auth) AUTH=1 ;;
     --players) AUTH_PLAYERS=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] | --auth [--players N]" >&2
+    --flood) FLOOD=1 ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] | --auth [--players N] | --flood" >&2
        exit 2 ;;
   esac
   shift
@@ -158,6 +162,7 @@ TARGETS="hall logic_server load_gen echo_server"
 [ "$SCALE" -eq 0 ] || TARGETS="hall logic_server load_gen"
 [ "$STALLS" -eq 0 ] || TARGETS="hall logic_server load_gen"
 [ "$AUTH" -eq 0 ] || TARGETS="hall logic_server hall_token auth_bench"
+[ "$FLOOD" -eq 0 ] || TARGETS="hall logic_server load_gen"
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j2 --target $TARGETS >/dev/null
 for p in $TARGETS; do
@@ -559,6 +564,65 @@ run_stalls() {
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 if [ "$STALLS" -eq 1 ]; then run_stalls; exit $?; fi
+# --- flood: 64 players in the closed loop, alone and beside one connection that writes
+# requests as fast as the gateway takes them. Two logic servers (one answers), as in
+# production. Prints the players' round trips/s and p99 both ways, the flooder's rate,
+# and from the metrics endpoint the forwards dropped and the flooder's read pauses; then
+# the same beside the flooder on a gateway with MaxRequestsPerSecond="10000".
+metrics_of() {
+  local port=$1
+  exec {m}<>"/dev/tcp/127.0.0.1/$port"
+  printf 'GET /metrics HTTP/1.0\r\n\r\n' >&$m
+  cat <&$m
+  exec {m}>&-
+}
+run_flood() {
+  local stats pid before during flood dropped pauses limited limited_flood
+  stats=$(free_port)
+  HALL_ATTRS="StatsPort=\"$stats\" TrafficLogLevel=\"7\"" start_hall hall-flood "$(free_port)" "$(free_port)"
+  wait_port "$hall_flood_PORT"
+  pid=$hall_flood_PID
+  # A run with lost requests exits 1 and still prints its RESULT line.
+  players() {
+    { "$LOAD_GEN" --mode gateway --port "$2" --conns 64 --body 64 --duration "$DURATION" \
+      --warmup "$WARMUP" --pid "$3" --id-base "$1" || true; } | grep -m1 "^RESULT" || echo "RESULT failed=1"
+  }
+  echo "== flood (64 players in the closed loop, 64 B, beside one connection writing 64 B requests at full speed)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  before=$(players 3000000 "$hall_flood_PORT" "$pid")
+  "$LOAD_GEN" --flood --port "$hall_flood_PORT" --body 64 --duration "$DURATION" --warmup "$WARMUP" \
+    --id-base 3900000 >"$WORK/flood.out" 2>&1 &
+  local flooder=$!
+  during=$(players 3100000 "$hall_flood_PORT" "$pid")
+  wait "$flooder" || true
+  flood=$(grep '^FLOOD' "$WORK/flood.out" || echo "FLOOD failed=1")
+  metrics_of "$stats" >"$WORK/flood.metrics"
+  HALL_ATTRS='TrafficLogLevel="7" MaxRequestsPerSecond="10000"' start_hall hall-limited "$(free_port)" "$(free_port)"
+  wait_port "$hall_limited_PORT"
+  "$LOAD_GEN" --flood --port "$hall_limited_PORT" --body 64 --duration "$DURATION" --warmup "$WARMUP" \
+    --id-base 3900000 >"$WORK/flood-limited.out" 2>&1 &
+  flooder=$!
+  limited=$(players 3200000 "$hall_limited_PORT" "$hall_limited_PID")
+  wait "$flooder" || true
+  limited_flood=$(grep '^FLOOD' "$WORK/flood-limited.out" || echo "FLOOD failed=1")
+  dropped=$(awk '/^hall_forwards_dropped_total/ { s += $2 } END { print s + 0 }' "$WORK/flood.metrics")
+  pauses=$(awk '/^hall_client_read_pauses_total/ { print $2 }' "$WORK/flood.metrics")
+  printf "%-22s %10s %10s %10s %10s %8s\n" "64 players" rps p50_us p99_us p999_us errors
+  for line in "without the flooder|$before" "beside the flooder|$during" "beside, rate limit|$limited"; do
+    echo "${line#*|}" | awk -v label="${line%%|*}" '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        printf "%-22s %10s %10s %10s %10s %8s\n", label, f["rps"], f["p50_us"], f["p99_us"], f["p999_us"], f["errors"] }'
+  done
+  echo "$before $during" | awk '{
+      for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] in f) g[kv[1]] = kv[2]; else f[kv[1]] = kv[2] }
+      if (f["rps"] > 0 && f["p99_us"] > 0)
+        printf "beside/without: rps %.2f, p99 %.2f\n", g["rps"] / f["rps"], g["p99_us"] / f["p99_us"] }'
+  echo "flooder: $flood"
+  echo "flooder against MaxRequestsPerSecond=\"10000\": $limited_flood"
+  echo "forwards dropped (all logic servers, all reasons): $dropped; flooder read pauses: ${pauses:-?}"
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "$FLOOD" -eq 1 ]; then run_flood; exit $?; fi
 
 ECHO_PORT=$(free_port)
 "$BUILD_DIR/echo_server" "$ECHO_PORT" >"$WORK/echo.out" 2>&1 &

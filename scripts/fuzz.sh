@@ -6,7 +6,7 @@
 # tests/fuzz/corpus-work/<target>/ and exits non-zero.
 #
 # Usage: scripts/fuzz.sh [seconds per target, default 30] [target ...]
-#   targets: packet markup ini client_stream logic_stream order stats_request token (default: all)
+#   targets: packet markup ini client_stream logic_stream order stats_request token proxy_header (default: all)
 # Environment: HALL_FUZZ_BUILD (build directory), HALL_FUZZ_JOBS (build jobs, default 2).
 set -euo pipefail
 

@@ -12,6 +12,7 @@ packages=(
   iproute2
   clang libclang-rt-dev
   prometheus
+  haproxy
 )
 # Extra packages may be requested by the caller (for example benchmarks): EXTRA_PACKAGES="haproxy nginx".
 if [ -n "${EXTRA_PACKAGES:-}" ]; then

@@ -1,5 +1,6 @@
 #include "client_unit.h"
 
+#include <arpa/inet.h>
 #include <assert.h>
 #include <errno.h>
 #include <string.h>
@@ -20,6 +21,7 @@
 #include "packet_frame.h"
 #include "proxy_module.h"
 #include "stats.h"
+#include "timestamp.h"
 
 namespace __http_svr_ns__ {
 
@@ -128,7 +130,10 @@ void CClientUnit::shut() {
 }
 
 void CClientUnit::TimerNotify() {
-  if (_ending)
+  if (_decoderunit->gate().awaiting_proxy_header()) {
+    _decoderunit->gate().proxy_timed_out();
+    log_warning("no complete PROXY header within %d s on fd[%d]: closed", TGlobal::_webtimeout, netfd);
+  } else if (_ending)
     log_error("web connection failed, closing it, fd[%d], stage[%d]", netfd, _stage);
   else
     log_warning("*STEP: web client timer expired, fd[%d] timeout, stage[%d]", netfd, _stage);
@@ -136,8 +141,9 @@ void CClientUnit::TimerNotify() {
 }
 
 void CClientUnit::update_timer() {
-  // A connection waiting on the pending list for its close stays there.
-  if (_ending) return;
+  // A connection waiting on the pending list for its close stays there. A balancer's
+  // header must be whole within one time-out from the accept, however it trickles in.
+  if (_ending || _decoderunit->gate().awaiting_proxy_header()) return;
   DisableTimer();
   AttachTimer(_decoderunit->get_web_timer());
 }
@@ -191,19 +197,64 @@ TDecodeStatus CClientUnit::proc_pkg() {
     return DECODE_DISCONNECT_BY_USER;
   }
 
+  const char* data = buffer;
+  unsigned len = static_cast<unsigned>(got);
+  if (_decoderunit->gate().awaiting_proxy_header()) {
+    const int header = proxy_header(&data, &len);
+    if (header != 0) return static_cast<TDecodeStatus>(header);
+  }
+
   // A policy request arrives alone as the first bytes of a connection; it is answered
   // and the connection closes. Its bytes never enter the packet stream. A read that
   // continues a part packet is packet bytes, whatever they look like. The connection
   // keeps its type: one that never registered is silent already, and the ids of one that
   // did are announced as leaving like on any other close.
-  if (got == kPolicyRequestSize && buffer[0] == '<' && buffer[1] == 'p' && _r.data_len() == 0) {
-    if (memcmp(buffer, kPolicyRequest, kPolicyRequestSize) == 0) {
+  if (len == kPolicyRequestSize && data[0] == '<' && data[1] == 'p' && _r.data_len() == 0) {
+    if (memcmp(data, kPolicyRequest, kPolicyRequestSize) == 0) {
       add_rsp_buf(kPolicyAnswer, kPolicyAnswerSize);
       send();
     }
     return DECODE_FATAL_ERROR;
   }
-  return handle_read(buffer, static_cast<unsigned>(got));
+  const TDecodeStatus status = handle_read(data, len);
+  // Back-pressure on a connection whose forwards fill the logic links' queues: it is not
+  // read until they drain (share_drained), so the others' forwards keep their room.
+  if (status != DECODE_FATAL_ERROR && !_ending && _decoderunit->gate().should_pause()) {
+    log_info("fd[%d] uid[%d] not read until its forwards queued for logic servers drain", netfd, _uid);
+    DisableInput();
+    ApplyEvents();
+  }
+  return status;
+}
+
+int CClientUnit::proxy_header(const char** data, unsigned* len) {
+  hall_admission::ConnGate& gate = _decoderunit->gate();
+  size_t left = *len;
+  const hall_admission::ProxyHeaderReader::Status st = gate.proxy_input(data, &left);
+  *len = static_cast<unsigned>(left);
+  if (st == hall_admission::ProxyHeaderReader::NEED_MORE) return DECODE_WAIT_HEAD;
+  char text[INET_ADDRSTRLEN] = {0};
+  const uint32_t addr = gate.client_addr();
+  inet_ntop(AF_INET, &addr, text, sizeof(text));
+  if (st == hall_admission::ProxyHeaderReader::BAD) {
+    log_warning("PROXY header on fd[%d] from %s refused: %s", netfd, text, gate.proxy_problem().c_str());
+    return DECODE_FATAL_ERROR;
+  }
+  if (gate.refused_after_header()) {
+    log_info("client ip=%s refused: %d connections from it already", text, hall_admission::settings().max_conns_per_ip);
+    return DECODE_FATAL_ERROR;
+  }
+  _decoderunit->set_ip(addr);
+  log_debug("client ip=%s", text);
+  // The idle time-out runs from here like on any connection.
+  update_timer();
+  return *len == 0 ? DECODE_WAIT_HEAD : 0;
+}
+
+void CClientUnit::share_drained() {
+  if (_ending) return;
+  EnableInput();
+  ApplyEvents();
 }
 
 TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
@@ -218,8 +269,16 @@ TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
   const int len = static_cast<int>(from_queue ? _r.data_len() : got);
   TDecodeStatus status = DECODE_WAIT_HEAD;
   int used = 0;
+  // The packets of one read arrived together: one clock reading serves the rate limit.
+  const int64_t now = hall_admission::settings().max_requests_per_second > 0 ? GET_TIMESTAMP() : 0;
   while (used < len && !_ending && !_close_when_sent) {
     const int n = HandleInput(data + used, len - used);
+    if (n > 0 && !_decoderunit->gate().take_request(now)) {
+      ++g_stats.client_rejected[REJECT_RATE_LIMITED];
+      log_warning("fd[%d] uid[%d] sends more than %d requests a second: closed", netfd, _uid,
+                  hall_admission::settings().max_requests_per_second);
+      return DECODE_FATAL_ERROR;
+    }
     if (n < 0 || (n > 0 && HandleInputBuf(data + used, n) < 0)) return DECODE_FATAL_ERROR;
     if (n == 0) {
       status = DECODE_WAIT_CONTENT;
@@ -311,12 +370,14 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   // request reaches the servers in svid order.
   std::map<int, CHelperUnit*>& helpers = _helperpool->m_helpermap;
   const unsigned size = static_cast<unsigned>(forward.packet_size());
+  // Queued under this connection's account: its share of the queues (see proc_pkg).
+  hall_admission::ShareAccount* share = _decoderunit->gate().share(this);
   for (std::map<int, CHelperUnit*>::iterator it = helpers.begin(); it != helpers.end(); ++it) {
     if (it->second == nullptr) {
       log_error("svid:[%d] helper is null.", it->first);
       continue;
     }
-    if (it->second->defer_pkg(forward.packet_buf(), size) < 0) {
+    if (it->second->defer_pkg(forward.packet_buf(), size, nullptr, share) < 0) {
       it->second->count_refused_forward();
       log_error("svid:[%d] forward of client %d dropped", it->first, client_id);
     }

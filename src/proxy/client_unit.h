@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "admission/admission.h"
 #include "conn_state.h"
 #include "noncopyable.h"
 #include "packet_base.h"
@@ -20,7 +21,7 @@ namespace __http_svr_ns__ {
 
 class CDecoderUnit;
 
-class CClientUnit : public CPollerObject, public CTimerObject, private noncopyable {
+class CClientUnit : public CPollerObject, public CTimerObject, public hall_admission::ShareOwner, private noncopyable {
  public:
   static const int RECV_BUFFER_SIZE = 102400;  // one recv per input notification
   static const int MAX_CLIENT_PACKET = 8000;   // largest packet, header included
@@ -41,6 +42,9 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   virtual int OutputNotify() override;
   virtual int HangupNotify() override;
   virtual void TimerNotify() override;
+  // The forwards this connection queued for logic servers drained below its share:
+  // reading resumes.
+  virtual void share_drained() override;
 
   // Re-arms the idle timer: deadline now plus the web time-out.
   void update_timer();
@@ -56,6 +60,10 @@ class CClientUnit : public CPollerObject, public CTimerObject, private noncopyab
   void read_rest();
   // One recv and the handling of what it brought: the decode status of the read.
   TDecodeStatus proc_pkg();
+  // A balancer's PROXY header at the start of the stream: takes its bytes from *data /
+  // *len. DECODE_WAIT_HEAD while it is incomplete or when nothing follows it, 0 when
+  // client bytes follow, DECODE_FATAL_ERROR when the connection must close.
+  int proxy_header(const char** data, unsigned* len);
   // Frames and handles the packets of one read, queueing a trailing part packet.
   TDecodeStatus handle_read(const char* buffer, unsigned got);
   // Size of the complete packet at the head of data, 0 when more bytes are needed, -1

@@ -52,6 +52,8 @@ CDecoderUnit::~CDecoderUnit() {
   assert(!holds_any_route());
   if (_listener != nullptr) _listener->forget(this);
   ++g_stats.clients_ended;
+  // Forwards still queued for logic servers must not wake the client unit deleted here.
+  _gate.release_share();
   delete _webUnit;
   _webUnit = nullptr;
 }

@@ -332,6 +332,17 @@ void read_drain(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
   });
 }
 
+// The admission of client connections: per-source and rate limits, trusted networks and
+// the PROXY header of balancers. All off unless given.
+void read_admission(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<hall_admission::SettingNote> notes;
+  hall_admission::read_settings(xml.GetAttrib("MaxConnsPerIp"), xml.GetAttrib("MaxRequestsPerSecond"),
+                                xml.GetAttrib("TrustedNets"), xml.GetAttrib("ProxyProtocol"),
+                                xml.GetAttrib("ProxyFrom"), &r->admission, &notes);
+  for (const hall_admission::SettingNote& n : notes)
+    r->notes.push_back({n.refused, problem(path, "SYSTEM", n.attribute.c_str(), n.value, n.why)});
+}
+
 void drain_requested(int) { TGlobal::_drainRequested = 1; }
 
 // StatsAddr and StatsPort: the metrics endpoint, off unless StatsPort is given. A value
@@ -443,6 +454,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_drain(xml, path, r);
   read_stats_endpoint(xml, path, r);
   read_client_auth(xml, path, r);
+  read_admission(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -494,6 +506,9 @@ int TGlobal::DaemonInit(const char* path) {
   _drainTimeout = r.drainTimeout;
   snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
   _statsPort = r.statsPort;
+  hall_admission::Settings admission = r.admission;
+  admission.max_helper_queue = _maxHelperQueue;
+  hall_admission::configure(admission);
   _clientAuth = r.clientAuth;
   _authKeysFile = r.authKeysFile;
   _authMaxTtl = r.authMaxTtl;

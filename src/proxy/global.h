@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "admission/admission.h"
 #include "log.h"
 #include "redis_sentinel.h"
 
@@ -57,6 +58,7 @@ struct TConfigReading {
   bool clientAuth = false;   // ClientAuth="1"
   std::string authKeysFile;  // as written
   int authMaxTtl = 300;      // as used
+  hall_admission::Settings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
   std::vector<TConfigNote> notes;
 
   // With redisMaster set, Redis is the master these sentinels name.

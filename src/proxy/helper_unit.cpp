@@ -204,7 +204,7 @@ bool CHelperUnit::queue_has_room(unsigned len) {
   return false;
 }
 
-int CHelperUnit::append_pkg(const char* data, unsigned int len) {
+int CHelperUnit::append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner) {
   if (!queue_has_room(len)) return -1;
   // Whatever this turn has batched goes first: the server sees packets in queue order.
   if (!_batch.empty() && !spill_batch(0)) return -1;
@@ -212,13 +212,14 @@ int CHelperUnit::append_pkg(const char* data, unsigned int len) {
     reset_helper(DROP_NO_MEMORY);
     return -1;
   }
+  _shares.add(owner, len);
   return 0;
 }
 
-int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list) {
+int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list, hall_admission::ShareAccount* owner) {
   if (list != nullptr) _helperTimer = list;
   if (_w.data_len() > 0) {
-    if (append_pkg(data, len) < 0) {
+    if (append_pkg(data, len, owner) < 0) {
       _dropped_bytes += len;
       return -1;
     }
@@ -235,6 +236,7 @@ int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list)
       _dropped_bytes += len;
       return -1;
     }
+    _shares.add(owner, len);
   }
   _flush_pending = true;
   g_flush_wanted = true;
@@ -242,7 +244,9 @@ int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list)
   return 0;
 }
 
-void CHelperUnit::flush_deferred() {
+void CHelperUnit::flush_deferred() { flush_links(false); }
+
+void CHelperUnit::flush_links(bool mid_turn) {
   if (!g_flush_wanted || _helperpool == nullptr) return;
   g_flush_wanted = false;
   g_batch_full = false;
@@ -250,14 +254,36 @@ void CHelperUnit::flush_deferred() {
        it != _helperpool->m_helpermap.end(); ++it) {
     CHelperUnit* helper = it->second;
     if (helper == nullptr || !helper->_flush_pending) continue;
+    // Within a turn, a link whose socket was full at its last write waits for
+    // writability (its output notification writes the queue): writing again now would
+    // only count one more blocked write per forward, and one busy client's read would
+    // reach the blocked-writes bound and reset the link for everyone. The end of the
+    // turn tries it once.
+    if (mid_turn && helper->link_up() && (helper->GetNewEvents() & EPOLLOUT) != 0) {
+      g_flush_wanted = true;
+      continue;
+    }
     helper->_flush_pending = false;
     // A link reset meanwhile has dropped its queue: it is not reconnected for nothing.
     if (helper->pending_output() > 0) helper->send_to_logic();
   }
 }
 
+void CHelperUnit::settle_shares() {
+  _shares.settle(static_cast<uint64_t>(pending_output()) + static_cast<uint64_t>(CNet::unacked_bytes(netfd)));
+}
+
+void CHelperUnit::settle_all_shares() {
+  if (_helperpool == nullptr) return;
+  // Bytes written still wait in a socket only while the server is behind.
+  for (std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.begin();
+       it != _helperpool->m_helpermap.end(); ++it)
+    if (it->second != nullptr && it->second->_shares.total() > it->second->pending_output())
+      it->second->settle_shares();
+}
+
 void CHelperUnit::flush_if_full() {
-  if (g_batch_full) flush_deferred();
+  if (g_batch_full) flush_links(true);
 }
 
 bool CHelperUnit::spill_batch(unsigned sent) {
@@ -333,6 +359,7 @@ int CHelperUnit::send_to_cgi() {
     return -1;
   }
   _send_error_times = 0;
+  settle_shares();
   if (static_cast<unsigned>(ret) == len) {
     DisableOutput();
     ApplyEvents();
@@ -653,6 +680,7 @@ void CHelperUnit::reset_helper(TDropReason reason) {
   std::string().swap(_batch);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
+  _shares.clear();
   close_socket();
   assert(GetEpollSlot() == nullptr && netfd == -1);
   _stage = CONN_IDLE;

@@ -16,6 +16,7 @@
 #include <deque>
 #include <string>
 
+#include "admission/admission.h"
 #include "conn_state.h"
 #include "noncopyable.h"
 #include "packet_base.h"
@@ -76,10 +77,13 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
 
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
   // take them or the queue would pass TGlobal::_maxHelperQueue (the link is then reset).
-  int append_pkg(const char* data, unsigned int len);
+  // `owner`, when given, is the client connection whose forward this is: its bytes count
+  // in its share until written or dropped.
+  int append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner = nullptr);
   // Queues a packet like append_pkg and names the link for flush_deferred, which writes
   // it before the loop sleeps. `list`, when given, becomes the unit's timer list.
-  int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr);
+  int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr,
+                hall_admission::ShareAccount* owner = nullptr);
 
   // The one place where forwards and close notices are written: every link named by
   // defer_pkg since the last flush (its _flush_pending flag), in ascending svid order
@@ -89,6 +93,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Brings that flush forward once a link holds FORWARD_BATCH_BYTES or more, so that a
   // busy turn keeps the queues small. Called after a request has been queued on every link.
   static void flush_if_full();
+  // Once a loop turn: the bytes of every link that its server has taken since its last
+  // write leave the connections' shares (see hall_admission::ShareLedger).
+  static void settle_all_shares();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, 6
   // (CONN_DATA_SENDING) while the handshake runs, or -1 when the connection failed (the
@@ -153,6 +160,10 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   int port;          // its TCP port
 
  private:
+  // Tells the ledger how many of its bytes the queue and the socket still hold.
+  void settle_shares();
+  // flush_deferred; `mid_turn` (flush_if_full) leaves out links waiting for writability.
+  static void flush_links(bool mid_turn);
   // Appends to a cache; false (after resetting the link) when the pool is exhausted.
   bool cache_append(comm::sockcommu::CRawCache& cache, const char* data, unsigned len, const char* what);
   // Logs that `len` bytes (`what`: "to send", "received") found no memory.
@@ -221,6 +232,8 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // would fill each class with blocks the gateway never needs again. Non-empty only
   // while _w is empty.
   std::string _batch;
+  // Whose bytes the queue (_w, then _batch) holds, in queue order.
+  hall_admission::ShareLedger _shares;
 };
 
 }  // namespace __http_svr_ns__

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "clib_log.h"
+#include "admission/admission.h"
 #include "client_unit.h"
 #include "drain.h"
 #include "global.h"
@@ -34,6 +35,8 @@ const int kAcceptRetrySeconds = 1;
 const int kDrainWaitMs = 100;
 // A loop turn working longer than this (microseconds) is logged at level 3.
 const int64_t kLongTurnUs = 100000;
+// Longest wait while a client is paused for its share (see hall_admission).
+const int kPausedWaitMs = 5;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -149,7 +152,10 @@ int CIncoming::run() {
     end_turn();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return stop(0);
     if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) return stop(0);
-    const int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
+    int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
+    // The kernel says nothing when a logic server takes bytes out of a link's socket:
+    // while clients are paused for their share the loop looks again soon.
+    if (hall_admission::any_paused() && most_ms > kPausedWaitMs) most_ms = kPausedWaitMs;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
     if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
@@ -181,6 +187,10 @@ int CIncoming::turn(int wait_ms) {
   // Before the loop sleeps again: everything the turn queued for the logic servers
   // (forwards of the events, close notices of the timers) is written here.
   CHelperUnit::flush_deferred();
+  // Clients paused for their share are read again once their forwards have left, or a
+  // logic link stalls.
+  CHelperUnit::settle_all_shares();
+  hall_admission::resume_if_stalled();
   return 0;
 }
 

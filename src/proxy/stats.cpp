@@ -7,6 +7,7 @@
 
 #include <map>
 
+#include "admission/admission.h"
 #include "clib_log.h"
 #include "client_auth.h"
 #include "helper_pool.h"
@@ -31,7 +32,7 @@ const char* const kLoopTurnLabels[loop_turns_s::BUCKETS] = {"0.0005", "0.001", "
                                                             "0.1",    "0.5",   "1",     "+Inf"};
 
 const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag",    "bad_size",     "bad_checksum",
-                                                    "bad_command", "too_many_ids", "not_authenticated"};
+                                                    "bad_command", "too_many_ids", "not_authenticated", "rate_limited"};
 const char* const kDropReasons[DROP_REASONS] = {"queue_full", "no_memory", "link_down", "link_reset", "unacknowledged"};
 
 class CExposition {
@@ -102,6 +103,15 @@ void render_clients(CExposition& e) {
   e.one("hall_accept_pauses_total", "counter",
         "Times the client listener stopped accepting (poller or descriptors full).",
         static_cast<unsigned long long>(g_stats.accept_pauses));
+  const hall_admission::Counters& admission = hall_admission::g_counters;
+  e.family("hall_connections_refused_total", "counter",
+           "Client connections closed before anything of theirs was served, by reason.");
+  for (int r = 0; r < hall_admission::REFUSE_REASONS; ++r)
+    e.sample("hall_connections_refused_total", std::string("reason=\"") + hall_admission::kRefuseReasonNames[r] + "\"",
+             static_cast<unsigned long long>(admission.refused[r]));
+  e.one("hall_client_read_pauses_total", "counter",
+        "Times a client connection stopped being read while its forwards queued for logic servers passed its share.",
+        static_cast<unsigned long long>(admission.read_pauses));
 }
 
 void render_logic(CExposition& e) {

@@ -61,6 +61,8 @@ int order_one(const uint8_t* data, size_t size);
 int stats_request_one(const uint8_t* data, size_t size);
 // The token reader and the gateway's token check over one text, or the key-file reader.
 int token_one(const uint8_t* data, size_t size);
+// The PROXY protocol header reader over one stream, whole and in pieces.
+int proxy_header_one(const uint8_t* data, size_t size);
 
 // Cuts an input into reads: each is a 2-byte big-endian length L followed by L bytes
 // (fewer at the end of the input). A read of length 0 stands for the peer shutting

@@ -52,6 +52,7 @@ TEST(FuzzReplay, LogicStreamCorpus) { EXPECT_GT(replay("logic_stream", hallfuzz:
 TEST(FuzzReplay, OrderCorpus) { EXPECT_GT(replay("order", hallfuzz::order_one), 0u); }
 TEST(FuzzReplay, StatsRequestCorpus) { EXPECT_GT(replay("stats_request", hallfuzz::stats_request_one), 0u); }
 TEST(FuzzReplay, TokenCorpus) { EXPECT_GT(replay("token", hallfuzz::token_one), 0u); }
+TEST(FuzzReplay, ProxyHeaderCorpus) { EXPECT_GT(replay("proxy_header", hallfuzz::proxy_header_one), 0u); }
 
 // A header on the last line without its ']' ("[s"): writing a new key into that section
 // must give a file from which the key reads back.

@@ -116,6 +116,8 @@ Client::Client(int port, int rcvbuf) {
   if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) close();
 }
 
+Client::Client(int port, const char* from) : fd_(testsupport::tcp_connect_local(port, 2000, from)) {}
+
 Client::~Client() { close(); }
 
 bool Client::send(const std::string& bytes) {

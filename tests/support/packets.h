@@ -46,6 +46,8 @@ class Client {
  public:
   // rcvbuf > 0: a small receive buffer, set before connecting.
   explicit Client(int port, int rcvbuf = 0);
+  // Connected from the loopback address `from` (127.0.0.2 and so on).
+  Client(int port, const char* from);
   ~Client();
   int fd() const { return fd_; }
   bool ok() const { return fd_ >= 0; }

@@ -222,9 +222,17 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
   }
 }
 
-int tcp_connect_local(int port, int timeout_ms) {
+int tcp_connect_local(int port, int timeout_ms, const char* from) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return -1;
+  if (from != nullptr) {
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    if (inet_pton(AF_INET, from, &src.sin_addr) != 1 || bind(fd, (sockaddr*)&src, sizeof src) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

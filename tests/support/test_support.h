@@ -48,8 +48,9 @@ std::string recv_datagram(int fd, int timeout_ms);
 // Repeats pred every few milliseconds until it holds or timeout_ms passed.
 bool wait_until(const std::function<bool()>& pred, int timeout_ms);
 
-// Blocking TCP connect to 127.0.0.1:port; -1 on failure.
-int tcp_connect_local(int port, int timeout_ms = 2000);
+// Blocking TCP connect to 127.0.0.1:port, from the loopback address `from` when given;
+// -1 on failure.
+int tcp_connect_local(int port, int timeout_ms = 2000, const char* from = nullptr);
 bool port_open(int port);
 bool wait_port(int port, int timeout_ms);
 // Writes everything; false on error.

@@ -1,0 +1,206 @@
+// Admission of client connections: who may connect and how fast a connection may send.
+//  - per-source limits (MaxConnsPerIp), a per-connection request rate (MaxRequestsPerSecond)
+//    and the networks exempt from both (TrustedNets);
+//  - the PROXY protocol header from trusted balancers (ProxyProtocol, ProxyFrom), whose
+//    address then stands for the client's everywhere;
+//  - the fair share: a connection whose own forwards waiting in the logic links' queues
+//    pass its share is not read until they drain, so one flooder cannot fill a queue
+//    to its bound and have the link reset for everyone. Always on.
+// Every setting is off by default. The relay hooks in at the listener's accept, at the
+// start of a client connection's raw read path, at each request, and where a logic
+// link's queue takes or loses bytes. Loop thread only.
+#ifndef HALL_ADMISSION_ADMISSION_H
+#define HALL_ADMISSION_ADMISSION_H
+
+#include <stdint.h>
+
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net_list.h"
+#include "proxy_header.h"
+
+namespace hall_admission {
+
+struct Settings {
+  int max_conns_per_ip = 0;         // 0: no limit
+  int max_requests_per_second = 0;  // 0: no limit; the burst equals the rate
+  NetList trusted;                  // exempt from both limits
+  bool proxy_protocol = false;      // connections from proxy_from start with a PROXY header
+  NetList proxy_from;
+  unsigned max_helper_queue = 67108864;  // the logic links' queue bound (MaxHelperQueue)
+};
+
+// One finding of reading the settings: `refused` stops start-up.
+struct SettingNote {
+  bool refused;
+  std::string attribute;
+  std::string value;
+  std::string why;
+};
+
+// Reads the admission settings from the texts of their SYSTEM attributes (empty when
+// missing) into *out, noting every value refused or ignored.
+void read_settings(const std::string& maxConns, const std::string& maxRate, const std::string& trusted,
+                   const std::string& proxy, const std::string& proxyFrom, Settings* out,
+                   std::vector<SettingNote>* notes);
+
+// The settings in force (start-up sets them once).
+void configure(const Settings& s);
+const Settings& settings();
+
+// Why a connection was closed before it was served.
+enum RefuseReason {
+  REFUSE_PER_IP_LIMIT,   // its source already held MaxConnsPerIp connections
+  REFUSE_PROXY_HEADER,   // no valid PROXY header, or one naming an address not served
+  REFUSE_PROXY_TIMEOUT,  // the header was not complete within WebTimeout
+  REFUSE_REASONS
+};
+extern const char* const kRefuseReasonNames[REFUSE_REASONS];
+
+struct Counters {
+  uint64_t refused[REFUSE_REASONS];
+  uint64_t read_pauses;  // times a connection stopped being read for its fair share
+};
+extern Counters g_counters;
+
+// A connection's forwards waiting in the logic links' queues. Shared by the connection
+// and every queue entry of its bytes, so that bytes still queued after the connection
+// ended are accounted for until they leave.
+class ShareOwner {
+ public:
+  // The account fell back under the level where reading resumes.
+  virtual void share_drained() = 0;
+
+ protected:
+  ~ShareOwner() {}
+};
+
+struct ShareAccount {
+  uint64_t queued = 0;          // bytes of this connection in every logic link's queue
+  int refs = 1;                 // the connection, and one per queue entry
+  ShareOwner* owner = nullptr;  // null once the connection ended
+  bool paused = false;
+  void release() {
+    if (--refs == 0) delete this;
+  }
+};
+
+// The bytes one logic link holds, in queue order, by connection (null for bytes of no
+// connection, such as close notices): those queued and those written but still in the
+// socket's send buffer, where they wait as long as in the queue (a flooder's bytes there
+// would stand before everyone else's). Every byte the queue takes is added here; settle
+// is told how many are still held after each write, and a dropped queue is cleared.
+//
+// A link whose queue has not moved for STALL_US is stalled: its server is slow or
+// deaf, not flooded. While any link is stalled nobody is paused (and those paused are
+// read again), so a slow server cannot hold the players of the others; its own queue
+// keeps the relay's rules (blocked writes, MaxHelperQueue).
+class ShareLedger {
+ public:
+  static const int64_t STALL_US = 250000;
+
+  ShareLedger();
+  ~ShareLedger();
+  ShareLedger(const ShareLedger&) = delete;
+  ShareLedger& operator=(const ShareLedger&) = delete;
+
+  void add(ShareAccount* account, uint64_t bytes);
+  // Only the last `held` bytes are still queued or in the socket: the others left.
+  void settle(uint64_t held) {
+    if (total_ > held) consume(total_ - held);
+  }
+  uint64_t total() const { return total_; }
+  // The queue was dropped.
+  void clear();
+  bool stalled(int64_t now_us) const { return !entries_.empty() && now_us - progress_at_ > STALL_US; }
+  static bool any_stalled(int64_t now_us);
+
+ private:
+  struct Entry {
+    ShareAccount* account;
+    uint64_t bytes;
+  };
+  void take_from(ShareAccount* account, uint64_t bytes);
+  // The first `bytes` left.
+  void consume(uint64_t bytes);
+  std::deque<Entry> entries_;
+  uint64_t total_ = 0;
+  int64_t progress_at_ = 0;  // last write, or when the queue last started to fill
+};
+
+// Called once a loop turn: connections paused while a link has since stalled are read
+// again.
+void resume_if_stalled();
+// Some connection is paused for its share now.
+bool any_paused();
+
+// The bytes past which a connection is no longer read: the queue bound shared among the
+// open client connections, at most 64 KB and at least 16 KB (two packets of the largest
+// size to each of a few links), whatever the number of connections.
+uint64_t fair_share();
+
+// The admission state of one client connection, from accept to close.
+class ConnGate {
+ public:
+  enum Verdict { ADMIT, REFUSE, AWAIT_PROXY_HEADER };
+
+  ConnGate();
+  ~ConnGate();
+  ConnGate(const ConnGate&) = delete;
+  ConnGate& operator=(const ConnGate&) = delete;
+
+  // At accept, with the peer's address (network byte order). REFUSE: close at once,
+  // counted. AWAIT_PROXY_HEADER: the connection comes from a balancer and must send
+  // its header first (proxy_input) before anything else is read.
+  Verdict accept(uint32_t peer);
+  bool awaiting_proxy_header() const { return proxy_ != nullptr; }
+  // Header bytes from the start of the stream: takes what belongs to the header from
+  // *data / *len (which then point at the client's own bytes). NEED_MORE, BAD (close;
+  // counted) or DONE: the client's address is known (client_addr), and the per-source
+  // limit has been applied (DONE with refused_after_header() true: close, counted).
+  ProxyHeaderReader::Status proxy_input(const char** data, size_t* len);
+  bool refused_after_header() const { return refused_; }
+  // The header did not come within its time: counted.
+  void proxy_timed_out();
+  const std::string& proxy_problem() const { return proxy_problem_; }
+
+  // The client's address (network byte order): the header's, or the peer's.
+  uint32_t client_addr() const { return addr_; }
+
+  // One request at `now_us` (monotonic microseconds): false when it goes beyond the
+  // connection's rate (the connection is then closed).
+  bool take_request(int64_t now_us);
+
+  // Fair share: the account the connection's forwards are queued under, its owner the
+  // relay's connection object.
+  ShareAccount* share(ShareOwner* owner);
+  // The connection's objects go: forwards still queued are accounted for without an owner.
+  void release_share();
+  // True (counted as a pause) when the connection's forwards now pass its share and it
+  // should not be read until share_drained (never while a link is stalled).
+  bool should_pause();
+
+  // Open client connections (gates alive).
+  static int live();
+
+ private:
+  // Counts the connection under its source; false when that passes the limit.
+  bool hold_source_slot();
+  bool exempt() const;
+
+  uint32_t addr_ = 0;
+  bool counted_ = false;  // holds a slot in the per-source table
+  bool refused_ = false;
+  std::unique_ptr<ProxyHeaderReader> proxy_;
+  std::string proxy_problem_;
+  int64_t bucket_at_ = -1;  // microseconds of the last refill; -1 before the first request
+  int64_t tokens_ = 0;      // in millionths of a request
+  ShareAccount* share_ = nullptr;
+};
+
+}  // namespace hall_admission
+
+#endif
