@@ -265,6 +265,13 @@ struct Counters {
 class LoadGen {
  public:
   LoadGen() : buf_(65536) {}
+  // Connections still open at the end go with their TLS state.
+  ~LoadGen() {
+    close_all();
+    if (ep_ >= 0) close(ep_);
+  }
+  LoadGen(const LoadGen&) = delete;
+  LoadGen& operator=(const LoadGen&) = delete;
 
   bool open_all() {
     ep_ = epoll_create1(0);
