@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <openssl/err.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include "log.h"
@@ -68,7 +69,11 @@ SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::str
   if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
     *why = "TlsCert \"" + cert + "\" does not load: " + ssl_errors();
   } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
-    *why = "TlsKey \"" + key + "\" does not load: " + ssl_errors();
+    // A key that loads but belongs to another certificate fails here already.
+    const unsigned long e = ERR_peek_error();
+    const bool other = ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
+    *why = "TlsKey \"" + key + (other ? "\" does not match TlsCert \"" + cert + "\": " : "\" does not load: ") +
+           ssl_errors();
   } else if (SSL_CTX_check_private_key(ctx) != 1) {
     *why = "TlsKey \"" + key + "\" does not match TlsCert \"" + cert + "\": " + ssl_errors();
   } else {
