@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libgtest-dev googletest
-  libjsoncpp-dev libhiredis-dev libmariadb-dev
+  libjsoncpp-dev libhiredis-dev libmariadb-dev libssl-dev openssl libwslay-dev
   redis-server mariadb-server
   iproute2
   clang libclang-rt-dev

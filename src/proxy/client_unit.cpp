@@ -36,7 +36,7 @@ static_assert(sizeof(kPolicyAnswer) == kPolicyAnswerSize + 1, "policy answer is 
 
 }  // namespace
 
-CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
+CClientUnit::CClientUnit(CDecoderUnit* owner, int fd, hall_transport::CTransport* transport)
     : CPollerObject(owner->pollerunit(), fd),
       _api(0),
       _send_error_times(0),
@@ -46,7 +46,8 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _r(*_webMp),
       _w(*_webMp),
       _ending(false),
-      _queued_counted(0) {}
+      _queued_counted(0),
+      _transport(transport != nullptr ? transport : new hall_transport::CTcpTransport(fd)) {}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
@@ -74,20 +75,30 @@ int CClientUnit::Attach() {
 
 int CClientUnit::InputNotify() {
   update_timer();
-  recv();
+  // What a transport holds already (part of a TLS record, WebSocket messages beyond one
+  // read) is not reported again by the kernel: it is read here. Each further pass only
+  // works off what the layers hold, so the passes end.
+  if (recv() == 0)
+    for (int pass = 0; pass < MAX_HELD_READS && _stage == CONN_DATA_RECVING && !_ending && _transport->input_pending();
+         ++pass)
+      if (recv() < 0) break;
+  want_transport_output();
   log_debug("InputNotify");
   return _decoderunit->web_input();
 }
 
 int CClientUnit::OutputNotify() {
   update_timer();
-  if (_w.data_len() > 0) {
+  if (_transport->output_pending() && _transport->flush() < 0) {
+    // The transport's own close is done, or the connection failed under it.
+    _stage = CONN_FATAL_ERROR;
+  } else if (_w.data_len() > 0) {
     send();
   } else if (_stage != CONN_FATAL_ERROR) {
     // Writability with nothing queued is no failure: the answers are all out. The
     // mask goes to the kernel here, since the dispatcher applies nothing after a
     // non-zero result.
-    DisableOutput();
+    if (!_transport->output_pending()) DisableOutput();
     ApplyEvents();
     _stage = CONN_SEND_DONE;
   }
@@ -104,11 +115,14 @@ int CClientUnit::HangupNotify() {
 void CClientUnit::read_rest() {
   // Requests that reached the socket are handled whether or not their sender still
   // waits for the answers.
-  for (int reads = 0; reads < MAX_READS_AT_HANGUP && !_ending && CNet::unread_bytes(netfd) > 0; ++reads)
+  for (int reads = 0;
+       reads < MAX_READS_AT_HANGUP && !_ending && (CNet::unread_bytes(netfd) > 0 || _transport->input_pending());
+       ++reads)
     if (recv() < 0 || _stage != CONN_DATA_RECVING) return;
 }
 
 void CClientUnit::shut() {
+  _transport->goodbye();
   DisableTimer();
   DetachPoller();
 }
@@ -122,8 +136,9 @@ void CClientUnit::TimerNotify() {
 }
 
 void CClientUnit::update_timer() {
-  // A connection waiting on the pending list for its close stays there.
-  if (_ending) return;
+  // A connection waiting on the pending list for its close stays there. A handshake
+  // keeps the deadline of the accept: the whole of it is bounded by the web time-out.
+  if (_ending || !_transport->established()) return;
   DisableTimer();
   AttachTimer(_decoderunit->get_web_timer());
 }
@@ -161,7 +176,7 @@ int CClientUnit::recv() {
 TDecodeStatus CClientUnit::proc_pkg() {
   // Not cleared: only the `got` bytes that recv() fills are ever looked at.
   char buffer[RECV_BUFFER_SIZE];
-  const ssize_t got = ::recv(netfd, buffer, sizeof(buffer), 0);
+  const ssize_t got = _transport->read(buffer, sizeof(buffer));
   log_debug("*STEP: receiving HTTP request, length[%d]", static_cast<int>(got));
 
   if (got < 0) {
@@ -362,8 +377,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
   }
 
   log_traffic("send packet before, length[%d]", static_cast<int>(len));
-  // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
-  const ssize_t sent = ::send(netfd, data, len, MSG_NOSIGNAL);
+  const ssize_t sent = _transport->write(data, len);
   const int err = errno;
   log_traffic("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
 
@@ -391,7 +405,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
 
   if (static_cast<unsigned>(sent) == len) {
     log_debug("send complete");
-    DisableOutput();
+    if (!_transport->output_pending()) DisableOutput();
     ApplyEvents();
     if (from_queue) _w.skip(static_cast<unsigned>(sent));
     count_queued();
@@ -411,6 +425,12 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
   }
   _send_error_times = 0;
   return static_cast<int>(sent);
+}
+
+void CClientUnit::want_transport_output() {
+  if (_ending || !_transport->output_pending()) return;
+  EnableOutput();
+  ApplyEvents();
 }
 
 void CClientUnit::fail_and_schedule_close() {

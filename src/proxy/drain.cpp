@@ -21,8 +21,24 @@ const int64_t kMicros = 1000000;
 
 }  // namespace
 
-CDrain::CDrain(CListener* listener, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond)
-    : _listener(listener), _registry(registry), _unit(unit), _everySecond(everySecond) {}
+CDrain::CDrain(const std::vector<CListener*>& listeners, CRedisServer* registry, CPollerUnit* unit,
+               CTimerList* everySecond)
+    : _listeners(listeners), _registry(registry), _unit(unit), _everySecond(everySecond) {}
+
+std::vector<CDecoderUnit*> CDrain::Clients() const {
+  std::vector<CDecoderUnit*> all;
+  for (CListener* l : _listeners) {
+    const std::vector<CDecoderUnit*> some = l->clients();
+    all.insert(all.end(), some.begin(), some.end());
+  }
+  return all;
+}
+
+int CDrain::ClientCount() const {
+  int count = 0;
+  for (CListener* l : _listeners) count += l->client_count();
+  return count;
+}
 
 bool CDrain::Step(int64_t now_us) {
   switch (_stage) {
@@ -32,7 +48,7 @@ bool CDrain::Step(int64_t now_us) {
       // The clients may be gone already.
       return Step(now_us);
     case kHolding:
-      if (_listener->client_count() == 0)
+      if (ClientCount() == 0)
         StopHolding(now_us, false);
       else if (now_us >= _holdUntil)
         StopHolding(now_us, true);
@@ -58,15 +74,15 @@ void CDrain::Begin(int64_t now_us) {
   _stage = kHolding;
   _holdUntil = now_us + TGlobal::_drainTimeout * kMicros;
   if (_registry != nullptr) _registry->Withdraw(_unit, TGlobal::_svid);
-  _listener->close_for_good();
+  for (CListener* l : _listeners) l->close_for_good();
   log_boot("drain: started on SIGUSR1: registration withdrawn, listener closed, %d clients held, time-out %d s",
-           _listener->client_count(), TGlobal::_drainTimeout);
+           ClientCount(), TGlobal::_drainTimeout);
   if (_everySecond != nullptr) AttachTimer(_everySecond);
 }
 
 void CDrain::TimerNotify() {
   if (_stage != kHolding) return;
-  log_boot("drain: %d clients left", _listener->client_count());
+  log_boot("drain: %d clients left", ClientCount());
   AttachTimer(_everySecond);
 }
 
@@ -76,7 +92,7 @@ void CDrain::StopHolding(int64_t now_us, bool timedOut) {
   _registryUntil = now_us + kRegistryWaitSeconds * kMicros;
   DisableTimer();
   if (timedOut)
-    log_boot("drain: ended: timed out with %d clients still connected", _listener->client_count());
+    log_boot("drain: ended: timed out with %d clients still connected", ClientCount());
   else
     log_boot("drain: ended: all clients left");
 }
@@ -89,7 +105,7 @@ void CDrain::CloseClients(int64_t now_us) {
   _droppedBeforeClose = DroppedForwards();
   // The connections still open end as an idle time-out ends them: their close notices
   // go to the logic servers with the forwards still queued.
-  for (CDecoderUnit* unit : _listener->clients()) unit->complete();
+  for (CDecoderUnit* unit : Clients()) unit->complete();
   CHelperUnit::flush_deferred();
   const unsigned long forwards = QueuedForwards();
   if (forwards != 0) log_boot("drain: clients closed, %lu bytes still queued for logic servers", forwards);
@@ -111,7 +127,7 @@ void CDrain::Finish() {
 
 unsigned long CDrain::QueuedAnswers() const {
   unsigned long queued = 0;
-  for (CDecoderUnit* unit : _listener->clients()) {
+  for (CDecoderUnit* unit : Clients()) {
     const CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) queued += client->pending_output() + CNet::unacked_bytes(client->GetNetfd());
   }
@@ -122,7 +138,8 @@ unsigned long CDrain::QueuedForwards() {
   unsigned long queued = 0;
   if (_helperpool != nullptr)
     for (const auto& link : _helperpool->m_helpermap)
-      if (link.second != nullptr) queued += link.second->pending_output() + CNet::unacked_bytes(link.second->GetNetfd());
+      if (link.second != nullptr)
+        queued += link.second->pending_output() + CNet::unacked_bytes(link.second->GetNetfd());
   return queued;
 }
 

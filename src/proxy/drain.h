@@ -11,6 +11,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "noncopyable.h"
 #include "timerlist.h"
 
@@ -18,6 +20,7 @@ class CPollerUnit;
 
 namespace __http_svr_ns__ {
 
+class CDecoderUnit;
 class CListener;
 class CRedisServer;
 
@@ -30,7 +33,8 @@ class CDrain : public CTimerObject, private noncopyable {
   static const int kRegistryWaitSeconds = 2;
 
   // `registry` may be null (nothing to withdraw); `everySecond` paces the count lines.
-  CDrain(CListener* listener, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond);
+  // `listeners`: every client listener (the client port and the WebSocket/TLS ports).
+  CDrain(const std::vector<CListener*>& listeners, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond);
 
   // Once per loop turn, before the wait: begins the drain when it has been asked for
   // and moves it on. True once the loop may end.
@@ -49,6 +53,9 @@ class CDrain : public CTimerObject, private noncopyable {
   // Closes the client connections left; their close notices join the logic servers' queues.
   void CloseClients(int64_t now_us);
   void Finish();
+  // The client connections of every listener, and their count.
+  std::vector<CDecoderUnit*> Clients() const;
+  int ClientCount() const;
   // Bytes of answers not yet delivered, over every client connection: those the gateway
   // holds and those its sockets hold unacknowledged (lost if a close resets the link).
   unsigned long QueuedAnswers() const;
@@ -60,7 +67,7 @@ class CDrain : public CTimerObject, private noncopyable {
   // reached, was reset or was full), over every link.
   static unsigned long DroppedForwards();
 
-  CListener* _listener;
+  std::vector<CListener*> _listeners;
   CRedisServer* _registry;
   CPollerUnit* _unit;
   CTimerList* _everySecond;
@@ -69,8 +76,8 @@ class CDrain : public CTimerObject, private noncopyable {
   int64_t _flushUntil = 0;
   int64_t _registryUntil = 0;
   int64_t _forwardUntil = 0;
-  unsigned long _unwrittenAnswers = 0;  // answer bytes dropped when the clients were closed
-  bool _unconfirmed = false;            // the removal from Redis was not confirmed by then
+  unsigned long _unwrittenAnswers = 0;    // answer bytes dropped when the clients were closed
+  bool _unconfirmed = false;              // the removal from Redis was not confirmed by then
   unsigned long _droppedBeforeClose = 0;  // DroppedForwards() just before the clients were closed
 };
 

@@ -51,9 +51,16 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
-  int drainTimeout = 0;  // as used
+  int drainTimeout = 0;   // as used
   std::string statsAddr;  // as used
   int statsPort = 0;      // as used: 0 when missing or refused
+  int wsPort = 0;         // WebSocket, WebSocket over TLS and TLS listeners: 0 off
+  int wssPort = 0;
+  int tlsPort = 0;
+  std::string wsPath = "/";
+  std::vector<std::string> wsOrigins;
+  std::string tlsCert;
+  std::string tlsKey;
   std::vector<TConfigNote> notes;
 
   // With redisMaster set, Redis is the master these sentinels name.
@@ -135,8 +142,15 @@ class TGlobal {
   static int _trafficLogLevel;               // level of the per-packet traffic lines (TrafficLogLevel), 3
   static int _drainTimeout;                  // seconds a drain waits for clients to leave (DrainTimeout), 30
   static volatile sig_atomic_t _drainRequested;  // set by SIGUSR1, never cleared
-  static char _statsAddr[64];                // metrics endpoint bind address (StatsAddr), "127.0.0.1"
-  static int _statsPort;                     // metrics endpoint port (StatsPort), 0: no endpoint
+  static char _statsAddr[64];                    // metrics endpoint bind address (StatsAddr), "127.0.0.1"
+  static int _statsPort;                         // metrics endpoint port (StatsPort), 0: no endpoint
+  static int _wsPort;                            // WebSocket client port (WsPort), 0: none
+  static int _wssPort;                           // WebSocket-over-TLS client port (WssPort), 0: none
+  static int _tlsPort;                           // TLS client port for native clients (TlsPort), 0: none
+  static std::string _wsPath;                    // the WebSocket handshake's path (WsPath), "/"
+  static std::vector<std::string> _wsOrigins;    // allowed Origin values (WsOrigins), empty: any
+  static std::string _tlsCert;                   // PEM certificate chain file (TlsCert)
+  static std::string _tlsKey;                    // PEM private key file (TlsKey)
 
   // With both set, Redis is the master the sentinels name, not _redisIp:_redisPort
   // (RedisSentinels, RedisMaster); empty by default.

@@ -22,7 +22,7 @@
 
 namespace __http_svr_ns__ {
 
-CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount)
+CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount, hall_transport::TTransportKind kind)
     : CPollerObject(nullptr, -1),
       _pollerunit(nullptr),
       _webtimerlist(nullptr),
@@ -33,7 +33,8 @@ CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount)
       _peer_array(nullptr),
       _bindPort(port),
       _retrytimerlist(nullptr),
-      _paused(false) {
+      _paused(false),
+      _kind(kind) {
   snprintf(_bindAddr, sizeof(_bindAddr), "%s", bindAddr != nullptr ? bindAddr : "");
   _fd_array = new (std::nothrow) int[_accept_cnt];
   assert(nullptr != _fd_array);

@@ -13,6 +13,7 @@
 #include "incoming.h"
 #include "listener.h"
 #include "log.h"
+#include "transport.h"
 
 #ifndef HALL_BUILD_VERSION
 #define HALL_BUILD_VERSION "unknown"
@@ -72,15 +73,24 @@ std::string label_value(const char* raw) {
 std::string svid_label(int svid) { return "svid=\"" + std::to_string(svid) + "\""; }
 
 void render_clients(CExposition& e) {
-  // The listener keeps every live client connection: its count is the gauge.
-  const CListener* listener = CIncoming::Instance()->listener();
-  e.one("hall_client_connections", "gauge", "Client connections open.",
-        static_cast<long long>(listener != nullptr ? listener->client_count() : 0));
+  // Each listener keeps its live client connections: their counts are the gauges.
+  long long by_kind[hall_transport::TRANSPORT_KINDS] = {};
+  for (const CListener* l : CIncoming::Instance()->listeners()) by_kind[l->transport_kind()] += l->client_count();
+  long long all = 0;
+  for (long long n : by_kind) all += n;
+  e.one("hall_client_connections", "gauge", "Client connections open.", all);
+  e.family("hall_client_connections_by_transport", "gauge", "Client connections open, by transport.");
+  for (int k = 0; k < hall_transport::TRANSPORT_KINDS; ++k)
+    e.sample("hall_client_connections_by_transport",
+             std::string("transport=\"") +
+                 hall_transport::transport_name(static_cast<hall_transport::TTransportKind>(k)) + "\"",
+             by_kind[k]);
   e.one("hall_registered_clients", "gauge", "Client ids registered to a connection.",
         static_cast<long long>(_helperpool != nullptr ? _helperpool->m_objmap.size() : 0));
   e.one("hall_client_packets_total", "counter", "Client data requests accepted and forwarded.",
         static_cast<unsigned long long>(g_stats.client_packets));
-  e.family("hall_client_packets_rejected_total", "counter", "Client packets refused, by reason; each closes its connection.");
+  e.family("hall_client_packets_rejected_total", "counter",
+           "Client packets refused, by reason; each closes its connection.");
   for (int r = 0; r < REJECT_REASONS; ++r)
     e.sample("hall_client_packets_rejected_total", std::string("reason=\"") + kRejectReasons[r] + "\"",
              static_cast<unsigned long long>(g_stats.client_rejected[r]));
@@ -88,7 +98,8 @@ void render_clients(CExposition& e) {
         static_cast<long long>(g_stats.client_queued_bytes));
   e.one("hall_clients_refused_total", "counter", "Accepted client connections closed before they could be served.",
         static_cast<unsigned long long>(g_stats.clients_refused));
-  e.one("hall_accept_pauses_total", "counter", "Times the client listener stopped accepting (poller or descriptors full).",
+  e.one("hall_accept_pauses_total", "counter",
+        "Times the client listener stopped accepting (poller or descriptors full).",
         static_cast<unsigned long long>(g_stats.accept_pauses));
 }
 
@@ -98,8 +109,10 @@ void render_logic(CExposition& e) {
   e.family("hall_forwards_total", "counter", "Client requests written to a logic server.");
   for (const auto& l : links)
     if (l.second != nullptr)
-      e.sample("hall_forwards_total", svid_label(l.first), static_cast<unsigned long long>(l.second->forward_stats().sent));
-  e.family("hall_forwards_dropped_total", "counter", "Client requests for a logic server lost before written, by reason.");
+      e.sample("hall_forwards_total", svid_label(l.first),
+               static_cast<unsigned long long>(l.second->forward_stats().sent));
+  e.family("hall_forwards_dropped_total", "counter",
+           "Client requests for a logic server lost before written, by reason.");
   for (const auto& l : links)
     if (l.second != nullptr)
       for (int r = 0; r < DROP_REASONS; ++r)
@@ -164,7 +177,7 @@ std::string render_metrics() {
   render_clients(e);
   render_logic(e);
   render_process(e);
-  return e.text;
+  return e.text + hall_transport::render_transport_metrics();
 }
 
 }  // namespace __http_svr_ns__
