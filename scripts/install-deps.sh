@@ -11,7 +11,7 @@ packages=(
   iproute2
   clang libclang-rt-dev
   prometheus
-  chromium python3 openssl
+  chromium python3
 )
 # Extra packages may be requested by the caller (for example benchmarks): EXTRA_PACKAGES="haproxy nginx".
 if [ -n "${EXTRA_PACKAGES:-}" ]; then
