@@ -58,7 +58,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
     if (r <= 0) return r;
   }
   if (_in_off < _in.size()) return take(buf, len);
-  if (finished()) return 0;
+  if (ended()) return end();
   // A read that starts with bytes held by a layer (after the handshake, or a TLS record
   // read in part) works those off without touching the socket: the kernel reports its
   // own bytes again, the held ones would be lost. Either way at most about `len` bytes
@@ -72,7 +72,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
     errno = ECONNRESET;
     return -1;
   }
-  if (_lower_ended || finished()) return 0;
+  if (ended()) return end();
   errno = EAGAIN;
   return -1;
 }
@@ -143,7 +143,10 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
 
 ssize_t CWsTransport::push(const uint8_t* data, size_t len) {
   const ssize_t n = _lower->write(reinterpret_cast<const char*>(data), len);
-  if (n > 0) return n;
+  if (n > 0) {
+    _pushed += static_cast<uint64_t>(n);
+    return n;
+  }
   wslay_event_set_error(_ctx, n < 0 && errno == EAGAIN ? WSLAY_ERR_WOULDBLOCK : WSLAY_ERR_CALLBACK_FAILURE);
   return -1;
 }
@@ -169,6 +172,13 @@ int CWsTransport::pump_out() {
   return 0;
 }
 
+bool CWsTransport::ended() const { return _lower_ended || finished(); }
+
+ssize_t CWsTransport::end() {
+  _end_reported = true;
+  return 0;
+}
+
 bool CWsTransport::finished() const {
   return _ctx != nullptr && !wslay_event_get_read_enabled(_ctx) &&
          (wslay_event_get_close_sent(_ctx) || !wslay_event_get_write_enabled(_ctx));
@@ -186,12 +196,16 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
   // wslay copies what it queues: one message at a time is held there, so the
   // connection's own queue (and its bound) keeps the rest.
   if (wslay_event_want_write(_ctx)) {
+    const uint64_t before = _pushed;
     if (wslay_event_send(_ctx) != 0) {
       _failed = true;
       errno = EPIPE;
       return -1;
     }
+    // A frame still on its way takes none of these bytes; progress on it is no
+    // blocked write (0), a socket that took nothing is (EAGAIN).
     if (wslay_event_want_write(_ctx)) {
+      if (_pushed != before) return 0;
       errno = EAGAIN;
       return -1;
     }
@@ -222,7 +236,10 @@ int CWsTransport::flush() {
 
 bool CWsTransport::input_pending() const {
   if (_failed) return false;
-  return _in_off < _in.size() || (_ctx != nullptr && _pre_off < _pre.size()) || _lower->input_pending();
+  // The end of the stream is news too: a close that came behind data is reported by the
+  // read after the one that handed out the data, and the kernel will not prompt it.
+  return _in_off < _in.size() || (_ctx != nullptr && _pre_off < _pre.size()) || _lower->input_pending() ||
+         (_ctx != nullptr && !_end_reported && ended());
 }
 
 void CWsTransport::goodbye() {

@@ -49,6 +49,10 @@ class CWsTransport : public CTransport {
   int pump_out();
   // The close handshake is over or the connection failed: nothing more to read or send.
   bool finished() const;
+  // The stream is over: finished, or the lower stream ended.
+  bool ended() const;
+  // Reports the end (read's 0).
+  ssize_t end();
   // Hands out held stream bytes.
   ssize_t take(char* buf, size_t len);
 
@@ -66,6 +70,8 @@ class CWsTransport : public CTransport {
   bool _refused = false;      // the handshake was refused with an HTTP status
   bool _lower_ended = false;  // the lower stream ended
   bool _failed = false;
+  bool _end_reported = false;  // read() has returned 0
+  uint64_t _pushed = 0;        // bytes the lower transport took from wslay
 };
 
 }  // namespace hall_transport
