@@ -23,7 +23,7 @@ namespace hall_transport {
 class CWsTransport : public CTransport {
  public:
   // Largest answer message: a longer write is taken in parts of this size.
-  static const size_t kMaxAnswerMessage = 65536;
+  static constexpr size_t kMaxAnswerMessage = 65536;
 
   CWsTransport(CTransport* lower, TTransportKind kind);
   ~CWsTransport() override;
