@@ -41,7 +41,11 @@ ssize_t CWsTransport::take(char* buf, size_t len) {
   memcpy(buf, _in.data() + _in_off, n);
   _in_off += n;
   if (_in_off == _in.size()) {
-    _in.clear();
+    // An idle player keeps no buffer a burst made large.
+    if (_in.capacity() > 4096)
+      std::string().swap(_in);
+    else
+      _in.clear();
     _in_off = 0;
   }
   return static_cast<ssize_t>(n);
