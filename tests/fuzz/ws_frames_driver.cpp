@@ -1,8 +1,9 @@
 // The WebSocket frame reader (wslay under CWsTransport) over arbitrary client bytes,
 // after an accepted handshake, with the socket played by a memory transport that takes
 // the input read by read. Checks: the stream handed out is never longer than what came
-// in, every byte the gateway writes forms unmasked server frames of the kinds it sends,
-// and a connection that has ended hands out nothing more.
+// in, the gateway writes the 101 answer before anything else and then only unmasked
+// server frames of the kinds it sends, and a connection that has ended hands out nothing
+// more.
 #include <errno.h>
 #include <string.h>
 
@@ -115,8 +116,10 @@ int ws_frames_one(const uint8_t* data, size_t size) {
   }
   ws.goodbye();
   frames += lower->out;
+  // A connection that failed before its socket took anything has written nothing.
+  if (frames.empty()) return 0;
   const size_t head_end = frames.find("\r\n\r\n");
-  FUZZ_CHECK(frames.compare(0, 12, "HTTP/1.1 101") == 0 && head_end != std::string::npos, "no 101 answer");
+  FUZZ_CHECK(frames.compare(0, 12, "HTTP/1.1 101") == 0 && head_end != std::string::npos, "no 101 answer first");
   frames.erase(0, head_end + 4);
   check_frames(&frames);
   return 0;
