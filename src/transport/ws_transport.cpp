@@ -22,7 +22,7 @@ void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, voi
 
 }  // namespace
 
-CWsTransport::CWsTransport(CTransport* lower, TTransportKind kind) : _lower(lower), _kind(kind) {}
+CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
 
 CWsTransport::~CWsTransport() {
   if (_ctx == nullptr) return;

@@ -25,7 +25,7 @@ class CWsTransport : public CTransport {
   // Largest answer message: a longer write is taken in parts of this size.
   static constexpr size_t kMaxAnswerMessage = 65536;
 
-  CWsTransport(CTransport* lower, TTransportKind kind);
+  explicit CWsTransport(CTransport* lower);
   ~CWsTransport() override;
 
   ssize_t read(char* buf, size_t len) override;
@@ -57,7 +57,6 @@ class CWsTransport : public CTransport {
   ssize_t take(char* buf, size_t len);
 
   std::unique_ptr<CTransport> _lower;
-  TTransportKind _kind;
   wslay_event_context_ptr _ctx = nullptr;  // set once the handshake is accepted
   std::string _head;                       // the request head read so far
   std::string _pre;                        // bytes after the head, read before wslay

@@ -79,7 +79,7 @@ void check_frames(std::string* out) {
 
 int ws_frames_one(const uint8_t* data, size_t size) {
   CMemTransport* lower = new CMemTransport;
-  hall_transport::CWsTransport ws(lower, hall_transport::TRANSPORT_WS);
+  hall_transport::CWsTransport ws(lower);
   hall_transport::transport_settings().wsPath = "/";
   lower->in =
       "GET / HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
