@@ -89,11 +89,11 @@ int CClientUnit::InputNotify() {
 
 int CClientUnit::OutputNotify() {
   update_timer();
-  if (_transport->output_pending() && _transport->flush() < 0) {
+  if (_w.data_len() > 0) {
+    send();
+  } else if (_transport->output_pending() && _transport->flush() < 0) {
     // The transport's own close is done, or the connection failed under it.
     _stage = CONN_FATAL_ERROR;
-  } else if (_w.data_len() > 0) {
-    send();
   } else if (_stage != CONN_FATAL_ERROR) {
     // Writability with nothing queued is no failure: the answers are all out. The
     // mask goes to the kernel here, since the dispatcher applies nothing after a

@@ -41,9 +41,17 @@ CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount, hall_
   _peer_array = new (std::nothrow) sockaddr_in[_accept_cnt];
   assert(nullptr != _peer_array);
   for (int i = 0; i < _accept_cnt; ++i) _fd_array[i] = -1;
+  _all.insert(this);
+}
+
+std::set<CListener*> CListener::_all;
+
+void CListener::connection_ended() {
+  for (CListener* l : _all) l->resume_accept();
 }
 
 CListener::~CListener() {
+  _all.erase(this);
   delete[] _fd_array;
   delete[] _peer_array;
 }

@@ -59,8 +59,9 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   int proc_request(struct sockaddr_in* peer);
   CDecoderUnit* create_decoderunit(int fd);
 
-  // A connection has ended and its descriptor is closed: accepting resumes if paused.
-  void connection_ended() { resume_accept(); }
+  // A connection has ended and its descriptor is closed: accepting resumes if paused,
+  // on every listener, since they share the poller's slots.
+  void connection_ended();
 
   // The client connections that live now: each decoder unit made here, from its
   // creation to its destructor (forget).
@@ -94,6 +95,7 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   bool _closed = false;  // close_for_good ran
   hall_transport::TTransportKind _kind;
   std::set<CDecoderUnit*> _clients;  // not owned
+  static std::set<CListener*> _all;  // every listener alive
 };
 
 }  // namespace __http_svr_ns__

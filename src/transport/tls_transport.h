@@ -2,8 +2,10 @@
 // gateway's loop: the handshake advances on every read or write the connection makes
 // and ends within TTransportSettings::handshakeMicros of the accept. Buffers are given
 // back while a connection is idle (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player
-// costs little memory. Owned by the client unit (directly, or through the WebSocket
-// transport above it). Runs on the loop thread only.
+// costs little memory. OpenSSL reads and writes the descriptor itself (a socket BIO): a
+// layer below TLS takes its bytes off the socket before the first handshake step. Owned
+// by the client unit (directly, or through the WebSocket transport above it). Runs on
+// the loop thread only.
 //
 // The certificate pair lives in one SSL_CTX for new connections (tls_setup). Its files
 // are looked at again for every new TLS connection and once a minute

@@ -63,7 +63,7 @@ CTransport* new_transport(TTransportKind kind, int fd) {
   else
     lower = new (std::nothrow) CTcpTransport(fd);
   if (lower == nullptr || kind == TRANSPORT_TCP || kind == TRANSPORT_TLS) return lower;
-  CTransport* ws = new (std::nothrow) CWsTransport(lower, kind);
+  CTransport* ws = new (std::nothrow) CWsTransport(lower);
   if (ws == nullptr) {
     log_error("no memory for the WebSocket transport of fd[%d]", fd);
     delete lower;

@@ -22,7 +22,7 @@ void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, voi
 
 }  // namespace
 
-CWsTransport::CWsTransport(CTransport* lower, TTransportKind kind) : _lower(lower), _kind(kind) {}
+CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
 
 CWsTransport::~CWsTransport() {
   if (_ctx == nullptr) return;
@@ -41,7 +41,11 @@ ssize_t CWsTransport::take(char* buf, size_t len) {
   memcpy(buf, _in.data() + _in_off, n);
   _in_off += n;
   if (_in_off == _in.size()) {
-    _in.clear();
+    // An idle player keeps no buffer a burst made large.
+    if (_in.capacity() > 4096)
+      std::string().swap(_in);
+    else
+      _in.clear();
     _in_off = 0;
   }
   return static_cast<ssize_t>(n);
@@ -58,7 +62,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
     if (r <= 0) return r;
   }
   if (_in_off < _in.size()) return take(buf, len);
-  if (finished()) return 0;
+  if (ended()) return end();
   // A read that starts with bytes held by a layer (after the handshake, or a TLS record
   // read in part) works those off without touching the socket: the kernel reports its
   // own bytes again, the held ones would be lost. Either way at most about `len` bytes
@@ -72,7 +76,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
     errno = ECONNRESET;
     return -1;
   }
-  if (_lower_ended || finished()) return 0;
+  if (ended()) return end();
   errno = EAGAIN;
   return -1;
 }
@@ -143,7 +147,10 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
 
 ssize_t CWsTransport::push(const uint8_t* data, size_t len) {
   const ssize_t n = _lower->write(reinterpret_cast<const char*>(data), len);
-  if (n > 0) return n;
+  if (n > 0) {
+    _pushed += static_cast<uint64_t>(n);
+    return n;
+  }
   wslay_event_set_error(_ctx, n < 0 && errno == EAGAIN ? WSLAY_ERR_WOULDBLOCK : WSLAY_ERR_CALLBACK_FAILURE);
   return -1;
 }
@@ -169,6 +176,13 @@ int CWsTransport::pump_out() {
   return 0;
 }
 
+bool CWsTransport::ended() const { return _lower_ended || finished(); }
+
+ssize_t CWsTransport::end() {
+  _end_reported = true;
+  return 0;
+}
+
 bool CWsTransport::finished() const {
   return _ctx != nullptr && !wslay_event_get_read_enabled(_ctx) &&
          (wslay_event_get_close_sent(_ctx) || !wslay_event_get_write_enabled(_ctx));
@@ -186,12 +200,16 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
   // wslay copies what it queues: one message at a time is held there, so the
   // connection's own queue (and its bound) keeps the rest.
   if (wslay_event_want_write(_ctx)) {
+    const uint64_t before = _pushed;
     if (wslay_event_send(_ctx) != 0) {
       _failed = true;
       errno = EPIPE;
       return -1;
     }
+    // A frame still on its way takes none of these bytes; progress on it is no
+    // blocked write (0), a socket that took nothing is (EAGAIN).
     if (wslay_event_want_write(_ctx)) {
+      if (_pushed != before) return 0;
       errno = EAGAIN;
       return -1;
     }
@@ -222,7 +240,10 @@ int CWsTransport::flush() {
 
 bool CWsTransport::input_pending() const {
   if (_failed) return false;
-  return _in_off < _in.size() || (_ctx != nullptr && _pre_off < _pre.size()) || _lower->input_pending();
+  // The end of the stream is news too: a close that came behind data is reported by the
+  // read after the one that handed out the data, and the kernel will not prompt it.
+  return _in_off < _in.size() || (_ctx != nullptr && _pre_off < _pre.size()) || _lower->input_pending() ||
+         (_ctx != nullptr && !_end_reported && ended());
 }
 
 void CWsTransport::goodbye() {

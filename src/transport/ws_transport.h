@@ -23,9 +23,9 @@ namespace hall_transport {
 class CWsTransport : public CTransport {
  public:
   // Largest answer message: a longer write is taken in parts of this size.
-  static const size_t kMaxAnswerMessage = 65536;
+  static constexpr size_t kMaxAnswerMessage = 65536;
 
-  CWsTransport(CTransport* lower, TTransportKind kind);
+  explicit CWsTransport(CTransport* lower);
   ~CWsTransport() override;
 
   ssize_t read(char* buf, size_t len) override;
@@ -49,11 +49,14 @@ class CWsTransport : public CTransport {
   int pump_out();
   // The close handshake is over or the connection failed: nothing more to read or send.
   bool finished() const;
+  // The stream is over: finished, or the lower stream ended.
+  bool ended() const;
+  // Reports the end (read's 0).
+  ssize_t end();
   // Hands out held stream bytes.
   ssize_t take(char* buf, size_t len);
 
   std::unique_ptr<CTransport> _lower;
-  TTransportKind _kind;
   wslay_event_context_ptr _ctx = nullptr;  // set once the handshake is accepted
   std::string _head;                       // the request head read so far
   std::string _pre;                        // bytes after the head, read before wslay
@@ -66,6 +69,8 @@ class CWsTransport : public CTransport {
   bool _refused = false;      // the handshake was refused with an HTTP status
   bool _lower_ended = false;  // the lower stream ended
   bool _failed = false;
+  bool _end_reported = false;  // read() has returned 0
+  uint64_t _pushed = 0;        // bytes the lower transport took from wslay
 };
 
 }  // namespace hall_transport

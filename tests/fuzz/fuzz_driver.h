@@ -59,6 +59,10 @@ int logic_stream_one(const uint8_t* data, size_t size);
 int order_one(const uint8_t* data, size_t size);
 // The metrics endpoint's reader of one request head.
 int stats_request_one(const uint8_t* data, size_t size);
+// The WebSocket handshake reader over one request head.
+int ws_head_one(const uint8_t* data, size_t size);
+// What one WebSocket client sends after its handshake, in reads, through the transport.
+int ws_frames_one(const uint8_t* data, size_t size);
 
 // Cuts an input into reads: each is a 2-byte big-endian length L followed by L bytes
 // (fewer at the end of the input). A read of length 0 stands for the peer shutting

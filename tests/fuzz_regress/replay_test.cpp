@@ -51,6 +51,8 @@ TEST(FuzzReplay, ClientStreamCorpus) { EXPECT_GT(replay("client_stream", hallfuz
 TEST(FuzzReplay, LogicStreamCorpus) { EXPECT_GT(replay("logic_stream", hallfuzz::logic_stream_one), 0u); }
 TEST(FuzzReplay, OrderCorpus) { EXPECT_GT(replay("order", hallfuzz::order_one), 0u); }
 TEST(FuzzReplay, StatsRequestCorpus) { EXPECT_GT(replay("stats_request", hallfuzz::stats_request_one), 0u); }
+TEST(FuzzReplay, WsHeadCorpus) { EXPECT_GT(replay("ws_head", hallfuzz::ws_head_one), 0u); }
+TEST(FuzzReplay, WsFramesCorpus) { EXPECT_GT(replay("ws_frames", hallfuzz::ws_frames_one), 0u); }
 
 // A header on the last line without its ']' ("[s"): writing a new key into that section
 // must give a file from which the key reads back.
