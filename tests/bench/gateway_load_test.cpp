@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,6 +35,7 @@ struct Setup {
   int logic;              // logic servers, of which only the first answers
   std::string transport;  // load_gen's transport: tcp, ws, wss or tls
 };
+void PrintTo(const Setup& s, std::ostream* os) { *os << s.transport << " with " << s.logic << " logic server(s)"; }
 
 // A gateway in bin/ beside conf/ and log/, in front of the logic servers, with the
 // listener of the transport (TLS with a certificate made here).
