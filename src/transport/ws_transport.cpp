@@ -19,21 +19,71 @@ ssize_t send_cb(wslay_event_context_ptr, const uint8_t* data, size_t len, int, v
 void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* user) {
   static_cast<CWsTransport*>(user)->message(arg);
 }
+void start_cb(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg* arg, void* user) {
+  static_cast<CWsTransport*>(user)->frame_start(arg);
+}
+void end_cb(wslay_event_context_ptr, void* user) { static_cast<CWsTransport*>(user)->frame_end(); }
 
 }  // namespace
 
 CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
 
 CWsTransport::~CWsTransport() {
-  if (_ctx == nullptr) return;
-  // One count per opened connection: the code it ended with.
+  if (!_open) return;
+  // One count per opened connection: the code it ended with. A context given back
+  // while idle had neither sent nor received a close.
   int code = WSLAY_CODE_ABNORMAL_CLOSURE;
-  if (wslay_event_get_close_sent(_ctx))
+  if (_ctx != nullptr && wslay_event_get_close_sent(_ctx))
     code = wslay_event_get_status_code_sent(_ctx);
-  else if (wslay_event_get_close_received(_ctx))
+  else if (_ctx != nullptr && wslay_event_get_close_received(_ctx))
     code = wslay_event_get_status_code_received(_ctx);
   ++g_transport_stats.ws_closes[code];
+  if (_ctx != nullptr) wslay_event_context_free(_ctx);
+}
+
+int CWsTransport::make_context() {
+  if (_ctx != nullptr) return 0;
+  wslay_event_callbacks callbacks = {recv_cb, send_cb, nullptr, start_cb, nullptr, end_cb, msg_cb};
+  if (wslay_event_context_server_init(&_ctx, &callbacks, this) != 0) {
+    log_error("no memory for a WebSocket context");
+    _ctx = nullptr;
+    _failed = true;
+    errno = ENOMEM;
+    return -1;
+  }
+  wslay_event_config_set_max_recv_msg_length(_ctx, transport_settings().maxMessage);
+  _given = _framed = 0;
+  _in_frame = _in_message = false;
+  return 0;
+}
+
+void CWsTransport::frame_start(const wslay_event_on_frame_recv_start_arg* arg) {
+  // A client frame's header: 2 bytes, the extended length, the 4-byte mask. Reckoned
+  // from the shortest form of the length, which is the most a frame can be short of:
+  // a longer form only keeps the context (see release_if_idle).
+  const uint64_t len = arg->payload_length;
+  _frame_bytes = 2 + (len < 126 ? 0 : len < 65536 ? 2 : 8) + 4 + len;
+  _in_frame = true;
+  if (arg->opcode < 8) _in_message = arg->fin == 0;
+}
+
+void CWsTransport::frame_end() {
+  _in_frame = false;
+  _framed += _frame_bytes;
+}
+
+void CWsTransport::release_if_idle() {
+  // wslay's context holds its own input and output buffers, about 9 KB: more than the
+  // rest of an idle player. It is given back when it holds nothing: no frame or message
+  // begun, every byte given to it part of a whole frame, nothing to send, no close.
+  // The next bytes in either direction make a fresh one. wslay does not say when it
+  // holds nothing; the frame callbacks and the bytes handed to it do.
+  if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() ||
+      wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
+      wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx))
+    return;
   wslay_event_context_free(_ctx);
+  _ctx = nullptr;
 }
 
 ssize_t CWsTransport::take(char* buf, size_t len) {
@@ -56,13 +106,14 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
     errno = ECONNRESET;
     return -1;
   }
-  if (_ctx == nullptr) {
+  if (!_open) {
     if (_refused) return 0;
     const int r = read_head();
     if (r <= 0) return r;
   }
   if (_in_off < _in.size()) return take(buf, len);
   if (ended()) return end();
+  if (make_context() < 0) return -1;
   // A read that starts with bytes held by a layer (after the handshake, or a TLS record
   // read in part) works those off without touching the socket: the kernel reports its
   // own bytes again, the held ones would be lost. Either way at most about `len` bytes
@@ -71,6 +122,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   _pull_cap = len;
   if (wslay_event_recv(_ctx) != 0 && !_lower_ended) _failed = true;
   if (!_failed && pump_out() < 0) _failed = true;
+  if (!_failed) release_if_idle();
   if (_in_off < _in.size()) return take(buf, len);
   if (_failed) {
     errno = ECONNRESET;
@@ -100,15 +152,8 @@ int CWsTransport::read_head() {
       pump_out();
       return 0;
     }
-    wslay_event_callbacks callbacks = {recv_cb, send_cb, nullptr, nullptr, nullptr, nullptr, msg_cb};
-    if (wslay_event_context_server_init(&_ctx, &callbacks, this) != 0) {
-      log_error("no memory for a WebSocket context");
-      _ctx = nullptr;
-      _failed = true;
-      errno = ENOMEM;
-      return -1;
-    }
-    wslay_event_config_set_max_recv_msg_length(_ctx, settings.maxMessage);
+    if (make_context() < 0) return -1;
+    _open = true;
     _pre = _head.substr(head.length);
     _pre_off = 0;
     std::string().swap(_head);
@@ -127,6 +172,7 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
     const size_t n = std::min(len, _pre.size() - _pre_off);
     memcpy(buf, _pre.data() + _pre_off, n);
     _pre_off += n;
+    _given += n;
     if (_pre_off == _pre.size()) std::string().swap(_pre), _pre_off = 0;
     return static_cast<ssize_t>(n);
   }
@@ -135,7 +181,10 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
     return -1;
   }
   const ssize_t n = _lower->read(reinterpret_cast<char*>(buf), len);
-  if (n > 0) return n;
+  if (n > 0) {
+    _given += static_cast<uint64_t>(n);
+    return n;
+  }
   if (n < 0 && errno == EAGAIN) {
     wslay_event_set_error(_ctx, WSLAY_ERR_WOULDBLOCK);
     return -1;
@@ -193,8 +242,12 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
-  if (_ctx == nullptr || !_out.empty()) {
+  if (!_open || !_out.empty()) {
     errno = EAGAIN;
+    return -1;
+  }
+  if (make_context() < 0) {
+    errno = EPIPE;
     return -1;
   }
   // wslay copies what it queues: one message at a time is held there, so the
@@ -221,6 +274,7 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
+  release_if_idle();
   return static_cast<ssize_t>(n);
 }
 
@@ -235,20 +289,22 @@ int CWsTransport::flush() {
     return -1;
   }
   if (_refused && _out.empty()) return -1;
-  return finished() ? -1 : 0;
+  if (finished()) return -1;
+  release_if_idle();
+  return 0;
 }
 
 bool CWsTransport::input_pending() const {
   if (_failed) return false;
   // The end of the stream is news too: a close that came behind data is reported by the
   // read after the one that handed out the data, and the kernel will not prompt it.
-  return _in_off < _in.size() || (_ctx != nullptr && _pre_off < _pre.size()) || _lower->input_pending() ||
-         (_ctx != nullptr && !_end_reported && ended());
+  return _in_off < _in.size() || (_open && _pre_off < _pre.size()) || _lower->input_pending() ||
+         (_open && !_end_reported && ended());
 }
 
 void CWsTransport::goodbye() {
-  if (_ctx != nullptr && !_failed && wslay_event_get_write_enabled(_ctx) && !wslay_event_get_close_sent(_ctx) &&
-      wslay_event_queue_close(_ctx, WSLAY_CODE_GOING_AWAY, nullptr, 0) == 0)
+  if (_open && !_failed && make_context() == 0 && wslay_event_get_write_enabled(_ctx) &&
+      !wslay_event_get_close_sent(_ctx) && wslay_event_queue_close(_ctx, WSLAY_CODE_GOING_AWAY, nullptr, 0) == 0)
     pump_out();
   if (!_failed) _lower->goodbye();
 }

@@ -33,18 +33,25 @@ class CWsTransport : public CTransport {
   bool output_pending() const override;
   int flush() override;
   bool input_pending() const override;
-  bool established() const override { return _ctx != nullptr; }
+  bool established() const override { return _open; }
   void goodbye() override;
 
   // wslay's callbacks (user data: this transport).
   ssize_t pull(uint8_t* buf, size_t len);
   ssize_t push(const uint8_t* data, size_t len);
   void message(const wslay_event_on_msg_recv_arg* arg);
+  void frame_start(const wslay_event_on_frame_recv_start_arg* arg);
+  void frame_end();
 
  private:
   // Reads the opening handshake: 1 once accepted (wslay set up), 0 when it was refused
   // or the peer left (the connection ends), -1 with errno otherwise (EAGAIN: more to come).
   int read_head();
+  // Makes wslay's context when there is none (see release_if_idle). 0, or -1 (no memory,
+  // the connection has failed).
+  int make_context();
+  // Gives wslay's context back while it holds nothing.
+  void release_if_idle();
   // Writes the handshake answer, then wslay's frames. 0, or -1 when the lower failed.
   int pump_out();
   // The close handshake is over or the connection failed: nothing more to read or send.
@@ -57,7 +64,13 @@ class CWsTransport : public CTransport {
   ssize_t take(char* buf, size_t len);
 
   std::unique_ptr<CTransport> _lower;
-  wslay_event_context_ptr _ctx = nullptr;  // set once the handshake is accepted
+  bool _open = false;                      // the handshake was accepted
+  wslay_event_context_ptr _ctx = nullptr;  // null before that, and while idle
+  uint64_t _given = 0;                     // bytes handed to the context
+  uint64_t _framed = 0;                    // bytes of the whole frames it received
+  uint64_t _frame_bytes = 0;               // of the frame being received
+  bool _in_frame = false;                  // a frame has begun and not ended
+  bool _in_message = false;                // a data message has begun and not ended
   std::string _head;                       // the request head read so far
   std::string _pre;                        // bytes after the head, read before wslay
   size_t _pre_off = 0;
