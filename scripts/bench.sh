@@ -3,6 +3,11 @@
 # HAProxy (TCP mode, one thread) and nginx (stream proxy, one worker) in front of it, and
 # hall with sample logic servers (one that answers; three of which one answers; and one
 # that answers, with the per-packet traffic lines at level 7, out of the log: hall-quiet).
+# The gateway of hall-1 also listens for WebSocket (hall-ws), WebSocket over TLS (hall-wss)
+# and packets over TLS (hall-tls) players; those cells, and nginx terminating TLS in front
+# of the echo server (nginx-tls), run at 64-byte bodies with 64 and 1,000 connections.
+# TLS everywhere uses one EC P-256 certificate made for the run and the X25519 key
+# exchange; full TLS handshakes per second are measured against hall and nginx-tls.
 #
 #   scripts/bench.sh [--quick] [--rounds N] [--duration S] [--warmup S]
 #                    [--memory-conns N] [--no-memory | --memory-only] [--no-install] [--keep]
@@ -42,7 +47,11 @@ KEEP=0
 REPORT=
 BODIES="64 512"
 CONNS="1 64 1000"
-CONFIGS="echo haproxy nginx hall-1 hall-3 hall-quiet"
+CONFIGS="echo haproxy nginx nginx-tls hall-1 hall-ws hall-wss hall-tls hall-3 hall-quiet"
+# The cells of the configurations that speak another transport than TCP.
+TRANSPORT_BODIES="64"
+TRANSPORT_CONNS="64 1000"
+HS_CONNS=16  # connections handshaking at once in the handshake runs
 ORDERS=0
 ORDER_COUNT=200000
 ORDER_PAUSE=0
@@ -105,6 +114,7 @@ function extreme(list, want_max,   a, n, i, m) {
   delete f
   for (i = 1; i <= NF; i++) { if (split($i, kv, "=") == 2) f[kv[1]] = kv[2] }
   k = f["cfg"] SUBSEP f["body"] SUBSEP f["conns"]
+  ran[k] = 1
   if ("failed" in f || f["rps"] == "") { failed[k]++; next }
   rps[k] = rps[k] " " f["rps"]; p50[k] = p50[k] " " f["p50_us"]; p99[k] = p99[k] " " f["p99_us"]
   p999[k] = p999[k] " " f["p999_us"]; cpu[k] = cpu[k] " " f["cpu_us_per_rt"]; share[k] = share[k] " " f["cpu_share"]
@@ -119,6 +129,7 @@ END {
   for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) {
     for (c = 1; c <= nc; c++) {
       k = C[c] SUBSEP B[b] SUBSEP N[n]
+      if (!(k in ran)) continue
       if (rps[k] == "") { printf "%-5s %-5s %-8s %10s (failed %d)\n", B[b], N[n], C[c], "-", failed[k]; continue }
       m = median(rps[k]); med[k] = m; mp99[k] = median(p99[k])
       printf "%-5s %-5s %-8s %10.0f %6.1f%% %9.1f %9.1f %9.1f %10.2f %7s %5.0f%% %10.2f %5.0f%% %6d %5.2f\n", B[b], N[n], C[c], m,
@@ -137,6 +148,18 @@ END {
     printf "%-5s %-5s %-10s %12s %10s %9s %14s\n", B[b], N[n], hc,
            (med[ka] > 0 ? sprintf("%.2f", med[kh] / med[ka]) : "-"), (med[kn] > 0 ? sprintf("%.2f", med[kh] / med[kn]) : "-"),
            (med[ke] > 0 ? sprintf("%.2f", med[kh] / med[ke]) : "-"), (mp99[ka] > 0 ? sprintf("%.2f", mp99[kh] / mp99[ka]) : "-")
+  }
+  print ""
+  print "== transports: round trips/s of each transport / the same gateway over TCP (hall-1), same cell"
+  printf "%-5s %-5s %-10s %8s %8s %7s\n", "body", "conns", "config", "ratio", "target", "met"
+  for (b = 1; b <= nb; b++) for (n = 1; n <= nn; n++) for (t = 1; t <= 4; t++) {
+    tc = (t == 1) ? "hall-ws" : (t == 2) ? "hall-wss" : (t == 3) ? "hall-tls" : "nginx-tls"
+    base = (t == 4) ? "nginx" : "hall-1"; goal = (t == 1) ? 0.85 : (t == 4) ? 0 : 0.7
+    kt = tc SUBSEP B[b] SUBSEP N[n]; kb = base SUBSEP B[b] SUBSEP N[n]
+    if (!(kt in ran)) continue
+    r = (med[kb] > 0) ? med[kt] / med[kb] : 0
+    printf "%-5s %-5s %-10s %8.2f %8s %7s\n", B[b], N[n], tc "/" (t == 4 ? "nginx" : "tcp"), r,
+           (goal > 0 ? ">= " goal : "-"), (goal > 0 ? (r >= goal ? "yes" : "NO") : "-")
   }
 }' "$1"
 }
@@ -158,6 +181,7 @@ done
 log "building in $BUILD_DIR"
 cmake -S "$ROOT" -B "$BUILD_DIR" >/dev/null
 TARGETS="hall logic_server load_gen echo_server"
+command -v openssl >/dev/null || { log "openssl is needed for the test certificate"; exit 1; }
 [ "$ORDERS" -eq 0 ] || TARGETS="hall logic_server order_sync_client"
 [ "$SCALE" -eq 0 ] || TARGETS="hall logic_server load_gen"
 [ "$STALLS" -eq 0 ] || TARGETS="hall logic_server load_gen"
@@ -624,6 +648,13 @@ run_flood() {
 }
 if [ "$FLOOD" -eq 1 ]; then run_flood; exit $?; fi
 
+# One certificate for every TLS server of the run: hall and nginx-tls.
+mkdir -p "$WORK/tls"
+TLS_CERT=$WORK/tls/cert.pem
+TLS_KEY=$WORK/tls/key.pem
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$TLS_KEY" -out "$TLS_CERT" \
+  -days 2 -subj /CN=127.0.0.1 2>/dev/null || { log "openssl could not make the certificate"; exit 1; }
+
 ECHO_PORT=$(free_port)
 "$BUILD_DIR/echo_server" "$ECHO_PORT" >"$WORK/echo.out" 2>&1 &
 ECHO_PID=$!; PIDS+=("$ECHO_PID")
@@ -652,6 +683,7 @@ EOF
 HAPROXY_PID=$!; PIDS+=("$HAPROXY_PID")
 
 NGINX_PORT=$(free_port)
+NGINX_TLS_PORT=$(free_port)
 mkdir -p "$WORK/nginx"
 cat >"$WORK/nginx/nginx.conf" <<EOF
 load_module $NGINX_STREAM;
@@ -667,16 +699,28 @@ stream {
         proxy_pass 127.0.0.1:$ECHO_PORT;
         proxy_timeout 300s;
     }
+    server {
+        listen 127.0.0.1:$NGINX_TLS_PORT ssl;
+        ssl_certificate $TLS_CERT;
+        ssl_certificate_key $TLS_KEY;
+        ssl_protocols TLSv1.2 TLSv1.3;
+        ssl_ecdh_curve X25519;
+        proxy_pass 127.0.0.1:$ECHO_PORT;
+        proxy_timeout 300s;
+    }
 }
 EOF
 "$NGINX" -p "$WORK/nginx" -e "$WORK/nginx/error.log" -c "$WORK/nginx/nginx.conf" >"$WORK/nginx.out" 2>&1 &
 NGINX_MASTER=$!; PIDS+=("$NGINX_MASTER")
 
-start_hall hall-1 "$(free_port)"
+WS_PORT=$(free_port); WSS_PORT=$(free_port); TLS_PORT=$(free_port)
+HALL_ATTRS="WsPort=\"$WS_PORT\" WssPort=\"$WSS_PORT\" TlsPort=\"$TLS_PORT\" TlsCert=\"$TLS_CERT\" TlsKey=\"$TLS_KEY\"" \
+  start_hall hall-1 "$(free_port)"
 start_hall hall-3 "$(free_port)" "$(free_port)" "$(free_port)"
 HALL_ATTRS='TrafficLogLevel="7"' start_hall hall-quiet "$(free_port)"
 
-for p in "$ECHO_PORT" "$HAPROXY_PORT" "$NGINX_PORT" "$hall_1_PORT" "$hall_3_PORT" "$hall_quiet_PORT"; do wait_port "$p"; done
+for p in "$ECHO_PORT" "$HAPROXY_PORT" "$NGINX_PORT" "$NGINX_TLS_PORT" "$hall_1_PORT" "$WS_PORT" "$WSS_PORT" "$TLS_PORT" \
+  "$hall_3_PORT" "$hall_quiet_PORT"; do wait_port "$p"; done
 NGINX_PID=""
 for i in $(seq 1 50); do
   NGINX_PID=$(pgrep -P "$NGINX_MASTER" | head -1 || true)
@@ -685,17 +729,34 @@ for i in $(seq 1 50); do
 done
 [ -n "$NGINX_PID" ] || { log "no nginx worker"; exit 1; }
 
-# config name -> port, load_gen mode, pid whose CPU is the relay's
-declare -A CPORT CMODE CPID CPEERS
+# config name -> port, load_gen mode, pid whose CPU is the relay's, transport (default tcp)
+declare -A CPORT CMODE CPID CPEERS CTRANS
 CPORT[echo]=$ECHO_PORT;      CMODE[echo]=raw;         CPID[echo]=$ECHO_PID
 CPORT[haproxy]=$HAPROXY_PORT; CMODE[haproxy]=raw;     CPID[haproxy]=$HAPROXY_PID
 CPORT[nginx]=$NGINX_PORT;    CMODE[nginx]=raw;        CPID[nginx]=$NGINX_PID
 CPORT[hall-1]=$hall_1_PORT;  CMODE[hall-1]=gateway;   CPID[hall-1]=$hall_1_PID
 CPORT[hall-3]=$hall_3_PORT;  CMODE[hall-3]=gateway;   CPID[hall-3]=$hall_3_PID
 CPORT[hall-quiet]=$hall_quiet_PORT; CMODE[hall-quiet]=gateway; CPID[hall-quiet]=$hall_quiet_PID
+CPORT[nginx-tls]=$NGINX_TLS_PORT; CMODE[nginx-tls]=raw; CPID[nginx-tls]=$NGINX_PID; CTRANS[nginx-tls]=tls
+CPORT[hall-ws]=$WS_PORT;     CMODE[hall-ws]=gateway;  CPID[hall-ws]=$hall_1_PID; CTRANS[hall-ws]=ws
+CPORT[hall-wss]=$WSS_PORT;   CMODE[hall-wss]=gateway; CPID[hall-wss]=$hall_1_PID; CTRANS[hall-wss]=wss
+CPORT[hall-tls]=$TLS_PORT;   CMODE[hall-tls]=gateway; CPID[hall-tls]=$hall_1_PID; CTRANS[hall-tls]=tls
+# load_gen's arguments for a configuration's transport.
+transport_args() {
+  local t=${CTRANS[$1]:-tcp}
+  echo "--transport $t"
+  case "$t" in tls|wss) echo "--tls-groups X25519" ;; esac
+}
+# True when the configuration runs in this cell: TCP everywhere, other transports only in
+# their own cells.
+runs_in_cell() {  # cfg body conns
+  [ "${CTRANS[$1]:-tcp}" = tcp ] && return 0
+  [[ " $TRANSPORT_BODIES " == *" $2 "* ]] && [[ " $TRANSPORT_CONNS " == *" $3 "* ]]
+}
 # The servers behind each relay: their CPU per round trip is shown apart.
 CPEERS[echo]=""; CPEERS[haproxy]=$ECHO_PID; CPEERS[nginx]=$ECHO_PID
 CPEERS[hall-1]=$hall_1_LOGIC; CPEERS[hall-3]=$hall_3_LOGIC; CPEERS[hall-quiet]=$hall_quiet_LOGIC
+CPEERS[nginx-tls]=$ECHO_PID; CPEERS[hall-ws]=$hall_1_LOGIC; CPEERS[hall-wss]=$hall_1_LOGIC; CPEERS[hall-tls]=$hall_1_LOGIC
 
 echo "== machine"
 echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; memory: $(free -m | awk '/Mem:/{print $2}') MB"
@@ -710,8 +771,10 @@ if [ "$DO_MEMORY" -eq 1 ]; then
   echo "== memory per connection ($MEM_CONNS connections; hall: registered, then one round trip each)"
   printf "%-8s %10s %10s %10s %14s %14s %7s\n" relay base_kB idle_kB rt_kB idle_B/conn rt_B/conn errors
   id_base=1000000
-  for cfg in hall-1 haproxy nginx; do
-    out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$MEM_CONNS" --memory "${CPID[$cfg]}" \
+  for cfg in hall-1 hall-wss haproxy nginx; do
+    # shellcheck disable=SC2046
+    out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" $(transport_args "$cfg") --port "${CPORT[$cfg]}" --conns "$MEM_CONNS" \
+            --memory "${CPID[$cfg]}" \
             --id-base "$id_base" --settle-ms 2000 --timeout-ms 10000 || true)
     echo "$out" >>"$WORK/memory.txt"
     echo "$out" | awk -v cfg="$cfg" '/^MEMORY/ {
@@ -720,7 +783,50 @@ if [ "$DO_MEMORY" -eq 1 ]; then
                f["idle_bytes_per_conn"], f["rt_bytes_per_conn"], f["errors"] }'
     id_base=$((id_base + 100000))
   done
+  echo "target: at most 16384 B per idle wss player (hall-wss idle_B/conn; the memory of the TLS sessions included)"
 fi
+
+# --- full TLS handshakes per second: hall's TLS listener against nginx's ssl stream ---
+echo
+echo "== TLS handshakes/s (full handshakes, $HS_CONNS connections at once, X25519, the same P-256 certificate)"
+# One generator does the client's half of every handshake (the signature check is the
+# dearer half), so on a small machine it, not the server, may set the rate: the server's
+# CPU per handshake, and the rate one core of it would reach at that cost, are shown too.
+printf "%-10s %10s %10s %10s %12s %12s\n" server median min max cpu_us/hs hs/s/core
+declare -A HS
+for round in $(seq 1 "$ROUNDS"); do
+  for cfg in hall-tls nginx-tls; do
+    out=$("$LOAD_GEN" --mode raw --transport tls --tls-groups X25519 --handshakes --port "${CPORT[$cfg]}" \
+            --conns "$HS_CONNS" --duration "$DURATION" --warmup "$WARMUP" --pid "${CPID[$cfg]}" || true)
+    line=$(echo "$out" | grep '^HANDSHAKES' || echo "HANDSHAKES failed=1")
+    echo "cfg=$cfg round=$round $line" >>"$WORK/handshakes.txt"
+  done
+done
+awk '{
+  for (i = 1; i <= NF; i++) { if (split($i, kv, "=") == 2) f[kv[1]] = kv[2] }
+  if (!("rate" in f)) { delete f; next }
+  r[f["cfg"]] = r[f["cfg"]] " " f["rate"]; c[f["cfg"]] = c[f["cfg"]] " " f["cpu_us_per_rt"]; delete f
+}
+function med(list,   a, n, i, j, t) {
+  n = split(list, a, " ")
+  for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]; a[j + 1] = t }
+  return n == 0 ? 0 : (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+}
+function lo(list,   a, n, i, m) { n = split(list, a, " "); m = a[1] + 0; for (i = 2; i <= n; i++) if (a[i] + 0 < m) m = a[i] + 0; return m }
+function hi(list,   a, n, i, m) { n = split(list, a, " "); m = a[1] + 0; for (i = 2; i <= n; i++) if (a[i] + 0 > m) m = a[i] + 0; return m }
+END {
+  split("hall-tls nginx-tls", S, " ")
+  for (s = 1; s <= 2; s++) {
+    if (r[S[s]] == "") { printf "%-10s %10s\n", S[s], "failed"; continue }
+    core[S[s]] = med(c[S[s]]) > 0 ? 1e6 / med(c[S[s]]) : 0
+    printf "%-10s %10.0f %10.0f %10.0f %12.1f %12.0f\n", S[s], med(r[S[s]]), lo(r[S[s]]), hi(r[S[s]]), med(c[S[s]]),
+           core[S[s]]
+  }
+  if (med(r["nginx-tls"]) > 0 && core["nginx-tls"] > 0)
+    printf "hall / nginx: %.2f in handshakes/s, %.2f per core (target: at least 1.00: %s)\n",
+           med(r["hall-tls"]) / med(r["nginx-tls"]), core["hall-tls"] / core["nginx-tls"],
+           (med(r["hall-tls"]) >= med(r["nginx-tls"]) ? "met" : "NOT met")
+}' "$WORK/handshakes.txt"
 
 # --- interleaved load runs ---
 if [ "$DO_LOAD" -eq 0 ]; then exit 0; fi
@@ -743,6 +849,7 @@ for body in $BODIES; do
   for conns in $CONNS; do
     for round in $(seq 1 "$ROUNDS"); do
       for cfg in $CONFIGS; do
+        runs_in_cell "$cfg" "$body" "$conns" || continue
         peer_args=()
         for p in ${CPEERS[$cfg]}; do peer_args+=(--peer-pid "$p"); done
         perf_pid=
@@ -753,10 +860,11 @@ for body in $BODIES; do
               sleep "$(awk -v d="$DURATION" 'BEGIN { print d * 3 / 5 }')" ) >/dev/null 2>&1 &
           perf_pid=$!
         fi
-        out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" --port "${CPORT[$cfg]}" --conns "$conns" --body "$body" \
+        # shellcheck disable=SC2046
+        out=$("$LOAD_GEN" --mode "${CMODE[$cfg]}" $(transport_args "$cfg") --port "${CPORT[$cfg]}" --conns "$conns" --body "$body" \
                 --duration "$DURATION" --warmup "$WARMUP" --pid "${CPID[$cfg]}" "${peer_args[@]}" \
                 --id-base "$id_base" || true)
-        line=$(echo "$out" | grep '^RESULT' || echo "RESULT failed=1")
+        line=$(echo "$out" | grep '^RESULT' || echo "RESULT failed=1 body=$body conns=$conns")
         if [ -n "$perf_pid" ]; then
           wait "$perf_pid" || true
           calls=$(awk -F, '/raw_syscalls:sys_enter/ && $1 ~ /^[0-9]+$/ { print $1 }' "$WORK/perf.out" 2>/dev/null)

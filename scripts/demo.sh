@@ -16,12 +16,17 @@
 # Half-way through the orders the master is killed (kill -9): the sentinels promote the
 # replica, both programs follow it, and the rest of the orders go to the new master.
 #
-#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--gateways N | --sentinel] [--no-build] [--build-dir DIR] [--keep]
+#   bash scripts/demo.sh [-d SECONDS] [-n ORDERS] [--gateways N | --sentinel] [--web] [--no-build] [--build-dir DIR] [--keep]
 #
 # --gateways N (default 1) runs a fleet: N gateways registered in the same Redis, one
 # order_sync_client per gateway on the one order list, and the player finding a live
 # gateway through Redis (hall_cli --redis); the summary tells through which gateway each
 # order entered and which gateway holds the player.
+#
+# --web (one gateway) also opens the gateway's WebSocket listener (WsPort) and serves the
+# browser player of tools/web from a local web server (python3 -m http.server on
+# 127.0.0.1); the URL to open is printed. The page plays as client id 2001: each request
+# it sends comes back as one answer from each logic server.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 src_dir=$(pwd)
@@ -33,6 +38,7 @@ build_dir=$src_dir/build
 keep=0
 sentinel=0
 gateways=1
+web=0
 while [ $# -gt 0 ]; do
   case "$1" in
     -d) duration=$2; shift 2 ;;
@@ -42,7 +48,8 @@ while [ $# -gt 0 ]; do
     --keep) keep=1; shift ;;
     --sentinel) sentinel=1; shift ;;
     --gateways) gateways=$2; shift 2 ;;
-    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+    --web) web=1; shift ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "demo: unknown argument '$1' (try --help)" >&2; exit 2 ;;
   esac
 done
@@ -53,6 +60,7 @@ die() { printf '[demo] FAILED: %s\n' "$*" >&2; keep=1; exit 1; }
 [[ "$duration" =~ ^[0-9]+$ ]] || { echo "demo: -d takes whole seconds, not '$duration'" >&2; exit 2; }
 [[ "$orders" =~ ^[0-9]+$ ]] || { echo "demo: -n takes a whole number of orders, not '$orders'" >&2; exit 2; }
 [ "$sentinel" -eq 0 ] || [ "$gateways" -eq 1 ] || die "--sentinel runs one gateway; leave out --gateways"
+[ "$web" -eq 0 ] || [ "$gateways" -eq 1 ] || die "--web runs one gateway; leave out --gateways"
 
 build_dir=$(mkdir -p "$build_dir" && cd "$build_dir" && pwd)
 if [ "$build" -eq 1 ]; then
@@ -66,6 +74,7 @@ for prog in hall order_sync_client logic_server hall_cli; do
 done
 command -v redis-server >/dev/null || die "redis-server is not installed"
 command -v redis-cli >/dev/null || die "redis-cli is not installed"
+[ "$web" -eq 0 ] || command -v python3 >/dev/null || die "--web needs python3 for the page's web server"
 
 run=$(mktemp -d /tmp/hall-demo.XXXXXX)
 mkdir -p "$run/bin" "$run/conf" "$run/log"
@@ -262,17 +271,29 @@ fleet_summary() {
 if [ "$gateways" -gt 1 ]; then
   start_fleet
 else
+web_attrs=""
+if [ "$web" -eq 1 ]; then
+  ws_port=$(free_port) || die "no free loopback port"
+  web_attrs="WsPort=\"$ws_port\" WsPath=\"/\""
+fi
 cat > "$run/conf/config.xml" <<EOF
 <?xml version="1.0" encoding="utf-8"?>
 <SYSTEM LogDir="../log" LogNum="3" LogSize="10485760" LogLevel="6" MaxFdCount="1024"
         WebTimeout="3600" HelperTimeout="5" MaxListenCount="256" BindAddr="127.0.0.1"
-        $redis_attrs UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="0"/>
+        $redis_attrs UdpSwitch="0" UdpServer="127.0.0.1" UdpPort="0" $web_attrs/>
 EOF
 cp "$src_dir/conf/clib_log_coloring.conf" "$run/conf/"
 
 cd "$run/bin"
 launch hall_port hall hall "[hall] " "$build_dir/hall" -p @PORT@ -s 1 -h 127.0.0.1 -f
 say "hall is listening on 127.0.0.1:$hall_port with logic servers 1 and 2"
+if [ "$web" -eq 1 ]; then
+  wait_port "${pids[-1]}" "$ws_port" "the WebSocket listener of hall"
+  launch web_port "the web server of the page" web "[web] " python3 -m http.server --bind 127.0.0.1 \
+    --directory "$src_dir/tools/web" @PORT@
+  say "hall takes WebSocket players on ws://127.0.0.1:$ws_port/"
+  say "open http://127.0.0.1:$web_port/index.html?gw=ws://127.0.0.1:$ws_port/&id=2001 in a browser"
+fi
 # The registration record the gateway wrote in Redis at start.
 say "registration: $(redis-cli -p "$(master_port)" HGET HALLSERVER HALLSERVER1 | tr -d '\n')"
 

@@ -6,7 +6,8 @@
 # tests/fuzz/corpus-work/<target>/ and exits non-zero.
 #
 # Usage: scripts/fuzz.sh [seconds per target, default 30] [target ...]
-#   targets: packet markup ini client_stream logic_stream order stats_request token proxy_header (default: all)
+#   targets: packet markup ini client_stream logic_stream order stats_request token proxy_header
+#   ws_head ws_frames (default: all)
 # Environment: HALL_FUZZ_BUILD (build directory), HALL_FUZZ_JOBS (build jobs, default 2).
 set -euo pipefail
 

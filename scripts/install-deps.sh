@@ -6,13 +6,13 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libgtest-dev googletest
-  libjsoncpp-dev libhiredis-dev libmariadb-dev libssl-dev
+  libjsoncpp-dev libhiredis-dev libmariadb-dev libssl-dev openssl libwslay-dev
   python3-nacl
   redis-server mariadb-server
   iproute2
   clang libclang-rt-dev
   prometheus
-  haproxy
+  haproxy chromium python3
 )
 # Extra packages may be requested by the caller (for example benchmarks): EXTRA_PACKAGES="haproxy nginx".
 if [ -n "${EXTRA_PACKAGES:-}" ]; then

@@ -39,7 +39,7 @@ static_assert(sizeof(kPolicyAnswer) == kPolicyAnswerSize + 1, "policy answer is 
 
 }  // namespace
 
-CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
+CClientUnit::CClientUnit(CDecoderUnit* owner, int fd, hall_transport::CTransport* transport)
     : CPollerObject(owner->pollerunit(), fd),
       _api(0),
       _send_error_times(0),
@@ -51,7 +51,8 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd)
       _ending(false),
       _queued_counted(0),
       _half_closed(false),
-      _close_when_sent(false) {}
+      _close_when_sent(false),
+      _transport(transport != nullptr ? transport : new hall_transport::CTcpTransport(fd)) {}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
@@ -79,7 +80,14 @@ int CClientUnit::Attach() {
 
 int CClientUnit::InputNotify() {
   update_timer();
-  recv();
+  // What a transport holds already (part of a TLS record, WebSocket messages beyond one
+  // read) is not reported again by the kernel: it is read here. Each further pass only
+  // works off what the layers hold, so the passes end.
+  if (recv() == 0)
+    for (int pass = 0; pass < MAX_HELD_READS && _stage == CONN_DATA_RECVING && !_ending && _transport->input_pending();
+         ++pass)
+      if (recv() < 0) break;
+  want_transport_output();
   log_debug("InputNotify");
   return _decoderunit->web_input();
 }
@@ -88,11 +96,14 @@ int CClientUnit::OutputNotify() {
   update_timer();
   if (_w.data_len() > 0) {
     send();
+  } else if (_transport->output_pending() && _transport->flush() < 0) {
+    // The transport's own close is done, or the connection failed under it.
+    _stage = CONN_FATAL_ERROR;
   } else if (_stage != CONN_FATAL_ERROR) {
     // Writability with nothing queued is no failure: the answers are all out. The
     // mask goes to the kernel here, since the dispatcher applies nothing after a
     // non-zero result.
-    DisableOutput();
+    if (!_transport->output_pending()) DisableOutput();
     ApplyEvents();
     _stage = CONN_SEND_DONE;
   }
@@ -109,13 +120,18 @@ int CClientUnit::HangupNotify() {
 void CClientUnit::read_rest() {
   // Requests that reached the socket are handled whether or not their sender still
   // waits for the answers.
-  for (int reads = 0; reads < MAX_READS_AT_HANGUP && !_ending && CNet::unread_bytes(netfd) > 0; ++reads)
+  for (int reads = 0;
+       reads < MAX_READS_AT_HANGUP && !_ending && (CNet::unread_bytes(netfd) > 0 || _transport->input_pending());
+       ++reads)
     if (recv() < 0 || _stage != CONN_DATA_RECVING) return;
 }
 
 void CClientUnit::half_close() {
   if (_ending || _half_closed) return;
   _half_closed = true;
+  // The transport's last word (a WebSocket close frame, a TLS close_notify) goes ahead
+  // of the end-of-file.
+  _transport->goodbye();
   ::shutdown(netfd, SHUT_WR);
   _w.skip(_w.data_len());
   count_queued();
@@ -125,6 +141,7 @@ void CClientUnit::half_close() {
 }
 
 void CClientUnit::shut() {
+  _transport->goodbye();
   DisableTimer();
   DetachPoller();
 }
@@ -142,8 +159,9 @@ void CClientUnit::TimerNotify() {
 
 void CClientUnit::update_timer() {
   // A connection waiting on the pending list for its close stays there. A balancer's
-  // header must be whole within one time-out from the accept, however it trickles in.
-  if (_ending || _decoderunit->gate().awaiting_proxy_header()) return;
+  // header and a transport's handshake keep the deadline of the accept: each must be
+  // whole within the web time-out, however it trickles in.
+  if (_ending || _decoderunit->gate().awaiting_proxy_header() || !_transport->established()) return;
   DisableTimer();
   AttachTimer(_decoderunit->get_web_timer());
 }
@@ -179,9 +197,17 @@ int CClientUnit::recv() {
 }
 
 TDecodeStatus CClientUnit::proc_pkg() {
+  // A balancer's PROXY header comes first on the socket itself, before any transport's
+  // own bytes (a TLS handshake reads the descriptor directly): it is taken off the socket
+  // here, and the transport starts on what follows it.
+  if (_decoderunit->gate().awaiting_proxy_header()) {
+    const int header = read_proxy_header();
+    if (header != 0) return static_cast<TDecodeStatus>(header);
+  }
+
   // Not cleared: only the `got` bytes that recv() fills are ever looked at.
   char buffer[RECV_BUFFER_SIZE];
-  const ssize_t got = ::recv(netfd, buffer, sizeof(buffer), 0);
+  const ssize_t got = _transport->read(buffer, sizeof(buffer));
   log_debug("*STEP: receiving HTTP request, length[%d]", static_cast<int>(got));
 
   if (got < 0) {
@@ -196,13 +222,8 @@ TDecodeStatus CClientUnit::proc_pkg() {
     log_debug("%s||Connect disconnect by client, uid:[%d]", __FUNCTION__, _uid);
     return DECODE_DISCONNECT_BY_USER;
   }
-
   const char* data = buffer;
-  unsigned len = static_cast<unsigned>(got);
-  if (_decoderunit->gate().awaiting_proxy_header()) {
-    const int header = proxy_header(&data, &len);
-    if (header != 0) return static_cast<TDecodeStatus>(header);
-  }
+  const unsigned len = static_cast<unsigned>(got);
 
   // A policy request arrives alone as the first bytes of a connection; it is answered
   // and the connection closes. Its bytes never enter the packet stream. A read that
@@ -224,6 +245,30 @@ TDecodeStatus CClientUnit::proc_pkg() {
     DisableInput();
     ApplyEvents();
   }
+  return status;
+}
+
+int CClientUnit::read_proxy_header() {
+  // Peeked, so that the bytes behind the header stay in the socket for the transport;
+  // the reader takes the header's bytes only, which are then read off for real.
+  char head[256];
+  const ssize_t got = ::recv(netfd, head, sizeof(head), MSG_PEEK);
+  if (got < 0) {
+    const int err = errno;
+    if (err == EAGAIN || err == EINTR) return DECODE_WAIT_HEAD;
+    log_warning("recv failed from fd[%d], msg[%s]", netfd, strerror(err));
+    return DECODE_FATAL_ERROR;
+  }
+  if (got == 0) return DECODE_DISCONNECT_BY_USER;
+  const char* data = head;
+  unsigned left = static_cast<unsigned>(got);
+  const int status = proxy_header(&data, &left);
+  const size_t used = static_cast<size_t>(got) - left;
+  if (used > 0 && ::recv(netfd, head, used, 0) != static_cast<ssize_t>(used)) {
+    log_warning("PROXY header on fd[%d] could not be taken off the socket", netfd);
+    return DECODE_FATAL_ERROR;
+  }
+  // 0 when bytes follow the header: the transport reads them now.
   return status;
 }
 
@@ -479,8 +524,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
   }
 
   log_traffic("send packet before, length[%d]", static_cast<int>(len));
-  // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
-  const ssize_t sent = ::send(netfd, data, len, MSG_NOSIGNAL);
+  const ssize_t sent = _transport->write(data, len);
   const int err = errno;
   if (sent > 0) g_stats.bytes_written += static_cast<uint64_t>(sent);
   log_traffic("sent packet length[%d] netfd[%d]", static_cast<int>(sent), netfd);
@@ -509,7 +553,7 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
 
   if (static_cast<unsigned>(sent) == len) {
     log_debug("send complete");
-    DisableOutput();
+    if (!_transport->output_pending()) DisableOutput();
     ApplyEvents();
     if (from_queue) _w.skip(static_cast<unsigned>(sent));
     count_queued();
@@ -530,6 +574,12 @@ int CClientUnit::send(const char* direct, unsigned direct_len) {
   }
   _send_error_times = 0;
   return static_cast<int>(sent);
+}
+
+void CClientUnit::want_transport_output() {
+  if (_ending || !_transport->output_pending()) return;
+  EnableOutput();
+  ApplyEvents();
 }
 
 void CClientUnit::fail_and_schedule_close() {

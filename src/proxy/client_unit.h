@@ -1,12 +1,16 @@
-// CClientUnit: the gateway's end of one client TCP connection. It reads and frames the
+// CClientUnit: the gateway's end of one client connection. It reads and frames the
 // client's packets, deciphers and checks them, answers the cross-domain policy request,
 // handles the data command (register the client id, forward to every logic server), and
 // queues and writes the answers that helper units hand it. Owned and deleted by its
 // CDecoderUnit, which decides after every notification whether the connection lives on
 // and ends it in CDecoderUnit::complete. Runs on the loop thread only.
+//
+// The client's bytes come and go through its transport (plain TCP, TLS, WebSocket; see
+// transport.h), which it owns and whose kind it never asks.
 #ifndef HALL_PROXY_CLIENT_UNIT_H
 #define HALL_PROXY_CLIENT_UNIT_H
 
+#include <memory>
 #include <string>
 
 #include "admission/admission.h"
@@ -16,6 +20,7 @@
 #include "poller.h"
 #include "raw_cache.h"
 #include "timerlist.h"
+#include "transport.h"
 
 namespace __http_svr_ns__ {
 
@@ -27,8 +32,10 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   static const int MAX_CLIENT_PACKET = 8000;   // largest packet, header included
   static const int MAX_SEND_BLOCKED = 50;      // this many blocked writes in a row close
   static const int MAX_READS_AT_HANGUP = 256;  // reads of what a broken connection still holds
+  static const int MAX_HELD_READS = 16;        // further reads of what the transport holds
 
-  CClientUnit(CDecoderUnit* owner, int netfd);
+  // Takes `transport` (plain TCP on `netfd` when null).
+  CClientUnit(CDecoderUnit* owner, int netfd, hall_transport::CTransport* transport = nullptr);
   virtual ~CClientUnit();
 
   // Registers for input and arms the idle timer. 0, or -1 when epoll refused it.
@@ -64,6 +71,9 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   // *len. DECODE_WAIT_HEAD while it is incomplete or when nothing follows it, 0 when
   // client bytes follow, DECODE_FATAL_ERROR when the connection must close.
   int proxy_header(const char** data, unsigned* len);
+  // Reads the PROXY header off the socket, leaving what follows it to the transport:
+  // 0 when the transport may read on, else the decode status to return.
+  int read_proxy_header();
   // Frames and handles the packets of one read, queueing a trailing part packet.
   TDecodeStatus handle_read(const char* buffer, unsigned got);
   // Size of the complete packet at the head of data, 0 when more bytes are needed, -1
@@ -112,6 +122,8 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   // unit on the pending timer list, whose notification calls CDecoderUnit::complete at
   // the end of this loop turn, so that no caller is left holding a deleted object.
   void fail_and_schedule_close();
+  // Output interest while the transport has bytes of its own to write.
+  void want_transport_output();
   // Brings the send queue's length into g_stats.client_queued_bytes.
   void count_queued();
   // Sends a 0x1001 answer made here: status and text.
@@ -132,6 +144,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   // An answer that ends the connection is queued: nothing more is read, and the
   // connection closes once the queue is written.
   bool _close_when_sent;
+  std::unique_ptr<hall_transport::CTransport> _transport;
 };
 
 }  // namespace __http_svr_ns__

@@ -15,6 +15,7 @@
 #include "listener.h"
 #include "log.h"
 #include "packet_base.h"
+#include "transport.h"
 #include "watchdog.h"
 
 namespace __http_svr_ns__ {
@@ -99,8 +100,12 @@ void CDecoderUnit::release_routes() {
 }
 
 int CDecoderUnit::listener_input() {
-  _webUnit = new (std::nothrow) CClientUnit(this, _fd);
+  hall_transport::CTransport* transport = hall_transport::new_transport(
+      _listener != nullptr ? _listener->transport_kind() : hall_transport::TRANSPORT_TCP, _fd);
+  if (transport == nullptr) return -1;
+  _webUnit = new (std::nothrow) CClientUnit(this, _fd, transport);
   if (_webUnit == nullptr) {
+    delete transport;
     log_error("create CClient object failed, errno[%d], %m", errno);
     return -1;
   }

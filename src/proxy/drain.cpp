@@ -21,8 +21,24 @@ const int64_t kMicros = 1000000;
 
 }  // namespace
 
-CDrain::CDrain(CListener* listener, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond)
-    : _listener(listener), _registry(registry), _unit(unit), _everySecond(everySecond) {}
+CDrain::CDrain(const std::vector<CListener*>& listeners, CRedisServer* registry, CPollerUnit* unit,
+               CTimerList* everySecond)
+    : _listeners(listeners), _registry(registry), _unit(unit), _everySecond(everySecond) {}
+
+std::vector<CDecoderUnit*> CDrain::Clients() const {
+  std::vector<CDecoderUnit*> all;
+  for (CListener* l : _listeners) {
+    const std::vector<CDecoderUnit*> some = l->clients();
+    all.insert(all.end(), some.begin(), some.end());
+  }
+  return all;
+}
+
+int CDrain::ClientCount() const {
+  int count = 0;
+  for (CListener* l : _listeners) count += l->client_count();
+  return count;
+}
 
 bool CDrain::Step(int64_t now_us) {
   switch (_stage) {
@@ -32,7 +48,7 @@ bool CDrain::Step(int64_t now_us) {
       // The clients may be gone already.
       return Step(now_us);
     case kHolding:
-      if (_listener->client_count() == 0)
+      if (ClientCount() == 0)
         StopHolding(now_us, false);
       else if (now_us >= _holdUntil)
         StopHolding(now_us, true);
@@ -45,7 +61,7 @@ bool CDrain::Step(int64_t now_us) {
       return Step(now_us);
     }
     case kClosing:
-      if (_listener->client_count() != 0 && now_us < _closeUntil) return false;
+      if (ClientCount() != 0 && now_us < _closeUntil) return false;
       CloseClients(now_us);
       return Step(now_us);
     case kForwarding:
@@ -66,15 +82,15 @@ void CDrain::Begin(int64_t now_us) {
   _stage = kHolding;
   _holdUntil = now_us + TGlobal::_drainTimeout * kMicros;
   if (_registry != nullptr) _registry->Withdraw(_unit, TGlobal::_svid);
-  _listener->close_for_good();
+  for (CListener* l : _listeners) l->close_for_good();
   log_boot("drain: started on SIGUSR1: registration withdrawn, listener closed, %d clients held, time-out %d s",
-           _listener->client_count(), TGlobal::_drainTimeout);
+           ClientCount(), TGlobal::_drainTimeout);
   if (_everySecond != nullptr) AttachTimer(_everySecond);
 }
 
 void CDrain::TimerNotify() {
   if (_stage != kHolding) return;
-  log_boot("drain: %d clients left", _listener->client_count());
+  log_boot("drain: %d clients left", ClientCount());
   AttachTimer(_everySecond);
 }
 
@@ -84,7 +100,7 @@ void CDrain::StopHolding(int64_t now_us, bool timedOut) {
   _registryUntil = now_us + kRegistryWaitSeconds * kMicros;
   DisableTimer();
   if (timedOut)
-    log_boot("drain: ended: timed out with %d clients still connected", _listener->client_count());
+    log_boot("drain: ended: timed out with %d clients still connected", ClientCount());
   else
     log_boot("drain: ended: all clients left");
 }
@@ -99,7 +115,7 @@ void CDrain::HalfCloseClients(int64_t now_us) {
   // its request unread, which resets the connection and loses the request. After the
   // half-close the client reads end-of-file, stops writing and closes, and the gateway
   // reads up to that close.
-  for (CDecoderUnit* unit : _listener->clients()) {
+  for (CDecoderUnit* unit : Clients()) {
     CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) client->half_close();
   }
@@ -111,7 +127,7 @@ void CDrain::CloseClients(int64_t now_us) {
   // The connections still open end as an idle time-out ends them, once what their
   // sockets hold is handled: their close notices go to the logic servers with the
   // forwards still queued.
-  for (CDecoderUnit* unit : _listener->clients()) {
+  for (CDecoderUnit* unit : Clients()) {
     CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) client->read_rest();
     unit->complete();
@@ -156,7 +172,7 @@ void CDrain::Finish() {
 
 unsigned long CDrain::QueuedAnswers() const {
   unsigned long queued = 0;
-  for (CDecoderUnit* unit : _listener->clients()) {
+  for (CDecoderUnit* unit : Clients()) {
     const CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) queued += client->pending_output() + CNet::unacked_bytes(client->GetNetfd());
   }

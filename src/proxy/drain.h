@@ -14,6 +14,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "noncopyable.h"
 #include "timerlist.h"
 
@@ -21,6 +23,7 @@ class CPollerUnit;
 
 namespace __http_svr_ns__ {
 
+class CDecoderUnit;
 class CListener;
 class CRedisServer;
 
@@ -35,7 +38,8 @@ class CDrain : public CTimerObject, private noncopyable {
   static const int kRegistryWaitSeconds = 2;
 
   // `registry` may be null (nothing to withdraw); `everySecond` paces the count lines.
-  CDrain(CListener* listener, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond);
+  // `listeners`: every client listener (the client port and the WebSocket/TLS ports).
+  CDrain(const std::vector<CListener*>& listeners, CRedisServer* registry, CPollerUnit* unit, CTimerList* everySecond);
 
   // Once per loop turn, before the wait: begins the drain when it has been asked for
   // and moves it on. True once the loop may end.
@@ -65,6 +69,9 @@ class CDrain : public CTimerObject, private noncopyable {
   void LeaveLogicServers(int64_t now_us);
   static int LinksUp();
   void Finish();
+  // The client connections of every listener, and their count.
+  std::vector<CDecoderUnit*> Clients() const;
+  int ClientCount() const;
   // Bytes of answers not yet delivered, over every client connection: those the gateway
   // holds and those its sockets hold unacknowledged (lost if a close resets the link).
   unsigned long QueuedAnswers() const;
@@ -76,7 +83,7 @@ class CDrain : public CTimerObject, private noncopyable {
   // reached, was reset or was full), over every link.
   static unsigned long DroppedForwards();
 
-  CListener* _listener;
+  std::vector<CListener*> _listeners;
   CRedisServer* _registry;
   CPollerUnit* _unit;
   CTimerList* _everySecond;

@@ -22,6 +22,7 @@
 #include "markup_stl.h"
 #include "net.h"
 #include "stats_listener.h"
+#include "tls_transport.h"
 
 namespace __http_svr_ns__ {
 
@@ -60,6 +61,13 @@ int TGlobal::_statsPort = 0;
 bool TGlobal::_clientAuth = false;
 std::string TGlobal::_authKeysFile;
 int TGlobal::_authMaxTtl = 300;
+int TGlobal::_wsPort = 0;
+int TGlobal::_wssPort = 0;
+int TGlobal::_tlsPort = 0;
+std::string TGlobal::_wsPath = "/";
+std::vector<std::string> TGlobal::_wsOrigins;
+std::string TGlobal::_tlsCert;
+std::string TGlobal::_tlsKey;
 
 namespace {
 
@@ -384,6 +392,56 @@ void read_client_auth(const CMarkupSTL& xml, const char* path, TConfigReading* r
     r->notes.push_back({true, problem(path, "SYSTEM", "AuthKeysFile", r->authKeysFile, why)});
 }
 
+// WsPort, WssPort, TlsPort and what they need: each port 0 (off) to 65535, no two
+// alike, a WsPath that is an absolute path, and for a TLS port a certificate pair that
+// loads and matches.
+void read_transports(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
+  std::vector<TConfigNote>* notes = &r->notes;
+  std::map<long, const char*> taken;
+  if (r->statsPort > 0) taken[r->statsPort] = "StatsPort";
+  for (const auto& entry : {std::make_pair("WsPort", &r->wsPort), std::make_pair("WssPort", &r->wssPort),
+                            std::make_pair("TlsPort", &r->tlsPort)}) {
+    const std::string text = xml.GetAttrib(entry.first);
+    long number = 0;
+    if (!text.empty() && !whole_number(text, 0, 65535, &number)) {
+      notes->push_back({true, problem(path, "SYSTEM", entry.first, text, "not a port number from 0 to 65535")});
+      continue;
+    }
+    if (number > 0 && taken.count(number) != 0) {
+      notes->push_back({true, problem(path, "SYSTEM", entry.first, text, std::string("the port of ") + taken[number])});
+      continue;
+    }
+    if (number > 0) taken[number] = entry.first;
+    *entry.second = static_cast<int>(number);
+  }
+  const std::string ws_path = xml.GetAttrib("WsPath");
+  if (!ws_path.empty()) r->wsPath = ws_path;
+  if (r->wsPath[0] != '/' || r->wsPath.find_first_of(" ?#\t\r\n") != std::string::npos)
+    notes->push_back({true, problem(path, "SYSTEM", "WsPath", ws_path, "not a path starting with /")});
+  const std::string origins = xml.GetAttrib("WsOrigins");
+  for (size_t start = 0; start < origins.size();) {
+    size_t comma = origins.find(',', start);
+    if (comma == std::string::npos) comma = origins.size();
+    std::string one = origins.substr(start, comma - start);
+    one.erase(0, one.find_first_not_of(' '));
+    one.erase(one.find_last_not_of(' ') + 1);
+    if (!one.empty()) r->wsOrigins.push_back(one);
+    start = comma + 1;
+  }
+  r->tlsCert = xml.GetAttrib("TlsCert");
+  r->tlsKey = xml.GetAttrib("TlsKey");
+  if (r->wssPort == 0 && r->tlsPort == 0) return;
+  if (r->tlsCert.empty() || r->tlsKey.empty()) {
+    const char* missing = r->tlsCert.empty() ? "TlsCert" : "TlsKey";
+    notes->push_back({true, problem(path, "SYSTEM", missing, "", "missing or empty (needed by WssPort and TlsPort)")});
+    return;
+  }
+  std::string why;
+  SSL_CTX* ctx = hall_transport::load_tls_pair(r->tlsCert, r->tlsKey, &why);
+  if (ctx == nullptr) notes->push_back({true, std::string(path) + ": SYSTEM TlsCert/TlsKey: " + why});
+  SSL_CTX_free(ctx);
+}
+
 }  // namespace
 
 void TGlobal::SetupSignals() {
@@ -455,6 +513,7 @@ void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
   read_stats_endpoint(xml, path, r);
   read_client_auth(xml, path, r);
   read_admission(xml, path, r);
+  read_transports(xml, path, r);
 }
 
 int TGlobal::DaemonInit(const char* path) {
@@ -520,6 +579,13 @@ int TGlobal::DaemonInit(const char* path) {
     log_boot("client authentication cannot start: %s", why.c_str());
     return -1;
   }
+  _wsPort = r.wsPort;
+  _wssPort = r.wssPort;
+  _tlsPort = r.tlsPort;
+  _wsPath = r.wsPath;
+  _wsOrigins = r.wsOrigins;
+  _tlsCert = r.tlsCert;
+  _tlsKey = r.tlsKey;
   return 0;
 }
 
@@ -549,11 +615,13 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   const int registry = conf.registerInterval > 0 ? (conf.redisMaster.empty() ? 1 : 2) : 0;
   // The metrics endpoint: its listener and the stats connections it may hold.
   const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
-  if (conf.read && 1 + registry + stats + 2L * count >= conf.maxpoller) {
+  const int listeners = 1 + (conf.wsPort > 0) + (conf.wssPort > 0) + (conf.tlsPort > 0);
+  if (conf.read && listeners + registry + stats + 2L * count >= conf.maxpoller) {
     out.push_back(
         {true,
          problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
-                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the listener" +
+                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the " +
+                     (listeners > 1 ? std::to_string(listeners) + " listeners" : std::string("listener")) +
                      (registry != 0 ? ", the Redis registration" : "") + (stats != 0 ? ", the metrics endpoint" : "") +
                      " and the " + std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
   }

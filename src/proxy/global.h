@@ -52,13 +52,20 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
-  int drainTimeout = 0;      // as used
-  std::string statsAddr;     // as used
-  int statsPort = 0;         // as used: 0 when missing or refused
-  bool clientAuth = false;   // ClientAuth="1"
-  std::string authKeysFile;  // as written
-  int authMaxTtl = 300;      // as used
+  int drainTimeout = 0;                // as used
+  std::string statsAddr;               // as used
+  int statsPort = 0;                   // as used: 0 when missing or refused
+  bool clientAuth = false;             // ClientAuth="1"
+  std::string authKeysFile;            // as written
+  int authMaxTtl = 300;                // as used
   hall_admission::Settings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
+  int wsPort = 0;                      // WebSocket, WebSocket over TLS and TLS listeners: 0 off
+  int wssPort = 0;
+  int tlsPort = 0;
+  std::string wsPath = "/";
+  std::vector<std::string> wsOrigins;
+  std::string tlsCert;
+  std::string tlsKey;
   std::vector<TConfigNote> notes;
 
   // With redisMaster set, Redis is the master these sentinels name.
@@ -145,6 +152,13 @@ class TGlobal {
   static bool _clientAuth;                       // data requests need a signed token first (ClientAuth), false
   static std::string _authKeysFile;              // the token signers' public keys (AuthKeysFile), ""
   static int _authMaxTtl;                        // seconds a token may have left at most (AuthMaxTtl), 300
+  static int _wsPort;                            // WebSocket client port (WsPort), 0: none
+  static int _wssPort;                           // WebSocket-over-TLS client port (WssPort), 0: none
+  static int _tlsPort;                           // TLS client port for native clients (TlsPort), 0: none
+  static std::string _wsPath;                    // the WebSocket handshake's path (WsPath), "/"
+  static std::vector<std::string> _wsOrigins;    // allowed Origin values (WsOrigins), empty: any
+  static std::string _tlsCert;                   // PEM certificate chain file (TlsCert)
+  static std::string _tlsKey;                    // PEM private key file (TlsKey)
 
   // With both set, Redis is the master the sentinels name, not _redisIp:_redisPort
   // (RedisSentinels, RedisMaster); empty by default.

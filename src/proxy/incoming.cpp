@@ -22,6 +22,8 @@
 #include "stats_listener.h"
 #include "timerlist.h"
 #include "timestamp.h"
+#include "tls_transport.h"
+#include "transport.h"
 
 namespace __http_svr_ns__ {
 
@@ -71,8 +73,10 @@ CIncoming::~CIncoming() {
   _realtimerlist = nullptr;
   delete _statslistener;
   _statslistener = nullptr;
-  delete _listener;
+  for (CListener* l : _listeners) delete l;
+  _listeners.clear();
   _listener = nullptr;
+  hall_transport::tls_teardown();
   delete _pollerunit;
   _pollerunit = nullptr;
 }
@@ -88,6 +92,7 @@ int CIncoming::open() {
     log_boot("create CListener object failed.");
     return -1;
   }
+  _listeners.push_back(_listener);
   _timerunit = new (std::nothrow) CTimerUnit();
   if (_timerunit == nullptr) {
     log_boot("create CTimerUnit object failed.");
@@ -120,6 +125,23 @@ int CIncoming::open() {
     log_boot("invoke CListener::Attach() failed.");
     return -1;
   }
+  // The WebSocket and TLS client ports, each with its own listener, on the same loop.
+  hall_transport::TTransportSettings& transport = hall_transport::transport_settings();
+  transport.wsPath = TGlobal::_wsPath;
+  transport.wsOrigins = TGlobal::_wsOrigins;
+  transport.handshakeMicros = static_cast<int64_t>(TGlobal::_webtimeout) * 1000000;
+  transport.maxMessage = CClientUnit::MAX_CLIENT_PACKET;
+  if (TGlobal::_wssPort > 0 || TGlobal::_tlsPort > 0) {
+    std::string why;
+    if (hall_transport::tls_setup(TGlobal::_tlsCert, TGlobal::_tlsKey, &why) < 0) {
+      log_boot("TLS certificate pair refused: %s", why.c_str());
+      return -1;
+    }
+  }
+  if (open_listener(TGlobal::_wsPort, hall_transport::TRANSPORT_WS) < 0 ||
+      open_listener(TGlobal::_wssPort, hall_transport::TRANSPORT_WSS) < 0 ||
+      open_listener(TGlobal::_tlsPort, hall_transport::TRANSPORT_TLS) < 0)
+    return -1;
   // The metrics endpoint, on the same loop.
   g_stats.start_time = time(nullptr);
   if (TGlobal::_statsPort > 0) {
@@ -133,6 +155,24 @@ int CIncoming::open() {
     log_boot("InitHelperUnit failed.");
     return -1;
   }
+  return 0;
+}
+
+int CIncoming::open_listener(int port, int kind) {
+  if (port <= 0) return 0;
+  const hall_transport::TTransportKind k = static_cast<hall_transport::TTransportKind>(kind);
+  CListener* l = new (std::nothrow) CListener(TGlobal::_addr, static_cast<uint16_t>(port), kAcceptBatch, k);
+  if (l == nullptr) {
+    log_boot("create CListener object failed.");
+    return -1;
+  }
+  _listeners.push_back(l);
+  l->set_retry_timer(_timerunit->GetTimerList(kAcceptRetrySeconds));
+  if (l->Attach(_pollerunit, _webtimerlist, _helpertimerlist, TGlobal::_backlog) < 0) {
+    log_boot("%s listener on %s:%d failed.", hall_transport::transport_name(k), TGlobal::_addr, port);
+    return -1;
+  }
+  log_boot("%s clients on %s:%d", hall_transport::transport_name(k), TGlobal::_addr, port);
   return 0;
 }
 

@@ -1,5 +1,5 @@
 // CIncoming: the process-wide owner of the reactor. It holds the epoll poller unit, the
-// listener and the timer unit with its lists, and at start-up creates and connects one
+// listeners (the client port, and the WebSocket and TLS ports when set) and the timer unit with its lists, and at start-up creates and connects one
 // helper unit per logic server of "../conf/server.xml", which it deletes again before the
 // poller unit. A singleton created on first use (Instance) and deleted by Destroy; the
 // module opens it once and runs its main loop. Runs on the loop thread only.
@@ -7,6 +7,7 @@
 #define HALL_PROXY_INCOMING_H
 
 #include <stdint.h>
+#include <vector>
 
 #include "noncopyable.h"
 #include "singleton.h"
@@ -47,14 +48,20 @@ class CIncoming : private noncopyable {
 
   CPollerUnit* pollerunit() const { return _pollerunit; }
   CTimerUnit* timerunit() const { return _timerunit; }
+  // The listener of the client port, and every client listener (that one first).
   CListener* listener() const { return _listener; }
+  const std::vector<CListener*>& listeners() const { return _listeners; }
   // The drain the loop moves on at every turn and whose end ends the loop; not owned,
   // null for none.
   void set_drain(CDrain* drain) { _drain = drain; }
 
  private:
   CPollerUnit* _pollerunit;
+  // Opens the listener of one more client port with its transport. 0 or -1.
+  int open_listener(int port, int kind);
+
   CListener* _listener;
+  std::vector<CListener*> _listeners;  // owned, _listener first
   CTimerUnit* _timerunit;
   CTimerList* _webtimerlist;
   CTimerList* _helpertimerlist;

@@ -22,7 +22,7 @@
 
 namespace __http_svr_ns__ {
 
-CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount)
+CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount, hall_transport::TTransportKind kind)
     : CPollerObject(nullptr, -1),
       _pollerunit(nullptr),
       _webtimerlist(nullptr),
@@ -33,16 +33,25 @@ CListener::CListener(const char* bindAddr, uint16_t port, int acceptCount)
       _peer_array(nullptr),
       _bindPort(port),
       _retrytimerlist(nullptr),
-      _paused(false) {
+      _paused(false),
+      _kind(kind) {
   snprintf(_bindAddr, sizeof(_bindAddr), "%s", bindAddr != nullptr ? bindAddr : "");
   _fd_array = new (std::nothrow) int[_accept_cnt];
   assert(nullptr != _fd_array);
   _peer_array = new (std::nothrow) sockaddr_in[_accept_cnt];
   assert(nullptr != _peer_array);
   for (int i = 0; i < _accept_cnt; ++i) _fd_array[i] = -1;
+  _all.insert(this);
+}
+
+std::set<CListener*> CListener::_all;
+
+void CListener::connection_ended() {
+  for (CListener* l : _all) l->resume_accept();
 }
 
 CListener::~CListener() {
+  _all.erase(this);
   delete[] _fd_array;
   delete[] _peer_array;
 }

@@ -1,4 +1,5 @@
-// CListener: owner of the gateway's listening TCP socket. On readiness it drains the
+// CListener: owner of one of the gateway's listening TCP sockets (the client port, and
+// one per WebSocket or TLS port, each with its transport kind). On readiness it drains the
 // kernel's accept queue in batches of _accept_cnt and gives every new descriptor to a
 // fresh CDecoderUnit, which ends the connection itself (CDecoderUnit::complete) and
 // then reports here that a descriptor came free. Owned by CIncoming; runs on the loop
@@ -20,6 +21,7 @@
 #include "noncopyable.h"
 #include "poller.h"
 #include "timerlist.h"
+#include "transport.h"
 
 namespace __http_svr_ns__ {
 
@@ -27,11 +29,15 @@ class CDecoderUnit;
 
 class CListener : public CPollerObject, public CTimerObject, private noncopyable {
  public:
-  CListener(const char* bindAddr, uint16_t port, int acceptCount);
+  CListener(const char* bindAddr, uint16_t port, int acceptCount,
+            hall_transport::TTransportKind kind = hall_transport::TRANSPORT_TCP);
   virtual ~CListener();
 
   // Binds, listens with `backlog` and registers for input. 0, or negative on failure.
   int Attach(CPollerUnit* unit, CTimerList* webList, CTimerList* helperList, int backlog);
+
+  // The transport every connection accepted here gets.
+  hall_transport::TTransportKind transport_kind() const { return _kind; }
 
   // The list whose time-out paces new accept attempts after descriptors ran out.
   void set_retry_timer(CTimerList* list) { _retrytimerlist = list; }
@@ -53,8 +59,9 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   int proc_request(struct sockaddr_in* peer);
   CDecoderUnit* create_decoderunit(int fd);
 
-  // A connection has ended and its descriptor is closed: accepting resumes if paused.
-  void connection_ended() { resume_accept(); }
+  // A connection has ended and its descriptor is closed: accepting resumes if paused,
+  // on every listener, since they share the poller's slots.
+  void connection_ended();
 
   // The client connections that live now: each decoder unit made here, from its
   // creation to its destructor (forget).
@@ -85,8 +92,10 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   char _bindAddr[128];
   CTimerList* _retrytimerlist;  // not owned
   bool _paused;
-  bool _closed = false;              // close_for_good ran
+  bool _closed = false;  // close_for_good ran
+  hall_transport::TTransportKind _kind;
   std::set<CDecoderUnit*> _clients;  // not owned
+  static std::set<CListener*> _all;  // every listener alive
 };
 
 }  // namespace __http_svr_ns__

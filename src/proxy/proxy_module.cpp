@@ -254,7 +254,7 @@ int CProxyModule::open(int argc, char** argv) {
 int CProxyModule::run(void* arg) {
   TGlobal::_module_close = static_cast<volatile int*>(arg);
   CIncoming* incoming = CIncoming::Instance();
-  CDrain drain(incoming->listener(), m_pRedisServer, incoming->pollerunit(), incoming->timerunit()->GetTimerList(1));
+  CDrain drain(incoming->listeners(), m_pRedisServer, incoming->pollerunit(), incoming->timerunit()->GetTimerList(1));
   incoming->set_drain(&drain);
   const int ret = incoming->run();
   incoming->set_drain(nullptr);

@@ -2,6 +2,7 @@
 
 #include "global.h"
 #include "helper_pool.h"
+#include "tls_transport.h"
 #include "watchdog.h"
 
 namespace __http_svr_ns__ {
@@ -17,6 +18,9 @@ void CRealTimer::TimerNotify() {
     int count = _helperpool != nullptr ? static_cast<int>(_helperpool->m_objmap.size()) : 0;
     LogFile->writeHallUserCount(count, TGlobal::_ip, TGlobal::_port);
   }
+  // A changed TLS certificate pair is taken for new connections (new TLS connections
+  // look too); a bad one is reported here even when nobody connects.
+  hall_transport::tls_reload_if_changed();
   // Re-armed whether or not a report went out, so the timer keeps its period.
   if (realTimerlist != nullptr) AttachTimer(realTimerlist);
 }

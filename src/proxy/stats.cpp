@@ -15,6 +15,7 @@
 #include "incoming.h"
 #include "listener.h"
 #include "log.h"
+#include "transport.h"
 
 #ifndef HALL_BUILD_VERSION
 #define HALL_BUILD_VERSION "unknown"
@@ -31,8 +32,8 @@ const double kLoopTurnBounds[loop_turns_s::BUCKETS - 1] = {0.0005, 0.001, 0.005,
 const char* const kLoopTurnLabels[loop_turns_s::BUCKETS] = {"0.0005", "0.001", "0.005", "0.01", "0.05",
                                                             "0.1",    "0.5",   "1",     "+Inf"};
 
-const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag",    "bad_size",     "bad_checksum",
-                                                    "bad_command", "too_many_ids", "not_authenticated", "rate_limited"};
+const char* const kRejectReasons[REJECT_REASONS] = {"bad_flag",     "bad_size",          "bad_checksum", "bad_command",
+                                                    "too_many_ids", "not_authenticated", "rate_limited"};
 const char* const kDropReasons[DROP_REASONS] = {"queue_full", "no_memory", "link_down", "link_reset", "unacknowledged"};
 
 class CExposition {
@@ -79,10 +80,18 @@ std::string label_value(const char* raw) {
 std::string svid_label(int svid) { return "svid=\"" + std::to_string(svid) + "\""; }
 
 void render_clients(CExposition& e) {
-  // The listener keeps every live client connection: its count is the gauge.
-  const CListener* listener = CIncoming::Instance()->listener();
-  e.one("hall_client_connections", "gauge", "Client connections open.",
-        static_cast<long long>(listener != nullptr ? listener->client_count() : 0));
+  // Each listener keeps its live client connections: their counts are the gauges.
+  long long by_kind[hall_transport::TRANSPORT_KINDS] = {};
+  for (const CListener* l : CIncoming::Instance()->listeners()) by_kind[l->transport_kind()] += l->client_count();
+  long long all = 0;
+  for (long long n : by_kind) all += n;
+  e.one("hall_client_connections", "gauge", "Client connections open.", all);
+  e.family("hall_client_connections_by_transport", "gauge", "Client connections open, by transport.");
+  for (int k = 0; k < hall_transport::TRANSPORT_KINDS; ++k)
+    e.sample("hall_client_connections_by_transport",
+             std::string("transport=\"") +
+                 hall_transport::transport_name(static_cast<hall_transport::TTransportKind>(k)) + "\"",
+             by_kind[k]);
   e.one("hall_registered_clients", "gauge", "Client ids registered to a connection.",
         static_cast<long long>(_helperpool != nullptr ? _helperpool->m_objmap.size() : 0));
   e.one("hall_client_packets_total", "counter", "Client data requests accepted and forwarded.",
@@ -222,7 +231,7 @@ std::string render_metrics() {
   render_logic(e);
   render_loop(e);
   render_process(e);
-  return e.text;
+  return e.text + hall_transport::render_transport_metrics();
 }
 
 }  // namespace __http_svr_ns__

@@ -63,6 +63,10 @@ int stats_request_one(const uint8_t* data, size_t size);
 int token_one(const uint8_t* data, size_t size);
 // The PROXY protocol header reader over one stream, whole and in pieces.
 int proxy_header_one(const uint8_t* data, size_t size);
+// The WebSocket handshake reader over one request head.
+int ws_head_one(const uint8_t* data, size_t size);
+// What one WebSocket client sends after its handshake, in reads, through the transport.
+int ws_frames_one(const uint8_t* data, size_t size);
 
 // Cuts an input into reads: each is a 2-byte big-endian length L followed by L bytes
 // (fewer at the end of the input). A read of length 0 stands for the peer shutting

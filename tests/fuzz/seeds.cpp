@@ -238,23 +238,66 @@ void token_seeds() {
           "k1 AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= # c\n# x\n\nk2 "
           "A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=\n");
   put("token", "private_keys", std::string(1, '\x06') + "login-2026 AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n");
-// The first byte is the size of the pieces the driver feeds (its value % 16, plus 1).
-void proxy_header_seeds() {
-  const std::string sig("\x0D\x0A\x0D\x0A\x00\x0D\x0A\x51\x55\x49\x54\x0A", 12);
-  const std::string v4 = std::string("\xC0\x00\x02\x09\x7F\x00\x00\x01", 8) + be16(5555) + be16(80);
-  put("proxy_header", "v1_tcp4", "\x03PROXY TCP4 192.0.2.9 127.0.0.1 5555 80\r\nTQ");
-  put("proxy_header", "v1_tcp6", "\x00PROXY TCP6 ::ffff:192.0.2.9 ::1 5555 80\r\n");
-  put("proxy_header", "v1_unknown", "\x07PROXY UNKNOWN whatever\r\n");
-  put("proxy_header", "v1_partial", "\x01PROXY TCP4 192.0.2.");
-  put("proxy_header", "v2_tcp4", std::string("\x05") + sig + "\x21\x11" + be16(12) + v4 + "TQ");
-  put("proxy_header", "v2_local", std::string("\x0F") + sig + "\x20\x00" + be16(0));
-  put("proxy_header", "v2_tlv", std::string("\x02") + sig + "\x21\x11" + be16(19) + v4 + "\x04" + be16(4) + "abcd");
-  put("proxy_header", "v2_tcp6",
-      std::string("\x09") + sig + "\x21\x21" + be16(36) + std::string(10, '\0') + "\xFF\xFF\xC0\x00\x02\x09" +
-          std::string(16, '\x01') + be16(1) + be16(2));
-}
+  // The first byte is the size of the pieces the driver feeds (its value % 16, plus 1).
+  void proxy_header_seeds() {
+    const std::string sig("\x0D\x0A\x0D\x0A\x00\x0D\x0A\x51\x55\x49\x54\x0A", 12);
+    const std::string v4 = std::string("\xC0\x00\x02\x09\x7F\x00\x00\x01", 8) + be16(5555) + be16(80);
+    put("proxy_header", "v1_tcp4", "\x03PROXY TCP4 192.0.2.9 127.0.0.1 5555 80\r\nTQ");
+    put("proxy_header", "v1_tcp6", "\x00PROXY TCP6 ::ffff:192.0.2.9 ::1 5555 80\r\n");
+    put("proxy_header", "v1_unknown", "\x07PROXY UNKNOWN whatever\r\n");
+    put("proxy_header", "v1_partial", "\x01PROXY TCP4 192.0.2.");
+    put("proxy_header", "v2_tcp4", std::string("\x05") + sig + "\x21\x11" + be16(12) + v4 + "TQ");
+    put("proxy_header", "v2_local", std::string("\x0F") + sig + "\x20\x00" + be16(0));
+    put("proxy_header", "v2_tlv", std::string("\x02") + sig + "\x21\x11" + be16(19) + v4 + "\x04" + be16(4) + "abcd");
+    put("proxy_header", "v2_tcp6",
+        std::string("\x09") + sig + "\x21\x21" + be16(36) + std::string(10, '\0') + "\xFF\xFF\xC0\x00\x02\x09" +
+            std::string(16, '\x01') + be16(1) + be16(2));
+  }
 
 }  // namespace
+
+// The handshake driver's first byte picks the origin list (odd: one applies).
+void ws_head_seeds() {
+  const std::string get =
+      "GET /play HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+  put("ws_head", "accepted", "\x00" + get + "\r\n");
+  put("ws_head", "origin_allowed", "\x01" + get + "Origin: https://a.example\r\n\r\n");
+  put("ws_head", "origin_refused", "\x01" + get + "Origin: https://b.example\r\n\r\n");
+  put("ws_head", "query", "\x00GET /play?room=1 HTTP/1.1\r\n" + get.substr(get.find("\r\n") + 2) + "\r\n");
+  put("ws_head", "version_8", "\x00" + get.substr(0, get.size() - 4) + "8\r\n\r\n");
+  put("ws_head", "other_path", "\x00GET / HTTP/1.1\r\n\r\n");
+  put("ws_head", "post", "\x00POST /play HTTP/1.1\r\nHost: a\r\n\r\n");
+  put("ws_head", "partial", "\x00" + get);
+  put("ws_head", "large", "\x00" + get + "X: " + std::string(4100, 'x') + "\r\n\r\n");
+}
+
+// A client frame with the mask 12 34 56 78 (or none).
+std::string ws_frame(int first_byte, const std::string& payload, bool masked = true) {
+  std::string f(1, static_cast<char>(first_byte));
+  const char bit = masked ? static_cast<char>(0x80) : 0;
+  if (payload.size() < 126)
+    f += static_cast<char>(bit | static_cast<char>(payload.size()));
+  else
+    f += static_cast<char>(bit | 126) + be16(static_cast<unsigned>(payload.size()));
+  const char key[4] = {0x12, 0x34, 0x56, 0x78};
+  if (masked) f.append(key, 4);
+  for (size_t i = 0; i < payload.size(); ++i) f += masked ? static_cast<char>(payload[i] ^ key[i % 4]) : payload[i];
+  return f;
+}
+
+void ws_frames_seeds() {
+  const std::string req = data_req(42, "{\"order\":1}");
+  put("ws_frames", "binary", rd(ws_frame(0x82, req + req)));
+  put("ws_frames", "split", rd(ws_frame(0x82, req.substr(0, 5))) + rd(ws_frame(0x82, req.substr(5))));
+  put("ws_frames", "fragments",
+      rd(ws_frame(0x02, req.substr(0, 3)) + ws_frame(0x89, "p") + ws_frame(0x80, req.substr(3))));
+  put("ws_frames", "ping_close", rd(ws_frame(0x89, "hi") + ws_frame(0x88, "\x03\xe8")));
+  put("ws_frames", "text", rd(ws_frame(0x81, "hello")));
+  put("ws_frames", "unmasked", rd(ws_frame(0x82, req, false)));
+  put("ws_frames", "too_big", rd(ws_frame(0x82, std::string(8001, 'x'))));
+  put("ws_frames", "eof", rd(ws_frame(0x82, req).substr(0, 9)) + rd(""));
+}
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -272,5 +315,7 @@ int main(int argc, char** argv) {
   stats_request_seeds();
   token_seeds();
   proxy_header_seeds();
+  ws_head_seeds();
+  ws_frames_seeds();
   return 0;
 }

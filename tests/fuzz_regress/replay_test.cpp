@@ -53,6 +53,8 @@ TEST(FuzzReplay, OrderCorpus) { EXPECT_GT(replay("order", hallfuzz::order_one), 
 TEST(FuzzReplay, StatsRequestCorpus) { EXPECT_GT(replay("stats_request", hallfuzz::stats_request_one), 0u); }
 TEST(FuzzReplay, TokenCorpus) { EXPECT_GT(replay("token", hallfuzz::token_one), 0u); }
 TEST(FuzzReplay, ProxyHeaderCorpus) { EXPECT_GT(replay("proxy_header", hallfuzz::proxy_header_one), 0u); }
+TEST(FuzzReplay, WsHeadCorpus) { EXPECT_GT(replay("ws_head", hallfuzz::ws_head_one), 0u); }
+TEST(FuzzReplay, WsFramesCorpus) { EXPECT_GT(replay("ws_frames", hallfuzz::ws_frames_one), 0u); }
 
 // A header on the last line without its ']' ("[s"): writing a new key into that section
 // must give a file from which the key reads back.

@@ -1,0 +1,263 @@
+#include "tls_transport.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include "log.h"
+#include "timestamp.h"
+
+namespace hall_transport {
+
+namespace {
+
+// The pair new connections get, and what its files looked like when last read.
+struct TTlsPair {
+  SSL_CTX* ctx = nullptr;
+  std::string cert;
+  std::string key;
+  std::string stamp;
+  int64_t looked_at = 0;
+};
+TTlsPair g_pair;
+
+// OpenSSL's queued errors as one line (and the queue emptied).
+std::string ssl_errors() {
+  std::string out;
+  unsigned long e;
+  while ((e = ERR_get_error()) != 0) {
+    char text[256];
+    ERR_error_string_n(e, text, sizeof(text));
+    if (!out.empty()) out += "; ";
+    out += text;
+  }
+  return out.empty() ? "unknown error" : out;
+}
+
+// Identity and change time of both files: a rewrite or a rename onto the path changes it.
+std::string file_stamp(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return path + ":missing";
+  return path + ":" + std::to_string(st.st_dev) + "/" + std::to_string(st.st_ino) + "/" + std::to_string(st.st_size) +
+         "/" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+std::string pair_stamp(const std::string& cert, const std::string& key) {
+  return file_stamp(cert) + "|" + file_stamp(key);
+}
+
+}  // namespace
+
+SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::string* why) {
+  ERR_clear_error();
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) {
+    *why = "cannot make a TLS context: " + ssl_errors();
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  // No renegotiation (a client could make the server spend a handshake at will), a
+  // peer that closes without close_notify ends the stream like TCP's end does.
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  // Partial writes and a moving buffer: the connection retries a write from its queue,
+  // which starts with the same bytes at another address. Buffers go back when idle.
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+  // Resumption by tickets only: no per-session memory on the server.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_num_tickets(ctx, 1);
+  if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) {
+    *why = "TlsCert \"" + cert + "\" does not load: " + ssl_errors();
+  } else if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    // A key that loads but belongs to another certificate fails here already.
+    const unsigned long e = ERR_peek_error();
+    const bool other = ERR_GET_LIB(e) == ERR_LIB_X509 && ERR_GET_REASON(e) == X509_R_KEY_VALUES_MISMATCH;
+    *why = "TlsKey \"" + key + (other ? "\" does not match TlsCert \"" + cert + "\": " : "\" does not load: ") +
+           ssl_errors();
+  } else if (SSL_CTX_check_private_key(ctx) != 1) {
+    *why = "TlsKey \"" + key + "\" does not match TlsCert \"" + cert + "\": " + ssl_errors();
+  } else {
+    return ctx;
+  }
+  SSL_CTX_free(ctx);
+  return nullptr;
+}
+
+int tls_setup(const std::string& cert, const std::string& key, std::string* why) {
+  const std::string stamp = pair_stamp(cert, key);
+  SSL_CTX* ctx = load_tls_pair(cert, key, why);
+  if (ctx == nullptr) return -1;
+  tls_teardown();
+  g_pair.ctx = ctx;
+  g_pair.cert = cert;
+  g_pair.key = key;
+  g_pair.stamp = stamp;
+  g_pair.looked_at = GET_TIMESTAMP();
+  return 0;
+}
+
+void tls_teardown() {
+  SSL_CTX_free(g_pair.ctx);
+  g_pair.ctx = nullptr;
+}
+
+void tls_reload_if_changed() {
+  if (g_pair.ctx == nullptr) return;
+  g_pair.looked_at = GET_TIMESTAMP();
+  const std::string stamp = pair_stamp(g_pair.cert, g_pair.key);
+  if (stamp == g_pair.stamp) return;
+  // Recorded before loading: a bad pair is reported once, not at every look.
+  g_pair.stamp = stamp;
+  std::string why;
+  SSL_CTX* ctx = load_tls_pair(g_pair.cert, g_pair.key, &why);
+  if (ctx == nullptr) {
+    log_error("TLS certificate pair changed but cannot be used, the previous one stays: %s", why.c_str());
+    return;
+  }
+  SSL_CTX_free(g_pair.ctx);
+  g_pair.ctx = ctx;
+  log_boot("TLS certificate pair reloaded from %s and %s for new connections", g_pair.cert.c_str(), g_pair.key.c_str());
+}
+
+CTlsTransport* CTlsTransport::Create(int fd) {
+  tls_reload_if_changed();
+  if (g_pair.ctx == nullptr) {
+    log_error("no TLS context for fd[%d]", fd);
+    return nullptr;
+  }
+  SSL* ssl = SSL_new(g_pair.ctx);
+  if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+    log_error("cannot start TLS on fd[%d]: %s", fd, ssl_errors().c_str());
+    SSL_free(ssl);
+    return nullptr;
+  }
+  SSL_set_accept_state(ssl);
+  CTlsTransport* t = new (std::nothrow) CTlsTransport(ssl, GET_TIMESTAMP() + transport_settings().handshakeMicros);
+  if (t == nullptr) SSL_free(ssl);
+  return t;
+}
+
+CTlsTransport::~CTlsTransport() {
+  // A handshake that never ended: out of time, or given up by the peer.
+  if (!_counted) count(GET_TIMESTAMP() >= _deadline ? TLS_TIMEOUT : TLS_FAILED);
+  SSL_free(_ssl);
+}
+
+void CTlsTransport::count(TTlsResult result) {
+  if (_counted) return;
+  _counted = true;
+  ++g_transport_stats.tls_handshakes[result];
+}
+
+int CTlsTransport::handshake() {
+  if (_established) return 1;
+  if (_fatal) return -1;
+  if (GET_TIMESTAMP() > _deadline) {
+    log_warning("TLS handshake of fd[%d] not done in time", SSL_get_fd(_ssl));
+    count(TLS_TIMEOUT);
+    _fatal = true;
+    return -1;
+  }
+  ERR_clear_error();
+  const int r = SSL_do_handshake(_ssl);
+  const int saved = errno;
+  _want_write = false;
+  if (r == 1) {
+    _established = true;
+    count(TLS_OK);
+    return 1;
+  }
+  switch (SSL_get_error(_ssl, r)) {
+    case SSL_ERROR_WANT_READ:
+      return 0;
+    case SSL_ERROR_WANT_WRITE:
+      _want_write = true;
+      return 0;
+    default:
+      // What a peer sends is no fault of the gateway's: warning level.
+      log_warning("TLS handshake of fd[%d] failed: %s (errno %d)", SSL_get_fd(_ssl), ssl_errors().c_str(), saved);
+      count(TLS_FAILED);
+      _fatal = true;
+      return -1;
+  }
+}
+
+ssize_t CTlsTransport::read(char* buf, size_t len) {
+  const int h = handshake();
+  if (h <= 0) {
+    errno = h == 0 ? EAGAIN : EPROTO;
+    return -1;
+  }
+  if (_peer_closed) return 0;
+  ERR_clear_error();
+  const int n = SSL_read(_ssl, buf, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+  const int saved = errno;
+  if (n > 0) return n;
+  switch (SSL_get_error(_ssl, n)) {
+    case SSL_ERROR_WANT_READ:
+      errno = EAGAIN;
+      return -1;
+    case SSL_ERROR_WANT_WRITE:
+      _want_write = true;
+      errno = EAGAIN;
+      return -1;
+    case SSL_ERROR_ZERO_RETURN:
+      _peer_closed = true;
+      return 0;
+    case SSL_ERROR_SYSCALL:
+      _fatal = true;
+      errno = saved != 0 ? saved : ECONNRESET;
+      return -1;
+    default:
+      log_warning("TLS read of fd[%d] failed: %s", SSL_get_fd(_ssl), ssl_errors().c_str());
+      _fatal = true;
+      errno = EPROTO;
+      return -1;
+  }
+}
+
+ssize_t CTlsTransport::write(const char* buf, size_t len) {
+  const int h = handshake();
+  if (h <= 0) {
+    errno = h == 0 ? EAGAIN : EPIPE;
+    return -1;
+  }
+  ERR_clear_error();
+  const int n = SSL_write(_ssl, buf, len > INT_MAX ? INT_MAX : static_cast<int>(len));
+  const int saved = errno;
+  if (n > 0) {
+    _want_write = false;
+    return n;
+  }
+  switch (SSL_get_error(_ssl, n)) {
+    case SSL_ERROR_WANT_WRITE:
+    case SSL_ERROR_WANT_READ:
+      errno = EAGAIN;
+      return -1;
+    default:
+      _fatal = true;
+      errno = saved != 0 ? saved : EPIPE;
+      ERR_clear_error();
+      return -1;
+  }
+}
+
+int CTlsTransport::flush() {
+  if (_fatal) return -1;
+  if (!_established) return handshake() < 0 ? -1 : 0;
+  // Only a read that wanted to write ends up here: the next read retries it.
+  _want_write = false;
+  return 0;
+}
+
+bool CTlsTransport::input_pending() const { return _established && !_fatal && SSL_pending(_ssl) > 0; }
+
+void CTlsTransport::goodbye() {
+  if (!_established || _fatal || _peer_closed) return;
+  // One try, not waited for: the descriptor closes right after.
+  ERR_clear_error();
+  SSL_shutdown(_ssl);
+  ERR_clear_error();
+}
+
+}  // namespace hall_transport

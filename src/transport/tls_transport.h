@@ -1,0 +1,69 @@
+// CTlsTransport: TLS 1.2/1.3 over a client's socket with OpenSSL, non-blocking on the
+// gateway's loop: the handshake advances on every read or write the connection makes
+// and ends within TTransportSettings::handshakeMicros of the accept. Buffers are given
+// back while a connection is idle (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player
+// costs little memory. OpenSSL reads and writes the descriptor itself (a socket BIO): a
+// layer below TLS takes its bytes off the socket before the first handshake step. Owned
+// by the client unit (directly, or through the WebSocket transport above it). Runs on
+// the loop thread only.
+//
+// The certificate pair lives in one SSL_CTX for new connections (tls_setup). Its files
+// are looked at again for every new TLS connection and once a minute
+// (tls_reload_if_changed): a changed pair that loads and matches serves the following
+// connections, while those already made keep theirs (each SSL holds its context); a
+// bad new pair keeps the old one and is logged once at level 3.
+#ifndef HALL_TRANSPORT_TLS_TRANSPORT_H
+#define HALL_TRANSPORT_TLS_TRANSPORT_H
+
+#include <openssl/ssl.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "transport.h"
+
+namespace hall_transport {
+
+// A server context of the pair `cert` (PEM chain) and `key` (PEM); null, with the
+// reason in *why, when a file does not load or the key does not match the certificate.
+SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::string* why);
+// Start-up: the pair new connections get. 0, or -1 with the reason in *why.
+int tls_setup(const std::string& cert, const std::string& key, std::string* why);
+// Frees the context (connections still open keep theirs).
+void tls_teardown();
+// Looks at the pair's files and takes a changed pair that loads (see above).
+void tls_reload_if_changed();
+
+class CTlsTransport : public CTransport {
+ public:
+  // The transport of an accepted descriptor; null when there is no context or no memory.
+  static CTlsTransport* Create(int fd);
+  ~CTlsTransport() override;
+
+  ssize_t read(char* buf, size_t len) override;
+  ssize_t write(const char* buf, size_t len) override;
+  bool output_pending() const override { return _want_write && !_fatal; }
+  int flush() override;
+  bool input_pending() const override;
+  bool established() const override { return _established; }
+  void goodbye() override;
+
+ private:
+  CTlsTransport(SSL* ssl, int64_t deadline) : _ssl(ssl), _deadline(deadline) {}
+  // 1 once the handshake is done, 0 while it waits for the socket, -1 when it failed
+  // or ran out of time.
+  int handshake();
+  void count(TTlsResult result);
+
+  SSL* _ssl;
+  int64_t _deadline;  // the handshake's end, GET_TIMESTAMP microseconds
+  bool _established = false;
+  bool _want_write = false;  // the last step waits for writability
+  bool _fatal = false;       // an error: no more TLS calls but SSL_free
+  bool _peer_closed = false;
+  bool _counted = false;  // the handshake's result is in the metrics
+};
+
+}  // namespace hall_transport
+
+#endif

@@ -1,0 +1,74 @@
+#include "transport.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <new>
+
+#include "log.h"
+#include "tls_transport.h"
+#include "ws_transport.h"
+
+namespace hall_transport {
+
+transport_stats_s g_transport_stats;
+
+TTransportSettings& transport_settings() {
+  static TTransportSettings settings;
+  return settings;
+}
+
+const char* transport_name(TTransportKind kind) {
+  switch (kind) {
+    case TRANSPORT_TCP:
+      return "tcp";
+    case TRANSPORT_WS:
+      return "ws";
+    case TRANSPORT_WSS:
+      return "wss";
+    case TRANSPORT_TLS:
+      return "tls";
+    default:
+      return "unknown";
+  }
+}
+
+std::string render_transport_metrics() {
+  static const char* const kResults[TLS_RESULTS] = {"ok", "failed", "timeout"};
+  std::string text =
+      "# HELP hall_tls_handshakes_total TLS handshakes of client connections, by result.\n"
+      "# TYPE hall_tls_handshakes_total counter\n";
+  for (int r = 0; r < TLS_RESULTS; ++r)
+    text += std::string("hall_tls_handshakes_total{result=\"") + kResults[r] + "\"} " +
+            std::to_string(g_transport_stats.tls_handshakes[r]) + "\n";
+  text +=
+      "# HELP hall_ws_closes_total WebSocket connections ended, by close code (sent, else received, else 1006).\n"
+      "# TYPE hall_ws_closes_total counter\n";
+  for (const auto& c : g_transport_stats.ws_closes)
+    text += "hall_ws_closes_total{code=\"" + std::to_string(c.first) + "\"} " + std::to_string(c.second) + "\n";
+  return text;
+}
+
+ssize_t CTcpTransport::read(char* buf, size_t len) { return ::recv(_fd, buf, len, 0); }
+
+ssize_t CTcpTransport::write(const char* buf, size_t len) {
+  // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.
+  return ::send(_fd, buf, len, MSG_NOSIGNAL);
+}
+
+CTransport* new_transport(TTransportKind kind, int fd) {
+  CTransport* lower = nullptr;
+  if (kind == TRANSPORT_TLS || kind == TRANSPORT_WSS)
+    lower = CTlsTransport::Create(fd);
+  else
+    lower = new (std::nothrow) CTcpTransport(fd);
+  if (lower == nullptr || kind == TRANSPORT_TCP || kind == TRANSPORT_TLS) return lower;
+  CTransport* ws = new (std::nothrow) CWsTransport(lower);
+  if (ws == nullptr) {
+    log_error("no memory for the WebSocket transport of fd[%d]", fd);
+    delete lower;
+  }
+  return ws;
+}
+
+}  // namespace hall_transport

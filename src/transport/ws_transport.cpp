@@ -1,0 +1,312 @@
+#include "ws_transport.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "log.h"
+#include "ws_handshake.h"
+
+namespace hall_transport {
+
+namespace {
+
+ssize_t recv_cb(wslay_event_context_ptr, uint8_t* buf, size_t len, int, void* user) {
+  return static_cast<CWsTransport*>(user)->pull(buf, len);
+}
+ssize_t send_cb(wslay_event_context_ptr, const uint8_t* data, size_t len, int, void* user) {
+  return static_cast<CWsTransport*>(user)->push(data, len);
+}
+void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* user) {
+  static_cast<CWsTransport*>(user)->message(arg);
+}
+void start_cb(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg* arg, void* user) {
+  static_cast<CWsTransport*>(user)->frame_start(arg);
+}
+void end_cb(wslay_event_context_ptr, void* user) { static_cast<CWsTransport*>(user)->frame_end(); }
+
+}  // namespace
+
+CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
+
+CWsTransport::~CWsTransport() {
+  if (!_open) return;
+  // One count per opened connection: the code it ended with. A context given back
+  // while idle had neither sent nor received a close.
+  int code = WSLAY_CODE_ABNORMAL_CLOSURE;
+  if (_ctx != nullptr && wslay_event_get_close_sent(_ctx))
+    code = wslay_event_get_status_code_sent(_ctx);
+  else if (_ctx != nullptr && wslay_event_get_close_received(_ctx))
+    code = wslay_event_get_status_code_received(_ctx);
+  ++g_transport_stats.ws_closes[code];
+  if (_ctx != nullptr) wslay_event_context_free(_ctx);
+}
+
+int CWsTransport::make_context() {
+  if (_ctx != nullptr) return 0;
+  wslay_event_callbacks callbacks = {recv_cb, send_cb, nullptr, start_cb, nullptr, end_cb, msg_cb};
+  if (wslay_event_context_server_init(&_ctx, &callbacks, this) != 0) {
+    log_error("no memory for a WebSocket context");
+    _ctx = nullptr;
+    _failed = true;
+    errno = ENOMEM;
+    return -1;
+  }
+  wslay_event_config_set_max_recv_msg_length(_ctx, transport_settings().maxMessage);
+  _given = _framed = 0;
+  _in_frame = _in_message = false;
+  return 0;
+}
+
+void CWsTransport::frame_start(const wslay_event_on_frame_recv_start_arg* arg) {
+  // A client frame's header: 2 bytes, the extended length, the 4-byte mask. Reckoned
+  // from the shortest form of the length, which is the most a frame can be short of:
+  // a longer form only keeps the context (see release_if_idle).
+  const uint64_t len = arg->payload_length;
+  _frame_bytes = 2 + (len < 126 ? 0 : len < 65536 ? 2 : 8) + 4 + len;
+  _in_frame = true;
+  if (arg->opcode < 8) _in_message = arg->fin == 0;
+}
+
+void CWsTransport::frame_end() {
+  _in_frame = false;
+  _framed += _frame_bytes;
+}
+
+void CWsTransport::release_if_idle() {
+  // wslay's context holds its own input and output buffers, about 9 KB: more than the
+  // rest of an idle player. It is given back when it holds nothing: no frame or message
+  // begun, every byte given to it part of a whole frame, nothing to send, no close.
+  // The next bytes in either direction make a fresh one. wslay does not say when it
+  // holds nothing; the frame callbacks and the bytes handed to it do.
+  if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() ||
+      wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
+      wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx))
+    return;
+  wslay_event_context_free(_ctx);
+  _ctx = nullptr;
+}
+
+ssize_t CWsTransport::take(char* buf, size_t len) {
+  const size_t n = std::min(len, _in.size() - _in_off);
+  memcpy(buf, _in.data() + _in_off, n);
+  _in_off += n;
+  if (_in_off == _in.size()) {
+    // An idle player keeps no buffer a burst made large.
+    if (_in.capacity() > 4096)
+      std::string().swap(_in);
+    else
+      _in.clear();
+    _in_off = 0;
+  }
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t CWsTransport::read(char* buf, size_t len) {
+  if (_failed) {
+    errno = ECONNRESET;
+    return -1;
+  }
+  if (!_open) {
+    if (_refused) return 0;
+    const int r = read_head();
+    if (r <= 0) return r;
+  }
+  if (_in_off < _in.size()) return take(buf, len);
+  if (ended()) return end();
+  if (make_context() < 0) return -1;
+  // A read that starts with bytes held by a layer (after the handshake, or a TLS record
+  // read in part) works those off without touching the socket: the kernel reports its
+  // own bytes again, the held ones would be lost. Either way at most about `len` bytes
+  // are gathered for the caller.
+  _kernel_ok = !(_pre_off < _pre.size() || _lower->input_pending());
+  _pull_cap = len;
+  if (wslay_event_recv(_ctx) != 0 && !_lower_ended) _failed = true;
+  if (!_failed && pump_out() < 0) _failed = true;
+  if (!_failed) release_if_idle();
+  if (_in_off < _in.size()) return take(buf, len);
+  if (_failed) {
+    errno = ECONNRESET;
+    return -1;
+  }
+  if (ended()) return end();
+  errno = EAGAIN;
+  return -1;
+}
+
+int CWsTransport::read_head() {
+  const TTransportSettings& settings = transport_settings();
+  char chunk[kMaxWsHead];
+  // Each pass adds at least a byte to a head bounded by kMaxWsHead.
+  for (;;) {
+    const ssize_t n = _lower->read(chunk, kMaxWsHead - _head.size());
+    if (n == 0) return 0;
+    if (n < 0) return -1;
+    _head.append(chunk, static_cast<size_t>(n));
+    TWsHead head;
+    const int r = read_ws_head(_head.data(), _head.size(), settings.wsPath, settings.wsOrigins, &head);
+    if (r == 0) continue;
+    if (r < 0) {
+      log_warning("WebSocket handshake refused with %d", head.status);
+      _refused = true;
+      _out = ws_refusal(head.status);
+      pump_out();
+      return 0;
+    }
+    if (make_context() < 0) return -1;
+    _open = true;
+    _pre = _head.substr(head.length);
+    _pre_off = 0;
+    std::string().swap(_head);
+    _out = ws_accept_answer(head.key);
+    if (pump_out() < 0) {
+      _failed = true;
+      errno = ECONNRESET;
+      return -1;
+    }
+    return 1;
+  }
+}
+
+ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
+  if (_pre_off < _pre.size()) {
+    const size_t n = std::min(len, _pre.size() - _pre_off);
+    memcpy(buf, _pre.data() + _pre_off, n);
+    _pre_off += n;
+    _given += n;
+    if (_pre_off == _pre.size()) std::string().swap(_pre), _pre_off = 0;
+    return static_cast<ssize_t>(n);
+  }
+  if (_in.size() - _in_off >= _pull_cap || (!_kernel_ok && !_lower->input_pending())) {
+    wslay_event_set_error(_ctx, WSLAY_ERR_WOULDBLOCK);
+    return -1;
+  }
+  const ssize_t n = _lower->read(reinterpret_cast<char*>(buf), len);
+  if (n > 0) {
+    _given += static_cast<uint64_t>(n);
+    return n;
+  }
+  if (n < 0 && errno == EAGAIN) {
+    wslay_event_set_error(_ctx, WSLAY_ERR_WOULDBLOCK);
+    return -1;
+  }
+  if (n == 0) _lower_ended = true;
+  wslay_event_set_error(_ctx, WSLAY_ERR_CALLBACK_FAILURE);
+  return -1;
+}
+
+ssize_t CWsTransport::push(const uint8_t* data, size_t len) {
+  const ssize_t n = _lower->write(reinterpret_cast<const char*>(data), len);
+  if (n > 0) {
+    _pushed += static_cast<uint64_t>(n);
+    return n;
+  }
+  wslay_event_set_error(_ctx, n < 0 && errno == EAGAIN ? WSLAY_ERR_WOULDBLOCK : WSLAY_ERR_CALLBACK_FAILURE);
+  return -1;
+}
+
+void CWsTransport::message(const wslay_event_on_msg_recv_arg* arg) {
+  if (arg->opcode == WSLAY_BINARY_FRAME) {
+    _in.append(reinterpret_cast<const char*>(arg->msg), arg->msg_length);
+  } else if (arg->opcode == WSLAY_TEXT_FRAME) {
+    // The packet stream is binary: a text message is data of the wrong type.
+    wslay_event_queue_close(_ctx, WSLAY_CODE_UNSUPPORTED_DATA, nullptr, 0);
+    wslay_event_shutdown_read(_ctx);
+  }
+}
+
+int CWsTransport::pump_out() {
+  while (!_out.empty()) {
+    const ssize_t n = _lower->write(_out.data(), _out.size());
+    if (n < 0) return errno == EAGAIN ? 0 : -1;
+    _out.erase(0, static_cast<size_t>(n));
+  }
+  if (_out.empty()) std::string().swap(_out);
+  if (_ctx != nullptr && wslay_event_want_write(_ctx) && wslay_event_send(_ctx) != 0) return -1;
+  return 0;
+}
+
+bool CWsTransport::ended() const { return _lower_ended || finished(); }
+
+ssize_t CWsTransport::end() {
+  _end_reported = true;
+  return 0;
+}
+
+bool CWsTransport::finished() const {
+  return _ctx != nullptr && !wslay_event_get_read_enabled(_ctx) &&
+         (wslay_event_get_close_sent(_ctx) || !wslay_event_get_write_enabled(_ctx));
+}
+
+ssize_t CWsTransport::write(const char* buf, size_t len) {
+  if (_failed || _refused || (_ctx != nullptr && finished())) {
+    errno = EPIPE;
+    return -1;
+  }
+  if (!_open || !_out.empty()) {
+    errno = EAGAIN;
+    return -1;
+  }
+  if (make_context() < 0) {
+    errno = EPIPE;
+    return -1;
+  }
+  // wslay copies what it queues: one message at a time is held there, so the
+  // connection's own queue (and its bound) keeps the rest.
+  if (wslay_event_want_write(_ctx)) {
+    const uint64_t before = _pushed;
+    if (wslay_event_send(_ctx) != 0) {
+      _failed = true;
+      errno = EPIPE;
+      return -1;
+    }
+    // A frame still on its way takes none of these bytes; progress on it is no
+    // blocked write (0), a socket that took nothing is (EAGAIN).
+    if (wslay_event_want_write(_ctx)) {
+      if (_pushed != before) return 0;
+      errno = EAGAIN;
+      return -1;
+    }
+  }
+  const size_t n = std::min(len, kMaxAnswerMessage);
+  wslay_event_msg msg = {WSLAY_BINARY_FRAME, reinterpret_cast<const uint8_t*>(buf), n};
+  if (wslay_event_queue_msg(_ctx, &msg) != 0 || wslay_event_send(_ctx) != 0) {
+    _failed = true;
+    errno = EPIPE;
+    return -1;
+  }
+  release_if_idle();
+  return static_cast<ssize_t>(n);
+}
+
+bool CWsTransport::output_pending() const {
+  if (_failed) return false;
+  return !_out.empty() || (_ctx != nullptr && wslay_event_want_write(_ctx)) || _lower->output_pending();
+}
+
+int CWsTransport::flush() {
+  if (_failed || _lower->flush() < 0 || pump_out() < 0) {
+    _failed = true;
+    return -1;
+  }
+  if (_refused && _out.empty()) return -1;
+  if (finished()) return -1;
+  release_if_idle();
+  return 0;
+}
+
+bool CWsTransport::input_pending() const {
+  if (_failed) return false;
+  // The end of the stream is news too: a close that came behind data is reported by the
+  // read after the one that handed out the data, and the kernel will not prompt it.
+  return _in_off < _in.size() || (_open && _pre_off < _pre.size()) || _lower->input_pending() ||
+         (_open && !_end_reported && ended());
+}
+
+void CWsTransport::goodbye() {
+  if (_open && !_failed && make_context() == 0 && wslay_event_get_write_enabled(_ctx) &&
+      !wslay_event_get_close_sent(_ctx) && wslay_event_queue_close(_ctx, WSLAY_CODE_GOING_AWAY, nullptr, 0) == 0)
+    pump_out();
+  if (!_failed) _lower->goodbye();
+}
+
+}  // namespace hall_transport

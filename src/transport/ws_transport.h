@@ -1,0 +1,91 @@
+// CWsTransport: WebSocket (RFC 6455) over a lower transport (plain TCP or TLS), server
+// side. It reads the opening handshake itself (ws_handshake.h), then lets wslay frame
+// the connection: wslay is driven by callbacks and does no I/O of its own, so it reads
+// and writes through the lower transport on the gateway's loop. Binary messages carry
+// the client's byte stream (a message may hold several packets or part of one) and the
+// answers go out as binary messages; text messages close with 1003, unmasked frames
+// with 1002, a message larger than TTransportSettings::maxMessage with 1009; pings are
+// answered with pongs and a close is answered with a close. When the gateway ends the
+// connection first it sends a close frame (1001) without waiting for the answer.
+// Owns its lower transport; owned by the client unit. Runs on the loop thread only.
+#ifndef HALL_TRANSPORT_WS_TRANSPORT_H
+#define HALL_TRANSPORT_WS_TRANSPORT_H
+
+#include <wslay/wslay.h>
+
+#include <memory>
+#include <string>
+
+#include "transport.h"
+
+namespace hall_transport {
+
+class CWsTransport : public CTransport {
+ public:
+  // Largest answer message: a longer write is taken in parts of this size.
+  static constexpr size_t kMaxAnswerMessage = 65536;
+
+  explicit CWsTransport(CTransport* lower);
+  ~CWsTransport() override;
+
+  ssize_t read(char* buf, size_t len) override;
+  ssize_t write(const char* buf, size_t len) override;
+  bool output_pending() const override;
+  int flush() override;
+  bool input_pending() const override;
+  bool established() const override { return _open; }
+  void goodbye() override;
+
+  // wslay's callbacks (user data: this transport).
+  ssize_t pull(uint8_t* buf, size_t len);
+  ssize_t push(const uint8_t* data, size_t len);
+  void message(const wslay_event_on_msg_recv_arg* arg);
+  void frame_start(const wslay_event_on_frame_recv_start_arg* arg);
+  void frame_end();
+
+ private:
+  // Reads the opening handshake: 1 once accepted (wslay set up), 0 when it was refused
+  // or the peer left (the connection ends), -1 with errno otherwise (EAGAIN: more to come).
+  int read_head();
+  // Makes wslay's context when there is none (see release_if_idle). 0, or -1 (no memory,
+  // the connection has failed).
+  int make_context();
+  // Gives wslay's context back while it holds nothing.
+  void release_if_idle();
+  // Writes the handshake answer, then wslay's frames. 0, or -1 when the lower failed.
+  int pump_out();
+  // The close handshake is over or the connection failed: nothing more to read or send.
+  bool finished() const;
+  // The stream is over: finished, or the lower stream ended.
+  bool ended() const;
+  // Reports the end (read's 0).
+  ssize_t end();
+  // Hands out held stream bytes.
+  ssize_t take(char* buf, size_t len);
+
+  std::unique_ptr<CTransport> _lower;
+  bool _open = false;                      // the handshake was accepted
+  wslay_event_context_ptr _ctx = nullptr;  // null before that, and while idle
+  uint64_t _given = 0;                     // bytes handed to the context
+  uint64_t _framed = 0;                    // bytes of the whole frames it received
+  uint64_t _frame_bytes = 0;               // of the frame being received
+  bool _in_frame = false;                  // a frame has begun and not ended
+  bool _in_message = false;                // a data message has begun and not ended
+  std::string _head;                       // the request head read so far
+  std::string _pre;                        // bytes after the head, read before wslay
+  size_t _pre_off = 0;
+  std::string _out;  // handshake answer not yet written
+  std::string _in;   // stream bytes of binary messages not yet handed out
+  size_t _in_off = 0;
+  size_t _pull_cap = 0;       // pull() stops once _in holds this much
+  bool _kernel_ok = false;    // pull() may read the socket, not only what layers hold
+  bool _refused = false;      // the handshake was refused with an HTTP status
+  bool _lower_ended = false;  // the lower stream ended
+  bool _failed = false;
+  bool _end_reported = false;  // read() has returned 0
+  uint64_t _pushed = 0;        // bytes the lower transport took from wslay
+};
+
+}  // namespace hall_transport
+
+#endif
