@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
   // A Redis that stops answering is given up after 5 s and connected again; a stop
   // request ends any wait for it at once.
   redis->command_timeout_ms = 5000;
+  redis->cancel = stop_requested;  // the first connect too
   redis->Connect();  // the fetcher reconnects until Redis answers
 
   fetcher_t* f = new (std::nothrow) fetcher_t(redis, g_conf.sending_list);
