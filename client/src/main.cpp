@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
   // A Redis that stops answering is given up after 5 s and connected again; a stop
   // request ends any wait for it at once.
   redis->command_timeout_ms = 5000;
-  redis->Connect();  // the fetcher reconnects until Redis answers
+  redis->cancel = stop_requested;  // the first connect too
+  redis->Connect();                // the fetcher reconnects until Redis answers
 
   fetcher_t* f = new (std::nothrow) fetcher_t(redis, g_conf.sending_list);
   CTcpClient* c = new (std::nothrow) CTcpClient(g_conf.server_ip, g_conf.server_port);
