@@ -582,7 +582,7 @@ run_stalls() {
   # /metrics scraped 100 times a second.
   stall_run "/metrics scraped 100 times a second" \
     '( mkfifo "$WORK/tick"; exec {tick}<>"$WORK/tick"
-       while :; do scrape_metrics "$stats" >/dev/null; read -r -t 0.01 -u "$tick" || true; done ) & SCRAPER=$!' \
+       while :; do scrape_metrics "$stats" >/dev/null 2>&1; read -r -t 0.01 -u "$tick" || true; done ) & SCRAPER=$!' \
     'kill "$SCRAPER"; wait "$SCRAPER" 2>/dev/null || true'
   echo "target: each disturbed maximum within 20 ms of the undisturbed one; no loop turn above 20 ms"
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

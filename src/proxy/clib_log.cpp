@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -151,6 +152,7 @@ void store_line(const RollingLine& line) {
 class RollingWriter {
  public:
   static const size_t QUEUE_BYTES = 16 * 1024 * 1024;
+  static const int PERIOD_MS = 5;
 
   // Starts the thread (signals blocked, so that they still reach the loop). False when
   // none could be made: lines are then written by the caller.
@@ -182,23 +184,24 @@ class RollingWriter {
     std::lock_guard<std::mutex> hold(lock_);
     running_ = false;
   }
-  bool running() {
+  enum TPush { QUEUED, DROPPED, NOT_RUNNING };
+  // Queues a line: QUEUED, DROPPED (and counted) when the queue is full, NOT_RUNNING when
+  // no thread writes (the caller writes the line itself).
+  TPush push(RollingLine&& line) {
     std::lock_guard<std::mutex> hold(lock_);
-    return running_;
-  }
-  // Queues a line; false (the line dropped and counted) when the queue is full.
-  bool push(RollingLine&& line) {
-    std::lock_guard<std::mutex> hold(lock_);
+    if (!running_) return NOT_RUNNING;
     if (bytes_ + line.text.size() > QUEUE_BYTES) {
       ++clib_log::lines_dropped;
       ++dropped_;
-      return false;
+      return DROPPED;
     }
     bytes_ += line.text.size();
     queue_.push_back(std::move(line));
-    // One wake-up per burst: the thread takes everything queued when it wakes.
+    // Only a thread that has gone to sleep is woken: while lines keep coming it looks for
+    // them every PERIOD_MS by itself, so that a burst (thousands of players leaving at
+    // once) costs the loop no wake-up and no switch per line.
     if (asleep_) ready_.notify_one();
-    return true;
+    return QUEUED;
   }
   // Lines dropped for a full queue since the last call.
   unsigned long take_dropped() { return dropped_.exchange(0); }
@@ -209,9 +212,12 @@ class RollingWriter {
     std::deque<RollingLine> mine;
     std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-      asleep_ = true;
-      ready_.wait(hold, [this] { return stop_ || !queue_.empty(); });
-      asleep_ = false;
+      if (queue_.empty() && !stop_) ready_.wait_for(hold, std::chrono::milliseconds(PERIOD_MS));
+      if (queue_.empty()) {
+        asleep_ = true;
+        ready_.wait(hold, [this] { return stop_ || !queue_.empty(); });
+        asleep_ = false;
+      }
       if (queue_.empty()) return;  // stopping, everything written
       mine.swap(queue_);
       hold.unlock();
@@ -417,8 +423,8 @@ int clib_log::write(const char* as_msg, int ai_level, unsigned ai_uin) {
   out.maxsize = mi_maxsize;
   out.semid = mi_semopen != 0 ? mi_semid : -1;
   out.text.assign(line, used);
-  RollingWriter& writer = rolling_writer();
-  if (writer.running()) return writer.push(std::move(out)) ? 0 : -1;
+  const RollingWriter::TPush pushed = rolling_writer().push(std::move(out));
+  if (pushed != RollingWriter::NOT_RUNNING) return pushed == RollingWriter::QUEUED ? 0 : -1;
   const unsigned long long lost = lines_dropped;
   store_line(out);
   return lines_dropped == lost ? 0 : -1;

@@ -198,6 +198,13 @@ void CHelperUnit::report_exhausted(unsigned len, const char* what) {
 
 bool CHelperUnit::queue_has_room(unsigned len) {
   if (static_cast<uint64_t>(pending_output()) + len <= TGlobal::_maxHelperQueue) return true;
+  if (_stage == CONN_CONNECTING) {
+    // The handshake under way and what waits for it are kept: a reset would only start
+    // another connect with an empty queue, over and over while a flood lasts. The packet
+    // that does not fit is refused instead (its caller logs and counts it).
+    _last_drop = DROP_QUEUE_FULL;
+    return false;
+  }
   log_error("send queue to logic server %s:%d would pass %u bytes: link reset", addr.c_str(), port,
             TGlobal::_maxHelperQueue);
   reset_helper(DROP_QUEUE_FULL);

@@ -76,9 +76,10 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   int connect(bool wait = false);
 
   // Queues bytes for the server; sends nothing. 0, or -1 when the helper pool cannot
-  // take them or the queue would pass TGlobal::_maxHelperQueue (the link is then reset).
-  // `owner`, when given, is the client connection whose forward this is: its bytes count
-  // in its share until written or dropped.
+  // take them or the queue would pass TGlobal::_maxHelperQueue (the link is then reset,
+  // unless it is connecting: then only these bytes are refused). `owner`, when given, is
+  // the client connection whose forward this is: its bytes count in its share until
+  // written or dropped.
   int append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner = nullptr);
   // Queues a packet like append_pkg and names the link for flush_deferred, which writes
   // it before the loop sleeps. `list`, when given, becomes the unit's timer list.
@@ -191,7 +192,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // reset) when the pool cannot take it.
   bool spill_batch(unsigned sent);
   // False (after a level-3 line and a reset) when `len` more bytes would take the
-  // queued bytes past TGlobal::_maxHelperQueue.
+  // queued bytes past TGlobal::_maxHelperQueue; while connecting, false without a reset.
   bool queue_has_room(unsigned len);
   // Adds the forwards and close notices held in the queues to the back-off's counts.
   void count_dropped();
