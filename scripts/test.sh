@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite twice: a normal
+# Installs what is missing, checks that every C++ file is formatted as .clang-format
+# says, then builds and runs the whole test suite twice: a normal
 # build (gcc) and an AddressSanitizer + UndefinedBehaviorSanitizer build (clang, which
 # also builds the libFuzzer targets); then compiles everything once more as Debug and
 # as Release (gcc, compile only), so that a warning of any build type fails here rather
@@ -19,6 +20,14 @@ if ! [[ $fuzz_seconds =~ ^[0-9]+$ ]]; then
 fi
 
 bash scripts/install-deps.sh
+
+# The format is .clang-format's: a C++ file it would change fails the run before the
+# long builds.
+echo "=== format check (clang-format) ==="
+if ! git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror; then
+  echo "test.sh: the files above are not formatted; run clang-format -i on them" >&2
+  exit 1
+fi
 
 jobs=$(nproc)
 configure_and_build() {

@@ -481,7 +481,6 @@ int run(const Options& opt) {
   return s.too_long() ? kExitTooLong : kExitOk;
 }
 
-
 // ---- finding a live gateway in Redis ----
 
 struct Gateway {
@@ -568,7 +567,8 @@ class Fleet {
     for (;;) {
       const long long now = now_ms();
       if (opt_.max_answers > 0 && answers() >= opt_.max_answers) break;
-      if (opt_.wait_seconds >= 0 && all_texts_sent() && now > last_send + static_cast<long long>(opt_.wait_seconds * 1000))
+      if (opt_.wait_seconds >= 0 && all_texts_sent() &&
+          now > last_send + static_cast<long long>(opt_.wait_seconds * 1000))
         break;
       // A gateway whose heartbeat went stale is gone even when its connections are not
       // closed (a host cut off): its players move. Checked once an interval.

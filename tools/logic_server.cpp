@@ -559,8 +559,7 @@ int main(int argc, char** argv) {
 
   int lfd = listen_on(g_opt.bind_addr, g_opt.port);
   if (lfd < 0) {
-    fprintf(stderr, "logic_server: cannot listen on %s:%d: %s\n", g_opt.bind_addr.c_str(), g_opt.port,
-            strerror(errno));
+    fprintf(stderr, "logic_server: cannot listen on %s:%d: %s\n", g_opt.bind_addr.c_str(), g_opt.port, strerror(errno));
     return 1;
   }
   logf("listening on %s:%d%s%s", g_opt.bind_addr.c_str(), g_opt.port, g_opt.silent ? " (silent)" : "",

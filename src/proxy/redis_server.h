@@ -133,19 +133,19 @@ class CRedisServer : private noncopyable {
   static void OnSentinelReply(redisAsyncContext* ac, void* reply, void* privdata);
   static void OnRoleReply(redisAsyncContext* ac, void* reply, void* privdata);
 
-  std::string m_linkHost;  // numeric address of the Redis host; empty while unknown
+  std::string m_linkHost;       // numeric address of the Redis host; empty while unknown
   TLookup* m_lookup = nullptr;  // the background lookup of the host name, while one runs
-  std::string m_record;    // the record value
+  std::string m_record;         // the record value
   int m_svid = 0;
   CLink* m_link = nullptr;
   CTick* m_tick = nullptr;
   CTimerList* m_tickList = nullptr;
   redisAsyncContext* m_async = nullptr;
-  int m_pending = 0;       // commands sent and not answered
-  int m_skipped = 0;       // intervals skipped in a row because of them
-  bool m_outage = false;   // a failure was logged and no write has succeeded since
-  bool m_refused = false;  // Redis refused a command of the current interval
-  bool m_withdrawn = false;  // Withdraw ran
+  int m_pending = 0;          // commands sent and not answered
+  int m_skipped = 0;          // intervals skipped in a row because of them
+  bool m_outage = false;      // a failure was logged and no write has succeeded since
+  bool m_refused = false;     // Redis refused a command of the current interval
+  bool m_withdrawn = false;   // Withdraw ran
   bool m_removalDue = false;  // Withdraw ran and its HDELs are not queued yet
 
   std::vector<TRedisAddress> m_sentinels;

@@ -18,7 +18,7 @@ enum TRejectReason {
   REJECT_BAD_COMMAND,        // a command other than the data request
   REJECT_TOO_MANY_IDS,       // one more client id than a connection may register
   REJECT_NOT_AUTHENTICATED,  // a data request for an id the connection has not authenticated
-  REJECT_RATE_LIMITED,  // a request beyond the connection's MaxRequestsPerSecond
+  REJECT_RATE_LIMITED,       // a request beyond the connection's MaxRequestsPerSecond
   REJECT_REASONS
 };
 

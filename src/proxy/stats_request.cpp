@@ -52,8 +52,7 @@ TStatsRequest read_stats_request(const char* data, size_t len) {
   const size_t target_len = static_cast<size_t>(sp2 - target);
   const size_t version_len = static_cast<size_t>(line + n - version);
   if (!is_token(line, method_len) || target_len == 0) return STATS_BAD_REQUEST;
-  if (!equals(version, version_len, "HTTP/1.0") && !equals(version, version_len, "HTTP/1.1"))
-    return STATS_BAD_REQUEST;
+  if (!equals(version, version_len, "HTTP/1.0") && !equals(version, version_len, "HTTP/1.1")) return STATS_BAD_REQUEST;
 
   if (!equals(line, method_len, "GET")) return STATS_NOT_ALLOWED;
   const size_t path_len = memchr(target, '?', target_len) != nullptr

@@ -245,8 +245,11 @@ TEST_F(ClientLoopTest, OrdersLeftInHandGoFirstAfterRedisRefusedToPutThemBack) {
   start_client();
   ASSERT_TRUE(wait_until([&] { return command_calls(redis_, "lmove") == 0; }, 10000));
   ASSERT_EQ("OK", redis_.command({"CONFIG", "SET", "maxmemory", "0"}));
-  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 1 && redis_.command({"LLEN", "orders"}) == "0"; },
-                         10000));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return gateway_.order_count() >= 1 && redis_.command({"LLEN", "orders"}) == "0";
+      },
+      10000));
   EXPECT_EQ("{\"n\":1}", gateway_.orders()[0].text) << log_text(dir_);
   expect_clean_stop();
 }
@@ -275,8 +278,11 @@ TEST_F(ClientLoopTest, SettleRefusedByRedisSendsNothingTwice) {
   start_client(6, 0);
   ASSERT_TRUE(wait_until([&] { return command_calls(redis_, "lrem") == 0; }, 10000));
   ASSERT_EQ("OK", redis_.command({"ACL", "SETUSER", "default", "+lrem"}));
-  ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 3 && redis_.command({"LLEN", "orders"}) == "0"; },
-                         10000));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        return gateway_.order_count() >= 3 && redis_.command({"LLEN", "orders"}) == "0";
+      },
+      10000));
   ASSERT_TRUE(wait_until([&] { return redis_.command({"CLIENT", "KILL", "TYPE", "normal"}) != "0"; }, 5000));
   push("{\"n\":4}");
   ASSERT_TRUE(wait_until([&] { return gateway_.order_count() >= 4; }, 10000)) << log_text(dir_);

@@ -97,7 +97,11 @@ TEST_F(InProcessLoop, StopWithRedisFrozenEndsABatchSettleAfterOneShortWait) {
   EXPECT_LT(duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count(), 3000);
   redis_.freeze(false);
   // The one removal sent reaches Redis once it runs again; the others were never sent.
-  EXPECT_TRUE(wait_until([&] { return redis_.command({"LRANGE", "orders:sending", "0", "-1"}) == expected; }, 5000))
+  EXPECT_TRUE(wait_until(
+      [&] {
+        return redis_.command({"LRANGE", "orders:sending", "0", "-1"}) == expected;
+      },
+      5000))
       << redis_.command({"LRANGE", "orders:sending", "0", "-1"});
 }
 
@@ -304,11 +308,13 @@ TEST(ClientLink, ACloseBehindMoreAnswersThanOneCheckReadsIsSeen) {
   ASSERT_GE(peer, 0);
   const std::string answers(300000, 'a');
   size_t sent = 0;
-  ASSERT_TRUE(wait_until([&] {
-    const ssize_t n = send(peer, answers.data() + sent, answers.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) sent += static_cast<size_t>(n);
-    return sent == answers.size();
-  }, 10000));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const ssize_t n = send(peer, answers.data() + sent, answers.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) sent += static_cast<size_t>(n);
+        return sent == answers.size();
+      },
+      10000));
   close(peer);
   pollfd p = {c.socketfd_, POLLRDHUP, 0};
   ASSERT_TRUE(wait_until([&] { return poll(&p, 1, 0) == 1; }, 10000)) << "the close arrived behind the answers";

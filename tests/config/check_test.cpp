@@ -35,9 +35,11 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
   cfg.redis_port = redis_port;
   cfg.servers = {{1, logic_port}};
   cfg.max_listen = 0;
-  cfg.attrs = {
-      {"MaxClientQueue", "1048576"}, {"MaxHelperQueue", "67108864"}, {"MaxClientIds", "16"}, {"TrafficLogLevel", "3"},
-      {"DrainTimeout", "-5"}};
+  cfg.attrs = {{"MaxClientQueue", "1048576"},
+               {"MaxHelperQueue", "67108864"},
+               {"MaxClientIds", "16"},
+               {"TrafficLogLevel", "3"},
+               {"DrainTimeout", "-5"}};
   HallRun run(cfg);
   auto check = [&](int want_status, const std::string& want) {
     std::string out;
@@ -67,7 +69,8 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
       " HelperTimeout=\"7\" MaxListenCount=\"512\" BindAddr=\"\" RedisServer=\"127.0.0.1\" RedisPort=\"" +
           std::to_string(redis_port) +
           "x\" RegisterInterval=\"-1\" UdpSwitch=\"0\" UdpServer=\"127.0.0.1\" UdpPort=\"0\""
-          " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\" DrainTimeout=\"2x\""
+          " MaxClientQueue=\"1048576\" MaxHelperQueue=\"0\" MaxClientIds=\"16\" TrafficLogLevel=\"9\" "
+          "DrainTimeout=\"2x\""
           " StatsAddr=\"localhost\" StatsPort=\"70000\"/>");
   write_file(run.root() + "/conf/server.xml",
              "<SYSTEM><Node><ServerList><Server svid=\"1\" ip=\"localhost\" port=\"" + std::to_string(logic_port) +

@@ -83,8 +83,8 @@ TEST(Demo, OrdersReachBothLogicServersAndResultsReachThePlayer) {
 
 TEST(Demo, FleetCarriesOrdersFromAnyGatewayToThePlayer) {
   std::string out;
-  int status = testsupport::run_program({"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "-n", "6", "--gateways",
-                                         "3", "--no-build", "--build-dir", build_dir()},
+  int status = testsupport::run_program({"/bin/bash", source_path("scripts/demo.sh"), "-d", "1", "-n", "6",
+                                         "--gateways", "3", "--no-build", "--build-dir", build_dir()},
                                         "", 90000, &out);
   ASSERT_EQ(status, 0) << out;
   for (const std::string k : {"1", "2", "3"}) {
@@ -139,7 +139,8 @@ TEST(Demo, MissingProgramsFailAtOnce) {
 // demo would otherwise run until Ctrl-C, the test command skip the fuzz targets.
 TEST(Demo, NumbersThatAreNoneAreRefusedAtOnce) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-d", "x"}, {"-d", "1x"}, {"-n", "-3"}}) {
-    std::vector<std::string> argv = {"/bin/bash", source_path("scripts/demo.sh"), "--no-build", "--build-dir", build_dir()};
+    std::vector<std::string> argv = {"/bin/bash", source_path("scripts/demo.sh"), "--no-build", "--build-dir",
+                                     build_dir()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string out;
     const int status = testsupport::run_program(argv, "", 10000, &out);
@@ -162,8 +163,8 @@ TEST(Demo, DISABLED_HoldsAServerAndADirectory) {
   testsupport::HallRun gateway;
   std::string out;
   ASSERT_EQ(0, gateway.start_daemon(&out)) << out;
-  std::printf("held pid=%d gateway=%d dir=%s\n", static_cast<int>(server.pid()),
-              static_cast<int>(gateway.logged_pid()), dir.path().c_str());
+  std::printf("held pid=%d gateway=%d dir=%s\n", static_cast<int>(server.pid()), static_cast<int>(gateway.logged_pid()),
+              dir.path().c_str());
   std::fflush(stdout);
   sleep(60);
 }
@@ -183,8 +184,8 @@ TEST(Demo, StoppedTestLeavesNoServerNorDirectory) {
     std::smatch m;
     std::string text;
     static const std::regex held_re("held pid=([0-9]+) gateway=([0-9]+) dir=(\\S+)");
-    ASSERT_TRUE(testsupport::wait_until([&] { return std::regex_search(text = testsupport::read_file(out), m, held_re); },
-                                        20000));
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return std::regex_search(text = testsupport::read_file(out), m, held_re); }, 20000));
     const pid_t server = std::stoi(m[1].str());
     const pid_t gateway = std::stoi(m[2].str());
     const std::string dir = m[3].str();

@@ -58,7 +58,8 @@ class Lab {
       if (!run({"netns", "add", ns}, &out)) return *why = "cannot make a network namespace: " + out, false;
       made_.push_back(ns);
     }
-    bool ok = run({"-n", br(), "link", "add", "br0", "type", "bridge"}) && run({"-n", br(), "link", "set", "br0", "up"});
+    bool ok =
+        run({"-n", br(), "link", "add", "br0", "type", "bridge"}) && run({"-n", br(), "link", "set", "br0", "up"});
     for (int h = 1; ok && h <= 4; ++h) {
       const std::string v = "v" + std::to_string(h);
       ok = run({"-n", br(), "link", "add", v, "type", "veth", "peer", "name", "eth0", "netns", host(h)}) &&
@@ -148,21 +149,26 @@ TEST(FleetHosts, PlayersOfALostGatewayMoveAndNoOrderIsLostOrDoubled) {
     cfg.launcher = lab.exec_in(h);
     gw[h].reset(new HallRun(cfg));
     ASSERT_TRUE(gw[h]->start()) << gw[h]->stderr_text();
-    ASSERT_TRUE(testsupport::start_order_sync_client(&osc[h], osc_dir[h].path(), gw[h]->port(), redis.port(), 100 + h, "",
-                                                     Lab::addr(h), Lab::addr(4), lab.exec_in(h)));
+    ASSERT_TRUE(testsupport::start_order_sync_client(&osc[h], osc_dir[h].path(), gw[h]->port(), redis.port(), 100 + h,
+                                                     "", Lab::addr(h), Lab::addr(4), lab.exec_in(h)));
   }
-  ASSERT_TRUE(testsupport::wait_until([&] { return redis.command({"HLEN", "HALLSERVER_ALIVE"}) == "3"; }, 10000))
-      << redis.command({"HGETALL", "HALLSERVER"}) << "\n" << gw[1]->process_log().substr(0, 4000);
+  ASSERT_TRUE(testsupport::wait_until(
+      [&] {
+        return redis.command({"HLEN", "HALLSERVER_ALIVE"}) == "3";
+      },
+      10000))
+      << redis.command({"HGETALL", "HALLSERVER"}) << "\n"
+      << gw[1]->process_log().substr(0, 4000);
 
   // 300 players in three processes, spread by discovery.
   const int kPlayers = 300, kFirst = 1000;
   TempDir dir;
   Process players[3];
   for (int k = 0; k < 3; ++k) {
-    ASSERT_TRUE(players[k].start({testsupport::binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis.port()),
-                                  "--interval", "1", "--players", "100", "-i", std::to_string(kFirst + 100 * k), "-w",
-                                  "-1", "-t", "1000"},
-                                 dir.path(), dir.file("p" + std::to_string(k)), dir.file("e" + std::to_string(k))));
+    ASSERT_TRUE(players[k].start(
+        {testsupport::binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis.port()), "--interval", "1",
+         "--players", "100", "-i", std::to_string(kFirst + 100 * k), "-w", "-1", "-t", "1000"},
+        dir.path(), dir.file("p" + std::to_string(k)), dir.file("e" + std::to_string(k))));
   }
   auto output = [&] {
     return testsupport::read_file(dir.file("p0")) + testsupport::read_file(dir.file("p1")) +
@@ -255,12 +261,17 @@ TEST(FleetHosts, PlayersOfALostGatewayMoveAndNoOrderIsLostOrDoubled) {
 
   // The dead gateway's heartbeat goes stale; the others never stopped.
   EXPECT_TRUE(testsupport::wait_until(
-      [&] { return time(nullptr) - std::atoll(redis.command({"HGET", "HALLSERVER_ALIVE", "HALLSERVER1"}).c_str()) > 3; },
+      [&] {
+        return time(nullptr) - std::atoll(redis.command({"HGET", "HALLSERVER_ALIVE", "HALLSERVER1"}).c_str()) > 3;
+      },
       10000));
   for (int h = 2; h <= 3; ++h) {
     EXPECT_TRUE(gw[h]->alive()) << h;
     EXPECT_EQ(0u, count(output(), "lost gateway " + std::to_string(h))) << h;
-    EXPECT_LE(time(nullptr) - std::atoll(redis.command({"HGET", "HALLSERVER_ALIVE", "HALLSERVER" + std::to_string(h)}).c_str()), 3) << h;
+    EXPECT_LE(time(nullptr) -
+                  std::atoll(redis.command({"HGET", "HALLSERVER_ALIVE", "HALLSERVER" + std::to_string(h)}).c_str()),
+              3)
+        << h;
   }
 }
 

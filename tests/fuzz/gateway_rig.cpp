@@ -301,7 +301,8 @@ void GatewayRig::service_logic() {
       // The server side reads what arrived and asks for a quick acknowledgement, which
       // the kernel then sends at once: a delayed one (up to 40 ms on Linux) made most of
       // an input's time a wait.
-      if (l.conn >= 0 && peer_port(l.conn) == port) wait_for([&] {
+      if (l.conn >= 0 && peer_port(l.conn) == port)
+        wait_for([&] {
           const int on = 1;
           setsockopt(l.conn, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on));
           bool closed = false;

@@ -150,7 +150,8 @@ TEST(Startup, PortInUseFailsWithNonZeroStatus) {
   EXPECT_NE(out.find("invoke CListener::Attach() failed."), std::string::npos) << out;
   EXPECT_NE(out.find("start-up failed"), std::string::npos) << out;
   const pid_t pid = gw.logged_pid();
-  EXPECT_TRUE(testsupport::wait_until([&] { return !testsupport::process_alive(pid); }, 5000)) << "the child must not linger";
+  EXPECT_TRUE(testsupport::wait_until([&] { return !testsupport::process_alive(pid); }, 5000))
+      << "the child must not linger";
   close(busy);
 
   // The same in the foreground: the process itself exits 1.

@@ -64,8 +64,8 @@ TEST_F(Fleet, OrderSyncClientsOnOneListDeliverEveryOrderOnceInOrder) {
   TempDir dirs[3];
   Process clients[3];
   for (int k = 0; k < 3; ++k) {
-    ASSERT_TRUE(testsupport::start_order_sync_client(&clients[k], dirs[k].path(), gws_[k]->port(), redis_.port(),
-                                                     100 + k));
+    ASSERT_TRUE(
+        testsupport::start_order_sync_client(&clients[k], dirs[k].path(), gws_[k]->port(), redis_.port(), 100 + k));
   }
   for (int k = 0; k < 3; ++k) {
     const std::string log = dirs[k].file("log/order_sync_client_0.log");
@@ -118,10 +118,10 @@ TEST_F(Fleet, PlayersFindALiveGatewayAndMoveToAnotherWhenItGoes) {
   TempDir dir;
   const std::string out = dir.file("players.out");
   Process players;
-  ASSERT_TRUE(players.start({testsupport::binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis_.port()),
-                             "--interval", "1", "--players", std::to_string(kPlayers), "-i", std::to_string(kFirst),
-                             "-w", "-1", "-t", "1000"},
-                            dir.path(), out, dir.file("players.err")));
+  ASSERT_TRUE(players.start(
+      {testsupport::binary("hall_cli"), "--redis", "127.0.0.1:" + std::to_string(redis_.port()), "--interval", "1",
+       "--players", std::to_string(kPlayers), "-i", std::to_string(kFirst), "-w", "-1", "-t", "1000"},
+      dir.path(), out, dir.file("players.err")));
   // Each hello is answered by both logic servers.
   ASSERT_TRUE(testsupport::wait_until([&] { return count_lines(out, "answer status=0") >= 2 * kPlayers; }, 15000))
       << testsupport::read_file(out) << testsupport::read_file(dir.file("players.err"));
@@ -141,7 +141,8 @@ TEST_F(Fleet, PlayersFindALiveGatewayAndMoveToAnotherWhenItGoes) {
       const std::string line = "id=" + std::to_string(id) + " answer status=0 text={\"flow\":" + std::to_string(id) +
                                ",\"tag\":\"" + tag + "\"}";
       EXPECT_TRUE(testsupport::wait_until([&] { return count_lines(out, line) == 2; }, 10000))
-          << line << "\n" << testsupport::read_file(out);
+          << line << "\n"
+          << testsupport::read_file(out);
     }
   };
   orders_reach_everyone(0, "first");
@@ -153,7 +154,8 @@ TEST_F(Fleet, PlayersFindALiveGatewayAndMoveToAnotherWhenItGoes) {
   ASSERT_TRUE(testsupport::wait_until(
       [&] { return count_lines(out, "connected to gateway 2 ") == static_cast<size_t>(kPlayers); }, 15000))
       << testsupport::read_file(out) << testsupport::read_file(dir.file("players.err"));
-  ASSERT_TRUE(testsupport::wait_until([&] { return count_lines(out, "answer status=0") >= 2 * (kPlayers + on1); }, 10000));
+  ASSERT_TRUE(
+      testsupport::wait_until([&] { return count_lines(out, "answer status=0") >= 2 * (kPlayers + on1); }, 10000));
   orders_reach_everyone(1, "second");
   EXPECT_EQ(0u, count_lines(out, "lost gateway 2"));
   EXPECT_FALSE(testsupport::connection_waiting(trap));

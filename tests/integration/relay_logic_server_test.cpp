@@ -151,8 +151,8 @@ TEST(LogicServer, BrokenStreamClosesOnlyThatLink) {
 TEST(LogicServer, StandardDescriptorsClosedByTheStarterAreNeverALink) {
   const int port = testsupport::free_port();
   testsupport::Process p;
-  ASSERT_TRUE(p.start({"/bin/sh", "-c", "exec '" + testsupport::binary("logic_server") + "' " + std::to_string(port) +
-                                            " <&- >&-"}));
+  ASSERT_TRUE(p.start(
+      {"/bin/sh", "-c", "exec '" + testsupport::binary("logic_server") + "' " + std::to_string(port) + " <&- >&-"}));
   // The first connection it accepts takes the lowest free descriptor: no probe first.
   int fd = -1;
   ASSERT_TRUE(testsupport::wait_until([&] { return (fd = testsupport::tcp_connect_local(port)) >= 0; }, 10000));

@@ -312,7 +312,10 @@ class OwnResolver {
     if (bind(dns_, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) != 0)
       return *why = "cannot bind a name server on " + server + ":53", false;
     testsupport::write_file(dir_.file("resolv.conf"), "nameserver " + server + "\noptions timeout:4 attempts:1\n");
-    launcher_ = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+    launcher_ = {"/usr/bin/unshare",
+                 "-m",
+                 "/bin/sh",
+                 "-c",
                  "mount --bind " + dir_.file("resolv.conf") + " /etc/resolv.conf && mount --bind " +
                      dir_.file("hosts") + " /etc/hosts && exec \"$@\"",
                  "sh"};
@@ -371,8 +374,11 @@ TEST(RegistrationRefresh, AHostNameThatDoesNotResolveNeverHoldsTheLoop) {
   EXPECT_EQ("0", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
 
   resolver.hosts("127.0.0.1 redis.hall.test\n");
-  EXPECT_TRUE(testsupport::wait_until([&] { return redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}) == "1"; },
-                                      15000));
+  EXPECT_TRUE(testsupport::wait_until(
+      [&] {
+        return redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}) == "1";
+      },
+      15000));
   EXPECT_TRUE(hall.alive());
 }
 
