@@ -385,6 +385,22 @@ wait_fds() {
   done
   return 1
 }
+# A table of RESULT lines: print_results TITLE RATIO_LABEL "label|RESULT ..."...; the ratio
+# of the second row to the first (round trips/s and p99) ends it.
+print_results() {
+  local title=$1 ratio=$2 line; shift 2
+  printf "%-22s %10s %10s %10s %10s %8s\n" "$title" rps p50_us p99_us p999_us errors
+  for line in "$@"; do
+    echo "${line#*|}" | awk -v label="${line%%|*}" '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        printf "%-22s %10s %10s %10s %10s %8s\n", label, f["rps"], f["p50_us"], f["p99_us"], f["p999_us"], f["errors"] }'
+  done
+  echo "${1#*|} ${2#*|}" | awk -v ratio="$ratio" '{
+      for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] in f) g[kv[1]] = kv[2]; else f[kv[1]] = kv[2] }
+      if (f["rps"] > 0 && f["p99_us"] > 0)
+        printf "%s: rps %.2f, p99 %.2f\n", ratio, g["rps"] / f["rps"], g["p99_us"] / f["p99_us"] }'
+}
+
 run_scale() {
   local per=9500 procs i n left fifo pid base_fd base_rss idle_rss mem0 mem1 t0 t1 t2 t3 before during
   local -a writers=()
@@ -443,16 +459,7 @@ run_scale() {
              r0, r1, (r1 - r0) * 1024 / n
       printf "kernel slab memory (whole machine, both ends of each connection): %.0f B per idle player\n",
              (m1 - m0) * 1024 / n }'
-  printf "%-22s %10s %10s %10s %10s %8s\n" "64 active connections" rps p50_us p99_us p999_us errors
-  for line in "without idle players|$before" "with idle players|$during"; do
-    echo "${line#*|}" | awk -v label="${line%%|*}" '{
-        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-        printf "%-22s %10s %10s %10s %10s %8s\n", label, f["rps"], f["p50_us"], f["p99_us"], f["p999_us"], f["errors"] }'
-  done
-  echo "$before $during" | awk '{
-      for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] in f) g[kv[1]] = kv[2]; else f[kv[1]] = kv[2] }
-      if (f["rps"] > 0 && f["p99_us"] > 0)
-        printf "with/without: rps %.2f, p99 %.2f\n", g["rps"] / f["rps"], g["p99_us"] / f["p99_us"] }'
+  print_results "64 active connections" "with/without" "without idle players|$before" "with idle players|$during"
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 if [ "$SCALE" -eq 1 ]; then run_scale; exit $?; fi
@@ -631,16 +638,8 @@ run_flood() {
   limited_flood=$(grep '^FLOOD' "$WORK/flood-limited.out" || echo "FLOOD failed=1")
   dropped=$(awk '/^hall_forwards_dropped_total/ { s += $2 } END { print s + 0 }' "$WORK/flood.metrics")
   pauses=$(awk '/^hall_client_read_pauses_total/ { print $2 }' "$WORK/flood.metrics")
-  printf "%-22s %10s %10s %10s %10s %8s\n" "64 players" rps p50_us p99_us p999_us errors
-  for line in "without the flooder|$before" "beside the flooder|$during" "beside, rate limit|$limited"; do
-    echo "${line#*|}" | awk -v label="${line%%|*}" '{
-        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-        printf "%-22s %10s %10s %10s %10s %8s\n", label, f["rps"], f["p50_us"], f["p99_us"], f["p999_us"], f["errors"] }'
-  done
-  echo "$before $during" | awk '{
-      for (i = 1; i <= NF; i++) { split($i, kv, "="); if (kv[1] in f) g[kv[1]] = kv[2]; else f[kv[1]] = kv[2] }
-      if (f["rps"] > 0 && f["p99_us"] > 0)
-        printf "beside/without: rps %.2f, p99 %.2f\n", g["rps"] / f["rps"], g["p99_us"] / f["p99_us"] }'
+  print_results "64 players" "beside/without" "without the flooder|$before" "beside the flooder|$during" \
+    "beside, rate limit|$limited"
   echo "flooder: $flood"
   echo "flooder against MaxRequestsPerSecond=\"10000\": $limited_flood"
   echo "forwards dropped (all logic servers, all reasons): $dropped; flooder read pauses: ${pauses:-?}"
