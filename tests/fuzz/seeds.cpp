@@ -238,21 +238,23 @@ void token_seeds() {
           "k1 AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8= # c\n# x\n\nk2 "
           "A6EHv/POEL4dcN0Y50vAmWfk1jCbpQ1fHdyGZBJVMbg=\n");
   put("token", "private_keys", std::string(1, '\x06') + "login-2026 AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n");
-  // The first byte is the size of the pieces the driver feeds (its value % 16, plus 1).
-  void proxy_header_seeds() {
-    const std::string sig("\x0D\x0A\x0D\x0A\x00\x0D\x0A\x51\x55\x49\x54\x0A", 12);
-    const std::string v4 = std::string("\xC0\x00\x02\x09\x7F\x00\x00\x01", 8) + be16(5555) + be16(80);
-    put("proxy_header", "v1_tcp4", "\x03PROXY TCP4 192.0.2.9 127.0.0.1 5555 80\r\nTQ");
-    put("proxy_header", "v1_tcp6", "\x00PROXY TCP6 ::ffff:192.0.2.9 ::1 5555 80\r\n");
-    put("proxy_header", "v1_unknown", "\x07PROXY UNKNOWN whatever\r\n");
-    put("proxy_header", "v1_partial", "\x01PROXY TCP4 192.0.2.");
-    put("proxy_header", "v2_tcp4", std::string("\x05") + sig + "\x21\x11" + be16(12) + v4 + "TQ");
-    put("proxy_header", "v2_local", std::string("\x0F") + sig + "\x20\x00" + be16(0));
-    put("proxy_header", "v2_tlv", std::string("\x02") + sig + "\x21\x11" + be16(19) + v4 + "\x04" + be16(4) + "abcd");
-    put("proxy_header", "v2_tcp6",
-        std::string("\x09") + sig + "\x21\x21" + be16(36) + std::string(10, '\0') + "\xFF\xFF\xC0\x00\x02\x09" +
-            std::string(16, '\x01') + be16(1) + be16(2));
-  }
+}
+
+// The first byte is the size of the pieces the driver feeds (its value % 16, plus 1).
+void proxy_header_seeds() {
+  const std::string sig("\x0D\x0A\x0D\x0A\x00\x0D\x0A\x51\x55\x49\x54\x0A", 12);
+  const std::string v4 = std::string("\xC0\x00\x02\x09\x7F\x00\x00\x01", 8) + be16(5555) + be16(80);
+  put("proxy_header", "v1_tcp4", "\x03PROXY TCP4 192.0.2.9 127.0.0.1 5555 80\r\nTQ");
+  put("proxy_header", "v1_tcp6", "\x00PROXY TCP6 ::ffff:192.0.2.9 ::1 5555 80\r\n");
+  put("proxy_header", "v1_unknown", "\x07PROXY UNKNOWN whatever\r\n");
+  put("proxy_header", "v1_partial", "\x01PROXY TCP4 192.0.2.");
+  put("proxy_header", "v2_tcp4", std::string("\x05") + sig + "\x21\x11" + be16(12) + v4 + "TQ");
+  put("proxy_header", "v2_local", std::string("\x0F") + sig + "\x20\x00" + be16(0));
+  put("proxy_header", "v2_tlv", std::string("\x02") + sig + "\x21\x11" + be16(19) + v4 + "\x04" + be16(4) + "abcd");
+  put("proxy_header", "v2_tcp6",
+      std::string("\x09") + sig + "\x21\x21" + be16(36) + std::string(10, '\0') + "\xFF\xFF\xC0\x00\x02\x09" +
+          std::string(16, '\x01') + be16(1) + be16(2));
+}
 
 }  // namespace
 
