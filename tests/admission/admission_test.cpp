@@ -90,16 +90,6 @@ TEST(Admission, LimitsCloseBeyondTheirBoundsExceptForTrustedNets) {
   for (auto& t : trusted) EXPECT_TRUE(served(*t, 18));
   EXPECT_EQ(run.metric("hall_connections_refused_total{reason=\"per_ip_limit\"}"), 1);
   EXPECT_EQ(run.metric("hall_client_packets_rejected_total{reason=\"rate_limited\"}"), 1);
-
-  // Bad values are refused by the check.
-  HallConfig bad;
-  bad.attrs = {{"MaxConnsPerIp", "-1"}, {"TrustedNets", "10.0.0.0/33"}, {"MaxRequestsPerSecond", "x"}};
-  HallRun refused(bad);
-  std::string out;
-  EXPECT_EQ(refused.check(&out), 1) << out;
-  EXPECT_NE(out.find("MaxConnsPerIp=\"-1\""), std::string::npos) << out;
-  EXPECT_NE(out.find("TrustedNets=\"10.0.0.0/33\""), std::string::npos) << out;
-  EXPECT_NE(out.find("MaxRequestsPerSecond=\"x\""), std::string::npos) << out;
 }
 
 TEST(Admission, ProxyHeadersFromBalancersNameTheClient) {
@@ -157,14 +147,11 @@ TEST(Admission, ProxyHeadersFromBalancersNameTheClient) {
   EXPECT_TRUE(served(direct, 25));
   haproxy.stop();
 
-  // A header from anyone would let any client pose as any address: no ProxyFrom, no start.
+  // A header from anyone would let any client pose as any address: no ProxyFrom, no start
+  // (hall -t says why).
   HallConfig bad;
   bad.attrs = {{"ProxyProtocol", "1"}};
-  HallRun refused(bad);
-  std::string out;
-  EXPECT_EQ(refused.check(&out), 1) << out;
-  EXPECT_NE(out.find("ProxyProtocol=\"1\": needs ProxyFrom"), std::string::npos) << out;
-  EXPECT_FALSE(refused.start(10000));
+  EXPECT_FALSE(HallRun(bad).start(10000));
 }
 
 TEST(Admission, AFlooderIsPausedAndThePlayerBesideItLosesNothing) {

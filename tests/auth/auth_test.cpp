@@ -243,28 +243,4 @@ TEST_F(ClientAuth, OrderSyncClientSignsEveryConnectionAndARefusedOneKeepsItsOrde
   EXPECT_EQ(0, exit_code(client.stop(SIGTERM, 5000)));
 }
 
-TEST(ClientAuthConfig, HallDashTRefusesUnusableAuthSettings) {
-  TempDir dir;
-  write_file(dir.file("bad.pub"), "k1 AAECAwQ=\n");
-  const struct {
-    std::vector<std::pair<std::string, std::string>> attrs;
-    std::string want;
-  } cases[] = {
-      {{{"ClientAuth", "yes"}}, "ClientAuth=\"yes\": not 0 or 1"},
-      {{{"ClientAuth", "1"}}, "AuthKeysFile=\"\": missing"},
-      {{{"ClientAuth", "1"}, {"AuthKeysFile", dir.file("bad.pub")}},
-       "bad.pub line 1: not \"<kid> <base64 of a 32-byte key>\""},
-      {{{"ClientAuth", "1"}, {"AuthKeysFile", dir.file("none.pub")}}, "none.pub: cannot be read"},
-      {{{"AuthMaxTtl", "0"}}, "AuthMaxTtl=\"0\": not a number of seconds from 1 to 86400"},
-  };
-  for (const auto& c : cases) {
-    HallConfig cfg;
-    cfg.attrs = c.attrs;
-    HallRun gw(cfg);
-    std::string out;
-    EXPECT_EQ(1, gw.check(&out)) << out;
-    EXPECT_NE(std::string::npos, out.find(c.want)) << out;
-  }
-}
-
 }  // namespace
