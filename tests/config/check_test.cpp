@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "hall_run.h"
 
@@ -96,6 +98,36 @@ TEST(ConfigCheck, HallDashTListsEveryProblemAndTouchesNothing) {
             "hall: configuration refused: 6 problem(s), 8 other note(s)\n");
   close(redis);
   close(logic);
+}
+
+// Settings of the token check and of admission: each unusable value is refused with its
+// reason.
+TEST(ConfigCheck, HallDashTRefusesUnusableAuthAndAdmissionSettings) {
+  TempDir dir;
+  write_file(dir.file("bad.pub"), "k1 AAECAwQ=\n");
+  const struct {
+    std::vector<std::pair<std::string, std::string>> attrs;
+    std::string want;
+  } cases[] = {
+      {{{"ClientAuth", "yes"}}, "ClientAuth=\"yes\": not 0 or 1"},
+      {{{"ClientAuth", "1"}}, "AuthKeysFile=\"\": missing"},
+      {{{"ClientAuth", "1"}, {"AuthKeysFile", dir.file("bad.pub")}},
+       "bad.pub line 1: not \"<kid> <base64 of a 32-byte key>\""},
+      {{{"ClientAuth", "1"}, {"AuthKeysFile", dir.file("none.pub")}}, "none.pub: cannot be read"},
+      {{{"AuthMaxTtl", "0"}}, "AuthMaxTtl=\"0\": not a number of seconds from 1 to 86400"},
+      {{{"MaxConnsPerIp", "-1"}}, "MaxConnsPerIp=\"-1\""},
+      {{{"TrustedNets", "10.0.0.0/33"}}, "TrustedNets=\"10.0.0.0/33\""},
+      {{{"MaxRequestsPerSecond", "x"}}, "MaxRequestsPerSecond=\"x\""},
+      {{{"ProxyProtocol", "1"}}, "ProxyProtocol=\"1\": needs ProxyFrom"},
+  };
+  for (const auto& c : cases) {
+    HallConfig cfg;
+    cfg.attrs = c.attrs;
+    HallRun run(cfg);
+    std::string out;
+    EXPECT_EQ(1, run.check(&out)) << out;
+    EXPECT_NE(std::string::npos, out.find(c.want)) << out;
+  }
 }
 
 }  // namespace

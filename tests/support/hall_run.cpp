@@ -108,6 +108,8 @@ bool HallRun::started_up() const {
 
 std::string HallRun::stderr_text() const { return read_file(dir_.file("stderr.txt")); }
 
+int HallRun::check(std::string* out) const { return exit_code(run_program({binary("hall"), "-t"}, bin(), 30000, out)); }
+
 std::string HallRun::process_log() const {
   std::string all;
   DIR* d = opendir(dir_.file("log").c_str());

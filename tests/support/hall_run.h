@@ -65,6 +65,8 @@ class HallRun {
   // Stops the gateway, foreground or daemon; the foreground one's wait status, or -1.
   int stop(int sig = SIGTERM);
   std::string stderr_text() const;
+  // Runs `hall -t` on this run's settings: its exit code, its output in *out.
+  int check(std::string* out) const;
   std::string process_log() const;  // every process-log file, concatenated
   bool wait_log(const std::string& needle, int timeout_ms) const;
 

@@ -20,7 +20,9 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -332,6 +334,45 @@ bool wait_closed(int fd, int timeout_ms) {
     if (n == 0) return true;
     if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
   }
+}
+
+std::vector<int> free_ports(size_t n) {
+  std::vector<int> ports;
+  for (int tries = 0; ports.size() < n && tries < 1000; ++tries) {
+    const int p = free_port();
+    if (std::find(ports.begin(), ports.end(), p) == ports.end()) ports.push_back(p);
+  }
+  return ports;
+}
+
+std::string make_certificate(const std::string& dir, const std::string& cn, const std::string& san) {
+  std::vector<std::string> argv = {"/usr/bin/openssl",
+                                   "req",
+                                   "-x509",
+                                   "-newkey",
+                                   "ec",
+                                   "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1",
+                                   "-nodes",
+                                   "-days",
+                                   "2",
+                                   "-subj",
+                                   "/CN=" + cn,
+                                   "-keyout",
+                                   dir + "/k.tmp",
+                                   "-out",
+                                   dir + "/c.tmp"};
+  if (!san.empty()) argv.insert(argv.end(), {"-addext", "subjectAltName=" + san});
+  if (exit_code(run_program(argv, dir)) != 0 || rename((dir + "/k.tmp").c_str(), (dir + "/key.pem").c_str()) != 0 ||
+      rename((dir + "/c.tmp").c_str(), (dir + "/cert.pem").c_str()) != 0)
+    return "";
+  std::string hash;
+  const std::string pipeline = "/usr/bin/openssl x509 -in " + dir +
+                               "/cert.pem -pubkey -noout | /usr/bin/openssl pkey -pubin -outform der |"
+                               " /usr/bin/openssl dgst -sha256 -binary | base64";
+  if (run_program({"/bin/sh", "-c", pipeline}, "", 30000, &hash) != 0) return "";
+  while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
+  return hash;
 }
 
 std::string binary(const std::string& name) { return std::string(HALL_BINARY_DIR) + "/" + name; }

@@ -35,6 +35,8 @@ long file_size(const std::string& path);  // -1 when missing
 
 // A TCP port on 127.0.0.1 that nobody listens on right now.
 int free_port();
+// n such ports, all different.
+std::vector<int> free_ports(size_t n);
 // A UDP socket bound to 127.0.0.1 on a free port; returns the fd and stores the port.
 int udp_listener(int* port);
 // A TCP socket listening on 127.0.0.1 on a free port; returns the fd (-1 on failure) and
@@ -117,6 +119,11 @@ class Process {
 // did not end, or something (a daemon it left behind) held the pipe open, for timeout_ms.
 int run_program(const std::vector<std::string>& argv, const std::string& cwd = "", int timeout_ms = 30000,
                 std::string* output = nullptr);
+
+// A self-signed EC pair made by the openssl program, renamed into place as dir/cert.pem
+// and dir/key.pem (a watcher never reads half a file); `san` adds a subjectAltName.
+// Returns the base64 SHA-256 of the public key (a browser's SPKI pin), "" on failure.
+std::string make_certificate(const std::string& dir, const std::string& cn, const std::string& san = "");
 
 // A private redis-server on 127.0.0.1 in its own directory, without persistence unless
 // `durable`: then an append-only file synced on every write, so that a kill loses

@@ -8,7 +8,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,36 +152,17 @@ std::vector<std::string> answers(Link& l, size_t n, bool ws) {
   return out;
 }
 
-// A self-signed pair with `cn` written to cert.pem and key.pem in `dir`.
-void make_cert_pair(const std::string& dir, const std::string& cn) {
-  std::string out;
-  const int st =
-      run_program({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                   "-nodes", "-days", "2", "-subj", "/CN=" + cn, "-keyout", dir + "/k.tmp", "-out", dir + "/c.tmp"},
-                  dir, 30000, &out);
-  ASSERT_EQ(exit_code(st), 0) << out;
-  // Renamed into place: the gateway never reads half a file.
-  ASSERT_EQ(rename((dir + "/k.tmp").c_str(), (dir + "/key.pem").c_str()), 0);
-  ASSERT_EQ(rename((dir + "/c.tmp").c_str(), (dir + "/cert.pem").c_str()), 0);
-}
-
-// A free port that is none of `taken`.
-int other_port(const std::vector<int>& taken) {
-  int p = free_port();
-  for (int tries = 0; tries < 100 && std::find(taken.begin(), taken.end(), p) != taken.end(); ++tries) p = free_port();
-  return p;
-}
-
 // Two logic servers and a gateway with the client port, WsPort, WssPort, TlsPort and
 // metrics.
 struct Hall {
   LogicServer s1{"L1", {"--result", "r1"}}, s2{"L2", {"--result", "r2"}};
   TempDir certs;
-  int ws = free_port(), wss = other_port({ws}), tls = other_port({ws, wss}), stats = other_port({ws, wss, tls});
+  std::vector<int> ports = free_ports(4);
+  int ws = ports[0], wss = ports[1], tls = ports[2], stats = ports[3];
   std::unique_ptr<HallRun> gw;
 
   explicit Hall(int web_timeout = 60) {
-    make_cert_pair(certs.path(), "first");
+    EXPECT_NE(make_certificate(certs.path(), "first"), "");
     HallConfig cfg;
     cfg.web_timeout = web_timeout;
     cfg.attrs = {{"WsPort", std::to_string(ws)},       {"WsPath", "/play"},
@@ -200,7 +180,7 @@ struct Hall {
 
 const std::vector<std::string> kBoth = {"r1", "r2"};
 
-TEST(WebSocket, OrdersTravelInBinaryMessagesAndTheCloseIsAnsweredBothWays) {
+TEST(WebSocket, OrdersTravelInBinaryMessagesBadInputIsRefusedAndClosesAreAnswered) {
   Hall h;
   ASSERT_TRUE(h.start()) << h.gw->stderr_text();
   Link l;
@@ -233,19 +213,8 @@ TEST(WebSocket, OrdersTravelInBinaryMessagesAndTheCloseIsAnsweredBothWays) {
       [&] { return h.s1.matching("close client=501").size() + h.s2.matching("close client=501").size() == 1; }, 5000));
   EXPECT_TRUE(wait_until([&] { return h.metric("hall_ws_closes_total{code=\"1000\"}") == 1; }, 5000));
 
-  // The gateway's own close (its idle time-out here is long: the drain ends it) sends 1001.
-  Link idle;
-  ASSERT_TRUE(idle.open(h.ws, false));
-  ASSERT_EQ(handshake(idle, ws_request()).find("HTTP/1.1 101"), 0u);
-  ASSERT_TRUE(idle.put(frame(2, data_req(502, "x"))));
-  EXPECT_EQ(answers(idle, 2, true).size(), 2u);
-  kill(h.gw->pid(), SIGUSR1);
-  EXPECT_EQ(close_code(idle), 1001);
-}
-
-TEST(WebSocket, BadRequestsGetAnHttpErrorAndBadFramesTheirCloseCode) {
-  Hall h;
-  ASSERT_TRUE(h.start()) << h.gw->stderr_text();
+  // Refused handshakes get an HTTP error; text, an unmasked frame and a message one
+  // byte longer than the largest packet get their close codes.
   const struct {
     std::string request, status;
   } refused[] = {{ws_request("/other"), "404"},
@@ -255,12 +224,11 @@ TEST(WebSocket, BadRequestsGetAnHttpErrorAndBadFramesTheirCloseCode) {
                  {"GET /play HTTP/1.1\r\n" + std::string(5000, 'x'), "431"}};
   for (const auto& r : refused) {
     SCOPED_TRACE(r.status);
-    Link l;
-    ASSERT_TRUE(l.open(h.ws, false));
-    EXPECT_EQ(handshake(l, r.request).substr(0, 12), "HTTP/1.1 " + r.status);
-    EXPECT_TRUE(wait_closed(l.fd, 5000));
+    Link c;
+    ASSERT_TRUE(c.open(h.ws, false));
+    EXPECT_EQ(handshake(c, r.request).substr(0, 12), "HTTP/1.1 " + r.status);
+    EXPECT_TRUE(wait_closed(c.fd, 5000));
   }
-  // Text, an unmasked frame, a message one byte longer than the largest packet.
   const struct {
     std::string frames;
     int code;
@@ -268,16 +236,25 @@ TEST(WebSocket, BadRequestsGetAnHttpErrorAndBadFramesTheirCloseCode) {
       {frame(1, "hello"), 1003}, {frame(2, data_req(7, "x"), false), 1002}, {frame(2, std::string(8001, 'x')), 1009}};
   for (const auto& b : bad) {
     SCOPED_TRACE(b.code);
-    Link l;
-    ASSERT_TRUE(l.open(h.ws, false));
-    ASSERT_EQ(handshake(l, ws_request()).find("HTTP/1.1 101"), 0u);
-    ASSERT_TRUE(l.put(b.frames));
-    EXPECT_EQ(close_code(l), b.code);
-    EXPECT_TRUE(wait_closed(l.fd, 5000));
+    Link c;
+    ASSERT_TRUE(c.open(h.ws, false));
+    ASSERT_EQ(handshake(c, ws_request()).find("HTTP/1.1 101"), 0u);
+    ASSERT_TRUE(c.put(b.frames));
+    EXPECT_EQ(close_code(c), b.code);
+    EXPECT_TRUE(wait_closed(c.fd, 5000));
     EXPECT_TRUE(wait_until(
         [&] { return h.metric("hall_ws_closes_total{code=\"" + std::to_string(b.code) + "\"}") == 1; }, 5000));
   }
   EXPECT_TRUE(h.gw->alive());
+
+  // The gateway's own close (its idle time-out here is long: the drain ends it) sends 1001.
+  Link idle;
+  ASSERT_TRUE(idle.open(h.ws, false));
+  ASSERT_EQ(handshake(idle, ws_request()).find("HTTP/1.1 101"), 0u);
+  ASSERT_TRUE(idle.put(frame(2, data_req(502, "x"))));
+  EXPECT_EQ(answers(idle, 2, true).size(), 2u);
+  kill(h.gw->pid(), SIGUSR1);
+  EXPECT_EQ(close_code(idle), 1001);
 }
 
 TEST(Tls, NativeAndWebSocketPlayersOverTls12And13) {
@@ -326,7 +303,7 @@ TEST(Tls, HandshakeIsBoundedAndTheCertificatePairIsReloadedForNewConnections) {
   Link before;
   ASSERT_TRUE(before.open(h.tls, true));
   EXPECT_EQ(before.peer_cn(), "first");
-  make_cert_pair(h.certs.path(), "second");
+  ASSERT_NE(make_certificate(h.certs.path(), "second"), "");
   Link after;
   ASSERT_TRUE(after.open(h.tls, true));
   EXPECT_EQ(after.peer_cn(), "second");
@@ -336,7 +313,7 @@ TEST(Tls, HandshakeIsBoundedAndTheCertificatePairIsReloadedForNewConnections) {
 
   // A key that does not match keeps the last good pair, with a level-3 line.
   const std::string second_cert = read_file(h.certs.file("cert.pem"));
-  make_cert_pair(h.certs.path(), "third");
+  ASSERT_NE(make_certificate(h.certs.path(), "third"), "");
   write_file(h.certs.file("cert.pem"), second_cert);
   Link kept;
   ASSERT_TRUE(kept.open(h.tls, true));
@@ -345,7 +322,7 @@ TEST(Tls, HandshakeIsBoundedAndTheCertificatePairIsReloadedForNewConnections) {
 
   // hall -t refuses that pair.
   std::string out;
-  EXPECT_EQ(exit_code(run_program({binary("hall"), "-t"}, h.gw->bin(), 30000, &out)), 1) << out;
+  EXPECT_EQ(h.gw->check(&out), 1) << out;
   EXPECT_NE(out.find("does not match TlsCert"), std::string::npos) << out;
 }
 

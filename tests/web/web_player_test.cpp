@@ -18,6 +18,7 @@
 #include <json/json.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ using namespace testsupport;
 namespace {
 
 const char* const kChromium = "/usr/bin/chromium";
+
+Json::Value object(std::initializer_list<std::pair<const char*, Json::Value>> members) {
+  Json::Value v(Json::objectValue);
+  for (const auto& m : members) v[m.first] = m.second;
+  return v;
+}
 
 class Chromium {
  public:
@@ -52,37 +59,43 @@ class Chromium {
     return proc_.start({"/bin/sh", "-c", cmd}, dir.path(), "", dir.file("chromium.err"));
   }
 
-  // Sends one command and waits for its reply (events are passed over). Returns the
-  // "result" member, or a null value (with the reason in error()) on an error or time-out.
+  // Sends one command and reads messages (events are passed over) until its reply.
+  // Returns the "result" member, or a null value (with the reason in error()) on an
+  // error or time-out.
   Json::Value call(const std::string& method, const Json::Value& params = Json::objectValue,
                    const std::string& session = "", int timeout_ms = 30000) {
-    Json::Value msg;
     const int id = ++last_id_;
-    msg["id"] = id;
-    msg["method"] = method;
-    msg["params"] = params;
+    Json::Value msg = object({{"id", id}, {"method", method}, {"params", params}});
     if (!session.empty()) msg["sessionId"] = session;
     Json::StreamWriterBuilder w;
     w["indentation"] = "";
     const std::string text = Json::writeString(w, msg) + std::string(1, '\0');
     for (size_t done = 0; done < text.size();) {
       const ssize_t n = write(out_, text.data() + done, text.size() - done);
-      if (n <= 0 && errno != EINTR) {
-        error_ = method + ": cannot write to the browser";
-        return Json::Value();
+      if (n < 0 && errno != EINTR) return failed(method + ": cannot write to the browser");
+      done += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      for (size_t end; (end = buf_.find('\0')) != std::string::npos;) {
+        Json::Value m;
+        std::string errs;
+        const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+        const bool ok = reader->parse(buf_.data(), buf_.data() + end, &m, &errs);
+        buf_.erase(0, end + 1);
+        if (!ok || m.get("id", 0).asInt() != id) continue;
+        return m.isMember("error") ? failed(method + ": " + m["error"].toStyledString()) : m["result"];
       }
-      if (n > 0) done += static_cast<size_t>(n);
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !proc_.running()) return failed(method + ": no reply in time");
+      pollfd pfd = {in_, POLLIN, 0};
+      char chunk[65536];
+      ssize_t n = 0;
+      if (poll(&pfd, 1, static_cast<int>(std::min<long>(left.count(), 500))) == 1 &&
+          (n = read(in_, chunk, sizeof(chunk))) > 0)
+        buf_.append(chunk, static_cast<size_t>(n));
     }
-    Json::Value reply;
-    if (!read_reply(id, &reply, timeout_ms)) {
-      error_ = method + ": no reply in time";
-      return Json::Value();
-    }
-    if (reply.isMember("error")) {
-      error_ = method + ": " + reply["error"].toStyledString();
-      return Json::Value();
-    }
-    return reply["result"];
   }
 
   const std::string& error() const { return error_; }
@@ -101,34 +114,9 @@ class Chromium {
   }
 
  private:
-  // Reads messages until the reply to command `id`.
-  bool read_reply(int id, Json::Value* out, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      size_t end;
-      while ((end = buf_.find('\0')) != std::string::npos) {
-        Json::Value m;
-        Json::CharReaderBuilder rb;
-        std::string errs;
-        std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
-        const bool ok = reader->parse(buf_.data(), buf_.data() + end, &m, &errs);
-        buf_.erase(0, end + 1);
-        if (!ok) continue;
-        if (m.get("id", 0).asInt() == id) {
-          *out = m;
-          return true;
-        }
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !proc_.running()) return false;
-      pollfd pfd = {in_, POLLIN, 0};
-      if (poll(&pfd, 1, static_cast<int>(std::min<long>(left.count(), 500))) == 1) {
-        char chunk[65536];
-        const ssize_t n = read(in_, chunk, sizeof(chunk));
-        if (n > 0) buf_.append(chunk, static_cast<size_t>(n));
-      }
-    }
+  Json::Value failed(const std::string& why) {
+    error_ = why;
+    return Json::Value();
   }
 
   Process proc_;
@@ -136,23 +124,6 @@ class Chromium {
   int last_id_ = 0;
   std::string buf_, error_;
 };
-
-// A self-signed EC certificate for 127.0.0.1 in dir/cert.pem and dir/key.pem; returns the
-// base64 SHA-256 hash of its public key, the form Chromium's SPKI list takes ("" on failure).
-std::string make_certificate(const TempDir& dir) {
-  const std::string cert = dir.file("cert.pem"), key = dir.file("key.pem");
-  if (run_program({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                   "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1", "-addext",
-                   "subjectAltName=IP:127.0.0.1"}) != 0)
-    return "";
-  std::string hash;
-  const std::string pipeline = "/usr/bin/openssl x509 -in " + cert +
-                               " -pubkey -noout | /usr/bin/openssl pkey -pubin -outform der |"
-                               " /usr/bin/openssl dgst -sha256 -binary | base64";
-  if (run_program({"/bin/sh", "-c", pipeline}, "", 30000, &hash) != 0) return "";
-  while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r')) hash.pop_back();
-  return hash;
-}
 
 // Connects the page to `url`, sends one order under `client_id`, waits for two answers
 // and closes; resolves to the answers shown, then the connection's last state line.
@@ -188,7 +159,7 @@ std::string play_script(const std::string& url, int client_id) {
 TEST(WebPlayer, BrowserPlaysOverWsAndWss) {
   if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "chromium is not installed (" << kChromium << ")";
   TempDir dir;
-  const std::string spki = make_certificate(dir);
+  const std::string spki = make_certificate(dir.path(), "127.0.0.1", "IP:127.0.0.1");
   ASSERT_FALSE(spki.empty()) << "openssl could not make the test certificate";
 
   LogicServer logic1("logic-1"), logic2("logic-2");
@@ -196,9 +167,8 @@ TEST(WebPlayer, BrowserPlaysOverWsAndWss) {
   ASSERT_TRUE(logic2.start());
   HallConfig cfg;
   cfg.servers = {{1, logic1.port()}, {2, logic2.port()}};
-  const int ws_port = free_port();
-  int wss_port = free_port();
-  while (wss_port == ws_port) wss_port = free_port();
+  const std::vector<int> ports = free_ports(3);
+  const int ws_port = ports[0], wss_port = ports[1], http_port = ports[2];
   cfg.attrs = {{"WsPort", std::to_string(ws_port)},
                {"WssPort", std::to_string(wss_port)},
                {"TlsCert", dir.file("cert.pem")},
@@ -209,7 +179,6 @@ TEST(WebPlayer, BrowserPlaysOverWsAndWss) {
   ASSERT_TRUE(wait_port(wss_port, 10000));
 
   // The page, as any static web server hands it out.
-  const int http_port = free_port();
   Process web;
   ASSERT_TRUE(web.start({"/usr/bin/env", "python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory",
                          source_path("tools/web"), std::to_string(http_port)},
@@ -218,21 +187,15 @@ TEST(WebPlayer, BrowserPlaysOverWsAndWss) {
 
   Chromium browser;
   ASSERT_TRUE(browser.start(dir, {"--ignore-certificate-errors-spki-list=" + spki}));
-  Json::Value created = browser.call("Target.createTarget", [] {
-    Json::Value p;
-    p["url"] = "about:blank";
-    return p;
-  }());
+  const Json::Value created = browser.call("Target.createTarget", object({{"url", "about:blank"}}));
   ASSERT_TRUE(created.isObject()) << browser.error() << "\n" << read_file(dir.file("chromium.err"));
-  Json::Value attach;
-  attach["targetId"] = created["targetId"];
-  attach["flatten"] = true;
-  const std::string session = browser.call("Target.attachToTarget", attach)["sessionId"].asString();
+  const std::string session =
+      browser.call("Target.attachToTarget", object({{"targetId", created["targetId"]}, {"flatten", true}}))["sessionId"]
+          .asString();
   ASSERT_FALSE(session.empty()) << browser.error();
   // The reply comes once the page's document is committed; the script waits for its load.
-  Json::Value nav;
-  nav["url"] = "http://127.0.0.1:" + std::to_string(http_port) + "/index.html";
-  const Json::Value navigated = browser.call("Page.navigate", nav, session);
+  const Json::Value navigated = browser.call(
+      "Page.navigate", object({{"url", "http://127.0.0.1:" + std::to_string(http_port) + "/index.html"}}), session);
   ASSERT_TRUE(navigated.isObject() && !navigated.isMember("errorText")) << browser.error() << navigated;
 
   const struct {
@@ -242,11 +205,10 @@ TEST(WebPlayer, BrowserPlaysOverWsAndWss) {
               {"wss://127.0.0.1:" + std::to_string(wss_port) + "/", 5002}};
   for (const auto& run : runs) {
     SCOPED_TRACE(run.url);
-    Json::Value eval;
-    eval["expression"] = play_script(run.url, run.client_id);
-    eval["awaitPromise"] = true;
-    eval["returnByValue"] = true;
-    const Json::Value r = browser.call("Runtime.evaluate", eval, session, 60000);
+    const Json::Value r = browser.call(
+        "Runtime.evaluate",
+        object({{"expression", play_script(run.url, run.client_id)}, {"awaitPromise", true}, {"returnByValue", true}}),
+        session, 60000);
     ASSERT_TRUE(r.isObject()) << browser.error();
     ASSERT_FALSE(r.isMember("exceptionDetails")) << r["exceptionDetails"].toStyledString() << hall.process_log();
     const std::string shown = r["result"]["value"].asString();
