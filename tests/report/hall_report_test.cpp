@@ -117,7 +117,7 @@ TEST(HallReport, SwitchOffMeansNoUdpSocket) {
   ASSERT_TRUE(on.start());
   // The readiness probe's connection lives on in a gateway until it has read the
   // probe's close, so the counts are taken once they have settled.
-  testsupport::wait_until([&] { return sockets_of(off.pid()) == 1 && sockets_of(on.pid()) == 2; }, 5000);
+  testsupport::wait_until([&] { return sockets_of(off.pid()) == 1 && sockets_of(on.pid()) == 2; }, 15000);
   const int off_sockets = sockets_of(off.pid());
   EXPECT_EQ(1, off_sockets);  // the listener
   EXPECT_EQ(off_sockets + 1, sockets_of(on.pid()));
