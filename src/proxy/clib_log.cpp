@@ -152,7 +152,7 @@ void store_line(const RollingLine& line) {
 class RollingWriter {
  public:
   static const size_t QUEUE_BYTES = 16 * 1024 * 1024;
-  static const int PERIOD_MS = 5;
+  static constexpr int PERIOD_MS = 5;
 
   // Starts the thread (signals blocked, so that they still reach the loop). False when
   // none could be made: lines are then written by the caller.
