@@ -61,7 +61,9 @@ class CTlsTransport : public CTransport {
   bool _want_write = false;  // the last step waits for writability
   bool _fatal = false;       // an error: no more TLS calls but SSL_free
   bool _peer_closed = false;
-  bool _counted = false;  // the handshake's result is in the metrics
+  bool _counted = false;   // the handshake's result is in the metrics
+  bool _starved = false;   // the last read found the socket empty behind the bytes held
+  bool _deferred = false;  // an end or failure met behind handed-out bytes, not yet reported
 };
 
 }  // namespace hall_transport
