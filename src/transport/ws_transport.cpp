@@ -214,10 +214,11 @@ ssize_t CWsTransport::push(const uint8_t* data, size_t len, int flags) {
   size_t out_len = len;
   if (_hold_len > 0) {
     // One scratch buffer for every connection: the loop is single-threaded and the
-    // bytes are written (or left to wslay's retry) before it is used again.
+    // bytes are written (or left to wslay's retry) before it is used again. At most a
+    // TLS record's worth is joined; wslay offers the rest of a long payload again.
     static std::string joined;
     joined.assign(_hold, _hold_len);
-    joined.append(out, len);
+    joined.append(out, std::min(len, kMaxJoined - _hold_len));
     out = joined.data();
     out_len = joined.size();
   }

@@ -24,6 +24,8 @@ class CWsTransport : public CTransport {
  public:
   // Largest answer message: a longer write is taken in parts of this size.
   static constexpr size_t kMaxAnswerMessage = 65536;
+  // Most bytes written at once with a held frame header (a TLS record's plaintext).
+  static constexpr size_t kMaxJoined = 16384;
 
   explicit CWsTransport(CTransport* lower);
   ~CWsTransport() override;
