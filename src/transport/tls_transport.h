@@ -2,7 +2,9 @@
 // gateway's loop: the handshake advances on every read or write the connection makes
 // and ends within TTransportSettings::handshakeMicros of the accept. Buffers are given
 // back while a connection is idle (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player
-// costs little memory. OpenSSL reads and writes the descriptor itself (a socket BIO): a
+// costs little memory. Once the handshake is done OpenSSL reads ahead, one read() for
+// what the socket holds; what it keeps of it input_pending() reports. OpenSSL reads
+// and writes the descriptor itself (a socket BIO): a
 // layer below TLS takes its bytes off the socket before the first handshake step. Owned
 // by the client unit (directly, or through the WebSocket transport above it). Runs on
 // the loop thread only.
