@@ -4,10 +4,9 @@
 // back while a connection is idle (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player
 // costs little memory. Once the handshake is done OpenSSL reads ahead, one read() for
 // what the socket holds; what it keeps of it input_pending() reports. OpenSSL reads
-// and writes the descriptor itself (a socket BIO): a
-// layer below TLS takes its bytes off the socket before the first handshake step. Owned
-// by the client unit (directly, or through the WebSocket transport above it). Runs on
-// the loop thread only.
+// and writes the descriptor itself (a socket BIO): a layer below TLS takes its bytes off
+// the socket before the first handshake step. Owned by the client unit (directly, or
+// through the WebSocket transport above it). Runs on the loop thread only.
 //
 // The certificate pair lives in one SSL_CTX for new connections (tls_setup). Its files
 // are looked at again for every new TLS connection and once a minute
