@@ -165,6 +165,13 @@ int CTlsTransport::handshake() {
   if (r == 1) {
     _established = true;
     count(TLS_OK);
+    // Read-ahead: one read() takes as much of the socket as the record buffer holds,
+    // not a record's header and then its body (two calls per record). What it takes
+    // beyond one record stays in OpenSSL, where the kernel no longer reports it: see
+    // input_pending(). Only from here on, so that no data a client sends behind its
+    // last handshake message is taken off the socket by a handshake step that a write
+    // made, when nobody would read it.
+    SSL_set_read_ahead(_ssl, 1);
     return 1;
   }
   switch (SSL_get_error(_ssl, r)) {
@@ -189,30 +196,50 @@ ssize_t CTlsTransport::read(char* buf, size_t len) {
     return -1;
   }
   if (_peer_closed) return 0;
-  ERR_clear_error();
-  const int n = SSL_read(_ssl, buf, len > INT_MAX ? INT_MAX : static_cast<int>(len));
-  const int saved = errno;
-  if (n > 0) return n;
-  switch (SSL_get_error(_ssl, n)) {
-    case SSL_ERROR_WANT_READ:
-      errno = EAGAIN;
-      return -1;
-    case SSL_ERROR_WANT_WRITE:
-      _want_write = true;
-      errno = EAGAIN;
-      return -1;
-    case SSL_ERROR_ZERO_RETURN:
-      _peer_closed = true;
-      return 0;
-    case SSL_ERROR_SYSCALL:
-      _fatal = true;
-      errno = saved != 0 ? saved : ECONNRESET;
-      return -1;
-    default:
-      log_warning("TLS read of fd[%d] failed: %s", SSL_get_fd(_ssl), ssl_errors().c_str());
-      _fatal = true;
-      errno = EPROTO;
-      return -1;
+  _deferred = false;
+  // SSL_read gives one record at a time: the records read ahead are handed out together,
+  // as far as buf takes them, like one recv of a plain socket would.
+  size_t got = 0;
+  for (;;) {
+    const size_t want = len - got;
+    ERR_clear_error();
+    const int n = SSL_read(_ssl, buf + got, want > INT_MAX ? INT_MAX : static_cast<int>(want));
+    const int saved = errno;
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      _starved = false;
+      if (got < len && SSL_has_pending(_ssl) == 1) continue;
+      return static_cast<ssize_t>(got);
+    }
+    const int error = SSL_get_error(_ssl, n);
+    // OpenSSL asked the socket and it had nothing: what it holds is part of a record.
+    if (error == SSL_ERROR_WANT_READ) _starved = true;
+    if (error == SSL_ERROR_WANT_WRITE) _want_write = true;
+    if (got > 0) {
+      // The bytes go first. An end or a failure is met again by the next read, which
+      // input_pending() asks for.
+      _deferred = error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE;
+      ERR_clear_error();
+      return static_cast<ssize_t>(got);
+    }
+    switch (error) {
+      case SSL_ERROR_WANT_READ:
+      case SSL_ERROR_WANT_WRITE:
+        errno = EAGAIN;
+        return -1;
+      case SSL_ERROR_ZERO_RETURN:
+        _peer_closed = true;
+        return 0;
+      case SSL_ERROR_SYSCALL:
+        _fatal = true;
+        errno = saved != 0 ? saved : ECONNRESET;
+        return -1;
+      default:
+        log_warning("TLS read of fd[%d] failed: %s", SSL_get_fd(_ssl), ssl_errors().c_str());
+        _fatal = true;
+        errno = EPROTO;
+        return -1;
+    }
   }
 }
 
@@ -250,7 +277,11 @@ int CTlsTransport::flush() {
   return 0;
 }
 
-bool CTlsTransport::input_pending() const { return _established && !_fatal && SSL_pending(_ssl) > 0; }
+bool CTlsTransport::input_pending() const {
+  // Read-ahead bytes count while they may hold a whole record: once OpenSSL found the
+  // socket empty behind them they are part of one, and the kernel reports the rest.
+  return _established && !_fatal && (_deferred || SSL_pending(_ssl) > 0 || (!_starved && SSL_has_pending(_ssl) == 1));
+}
 
 void CTlsTransport::goodbye() {
   if (!_established || _fatal || _peer_closed) return;

@@ -2,10 +2,11 @@
 // gateway's loop: the handshake advances on every read or write the connection makes
 // and ends within TTransportSettings::handshakeMicros of the accept. Buffers are given
 // back while a connection is idle (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player
-// costs little memory. OpenSSL reads and writes the descriptor itself (a socket BIO): a
-// layer below TLS takes its bytes off the socket before the first handshake step. Owned
-// by the client unit (directly, or through the WebSocket transport above it). Runs on
-// the loop thread only.
+// costs little memory. Once the handshake is done OpenSSL reads ahead, one read() for
+// what the socket holds; what it keeps of it input_pending() reports. OpenSSL reads
+// and writes the descriptor itself (a socket BIO): a layer below TLS takes its bytes off
+// the socket before the first handshake step. Owned by the client unit (directly, or
+// through the WebSocket transport above it). Runs on the loop thread only.
 //
 // The certificate pair lives in one SSL_CTX for new connections (tls_setup). Its files
 // are looked at again for every new TLS connection and once a minute
@@ -61,7 +62,9 @@ class CTlsTransport : public CTransport {
   bool _want_write = false;  // the last step waits for writability
   bool _fatal = false;       // an error: no more TLS calls but SSL_free
   bool _peer_closed = false;
-  bool _counted = false;  // the handshake's result is in the metrics
+  bool _counted = false;   // the handshake's result is in the metrics
+  bool _starved = false;   // the last read found the socket empty behind the bytes held
+  bool _deferred = false;  // an end or failure met behind handed-out bytes, not yet reported
 };
 
 }  // namespace hall_transport

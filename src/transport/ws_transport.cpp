@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "log.h"
 #include "ws_handshake.h"
 
@@ -13,8 +15,8 @@ namespace {
 ssize_t recv_cb(wslay_event_context_ptr, uint8_t* buf, size_t len, int, void* user) {
   return static_cast<CWsTransport*>(user)->pull(buf, len);
 }
-ssize_t send_cb(wslay_event_context_ptr, const uint8_t* data, size_t len, int, void* user) {
-  return static_cast<CWsTransport*>(user)->push(data, len);
+ssize_t send_cb(wslay_event_context_ptr, const uint8_t* data, size_t len, int flags, void* user) {
+  return static_cast<CWsTransport*>(user)->push(data, len, flags);
 }
 void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* user) {
   static_cast<CWsTransport*>(user)->message(arg);
@@ -78,7 +80,7 @@ void CWsTransport::release_if_idle() {
   // begun, every byte given to it part of a whole frame, nothing to send, no close.
   // The next bytes in either direction make a fresh one. wslay does not say when it
   // holds nothing; the frame callbacks and the bytes handed to it do.
-  if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() ||
+  if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
       wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
       wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx))
     return;
@@ -176,12 +178,17 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
     if (_pre_off == _pre.size()) std::string().swap(_pre), _pre_off = 0;
     return static_cast<ssize_t>(n);
   }
-  if (_in.size() - _in_off >= _pull_cap || (!_kernel_ok && !_lower->input_pending())) {
+  const bool held = _lower->input_pending();
+  if (_in.size() - _in_off >= _pull_cap || (!_kernel_ok && !held)) {
     wslay_event_set_error(_ctx, WSLAY_ERR_WOULDBLOCK);
     return -1;
   }
   const ssize_t n = _lower->read(reinterpret_cast<char*>(buf), len);
   if (n > 0) {
+    // wslay would read on until the socket says EAGAIN: one failing call per message.
+    // A read of the socket that came back short found it empty; what arrives later the
+    // poller reports. Bytes a layer holds are not reported and are worked off here.
+    if (!held && static_cast<size_t>(n) < len) _kernel_ok = false;
     _given += static_cast<uint64_t>(n);
     return n;
   }
@@ -194,13 +201,40 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
   return -1;
 }
 
-ssize_t CWsTransport::push(const uint8_t* data, size_t len) {
-  const ssize_t n = _lower->write(reinterpret_cast<const char*>(data), len);
+ssize_t CWsTransport::push(const uint8_t* data, size_t len, int flags) {
+  // wslay hands a frame's header and its payload over in two calls: written apart they
+  // would cost two sends per message (over TLS two records). A header marked as having
+  // more to come is held and goes out in one write with the payload behind it.
+  if ((flags & WSLAY_MSG_MORE) != 0 && _hold_len == 0 && len <= sizeof(_hold)) {
+    memcpy(_hold, data, len);
+    _hold_len = len;
+    return static_cast<ssize_t>(len);
+  }
+  const char* out = reinterpret_cast<const char*>(data);
+  size_t out_len = len;
+  if (_hold_len > 0) {
+    // One scratch buffer for every connection: the loop is single-threaded and the
+    // bytes are written (or left to wslay's retry) before it is used again. At most a
+    // TLS record's worth is joined; wslay offers the rest of a long payload again.
+    static std::string joined;
+    joined.assign(_hold, _hold_len);
+    joined.append(out, std::min(len, kMaxJoined - _hold_len));
+    out = joined.data();
+    out_len = joined.size();
+  }
+  const ssize_t n = _lower->write(out, out_len);
   if (n > 0) {
     _pushed += static_cast<uint64_t>(n);
-    return n;
+    const size_t from_hold = std::min(static_cast<size_t>(n), _hold_len);
+    if (from_hold > 0) {
+      memmove(_hold, _hold + from_hold, _hold_len - from_hold);
+      _hold_len -= from_hold;
+    }
+    // Only the header's bytes went: wslay offers the payload again.
+    if (static_cast<size_t>(n) > from_hold) return n - static_cast<ssize_t>(from_hold);
+    errno = EAGAIN;
   }
-  wslay_event_set_error(_ctx, n < 0 && errno == EAGAIN ? WSLAY_ERR_WOULDBLOCK : WSLAY_ERR_CALLBACK_FAILURE);
+  wslay_event_set_error(_ctx, n < 0 && errno != EAGAIN ? WSLAY_ERR_CALLBACK_FAILURE : WSLAY_ERR_WOULDBLOCK);
   return -1;
 }
 

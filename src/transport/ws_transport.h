@@ -24,6 +24,8 @@ class CWsTransport : public CTransport {
  public:
   // Largest answer message: a longer write is taken in parts of this size.
   static constexpr size_t kMaxAnswerMessage = 65536;
+  // Most bytes written at once with a held frame header (a TLS record's plaintext).
+  static constexpr size_t kMaxJoined = 16384;
 
   explicit CWsTransport(CTransport* lower);
   ~CWsTransport() override;
@@ -38,7 +40,7 @@ class CWsTransport : public CTransport {
 
   // wslay's callbacks (user data: this transport).
   ssize_t pull(uint8_t* buf, size_t len);
-  ssize_t push(const uint8_t* data, size_t len);
+  ssize_t push(const uint8_t* data, size_t len, int flags);
   void message(const wslay_event_on_msg_recv_arg* arg);
   void frame_start(const wslay_event_on_frame_recv_start_arg* arg);
   void frame_end();
@@ -84,6 +86,8 @@ class CWsTransport : public CTransport {
   bool _failed = false;
   bool _end_reported = false;  // read() has returned 0
   uint64_t _pushed = 0;        // bytes the lower transport took from wslay
+  char _hold[14];              // a frame header held to go out with its payload
+  size_t _hold_len = 0;
 };
 
 }  // namespace hall_transport
