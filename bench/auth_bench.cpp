@@ -26,6 +26,7 @@
 
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
+#include "proc_stat.h"
 #include "token.h"
 #include "token_checker.h"
 
@@ -45,18 +46,8 @@ double thread_cpu() {
 
 // utime + stime of a process, in seconds; -1 when unreadable.
 double cpu_seconds(int pid) {
-  char path[64];
-  snprintf(path, sizeof(path), "/proc/%d/stat", pid);
-  FILE* f = fopen(path, "r");
-  if (f == nullptr) return -1;
-  char buf[1024];
-  const size_t n = fread(buf, 1, sizeof(buf) - 1, f);
-  fclose(f);
-  buf[n] = '\0';
-  const char* p = strrchr(buf, ')');
-  unsigned long ut = 0, st = 0;
-  if (p == nullptr || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) != 2) return -1;
-  return static_cast<double>(ut + st) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const long long ticks = proc_cpu_ticks(pid);
+  return ticks < 0 ? -1 : static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::string auth_packet(const std::string& token) {
