@@ -157,16 +157,25 @@ long file_size(const std::string& path) {
 }
 
 int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  socklen_t len = sizeof a;
-  int port = -1;
-  if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &len) == 0) port = ntohs(a.sin_port);
-  close(fd);
-  return port;
+  // Taken below the kernel's ephemeral range (32768 and up): a port the kernel handed out
+  // for a moment would be given again to the outgoing connections of whatever runs beside
+  // the test (thousands of them in the load tests), and a server started on it later
+  // would find it taken. Each test process walks its own stretch of the range.
+  static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 7919u + static_cast<unsigned>(time(nullptr))};
+  const unsigned kFirst = 20000, kCount = 12000;
+  for (int tries = 0; tries < 200; ++tries) {
+    const int port = static_cast<int>(kFirst + next.fetch_add(1) % kCount);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (ok) return port;
+  }
+  return -1;
 }
 
 std::string recv_datagram(int fd, int timeout_ms) {
