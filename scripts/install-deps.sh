@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-dev clang-format
   prometheus
   haproxy chromium python3
+  dpkg-dev lintian systemd
 )
 # Extra packages may be requested by the caller (for example benchmarks): EXTRA_PACKAGES="haproxy nginx".
 if [ -n "${EXTRA_PACKAGES:-}" ]; then
