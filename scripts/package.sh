@@ -98,7 +98,16 @@ install -m 0644 "$deploy/hall.service" "$deploy/order_sync_client.service" "$pkg
 doc=$pkg/usr/share/doc/hall
 install -d "$doc" "$pkg/usr/share/man/man1"
 install -m 0644 "$deploy/debian/copyright" "$doc/copyright"
-install -m 0644 "$deploy/debian/changelog" "$doc/changelog"
+# A version the changelog does not name yet (--version) gets an entry of its own on top.
+top=$(sed -n '1s/^hall (\([^)]*\)).*/\1/p' "$deploy/debian/changelog")
+if [ "$top" != "$version" ]; then
+  maintainer=$(sed -n 's/^Maintainer: //p' "$deploy/debian/control.in")
+  describe=$(git -C "$root" describe --always --dirty 2>/dev/null || echo "the source tree")
+  printf 'hall (%s) unstable; urgency=medium\n\n  * Build of %s.\n\n -- %s  %s\n\n' \
+    "$version" "$describe" "$maintainer" "$(date -R)" >"$doc/changelog"
+fi
+cat "$deploy/debian/changelog" >>"$doc/changelog"
+chmod 0644 "$doc/changelog"
 install -m 0644 "$root/README.md" "$root"/docs/*.md "$doc/"
 install -m 0644 "$deploy"/man/*.1 "$pkg/usr/share/man/man1/"
 gzip -9n "$doc/changelog" "$doc"/*.md "$pkg"/usr/share/man/man1/*.1
