@@ -42,8 +42,11 @@ const int64_t kLongTurnUs = 100000;
 const int kPausedWaitMs = 5;
 // Time a loop turn spends at most on completing departed clients (close notices, log
 // lines, closes): a mass departure is worked off over many turns, each leaving the
-// players who stay their events at once.
+// players who stay their events at once. While the wait comes back full, more events
+// are ready behind those it took (the players' among them, behind every departure that
+// came before): the ready list is worked off first, with only a sliver of completions.
 const int64_t kDepartureBudgetUs = 2000;
+const int64_t kBackloggedDepartureBudgetUs = 200;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -229,7 +232,8 @@ int CIncoming::turn(int wait_ms) {
     _pollerunit->ProcessPollerEvents();
     _timerunit->CheckExpired(now);
     _timerunit->CheckPending();
-    CDecoderUnit::complete_departures(kDepartureBudgetUs);
+    CDecoderUnit::complete_departures(_turn.events >= _pollerunit->EventsPerWait() ? kBackloggedDepartureBudgetUs
+                                                                                   : kDepartureBudgetUs);
   } catch (int) {
     // Every cache append that can fail is caught where it happens; this is the last
     // guard, so that an exhausted pool never ends the whole gateway.
