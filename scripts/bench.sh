@@ -16,8 +16,9 @@
 #                    (orders/s of one order_sync_client; see run_orders below)
 #   scripts/bench.sh --scale [--idle N] [--duration S] [--keep]
 #                    (64 active connections beside N idle players; see run_scale below)
-#   scripts/bench.sh --stalls [--stall-seconds S] [--idle N] [--keep]
-#                    (64 players while something outside holds the gateway up; see run_stalls)
+#   scripts/bench.sh --stalls [--stall-seconds S] [--idle N] [--departures-only] [--keep]
+#                    (64 players while something outside holds the gateway up; see run_stalls;
+#                    --departures-only: the undisturbed run and the mass departure alone)
 #   scripts/bench.sh --auth [--players N] [--keep]
 #                    (token checks per second and a reconnect storm; see run_auth below)
 #   scripts/bench.sh --flood [--duration S] [--keep]
@@ -59,6 +60,7 @@ SCALE=0
 SCALE_IDLE=19000
 STALLS=0
 STALL_SECONDS=30
+DEPARTURES_ONLY=0
 AUTH=0
 AUTH_PLAYERS=19000
 FLOOD=0
@@ -82,10 +84,11 @@ while [ $# -gt 0 ]; do
     --idle) SCALE_IDLE=$2; shift ;;
     --stalls) STALLS=1 ;;
     --stall-seconds) STALL_SECONDS=$2; shift ;;
+    --departures-only) DEPARTURES_ONLY=1 ;;
     --auth) AUTH=1 ;;
     --players) AUTH_PLAYERS=$2; shift ;;
     --flood) FLOOD=1 ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] | --auth [--players N] | --flood" >&2
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] [--departures-only] | --auth [--players N] | --flood" >&2
        exit 2 ;;
   esac
   shift
@@ -544,7 +547,9 @@ run_stalls() {
     echo "$1 $out turn_max_s=$(turn_max "$stats")" >>"$WORK/stalls.txt"
   }
   stall_run "undisturbed" ":" ":"
-  if [ "$ns_ok" -eq 1 ]; then
+  if [ "$DEPARTURES_ONLY" -eq 1 ]; then
+    :
+  elif [ "$ns_ok" -eq 1 ]; then
     # The server goes (its link closes) and its host then drops every SYN: each reconnect
     # runs into the connect time-out.
     stall_run "svid 2 host drops SYNs" \
@@ -577,7 +582,9 @@ run_stalls() {
     'for fd in $STALL_WRITERS; do exec {fd}>&-; done' ':'
   # The log directory on a full filesystem: a small tmpfs mounted over it and filled.
   local logdir=$WORK/hall-stalls/log
-  if mount -t tmpfs -o size=256k tmpfs "$logdir" 2>"$WORK/mount.err"; then
+  if [ "$DEPARTURES_ONLY" -eq 1 ]; then
+    :
+  elif mount -t tmpfs -o size=256k tmpfs "$logdir" 2>"$WORK/mount.err"; then
     MOUNTS+=("$logdir")
     umount "$logdir"
     stall_run "log directory on a full filesystem" \
@@ -587,10 +594,11 @@ run_stalls() {
     printf "%-34s skipped: %s\n" "log directory on a full filesystem" "$(head -1 "$WORK/mount.err")"
   fi
   # /metrics scraped 100 times a second.
-  stall_run "/metrics scraped 100 times a second" \
-    '( mkfifo "$WORK/tick"; exec {tick}<>"$WORK/tick"
-       while :; do scrape_metrics "$stats" >/dev/null 2>&1; read -r -t 0.01 -u "$tick" || true; done ) & SCRAPER=$!' \
-    'kill "$SCRAPER"; wait "$SCRAPER" 2>/dev/null || true'
+  [ "$DEPARTURES_ONLY" -eq 1 ] ||
+    stall_run "/metrics scraped 100 times a second" \
+      '( mkfifo "$WORK/tick"; exec {tick}<>"$WORK/tick"
+         while :; do scrape_metrics "$stats" >/dev/null 2>&1; read -r -t 0.01 -u "$tick" || true; done ) & SCRAPER=$!' \
+      'kill "$SCRAPER"; wait "$SCRAPER" 2>/dev/null || true'
   echo "target: each disturbed maximum within 20 ms of the undisturbed one; no loop turn above 20 ms"
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }

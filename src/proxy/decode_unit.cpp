@@ -15,10 +15,21 @@
 #include "listener.h"
 #include "log.h"
 #include "packet_base.h"
+#include "timestamp.h"
 #include "transport.h"
 #include "watchdog.h"
 
 namespace __http_svr_ns__ {
+
+namespace {
+
+// Units that departed and wait for their completion, oldest first.
+std::list<CDecoderUnit*>& departure_queue() {
+  static std::list<CDecoderUnit*> queue;
+  return queue;
+}
+
+}  // namespace
 
 CDecoderUnit::CDecoderUnit(CListener* listener)
     : _pollerUnit(nullptr),
@@ -32,7 +43,8 @@ CDecoderUnit::CDecoderUnit(CListener* listener)
       _conn_type(1),
       _has_registered(false),
       _first_registered(0),
-      _ending(false) {}
+      _ending(false),
+      _departing(false) {}
 
 bool CDecoderUnit::add_registered_uid(int uid) {
   if (!_has_registered) {
@@ -65,6 +77,10 @@ void CDecoderUnit::complete() {
   // start), always in this order. Reaching it again while it runs changes nothing.
   if (_ending) return;
   _ending = true;
+  if (_departing) {
+    departure_queue().erase(_departure);
+    _departing = false;
+  }
   // 1. The close notices, while the routing entries still say which ids are held.
   if (_conn_type == 0) ProcessUserClose();
   log_debug("*STEP: handle HTTP request completed, listenfd[%d], webfd[%d]",
@@ -82,6 +98,36 @@ void CDecoderUnit::complete() {
   delete this;
   if (listener != nullptr) listener->connection_ended();
 }
+
+void CDecoderUnit::depart() {
+  if (_ending || _departing) return;
+  if (_webUnit == nullptr) {
+    complete();
+    return;
+  }
+  // Only what takes the descriptor out of epoll's ready list happens now: a level-
+  // triggered descriptor at end-of-file is ready again at every wait until it leaves
+  // the poller, ahead of the requests of the players who stay.
+  _webUnit->DisableTimer();
+  _webUnit->DetachPoller();
+  _departing = true;
+  _departure = departure_queue().insert(departure_queue().end(), this);
+}
+
+int CDecoderUnit::complete_departures(int64_t budget_us) {
+  std::list<CDecoderUnit*>& queue = departure_queue();
+  if (queue.empty()) return 0;
+  const int64_t start = GET_TIMESTAMP();
+  int done = 0;
+  while (!queue.empty()) {
+    queue.front()->complete();
+    // The clock is read every few departures: one costs some microseconds.
+    if (++done % 8 == 0 && GET_TIMESTAMP() - start >= budget_us) break;
+  }
+  return done;
+}
+
+bool CDecoderUnit::departures_pending() { return !departure_queue().empty(); }
 
 void CDecoderUnit::release_routes() {
   if (_helperpool == nullptr) return;
@@ -130,7 +176,8 @@ int CDecoderUnit::web_input() {
       log_warning("web input decode error, webfd[%d], stage[%d]", _fd, CONN_DATA_ERROR);
       break;
     case CONN_DISCONNECT:
-      break;
+      depart();
+      return 1;
     default:
       log_error("web input unknow status, webfd[%d], stage[%d]", _fd, stage);
       break;
@@ -181,7 +228,7 @@ int CDecoderUnit::web_timer() {
 }
 
 int CDecoderUnit::web_hangup() {
-  complete();
+  depart();
   return 1;
 }
 

@@ -601,7 +601,8 @@ CClientUnit* CHelperUnit::_get_client_by_id(const unsigned long& id, CDecoderUni
   // Client ids are ints: a larger flow names no one.
   if (_helperpool == nullptr || id > static_cast<unsigned long>(INT_MAX)) return nullptr;
   CHelperPool::ClientMap::iterator it = _helperpool->m_objmap.find(static_cast<int>(id));
-  if (it == _helperpool->m_objmap.end() || it->second == nullptr) return nullptr;
+  // A client that has left, its end still queued, is found by no one, as once it ends.
+  if (it == _helperpool->m_objmap.end() || it->second == nullptr || it->second->departing()) return nullptr;
   CClientUnit* client = it->second->get_web_unit();
   if (client == nullptr) return nullptr;
   *out = it->second;

@@ -9,6 +9,7 @@
 #include "clib_log.h"
 #include "admission/admission.h"
 #include "client_unit.h"
+#include "decode_unit.h"
 #include "drain.h"
 #include "global.h"
 #include "helper_pool.h"
@@ -39,6 +40,13 @@ const int kDrainWaitMs = 100;
 const int64_t kLongTurnUs = 100000;
 // Longest wait while a client is paused for its share (see hall_admission).
 const int kPausedWaitMs = 5;
+// Time a loop turn spends at most on completing departed clients (close notices, log
+// lines, closes): a mass departure is worked off over many turns, each leaving the
+// players who stay their events at once. While the wait comes back full, more events
+// are ready behind those it took (the players' among them, behind every departure that
+// came before): the ready list is worked off first, with only a sliver of completions.
+const int64_t kDepartureBudgetUs = 2000;
+const int64_t kBackloggedDepartureBudgetUs = 200;
 
 int attrib_int(const CMarkupSTL& xml, const char* name) {
   return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
@@ -182,6 +190,9 @@ int CIncoming::run() {
   log_defer(true);
   clib_log::write_off_thread(true);
   const auto stop = [](int result) {
+    // No departure is lost with the loop: their close notices go out with the rest.
+    CDecoderUnit::complete_all_departures();
+    CHelperUnit::flush_deferred();
     clib_log::write_off_thread(false);
     log_defer(false);
     return result;
@@ -196,6 +207,8 @@ int CIncoming::run() {
     // The kernel says nothing when a logic server takes bytes out of a link's socket:
     // while clients are paused for their share the loop looks again soon.
     if (hall_admission::any_paused() && most_ms > kPausedWaitMs) most_ms = kPausedWaitMs;
+    // Departures waiting for their turn: the wait only takes what is ready.
+    if (CDecoderUnit::departures_pending()) most_ms = 0;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
     if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
@@ -219,6 +232,8 @@ int CIncoming::turn(int wait_ms) {
     _pollerunit->ProcessPollerEvents();
     _timerunit->CheckExpired(now);
     _timerunit->CheckPending();
+    CDecoderUnit::complete_departures(_turn.events >= _pollerunit->EventsPerWait() ? kBackloggedDepartureBudgetUs
+                                                                                   : kDepartureBudgetUs);
   } catch (int) {
     // Every cache append that can fail is caught where it happens; this is the last
     // guard, so that an exhausted pool never ends the whole gateway.
