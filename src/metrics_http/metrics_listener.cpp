@@ -1,4 +1,4 @@
-#include "stats_listener.h"
+#include "metrics_http/metrics_listener.h"
 
 #include <errno.h>
 #include <string.h>
@@ -8,10 +8,10 @@
 #include <new>
 
 #include "log.h"
+#include "metrics_http/metrics_conn.h"
 #include "net.h"
-#include "stats_conn.h"
 
-namespace __http_svr_ns__ {
+namespace hall_metrics {
 
 namespace {
 
@@ -19,23 +19,25 @@ const int kBacklog = 16;
 // How long accepting pauses after descriptors ran out, unless a connection ends first.
 const int kRetrySeconds = 1;
 
-CStatsListener* g_listener = nullptr;
-
 }  // namespace
 
-CStatsListener::CStatsListener(const char* addr, uint16_t port)
-    : CPollerObject(nullptr, -1), _port(port), _timers(nullptr), _paused(false) {
+// One connection at a time, and the whole listen queue each readiness: a scrape queued
+// behind slow connections must not wait for later turns, nor find the queue full and its
+// SYN dropped. Poller slots are kept for metrics connections, so the slots the others
+// keep are not left to them.
+CMetricsListener::CMetricsListener(const char* addr, uint16_t port)
+    : CAcceptor(1, kBacklog + MAX_CONNS, false), _port(port), _timers(nullptr) {
   snprintf(_addr, sizeof(_addr), "%s", addr != nullptr ? addr : "");
 }
 
-CStatsListener::~CStatsListener() {
-  const std::set<CStatsConn*> open = _conns;
+CMetricsListener::~CMetricsListener() {
+  if (_slots_id != 0) hall_acceptor::CPollerSlots::forget(_slots_id);
+  const std::set<CMetricsConn*> open = _conns;
   _conns.clear();
-  for (CStatsConn* conn : open) delete conn;
-  if (g_listener == this) g_listener = nullptr;
+  for (CMetricsConn* conn : open) delete conn;
 }
 
-int CStatsListener::Attach(CPollerUnit* unit, CTimerUnit* timers) {
+int CMetricsListener::Attach(CPollerUnit* unit, CTimerUnit* timers) {
   netfd = CNet::tcp_bind(_addr, _port, kBacklog);
   if (netfd == -1) {
     log_error("bind stats addr[%s], port[%d] failed.", _addr, _port);
@@ -44,38 +46,35 @@ int CStatsListener::Attach(CPollerUnit* unit, CTimerUnit* timers) {
   _timers = timers;
   EnableInput();
   if (AttachPoller(unit) < 0) return -1;
-  g_listener = this;
+  _slots_id = hall_acceptor::CPollerSlots::keep([this] { return MAX_CONNS - static_cast<int>(_conns.size()); });
   return 0;
 }
 
-int CStatsListener::PollerSlotsKept() {
-  return g_listener != nullptr ? MAX_CONNS - static_cast<int>(g_listener->_conns.size()) : 0;
+int CMetricsListener::InputNotify() {
+  accept_waiting();
+  return 0;
 }
 
-int CStatsListener::InputNotify() {
-  // The whole listen queue each time: a scrape queued behind slow connections must not
-  // wait for later turns, nor find the queue full and its SYN dropped.
-  for (int i = 0; i < kBacklog + MAX_CONNS; ++i) {
-    if (ownerUnit->GetUsedPollers() >= ownerUnit->GetMaxPollers()) {
-      // Poller slots are kept for stats connections: a full poller passes soon.
-      pause(static_cast<int>(_conns.size()) < MAX_CONNS);
-      return 0;
-    }
-    // Every slot is held by a request not yet whole (a whole one is answered at once):
-    // the one that has waited longest goes, so that slow senders never shut out a scrape.
-    if (static_cast<int>(_conns.size()) >= MAX_CONNS) close_oldest();
-    const int fd = ::accept(netfd, nullptr, nullptr);
-    if (fd < 0) {
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err == EAGAIN || err == EWOULDBLOCK) return 0;
-      log_error("accept on stats port %s:%d failed: %s", _addr, _port, strerror(err));
-      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) pause(true);
-      return 0;
-    }
-    CStatsConn* conn = new (std::nothrow) CStatsConn(this, ownerUnit, fd);
+void CMetricsListener::before_accept() {
+  if (static_cast<int>(_conns.size()) >= MAX_CONNS) close_oldest();
+}
+
+void CMetricsListener::accept_failed(int err) {
+  log_error("accept on stats port %s:%d failed: %s", _addr, _port, strerror(err));
+}
+
+CTimerList* CMetricsListener::retry_list(int err) {
+  // A full poller passes soon while slots are kept for metrics connections not open.
+  if (err == 0 && static_cast<int>(_conns.size()) >= MAX_CONNS) return nullptr;
+  return _timers->GetTimerList(kRetrySeconds);
+}
+
+void CMetricsListener::take_batch(int* fds, const sockaddr_in*, int slots) {
+  for (int i = 0; i < slots; ++i) {
+    if (fds[i] < 0) continue;
+    CMetricsConn* conn = new (std::nothrow) CMetricsConn(this, ownerUnit, fds[i]);
     if (conn == nullptr) {
-      ::close(fd);
+      ::close(fds[i]);
       continue;
     }
     _conns.insert(conn);
@@ -89,12 +88,11 @@ int CStatsListener::InputNotify() {
     // The request is usually there already (the socket defers accept until data comes).
     conn->InputNotify();
   }
-  return 0;
 }
 
-void CStatsListener::close_oldest() {
-  CStatsConn* oldest = nullptr;
-  for (CStatsConn* conn : _conns)
+void CMetricsListener::close_oldest() {
+  CMetricsConn* oldest = nullptr;
+  for (CMetricsConn* conn : _conns)
     if (oldest == nullptr || conn->GetExpireTime() < oldest->GetExpireTime()) oldest = conn;
   if (oldest == nullptr) return;
   log_debug("stats connection fd[%d] closed unfinished: every slot was taken", oldest->GetNetfd());
@@ -102,34 +100,18 @@ void CStatsListener::close_oldest() {
   delete oldest;
 }
 
-int CStatsListener::HangupNotify() {
+int CMetricsListener::HangupNotify() {
   log_error("stats listening socket %s:%d reports an error; metrics no longer served", _addr, _port);
   DisableTimer();
   DetachPoller();
   return 1;
 }
 
-void CStatsListener::TimerNotify() { resume(); }
+void CMetricsListener::TimerNotify() { resume_accept(); }
 
-void CStatsListener::conn_ended(CStatsConn* conn) {
+void CMetricsListener::conn_ended(CMetricsConn* conn) {
   _conns.erase(conn);
-  resume();
+  resume_accept();
 }
 
-void CStatsListener::pause(bool retry) {
-  if (_paused) return;
-  _paused = true;
-  DisableInput();
-  ApplyEvents();
-  if (retry) AttachTimer(_timers->GetTimerList(kRetrySeconds));
-}
-
-void CStatsListener::resume() {
-  if (!_paused || GetEpollSlot() == nullptr) return;
-  _paused = false;
-  DisableTimer();
-  EnableInput();
-  ApplyEvents();
-}
-
-}  // namespace __http_svr_ns__
+}  // namespace hall_metrics

@@ -1,37 +1,34 @@
-// CStatsListener: the listening socket of the metrics endpoint (StatsAddr:StatsPort). It
-// keeps at most MAX_CONNS stats connections at a time, each a CStatsConn on the same
-// poller and timer unit as everything else; a new one while all are taken closes the one
-// that has waited longest for its request. Stats connections are never clients: they are not in m_objmap, not forwarded and
-// not counted among client connections. Owned by CIncoming; loop thread only.
-#ifndef HALL_PROXY_STATS_LISTENER_H
-#define HALL_PROXY_STATS_LISTENER_H
+// CMetricsListener: the listening socket of the metrics endpoint (StatsAddr:StatsPort).
+// It keeps at most MAX_CONNS metrics connections at a time, each a CMetricsConn on the
+// same poller and timer unit as everything else; a new one while all are taken closes the
+// one that has waited longest for its request. Metrics connections are never clients:
+// they are not in m_objmap, not forwarded and not counted among client connections. The
+// slots of the connections not yet open are kept from the client listeners
+// (CPollerSlots). Owned by CIncoming; loop thread only.
+#ifndef HALL_METRICS_HTTP_METRICS_LISTENER_H
+#define HALL_METRICS_HTTP_METRICS_LISTENER_H
 
 #include <stdint.h>
 
 #include <set>
 
-#include "noncopyable.h"
-#include "poller.h"
-#include "timerlist.h"
+#include "acceptor/acceptor.h"
 
-namespace __http_svr_ns__ {
+namespace hall_metrics {
 
-class CStatsConn;
+class CMetricsConn;
 
-class CStatsListener : public CPollerObject, public CTimerObject, private noncopyable {
+class CMetricsListener : public hall_acceptor::CAcceptor {
  public:
-  static const int MAX_CONNS = 8;        // stats connections open at once
+  static const int MAX_CONNS = 8;        // metrics connections open at once
   static const int REQUEST_SECONDS = 5;  // a connection is closed this long after accept
 
-  CStatsListener(const char* addr, uint16_t port);
-  // Closes every open stats connection.
-  virtual ~CStatsListener();
+  CMetricsListener(const char* addr, uint16_t port);
+  // Closes every open metrics connection.
+  virtual ~CMetricsListener();
 
   // Binds, listens and registers for input. 0, or -1 after logging the failure.
   int Attach(CPollerUnit* unit, CTimerUnit* timers);
-
-  // Poller slots the client listener leaves free for stats connections not yet open.
-  static int PollerSlotsKept();
 
   virtual int InputNotify() override;
   virtual int HangupNotify() override;
@@ -39,21 +36,27 @@ class CStatsListener : public CPollerObject, public CTimerObject, private noncop
   virtual void TimerNotify() override;
 
   // `conn` has closed and is being deleted.
-  void conn_ended(CStatsConn* conn);
+  void conn_ended(CMetricsConn* conn);
 
  private:
-  // Closes the stats connection accepted first among those open.
+  void take_batch(int* fds, const sockaddr_in* peers, int slots) override;
+  // Every slot is held by a request not yet whole (a whole one is answered at once): the
+  // one that has waited longest goes, so that slow senders never shut out a scrape.
+  void before_accept() override;
+  void accept_failed(int err) override;
+  void paused_for(int) override {}
+  CTimerList* retry_list(int err) override;
+  bool may_resume() const override { return GetEpollSlot() != nullptr; }
+  // Closes the metrics connection accepted first among those open.
   void close_oldest();
-  void pause(bool retry);
-  void resume();
 
   char _addr[64];
   uint16_t _port;
   CTimerUnit* _timers;
-  std::set<CStatsConn*> _conns;
-  bool _paused;
+  std::set<CMetricsConn*> _conns;
+  int _slots_id = 0;  // CPollerSlots registration, 0 for none
 };
 
-}  // namespace __http_svr_ns__
+}  // namespace hall_metrics
 
 #endif
