@@ -29,6 +29,11 @@ if ! git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Wer
   exit 1
 fi
 
+# The layers: an include of a library that the including one does not link (an addition
+# including the gateway, the gateway including the drain) fails the run too.
+echo "=== layer check (scripts/check_layers.py) ==="
+python3 scripts/check_layers.py
+
 jobs=$(nproc)
 configure_and_build() {
   local dir=$1; shift

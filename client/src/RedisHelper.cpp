@@ -1,6 +1,6 @@
 #include "RedisHelper.h"
 
-#include "redis_bounds.h"
+#include "sentinel/redis_bounds.h"
 
 #include <stdarg.h>
 #include <time.h>

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "noncopyable.h"
-#include "redis_sentinel.h"
+#include "sentinel/redis_sentinel.h"
 
 class CRedisHelper : private noncopyable {
  public:

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "IniFile.h"
-#include "redis_sentinel.h"
+#include "sentinel/redis_sentinel.h"
 #include "token.h"
 
 conf_s g_conf;

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "metrics/registry.h"
 #include "timestamp.h"
 
 namespace hall_admission {
@@ -270,6 +271,21 @@ bool ConnGate::should_pause() {
   g_paused.push_back(share_);
   ++g_counters.read_pauses;
   return true;
+}
+
+void register_metrics() {
+  using hall_metrics::CMetricsRegistry;
+  CMetricsRegistry::add(
+      "hall_connections_refused_total", "counter",
+      "Client connections closed before anything of theirs was served, by reason.", [](hall_metrics::CExposition& e) {
+        for (int r = 0; r < REFUSE_REASONS; ++r)
+          e.sample("hall_connections_refused_total", std::string("reason=\"") + kRefuseReasonNames[r] + "\"",
+                   static_cast<unsigned long long>(g_counters.refused[r]));
+      });
+  CMetricsRegistry::add_counter(
+      "hall_client_read_pauses_total",
+      "Times a client connection stopped being read while its forwards queued for logic servers passed its share.",
+      &g_counters.read_pauses);
 }
 
 }  // namespace hall_admission

@@ -201,6 +201,10 @@ class ConnGate {
   ShareAccount* share_ = nullptr;
 };
 
+// Adds the families hall_connections_refused_total and hall_client_read_pauses_total to
+// the metrics page.
+void register_metrics();
+
 }  // namespace hall_admission
 
 #endif

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "metrics/registry.h"
+
 namespace hall_auth {
 
 namespace {
@@ -32,5 +34,14 @@ TAuthResult client_auth_check(std::string_view token, int* client_id) {
 }
 
 uint64_t client_auth_count(int result) { return result >= 0 && result < AUTH_RESULTS ? g_counts[result] : 0; }
+
+void register_metrics() {
+  hall_metrics::CMetricsRegistry::add(
+      "hall_client_auth_total", "counter", "Client token checks, by result.", [](hall_metrics::CExposition& e) {
+        for (int r = 0; r < AUTH_RESULTS; ++r)
+          e.sample("hall_client_auth_total", std::string("result=\"") + result_name(r) + "\"",
+                   static_cast<unsigned long long>(client_auth_count(r)));
+      });
+}
 
 }  // namespace hall_auth

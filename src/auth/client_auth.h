@@ -26,6 +26,9 @@ TAuthResult client_auth_check(std::string_view token, int* client_id);
 // Checks made so far with `result`.
 uint64_t client_auth_count(int result);
 
+// Adds the family hall_client_auth_total to the metrics page.
+void register_metrics();
+
 }  // namespace hall_auth
 
 #endif

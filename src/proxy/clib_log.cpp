@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "log.h"
+#include "metrics/registry.h"
 
 clib_log* g_pDebugLog = nullptr;
 std::atomic<unsigned long long> clib_log::lines_written(0);
@@ -529,4 +530,19 @@ int clib_log_write(const char* as_file, const char* as_msg, unsigned long ai_len
   const int rc = append_lines(fd, as_msg, ai_len) == ai_len ? 0 : -1;
   close(fd);
   return rc;
+}
+
+void register_log_metrics() {
+  using hall_metrics::CMetricsRegistry;
+  CMetricsRegistry::add("hall_log_lines_total", "counter", "Lines written to the process log and the rolling logs.",
+                        [](hall_metrics::CExposition& e) {
+                          e.sample("hall_log_lines_total", "",
+                                   static_cast<unsigned long long>(log_lines_written + clib_log::lines_written));
+                        });
+  CMetricsRegistry::add("hall_log_lines_dropped_total", "counter",
+                        "Lines for the process log and the rolling logs that were lost: queue full, file not writable.",
+                        [](hall_metrics::CExposition& e) {
+                          e.sample("hall_log_lines_dropped_total", "",
+                                   static_cast<unsigned long long>(log_lines_dropped + clib_log::lines_dropped));
+                        });
 }

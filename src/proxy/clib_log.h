@@ -19,6 +19,10 @@
 
 #include "noncopyable.h"
 
+// Adds the families hall_log_lines_total and hall_log_lines_dropped_total (the process
+// log's lines and the rolling logs') to the metrics page.
+void register_log_metrics();
+
 class clib_log : noncopyable {
  public:
   // as_file null: no file yet (see set_file). ai_pathtype 2 puts as_file under "/tmp".

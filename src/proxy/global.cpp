@@ -21,7 +21,7 @@
 #include "log.h"
 #include "markup_stl.h"
 #include "net.h"
-#include "stats_listener.h"
+#include "metrics_http/metrics_listener.h"
 #include "tls_transport.h"
 
 namespace __http_svr_ns__ {
@@ -614,7 +614,7 @@ std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char
   // (two while it follows a master through sentinels).
   const int registry = conf.registerInterval > 0 ? (conf.redisMaster.empty() ? 1 : 2) : 0;
   // The metrics endpoint: its listener and the stats connections it may hold.
-  const int stats = conf.statsPort > 0 ? 1 + CStatsListener::MAX_CONNS : 0;
+  const int stats = conf.statsPort > 0 ? 1 + hall_metrics::CMetricsListener::MAX_CONNS : 0;
   const int listeners = 1 + (conf.wsPort > 0) + (conf.wssPort > 0) + (conf.tlsPort > 0);
   if (conf.read && listeners + registry + stats + 2L * count >= conf.maxpoller) {
     out.push_back(

@@ -14,7 +14,7 @@
 
 #include "admission/admission.h"
 #include "log.h"
-#include "redis_sentinel.h"
+#include "sentinel/redis_sentinel.h"
 
 namespace __http_svr_ns__ {
 

@@ -16,6 +16,7 @@
 #include "helper_pool.h"
 #include "incoming.h"
 #include "log.h"
+#include "metrics/registry.h"
 #include "net.h"
 #include "packet_frame.h"
 #include "proxy_module.h"
@@ -747,6 +748,55 @@ void CHelperUnit::TimerNotify() {
   }
   log_debug("*STEP: timer expired, unix fd[%d], timeout.", netfd);
   reset_helper();
+}
+
+namespace {
+
+const char* const kDropReasons[DROP_REASONS] = {"queue_full", "no_memory", "link_down", "link_reset", "unacknowledged"};
+
+std::string svid_label(int svid) { return "svid=\"" + std::to_string(svid) + "\""; }
+
+// The samples of one family, one logic link after the other in ascending server id.
+void per_link(hall_metrics::CExposition& e,
+              void (*write)(hall_metrics::CExposition& e, const std::string& svid, const CHelperUnit& link)) {
+  if (_helperpool == nullptr) return;
+  for (const auto& l : _helperpool->m_helpermap)
+    if (l.second != nullptr) write(e, svid_label(l.first), *l.second);
+}
+
+}  // namespace
+
+void CHelperUnit::register_metrics() {
+  using hall_metrics::CExposition;
+  using hall_metrics::CMetricsRegistry;
+  CMetricsRegistry::add("hall_forwards_total", "counter", "Client requests written to a logic server.",
+                        [](CExposition& e) {
+                          per_link(e, [](CExposition& e, const std::string& svid, const CHelperUnit& link) {
+                            e.sample("hall_forwards_total", svid, static_cast<unsigned long long>(link._fw.sent));
+                          });
+                        });
+  CMetricsRegistry::add(
+      "hall_forwards_dropped_total", "counter",
+      "Client requests for a logic server lost, by reason (unacknowledged: written, lost with the link).",
+      [](CExposition& e) {
+        per_link(e, [](CExposition& e, const std::string& svid, const CHelperUnit& link) {
+          for (int r = 0; r < DROP_REASONS; ++r)
+            e.sample("hall_forwards_dropped_total", svid + ",reason=\"" + kDropReasons[r] + "\"",
+                     static_cast<unsigned long long>(link._fw.dropped[r]));
+        });
+      });
+  CMetricsRegistry::add("hall_logic_link_up", "gauge", "1 while the link to the logic server is connected.",
+                        [](CExposition& e) {
+                          per_link(e, [](CExposition& e, const std::string& svid, const CHelperUnit& link) {
+                            e.sample("hall_logic_link_up", svid, link.link_up() ? 1LL : 0LL);
+                          });
+                        });
+  CMetricsRegistry::add("hall_logic_queued_bytes", "gauge", "Bytes queued for the logic server, not yet written.",
+                        [](CExposition& e) {
+                          per_link(e, [](CExposition& e, const std::string& svid, const CHelperUnit& link) {
+                            e.sample("hall_logic_queued_bytes", svid, static_cast<long long>(link.pending_output()));
+                          });
+                        });
 }
 
 }  // namespace __http_svr_ns__

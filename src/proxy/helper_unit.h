@@ -97,6 +97,9 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // Once a loop turn: the bytes of every link that its server has taken since its last
   // write leave the connections' shares (see hall_admission::ShareLedger).
   static void settle_all_shares();
+  // Adds the logic links' families to the metrics page: forwards written and lost, link
+  // state, bytes queued, per server id.
+  static void register_metrics();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, 6
   // (CONN_DATA_SENDING) while the handshake runs, or -1 when the connection failed (the
@@ -149,7 +152,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   unsigned pending_output() const { return _w.data_len() + static_cast<unsigned>(_batch.size()); }
   unsigned pending_input() const { return _r.data_len(); }
   short send_error_times() const { return _send_error_times; }
-  const link_stats_s& forward_stats() const { return _fw; }
+  const TLinkStats& forward_stats() const { return _fw; }
   // Bytes of packets for the server (forwards, close notices) dropped unwritten, by a
   // reset (with those its socket held unacknowledged) or refused by defer_pkg, over the
   // unit's life.
@@ -215,7 +218,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   bool _flush_pending;                 // named by defer_pkg since the last flush_deferred
   unsigned _dropped_forwards;          // forwards dropped since the back-off started
   unsigned _dropped_notices;           // close notices dropped since then
-  link_stats_s _fw;                    // forwards written and lost over the unit's life
+  TLinkStats _fw;                      // forwards written and lost over the unit's life
   uint64_t _dropped_bytes;             // see dropped_bytes()
   unsigned _head_rest;                 // bytes of a packet written in part, at the queue's head
   TDropReason _last_drop;              // reason of the last reset

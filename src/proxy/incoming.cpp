@@ -6,21 +6,23 @@
 #include <new>
 #include <string>
 
-#include "clib_log.h"
+#include "acceptor/acceptor.h"
 #include "admission/admission.h"
+#include "clib_log.h"
+#include "client_auth.h"
 #include "client_unit.h"
 #include "decode_unit.h"
-#include "drain.h"
 #include "global.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
 #include "listener.h"
 #include "log.h"
 #include "markup_stl.h"
+#include "metrics/registry.h"
+#include "metrics_http/metrics_listener.h"
 #include "poller.h"
 #include "realtimer.h"
 #include "stats.h"
-#include "stats_listener.h"
 #include "timerlist.h"
 #include "timestamp.h"
 #include "tls_transport.h"
@@ -54,6 +56,22 @@ int attrib_int(const CMarkupSTL& xml, const char* name) {
 
 }  // namespace
 
+void CIncoming::register_metrics() {
+  // Each owner adds its own families; this is only the page's order (the README's table).
+  hall_metrics::CMetricsRegistry::clear();
+  CListener::register_metrics();
+  register_client_metrics();
+  hall_auth::register_metrics();
+  register_client_queue_metrics();
+  hall_admission::register_metrics();
+  CHelperUnit::register_metrics();
+  register_result_metrics();
+  register_loop_metrics();
+  register_log_metrics();
+  register_process_metrics();
+  hall_transport::register_metrics();
+}
+
 CIncoming::CIncoming()
     : _pollerunit(nullptr),
       _listener(nullptr),
@@ -81,6 +99,9 @@ CIncoming::~CIncoming() {
   _realtimerlist = nullptr;
   delete _statslistener;
   _statslistener = nullptr;
+  if (_helper_slots_id != 0) hall_acceptor::CPollerSlots::forget(_helper_slots_id);
+  _helper_slots_id = 0;
+  hall_metrics::CMetricsRegistry::clear();
   for (CListener* l : _listeners) delete l;
   _listeners.clear();
   _listener = nullptr;
@@ -150,10 +171,17 @@ int CIncoming::open() {
       open_listener(TGlobal::_wssPort, hall_transport::TRANSPORT_WSS) < 0 ||
       open_listener(TGlobal::_tlsPort, hall_transport::TRANSPORT_TLS) < 0)
     return -1;
+  // Every logic-server link reconnects on demand and then needs a poller slot of its own:
+  // clients may not take the last ones, or one backend restart would leave every client
+  // without answers until some client leaves.
+  _helper_slots_id = hall_acceptor::CPollerSlots::keep(
+      [] { return _helperpool != nullptr ? static_cast<int>(_helperpool->m_helpermap.size()) : 0; });
   // The metrics endpoint, on the same loop.
   g_stats.start_time = time(nullptr);
   if (TGlobal::_statsPort > 0) {
-    _statslistener = new (std::nothrow) CStatsListener(TGlobal::_statsAddr, static_cast<uint16_t>(TGlobal::_statsPort));
+    register_metrics();
+    _statslistener = new (std::nothrow)
+        hall_metrics::CMetricsListener(TGlobal::_statsAddr, static_cast<uint16_t>(TGlobal::_statsPort));
     if (_statslistener == nullptr || _statslistener->Attach(_pollerunit, _timerunit) < 0) {
       log_boot("metrics endpoint on %s:%d failed.", TGlobal::_statsAddr, TGlobal::_statsPort);
       return -1;
@@ -202,8 +230,8 @@ int CIncoming::run() {
     log_flush();
     end_turn();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return stop(0);
-    if (_drain != nullptr && _drain->Step(GET_TIMESTAMP())) return stop(0);
-    int most_ms = _drain != nullptr && _drain->Active() ? kDrainWaitMs : _epwaittimeout;
+    if (_drain != nullptr && _drain->step(GET_TIMESTAMP())) return stop(0);
+    int most_ms = _drain != nullptr && _drain->active() ? kDrainWaitMs : _epwaittimeout;
     // The kernel says nothing when a logic server takes bytes out of a link's socket:
     // while clients are paused for their share the loop looks again soon.
     if (hall_admission::any_paused() && most_ms > kPausedWaitMs) most_ms = kPausedWaitMs;

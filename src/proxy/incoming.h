@@ -16,11 +16,23 @@ class CPollerUnit;
 class CTimerUnit;
 class CTimerList;
 
+namespace hall_metrics {
+class CMetricsListener;
+}
+
 namespace __http_svr_ns__ {
 
-class CDrain;
+// A stop that the loop moves on at every turn, before its wait: the drain (src/drain),
+// which stands above the gateway and reaches it only through this.
+class CLoopStop {
+ public:
+  virtual ~CLoopStop() {}
+  // Begins the stop when it has been asked for and moves it on. True once the loop may end.
+  virtual bool step(int64_t now_us) = 0;
+  // Stopping: the loop waits in short steps, so that the deadlines are kept.
+  virtual bool active() const = 0;
+};
 class CListener;
-class CStatsListener;
 
 class CIncoming : private noncopyable {
  public:
@@ -43,6 +55,8 @@ class CIncoming : private noncopyable {
   // Ends the measure of the turn that ran last (turn() starts it when its wait returns):
   // recorded in g_loop_turns, and a turn that worked longer than 100 ms logged.
   void end_turn();
+  // The metrics page: every owner's families, in the page's order.
+  static void register_metrics();
   // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
   int InitHelperUnit();
 
@@ -53,7 +67,7 @@ class CIncoming : private noncopyable {
   const std::vector<CListener*>& listeners() const { return _listeners; }
   // The drain the loop moves on at every turn and whose end ends the loop; not owned,
   // null for none.
-  void set_drain(CDrain* drain) { _drain = drain; }
+  void set_drain(CLoopStop* drain) { _drain = drain; }
 
  private:
   CPollerUnit* _pollerunit;
@@ -67,8 +81,9 @@ class CIncoming : private noncopyable {
   CTimerList* _helpertimerlist;
   int _epwaittimeout;  // milliseconds, upper bound of one poller wait
   CTimerList* _realtimerlist;
-  CDrain* _drain = nullptr;
-  CStatsListener* _statslistener;  // null unless StatsPort is set
+  CLoopStop* _drain = nullptr;
+  hall_metrics::CMetricsListener* _statslistener;  // null unless StatsPort is set
+  int _helper_slots_id = 0;                        // CPollerSlots registration of the logic links
   // The turn being measured: when its wait returned (0: none), its event count, and the
   // counts of ended clients and written bytes at its start.
   struct {

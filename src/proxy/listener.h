@@ -1,14 +1,14 @@
 // CListener: owner of one of the gateway's listening TCP sockets (the client port, and
-// one per WebSocket or TLS port, each with its transport kind). On readiness it drains the
-// kernel's accept queue in batches of _accept_cnt and gives every new descriptor to a
-// fresh CDecoderUnit, which ends the connection itself (CDecoderUnit::complete) and
-// then reports here that a descriptor came free. Owned by CIncoming; runs on the loop
-// thread only.
+// one per WebSocket or TLS port, each with its transport kind). On readiness its acceptor
+// drains the kernel's accept queue in batches of acceptCount and gives every new
+// descriptor to a fresh CDecoderUnit, which ends the connection itself
+// (CDecoderUnit::complete) and then reports here that a descriptor came free. Owned by
+// CIncoming; runs on the loop thread only.
 //
-// When the process runs out of descriptors, or the poller has no slot left for a client,
-// accepting pauses instead of spinning on a listening socket that stays readable (or
-// taking connections it could only close): input interest is dropped until a connection
-// ends here or, after running out of descriptors, the retry timer fires.
+// When the process runs out of descriptors, or the poller has no slot left for a client
+// (the slots that the logic links, the registration and the metrics endpoint keep are not
+// a client's), accepting pauses (CAcceptor): input interest is dropped until a connection
+// ends here or the retry timer fires.
 #ifndef HALL_PROXY_LISTENER_H
 #define HALL_PROXY_LISTENER_H
 
@@ -18,8 +18,7 @@
 #include <set>
 #include <vector>
 
-#include "noncopyable.h"
-#include "poller.h"
+#include "acceptor/acceptor.h"
 #include "timerlist.h"
 #include "transport.h"
 
@@ -27,7 +26,7 @@ namespace __http_svr_ns__ {
 
 class CDecoderUnit;
 
-class CListener : public CPollerObject, public CTimerObject, private noncopyable {
+class CListener : public hall_acceptor::CAcceptor {
  public:
   CListener(const char* bindAddr, uint16_t port, int acceptCount,
             hall_transport::TTransportKind kind = hall_transport::TRANSPORT_TCP);
@@ -50,13 +49,6 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   // The retry delay after running out of descriptors is over: accept again.
   virtual void TimerNotify() override;
 
-  // Accepts and serves the connections waiting in the queue, batch by batch, while there
-  // is room. True when not one connection was taken.
-  bool accept_waiting();
-  // One batch: 0 when it filled up, -1 when the accept queue ran empty.
-  int proc_accept(struct sockaddr_in* peer, unsigned int* peerSize);
-  // Builds the connection objects of every descriptor of the batch. Always 0.
-  int proc_request(struct sockaddr_in* peer);
   CDecoderUnit* create_decoderunit(int fd);
 
   // A connection has ended and its descriptor is closed: accepting resumes if paused,
@@ -68,31 +60,29 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   int client_count() const { return static_cast<int>(_clients.size()); }
   std::vector<CDecoderUnit*> clients() const { return std::vector<CDecoderUnit*>(_clients.begin(), _clients.end()); }
   void forget(CDecoderUnit* unit) { _clients.erase(unit); }
+  // Adds the families of the client connections open, in all and by transport, to the
+  // metrics page.
+  static void register_metrics();
   // Closes the listening socket for good: connects are refused from then on, and
   // nothing resumes accepting. The connections already made live on, those waiting in
   // the queue included (taken first, while there is room).
   void close_for_good();
 
  private:
-  // Poller slots a new client may take, less the descriptors gathered in this batch.
-  int client_room() const;
-  // Stops input interest until resume_accept: out of descriptors or memory (`err`), or
-  // no poller slot for a client (0).
-  void pause_accept(int err);
-  void resume_accept();
+  // Builds the connection objects of every descriptor of the batch.
+  void take_batch(int* fds, const sockaddr_in* peers, int slots) override;
+  void accept_failed(int err) override;
+  void paused_for(int err) override;
+  CTimerList* retry_list(int) override { return _retrytimerlist; }
+  bool may_resume() const override { return !_closed; }
 
   CPollerUnit* _pollerunit;
   CTimerList* _webtimerlist;
   CTimerList* _helpertimerlist;
-  int _accept_cnt;
-  int _newfd_cnt;
-  int* _fd_array;
-  struct sockaddr_in* _peer_array;
   uint16_t _bindPort;
   char _bindAddr[128];
   CTimerList* _retrytimerlist;  // not owned
-  bool _paused;
-  bool _closed = false;  // close_for_good ran
+  bool _closed = false;         // close_for_good ran
   hall_transport::TTransportKind _kind;
   std::set<CDecoderUnit*> _clients;  // not owned
   static std::set<CListener*> _all;  // every listener alive

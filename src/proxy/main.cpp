@@ -2,6 +2,7 @@
 // configuration.
 #include <string.h>
 
+#include "drain/drain.h"
 #include "global.h"
 #include "incoming.h"
 #include "log.h"
@@ -12,8 +13,15 @@ using namespace __http_svr_ns__;
 // Start-up lines carry the module's source name, like the module's own lines.
 static const char kSource[] = "proxy_module.cpp";
 
+// The graceful stop of SIGUSR1: the drain stands above the gateway, so the program joins
+// them.
+static CLoopStop* make_drain(CIncoming* incoming, CRedisServer* registry) {
+  return new CDrain(incoming->listeners(), registry, incoming->pollerunit(), incoming->timerunit()->GetTimerList(1));
+}
+
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "-t") == 0) return CProxyModule::check_configuration();
+  CProxyModule::set_stop_maker(make_drain);
   CProxyModule module;
   const int ret = module.open(argc, argv);
   if (ret != 0) {

@@ -15,7 +15,6 @@
 #include <new>
 
 #include "clib_log.h"
-#include "drain.h"
 #include "global.h"
 #include "helper_pool.h"
 #include "helper_unit.h"
@@ -24,7 +23,7 @@
 #include "mempool.h"
 #include "process_objects.h"
 #include "realtimer.h"
-#include "redis_server.h"
+#include "registration/redis_server.h"
 #include "watchdog.h"
 
 namespace __http_svr_ns__ {
@@ -251,13 +250,16 @@ int CProxyModule::open(int argc, char** argv) {
   return 0;
 }
 
+CProxyModule::TStopMaker CProxyModule::_stop_maker = nullptr;
+
 int CProxyModule::run(void* arg) {
   TGlobal::_module_close = static_cast<volatile int*>(arg);
   CIncoming* incoming = CIncoming::Instance();
-  CDrain drain(incoming->listeners(), m_pRedisServer, incoming->pollerunit(), incoming->timerunit()->GetTimerList(1));
-  incoming->set_drain(&drain);
+  CLoopStop* stop = _stop_maker != nullptr ? _stop_maker(incoming, m_pRedisServer) : nullptr;
+  incoming->set_drain(stop);
   const int ret = incoming->run();
   incoming->set_drain(nullptr);
+  delete stop;
   return ret;
 }
 

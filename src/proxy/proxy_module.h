@@ -26,6 +26,8 @@ extern comm::sockcommu::CMemPool* _webMp;
 extern comm::sockcommu::CMemPool* _helpMp;
 
 class CRedisServer;
+class CIncoming;
+class CLoopStop;
 
 class CProxyModule : public IModule, private noncopyable {
  public:
@@ -47,6 +49,11 @@ class CProxyModule : public IModule, private noncopyable {
   // when start-up would accept them, 1 when not. No log, socket or Redis link is opened.
   static int check_configuration();
 
+  // Makes the stop that run() moves on at every loop turn (the drain, which stands above
+  // the gateway); without a maker the loop only ends on the stop flag.
+  typedef CLoopStop* (*TStopMaker)(CIncoming* incoming, CRedisServer* registry);
+  static void set_stop_maker(TStopMaker maker) { _stop_maker = maker; }
+
   // True when the command line asks to stay in the foreground.
   static bool foreground_requested(int argc, char** argv);
 
@@ -58,6 +65,8 @@ class CProxyModule : public IModule, private noncopyable {
   void report_startup(bool ok);
 
  private:
+  static TStopMaker _stop_maker;
+
   CRedisServer* m_pRedisServer;  // the Redis registration link, owned
   int _startup_fd;               // write end of the start-up pipe, -1 when none
 };

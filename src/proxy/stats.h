@@ -1,12 +1,11 @@
-// Live figures of the gateway for the metrics endpoint. Events are counted in one plain
-// record, each with one increment where it happens; what the gateway holds anyway (logic
-// links and their queues, registered ids) is read when a scrape asks. Loop thread only.
+// Live figures of the relay. Events are counted in one plain record, each with one
+// increment where it happens; what the gateway holds anyway (logic links and their
+// queues, registered ids) is read when a scrape asks. The register_* functions add the
+// relay's families to the metrics page (metrics/registry.h). Loop thread only.
 #ifndef HALL_PROXY_STATS_H
 #define HALL_PROXY_STATS_H
 
 #include <stdint.h>
-
-#include <string>
 
 namespace __http_svr_ns__ {
 
@@ -32,7 +31,7 @@ enum TDropReason {
   DROP_REASONS
 };
 
-struct hall_stats_s {
+struct THallStats {
   uint64_t client_packets;                   // data requests taken and forwarded
   uint64_t client_rejected[REJECT_REASONS];  // client packets refused
   uint64_t results;                          // results handed to a client connection
@@ -46,7 +45,7 @@ struct hall_stats_s {
 };
 
 // Time each loop turn spent working, from the event wait's return to the next wait.
-struct loop_turns_s {
+struct TLoopTurns {
   static const int BUCKETS = 9;  // upper bounds kLoopTurnBounds, the last +Inf
   uint64_t count[BUCKETS];       // turns per bucket (not cumulative)
   uint64_t total;                // turns
@@ -54,21 +53,26 @@ struct loop_turns_s {
   double max_since_scrape;       // seconds; a scrape reads and clears it
 };
 
-extern loop_turns_s g_loop_turns;
+extern TLoopTurns g_loop_turns;
 
 // Adds one turn of `seconds` to g_loop_turns.
 void record_loop_turn(double seconds);
 
 // Forwards of one logic link: written, or lost by reason.
-struct link_stats_s {
+struct TLinkStats {
   uint64_t sent;
   uint64_t dropped[DROP_REASONS];
 };
 
-extern hall_stats_s g_stats;
+extern THallStats g_stats;
 
-// Every figure in the Prometheus text exposition format (version 0.0.4).
-std::string render_metrics();
+// The relay's families of the metrics page, in groups: the page puts the additions'
+// families between them (CIncoming::register_metrics).
+void register_client_metrics();        // registered ids, requests, refusals
+void register_client_queue_metrics();  // answers queued, clients refused, accept pauses
+void register_result_metrics();        // results handed on or not
+void register_loop_metrics();          // the loop turns
+void register_process_metrics();       // start time, build, the process's own figures
 
 }  // namespace __http_svr_ns__
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "log.h"
+#include "metrics/registry.h"
 #include "tls_transport.h"
 #include "ws_transport.h"
 
@@ -33,20 +34,22 @@ const char* transport_name(TTransportKind kind) {
   }
 }
 
-std::string render_transport_metrics() {
-  static const char* const kResults[TLS_RESULTS] = {"ok", "failed", "timeout"};
-  std::string text =
-      "# HELP hall_tls_handshakes_total TLS handshakes of client connections, by result.\n"
-      "# TYPE hall_tls_handshakes_total counter\n";
-  for (int r = 0; r < TLS_RESULTS; ++r)
-    text += std::string("hall_tls_handshakes_total{result=\"") + kResults[r] + "\"} " +
-            std::to_string(g_transport_stats.tls_handshakes[r]) + "\n";
-  text +=
-      "# HELP hall_ws_closes_total WebSocket connections ended, by close code (sent, else received, else 1006).\n"
-      "# TYPE hall_ws_closes_total counter\n";
-  for (const auto& c : g_transport_stats.ws_closes)
-    text += "hall_ws_closes_total{code=\"" + std::to_string(c.first) + "\"} " + std::to_string(c.second) + "\n";
-  return text;
+void register_metrics() {
+  using hall_metrics::CExposition;
+  hall_metrics::CMetricsRegistry::add(
+      "hall_tls_handshakes_total", "counter", "TLS handshakes of client connections, by result.", [](CExposition& e) {
+        static const char* const kResults[TLS_RESULTS] = {"ok", "failed", "timeout"};
+        for (int r = 0; r < TLS_RESULTS; ++r)
+          e.sample("hall_tls_handshakes_total", std::string("result=\"") + kResults[r] + "\"",
+                   static_cast<unsigned long long>(g_transport_stats.tls_handshakes[r]));
+      });
+  hall_metrics::CMetricsRegistry::add("hall_ws_closes_total", "counter",
+                                      "WebSocket connections ended, by close code (sent, else received, else 1006).",
+                                      [](CExposition& e) {
+                                        for (const auto& c : g_transport_stats.ws_closes)
+                                          e.sample("hall_ws_closes_total", "code=\"" + std::to_string(c.first) + "\"",
+                                                   static_cast<unsigned long long>(c.second));
+                                      });
 }
 
 ssize_t CTcpTransport::read(char* buf, size_t len) { return ::recv(_fd, buf, len, 0); }

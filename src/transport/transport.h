@@ -83,9 +83,9 @@ struct transport_stats_s {
   std::map<int, uint64_t> ws_closes;  // by close code: the one sent, else the one received, else 1006
 };
 extern transport_stats_s g_transport_stats;
-// The families hall_tls_handshakes_total and hall_ws_closes_total in the Prometheus
-// text format.
-std::string render_transport_metrics();
+// Adds the families hall_tls_handshakes_total and hall_ws_closes_total to the metrics
+// page.
+void register_metrics();
 
 // Plain TCP: recv and send on the descriptor.
 class CTcpTransport : public CTransport {

@@ -224,6 +224,56 @@ TEST_F(DescriptorFaults, LogicServerRestartedWhileThePollerIsFullIsReconnected) 
   EXPECT_TRUE(gw.alive());
 }
 
+// The client listener and the metrics listener share the poller: with every slot a client
+// may take in use, newcomers wait in the queue, while the slots kept for metrics
+// connections stay theirs and every scrape, eight open at once included, is answered.
+TEST_F(DescriptorFaults, AFullPollerLeavesTheMetricsEndpointItsSlots) {
+  FaultGatewayConfig cfg;
+  cfg.max_fd = 1024;
+  cfg.nofile = 4096;
+  cfg.servers = {{1, logic_.port()}};
+  const int stats_port = testsupport::free_port();
+  cfg.attrs = {{"StatsAddr", "127.0.0.1"}, {"StatsPort", std::to_string(stats_port)}};
+  FaultGateway gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  // The metrics listener takes one slot and keeps eight for its connections.
+  a_ = open_and_ask(gw.port(), cfg.max_fd - 2 - 2 - 9, 700000);
+  collect(&a_, 60000);
+  ASSERT_EQ(tally(a_)[ANSWERED], static_cast<int>(a_.size()));
+  b_ = open_and_ask(gw.port(), 5, 800000);
+  collect(&b_, 1000);
+  EXPECT_EQ(tally(b_)[PENDING], 5);
+
+  std::vector<int> scrapes;
+  for (int i = 0; i < 8; ++i) scrapes.push_back(testsupport::tcp_connect_local(stats_port, 10000));
+  const std::string get = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+  for (int fd : scrapes) {
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(testsupport::send_all(fd, get.data(), get.size()));
+  }
+  for (int fd : scrapes) {
+    // The endpoint answers and closes: read until it has, 10 s at most.
+    std::string answer;
+    char buf[4096];
+    for (int turns = 0; turns < 200; ++turns) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    EXPECT_EQ(answer.compare(0, 15, "HTTP/1.1 200 OK"), 0) << answer.substr(0, 200);
+    EXPECT_EQ(testsupport::figure(answer, "hall_client_connections"), static_cast<double>(a_.size()));
+  }
+  EXPECT_GE(testsupport::figure(testsupport::scrape(stats_port), "hall_accept_pauses_total"), 1);
+
+  close_all(&a_, ANSWERED);
+  collect(&b_, 30000);
+  EXPECT_EQ(tally(b_)[ANSWERED], 5);
+  EXPECT_TRUE(gw.alive());
+}
+
 // A MaxFdCount beyond what the process may open is cut to its descriptor limit: the
 // gateway serves, without a table it could never fill (one too large for epoll_wait
 // made every wait fail).

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "fuzz_driver.h"
-#include "stats_request.h"
+#include "metrics_http/metrics_request.h"
 
 namespace hallfuzz {
 

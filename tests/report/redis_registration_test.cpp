@@ -22,7 +22,7 @@
 #include "hall_run.h"
 #include "log.h"
 #include "packets.h"
-#include "redis_server.h"
+#include "registration/redis_server.h"
 #include "test_support.h"
 
 using __http_svr_ns__::CRedisServer;

@@ -14,14 +14,14 @@
 // READONLY or LOADING reply, or a ROLE other than master starts the search again at
 // once; a search that finds no master is repeated after 1 s, 1 s, 2 s, then every
 // kMaxBackoffSeconds.
-#ifndef HALL_PROXY_REDIS_SERVER_H
-#define HALL_PROXY_REDIS_SERVER_H
+#ifndef HALL_REGISTRATION_REDIS_SERVER_H
+#define HALL_REGISTRATION_REDIS_SERVER_H
 
 #include <string>
 #include <vector>
 
 #include "noncopyable.h"
-#include "redis_sentinel.h"
+#include "sentinel/redis_sentinel.h"
 
 struct redisAsyncContext;
 struct redisContext;
@@ -82,7 +82,7 @@ class CRedisServer : private noncopyable {
   // following the master, while the link's server is not yet confirmed as master).
   bool QueueCommand(const std::vector<std::string>& args);
   // Poller slots the refreshing registration needs and does not hold at the moment: 1
-  // while it runs without an open link, else 0. The listener keeps them free.
+  // while it runs without an open link, else 0. Kept free from clients (CPollerSlots).
   static int PollerSlotsKept();
 
   // The gateway leaves the registry: no refresh after this, and HDEL of the record

@@ -1,4 +1,4 @@
-#include "redis_sentinel.h"
+#include "sentinel/redis_sentinel.h"
 
 #include <arpa/inet.h>
 #include <hiredis/hiredis.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "redis_bounds.h"
+#include "sentinel/redis_bounds.h"
 
 namespace {
 

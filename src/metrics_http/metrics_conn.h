@@ -1,9 +1,9 @@
-// CStatsConn: one connection to the metrics endpoint. It reads one request head (at
+// CMetricsConn: one connection to the metrics endpoint. It reads one request head (at
 // most STATS_REQUEST_MAX bytes), writes one answer and closes; a connection that has not
-// finished within CStatsListener::REQUEST_SECONDS of its accept, or sends a head too
-// large, is closed without one. Created and tracked by CStatsListener; loop thread only.
-#ifndef HALL_PROXY_STATS_CONN_H
-#define HALL_PROXY_STATS_CONN_H
+// finished within CMetricsListener::REQUEST_SECONDS of its accept, or sends a head too
+// large, is closed without one. Created and tracked by CMetricsListener; loop thread only.
+#ifndef HALL_METRICS_HTTP_METRICS_CONN_H
+#define HALL_METRICS_HTTP_METRICS_CONN_H
 
 #include <string>
 
@@ -11,14 +11,14 @@
 #include "poller.h"
 #include "timerlist.h"
 
-namespace __http_svr_ns__ {
+namespace hall_metrics {
 
-class CStatsListener;
+class CMetricsListener;
 
-class CStatsConn : public CPollerObject, public CTimerObject, private noncopyable {
+class CMetricsConn : public CPollerObject, public CTimerObject, private noncopyable {
  public:
-  CStatsConn(CStatsListener* owner, CPollerUnit* unit, int fd);
-  virtual ~CStatsConn();
+  CMetricsConn(CMetricsListener* owner, CPollerUnit* unit, int fd);
+  virtual ~CMetricsConn();
 
   virtual int InputNotify() override;
   virtual int OutputNotify() override;
@@ -32,12 +32,12 @@ class CStatsConn : public CPollerObject, public CTimerObject, private noncopyabl
   // Tells the owner and deletes this object (closing the descriptor). Returns 1.
   int close();
 
-  CStatsListener* _owner;
+  CMetricsListener* _owner;
   std::string _in;
   std::string _out;
   size_t _sent;
 };
 
-}  // namespace __http_svr_ns__
+}  // namespace hall_metrics
 
 #endif

@@ -1,8 +1,8 @@
 // The request reader of the metrics endpoint: a pure function from the bytes a stats
 // connection has sent so far to what it asks for. Only the request head is looked at
 // (request line and header lines up to the empty line); a body is never read.
-#ifndef HALL_PROXY_STATS_REQUEST_H
-#define HALL_PROXY_STATS_REQUEST_H
+#ifndef HALL_METRICS_HTTP_METRICS_REQUEST_H
+#define HALL_METRICS_HTTP_METRICS_REQUEST_H
 
 #include <stddef.h>
 

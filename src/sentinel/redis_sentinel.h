@@ -2,8 +2,8 @@
 // of sentinels as written in a settings file, and the reading of the two answers that
 // find and confirm the master (SENTINEL get-master-addr-by-name, ROLE). Reads hiredis
 // reply objects and calls nothing of hiredis.
-#ifndef HALL_CORE_REDIS_SENTINEL_H
-#define HALL_CORE_REDIS_SENTINEL_H
+#ifndef HALL_SENTINEL_REDIS_SENTINEL_H
+#define HALL_SENTINEL_REDIS_SENTINEL_H
 
 #include <string>
 #include <vector>

@@ -1,14 +1,16 @@
-#include "stats_conn.h"
+#include "metrics_http/metrics_conn.h"
 
 #include <errno.h>
 #include <sys/socket.h>
 
 #include "log.h"
-#include "stats.h"
-#include "stats_listener.h"
-#include "stats_request.h"
+#include "metrics/registry.h"
+#include "metrics_http/metrics_listener.h"
+#include "metrics_http/metrics_request.h"
 
-namespace __http_svr_ns__ {
+namespace hall_metrics {
+
+using namespace __http_svr_ns__;
 
 namespace {
 
@@ -20,12 +22,12 @@ std::string answer(const char* status, const std::string& body, const char* extr
 
 }  // namespace
 
-CStatsConn::CStatsConn(CStatsListener* owner, CPollerUnit* unit, int fd)
+CMetricsConn::CMetricsConn(CMetricsListener* owner, CPollerUnit* unit, int fd)
     : CPollerObject(unit, fd), _owner(owner), _sent(0) {}
 
-CStatsConn::~CStatsConn() { DisableTimer(); }
+CMetricsConn::~CMetricsConn() { DisableTimer(); }
 
-int CStatsConn::InputNotify() {
+int CMetricsConn::InputNotify() {
   // One byte past the limit is enough to know that a head is too large.
   char buf[STATS_REQUEST_MAX + 1];
   const size_t room = STATS_REQUEST_MAX + 1 - _in.size();
@@ -40,7 +42,7 @@ int CStatsConn::InputNotify() {
     case STATS_TOO_LARGE:
       return close();
     case STATS_METRICS:
-      _out = answer("200 OK", render_metrics());
+      _out = answer("200 OK", CMetricsRegistry::render());
       break;
     case STATS_NOT_FOUND:
       _out = answer("404 Not Found", "not found\n");
@@ -57,9 +59,9 @@ int CStatsConn::InputNotify() {
   return write_answer();
 }
 
-int CStatsConn::OutputNotify() { return write_answer(); }
+int CMetricsConn::OutputNotify() { return write_answer(); }
 
-int CStatsConn::write_answer() {
+int CMetricsConn::write_answer() {
   while (_sent < _out.size()) {
     const ssize_t n = ::send(netfd, _out.data() + _sent, _out.size() - _sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
@@ -74,17 +76,17 @@ int CStatsConn::write_answer() {
   return close();
 }
 
-int CStatsConn::HangupNotify() { return close(); }
+int CMetricsConn::HangupNotify() { return close(); }
 
-void CStatsConn::TimerNotify() {
-  log_debug("stats connection fd[%d] not done in %d s: closed", netfd, CStatsListener::REQUEST_SECONDS);
+void CMetricsConn::TimerNotify() {
+  log_debug("stats connection fd[%d] not done in %d s: closed", netfd, CMetricsListener::REQUEST_SECONDS);
   close();
 }
 
-int CStatsConn::close() {
+int CMetricsConn::close() {
   _owner->conn_ended(this);
   delete this;
   return 1;
 }
 
-}  // namespace __http_svr_ns__
+}  // namespace hall_metrics

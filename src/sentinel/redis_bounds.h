@@ -7,8 +7,8 @@
 // bound on what the reader holds of an unfinished reply after every read. A whole reply
 // is waited for against one deadline, not one time-out per read, so that a server that
 // trickles bytes cannot hold a caller.
-#ifndef HALL_CORE_REDIS_BOUNDS_H
-#define HALL_CORE_REDIS_BOUNDS_H
+#ifndef HALL_SENTINEL_REDIS_BOUNDS_H
+#define HALL_SENTINEL_REDIS_BOUNDS_H
 
 #include <stddef.h>
 

@@ -1,4 +1,4 @@
-#include "stats_request.h"
+#include "metrics_http/metrics_request.h"
 
 #include <string.h>
 

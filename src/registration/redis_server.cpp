@@ -1,4 +1,4 @@
-#include "redis_server.h"
+#include "registration/redis_server.h"
 
 #include <arpa/inet.h>
 #include <hiredis/async.h>
@@ -12,9 +12,10 @@
 
 #include <new>
 
+#include "acceptor/acceptor.h"
 #include "log.h"
 #include "poller.h"
-#include "redis_bounds.h"
+#include "sentinel/redis_bounds.h"
 #include "timerlist.h"
 
 namespace __http_svr_ns__ {
@@ -47,6 +48,8 @@ std::string first_address(const struct addrinfo* found) {
 
 // The registration that refreshes itself; one per process.
 CRedisServer* g_refreshing = nullptr;
+// Its CPollerSlots registration while it refreshes, 0 for none.
+int g_slots_id = 0;
 
 // Unanswered intervals after which the asynchronous link is given up and reopened.
 const int kSkipsBeforeReconnect = 3;
@@ -346,6 +349,7 @@ int CRedisServer::StartRefresh(CPollerUnit* unit, CTimerUnit* timers, int interv
   m_timers = timers;
   m_stopping = false;
   g_refreshing = this;
+  if (g_slots_id == 0) g_slots_id = hall_acceptor::CPollerSlots::keep(&CRedisServer::PollerSlotsKept);
   Refresh();
   return 0;
 }
@@ -409,7 +413,11 @@ void CRedisServer::StopRefresh() {
   delete m_tick;  // leaves its timer list
   m_tick = nullptr;
   m_tickList = nullptr;
-  if (g_refreshing == this) g_refreshing = nullptr;
+  if (g_refreshing == this) {
+    g_refreshing = nullptr;
+    hall_acceptor::CPollerSlots::forget(g_slots_id);
+    g_slots_id = 0;
+  }
 }
 
 int CRedisServer::PollerSlotsKept() {

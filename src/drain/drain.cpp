@@ -1,4 +1,4 @@
-#include "drain.h"
+#include "drain/drain.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -11,7 +11,7 @@
 #include "listener.h"
 #include "log.h"
 #include "net.h"
-#include "redis_server.h"
+#include "registration/redis_server.h"
 
 namespace __http_svr_ns__ {
 
@@ -22,10 +22,10 @@ const int64_t kMicros = 1000000;
 }  // namespace
 
 CDrain::CDrain(const std::vector<CListener*>& listeners, CRedisServer* registry, CPollerUnit* unit,
-               CTimerList* everySecond)
-    : _listeners(listeners), _registry(registry), _unit(unit), _everySecond(everySecond) {}
+               CTimerList* every_second)
+    : _listeners(listeners), _registry(registry), _unit(unit), _every_second(every_second) {}
 
-std::vector<CDecoderUnit*> CDrain::Clients() const {
+std::vector<CDecoderUnit*> CDrain::clients() const {
   std::vector<CDecoderUnit*> all;
   for (CListener* l : _listeners) {
     const std::vector<CDecoderUnit*> some = l->clients();
@@ -34,43 +34,43 @@ std::vector<CDecoderUnit*> CDrain::Clients() const {
   return all;
 }
 
-int CDrain::ClientCount() const {
+int CDrain::client_count() const {
   int count = 0;
   for (CListener* l : _listeners) count += l->client_count();
   return count;
 }
 
-bool CDrain::Step(int64_t now_us) {
+bool CDrain::step(int64_t now_us) {
   switch (_stage) {
     case kServing:
       if (TGlobal::_drainRequested == 0) return false;
-      Begin(now_us);
+      begin(now_us);
       // The clients may be gone already.
-      return Step(now_us);
+      return step(now_us);
     case kHolding:
-      if (ClientCount() == 0)
-        StopHolding(now_us, false);
-      else if (now_us >= _holdUntil)
-        StopHolding(now_us, true);
+      if (client_count() == 0)
+        stop_holding(now_us, false);
+      else if (now_us >= _hold_until)
+        stop_holding(now_us, true);
       return false;
     case kFlushing: {
-      const bool written = QueuedAnswers() == 0 || now_us >= _flushUntil;
-      const bool withdrawn = _registry == nullptr || _registry->Unanswered() == 0 || now_us >= _registryUntil;
+      const bool written = queued_answers() == 0 || now_us >= _flush_until;
+      const bool withdrawn = _registry == nullptr || _registry->Unanswered() == 0 || now_us >= _registry_until;
       if (!written || !withdrawn) return false;
-      HalfCloseClients(now_us);
-      return Step(now_us);
+      half_close_clients(now_us);
+      return step(now_us);
     }
     case kClosing:
-      if (ClientCount() != 0 && now_us < _closeUntil) return false;
-      CloseClients(now_us);
-      return Step(now_us);
+      if (client_count() != 0 && now_us < _close_until) return false;
+      close_clients(now_us);
+      return step(now_us);
     case kForwarding:
-      if (QueuedForwards() != 0 && now_us < _forwardUntil) return false;
-      LeaveLogicServers(now_us);
-      return Step(now_us);
+      if (queued_forwards() != 0 && now_us < _forward_until) return false;
+      leave_logic_servers(now_us);
+      return step(now_us);
     case kLeaving:
-      if (LinksUp() != 0 && now_us < _leaveUntil) return false;
-      Finish();
+      if (links_up() != 0 && now_us < _leave_until) return false;
+      finish();
       return true;
     case kDone:
       break;
@@ -78,68 +78,68 @@ bool CDrain::Step(int64_t now_us) {
   return true;
 }
 
-void CDrain::Begin(int64_t now_us) {
+void CDrain::begin(int64_t now_us) {
   _stage = kHolding;
-  _holdUntil = now_us + TGlobal::_drainTimeout * kMicros;
+  _hold_until = now_us + TGlobal::_drainTimeout * kMicros;
   if (_registry != nullptr) _registry->Withdraw(_unit, TGlobal::_svid);
   for (CListener* l : _listeners) l->close_for_good();
   log_boot("drain: started on SIGUSR1: registration withdrawn, listener closed, %d clients held, time-out %d s",
-           ClientCount(), TGlobal::_drainTimeout);
-  if (_everySecond != nullptr) AttachTimer(_everySecond);
+           client_count(), TGlobal::_drainTimeout);
+  if (_every_second != nullptr) AttachTimer(_every_second);
 }
 
 void CDrain::TimerNotify() {
   if (_stage != kHolding) return;
-  log_boot("drain: %d clients left", ClientCount());
-  AttachTimer(_everySecond);
+  log_boot("drain: %d clients left", client_count());
+  AttachTimer(_every_second);
 }
 
-void CDrain::StopHolding(int64_t now_us, bool timedOut) {
+void CDrain::stop_holding(int64_t now_us, bool timedOut) {
   _stage = kFlushing;
-  _flushUntil = now_us + kFlushSeconds * kMicros;
-  _registryUntil = now_us + kRegistryWaitSeconds * kMicros;
+  _flush_until = now_us + kFlushSeconds * kMicros;
+  _registry_until = now_us + kRegistryWaitSeconds * kMicros;
   DisableTimer();
   if (timedOut)
-    log_boot("drain: ended: timed out with %d clients still connected", ClientCount());
+    log_boot("drain: ended: timed out with %d clients still connected", client_count());
   else
     log_boot("drain: ended: all clients left");
 }
 
-void CDrain::HalfCloseClients(int64_t now_us) {
+void CDrain::half_close_clients(int64_t now_us) {
   _stage = kClosing;
-  _closeUntil = now_us + kHalfCloseSeconds * kMicros;
-  _unwrittenAnswers = QueuedAnswers();
+  _close_until = now_us + kHalfCloseSeconds * kMicros;
+  _unwritten_answers = queued_answers();
   _unconfirmed = _registry != nullptr && _registry->Unanswered() != 0;
-  _droppedBeforeClose = DroppedForwards();
+  _dropped_before_close = dropped_forwards();
   // A client that wrote a request just before the end would otherwise meet a close with
   // its request unread, which resets the connection and loses the request. After the
   // half-close the client reads end-of-file, stops writing and closes, and the gateway
   // reads up to that close.
-  for (CDecoderUnit* unit : Clients()) {
+  for (CDecoderUnit* unit : clients()) {
     CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) client->half_close();
   }
 }
 
-void CDrain::CloseClients(int64_t now_us) {
+void CDrain::close_clients(int64_t now_us) {
   _stage = kForwarding;
-  _forwardUntil = now_us + kFlushSeconds * kMicros;
+  _forward_until = now_us + kFlushSeconds * kMicros;
   // The connections still open end as an idle time-out ends them, once what their
   // sockets hold is handled: their close notices go to the logic servers with the
   // forwards still queued.
-  for (CDecoderUnit* unit : Clients()) {
+  for (CDecoderUnit* unit : clients()) {
     CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) client->read_rest();
     unit->complete();
   }
   CHelperUnit::flush_deferred();
-  const unsigned long forwards = QueuedForwards();
+  const unsigned long forwards = queued_forwards();
   if (forwards != 0) log_boot("drain: clients closed, %lu bytes still queued for logic servers", forwards);
 }
 
-void CDrain::LeaveLogicServers(int64_t now_us) {
+void CDrain::leave_logic_servers(int64_t now_us) {
   _stage = kLeaving;
-  _leaveUntil = now_us + kHalfCloseSeconds * kMicros;
+  _leave_until = now_us + kHalfCloseSeconds * kMicros;
   // A link closed while its server's answers wait unread in it is reset, and a server
   // that sees the reset may drop forwards it has received and not yet read. Half-closed,
   // the server reads to the end and closes the link itself; answers read meanwhile find
@@ -149,37 +149,37 @@ void CDrain::LeaveLogicServers(int64_t now_us) {
       if (link.second != nullptr) link.second->half_close();
 }
 
-int CDrain::LinksUp() {
+int CDrain::links_up() {
   int up = 0;
   if (_helperpool != nullptr)
     for (const auto& link : _helperpool->m_helpermap) up += link.second != nullptr && link.second->link_up();
   return up;
 }
 
-void CDrain::Finish() {
+void CDrain::finish() {
   _stage = kDone;
   // What is still queued, and what was dropped since the clients were closed (their
   // close notices and the forwards queued then, for a logic server that cannot be reached).
-  const unsigned long forwards = QueuedForwards() + (DroppedForwards() - _droppedBeforeClose);
+  const unsigned long forwards = queued_forwards() + (dropped_forwards() - _dropped_before_close);
   char rest[128] = "";
   if (forwards != 0) snprintf(rest, sizeof(rest), ", %lu bytes for logic servers not written", forwards);
   if (_unconfirmed) snprintf(rest + strlen(rest), sizeof(rest) - strlen(rest), ", removal from redis not confirmed");
-  if (_unwrittenAnswers == 0)
+  if (_unwritten_answers == 0)
     log_boot("drain: exiting: queued answers written%s", rest);
   else
-    log_boot("drain: exiting: %lu queued bytes not written%s", _unwrittenAnswers, rest);
+    log_boot("drain: exiting: %lu queued bytes not written%s", _unwritten_answers, rest);
 }
 
-unsigned long CDrain::QueuedAnswers() const {
+unsigned long CDrain::queued_answers() const {
   unsigned long queued = 0;
-  for (CDecoderUnit* unit : Clients()) {
+  for (CDecoderUnit* unit : clients()) {
     const CClientUnit* client = unit->get_web_unit();
     if (client != nullptr) queued += client->pending_output() + CNet::unacked_bytes(client->GetNetfd());
   }
   return queued;
 }
 
-unsigned long CDrain::QueuedForwards() {
+unsigned long CDrain::queued_forwards() {
   unsigned long queued = 0;
   if (_helperpool != nullptr)
     for (const auto& link : _helperpool->m_helpermap)
@@ -188,7 +188,7 @@ unsigned long CDrain::QueuedForwards() {
   return queued;
 }
 
-unsigned long CDrain::DroppedForwards() {
+unsigned long CDrain::dropped_forwards() {
   unsigned long dropped = 0;
   if (_helperpool != nullptr)
     for (const auto& link : _helperpool->m_helpermap)

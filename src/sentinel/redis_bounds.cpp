@@ -1,4 +1,4 @@
-#include "redis_bounds.h"
+#include "sentinel/redis_bounds.h"
 
 #include <errno.h>
 #include <fcntl.h>
