@@ -16,6 +16,7 @@
 #include <set>
 
 #include "admission/admission.h"
+#include "conn_carry.h"
 #include "noncopyable.h"
 
 class CPollerUnit;
@@ -45,6 +46,18 @@ class CDecoderUnit : private noncopyable {
   // Ends the connection and deletes this unit (see above); tells the listener that a
   // descriptor came free. A second call during the first does nothing.
   void complete();
+
+  // Live upgrade. carry_out: what the connection carries to another process; false
+  // when it cannot travel (a TLS or WebSocket transport, a connection ending or
+  // half-closed). carry_in: builds the connection of this unit (made by the listener
+  // for a handed-over descriptor) from what it carried: routes, queues, timer, input
+  // interest; -1 when it cannot (then complete() it). let_go: another process serves the
+  // connection: its routes go without close notices, it leaves the poller and its timer,
+  // this process's copy of the descriptor closes (no shutdown(), no last word) and the
+  // unit is deleted.
+  bool carry_out(TConnCarry* out);
+  int carry_in(const TConnCarry& in);
+  void let_go();
 
   // Sends a close notice for every id this connection registered and still holds, each
   // to one logic server (round robin). An id taken over by a later connection has not

@@ -54,6 +54,15 @@ class CIncoming : private noncopyable {
   // The drain the loop moves on at every turn and whose end ends the loop; not owned,
   // null for none.
   void set_drain(CDrain* drain) { _drain = drain; }
+  // Live upgrade: every listening socket (clients and metrics) stops (true) or resumes
+  // (false) accepting; let_go_listeners: another process listens on them now (see
+  // CListener::let_go).
+  void hold_listeners(bool on);
+  void let_go_listeners();
+  // Called once per loop turn before the wait, like the drain's step; true ends the loop
+  // (a live upgrade has handed everything over). Null for none.
+  typedef bool (*TurnHook)(int64_t now_us);
+  void set_turn_hook(TurnHook hook) { _turn_hook = hook; }
 
  private:
   CPollerUnit* _pollerunit;
@@ -68,6 +77,7 @@ class CIncoming : private noncopyable {
   int _epwaittimeout;  // milliseconds, upper bound of one poller wait
   CTimerList* _realtimerlist;
   CDrain* _drain = nullptr;
+  TurnHook _turn_hook = nullptr;
   CStatsListener* _statslistener;  // null unless StatsPort is set
   // The turn being measured: when its wait returned (0: none), its event count, and the
   // counts of ended clients and written bytes at its start.

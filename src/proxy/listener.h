@@ -18,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "conn_carry.h"
 #include "noncopyable.h"
 #include "poller.h"
 #include "timerlist.h"
@@ -72,6 +73,15 @@ class CListener : public CPollerObject, public CTimerObject, private noncopyable
   // nothing resumes accepting. The connections already made live on, those waiting in
   // the queue included (taken first, while there is room).
   void close_for_good();
+
+  // Live upgrade. hold: accepting stops (true) or goes on (false) while a hand-over
+  // runs. let_go: another process listens on the socket now: it leaves the poller and
+  // this process's copy closes, without shutdown(). adopt_client: a connection handed over
+  // by the process this one takes over from, with what it carried; null (the descriptor
+  // closed) when it cannot be served.
+  void hold(bool on);
+  void let_go();
+  CDecoderUnit* adopt_client(int fd, const TConnCarry& carry);
 
  private:
   // Poller slots a new client may take, less the descriptors gathered in this batch.

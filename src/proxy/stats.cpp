@@ -225,13 +225,16 @@ void record_loop_turn(double seconds) {
   if (seconds > g_loop_turns.max_since_scrape) g_loop_turns.max_since_scrape = seconds;
 }
 
+std::string (*g_render_more_metrics)() = nullptr;
+
 std::string render_metrics() {
   CExposition e;
   render_clients(e);
   render_logic(e);
   render_loop(e);
   render_process(e);
-  return e.text + hall_transport::render_transport_metrics();
+  return e.text + hall_transport::render_transport_metrics() +
+         (g_render_more_metrics != nullptr ? g_render_more_metrics() : std::string());
 }
 
 }  // namespace __http_svr_ns__

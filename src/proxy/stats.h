@@ -69,6 +69,8 @@ extern hall_stats_s g_stats;
 
 // Every figure in the Prometheus text exposition format (version 0.0.4).
 std::string render_metrics();
+// Further families an addition renders after the gateway's own (live upgrade); null for none.
+extern std::string (*g_render_more_metrics)();
 
 }  // namespace __http_svr_ns__
 

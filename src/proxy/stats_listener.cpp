@@ -48,6 +48,15 @@ int CStatsListener::Attach(CPollerUnit* unit, CTimerUnit* timers) {
   return 0;
 }
 
+void CStatsListener::let_go() {
+  if (netfd < 0) return;
+  DisableInput();
+  DetachPoller();
+  CNet::forget_listening(netfd);
+  ::close(netfd);
+  netfd = -1;
+}
+
 int CStatsListener::PollerSlotsKept() {
   return g_listener != nullptr ? MAX_CONNS - static_cast<int>(g_listener->_conns.size()) : 0;
 }

@@ -33,6 +33,10 @@ class CStatsListener : public CPollerObject, public CTimerObject, private noncop
   // Poller slots the client listener leaves free for stats connections not yet open.
   static int PollerSlotsKept();
 
+  // Live upgrade: another process listens on the socket now. It leaves the poller and
+  // this process's copy closes; open scrapes finish.
+  void let_go();
+
   virtual int InputNotify() override;
   virtual int HangupNotify() override;
   // The pause after running out of descriptors is over.

@@ -65,6 +65,10 @@ class CTransport : private noncopyable {
   // where the transport has one, without waiting. Called once, before the descriptor
   // closes.
   virtual void goodbye() {}
+  // Whether the connection can be handed to another process in a live upgrade: the
+  // transport keeps no state of its own beyond the socket. TLS cannot (its keys live in
+  // this process); WebSocket does not yet.
+  virtual bool can_travel() const { return false; }
 };
 
 // What the transports take from the gateway's settings; set once at start-up.
@@ -93,6 +97,7 @@ class CTcpTransport : public CTransport {
   explicit CTcpTransport(int fd) : _fd(fd) {}
   ssize_t read(char* buf, size_t len) override;
   ssize_t write(const char* buf, size_t len) override;
+  bool can_travel() const override { return true; }
 
  private:
   int _fd;  // not owned

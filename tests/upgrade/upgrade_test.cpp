@@ -1,0 +1,225 @@
+// Live upgrade (SIGUSR2) of a real gateway under load: 1,000 players of load_gen in a
+// closed loop, an order_sync_client pushing orders from a real redis-server, and a player
+// with half a packet on the wire, through three hand-overs in a row (to the same binary,
+// to a differently built one, and back). And an upgrade that cannot happen leaves the
+// old process serving.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hall_run.h"
+#include "logic_servers.h"
+#include "packets.h"
+#include "test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const int kOrderClient = 31337;
+
+// Copies a built program to `path` through a rename, as a package upgrade replaces it.
+void install_binary(const std::string& from, const std::string& path) {
+  const std::string tmp = path + ".new";
+  write_file(tmp, read_file(from));
+  chmod(tmp.c_str(), 0755);
+  ASSERT_EQ(0, rename(tmp.c_str(), path.c_str()));
+}
+
+// Figures of the log lines holding `needle`, read with `format` (one %d or %lf).
+std::vector<std::string> lines_with(const std::string& log, const std::string& needle) {
+  std::vector<std::string> out;
+  for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
+    const size_t from = log.rfind('\n', at);
+    const size_t to = log.find('\n', at);
+    out.push_back(
+        log.substr(from == std::string::npos ? 0 : from + 1, to - (from == std::string::npos ? 0 : from + 1)));
+  }
+  return out;
+}
+
+// The order numbers the logic server received from the order client, in arrival order.
+std::vector<int> orders_seen(const LogicServer& l) {
+  std::vector<int> seq;
+  for (const std::string& line : l.matching("forward client=" + std::to_string(kOrderClient) + " data=")) {
+    const size_t at = line.find("{\"order\":");
+    int n = 0;
+    if (at != std::string::npos && sscanf(line.c_str() + at, "{\"order\":%d", &n) == 1) seq.push_back(n);
+  }
+  return seq;
+}
+
+TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
+  RedisServer redis;
+  ASSERT_TRUE(redis.start());
+  LogicServer logic("L1", {"--echo"});
+  ASSERT_TRUE(logic.start());
+  const int stats_port = free_port();
+  HallConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  cfg.redis_port = redis.port();
+  cfg.log_level = 3;
+  cfg.max_fd = 4096;
+  cfg.nofile = 8192;
+  cfg.attrs = {{"StatsPort", std::to_string(stats_port)}, {"RegisterInterval", "1"}};
+  TempDir bins;
+  const std::string next = bins.file("hall");
+  install_binary(binary("hall"), next);
+  cfg.args = {"-u", next};
+  HallRun gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+
+  // Orders: pushed one every 5 ms while the gateway is upgraded.
+  Process orders;
+  TempDir order_dir;
+  ASSERT_TRUE(start_order_sync_client(&orders, order_dir.path(), gw.port(), redis.port(), kOrderClient));
+  std::atomic<bool> stop_pushing{false};
+  std::atomic<int> pushed{0};
+  std::thread pusher([&] {
+    for (int n = 1; n <= 6000 && !stop_pushing; ++n) {
+      redis.command({"RPUSH", "orders", "{\"order\":" + std::to_string(n) + "}"});
+      pushed = n;
+      usleep(5000);
+    }
+  });
+  struct Joiner {
+    std::thread& t;
+    std::atomic<bool>& stop;
+    ~Joiner() {
+      stop = true;
+      if (t.joinable()) t.join();
+    }
+  } joiner{pusher, stop_pushing};
+
+  // 1,000 players in a closed loop for the whole run.
+  Process players;
+  TempDir load_dir;
+  ASSERT_TRUE(
+      players.start({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()), "--conns", "1000",
+                     "--warmup", "0.5", "--duration", "4", "--timeout-ms", "5000", "--id-base", "100000"},
+                    "", load_dir.file("out"), load_dir.file("err")));
+  ASSERT_TRUE(wait_until([&] { return figure(scrape(stats_port), "hall_client_connections") >= 1001; }, 20000))
+      << scrape(stats_port);
+
+  // A player that has sent half a packet: the other half goes to the new process.
+  testpackets::Client half(gw.port());
+  const std::string req = testpackets::data_req(7, "half and half");
+  ASSERT_TRUE(half.send(req.substr(0, 11)));
+  ASSERT_TRUE(wait_until([&] { return !unread_bytes_on_port(gw.port()); }, 5000));
+
+  pid_t current = gw.pid();
+  const std::vector<std::string> builds = {binary("hall"), binary("hall_other_build"), binary("hall")};
+  for (size_t round = 0; round < builds.size(); ++round) {
+    SCOPED_TRACE("hand-over " + std::to_string(round + 1));
+    install_binary(builds[round], next);
+    ASSERT_EQ(0, kill(current, SIGUSR2));
+    // The old process names the new one when it has handed over.
+    const std::string by_old = "pid[" + std::to_string(current) + "]: ";
+    std::string handed;
+    ASSERT_TRUE(wait_until(
+        [&] {
+          for (const std::string& line : lines_with(gw.process_log(), "handed over"))
+            if (line.find(by_old) != std::string::npos) handed = line;
+          return !handed.empty();
+        },
+        20000))
+        << gw.process_log();
+    unsigned next_pid = 0;
+    ASSERT_EQ(1, sscanf(handed.c_str() + handed.find(" to pid ") + 8, "%u", &next_pid)) << handed;
+    printf("%s\n", handed.c_str());
+    // The old process leaves on its own once its logic links are quiet.
+    ASSERT_TRUE(wait_until([&] { return !process_alive(current); }, 10000));
+    if (round == 0) gw.wait_exit(1000);
+    current = static_cast<pid_t>(next_pid);
+    kill_at_stop_signal(current);
+    ASSERT_TRUE(process_alive(current));
+  }
+
+  // The rest of the half packet, to the third new process.
+  ASSERT_TRUE(half.send(req.substr(11)));
+  int status = -1;
+  std::string text;
+  ASSERT_TRUE(half.answer(&status, &text));
+  EXPECT_EQ("half and half", text);
+
+  // The players: none disconnected, every request answered once.
+  ASSERT_GE(players.wait(40000), 0);
+  const std::string result = read_file(load_dir.file("out"));
+  printf("%s\n", result.c_str());
+  for (const char* zero : {" lost=0 ", " errors=0 ", " closed=0 ", " timeouts=0 ", " unexpected=0 ", " inflight=0 "})
+    EXPECT_NE(std::string::npos, result.find(zero)) << zero << " in " << result;
+
+  // Orders: each arrives once, in order.
+  stop_pushing = true;
+  if (pusher.joinable()) pusher.join();
+  const int last = pushed;
+  ASSERT_TRUE(wait_until([&] { return !orders_seen(logic).empty() && orders_seen(logic).back() == last; }, 20000))
+      << read_file(order_dir.file("log/order_sync_client_0.log"));
+  std::vector<int> want;
+  for (int n = 1; n <= last; ++n) want.push_back(n);
+  EXPECT_EQ(want, orders_seen(logic));
+  EXPECT_EQ(std::string::npos, read_file(order_dir.file("log/order_sync_client_0.log")).find("Tcp connection closed."));
+
+  // The registration is the new process's; the metrics say how the hand-over went.
+  EXPECT_EQ("1", redis.command({"HEXISTS", "HALLSERVER", "HALLSERVER9"}));
+  EXPECT_EQ(1, figure(scrape(stats_port), "hall_upgrades_total{result=\"ok\"}"));
+  EXPECT_GE(figure(scrape(stats_port), "hall_upgrade_clients"), 1000);
+  orders.stop(SIGTERM, 5000);
+  kill(current, SIGTERM);
+  EXPECT_TRUE(wait_until([&] { return !process_alive(current); }, 10000));
+  forget_at_stop_signal(current);
+}
+
+TEST(LiveUpgrade, ANewBinaryThatFailsLeavesTheOldOneServing) {
+  LogicServer logic("L1", {"--echo"});
+  ASSERT_TRUE(logic.start());
+  const int stats_port = free_port();
+  HallConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  cfg.attrs = {{"StatsPort", std::to_string(stats_port)}};
+  TempDir bins;
+  const std::string next = bins.file("hall");
+  install_binary("/bin/false", next);
+  cfg.args = {"-u", next};
+  HallRun gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  testpackets::Client c(gw.port());
+  int status = -1;
+  std::string text;
+  ASSERT_TRUE(c.send(testpackets::data_req(5, "before")));
+  ASSERT_TRUE(c.answer(&status, &text));
+
+  // A binary that exits at once, then the right one with a configuration it refuses.
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR2));
+  ASSERT_TRUE(
+      wait_until([&] { return figure(scrape(stats_port), "hall_upgrades_total{result=\"exited\"}") == 1; }, 15000));
+  install_binary(binary("hall"), next);
+  const std::string config = gw.root() + "/conf/config.xml";
+  const std::string good = read_file(config);
+  write_file(config, "<SYSTEM><BindAddr>");
+  ASSERT_EQ(0, kill(gw.pid(), SIGUSR2));
+  ASSERT_TRUE(
+      wait_until([&] { return figure(scrape(stats_port), "hall_upgrades_total{result=\"exited\"}") == 2; }, 15000));
+  EXPECT_EQ(2u, count_of(gw.process_log(), "upgrade failed (exited)"));
+
+  // The same connection is served on, and new ones are taken.
+  ASSERT_TRUE(c.send(testpackets::data_req(5, "after")));
+  ASSERT_TRUE(c.answer(&status, &text));
+  EXPECT_EQ("after", text);
+  testpackets::Client d(gw.port());
+  ASSERT_TRUE(d.send(testpackets::data_req(6, "new")));
+  ASSERT_TRUE(d.answer(&status, &text));
+  EXPECT_TRUE(gw.alive());
+  write_file(config, good);
+}
+
+}  // namespace
