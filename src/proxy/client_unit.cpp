@@ -150,9 +150,8 @@ bool CClientUnit::carry_out(TConnCarry* out) {
   out->unwritten.assign(_w.data(), _w.data_len());
   const int64_t left = GetExpireTime() - GET_TIMESTAMP();
   out->idleLeftUs = left > 0 ? left : 0;
-  DisableInput();
-  DisableOutput();
-  ApplyEvents();
+  // Interest stays as it is: the loop waits for the hand-over and serves no event
+  // meanwhile, and one change of it for each connection would lengthen that pause.
   return true;
 }
 

@@ -115,7 +115,7 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   bool half_closed() const { return _half_closed; }
 
   // Live upgrade (see CDecoderUnit::carry_out). carry_out adds the queues, the timer
-  // and the flags, and stops all interest: nothing more is read or written here. False
+  // and the flags (the caller's loop serves nothing until let_go or resume). False
   // when the transport or the connection's state cannot travel. carry_in: takes those
   // over and registers for input and its idle time-out; -1 when epoll refused it.
   // resume: the hand-over failed: this process serves the connection on. let_go: off the

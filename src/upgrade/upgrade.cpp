@@ -384,24 +384,30 @@ void CUpgrader::hand_over(const std::string& ready) {
   if (type == FRAME_NAK) return undo(RESULT_REFUSED, "the new process refused the hand-over: " + answer);
   if (type != FRAME_ACK) return undo(RESULT_FAILED, "an unexpected answer to the hand-over");
 
-  // The new process serves them now: each leaves the poller before this process's copy
-  // of its descriptor closes, with no shutdown() and no close notice.
+  // The players' pause ends here: the new process serves them from its ACK on.
+  const int64_t t1 = GET_TIMESTAMP();
+  // Each leaves the poller before this process's copy of its descriptor closes, with no
+  // shutdown() and no close notice.
   for (CDecoderUnit* u : units) u->let_go();
   incoming->let_go_listeners();
-  const int64_t t1 = GET_TIMESTAMP();
+  const int64_t t2 = GET_TIMESTAMP();
   ++g_fig.results[RESULT_OK];
   g_fig.pause_seconds = static_cast<double>(t1 - t0) / 1e6;
   g_fig.clients = units.size();
   g_fig.bytes = bytes;
   log_boot(
-      "upgrade: handed over %zu clients (%zu fds, %llu state bytes) to pid %u; loop paused %.1f ms; %d clients "
-      "stay to drain",
+      "upgrade: handed over %zu clients (%zu fds, %llu state bytes) to pid %u; loop paused %.1f ms, then %.1f ms "
+      "to let them go here; %d clients stay to drain",
       units.size(), units.size(), static_cast<unsigned long long>(bytes), pid, static_cast<double>(t1 - t0) / 1000.0,
-      stay);
+      static_cast<double>(t2 - t1) / 1000.0, stay);
   _stage = kLeaving;
-  _handed_at = t1;
-  _last_activity = t1;
+  _handed_at = t2;
+  _last_activity = t2;
   _drain_until = t1 + static_cast<int64_t>(TGlobal::_drainTimeout) * 1000000;
+  // Another drain or upgrade is the new process's to do: a drain here would withdraw the
+  // registration that the new process owns now.
+  signal(SIGUSR1, SIG_IGN);
+  signal(SIGUSR2, SIG_IGN);
   // Results for the clients handed over go to the new process from now on.
   set_blocking(netfd, true, 1000);
   CHelperUnit::set_result_sink(sink);
@@ -653,7 +659,10 @@ bool on_turn(int64_t now_us) {
     if (!g_requested) return false;
     g_upgrader = new CUpgrader(CIncoming::Instance()->pollerunit());
   }
-  return g_upgrader->on_turn(now_us);
+  if (!g_upgrader->on_turn(now_us)) return false;
+  delete g_upgrader;
+  g_upgrader = nullptr;
+  return true;
 }
 
 }  // namespace hall_upgrade

@@ -105,7 +105,7 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   TempDir load_dir;
   ASSERT_TRUE(
       players.start({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()), "--conns", "1000",
-                     "--warmup", "0.5", "--duration", "4", "--timeout-ms", "5000", "--id-base", "100000"},
+                     "--warmup", "0.5", "--duration", "4", "--timeout-ms", "3000", "--id-base", "100000"},
                     "", load_dir.file("out"), load_dir.file("err")));
   ASSERT_TRUE(wait_until([&] { return figure(scrape(stats_port), "hall_client_connections") >= 1001; }, 20000))
       << scrape(stats_port);
