@@ -141,10 +141,10 @@ void CClientUnit::half_close() {
 }
 
 bool CClientUnit::carry_out(TConnCarry* out) {
-  if (_ending || _half_closed || !_transport->can_travel()) return false;
+  if (_ending || _half_closed) return false;
   // The answers that the socket takes now are written here; the rest travels.
   if (_w.data_len() > 0 && send() < 0) return false;
-  if (_ending) return false;
+  if (_ending || !_transport->carry_out(&out->transport)) return false;
   out->closeWhenSent = _close_when_sent;
   out->unframed.assign(_r.data(), _r.data_len());
   out->unwritten.assign(_w.data(), _w.data_len());
@@ -156,6 +156,10 @@ bool CClientUnit::carry_out(TConnCarry* out) {
 }
 
 int CClientUnit::carry_in(const TConnCarry& in) {
+  if (!_transport->carry_in(in.transport)) {
+    log_error("the transport state handed over with fd[%d] is not understood", netfd);
+    return -1;
+  }
   _close_when_sent = in.closeWhenSent;
   _uid = in.lastId;
   try {

@@ -23,6 +23,7 @@ struct TConnCarry {
   int64_t idleLeftUs = 0;       // time left on its idle timer
   std::string unframed;         // bytes read and not yet framed (a part packet)
   std::string unwritten;        // answers queued and not yet written
+  std::string transport;        // the transport's own state (see CTransport::carry_out)
 };
 
 }  // namespace __http_svr_ns__

@@ -65,10 +65,16 @@ class CTransport : private noncopyable {
   // where the transport has one, without waiting. Called once, before the descriptor
   // closes.
   virtual void goodbye() {}
-  // Whether the connection can be handed to another process in a live upgrade: the
-  // transport keeps no state of its own beyond the socket. TLS cannot (its keys live in
-  // this process); WebSocket does not yet.
-  virtual bool can_travel() const { return false; }
+  // Live upgrade: the transport's state for the process that takes the connection over,
+  // in *state; false when it cannot travel now (TLS never can: its keys live in this
+  // process). After a true result nothing more is read or written here, and no last word
+  // is said. carry_in: the transport made for the handed-over descriptor takes that
+  // state; false when it cannot.
+  virtual bool carry_out(std::string* state) {
+    (void)state;
+    return false;
+  }
+  virtual bool carry_in(const std::string& state) { return state.empty(); }
 };
 
 // What the transports take from the gateway's settings; set once at start-up.
@@ -97,7 +103,10 @@ class CTcpTransport : public CTransport {
   explicit CTcpTransport(int fd) : _fd(fd) {}
   ssize_t read(char* buf, size_t len) override;
   ssize_t write(const char* buf, size_t len) override;
-  bool can_travel() const override { return true; }
+  bool carry_out(std::string* state) override {
+    state->clear();
+    return true;
+  }
 
  private:
   int _fd;  // not owned

@@ -62,6 +62,7 @@ void write_carry(CWriter* w, const __http_svr_ns__::TConnCarry& c) {
   w->u64(static_cast<uint64_t>(c.idleLeftUs));
   w->bytes(c.unframed);
   w->bytes(c.unwritten);
+  w->bytes(c.transport);
 }
 
 bool read_carry(CReader* r, __http_svr_ns__::TConnCarry* c) {
@@ -79,6 +80,7 @@ bool read_carry(CReader* r, __http_svr_ns__::TConnCarry* c) {
   c->idleLeftUs = static_cast<int64_t>(r->u64());
   r->bytes(&c->unframed);
   r->bytes(&c->unwritten);
+  r->bytes(&c->transport);
   return r->ok();
 }
 

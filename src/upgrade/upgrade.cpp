@@ -324,6 +324,10 @@ void CUpgrader::hand_over(const std::string& ready) {
 
   CIncoming* incoming = CIncoming::Instance();
   const int64_t t0 = GET_TIMESTAMP();
+  // The forwards read in this turn go into the links' sockets before the clients can send
+  // anything to the new process: a logic server then has a client's earlier requests
+  // before its later ones (unless a link's socket is full and its queue waits here).
+  CHelperUnit::flush_deferred();
   // From here the loop pauses: nothing is read from the clients, nothing accepted.
   incoming->hold_listeners(true);
   std::vector<CDecoderUnit*> units;
