@@ -40,10 +40,11 @@ int main(int argc, char** argv) {
       log_flush();
       _exit(1);
     }
+    write_log(LOG_LEVEL_BOOT, kSource, __FUNCTION__, __LINE__, "Proxy open is done!!");
   } else {
+    write_log(LOG_LEVEL_BOOT, kSource, __FUNCTION__, __LINE__, "Proxy open is done!!");
     module.report_startup(true);
   }
-  write_log(LOG_LEVEL_BOOT, kSource, __FUNCTION__, __LINE__, "Proxy open is done!!");
   // A loop that could not go on (its reason is logged) ends the process with status 1.
   return module.run(const_cast<int*>(&TGlobal::_stopped)) == 0 ? 0 : 1;
 }
