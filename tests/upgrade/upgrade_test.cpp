@@ -2,11 +2,17 @@
 // closed loop (and 100 more over WebSocket), an order_sync_client pushing orders from a real redis-server, and a player
 // with half a packet on the wire, through three hand-overs in a row (to the same binary,
 // to a differently built one, and back). And an upgrade that cannot happen leaves the
-// old process serving.
+// old process serving; a new process refuses a state format it does not read; a batch of
+// descriptors cut short fails without a leak.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "hand_over.h"
 #include "hall_run.h"
 #include "logic_servers.h"
 #include "packets.h"
@@ -243,6 +250,93 @@ TEST(LiveUpgrade, ANewBinaryThatFailsLeavesTheOldOneServing) {
   ASSERT_TRUE(d.answer(&status, &text));
   EXPECT_TRUE(gw.alive());
   write_file(config, good);
+}
+
+}  // namespace
+
+namespace {
+
+int open_fds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (d != nullptr && readdir(d) != nullptr) ++n;
+  if (d != nullptr) closedir(d);
+  return n;
+}
+
+// A receiver out of descriptors gets only part of a batch: the kernel says so with
+// MSG_CTRUNC, the frame fails, and the part that came is closed again.
+TEST(HandOverSocket, ABatchCutShortFailsAndLeaksNothing) {
+  int sv[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(sv[0]);
+    const int before = open_fds();
+    struct rlimit rl = {static_cast<rlim_t>(before + 20), static_cast<rlim_t>(before + 20)};
+    setrlimit(RLIMIT_NOFILE, &rl);
+    uint32_t type = 0;
+    std::string payload, why;
+    std::vector<int> fds;
+    const bool got = hall_upgrade::recv_frame(sv[1], 10000, &type, &payload, &fds, &why);
+    _exit(!got && why.find("MSG_CTRUNC") != std::string::npos && fds.empty() && open_fds() == before ? 0 : 1);
+  }
+  close(sv[1]);
+  std::vector<int> fds;
+  for (int i = 0; i < hall_upgrade::kMaxFds; ++i) fds.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  EXPECT_TRUE(
+      hall_upgrade::send_frame(sv[0], hall_upgrade::FRAME_CONNS, "batch", fds.data(), static_cast<int>(fds.size())));
+  for (int fd : fds) close(fd);
+  int status = -1;
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_EQ(0, exit_code(status));
+  close(sv[0]);
+}
+
+// The new process refuses a hand-over in a state format it does not read: this test plays
+// the old process on the socket of a real gateway started to take over.
+TEST(LiveUpgrade, ANewProcessRefusesAStateFormatItCannotRead) {
+  LogicServer logic("L1");
+  ASSERT_TRUE(logic.start());
+  HallConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  HallRun run(cfg);  // its directory and files; the process is started here
+  int sv[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+  const std::vector<std::string> args = run.argv(true);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(run.bin().c_str()) != 0) _exit(126);
+    dup2(sv[1], 3);  // dup2 clears close-on-exec
+    close_range(4, ~0U, 0);
+    setenv("HALL_UPGRADE_FD", "3", 1);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(sv[1]);
+  uint32_t type = 0;
+  std::string payload, why;
+  std::vector<int> fds;
+  ASSERT_TRUE(hall_upgrade::recv_frame(sv[0], 20000, &type, &payload, &fds, &why)) << why;
+  ASSERT_EQ(hall_upgrade::FRAME_READY, type);
+  hall_upgrade::CReader ready(payload.data(), payload.size());
+  EXPECT_EQ(hall_upgrade::kStateVersion, ready.u32());
+  EXPECT_GT(ready.u32(), 500u) << "descriptor room";
+  hall_upgrade::CWriter hello;
+  hello.u32(hall_upgrade::kStateVersion + 1);
+  hello.u32(0);
+  hello.u64(0);
+  ASSERT_TRUE(hall_upgrade::send_frame(sv[0], hall_upgrade::FRAME_HELLO, hello.text()));
+  ASSERT_TRUE(hall_upgrade::recv_frame(sv[0], 20000, &type, &payload, &fds, &why)) << why;
+  EXPECT_EQ(hall_upgrade::FRAME_NAK, type);
+  EXPECT_NE(std::string::npos, payload.find("state format 2 is not read by this version")) << payload;
+  int status = -1;
+  EXPECT_TRUE(wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+  EXPECT_EQ(1, exit_code(status));
+  close(sv[0]);
 }
 
 }  // namespace
