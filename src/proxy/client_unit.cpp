@@ -194,6 +194,7 @@ void CClientUnit::resume() {
 }
 
 void CClientUnit::let_go() {
+  _transport->handed_over();
   DisableTimer();
   DetachPoller();
 }

@@ -75,6 +75,8 @@ class CTransport : private noncopyable {
     return false;
   }
   virtual bool carry_in(const std::string& state) { return state.empty(); }
+  // Another process serves the connection now (after carry_out): its end is not counted here.
+  virtual void handed_over() {}
 };
 
 // What the transports take from the gateway's settings; set once at start-up.

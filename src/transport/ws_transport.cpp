@@ -350,7 +350,6 @@ bool CWsTransport::carry_out(std::string* state) {
     if (_ctx != nullptr || _in_off < _in.size() || _pre_off < _pre.size()) return false;
     *state = "O";
   }
-  _handed = true;
   return true;
 }
 

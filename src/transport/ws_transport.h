@@ -43,6 +43,7 @@ class CWsTransport : public CTransport {
   // conditions under which the wslay context is given back).
   bool carry_out(std::string* state) override;
   bool carry_in(const std::string& state) override;
+  void handed_over() override { _handed = true; }
 
   // wslay's callbacks (user data: this transport).
   ssize_t pull(uint8_t* buf, size_t len);

@@ -121,13 +121,13 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   TempDir load_dir;
   ASSERT_TRUE(
       players.start({binary("load_gen"), "--mode", "gateway", "--port", std::to_string(gw.port()), "--conns", "1000",
-                     "--warmup", "0.5", "--duration", "4", "--timeout-ms", "10000", "--id-base", "100000"},
+                     "--warmup", "0.5", "--duration", "8", "--timeout-ms", "10000", "--id-base", "100000"},
                     "", load_dir.file("out"), load_dir.file("err")));
   // And 100 WebSocket players.
   Process ws_players;
   ASSERT_TRUE(ws_players.start(
       {binary("load_gen"), "--mode", "gateway", "--transport", "ws", "--port", std::to_string(ws_port), "--conns",
-       "100", "--warmup", "0.5", "--duration", "4", "--timeout-ms", "10000", "--id-base", "200000"},
+       "100", "--warmup", "0.5", "--duration", "8", "--timeout-ms", "10000", "--id-base", "200000"},
       "", load_dir.file("ws_out"), load_dir.file("ws_err")));
   ASSERT_TRUE(wait_until([&] { return figure(scrape(stats_port), "hall_client_connections") >= 1101; }, 20000))
       << scrape(stats_port);
@@ -207,6 +207,8 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   kill(current, SIGTERM);
   EXPECT_TRUE(wait_until([&] { return !process_alive(current); }, 10000));
   forget_at_stop_signal(current);
+  // Every process of the run wrote to the same standard error (a sanitizer build reports there).
+  EXPECT_EQ(std::string::npos, gw.stderr_text().find("Sanitizer")) << gw.stderr_text();
 }
 
 TEST(LiveUpgrade, ANewBinaryThatFailsLeavesTheOldOneServing) {
