@@ -23,6 +23,8 @@
 #                    (token checks per second and a reconnect storm; see run_auth below)
 #   scripts/bench.sh --flood [--duration S] [--keep]
 #                    (64 players in the closed loop beside one flooding connection; see run_flood)
+#   scripts/bench.sh --upgrade [--duration S] [--keep]
+#                    (the players' longest round trip across a live upgrade; see run_upgrade)
 #
 # Installs HAProxy and nginx when missing, builds the programs it needs in $BUILD_DIR
 # (default build-bench), starts everything on free loopback ports in a temporary
@@ -64,6 +66,7 @@ DEPARTURES_ONLY=0
 AUTH=0
 AUTH_PLAYERS=19000
 FLOOD=0
+UPGRADE=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -88,7 +91,8 @@ while [ $# -gt 0 ]; do
     --auth) AUTH=1 ;;
     --players) AUTH_PLAYERS=$2; shift ;;
     --flood) FLOOD=1 ;;
-    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] [--departures-only] | --auth [--players N] | --flood" >&2
+    --upgrade) UPGRADE=1 ;;
+    *) echo "usage: $0 [--quick] [--rounds N] [--duration S] [--warmup S] [--memory-conns N] [--no-memory|--memory-only] [--no-install] [--keep] | --report FILE | --orders [--order-count N] [--pause-ms MS] | --scale [--idle N] | --stalls [--stall-seconds S] [--idle N] [--departures-only] | --auth [--players N] | --flood | --upgrade" >&2
        exit 2 ;;
   esac
   shift
@@ -171,14 +175,14 @@ END {
 if [ -n "$REPORT" ]; then summarize "$REPORT"; exit 0; fi
 
 # --- dependencies and build ---
-if [ "$DO_INSTALL" -eq 1 ] && [ "$ORDERS" -eq 0 ] && [ "$AUTH" -eq 0 ]; then
+if [ "$DO_INSTALL" -eq 1 ] && [ "$ORDERS" -eq 0 ] && [ "$AUTH" -eq 0 ] && [ "$UPGRADE" -eq 0 ]; then
   EXTRA_PACKAGES="haproxy nginx libnginx-mod-stream linux-perf iptables" bash "$ROOT/scripts/install-deps.sh"
 fi
 HAPROXY=$(command -v haproxy || echo /usr/sbin/haproxy)
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 NGINX_STREAM=/usr/lib/nginx/modules/ngx_stream_module.so
 for f in "$HAPROXY" "$NGINX" "$NGINX_STREAM"; do
-  [ "$ORDERS" -eq 1 ] || [ "$AUTH" -eq 1 ] || [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
+  [ "$ORDERS" -eq 1 ] || [ "$UPGRADE" -eq 1 ] || [ "$AUTH" -eq 1 ] || [ -e "$f" ] || { log "missing $f (run without --no-install, as root)"; exit 1; }
 done
 
 log "building in $BUILD_DIR"
@@ -190,6 +194,7 @@ command -v openssl >/dev/null || { log "openssl is needed for the test certifica
 [ "$STALLS" -eq 0 ] || TARGETS="hall logic_server load_gen"
 [ "$AUTH" -eq 0 ] || TARGETS="hall logic_server hall_token auth_bench"
 [ "$FLOOD" -eq 0 ] || TARGETS="hall logic_server load_gen"
+[ "$UPGRADE" -eq 0 ] || TARGETS="hall logic_server load_gen"
 # shellcheck disable=SC2086
 cmake --build "$BUILD_DIR" -j2 --target $TARGETS >/dev/null
 for p in $TARGETS; do
@@ -466,6 +471,63 @@ run_scale() {
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 if [ "$SCALE" -eq 1 ]; then run_scale; exit $?; fi
+
+# --- upgrade: the players' longest round trip across a live upgrade (SIGUSR2) ---
+# 1,000 players run the closed loop; for the second figure 18,000 more hold idle,
+# registered connections (generators of at most 9,500 each, each from its own loopback
+# source), so that 19,000 connections are handed over. Two seconds into the measuring
+# window the gateway is upgraded to the same binary; the window's longest round trip is
+# the one across the hand-over (targets: 100 ms with 1,000 players, 1 s with 19,000).
+run_upgrade() {
+  local total idle per=9500 procs i n left fifo pid base_fd out dir next handed
+  local -a writers
+  echo "== upgrade (1,000 players in the closed loop, 64 B; the gateway upgraded once in the window)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+  for total in 1000 19000; do
+    writers=()
+    idle=$((total - 1000))
+    start_hall "hall-up-$total" "$(free_port)"
+    dir=$WORK/hall-up-$total
+    eval "pid=\$hall_up_${total}_PID; port=\$hall_up_${total}_PORT"
+    wait_port "$port"
+    base_fd=$(fd_count "$pid")
+    procs=$(((idle + per - 1) / per))
+    left=$idle
+    for i in $(seq 1 "$procs"); do
+      n=$((left < per ? left : per))
+      left=$((left - n))
+      fifo=$WORK/up-hold-$total-$i.fifo
+      mkfifo "$fifo"
+      "$LOAD_GEN" --hold --mode gateway --port "$port" --conns "$n" --source "127.0.0.$((i + 1))" \
+        --id-base $((4000000 + i * 100000)) <"$fifo" >"$WORK/up-hold-$total-$i.out" 2>&1 &
+      PIDS+=("$!")
+      exec {fd}>"$fifo"
+      writers+=("$fd")
+    done
+    [ "$idle" -eq 0 ] || wait_fds "$pid" ge $((base_fd + idle)) 180 || { log "idle players not all held"; return 1; }
+    out=$WORK/up-$total.out
+    "$LOAD_GEN" --mode gateway --port "$port" --conns 1000 --body 64 --duration $((DURATION < 6 ? 6 : DURATION)) \
+      --warmup "$WARMUP" --timeout-ms 10000 --id-base 3000000 >"$out" 2>&1 &
+    local lg=$!
+    PIDS+=("$lg")
+    wait_fds "$pid" ge $((base_fd + total)) 120 || { log "players not all connected"; return 1; }
+    sleep "$(awk -v w="$WARMUP" 'BEGIN { print w + 2 }')"
+    kill -USR2 "$pid"
+    wait "$lg" || true
+    handed=$(grep -h "handed over" "$dir"/log/*.log 2>/dev/null | tail -1)
+    next=$(echo "$handed" | sed -n 's/.* to pid \([0-9]*\);.*/\1/p')
+    [ -z "$next" ] || PIDS+=("$next")
+    grep '^RESULT' "$out" | awk -v total="$total" '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+        printf "%6d players connected: longest round trip %.1f ms (p99 %.1f ms, p50 %.1f ms), %s round trips, errors %s, closed %s\n",
+               total, f["max_us"] / 1000, f["p99_us"] / 1000, f["p50_us"] / 1000, f["rt"], f["errors"], f["closed"] }'
+    echo "        ${handed#*upgrade: }"
+    for fd in "${writers[@]}"; do exec {fd}>&-; done
+    [ -z "$next" ] || kill "$next" 2>/dev/null || true
+  done
+  echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+if [ "$UPGRADE" -eq 1 ]; then run_upgrade; exit $?; fi
 
 # --- stalls: what 64 players feel while something outside holds the gateway up ---
 # One gateway, two logic servers: svid 1 answers on loopback, svid 2 reads and stays silent

@@ -31,6 +31,7 @@ LAYERS = {
     "transport": {"include", "core", "metrics"},
     "proxy": BELOW_GATEWAY,
     "drain": BELOW_GATEWAY | {"proxy"},
+    "upgrade": BELOW_GATEWAY | {"proxy"},
     "client": {"include", "core", "auth", "sentinel"},
 }
 # Files of src/proxy built into hall_core or hall_proto: they belong to the core layer.

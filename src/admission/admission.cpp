@@ -209,6 +209,17 @@ ConnGate::Verdict ConnGate::accept(uint32_t peer) {
   return hold_source_slot() ? ADMIT : REFUSE;
 }
 
+void ConnGate::adopt(uint32_t client, bool awaitHeader) {
+  addr_ = client;
+  if (awaitHeader) {
+    proxy_.reset(new ProxyHeaderReader());
+  } else if (g_settings.max_conns_per_ip > 0 && !exempt()) {
+    // Counted even beyond the limit: a player already served is not turned away.
+    ++g_per_source[addr_];
+    counted_ = true;
+  }
+}
+
 ProxyHeaderReader::Status ConnGate::proxy_input(const char** data, size_t* len) {
   if (proxy_ == nullptr) return ProxyHeaderReader::DONE;
   size_t used = 0;

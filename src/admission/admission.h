@@ -156,6 +156,10 @@ class ConnGate {
   // counted. AWAIT_PROXY_HEADER: the connection comes from a balancer and must send
   // its header first (proxy_input) before anything else is read.
   Verdict accept(uint32_t peer);
+  // A connection handed over by another gateway process (live upgrade): `client` as its
+  // address, counted under it without a refusal; with `awaitHeader` its PROXY header is
+  // still to come.
+  void adopt(uint32_t client, bool awaitHeader);
   bool awaiting_proxy_header() const { return proxy_ != nullptr; }
   // Header bytes from the start of the stream: takes what belongs to the header from
   // *data / *len (which then point at the client's own bytes). NEED_MORE, BAD (close;

@@ -18,6 +18,32 @@
 
 namespace {
 
+std::vector<CNet::TListening> g_listening;  // open listening sockets of this process
+std::vector<CNet::TListening> g_inherited;  // handed down and not taken yet
+
+}  // namespace
+
+const std::vector<CNet::TListening>& CNet::listening() { return g_listening; }
+
+void CNet::forget_listening(int fd) {
+  for (size_t i = 0; i < g_listening.size(); ++i)
+    if (g_listening[i].fd == fd) {
+      g_listening.erase(g_listening.begin() + static_cast<long>(i));
+      return;
+    }
+}
+
+void CNet::inherit_listening(uint32_t addr, unsigned short port, int fd) { g_inherited.push_back({addr, port, fd}); }
+
+int CNet::close_unused_inherited() {
+  const int n = static_cast<int>(g_inherited.size());
+  for (const TListening& l : g_inherited) close(l.fd);
+  g_inherited.clear();
+  return n;
+}
+
+namespace {
+
 // Milliseconds elapsed since `start`.
 long elapsed_ms(const struct timeval& start) {
   struct timeval now;
@@ -66,6 +92,18 @@ int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
   }
   const int host_len = static_cast<int>(strcspn(text, ":"));  // the host as written
 
+  for (size_t i = 0; i < g_inherited.size(); ++i) {
+    const TListening l = g_inherited[i];
+    if (l.addr != sa.sin_addr.s_addr || l.port != port) continue;
+    g_inherited.erase(g_inherited.begin() + static_cast<long>(i));
+    // The same socket, still listening: connections waiting in its queue stay there. A
+    // second listen() only applies this configuration's backlog.
+    listen(l.fd, backlog);
+    g_listening.push_back(l);
+    log_boot("listen on tcp %.*s:%u (handed down)", host_len, text, unsigned(port));
+    return l.fd;
+  }
+
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
     log_boot("make tcp socket error, %m");
@@ -89,6 +127,7 @@ int CNet::tcp_bind(const char* addr, unsigned short port, int backlog) {
     return -1;
   }
   log_boot("listen on tcp %.*s:%u", host_len, text, unsigned(port));
+  g_listening.push_back({sa.sin_addr.s_addr, port, fd});
   return fd;
 }
 

@@ -5,6 +5,8 @@
 
 #include <netinet/in.h>
 
+#include <vector>
+
 class CNet {
  public:
   // The address tcp_bind listens on for `addr` (see there). False when it names none.
@@ -16,7 +18,25 @@ class CNet {
   // TCP_NODELAY and a 60-second TCP_DEFER_ACCEPT. `addr` is a dotted IPv4 address or "*"
   // (any address); text from the first colon on is ignored. Returns the descriptor, or -1
   // (every outcome is logged at level -1, so also on standard error).
+  // A listening socket of the same address and port handed down by the process this one
+  // takes over from (inherit_listening) is taken instead of binding a new one.
   static int tcp_bind(const char* addr, unsigned short port, int backlog);
+
+  // The listening sockets tcp_bind made or took and that are still open, by the address
+  // (network byte order) and port they listen on. A live upgrade hands them down.
+  struct TListening {
+    uint32_t addr;
+    unsigned short port;
+    int fd;
+  };
+  static const std::vector<TListening>& listening();
+  // A listening socket closes: it is no longer handed down.
+  static void forget_listening(int fd);
+  // A listening socket inherited from the process this one takes over from, for tcp_bind.
+  static void inherit_listening(uint32_t addr, unsigned short port, int fd);
+  // Closes the inherited listening sockets that no tcp_bind took: the new configuration
+  // no longer listens there. Returns how many.
+  static int close_unused_inherited();
 
   // Starts connecting a new non-blocking IPv4 socket (TCP_NODELAY) to `address`:`port`
   // without waiting: 0 connected at once, 1 while the handshake runs (the socket turns

@@ -107,6 +107,15 @@ int CMetricsListener::HangupNotify() {
   return 1;
 }
 
+void CMetricsListener::let_go() {
+  if (netfd < 0) return;
+  DisableTimer();
+  DetachPoller();
+  CNet::forget_listening(netfd);
+  ::close(netfd);
+  netfd = -1;
+}
+
 void CMetricsListener::TimerNotify() { resume_accept(); }
 
 void CMetricsListener::conn_ended(CMetricsConn* conn) {

@@ -30,6 +30,10 @@ class CMetricsListener : public hall_acceptor::CAcceptor {
   // Binds, listens and registers for input. 0, or -1 after logging the failure.
   int Attach(CPollerUnit* unit, CTimerUnit* timers);
 
+  // Live upgrade: another process listens on the socket now. It leaves the poller and
+  // this process's copy closes (no shutdown()); open scrapes finish.
+  void let_go();
+
   virtual int InputNotify() override;
   virtual int HangupNotify() override;
   // The pause after running out of descriptors is over.

@@ -140,6 +140,65 @@ void CClientUnit::half_close() {
   ApplyEvents();
 }
 
+bool CClientUnit::carry_out(TConnCarry* out) {
+  if (_ending || _half_closed) return false;
+  // The answers that the socket takes now are written here; the rest travels.
+  if (_w.data_len() > 0 && send() < 0) return false;
+  if (_ending || !_transport->carry_out(&out->transport)) return false;
+  out->closeWhenSent = _close_when_sent;
+  out->unframed.assign(_r.data(), _r.data_len());
+  out->unwritten.assign(_w.data(), _w.data_len());
+  const int64_t left = GetExpireTime() - GET_TIMESTAMP();
+  out->idleLeftUs = left > 0 ? left : 0;
+  // Interest stays as it is: the loop waits for the hand-over and serves no event
+  // meanwhile, and one change of it for each connection would lengthen that pause.
+  return true;
+}
+
+int CClientUnit::carry_in(const TConnCarry& in) {
+  if (!_transport->carry_in(in.transport)) {
+    log_error("the transport state handed over with fd[%d] is not understood", netfd);
+    return -1;
+  }
+  _close_when_sent = in.closeWhenSent;
+  _uid = in.lastId;
+  try {
+    if (!in.unframed.empty()) _r.append(in.unframed.data(), static_cast<unsigned>(in.unframed.size()));
+    if (!in.unwritten.empty()) _w.append(in.unwritten.data(), static_cast<unsigned>(in.unwritten.size()));
+  } catch (int) {
+    log_error("web pool exhausted taking over fd[%d]", netfd);
+    return -1;
+  }
+  count_queued();
+  _stage = _w.data_len() > 0 ? CONN_DATA_SENDING : CONN_IDLE;
+  if (!_close_when_sent) EnableInput();
+  if (_w.data_len() > 0) EnableOutput();
+  if (AttachPoller() == -1) {
+    log_error("invoke CPollerObject::AttachPoller() failed.");
+    return -1;
+  }
+  // The idle time-out goes on where it was, to the whole second above.
+  const int64_t seconds = (in.idleLeftUs + 999999) / 1000000;
+  CTimerUnit* timers = CIncoming::Instance()->timerunit();
+  AttachTimer(seconds >= 1 && seconds < TGlobal::_webtimeout && timers != nullptr
+                  ? timers->GetTimerList(static_cast<int>(seconds))
+                  : _decoderunit->get_web_timer());
+  return 0;
+}
+
+void CClientUnit::resume() {
+  if (_ending || _half_closed) return;
+  if (!_close_when_sent) EnableInput();
+  if (_w.data_len() > 0 || _transport->output_pending()) EnableOutput();
+  ApplyEvents();
+}
+
+void CClientUnit::let_go() {
+  _transport->handed_over();
+  DisableTimer();
+  DetachPoller();
+}
+
 void CClientUnit::shut() {
   _transport->goodbye();
   DisableTimer();

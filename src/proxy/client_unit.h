@@ -14,6 +14,7 @@
 #include <string>
 
 #include "admission/admission.h"
+#include "conn_carry.h"
 #include "conn_state.h"
 #include "noncopyable.h"
 #include "packet_base.h"
@@ -112,6 +113,18 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   // client closes too, so that nothing it sent before it saw the end is lost.
   void half_close();
   bool half_closed() const { return _half_closed; }
+
+  // Live upgrade (see CDecoderUnit::carry_out). carry_out adds the queues, the timer
+  // and the flags (the caller's loop serves nothing until let_go or resume). False
+  // when the transport or the connection's state cannot travel. carry_in: takes those
+  // over and registers for input and its idle time-out; -1 when epoll refused it.
+  // resume: the hand-over failed: this process serves the connection on. let_go: off the
+  // poller and the timer; the copy of the descriptor closes with the object, with no last
+  // word to the client.
+  bool carry_out(TConnCarry* out);
+  int carry_in(const TConnCarry& in);
+  void resume();
+  void let_go();
 
   CConnState stage() const { return _stage; }
   unsigned pending_output() const { return _w.data_len(); }

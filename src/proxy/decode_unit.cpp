@@ -162,6 +162,55 @@ int CDecoderUnit::listener_input() {
   return 0;
 }
 
+bool CDecoderUnit::carry_out(TConnCarry* out) {
+  if (_ending || _webUnit == nullptr) return false;
+  out->kind = _listener != nullptr ? _listener->transport_kind() : hall_transport::TRANSPORT_TCP;
+  out->addr = _gate.client_addr();
+  out->awaitingHeader = _gate.awaiting_proxy_header();
+  out->ids.clear();
+  // Only the ids whose routes still name this connection: one taken over since stays
+  // with the connection that took it.
+  if (_has_registered && holds_uid_entry(_first_registered)) out->ids.push_back(_first_registered);
+  if (_more_registered)
+    for (int uid : *_more_registered)
+      if (holds_uid_entry(uid)) out->ids.push_back(uid);
+  out->lastId = _flag;
+  out->announce = _conn_type == 0;
+  return _webUnit->carry_out(out);
+}
+
+int CDecoderUnit::carry_in(const TConnCarry& in) {
+  _ip = in.addr;
+  _gate.adopt(in.addr, in.awaitingHeader);
+  for (int uid : in.ids) {
+    add_registered_uid(uid);
+    _helperpool->m_objmap[uid] = this;
+  }
+  _flag = in.lastId;
+  _conn_type = in.announce ? 0 : 1;
+  hall_transport::CTransport* transport =
+      hall_transport::new_transport(static_cast<hall_transport::TTransportKind>(in.kind), _fd);
+  if (transport == nullptr) return -1;
+  _webUnit = new (std::nothrow) CClientUnit(this, _fd, transport);
+  if (_webUnit == nullptr) {
+    delete transport;
+    return -1;
+  }
+  return _webUnit->carry_in(in);
+}
+
+void CDecoderUnit::let_go() {
+  _ending = true;
+  release_routes();
+  if (_webUnit != nullptr)
+    _webUnit->let_go();
+  else
+    ::close(_fd);
+  CListener* listener = _listener;
+  delete this;
+  if (listener != nullptr) listener->connection_ended();
+}
+
 int CDecoderUnit::web_input() {
   const int stage = _webUnit->stage();
   switch (stage) {

@@ -24,6 +24,7 @@
 #include <set>
 
 #include "admission/admission.h"
+#include "conn_carry.h"
 #include "noncopyable.h"
 
 class CPollerUnit;
@@ -66,6 +67,18 @@ class CDecoderUnit : private noncopyable {
   // Completes every departure left (the loop's end).
   static void complete_all_departures() { complete_departures(INT64_MAX); }
   static bool departures_pending();
+
+  // Live upgrade. carry_out: what the connection carries to another process; false
+  // when it cannot travel (a TLS or WebSocket transport, a connection ending or
+  // half-closed). carry_in: builds the connection of this unit (made by the listener
+  // for a handed-over descriptor) from what it carried: routes, queues, timer, input
+  // interest; -1 when it cannot (then complete() it). let_go: another process serves the
+  // connection: its routes go without close notices, it leaves the poller and its timer,
+  // this process's copy of the descriptor closes (no shutdown(), no last word) and the
+  // unit is deleted.
+  bool carry_out(TConnCarry* out);
+  int carry_in(const TConnCarry& in);
+  void let_go();
 
   // Sends a close notice for every id this connection registered and still holds, each
   // to one logic server (round robin). An id taken over by a later connection has not

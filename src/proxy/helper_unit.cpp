@@ -38,6 +38,8 @@ bool g_flush_wanted = false;
 // Forwards remembered as written before the acknowledged ones are forgotten.
 const size_t kForgetBatch = 1024;
 bool g_batch_full = false;
+// Where results for clients not held here go (live upgrade); null: they are dropped.
+CHelperUnit::ResultSink g_result_sink = nullptr;
 
 // Packets of command `cmd` among the whole packets at the head of `data`.
 unsigned count_cmd(const char* data, size_t len, unsigned cmd) {
@@ -480,7 +482,7 @@ int CHelperUnit::process_pkg(const char* data, unsigned len) {
     }
     switch (cmd) {
       case INTER_CMD_RES:
-        _pay_res(&pkt);
+        _pay_res(&pkt, head, total);
         break;
       case INTER_CMD_WAITER_STAT_RES:
       case INTER_CMD_NOTIFY_STAT_RES:
@@ -526,7 +528,22 @@ int CHelperUnit::_worker_stat_chk(NETInputPacket* pkt) {
   return 0;
 }
 
-int CHelperUnit::_pay_res(NETInputPacket* pkt) {
+void CHelperUnit::set_result_sink(ResultSink sink) { g_result_sink = sink; }
+
+int CHelperUnit::route_result(const char* packet, unsigned len) {
+  const TFrame frame = frame_packet(packet, len, MAX_BODY_LENGTH + 2, false);
+  if (frame.status != FRAME_WHOLE || static_cast<unsigned>(frame.size) != len || pkg_cmd(packet) != INTER_CMD_RES ||
+      len > static_cast<unsigned>(PACKET_BUFFER_SIZE))
+    return -1;
+  NETInputPacket pkt;
+  pkt.Copy(packet, static_cast<int>(len));
+  CEncryptDecrypt cipher;
+  cipher.DecryptBuffer(&pkt);
+  _pay_res(&pkt);
+  return 0;
+}
+
+int CHelperUnit::_pay_res(NETInputPacket* pkt, const char* raw, unsigned raw_len) {
   log_debug("-------- CHelperUnit::_pay_res begin --------");
   int errcode = pkt->ReadByte();
   const std::string_view json = pkt->ReadString();
@@ -571,7 +588,10 @@ int CHelperUnit::_pay_res(NETInputPacket* pkt) {
   } else {
     CDecoderUnit* decoder = nullptr;
     CClientUnit* client = _get_client_by_id(flow, &decoder);
-    if (client == nullptr) {
+    if (client == nullptr && g_result_sink != nullptr && raw != nullptr && g_result_sink(raw, raw_len)) {
+      log_debug("%s||result for flow:[%lu] passed on to the process that took the clients over", __FUNCTION__, flow);
+      ret = 0;
+    } else if (client == nullptr) {
       log_warning("%s||Cannot find client, flow:[%lu], answer dropped", __FUNCTION__, flow);
       ++g_stats.results_unroutable;
       ret = -1;

@@ -122,10 +122,20 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   int _worker_stat_chk(NETInputPacket* pkt);
   // Result (0x9001): the answer goes to the client that "flow" names. The result of the
   // client's send(), or -1 when no answer could be delivered.
-  int _pay_res(NETInputPacket* pkt);
+  // `raw`/`raw_len`: the packet as it came, for the result sink.
+  static int _pay_res(NETInputPacket* pkt, const char* raw = nullptr, unsigned raw_len = 0);
   // The client unit registered under client id `id`, with its decoder unit in *out, or
   // null (and *out null) when no live connection holds that id.
-  CClientUnit* _get_client_by_id(const unsigned long& id, CDecoderUnit** out);
+  static CClientUnit* _get_client_by_id(const unsigned long& id, CDecoderUnit** out);
+
+  // Live upgrade. A result whose client no connection here holds goes to the sink, when
+  // one is set, as it came from the logic server (the process that took the connections
+  // over routes it); the sink returns false when it could not take it. route_result
+  // handles a result packet (0x9001, as a logic server sends it) as if it had come on a
+  // link of this process: -1 for bytes that are not one whole result packet.
+  typedef bool (*ResultSink)(const char* packet, unsigned len);
+  static void set_result_sink(ResultSink sink);
+  static int route_result(const char* packet, unsigned len);
 
   // Re-arms the time-out when the unit has a timer list.
   void update_timer();

@@ -70,6 +70,7 @@ void CIncoming::register_metrics() {
   register_log_metrics();
   register_process_metrics();
   hall_transport::register_metrics();
+  if (_more_metrics != nullptr) _more_metrics();
 }
 
 CIncoming::CIncoming()
@@ -212,6 +213,15 @@ int CIncoming::open_listener(int port, int kind) {
   return 0;
 }
 
+void CIncoming::hold_listeners(bool on) {
+  for (CListener* l : _listeners) l->hold(on);
+}
+
+void CIncoming::let_go_listeners() {
+  for (CListener* l : _listeners) l->let_go();
+  if (_statslistener != nullptr) _statslistener->let_go();
+}
+
 int CIncoming::run() {
   // The lines of a loop turn are written together, before the loop waits again, and the
   // rolling logs by a thread of their own: the loop never waits on a log file.
@@ -231,6 +241,7 @@ int CIncoming::run() {
     end_turn();
     if (TGlobal::_module_close != nullptr && *TGlobal::_module_close != 0) return stop(0);
     if (_drain != nullptr && _drain->step(GET_TIMESTAMP())) return stop(0);
+    if (_turn_hook != nullptr && _turn_hook(GET_TIMESTAMP())) return stop(0);
     int most_ms = _drain != nullptr && _drain->active() ? kDrainWaitMs : _epwaittimeout;
     // The kernel says nothing when a logic server takes bytes out of a link's socket:
     // while clients are paused for their share the loop looks again soon.

@@ -68,6 +68,18 @@ class CIncoming : private noncopyable {
   // The drain the loop moves on at every turn and whose end ends the loop; not owned,
   // null for none.
   void set_drain(CLoopStop* drain) { _drain = drain; }
+  // Live upgrade: every listening socket (clients and metrics) stops (true) or resumes
+  // (false) accepting; let_go_listeners: another process listens on them now (see
+  // CListener::let_go).
+  void hold_listeners(bool on);
+  void let_go_listeners();
+  // Called once per loop turn before the wait, like the drain's step; true ends the loop
+  // (a live upgrade has handed everything over). Null for none.
+  typedef bool (*TurnHook)(int64_t now_us);
+  void set_turn_hook(TurnHook hook) { _turn_hook = hook; }
+  // Families an addition adds to the metrics page after the gateway's own, registered
+  // again whenever the loop registers its own (live upgrade). Null for none.
+  static void set_more_metrics(void (*registrar)()) { _more_metrics = registrar; }
 
  private:
   CPollerUnit* _pollerunit;
@@ -82,6 +94,8 @@ class CIncoming : private noncopyable {
   int _epwaittimeout;  // milliseconds, upper bound of one poller wait
   CTimerList* _realtimerlist;
   CLoopStop* _drain = nullptr;
+  TurnHook _turn_hook = nullptr;
+  static inline void (*_more_metrics)() = nullptr;
   hall_metrics::CMetricsListener* _statslistener;  // null unless StatsPort is set
   int _helper_slots_id = 0;                        // CPollerSlots registration of the logic links
   // The turn being measured: when its wait returned (0: none), its event count, and the

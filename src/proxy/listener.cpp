@@ -115,8 +115,42 @@ void CListener::close_for_good() {
   _closed = true;
   DisableTimer();
   DetachPoller();
+  CNet::forget_listening(netfd);
   if (netfd >= 0) ::close(netfd);
   netfd = -1;
+}
+
+void CListener::hold(bool on) {
+  if (_closed || netfd < 0) return;
+  if (on)
+    DisableInput();
+  else if (!paused())
+    EnableInput();
+  ApplyEvents();
+}
+
+void CListener::let_go() {
+  if (_closed) return;
+  // No shutdown(): it would act on the socket the other process listens on.
+  _closed = true;
+  DisableTimer();
+  DetachPoller();
+  CNet::forget_listening(netfd);
+  if (netfd >= 0) ::close(netfd);
+  netfd = -1;
+}
+
+CDecoderUnit* CListener::adopt_client(int fd, const TConnCarry& carry) {
+  CDecoderUnit* unit = create_decoderunit(fd);
+  if (unit == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  if (unit->carry_in(carry) < 0) {
+    unit->complete();
+    return nullptr;
+  }
+  return unit;
 }
 
 int CListener::HangupNotify() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "acceptor/acceptor.h"
+#include "conn_carry.h"
 #include "timerlist.h"
 #include "transport.h"
 
@@ -67,6 +68,15 @@ class CListener : public hall_acceptor::CAcceptor {
   // nothing resumes accepting. The connections already made live on, those waiting in
   // the queue included (taken first, while there is room).
   void close_for_good();
+
+  // Live upgrade. hold: accepting stops (true) or goes on (false) while a hand-over
+  // runs. let_go: another process listens on the socket now: it leaves the poller and
+  // this process's copy closes, without shutdown(). adopt_client: a connection handed over
+  // by the process this one takes over from, with what it carried; null (the descriptor
+  // closed) when it cannot be served.
+  void hold(bool on);
+  void let_go();
+  CDecoderUnit* adopt_client(int fd, const TConnCarry& carry);
 
  private:
   // Builds the connection objects of every descriptor of the batch.

@@ -111,10 +111,14 @@ bool parse_number(const char* text, long lo, long hi, long* out) {
   return true;
 }
 
+const char* arg_or_missing(int argc, char** argv, int i) { return i < argc ? argv[i] : "(missing)"; }
+
+}  // namespace
+
 // Tells a service manager that waits for it (systemd's Type=notify sets NOTIFY_SOCKET)
 // that start-up is over. Without it, the manager would count the gateway as started the
 // moment it was forked, even when start-up then fails.
-void notify_service_manager(const char* state) {
+void CProxyModule::notify_service_manager(const char* state) {
   const char* path = getenv("NOTIFY_SOCKET");
   if (path == nullptr || (path[0] != '/' && path[0] != '@')) return;
   struct sockaddr_un addr;
@@ -130,10 +134,6 @@ void notify_service_manager(const char* state) {
     log_boot("cannot tell the service manager %s: %m", state);
   if (fd >= 0) ::close(fd);
 }
-
-const char* arg_or_missing(int argc, char** argv, int i) { return i < argc ? argv[i] : "(missing)"; }
-
-}  // namespace
 
 CProxyModule::CProxyModule() : m_pRedisServer(nullptr), _startup_fd(-1) {}
 
@@ -182,7 +182,7 @@ void CProxyModule::report_startup(bool ok) {
 int CProxyModule::open(int argc, char** argv) {
   open_standard_descriptors();
   TGlobal::SetupSignals();
-  if (!foreground_requested(argc, argv)) {
+  if (!_successor && !foreground_requested(argc, argv)) {
     _startup_fd = detach_and_wait_for_startup();
     if (_startup_fd < 0) return -1;
   }

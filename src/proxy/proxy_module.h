@@ -64,11 +64,20 @@ class CProxyModule : public IModule, private noncopyable {
   // A module destroyed without reporting counts as a failed start-up.
   void report_startup(bool ok);
 
+  // This process takes over from a running gateway (live upgrade): it stays in the
+  // foreground whatever the command line says (it is the running gateway's child, already
+  // detached), and its start-up is reported by the hand-over, not by report_startup.
+  void set_successor(bool successor) { _successor = successor; }
+
+  // Sends `state` (e.g. "READY=1") to a service manager's NOTIFY_SOCKET, if one is set.
+  static void notify_service_manager(const char* state);
+
  private:
   static TStopMaker _stop_maker;
 
   CRedisServer* m_pRedisServer;  // the Redis registration link, owned
   int _startup_fd;               // write end of the start-up pipe, -1 when none
+  bool _successor = false;       // see set_successor
 };
 
 }  // namespace __http_svr_ns__

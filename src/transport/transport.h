@@ -65,6 +65,18 @@ class CTransport : private noncopyable {
   // where the transport has one, without waiting. Called once, before the descriptor
   // closes.
   virtual void goodbye() {}
+  // Live upgrade: the transport's state for the process that takes the connection over,
+  // in *state; false when it cannot travel now (TLS never can: its keys live in this
+  // process). After a true result nothing more is read or written here, and no last word
+  // is said. carry_in: the transport made for the handed-over descriptor takes that
+  // state; false when it cannot.
+  virtual bool carry_out(std::string* state) {
+    (void)state;
+    return false;
+  }
+  virtual bool carry_in(const std::string& state) { return state.empty(); }
+  // Another process serves the connection now (after carry_out): its end is not counted here.
+  virtual void handed_over() {}
 };
 
 // What the transports take from the gateway's settings; set once at start-up.
@@ -93,6 +105,10 @@ class CTcpTransport : public CTransport {
   explicit CTcpTransport(int fd) : _fd(fd) {}
   ssize_t read(char* buf, size_t len) override;
   ssize_t write(const char* buf, size_t len) override;
+  bool carry_out(std::string* state) override {
+    state->clear();
+    return true;
+  }
 
  private:
   int _fd;  // not owned

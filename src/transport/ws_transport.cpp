@@ -31,7 +31,10 @@ void end_cb(wslay_event_context_ptr, void* user) { static_cast<CWsTransport*>(us
 CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
 
 CWsTransport::~CWsTransport() {
-  if (!_open) return;
+  if (!_open || _handed) {
+    if (_ctx != nullptr) wslay_event_context_free(_ctx);
+    return;
+  }
   // One count per opened connection: the code it ended with. A context given back
   // while idle had neither sent nor received a close.
   int code = WSLAY_CODE_ABNORMAL_CLOSURE;
@@ -334,6 +337,32 @@ bool CWsTransport::input_pending() const {
   // read after the one that handed out the data, and the kernel will not prompt it.
   return _in_off < _in.size() || (_open && _pre_off < _pre.size()) || _lower->input_pending() ||
          (_open && !_end_reported && ended());
+}
+
+bool CWsTransport::carry_out(std::string* state) {
+  if (_failed || _refused || !_out.empty() || _lower->output_pending() || _lower->input_pending()) return false;
+  std::string lower;
+  if (!_lower->carry_out(&lower) || !lower.empty()) return false;
+  if (!_open) {
+    *state = "H" + _head;
+  } else {
+    release_if_idle();
+    if (_ctx != nullptr || _in_off < _in.size() || _pre_off < _pre.size()) return false;
+    *state = "O";
+  }
+  return true;
+}
+
+bool CWsTransport::carry_in(const std::string& state) {
+  if (state.empty()) return false;
+  if (state[0] == 'H') {
+    _head = state.substr(1);
+    return true;
+  }
+  if (state != "O") return false;
+  // The context is made with the next bytes in either direction, as after an idle spell.
+  _open = true;
+  return true;
 }
 
 void CWsTransport::goodbye() {

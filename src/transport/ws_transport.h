@@ -37,6 +37,13 @@ class CWsTransport : public CTransport {
   bool input_pending() const override;
   bool established() const override { return _open; }
   void goodbye() override;
+  // The state that travels: "H" and the request head read so far while the opening
+  // handshake is under way; "O" once it is over, and only while the framing holds
+  // nothing (no frame or message begun, nothing held to hand out or to write: the
+  // conditions under which the wslay context is given back).
+  bool carry_out(std::string* state) override;
+  bool carry_in(const std::string& state) override;
+  void handed_over() override { _handed = true; }
 
   // wslay's callbacks (user data: this transport).
   ssize_t pull(uint8_t* buf, size_t len);
@@ -88,6 +95,7 @@ class CWsTransport : public CTransport {
   uint64_t _pushed = 0;        // bytes the lower transport took from wslay
   char _hold[14];              // a frame header held to go out with its payload
   size_t _hold_len = 0;
+  bool _handed = false;  // handed to another process: its close is not this process's
 };
 
 }  // namespace hall_transport

@@ -43,6 +43,7 @@ std::vector<std::string> HallRun::argv(bool foreground) const {
   std::vector<std::string> a = {binary("hall"), "-p",   std::to_string(port_), "-s", std::to_string(cfg_.svid),
                                 "-h",           cfg_.ip};
   if (foreground) a.push_back("-f");
+  a.insert(a.end(), cfg_.args.begin(), cfg_.args.end());
   return a;
 }
 

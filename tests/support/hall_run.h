@@ -36,6 +36,7 @@ struct HallConfig {
   bool coloring_file = false;                // an empty conf/clib_log_coloring.conf
   int nofile = 0;                            // RLIMIT_NOFILE of the gateway; 0 keeps the inherited one
   std::vector<std::pair<std::string, std::string>> attrs;  // further SYSTEM attributes (name, value)
+  std::vector<std::string> args;                           // further command-line arguments (e.g. -u PATH)
 };
 
 class HallRun {
