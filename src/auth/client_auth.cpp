@@ -8,18 +8,18 @@ namespace hall_auth {
 
 namespace {
 
-std::unique_ptr<TokenChecker> g_checker;
+std::unique_ptr<CTokenChecker> g_checker;
 uint64_t g_counts[AUTH_RESULTS];
 
 }  // namespace
 
 bool keys_file_usable(const std::string& keys_file, std::string* why) {
-  KeyRing keys;
+  CKeyRing keys;
   return keys.load(keys_file, false, why);
 }
 
 bool client_auth_start(const std::string& keys_file, int max_ttl, std::string* why) {
-  std::unique_ptr<TokenChecker> checker(new TokenChecker());
+  std::unique_ptr<CTokenChecker> checker(new CTokenChecker());
   if (!checker->load(keys_file, max_ttl, why)) return false;
   g_checker = std::move(checker);
   return true;
