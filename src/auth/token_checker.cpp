@@ -37,14 +37,21 @@ bool CReplayCache::remember(std::string_view kid, std::string_view nonce, int64_
 }
 
 bool CTokenChecker::load(const std::string& keys_file, int max_ttl, std::string* why) {
+  std::shared_ptr<CKeyRing> keys = std::make_shared<CKeyRing>();
+  if (!keys->load(keys_file, false, why)) return false;
+  use(std::move(keys), max_ttl);
+  return true;
+}
+
+void CTokenChecker::use(std::shared_ptr<const CKeyRing> keys, int max_ttl) {
+  _keys = std::move(keys);
   _max_ttl = max_ttl;
-  return _keys.load(keys_file, false, why);
 }
 
 TAuthResult CTokenChecker::check(std::string_view text, int64_t now, int* client_id) {
   TToken t;
   if (!read_token(text, &t)) return AUTH_MALFORMED;
-  EVP_PKEY* key = _keys.find(t.kid);
+  EVP_PKEY* key = _keys->find(t.kid);
   if (key == nullptr) return AUTH_UNKNOWN_KEY;
   if (!verify_signature(key, t.signed_part, t.sig)) return AUTH_BAD_SIGNATURE;
   if (t.expires < now) return AUTH_EXPIRED;

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -57,12 +58,14 @@ class CTokenChecker {
 
   // Loads the public keys of `keys_file`; false with *why when they cannot be used.
   bool load(const std::string& keys_file, int max_ttl, std::string* why);
+  // Checks with the public keys of a ring loaded already.
+  void use(std::shared_ptr<const CKeyRing> keys, int max_ttl);
   // Checks `text` at unix time `now`; the token's client id goes to *client_id on success.
   TAuthResult check(std::string_view text, int64_t now, int* client_id);
   const CReplayCache& replays() const { return _replays; }
 
  private:
-  CKeyRing _keys;
+  std::shared_ptr<const CKeyRing> _keys = std::make_shared<const CKeyRing>();
   int _max_ttl = 300;
   CReplayCache _replays;
 };

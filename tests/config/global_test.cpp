@@ -48,15 +48,18 @@ void reset_settings() {
   cur_file_pos = 0;
 }
 
-// Runs DaemonInit with standard error sent to a file, and returns what it wrote there.
+// Reads config.xml at `path` (and a server.xml that is not there) as start-up does, and
+// applies it with standard error sent to a file; returns what was written there.
 int daemon_init_capturing(const char* path, const TempDir& dir, std::string* err) {
+  __http_svr_ns__::TConfigReading reading;
+  TGlobal::ReadConfiguration(path, dir.file("server.xml").c_str(), &reading);
   std::string err_path = dir.file("stderr.txt");
   fflush(stderr);
   int saved = dup(2);
   int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(fd, 2);
   close(fd);
-  int rc = TGlobal::DaemonInit(path);
+  int rc = TGlobal::DaemonInit(reading);
   fflush(stderr);
   dup2(saved, 2);
   close(saved);
@@ -338,6 +341,12 @@ TEST(DaemonStart, DetachesWithTheSignalDispositions) {
   EXPECT_EQ(read_file(report), std::string("1 1 1 1 ") + cwd);
 }
 
+std::vector<std::string> config_problems(const std::string& conf, const std::string& servers) {
+  __http_svr_ns__::TConfigReading reading;
+  TGlobal::ReadConfiguration(conf.c_str(), servers.c_str(), &reading);
+  return TGlobal::ConfigProblems(reading);
+}
+
 TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
   TempDir dir;
   const std::string conf = dir.file("config.xml");
@@ -353,11 +362,11 @@ TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
       servers + ": Server 2 svid=\"3\": listed twice (also Server 1)",
       servers + ": Server 3 svid=\"4x\": not a server id (a whole number from 1 to 2147483647)",
   };
-  EXPECT_EQ(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()), want);
+  EXPECT_EQ(config_problems(conf, servers), want);
 
   write_file(conf, "<SYSTEM LogDir='" + std::string(127, 'd') + "' BindAddr='0.0.0.0'/>");
   write_file(servers,
              "<SYSTEM><Node><ServerList><Server svid='2147483647' ip='127.0.0.1' port='1'/>"
              "</ServerList></Node></SYSTEM>");
-  EXPECT_TRUE(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()).empty());
+  EXPECT_TRUE(config_problems(conf, servers).empty());
 }
