@@ -197,7 +197,7 @@ pid_t log_pid() {
 }
 
 // localtime_r once per second instead of once per line.
-time_t cached_sec = (time_t)-1;
+time_t cached_sec = static_cast<time_t>(-1);
 struct tm cached_tm;
 const struct tm& log_time() {
   time_t now = time(nullptr);
@@ -212,7 +212,7 @@ const struct tm& log_time() {
 // second, made again only when the second or the pid changes.
 char stamp_text[64];
 size_t stamp_len = 0;
-time_t stamp_sec = (time_t)-1;
+time_t stamp_sec = static_cast<time_t>(-1);
 pid_t stamp_pid = 0;
 const char* log_stamp(size_t* len) {
   const struct tm& tm = log_time();
