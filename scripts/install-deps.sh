@@ -10,7 +10,7 @@ packages=(
   python3-nacl
   redis-server mariadb-server
   iproute2
-  clang libclang-rt-dev clang-format
+  clang libclang-rt-dev clang-format universal-ctags
   prometheus
   haproxy chromium python3
   dpkg-dev lintian systemd

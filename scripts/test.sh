@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks that every C++ file is formatted as .clang-format
-# says, then builds and runs the whole test suite twice: a normal
+# says and that no function runs over 80 lines, then builds and runs the whole test suite twice: a normal
 # build (gcc) and an AddressSanitizer + UndefinedBehaviorSanitizer build (clang, which
 # also builds the libFuzzer targets); then compiles everything once more as Debug and
 # as Release (gcc, compile only), so that a warning of any build type fails here rather
@@ -26,6 +26,12 @@ bash scripts/install-deps.sh
 echo "=== format check (clang-format) ==="
 if ! git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format --dry-run --Werror; then
   echo "test.sh: the files above are not formatted; run clang-format -i on them" >&2
+  exit 1
+fi
+# No function over 80 lines outside the XML reader and the log writer.
+echo "=== function size check (ctags) ==="
+if ! bash scripts/function-size.sh; then
+  echo "test.sh: split the functions above" >&2
   exit 1
 fi
 

@@ -118,6 +118,75 @@ bool parse_long(const char* s, long lo, long hi, long* out) {
   return true;
 }
 
+// A number argument of an option, from lo to hi; false, with a message naming `what`,
+// for anything else.
+bool number_arg(const char* what, long lo, long hi, long* out) {
+  if (parse_long(optarg, lo, hi, out)) return true;
+  std::fprintf(stderr, "hall_cli: bad %s '%s'\n", what, optarg);
+  return false;
+}
+
+// One option `c` of getopt_long with its optarg: -1 when it is wrong (a message is
+// printed), 0 to go on, 1 after --help.
+int take_option(int c, Options* o) {
+  long v = 0;
+  switch (c) {
+    case 'h':
+      o->host = optarg;
+      return 0;
+    case 'p':
+      if (!number_arg("port", 1, 65535, &v)) return -1;
+      o->port = static_cast<int>(v);
+      return 0;
+    case 'i':
+      if (!number_arg("client id", INT_MIN, INT_MAX, &v)) return -1;
+      o->id = static_cast<int>(v);
+      return 0;
+    case 'w': {
+      char* end = nullptr;
+      o->wait_seconds = std::strtod(optarg, &end);
+      if (*optarg != '\0' && *end == '\0') return 0;
+      std::fprintf(stderr, "hall_cli: bad wait '%s'\n", optarg);
+      return -1;
+    }
+    case 'n':
+      if (!number_arg("count", 1, LONG_MAX, &v)) return -1;
+      o->max_answers = v;
+      return 0;
+    case 't':
+      if (!number_arg("time-out", 1, 3600000, &v)) return -1;
+      o->connect_timeout_ms = static_cast<int>(v);
+      return 0;
+    case 'v':
+      o->verbose = true;
+      return 0;
+    case 'R': {
+      const char* colon = std::strrchr(optarg, ':');
+      if (colon == nullptr || colon == optarg || !parse_long(colon + 1, 1, 65535, &v)) {
+        std::fprintf(stderr, "hall_cli: bad Redis address '%s' (HOST:PORT)\n", optarg);
+        return -1;
+      }
+      o->redis_host.assign(optarg, static_cast<size_t>(colon - optarg));
+      o->redis_port = static_cast<int>(v);
+      return 0;
+    }
+    case 'I':
+      if (!number_arg("interval", 0, 86400, &v)) return -1;
+      o->interval = static_cast<int>(v);
+      return 0;
+    case 'P':
+      if (!number_arg("player count", 1, 100000, &v)) return -1;
+      o->players = static_cast<int>(v);
+      return 0;
+    case 'H':
+      usage(stdout);
+      return 1;
+    default:
+      usage(stderr);
+      return -1;
+  }
+}
+
 // Returns -1 when the options are wrong (a message is printed), 0 to go on, 1 after --help.
 int parse_options(int argc, char** argv, Options* o) {
   static const struct option longopts[] = {{"help", no_argument, nullptr, 'H'},
@@ -126,84 +195,10 @@ int parse_options(int argc, char** argv, Options* o) {
                                            {"players", required_argument, nullptr, 'P'},
                                            {nullptr, 0, nullptr, 0}};
   int c;
-  long v;
   // '+': options end at the first text, so a text may start with '-' after "--" or later.
   while ((c = getopt_long(argc, argv, "+h:p:i:w:n:t:v", longopts, nullptr)) != -1) {
-    switch (c) {
-      case 'h':
-        o->host = optarg;
-        break;
-      case 'p':
-        if (!parse_long(optarg, 1, 65535, &v)) {
-          std::fprintf(stderr, "hall_cli: bad port '%s'\n", optarg);
-          return -1;
-        }
-        o->port = static_cast<int>(v);
-        break;
-      case 'i':
-        if (!parse_long(optarg, INT_MIN, INT_MAX, &v)) {
-          std::fprintf(stderr, "hall_cli: bad client id '%s'\n", optarg);
-          return -1;
-        }
-        o->id = static_cast<int>(v);
-        break;
-      case 'w': {
-        char* end = nullptr;
-        o->wait_seconds = std::strtod(optarg, &end);
-        if (*optarg == '\0' || *end != '\0') {
-          std::fprintf(stderr, "hall_cli: bad wait '%s'\n", optarg);
-          return -1;
-        }
-        break;
-      }
-      case 'n':
-        if (!parse_long(optarg, 1, LONG_MAX, &v)) {
-          std::fprintf(stderr, "hall_cli: bad count '%s'\n", optarg);
-          return -1;
-        }
-        o->max_answers = v;
-        break;
-      case 't':
-        if (!parse_long(optarg, 1, 3600000, &v)) {
-          std::fprintf(stderr, "hall_cli: bad time-out '%s'\n", optarg);
-          return -1;
-        }
-        o->connect_timeout_ms = static_cast<int>(v);
-        break;
-      case 'v':
-        o->verbose = true;
-        break;
-      case 'R': {
-        const char* colon = std::strrchr(optarg, ':');
-        if (colon == nullptr || colon == optarg || !parse_long(colon + 1, 1, 65535, &v)) {
-          std::fprintf(stderr, "hall_cli: bad Redis address '%s' (HOST:PORT)\n", optarg);
-          return -1;
-        }
-        o->redis_host.assign(optarg, static_cast<size_t>(colon - optarg));
-        o->redis_port = static_cast<int>(v);
-        break;
-      }
-      case 'I':
-        if (!parse_long(optarg, 0, 86400, &v)) {
-          std::fprintf(stderr, "hall_cli: bad interval '%s'\n", optarg);
-          return -1;
-        }
-        o->interval = static_cast<int>(v);
-        break;
-      case 'P':
-        if (!parse_long(optarg, 1, 100000, &v)) {
-          std::fprintf(stderr, "hall_cli: bad player count '%s'\n", optarg);
-          return -1;
-        }
-        o->players = static_cast<int>(v);
-        break;
-      case 'H':
-        usage(stdout);
-        return 1;
-      default:
-        usage(stderr);
-        return -1;
-    }
+    const int taken = take_option(c, o);
+    if (taken != 0) return taken;
   }
   const bool direct = !o->host.empty() || o->port != 0;
   if (o->redis_host.empty() ? (o->host.empty() || o->port == 0) : direct) {

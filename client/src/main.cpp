@@ -22,6 +22,55 @@
 #include "tcp_client.h"
 #include "token.h"
 
+namespace {
+
+// The Redis helper the fetcher reads the orders through, set as the settings say and
+// connecting already; null without memory.
+CRedisHelper* make_redis_helper() {
+  CRedisHelper* redis = new (std::nothrow) CRedisHelper();
+  if (redis == nullptr) return nullptr;
+  redis->host_ = g_conf.redis_ip;
+  redis->port_ = g_conf.redis_port;
+  std::string unused;
+  if (g_conf.redis_master[0] != '\0' && parse_sentinel_list(g_conf.redis_sentinels, &redis->sentinels, &unused))
+    redis->master_name = g_conf.redis_master;
+  redis->timeout.tv_sec = 2;
+  redis->timeout.tv_usec = 0;
+  // A Redis that stops answering is given up after 5 s and connected again; a stop
+  // request ends any wait for it at once.
+  redis->command_timeout_ms = 5000;
+  redis->cancel = stop_requested;  // the first connect too
+  redis->Connect();                // the fetcher reconnects until Redis answers
+  return redis;
+}
+
+// With a signer's key file, every connection of `c` opens with a fresh token signed by
+// its first key, which *signer holds for as long as `c` connects. False (logged) when
+// the file cannot be used.
+bool sign_greetings(CTcpClient* c, hall_auth::CKeyRing* signer) {
+  if (g_conf.auth_key_file[0] == '\0') return true;
+  std::string why, kid;
+  if (!signer->load(g_conf.auth_key_file, true, &why)) {
+    log_boot("%s", why.c_str());
+    return false;
+  }
+  EVP_PKEY* key = signer->first(&kid);
+  c->greeting = [key, kid]() {
+    const std::string packet = order_sync_client_t::auth_packet(key, kid, g_conf.client_id);
+    if (packet.empty()) log_boot("cannot sign a token for client id %d", g_conf.client_id);
+    return packet;
+  };
+  c->greeting_answer = [](const std::string& packet) {
+    std::string text;
+    if (order_sync_client_t::auth_accepted(packet, &text)) return true;
+    log_error("gateway refused the token of client id %d: %s", g_conf.client_id, text.c_str());
+    return false;
+  };
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   open_standard_descriptors();
   if (argc == 3 && std::string(argv[1]) == "-t") return check_conf(argv[2], stdout);
@@ -45,23 +94,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  CRedisHelper* redis = new (std::nothrow) CRedisHelper();
+  CRedisHelper* redis = make_redis_helper();
   if (redis == nullptr) {
     log_boot("cannot create the Redis helper");
     return 1;
   }
-  redis->host_ = g_conf.redis_ip;
-  redis->port_ = g_conf.redis_port;
-  std::string unused;
-  if (g_conf.redis_master[0] != '\0' && parse_sentinel_list(g_conf.redis_sentinels, &redis->sentinels, &unused))
-    redis->master_name = g_conf.redis_master;
-  redis->timeout.tv_sec = 2;
-  redis->timeout.tv_usec = 0;
-  // A Redis that stops answering is given up after 5 s and connected again; a stop
-  // request ends any wait for it at once.
-  redis->command_timeout_ms = 5000;
-  redis->cancel = stop_requested;  // the first connect too
-  redis->Connect();                // the fetcher reconnects until Redis answers
 
   fetcher_t* f = new (std::nothrow) fetcher_t(redis, g_conf.sending_list);
   CTcpClient* c = new (std::nothrow) CTcpClient(g_conf.server_ip, g_conf.server_port);
@@ -85,27 +122,8 @@ int main(int argc, char** argv) {
   log_boot("*STEP: order_sync_client started: gateway %s:%u, redis %s list %s (in hand: %s), client id %d",
            g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), redis_at.c_str(), g_conf.redis_key,
            g_conf.sending_list, g_conf.client_id);
-  // With a signer's key, every connection opens with a fresh token.
-  hall_auth::KeyRing signer;
-  if (g_conf.auth_key_file[0] != '\0') {
-    std::string why, kid;
-    if (!signer.load(g_conf.auth_key_file, true, &why)) {
-      log_boot("%s", why.c_str());
-      return 1;
-    }
-    EVP_PKEY* key = signer.first(&kid);
-    c->greeting = [key, kid]() {
-      const std::string packet = order_sync_client_t::auth_packet(key, kid, g_conf.client_id);
-      if (packet.empty()) log_boot("cannot sign a token for client id %d", g_conf.client_id);
-      return packet;
-    };
-    c->greeting_answer = [](const std::string& packet) {
-      std::string text;
-      if (order_sync_client_t::auth_accepted(packet, &text)) return true;
-      log_error("gateway refused the token of client id %d: %s", g_conf.client_id, text.c_str());
-      return false;
-    };
-  }
+  hall_auth::CKeyRing signer;
+  if (!sign_greetings(c, &signer)) return 1;
   if (c->Reconnect() != 0)
     log_boot("gateway %s:%u not reachable yet; retrying", g_conf.server_ip, static_cast<unsigned>(g_conf.server_port));
   app.run();

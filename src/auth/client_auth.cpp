@@ -10,21 +10,21 @@ namespace hall_auth {
 
 namespace {
 
-std::unique_ptr<TokenChecker> g_checker;
+std::unique_ptr<CTokenChecker> g_checker;
 uint64_t g_counts[AUTH_RESULTS];
 
 }  // namespace
 
-bool keys_file_usable(const std::string& keys_file, std::string* why) {
-  KeyRing keys;
-  return keys.load(keys_file, false, why);
+std::shared_ptr<const CKeyRing> load_keys(const std::string& keys_file, std::string* why) {
+  std::shared_ptr<CKeyRing> keys = std::make_shared<CKeyRing>();
+  if (!keys->load(keys_file, false, why)) return nullptr;
+  return keys;
 }
 
-bool client_auth_start(const std::string& keys_file, int max_ttl, std::string* why) {
-  std::unique_ptr<TokenChecker> checker(new TokenChecker());
-  if (!checker->load(keys_file, max_ttl, why)) return false;
+void client_auth_start(std::shared_ptr<const CKeyRing> keys, int max_ttl) {
+  std::unique_ptr<CTokenChecker> checker(new CTokenChecker());
+  checker->use(std::move(keys), max_ttl);
   g_checker = std::move(checker);
-  return true;
 }
 
 TAuthResult client_auth_check(std::string_view token, int* client_id) {

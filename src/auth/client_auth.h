@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,11 +14,12 @@
 
 namespace hall_auth {
 
-// Whether `keys_file` holds usable public keys; *why says why not. Reads the file only.
-bool keys_file_usable(const std::string& keys_file, std::string* why);
+// The public keys of `keys_file`; null, with *why, when they cannot be used. Reads the
+// file only: start-up and the configuration check read it here, once.
+std::shared_ptr<const CKeyRing> load_keys(const std::string& keys_file, std::string* why);
 
-// Loads the keys and turns checking on; false with *why when the keys cannot be used.
-bool client_auth_start(const std::string& keys_file, int max_ttl, std::string* why);
+// Turns checking on with the keys loaded.
+void client_auth_start(std::shared_ptr<const CKeyRing> keys, int max_ttl);
 
 // Checks a token a client sent, at the current time, and counts the result. The token's
 // client id goes to *client_id on success. AUTH_MALFORMED when checking is off.

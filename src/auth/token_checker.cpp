@@ -11,45 +11,52 @@ const char* const kResultNames[AUTH_RESULTS] = {"ok",      "malformed",    "unkn
 
 const char* result_name(int result) { return result >= 0 && result < AUTH_RESULTS ? kResultNames[result] : "?"; }
 
-void ReplayCache::forget_expired(int64_t now) {
-  while (!by_expiry_.empty() && by_expiry_.begin()->first < now) {
-    by_key_.erase(by_expiry_.begin()->second);
-    by_expiry_.erase(by_expiry_.begin());
+void CReplayCache::forget_expired(int64_t now) {
+  while (!_by_expiry.empty() && _by_expiry.begin()->first < now) {
+    _by_key.erase(_by_expiry.begin()->second);
+    _by_expiry.erase(_by_expiry.begin());
   }
 }
 
-bool ReplayCache::remember(std::string_view kid, std::string_view nonce, int64_t expires, int64_t now) {
+bool CReplayCache::remember(std::string_view kid, std::string_view nonce, int64_t expires, int64_t now) {
   forget_expired(now);
   // A dot never occurs in a kid or a nonce.
   std::string key;
   key.reserve(kid.size() + 1 + nonce.size());
   key.append(kid).append(1, '.').append(nonce);
-  if (by_key_.count(key) != 0) return false;
-  if (capacity_ == 0) return true;
-  if (by_key_.size() >= capacity_) {
-    by_key_.erase(by_expiry_.begin()->second);
-    by_expiry_.erase(by_expiry_.begin());
-    ++evictions_;
+  if (_by_key.count(key) != 0) return false;
+  if (_capacity == 0) return true;
+  if (_by_key.size() >= _capacity) {
+    _by_key.erase(_by_expiry.begin()->second);
+    _by_expiry.erase(_by_expiry.begin());
+    ++_evictions;
   }
-  by_expiry_.emplace(expires, key);
-  by_key_.emplace(std::move(key), expires);
+  _by_expiry.emplace(expires, key);
+  _by_key.emplace(std::move(key), expires);
   return true;
 }
 
-bool TokenChecker::load(const std::string& keys_file, int max_ttl, std::string* why) {
-  max_ttl_ = max_ttl;
-  return keys_.load(keys_file, false, why);
+bool CTokenChecker::load(const std::string& keys_file, int max_ttl, std::string* why) {
+  std::shared_ptr<CKeyRing> keys = std::make_shared<CKeyRing>();
+  if (!keys->load(keys_file, false, why)) return false;
+  use(std::move(keys), max_ttl);
+  return true;
 }
 
-TAuthResult TokenChecker::check(std::string_view text, int64_t now, int* client_id) {
+void CTokenChecker::use(std::shared_ptr<const CKeyRing> keys, int max_ttl) {
+  _keys = std::move(keys);
+  _max_ttl = max_ttl;
+}
+
+TAuthResult CTokenChecker::check(std::string_view text, int64_t now, int* client_id) {
   TToken t;
   if (!read_token(text, &t)) return AUTH_MALFORMED;
-  EVP_PKEY* key = keys_.find(t.kid);
+  EVP_PKEY* key = _keys->find(t.kid);
   if (key == nullptr) return AUTH_UNKNOWN_KEY;
   if (!verify_signature(key, t.signed_part, t.sig)) return AUTH_BAD_SIGNATURE;
   if (t.expires < now) return AUTH_EXPIRED;
-  if (t.expires - now > max_ttl_) return AUTH_TTL_TOO_LONG;
-  if (!replays_.remember(t.kid, t.nonce, t.expires, now)) return AUTH_REPLAYED;
+  if (t.expires - now > _max_ttl) return AUTH_TTL_TOO_LONG;
+  if (!_replays.remember(t.kid, t.nonce, t.expires, now)) return AUTH_REPLAYED;
   *client_id = t.client_id;
   return AUTH_OK;
 }

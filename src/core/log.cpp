@@ -32,8 +32,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -63,37 +67,37 @@ size_t pending_count = 0;
 bool deferring = false;
 
 // The writer thread and its queue. Everything below, and the ring file state after it
-// (cur_fd and the rest), is touched only with queue_lock held, or by the writer while it
+// (cur_fd and the rest), is touched only with the queue's lock held, or by the writer while it
 // is `writing` a batch it took from the queue; the thread that writes synchronously
-// holds the lock (FileTurn) and waits until the writer is idle first.
+// holds the lock (CFileTurn) and waits until the writer is idle first.
 // A growing array of queued lines (or of their ends), copied with memcpy. Small blocks
 // come from the heap, large ones (a burst's: thousands of players connecting at once, a
 // disk that stalled) straight from the kernel, so that release() gives them back to the
 // system rather than to the heap.
 const size_t PAGES_FROM = 64 * 1024;
 template <typename T>
-class QueueArray {
+class CQueueArray {
  public:
-  QueueArray() = default;
-  QueueArray(const QueueArray&) = delete;
-  QueueArray& operator=(const QueueArray&) = delete;
-  ~QueueArray() { release(); }
+  CQueueArray() = default;
+  CQueueArray(const CQueueArray&) = delete;
+  CQueueArray& operator=(const CQueueArray&) = delete;
+  ~CQueueArray() { release(); }
 
-  T* data() const { return data_; }
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  size_t capacity_bytes() const { return cap_ * sizeof(T); }
-  void clear() { size_ = 0; }
+  T* data() const { return _data; }
+  size_t size() const { return _size; }
+  bool empty() const { return _size == 0; }
+  size_t capacity_bytes() const { return _cap * sizeof(T); }
+  void clear() { _size = 0; }
   void append(const T* values, size_t n) {
-    if (size_ + n > cap_) grow(size_ + n);
-    memcpy(data_ + size_, values, n * sizeof(T));
-    size_ += n;
+    if (_size + n > _cap) grow(_size + n);
+    memcpy(_data + _size, values, n * sizeof(T));
+    _size += n;
   }
   void push_back(T value) { append(&value, 1); }
   void release() {
-    free_block(data_, cap_);
-    data_ = nullptr;
-    size_ = cap_ = 0;
+    free_block(_data, _cap);
+    _data = nullptr;
+    _size = _cap = 0;
   }
 
  private:
@@ -112,23 +116,23 @@ class QueueArray {
       munmap(p, n * sizeof(T));
   }
   void grow(size_t need) {
-    size_t cap = cap_ < 256 ? 256 : cap_;
+    size_t cap = _cap < 256 ? 256 : _cap;
     while (cap < need) cap *= 2;
     T* p = allocate_block(cap);
-    if (size_ > 0) memcpy(p, data_, size_ * sizeof(T));
-    free_block(data_, cap_);
-    data_ = p;
-    cap_ = cap;
+    if (_size > 0) memcpy(p, _data, _size * sizeof(T));
+    free_block(_data, _cap);
+    _data = p;
+    _cap = cap;
   }
 
-  T* data_ = nullptr;
-  size_t size_ = 0;
-  size_t cap_ = 0;
+  T* _data = nullptr;
+  size_t _size = 0;
+  size_t _cap = 0;
 };
 
-struct Batch {
-  QueueArray<char> bytes;
-  QueueArray<size_t> ends;  // where each line ends in `bytes`
+struct CBatch {
+  CQueueArray<char> bytes;
+  CQueueArray<size_t> ends;  // where each line ends in `bytes`
 
   // Gives back the room of a burst; steady traffic never lets the writer idle, so its
   // batches keep their room.
@@ -138,14 +142,22 @@ struct Batch {
   }
 };
 const size_t QUEUE_BYTES = 16 * 1024 * 1024;
-pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t queue_ready;                            // the writer waits for lines (monotonic clock)
-pthread_cond_t queue_idle = PTHREAD_COND_INITIALIZER;  // others wait for the writer
-Batch* queued = nullptr;                               // handed over, not yet taken by the writer
-bool writing = false;                                  // the writer is writing a batch, lock released
-bool writer_asleep = false;                            // the writer waits for a signal, not just for its next look
-bool writer_on = false;                                // a writer thread runs in this process
-unsigned long dropped_lines = 0;                       // dropped since the last count was logged
+// The lock and its two conditions. Made once and never destroyed: the writer thread is
+// detached and may still wait on them while the process exits.
+struct TQueueSync {
+  std::mutex lock;
+  std::condition_variable ready;  // the writer waits for lines (steady clock)
+  std::condition_variable idle;   // others wait for the writer
+};
+TQueueSync& queue_sync() {
+  static TQueueSync* made = new TQueueSync;
+  return *made;
+}
+CBatch* queued = nullptr;         // handed over, not yet taken by the writer
+bool writing = false;             // the writer is writing a batch, lock released
+bool writer_asleep = false;       // the writer waits for a signal, not just for its next look
+bool writer_on = false;           // a writer thread runs in this process
+unsigned long dropped_lines = 0;  // dropped since the last count was logged
 
 // The ring file held open: its path when opened, identity, and size after our writes.
 int cur_fd = -1;
@@ -157,8 +169,8 @@ off_t cur_size = 0;
 // getpid() is a system call on every line otherwise; a forked child learns its own. A
 // forked child has no writer thread: it writes its lines itself.
 pid_t cached_pid = 0;
-void fork_prepare() { pthread_mutex_lock(&queue_lock); }
-void fork_parent() { pthread_mutex_unlock(&queue_lock); }
+void fork_prepare() { queue_sync().lock.lock(); }
+void fork_parent() { queue_sync().lock.unlock(); }
 void fork_child() {
   cached_pid = 0;
   writer_on = false;
@@ -167,7 +179,7 @@ void fork_child() {
     queued->bytes.clear();
     queued->ends.clear();
   }
-  pthread_mutex_unlock(&queue_lock);
+  queue_sync().lock.unlock();
 }
 void hook_fork() {
   static bool hooked = false;
@@ -185,10 +197,10 @@ pid_t log_pid() {
 }
 
 // localtime_r once per second instead of once per line.
-time_t cached_sec = (time_t)-1;
+time_t cached_sec = static_cast<time_t>(-1);
 struct tm cached_tm;
 const struct tm& log_time() {
-  time_t now = time(NULL);
+  time_t now = time(nullptr);
   if (now != cached_sec) {
     localtime_r(&now, &cached_tm);
     cached_sec = now;
@@ -200,15 +212,15 @@ const struct tm& log_time() {
 // second, made again only when the second or the pid changes.
 char stamp_text[64];
 size_t stamp_len = 0;
-time_t stamp_sec = (time_t)-1;
+time_t stamp_sec = static_cast<time_t>(-1);
 pid_t stamp_pid = 0;
 const char* log_stamp(size_t* len) {
   const struct tm& tm = log_time();
   const pid_t pid = log_pid();
   if (cached_sec != stamp_sec || pid != stamp_pid) {
     int n = snprintf(stamp_text, sizeof(stamp_text), "[%04d%02d%02d-%02d:%02d:%02d] pid[%d]: ", tm.tm_year + 1900,
-                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, (int)pid);
-    stamp_len = n < 0 ? 0 : (size_t)n;
+                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(pid));
+    stamp_len = n < 0 ? 0 : static_cast<size_t>(n);
     stamp_sec = cached_sec;
     stamp_pid = pid;
   }
@@ -261,7 +273,7 @@ long quick_format(char* out, size_t cap, const char* format, va_list ap) {
   for (const char* f = format; *f != '\0'; ++f) {
     if (*f != '%') {
       const char* next = strchr(f, '%');
-      size_t n = next ? (size_t)(next - f) : strlen(f);
+      size_t n = next ? static_cast<size_t>(next - f) : strlen(f);
       sink.put(f, n);
       f += n - 1;
       continue;
@@ -302,26 +314,26 @@ long quick_format(char* out, size_t cap, const char* format, va_list ap) {
       case 's': {
         if (alt || longs) return -1;
         const char* text = va_arg(ap, const char*);
-        if (text == NULL) return -1;
+        if (text == nullptr) return -1;
         sink.put(text, strlen(text));
         break;
       }
       case 'c':
         if (alt || longs) return -1;
-        sink.put((char)va_arg(ap, int));
+        sink.put(static_cast<char>(va_arg(ap, int)));
         break;
       default:
         return -1;
     }
   }
   out[sink.len < sink.cap ? sink.len : sink.cap] = '\0';
-  return (long)sink.len;
+  return static_cast<long>(sink.len);
 }
 
 // The last component of a path, as basename() gives it. Paths ending in '/' (never a
 // source file name) take basename() itself, which may modify its argument, on a copy.
 const char* base_name(const char* path, char* copy, size_t size) {
-  if (path == NULL) return "";
+  if (path == nullptr) return "";
   size_t n = strlen(path);
   if (n > 0 && path[n - 1] != '/') {
     const char* slash = strrchr(path, '/');
@@ -462,7 +474,7 @@ void write_current(const char* data, size_t len, size_t count) {
   if (len == 0 || cur_fd < 0) return;
   const size_t done = append_lines(cur_fd, data, len);
   const int err = errno;
-  cur_size += (off_t)done;
+  cur_size += static_cast<off_t>(done);
   if (done == len) {
     log_lines_written += count;
     if (lost_lines != 0) report_recovery();
@@ -487,7 +499,7 @@ void write_lines(const char* bytes, const size_t* ends, size_t count) {
   bool checked = false;
   for (size_t i = 0; i < count; ++i) {
     const size_t end = ends[i];
-    if (!checked || cur_fd < 0 || cur_size + (off_t)(begin - chunk) >= max_file_size) {
+    if (!checked || cur_fd < 0 || cur_size + static_cast<off_t>(begin - chunk) >= max_file_size) {
       if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk, i - first);
       chunk = begin;
       first = i;
@@ -503,17 +515,10 @@ void write_lines(const char* bytes, const size_t* ends, size_t count) {
   if (cur_fd >= 0) write_current(bytes + chunk, begin - chunk, count - first);
 }
 
-// Waits on queue_ready for at most `ms` milliseconds; true when the wait timed out.
-bool wait_ready(long ms) {
-  struct timespec until;
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += ms / 1000;
-  until.tv_nsec += (ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000L;
-  }
-  return pthread_cond_timedwait(&queue_ready, &queue_lock, &until) == ETIMEDOUT;
+// Waits on the queue's `ready` for at most `ms` milliseconds, with `held` holding its
+// lock; true when the wait timed out.
+bool wait_ready(std::unique_lock<std::mutex>& held, long ms) {
+  return queue_sync().ready.wait_for(held, std::chrono::milliseconds(ms)) == std::cv_status::timeout;
 }
 
 // The writer thread: takes whatever is queued, writes it with the lock released, and
@@ -521,11 +526,11 @@ bool wait_ready(long ms) {
 // more every WRITER_PERIOD_MS instead of being woken at every loop turn: a wake-up per
 // turn would cost the loop a system call and the machine a switch each time.
 const long WRITER_PERIOD_MS = 5;
-void* writer_main(void*) {
-  Batch* mine = new Batch;
-  pthread_mutex_lock(&queue_lock);
+void writer_main() {
+  CBatch* mine = new CBatch;
+  std::unique_lock<std::mutex> held(queue_sync().lock);
   for (;;) {
-    if (queued->ends.empty()) wait_ready(WRITER_PERIOD_MS);
+    if (queued->ends.empty()) wait_ready(held, WRITER_PERIOD_MS);
     if (queued->ends.empty()) {
       // A look without lines: whatever burst grew the batches is over.
       mine->release_burst_room();
@@ -533,23 +538,22 @@ void* writer_main(void*) {
       writer_asleep = true;
       while (queued->ends.empty()) {
         if (cur_fd < 0)
-          pthread_cond_wait(&queue_ready, &queue_lock);
-        else if (wait_ready(1000) && queued->ends.empty())
+          queue_sync().ready.wait(held);
+        else if (wait_ready(held, 1000) && queued->ends.empty())
           close_current();
       }
       writer_asleep = false;
     }
     std::swap(mine, queued);
     writing = true;
-    pthread_mutex_unlock(&queue_lock);
+    held.unlock();
     write_lines(mine->bytes.data(), mine->ends.data(), mine->ends.size());
     mine->bytes.clear();
     mine->ends.clear();
-    pthread_mutex_lock(&queue_lock);
+    held.lock();
     writing = false;
-    pthread_cond_broadcast(&queue_idle);
+    queue_sync().idle.notify_all();
   }
-  return nullptr;
 }
 
 // Starts the writer, with every signal blocked so that signals still reach the loop. Left
@@ -559,41 +563,34 @@ void start_writer() {
   hook_fork();
   static bool made = false;
   if (!made) {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&queue_ready, &attr);
-    pthread_condattr_destroy(&attr);
-    queued = new Batch;
+    queue_sync();
+    queued = new CBatch;
     made = true;
   }
   sigset_t all, saved;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &saved);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  writer_on = pthread_create(&thread, &attr, writer_main, nullptr) == 0;
-  pthread_attr_destroy(&attr);
+  try {
+    std::thread(writer_main).detach();
+    writer_on = true;
+  } catch (const std::system_error&) {
+    writer_on = false;
+  }
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 // Holds the ring file for the calling thread: with a writer running, the lock is held
 // and the writer has written everything handed over before.
-class FileTurn {
+class CFileTurn {
  public:
-  explicit FileTurn(bool take = true) : locked_(take && writer_on) {
-    if (!locked_) return;
-    pthread_mutex_lock(&queue_lock);
-    while (writing || !queued->ends.empty()) pthread_cond_wait(&queue_idle, &queue_lock);
-  }
-  ~FileTurn() {
-    if (locked_) pthread_mutex_unlock(&queue_lock);
+  explicit CFileTurn(bool take = true) {
+    if (!take || !writer_on) return;
+    _held = std::unique_lock<std::mutex>(queue_sync().lock);
+    queue_sync().idle.wait(_held, [] { return !writing && queued->ends.empty(); });
   }
 
  private:
-  bool locked_;
+  std::unique_lock<std::mutex> _held;  // owns the lock when taken
 };
 
 // At most once a second (the formatting thread's own clock of drop reports).
@@ -610,7 +607,7 @@ bool drop_report_due() {
 // Moves the deferred lines to the writer's queue, or drops and counts them when the queue
 // is full. Returns the lines dropped since the count was last taken.
 unsigned long hand_over() {
-  pthread_mutex_lock(&queue_lock);
+  std::unique_lock<std::mutex> held(queue_sync().lock);
   if (queued->bytes.size() + pending_len > QUEUE_BYTES) {
     dropped_lines += pending_count;
     log_lines_dropped += pending_count;
@@ -623,11 +620,11 @@ unsigned long hand_over() {
     const size_t base = queued->bytes.size();
     queued->bytes.append(pending_buf, pending_len);
     for (size_t i = 0; i < pending_count; ++i) queued->ends.push_back(base + pending_end[i]);
-    if (writer_asleep) pthread_cond_signal(&queue_ready);
+    if (writer_asleep) queue_sync().ready.notify_one();
   }
   unsigned long dropped = 0;
   if (queued->bytes.size() < QUEUE_BYTES / 2) std::swap(dropped, dropped_lines);
-  pthread_mutex_unlock(&queue_lock);
+  held.unlock();
   pending_len = 0;
   pending_count = 0;
   return dropped;
@@ -662,7 +659,7 @@ void settle() {
     flush_pending();
     unsigned long dropped = 0;
     {
-      FileTurn turn;
+      CFileTurn turn;
       if (writer_on) std::swap(dropped, dropped_lines);
     }
     if (dropped == 0) return;
@@ -679,7 +676,7 @@ size_t append_lines(int fd, const char* data, size_t len) {
   while (done < len) {
     const ssize_t w = write(fd, data + done, len - done);
     if (w > 0) {
-      done += (size_t)w;
+      done += static_cast<size_t>(w);
     } else if (w < 0 && errno == EINTR) {
       continue;
     } else {
@@ -694,7 +691,7 @@ size_t append_lines(int fd, const char* data, size_t len) {
   if (whole < done) {
     // With O_APPEND the offset is the end of what this write added.
     const off_t end = lseek(fd, 0, SEEK_CUR);
-    const off_t part = (off_t)(done - whole);
+    const off_t part = static_cast<off_t>(done - whole);
     if (end >= part && ftruncate(fd, end - part) == 0) done = whole;
   }
   errno = err;
@@ -704,9 +701,9 @@ size_t append_lines(int fd, const char* data, size_t len) {
 void init_log(const char* app, const char* dir, int max_num, int max_size) {
   flush_pending();
   {
-    FileTurn turn;
+    CFileTurn turn;
     snprintf(appname, sizeof(appname), "%s", app ? app : "");
-    if (dir != NULL) snprintf(log_dir, sizeof(log_dir), "%s", dir);
+    if (dir != nullptr) snprintf(log_dir, sizeof(log_dir), "%s", dir);
     // A new configuration starts a fresh count of lost lines.
     lost_lines = 0;
     reported = false;
@@ -734,7 +731,7 @@ void log_defer(bool on) {
   if (on) return;
   settle();
   // Nothing stays open outside deferral.
-  FileTurn turn;
+  CFileTurn turn;
   close_current();
 }
 
@@ -785,7 +782,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
   // whatever was deferred before them.
   const bool defer = deferring && level != LOG_LEVEL_BOOT;
   if (!defer) flush_pending();
-  FileTurn turn(!defer);
+  CFileTurn turn(!defer);
   if (!defer) {
     if (open_ring_file() < 0) {
       if (!deferring) close_current();
@@ -807,7 +804,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
   if (n < 0) n = vsnprintf(buf + len, room + 1, format, again);
   va_end(again);
   va_end(ap);
-  if (n > 0) len += (size_t)n > room ? room : (size_t)n;
+  if (n > 0) len += static_cast<size_t>(n) > room ? room : static_cast<size_t>(n);
   if (len == 0 || buf[len - 1] != '\n') buf[len++] = '\n';
 
   if (defer) {
@@ -821,7 +818,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
     }
     // Longer than the whole buffer: written alone, after what was deferred before it.
     flush_pending();
-    FileTurn alone;
+    CFileTurn alone;
     if (open_ring_file() >= 0) write_current(buf, len, 1);
     errno = saved_errno;
     return;
@@ -829,7 +826,7 @@ void write_log(int level, const char* filename, const char* funcname, int lineno
 
   if (level == -1) {
     ssize_t w = write(STDERR_FILENO, buf, len);
-    (void)w;
+    static_cast<void>(w);
   }
   write_current(buf, len, 1);
   if (!deferring) close_current();

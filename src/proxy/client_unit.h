@@ -27,7 +27,7 @@ namespace __http_svr_ns__ {
 
 class CDecoderUnit;
 
-class CClientUnit : public CPollerObject, public CTimerObject, public hall_admission::ShareOwner, private noncopyable {
+class CClientUnit : public CPollerObject, public CTimerObject, public hall_admission::CShareOwner, private noncopyable {
  public:
   static const int RECV_BUFFER_SIZE = 102400;  // one recv per input notification
   static const int MAX_CLIENT_PACKET = 8000;   // largest packet, header included

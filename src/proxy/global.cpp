@@ -1,5 +1,5 @@
 // The gateway's settings with their built-in defaults, the daemon set-up, and the
-// reading of config.xml.
+// reading of config.xml and server.xml.
 #include "global.h"
 
 #include <ctype.h>
@@ -50,6 +50,7 @@ std::string TGlobal::_udpIp = "0.0.0.0";
 int TGlobal::_udpPort = 0;
 int TGlobal::_loopNum = 0;
 const char* const TGlobal::_serverListPath = "../conf/server.xml";
+std::vector<TServerEntry> TGlobal::_servers;
 unsigned TGlobal::_maxClientQueue = 1048576;
 unsigned TGlobal::_maxHelperQueue = 67108864;
 int TGlobal::_maxClientIds = 16;
@@ -171,8 +172,10 @@ auto as_read() {
   return [](int v, std::string*) { return v; };
 }
 
-// server.xml's notes, and the number of logic servers it lists.
-int server_notes(const char* serverPath, std::vector<TConfigNote>* out) {
+// server.xml: its logic servers into r->servers and its notes; the number of servers it
+// lists.
+int read_server_xml(const char* serverPath, TConfigReading* r) {
+  std::vector<TConfigNote>* out = &r->notes;
   const std::string file = serverPath;
   CMarkupSTL servers;
   if (!servers.Load(serverPath)) {
@@ -215,6 +218,7 @@ int server_notes(const char* serverPath, std::vector<TConfigNote>* out) {
     if (!whole_number(port_text, 1, 65535, &port))
       out->push_back(
           {true, problem(serverPath, element, "port", port_text, "not a port (a whole number from 1 to 65535)")});
+    r->servers.push_back({to_int(svid_text), ip, to_int(port_text)});
   }
   return count;
 }
@@ -343,11 +347,11 @@ void read_drain(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
 // The admission of client connections: per-source and rate limits, trusted networks and
 // the PROXY header of balancers. All off unless given.
 void read_admission(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
-  std::vector<hall_admission::SettingNote> notes;
+  std::vector<hall_admission::TSettingNote> notes;
   hall_admission::read_settings(xml.GetAttrib("MaxConnsPerIp"), xml.GetAttrib("MaxRequestsPerSecond"),
                                 xml.GetAttrib("TrustedNets"), xml.GetAttrib("ProxyProtocol"),
                                 xml.GetAttrib("ProxyFrom"), &r->admission, &notes);
-  for (const hall_admission::SettingNote& n : notes)
+  for (const hall_admission::TSettingNote& n : notes)
     r->notes.push_back({n.refused, problem(path, "SYSTEM", n.attribute.c_str(), n.value, n.why)});
 }
 
@@ -388,7 +392,7 @@ void read_client_auth(const CMarkupSTL& xml, const char* path, TConfigReading* r
   std::string why;
   if (r->authKeysFile.empty())
     r->notes.push_back({true, problem(path, "SYSTEM", "AuthKeysFile", "", "missing (the signers' public keys)")});
-  else if (!hall_auth::keys_file_usable(r->authKeysFile, &why))
+  else if ((r->authKeys = hall_auth::load_keys(r->authKeysFile, &why)) == nullptr)
     r->notes.push_back({true, problem(path, "SYSTEM", "AuthKeysFile", r->authKeysFile, why)});
 }
 
@@ -437,9 +441,41 @@ void read_transports(const CMarkupSTL& xml, const char* path, TConfigReading* r)
     return;
   }
   std::string why;
-  SSL_CTX* ctx = hall_transport::load_tls_pair(r->tlsCert, r->tlsKey, &why);
-  if (ctx == nullptr) notes->push_back({true, std::string(path) + ": SYSTEM TlsCert/TlsKey: " + why});
-  SSL_CTX_free(ctx);
+  r->tlsStamp = hall_transport::tls_pair_stamp(r->tlsCert, r->tlsKey);
+  r->tlsPair.reset(hall_transport::load_tls_pair(r->tlsCert, r->tlsKey, &why), SSL_CTX_free);
+  if (r->tlsPair == nullptr) notes->push_back({true, std::string(path) + ": SYSTEM TlsCert/TlsKey: " + why});
+}
+
+// config.xml: every setting of its SYSTEM element, and its notes.
+void read_config_xml(const char* path, TConfigReading* r) {
+  if (path == nullptr || path[0] == '\0') {
+    r->loadFailure = "module config file is invalid.\n";
+    r->notes.push_back({true, "config.xml: no path given"});
+    return;
+  }
+  CMarkupSTL xml;
+  if (!xml.Load(path)) {
+    r->loadFailure = std::string("Load xml ") + path + " failed\n";
+    r->notes.push_back({true, std::string(path) + ": cannot be read, or is not well-formed XML"});
+    return;
+  }
+  if (!xml.FindElem("SYSTEM")) {
+    r->loadFailure = std::string("Can not FindElem [SYSTEM] in xml ") + path + " failed\n";
+    r->notes.push_back({true, std::string(path) + ": no SYSTEM element at the top level"});
+    return;
+  }
+  r->read = true;
+  read_log_settings(xml, path, r);
+  read_poller_and_timers(xml, path, r);
+  read_bind_address(xml, path, r);
+  read_redis_and_udp(xml, path, r);
+  read_redis_sentinels(xml, path, r);
+  read_bounds(xml, path, r);
+  read_drain(xml, path, r);
+  read_stats_endpoint(xml, path, r);
+  read_client_auth(xml, path, r);
+  read_admission(xml, path, r);
+  read_transports(xml, path, r);
 }
 
 }  // namespace
@@ -484,41 +520,7 @@ void TGlobal::DaemonStart() {
   }
 }
 
-void TGlobal::ReadConfig(const char* path, TConfigReading* r) {
-  *r = TConfigReading();
-  if (path == nullptr || path[0] == '\0') {
-    r->loadFailure = "module config file is invalid.\n";
-    r->notes.push_back({true, "config.xml: no path given"});
-    return;
-  }
-  CMarkupSTL xml;
-  if (!xml.Load(path)) {
-    r->loadFailure = std::string("Load xml ") + path + " failed\n";
-    r->notes.push_back({true, std::string(path) + ": cannot be read, or is not well-formed XML"});
-    return;
-  }
-  if (!xml.FindElem("SYSTEM")) {
-    r->loadFailure = std::string("Can not FindElem [SYSTEM] in xml ") + path + " failed\n";
-    r->notes.push_back({true, std::string(path) + ": no SYSTEM element at the top level"});
-    return;
-  }
-  r->read = true;
-  read_log_settings(xml, path, r);
-  read_poller_and_timers(xml, path, r);
-  read_bind_address(xml, path, r);
-  read_redis_and_udp(xml, path, r);
-  read_redis_sentinels(xml, path, r);
-  read_bounds(xml, path, r);
-  read_drain(xml, path, r);
-  read_stats_endpoint(xml, path, r);
-  read_client_auth(xml, path, r);
-  read_admission(xml, path, r);
-  read_transports(xml, path, r);
-}
-
-int TGlobal::DaemonInit(const char* path) {
-  TConfigReading r;
-  ReadConfig(path, &r);
+int TGlobal::DaemonInit(const TConfigReading& r) {
   if (!r.read) {
     fprintf(stderr, "%s", r.loadFailure.c_str());
     return -1;
@@ -565,20 +567,12 @@ int TGlobal::DaemonInit(const char* path) {
   _drainTimeout = r.drainTimeout;
   snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
   _statsPort = r.statsPort;
-  hall_admission::Settings admission = r.admission;
+  hall_admission::TSettings admission = r.admission;
   admission.max_helper_queue = _maxHelperQueue;
   hall_admission::configure(admission);
   _clientAuth = r.clientAuth;
   _authKeysFile = r.authKeysFile;
   _authMaxTtl = r.authMaxTtl;
-  // A configuration with problems is refused right after this, each problem named.
-  bool refused = false;
-  for (const TConfigNote& n : r.notes) refused = refused || n.refused;
-  std::string why;
-  if (_clientAuth && !refused && !hall_auth::client_auth_start(_authKeysFile, _authMaxTtl, &why)) {
-    log_boot("client authentication cannot start: %s", why.c_str());
-    return -1;
-  }
   _wsPort = r.wsPort;
   _wssPort = r.wssPort;
   _tlsPort = r.tlsPort;
@@ -586,6 +580,14 @@ int TGlobal::DaemonInit(const char* path) {
   _wsOrigins = r.wsOrigins;
   _tlsCert = r.tlsCert;
   _tlsKey = r.tlsKey;
+  _servers = r.servers;
+  // A configuration with problems is refused right after this, each problem named;
+  // otherwise the keys and the certificate pair the reading loaded are the ones used.
+  bool refused = false;
+  for (const TConfigNote& n : r.notes) refused = refused || n.refused;
+  if (refused) return 0;
+  if (_clientAuth) hall_auth::client_auth_start(r.authKeys, _authMaxTtl);
+  if (r.tlsPair != nullptr) hall_transport::tls_setup(r.tlsPair.get(), _tlsCert, _tlsKey, r.tlsStamp);
   return 0;
 }
 
@@ -595,57 +597,52 @@ int TGlobal::PollerCapacity(int maxFdCount) {
   return maxFdCount < kMinPollers ? kMinPollers : maxFdCount;
 }
 
-std::vector<TConfigNote> TGlobal::ConfigNotes(const char* configPath, const char* serverPath,
-                                              const char* coloringPath) {
-  TConfigReading conf;
-  ReadConfig(configPath, &conf);
-  std::vector<TConfigNote> out = conf.notes;
+void TGlobal::ReadConfiguration(const char* configPath, const char* serverPath, TConfigReading* r) {
+  *r = TConfigReading();
+  read_config_xml(configPath, r);
   // Start-up goes on without a usable log directory, but logs nothing then.
-  if (conf.read && conf.logDirTooLong.empty() && !log_dir_usable(conf.logDir.empty() ? ::log_dir : conf.logDir))
-    out.push_back({false, problem(configPath, "SYSTEM", "LogDir", conf.logDir,
-                                  "cannot be created or written; the process log is lost")});
+  if (r->read && r->logDirTooLong.empty() && !log_dir_usable(r->logDir.empty() ? ::log_dir : r->logDir))
+    r->notes.push_back({false, problem(configPath, "SYSTEM", "LogDir", r->logDir,
+                                       "cannot be created or written; the process log is lost")});
   // The rolling logs (debug.<pid>, error.<pid>) always go to ../log, whatever LogDir says.
-  if (conf.read && !log_dir_usable("../log"))
-    out.push_back({false, "../log: cannot be created or written; the rolling logs are lost"});
-  const int count = server_notes(serverPath, &out);
+  if (r->read && !log_dir_usable("../log"))
+    r->notes.push_back({false, "../log: cannot be created or written; the rolling logs are lost"});
+  const int count = read_server_xml(serverPath, r);
 
   // The listener takes a poller slot, every logic server two (one for its link and one
   // the listener keeps free for reconnecting it), and the refreshing registration one
   // (two while it follows a master through sentinels).
-  const int registry = conf.registerInterval > 0 ? (conf.redisMaster.empty() ? 1 : 2) : 0;
+  const int registry = r->registerInterval > 0 ? (r->redisMaster.empty() ? 1 : 2) : 0;
   // The metrics endpoint: its listener and the stats connections it may hold.
-  const int stats = conf.statsPort > 0 ? 1 + hall_metrics::CMetricsListener::MAX_CONNS : 0;
-  const int listeners = 1 + (conf.wsPort > 0) + (conf.wssPort > 0) + (conf.tlsPort > 0);
-  if (conf.read && listeners + registry + stats + 2L * count >= conf.maxpoller) {
-    out.push_back(
+  const int stats = r->statsPort > 0 ? 1 + hall_metrics::CMetricsListener::MAX_CONNS : 0;
+  const int listeners = 1 + (r->wsPort > 0) + (r->wssPort > 0) + (r->tlsPort > 0);
+  if (r->read && listeners + registry + stats + 2L * count >= r->maxpoller) {
+    r->notes.push_back(
         {true,
-         problem(configPath, "SYSTEM", "MaxFdCount", conf.maxFdCountText,
-                 std::to_string(conf.maxpoller) + " poller slots leave none for clients beside the " +
+         problem(configPath, "SYSTEM", "MaxFdCount", r->maxFdCountText,
+                 std::to_string(r->maxpoller) + " poller slots leave none for clients beside the " +
                      (listeners > 1 ? std::to_string(listeners) + " listeners" : std::string("listener")) +
                      (registry != 0 ? ", the Redis registration" : "") + (stats != 0 ? ", the metrics endpoint" : "") +
                      " and the " + std::to_string(count) + " logic servers of " + serverPath + " (two slots each)")});
   }
-
-  if (coloringPath != nullptr) {
-    std::set<uint32_t> uins;
-    std::vector<std::string> coloring;
-    clib_log::read_coloring_file(coloringPath, &uins, &coloring);
-    for (const std::string& c : coloring) out.push_back({false, c});
-  }
-  return out;
 }
 
-std::vector<std::string> TGlobal::ConfigProblems(const char* configPath, const char* serverPath) {
+std::vector<std::string> TGlobal::ConfigProblems(const TConfigReading& r) {
   std::vector<std::string> out;
-  for (const TConfigNote& n : ConfigNotes(configPath, serverPath, nullptr))
+  for (const TConfigNote& n : r.notes)
     if (n.refused) out.push_back(n.text);
   return out;
 }
 
-int TGlobal::CheckConfig(const char* configPath, const char* serverPath, const char* coloringPath, FILE* out) {
+int TGlobal::CheckConfig(const TConfigReading& r, const char* coloringPath, FILE* out) {
+  std::vector<TConfigNote> notes = r.notes;
+  std::set<uint32_t> uins;
+  std::vector<std::string> coloring;
+  clib_log::read_coloring_file(coloringPath, &uins, &coloring);
+  for (const std::string& c : coloring) notes.push_back({false, c});
   int refused = 0;
   int replaced = 0;
-  for (const TConfigNote& n : ConfigNotes(configPath, serverPath, coloringPath)) {
+  for (const TConfigNote& n : notes) {
     fprintf(out, "%s\n", n.text.c_str());
     (n.refused ? refused : replaced) += 1;
   }
@@ -657,8 +654,8 @@ int TGlobal::CheckConfig(const char* configPath, const char* serverPath, const c
   return refused > 0 ? 1 : 0;
 }
 
-int TGlobal::RefuseConfigProblems(const char* configPath, const char* serverPath) {
-  const std::vector<std::string> problems = ConfigProblems(configPath, serverPath);
+int TGlobal::RefuseConfigProblems(const TConfigReading& r) {
+  const std::vector<std::string> problems = ConfigProblems(r);
   for (const std::string& p : problems) log_boot("%s", p.c_str());
   return problems.empty() ? 0 : -1;
 }

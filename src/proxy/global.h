@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,19 @@
 #include "log.h"
 #include "sentinel/redis_sentinel.h"
 
+typedef struct ssl_ctx_st SSL_CTX;
+namespace hall_auth {
+class CKeyRing;
+}
+
 namespace __http_svr_ns__ {
+
+// One logic server of server.xml.
+struct TServerEntry {
+  int svid;
+  std::string ip;
+  int port;
+};
 
 // One finding of reading the configuration: a value start-up refuses, or one that is
 // replaced by another (the message then names the value used instead).
@@ -25,8 +38,9 @@ struct TConfigNote {
   std::string text;  // "file: element attribute="value": why"
 };
 
-// config.xml as start-up takes it: every setting with its default and limit applied, and
-// a note for each value refused or replaced. Reading it changes nothing.
+// config.xml and server.xml as start-up takes them: every setting with its default and
+// limit applied, the logic servers, the files they name loaded, and a note for each
+// value refused or replaced. Reading them changes nothing.
 struct TConfigReading {
   bool read = false;           // the file loaded and has a top-level SYSTEM element
   std::string loadFailure;     // when not read: DaemonInit's message for standard error
@@ -52,14 +66,14 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
-  int drainTimeout = 0;                // as used
-  std::string statsAddr;               // as used
-  int statsPort = 0;                   // as used: 0 when missing or refused
-  bool clientAuth = false;             // ClientAuth="1"
-  std::string authKeysFile;            // as written
-  int authMaxTtl = 300;                // as used
-  hall_admission::Settings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
-  int wsPort = 0;                      // WebSocket, WebSocket over TLS and TLS listeners: 0 off
+  int drainTimeout = 0;                 // as used
+  std::string statsAddr;                // as used
+  int statsPort = 0;                    // as used: 0 when missing or refused
+  bool clientAuth = false;              // ClientAuth="1"
+  std::string authKeysFile;             // as written
+  int authMaxTtl = 300;                 // as used
+  hall_admission::TSettings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
+  int wsPort = 0;                       // WebSocket, WebSocket over TLS and TLS listeners: 0 off
   int wssPort = 0;
   int tlsPort = 0;
   std::string wsPath = "/";
@@ -71,6 +85,14 @@ struct TConfigReading {
   // With redisMaster set, Redis is the master these sentinels name.
   std::vector<TRedisAddress> redisSentinels;
   std::string redisMaster;
+
+  std::vector<TServerEntry> servers;  // server.xml's, in file order
+  // The files the settings name, loaded here once for start-up to use: the signers'
+  // public keys (with ClientAuth) and the certificate pair (with WssPort or TlsPort),
+  // with what the pair's files looked like before; null when off or unusable.
+  std::shared_ptr<const hall_auth::CKeyRing> authKeys;
+  std::shared_ptr<SSL_CTX> tlsPair;
+  std::string tlsStamp;
 };
 
 class TGlobal {
@@ -85,30 +107,33 @@ class TGlobal {
   // through CProxyModule so that the starting process learns how start-up ended.
   static void DaemonStart();
 
-  // Reads the SYSTEM element of the config file at `path`, applies every attribute
-  // with its default and clamp, and opens the process log. 0 on success, -1 on
-  // failure; the first three failures are reported on standard error (the process log
-  // does not exist yet), an empty BindAddr in the process log.
-  static int DaemonInit(const char* path);
+  // Reads config.xml at `configPath` and server.xml at `serverPath`, each once, into *r,
+  // and loads the key and certificate files they name, without applying or logging
+  // anything. Start-up and the configuration check both read here, so they cannot
+  // disagree. The notes come in file order: config.xml, the log directories, server.xml,
+  // then what the poller holds.
+  static void ReadConfiguration(const char* configPath, const char* serverPath, TConfigReading* r);
 
-  // Reads config.xml at `path` into *r without applying or logging anything. DaemonInit
-  // and the configuration check both read it here, so they cannot disagree.
-  static void ReadConfig(const char* path, TConfigReading* r);
-  // Every note on the configuration files, refusals and replaced values, in file order:
-  // config.xml, server.xml, then the coloring file of the rolling logs.
-  static std::vector<TConfigNote> ConfigNotes(const char* configPath, const char* serverPath, const char* coloringPath);
-  // The configuration check (hall -t): writes every note to `out` and a last line with
-  // the verdict. 0 when the gateway would start with these files, 1 when it would refuse.
-  // Touches nothing: no log, no socket, no Redis.
-  static int CheckConfig(const char* configPath, const char* serverPath, const char* coloringPath, FILE* out);
+  // Applies a reading: every setting of config.xml with its default and clamp, the
+  // logic servers, and opens the process log; with nothing refused, turns on the token
+  // check and the certificate pair it loaded. 0 on success, -1 on failure; the first
+  // three failures are reported on standard error (the process log does not exist
+  // yet), an empty BindAddr in the process log.
+  static int DaemonInit(const TConfigReading& r);
 
-  // Every reason why the configuration files `configPath` and `serverPath` cannot work
-  // as written, one message each, naming the file, the element, the attribute and the
-  // value. Empty when there is none. Reads both files and changes no setting.
-  static std::vector<std::string> ConfigProblems(const char* configPath, const char* serverPath);
+  // The configuration check (hall -t): writes every note of `r`, then those of the
+  // coloring file of the rolling logs, to `out` and a last line with the verdict. 0 when
+  // the gateway would start with these files, 1 when it would refuse. Touches nothing:
+  // no log, no socket, no Redis.
+  static int CheckConfig(const TConfigReading& r, const char* coloringPath, FILE* out);
+
+  // Every reason why the configuration files read cannot work as written, one message
+  // each, naming the file, the element, the attribute and the value. Empty when there
+  // is none.
+  static std::vector<std::string> ConfigProblems(const TConfigReading& r);
   // Start-up's use of ConfigProblems: each problem is written at level -1 (process log
   // and standard error). -1 when there is one, else 0.
-  static int RefuseConfigProblems(const char* configPath, const char* serverPath);
+  static int RefuseConfigProblems(const TConfigReading& r);
   // The poller capacity for a MaxFdCount value: at least 1024, and no more than the
   // descriptors the process may open when that limit is higher (a larger table only
   // costs memory, and one too large for epoll_wait makes every wait fail).
@@ -164,6 +189,9 @@ class TGlobal {
   // (RedisSentinels, RedisMaster); empty by default.
   static std::vector<TRedisAddress> _redisSentinels;
   static std::string _redisMaster;
+
+  // The logic servers of server.xml, in file order.
+  static std::vector<TServerEntry> _servers;
 };
 
 // The lines written for every packet that crosses the gateway: at TrafficLogLevel, so

@@ -17,7 +17,6 @@
 #include "helper_unit.h"
 #include "listener.h"
 #include "log.h"
-#include "markup_stl.h"
 #include "metrics/registry.h"
 #include "metrics_http/metrics_listener.h"
 #include "poller.h"
@@ -49,10 +48,6 @@ const int kPausedWaitMs = 5;
 // came before): the ready list is worked off first, with only a sliver of completions.
 const int64_t kDepartureBudgetUs = 2000;
 const int64_t kBackloggedDepartureBudgetUs = 200;
-
-int attrib_int(const CMarkupSTL& xml, const char* name) {
-  return static_cast<int>(strtol(xml.GetAttrib(name).c_str(), nullptr, 10));
-}
 
 }  // namespace
 
@@ -161,13 +156,6 @@ int CIncoming::open() {
   transport.wsOrigins = TGlobal::_wsOrigins;
   transport.handshakeMicros = static_cast<int64_t>(TGlobal::_webtimeout) * 1000000;
   transport.maxMessage = CClientUnit::MAX_CLIENT_PACKET;
-  if (TGlobal::_wssPort > 0 || TGlobal::_tlsPort > 0) {
-    std::string why;
-    if (hall_transport::tls_setup(TGlobal::_tlsCert, TGlobal::_tlsKey, &why) < 0) {
-      log_boot("TLS certificate pair refused: %s", why.c_str());
-      return -1;
-    }
-  }
   if (open_listener(TGlobal::_wsPort, hall_transport::TRANSPORT_WS) < 0 ||
       open_listener(TGlobal::_wssPort, hall_transport::TRANSPORT_WSS) < 0 ||
       open_listener(TGlobal::_tlsPort, hall_transport::TRANSPORT_TLS) < 0)
@@ -302,69 +290,30 @@ void CIncoming::end_turn() {
 }
 
 int CIncoming::InitHelperUnit() {
-  CMarkupSTL xml;
-  if (!xml.Load(TGlobal::_serverListPath)) {
-    log_boot("Load server.xml failed.");
-    return -1;
-  }
-  if (!xml.FindElem("SYSTEM")) {
-    log_boot("Can not FindElem [SYSTEM] in server.xml failed.");
-    return -1;
-  }
-  if (!xml.IntoElem()) {
-    log_boot("IntoElem [SYSTEM] failed.");
-    return -1;
-  }
-
-  if (xml.FindElem("Node")) {
-    if (!xml.IntoElem()) {
-      log_boot("IntoElem failed.");
-      return -1;
-    }
-    if (!xml.FindElem("ServerList")) {
-      log_boot("FindElem [ServerList] failed.");
-      return -1;
-    }
-    if (!xml.IntoElem()) {
-      log_boot("IntoElem [ServerList] failed.");
-      return -1;
-    }
-    while (xml.FindElem("Server")) {
-      const int svid = attrib_int(xml, "svid");
-      const std::string ip = xml.GetAttrib("ip");
-      const int port = attrib_int(xml, "port");
-
-      CHelperUnit* helper = nullptr;
-      std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.find(svid);
-      if (it != _helperpool->m_helpermap.end() && it->second != nullptr) {
-        helper = it->second;
-      } else {
-        helper = new (std::nothrow) CHelperUnit(_pollerunit);
-        if (helper == nullptr) {
-          log_boot("create CHelperUnit object failed, svid:[%d]", svid);
-          return -1;
-        }
-        _helperpool->m_helpermap[svid] = helper;
-      }
-      _helperpool->m_svidlist.push_back(svid);
-      // For a repeated svid the later address waits for the next connection.
-      helper->addr = ip;
-      helper->port = port;
-      // Start-up waits for each handshake: ready means connected to every logic server.
-      if (helper->connect(true) != 0) {
-        log_boot("svid:[%d] ip:[%s] port:[%d] connect failed.", svid, ip.c_str(), port);
+  for (const TServerEntry& server : TGlobal::_servers) {
+    const int svid = server.svid;
+    CHelperUnit* helper = nullptr;
+    std::map<int, CHelperUnit*>::iterator it = _helperpool->m_helpermap.find(svid);
+    if (it != _helperpool->m_helpermap.end() && it->second != nullptr) {
+      helper = it->second;
+    } else {
+      helper = new (std::nothrow) CHelperUnit(_pollerunit);
+      if (helper == nullptr) {
+        log_boot("create CHelperUnit object failed, svid:[%d]", svid);
         return -1;
       }
-      log_boot("svid:[%d] ip:[%s] port:[%d] connected.", svid, ip.c_str(), port);
+      _helperpool->m_helpermap[svid] = helper;
     }
-    if (!xml.OutOfElem()) {
-      log_boot("OutOfElem [ServerList] failed.");
+    _helperpool->m_svidlist.push_back(svid);
+    // For a repeated svid the later address waits for the next connection.
+    helper->addr = server.ip;
+    helper->port = server.port;
+    // Start-up waits for each handshake: ready means connected to every logic server.
+    if (helper->connect(true) != 0) {
+      log_boot("svid:[%d] ip:[%s] port:[%d] connect failed.", svid, server.ip.c_str(), server.port);
       return -1;
     }
-  }
-  if (!xml.OutOfElem()) {
-    log_boot("OutOfElem [Node] failed.");
-    return -1;
+    log_boot("svid:[%d] ip:[%s] port:[%d] connected.", svid, server.ip.c_str(), server.port);
   }
   return 0;
 }

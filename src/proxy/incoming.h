@@ -1,6 +1,6 @@
 // CIncoming: the process-wide owner of the reactor. It holds the epoll poller unit, the
 // listeners (the client port, and the WebSocket and TLS ports when set) and the timer unit with its lists, and at start-up creates and connects one
-// helper unit per logic server of "../conf/server.xml", which it deletes again before the
+// helper unit per logic server of server.xml (as start-up read it), which it deletes again before the
 // poller unit. A singleton created on first use (Instance) and deleted by Destroy; the
 // module opens it once and runs its main loop. Runs on the loop thread only.
 #ifndef HALL_PROXY_INCOMING_H
@@ -57,7 +57,7 @@ class CIncoming : private noncopyable {
   void end_turn();
   // The metrics page: every owner's families, in the page's order.
   static void register_metrics();
-  // Reads the logic-server list and connects one helper unit per server id. 0 or -1.
+  // Connects one helper unit per server id of TGlobal::_servers. 0 or -1.
   int InitHelperUnit();
 
   CPollerUnit* pollerunit() const { return _pollerunit; }

@@ -149,7 +149,9 @@ CProxyModule::~CProxyModule() {
 }
 
 int CProxyModule::check_configuration() {
-  return TGlobal::CheckConfig(kConfigPath, TGlobal::_serverListPath, kColoringPath, stdout);
+  TConfigReading reading;
+  TGlobal::ReadConfiguration(kConfigPath, TGlobal::_serverListPath, &reading);
+  return TGlobal::CheckConfig(reading, kColoringPath, stdout);
 }
 
 bool CProxyModule::foreground_requested(int argc, char** argv) {
@@ -189,8 +191,11 @@ int CProxyModule::open(int argc, char** argv) {
 
   if (create_process_objects() < 0) return -1;
 
-  if (TGlobal::DaemonInit(kConfigPath) < 0) return -1;
-  if (TGlobal::RefuseConfigProblems(kConfigPath, TGlobal::_serverListPath) < 0) return -1;
+  // Both files are read once, here; the check (hall -t) reads them the same way.
+  TConfigReading reading;
+  TGlobal::ReadConfiguration(kConfigPath, TGlobal::_serverListPath, &reading);
+  if (TGlobal::DaemonInit(reading) < 0) return -1;
+  if (TGlobal::RefuseConfigProblems(reading) < 0) return -1;
 
   if (argc < 7 || strcmp(argv[1], "-p") != 0 || strcmp(argv[3], "-s") != 0 || strcmp(argv[5], "-h") != 0) {
     log_boot("param format error %s,%s,%s", arg_or_missing(argc, argv, 1), arg_or_missing(argc, argv, 3),

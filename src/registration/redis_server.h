@@ -93,7 +93,7 @@ class CRedisServer : private noncopyable {
   // Commands sent on the asynchronous link and not answered yet; 0 once it is closed.
   // A removal not yet queued, or one that Redis refused or that its link lost, counts as
   // one.
-  int Unanswered() const { return (m_async != nullptr ? m_pending : 0) + (m_removalDue ? 1 : 0); }
+  int Unanswered() const { return (_async != nullptr ? _pending : 0) + (_removalDue ? 1 : 0); }
 
   static const char* const kAliveKey;  // "HALLSERVER_ALIVE"
 
@@ -111,7 +111,7 @@ class CRedisServer : private noncopyable {
   void OpenLink();  // a non-blocking connect; the link is null when it fails
   // A host name that did not resolve at start-up is looked up in the background
   // (getaddrinfo_a): a lookup on the loop would hold it for the resolver's time-out.
-  // True once m_linkHost holds an address; otherwise starts or checks the lookup.
+  // True once _linkHost holds an address; otherwise starts or checks the lookup.
   bool LinkHostKnown();
   void StartLookup();
   void EndLookup();
@@ -123,7 +123,7 @@ class CRedisServer : private noncopyable {
   static void OnRemovalReply(redisAsyncContext* ac, void* reply, void* privdata);
   bool Queue(const std::vector<std::string>& args, void (*done)(redisAsyncContext*, void*, void*));
   // The search for the master through the sentinels.
-  bool Following() const { return !m_sentinels.empty(); }
+  bool Following() const { return !_sentinels.empty(); }
   void StartSearch();
   void AskNext();           // the next sentinel of this round, or a back-off after the last
   void WaitBeforeSearch();  // the back-off after a round that found no master
@@ -133,41 +133,40 @@ class CRedisServer : private noncopyable {
   static void OnSentinelReply(redisAsyncContext* ac, void* reply, void* privdata);
   static void OnRoleReply(redisAsyncContext* ac, void* reply, void* privdata);
 
-  std::string m_linkHost;       // numeric address of the Redis host; empty while unknown
-  TLookup* m_lookup = nullptr;  // the background lookup of the host name, while one runs
-  std::string m_record;         // the record value
-  int m_svid = 0;
-  CLink* m_link = nullptr;
-  CTick* m_tick = nullptr;
-  CTimerList* m_tickList = nullptr;
-  redisAsyncContext* m_async = nullptr;
-  int m_pending = 0;          // commands sent and not answered
-  int m_skipped = 0;          // intervals skipped in a row because of them
-  bool m_outage = false;      // a failure was logged and no write has succeeded since
-  bool m_refused = false;     // Redis refused a command of the current interval
-  bool m_withdrawn = false;   // Withdraw ran
-  bool m_removalDue = false;  // Withdraw ran and its HDELs are not queued yet
+  std::string _linkHost;       // numeric address of the Redis host; empty while unknown
+  TLookup* _lookup = nullptr;  // the background lookup of the host name, while one runs
+  std::string _record;         // the record value
+  int _svid = 0;
+  CLink* _link = nullptr;
+  CTick* _tick = nullptr;
+  CTimerList* _tickList = nullptr;
+  redisAsyncContext* _async = nullptr;
+  int _pending = 0;          // commands sent and not answered
+  int _skipped = 0;          // intervals skipped in a row because of them
+  bool _outage = false;      // a failure was logged and no write has succeeded since
+  bool _refused = false;     // Redis refused a command of the current interval
+  bool _withdrawn = false;   // Withdraw ran
+  bool _removalDue = false;  // Withdraw ran and its HDELs are not queued yet
 
-  std::vector<TRedisAddress> m_sentinels;
-  std::string m_masterName;
-  CTimerUnit* m_timers = nullptr;
-  CLink* m_probeLink = nullptr;
-  redisAsyncContext* m_probe = nullptr;  // the link to the sentinel being asked
-  CStep* m_step = nullptr;
-  TPhase m_phase = kIdle;
-  size_t m_nextSentinel = 0;
-  int m_failedRounds = 0;   // rounds of questions in a row that found no master
-  bool m_verified = false;  // the link's server answered ROLE with master
-  long m_verifiedAt = 0;    // when it did, unix seconds
-  bool m_stopping = false;
-  TRedisAddress m_master;  // the server of the link
+  std::vector<TRedisAddress> _sentinels;
+  std::string _masterName;
+  CTimerUnit* _timers = nullptr;
+  CLink* _probeLink = nullptr;
+  redisAsyncContext* _probe = nullptr;  // the link to the sentinel being asked
+  CStep* _step = nullptr;
+  TPhase _phase = kIdle;
+  size_t _nextSentinel = 0;
+  int _failedRounds = 0;   // rounds of questions in a row that found no master
+  bool _verified = false;  // the link's server answered ROLE with master
+  long _verifiedAt = 0;    // when it did, unix seconds
+  bool _stopping = false;
+  TRedisAddress _master;  // the server of the link
 
  private:
-  std::string m_strIp;
-  int m_nPort;
-  redisContext* m_pRedisConn;
-  redisReply* m_pRedisReply;
-  std::string HallServerInfo;
+  std::string _ip;
+  int _port;
+  redisContext* _redisConn;
+  redisReply* _redisReply;
 };
 
 }  // namespace __http_svr_ns__

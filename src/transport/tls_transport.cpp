@@ -43,11 +43,12 @@ std::string file_stamp(const std::string& path) {
   return path + ":" + std::to_string(st.st_dev) + "/" + std::to_string(st.st_ino) + "/" + std::to_string(st.st_size) +
          "/" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
-std::string pair_stamp(const std::string& cert, const std::string& key) {
-  return file_stamp(cert) + "|" + file_stamp(key);
-}
 
 }  // namespace
+
+std::string tls_pair_stamp(const std::string& cert, const std::string& key) {
+  return file_stamp(cert) + "|" + file_stamp(key);
+}
 
 SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::string* why) {
   ERR_clear_error();
@@ -83,17 +84,14 @@ SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::str
   return nullptr;
 }
 
-int tls_setup(const std::string& cert, const std::string& key, std::string* why) {
-  const std::string stamp = pair_stamp(cert, key);
-  SSL_CTX* ctx = load_tls_pair(cert, key, why);
-  if (ctx == nullptr) return -1;
+void tls_setup(SSL_CTX* ctx, const std::string& cert, const std::string& key, const std::string& stamp) {
+  SSL_CTX_up_ref(ctx);
   tls_teardown();
   g_pair.ctx = ctx;
   g_pair.cert = cert;
   g_pair.key = key;
   g_pair.stamp = stamp;
   g_pair.looked_at = GET_TIMESTAMP();
-  return 0;
 }
 
 void tls_teardown() {
@@ -104,7 +102,7 @@ void tls_teardown() {
 void tls_reload_if_changed() {
   if (g_pair.ctx == nullptr) return;
   g_pair.looked_at = GET_TIMESTAMP();
-  const std::string stamp = pair_stamp(g_pair.cert, g_pair.key);
+  const std::string stamp = tls_pair_stamp(g_pair.cert, g_pair.key);
   if (stamp == g_pair.stamp) return;
   // Recorded before loading: a bad pair is reported once, not at every look.
   g_pair.stamp = stamp;

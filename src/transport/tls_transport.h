@@ -8,10 +8,10 @@
 // the socket before the first handshake step. Owned by the client unit (directly, or
 // through the WebSocket transport above it). Runs on the loop thread only.
 //
-// The certificate pair lives in one SSL_CTX for new connections (tls_setup). Its files
-// are looked at again for every new TLS connection and once a minute
-// (tls_reload_if_changed): a changed pair that loads and matches serves the following
-// connections, while those already made keep theirs (each SSL holds its context); a
+// The certificate pair lives in one SSL_CTX for new connections (tls_setup, with the pair
+// the configuration reading loaded). Its files are looked at again for every new TLS
+// connection and once a minute (tls_reload_if_changed): a changed pair that loads and
+// matches serves the following connections, while those already made keep theirs (each SSL holds its context); a
 // bad new pair keeps the old one and is logged once at level 3.
 #ifndef HALL_TRANSPORT_TLS_TRANSPORT_H
 #define HALL_TRANSPORT_TLS_TRANSPORT_H
@@ -28,8 +28,12 @@ namespace hall_transport {
 // A server context of the pair `cert` (PEM chain) and `key` (PEM); null, with the
 // reason in *why, when a file does not load or the key does not match the certificate.
 SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::string* why);
-// Start-up: the pair new connections get. 0, or -1 with the reason in *why.
-int tls_setup(const std::string& cert, const std::string& key, std::string* why);
+// What the pair's files look like now (identity, size, change time): taken before they
+// are loaded, it tells tls_reload_if_changed whether they changed since.
+std::string tls_pair_stamp(const std::string& cert, const std::string& key);
+// Start-up: new connections get `ctx`, the pair loaded from `cert` and `key` when their
+// files looked like `stamp` (the function takes a reference of its own to `ctx`).
+void tls_setup(SSL_CTX* ctx, const std::string& cert, const std::string& key, const std::string& stamp);
 // Frees the context (connections still open keep theirs).
 void tls_teardown();
 // Looks at the pair's files and takes a changed pair that loads (see above).

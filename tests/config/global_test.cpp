@@ -2,6 +2,7 @@
 // number parsing, each failure message and where it goes; and LoopSvid's shared
 // round-robin position.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,9 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "client_auth.h"
 #include "global.h"
 #include "log.h"
 #include "test_support.h"
+#include "tls_transport.h"
+#include "token.h"
 
 using __http_svr_ns__::TGlobal;
 using testsupport::read_file;
@@ -48,15 +52,18 @@ void reset_settings() {
   cur_file_pos = 0;
 }
 
-// Runs DaemonInit with standard error sent to a file, and returns what it wrote there.
+// Reads config.xml at `path` (and a server.xml that is not there) as start-up does, and
+// applies it with standard error sent to a file; returns what was written there.
 int daemon_init_capturing(const char* path, const TempDir& dir, std::string* err) {
+  __http_svr_ns__::TConfigReading reading;
+  TGlobal::ReadConfiguration(path, dir.file("server.xml").c_str(), &reading);
   std::string err_path = dir.file("stderr.txt");
   fflush(stderr);
   int saved = dup(2);
   int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   dup2(fd, 2);
   close(fd);
-  int rc = TGlobal::DaemonInit(path);
+  int rc = TGlobal::DaemonInit(reading);
   fflush(stderr);
   dup2(saved, 2);
   close(saved);
@@ -267,6 +274,50 @@ TEST_F(DaemonInitTest, ShippedSampleApplies) {
             std::string::npos);
 }
 
+// Start-up uses the files as the reading loaded them: with every file gone before the
+// reading is applied, the logic servers, the signers' key and the certificate pair of
+// the reading are the ones in force.
+TEST_F(DaemonInitTest, StartUpUsesWhatTheReadingLoaded) {
+  unsigned char seed[32] = {7};
+  hall_auth::PkeyPtr signer = hall_auth::private_key_from_seed(seed);
+  unsigned char raw[32];
+  ASSERT_TRUE(signer != nullptr && hall_auth::raw_public_key(signer.get(), raw));
+  const std::string keys = dir_.file("keys.txt");
+  write_file(keys, "k1 " + hall_auth::base64_encode(raw, sizeof(raw)) + "\n");
+  ASSERT_NE(testsupport::make_certificate(dir_.path(), "gateway"), "");
+  const std::string conf = config("BindAddr='127.0.0.1' ClientAuth='1' AuthKeysFile='" + keys + "' TlsPort='4433' " +
+                                  "TlsCert='" + dir_.file("cert.pem") + "' TlsKey='" + dir_.file("key.pem") + "'");
+  const std::string servers = dir_.file("server.xml");
+  write_file(servers,
+             "<SYSTEM><Node><ServerList><Server svid='7' ip='127.0.0.1' port='9107'/>"
+             "<Server svid='8' ip='127.0.0.2' port='9108'/></ServerList></Node></SYSTEM>");
+  __http_svr_ns__::TConfigReading reading;
+  TGlobal::ReadConfiguration(conf.c_str(), servers.c_str(), &reading);
+  EXPECT_TRUE(TGlobal::ConfigProblems(reading).empty());
+  for (const std::string& f : {conf, servers, keys, dir_.file("cert.pem"), dir_.file("key.pem")})
+    ASSERT_EQ(unlink(f.c_str()), 0) << f;
+  ASSERT_EQ(TGlobal::DaemonInit(reading), 0);
+
+  ASSERT_EQ(TGlobal::_servers.size(), 2u);
+  EXPECT_EQ(TGlobal::_servers[1].svid, 8);
+  EXPECT_EQ(TGlobal::_servers[1].ip, "127.0.0.2");
+  EXPECT_EQ(TGlobal::_servers[1].port, 9108);
+  int id = 0;
+  const std::string token =
+      hall_auth::issue_token(signer.get(), "k1", 42, time(nullptr) + 60, hall_auth::random_nonce());
+  EXPECT_EQ(hall_auth::client_auth_check(token, &id), hall_auth::AUTH_OK);
+  EXPECT_EQ(id, 42);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  hall_transport::CTlsTransport* tls = hall_transport::CTlsTransport::Create(sv[0]);
+  EXPECT_NE(tls, nullptr);  // the pair loaded by the reading, kept though its files are gone
+  delete tls;
+  close(sv[0]);
+  close(sv[1]);
+  hall_transport::tls_teardown();
+  TGlobal::_servers.clear();
+}
+
 TEST(LoopSvid, RoundRobinStartsAtTheSecondEntry) {
   TGlobal::_loopNum = 0;
   std::vector<int> list = {7, 8, 9};
@@ -338,6 +389,12 @@ TEST(DaemonStart, DetachesWithTheSignalDispositions) {
   EXPECT_EQ(read_file(report), std::string("1 1 1 1 ") + cwd);
 }
 
+std::vector<std::string> config_problems(const std::string& conf, const std::string& servers) {
+  __http_svr_ns__::TConfigReading reading;
+  TGlobal::ReadConfiguration(conf.c_str(), servers.c_str(), &reading);
+  return TGlobal::ConfigProblems(reading);
+}
+
 TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
   TempDir dir;
   const std::string conf = dir.file("config.xml");
@@ -353,11 +410,11 @@ TEST(ConfigProblems, EveryProblemOfBothFilesIsListed) {
       servers + ": Server 2 svid=\"3\": listed twice (also Server 1)",
       servers + ": Server 3 svid=\"4x\": not a server id (a whole number from 1 to 2147483647)",
   };
-  EXPECT_EQ(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()), want);
+  EXPECT_EQ(config_problems(conf, servers), want);
 
   write_file(conf, "<SYSTEM LogDir='" + std::string(127, 'd') + "' BindAddr='0.0.0.0'/>");
   write_file(servers,
              "<SYSTEM><Node><ServerList><Server svid='2147483647' ip='127.0.0.1' port='1'/>"
              "</ServerList></Node></SYSTEM>");
-  EXPECT_TRUE(TGlobal::ConfigProblems(conf.c_str(), servers.c_str()).empty());
+  EXPECT_TRUE(config_problems(conf, servers).empty());
 }

@@ -105,13 +105,6 @@ std::string drain(int fd, bool* closed) {
   }
 }
 
-void write_file(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  FUZZ_CHECK(f != nullptr, "cannot write %s", path.c_str());
-  fwrite(text.data(), 1, text.size(), f);
-  fclose(f);
-}
-
 }  // namespace
 
 void PacketStream::feed(const std::string& bytes) {
@@ -175,7 +168,7 @@ GatewayRig& GatewayRig::get() {
 
 GatewayRig::GatewayRig() {
   // Scratch run directory laid out as the gateway expects: bin/ (the working directory
-  // while opening), conf/server.xml and log/.
+  // while opening) and log/.
   const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   char tmpl[128];
   snprintf(tmpl, sizeof(tmpl), "%s/hall_fuzz_XXXXXX", base);
@@ -183,7 +176,6 @@ GatewayRig::GatewayRig() {
   root_ = tmpl;
   add_scratch(root_);
   mkdir((root_ + "/bin").c_str(), 0755);
-  mkdir((root_ + "/conf").c_str(), 0755);
   mkdir((root_ + "/log").c_str(), 0755);
   init_log("fuzz", (root_ + "/log").c_str(), 2, 1 << 20);
   set_log_level(0);
@@ -192,16 +184,12 @@ GatewayRig::GatewayRig() {
 
   FUZZ_CHECK(create_process_objects() == 0, "process-wide objects not created");
 
-  std::string servers;
+  TGlobal::_servers.clear();
   for (int i = 0; i < 2; ++i) {
     logic_[i].listen_fd = listen_loopback();
     logic_[i].stream = new PacketStream(i == 0 ? "to logic 1" : "to logic 2", false);
-    char line[160];
-    snprintf(line, sizeof(line), "<Server svid=\"%d\" ip=\"127.0.0.1\" port=\"%d\"/>", i + 1,
-             port_of(logic_[i].listen_fd));
-    servers += line;
+    TGlobal::_servers.push_back({i + 1, "127.0.0.1", port_of(logic_[i].listen_fd)});
   }
-  write_file(root_ + "/conf/server.xml", "<SYSTEM><Node><ServerList>" + servers + "</ServerList></Node></SYSTEM>");
 
   snprintf(TGlobal::_addr, sizeof(TGlobal::_addr), "127.0.0.1");
   TGlobal::_port = 0;
