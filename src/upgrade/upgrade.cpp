@@ -137,6 +137,35 @@ void set_blocking(int fd, bool blocking, int timeout_ms) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 }
 
+// Writes the hello, the connections in batches (descriptors with their records) and the
+// end. False when a frame could not be written (errno tells why).
+bool send_state(int fd, const std::vector<CDecoderUnit*>& units, const std::vector<TConnCarry>& carries,
+                uint64_t* bytes) {
+  CWriter hello;
+  hello.u32(kStateVersion);
+  hello.u32(static_cast<uint32_t>(units.size()));
+  hello.u64(0);
+  bool ok = send_frame(fd, FRAME_HELLO, hello.text());
+  // Batches of at most kMaxFds descriptors and about kBatchBytes of records.
+  for (size_t at = 0; ok && at < units.size();) {
+    CWriter batch;
+    std::vector<int> fds;
+    CWriter records;
+    while (at < units.size() && static_cast<int>(fds.size()) < kMaxFds && records.text().size() < kBatchBytes) {
+      write_carry(&records, carries[at]);
+      fds.push_back(units[at]->get_netfd());
+      ++at;
+    }
+    batch.u32(static_cast<uint32_t>(fds.size()));
+    batch.text() += records.text();
+    *bytes += batch.text().size();
+    ok = send_frame(fd, FRAME_CONNS, batch.text(), fds.data(), static_cast<int>(fds.size()));
+  }
+  CWriter end;
+  end.u32(static_cast<uint32_t>(units.size()));
+  return ok && send_frame(fd, FRAME_END, end.text());
+}
+
 // ---------------------------------------------------------------------------------------
 // The old process: starts the new binary, waits for ready, hands over, then passes results
 // on until it leaves.
@@ -159,6 +188,7 @@ class CUpgrader : public CPollerObject, public CTimerObject {
   void give_up(TResult result, const std::string& why);
   void close_link();
   void hand_over(const std::string& ready);
+  void leave(const std::vector<CDecoderUnit*>& units, int stay, uint64_t bytes, uint32_t pid, int64_t t0);
 
   Stage _stage = kIdle;
   pid_t _child = -1;
@@ -357,29 +387,7 @@ void CUpgrader::hand_over(const std::string& ready) {
 
   set_blocking(netfd, true, kHandOverWaitMs);
   uint64_t bytes = 0;
-  CWriter hello;
-  hello.u32(kStateVersion);
-  hello.u32(static_cast<uint32_t>(units.size()));
-  hello.u64(0);
-  bool ok = send_frame(netfd, FRAME_HELLO, hello.text());
-  // Batches of at most kMaxFds descriptors and about kBatchBytes of records.
-  for (size_t at = 0; ok && at < units.size();) {
-    CWriter batch;
-    std::vector<int> fds;
-    CWriter records;
-    while (at < units.size() && static_cast<int>(fds.size()) < kMaxFds && records.text().size() < kBatchBytes) {
-      write_carry(&records, carries[at]);
-      fds.push_back(units[at]->get_netfd());
-      ++at;
-    }
-    batch.u32(static_cast<uint32_t>(fds.size()));
-    batch.text() += records.text();
-    bytes += batch.text().size();
-    ok = send_frame(netfd, FRAME_CONNS, batch.text(), fds.data(), static_cast<int>(fds.size()));
-  }
-  CWriter end;
-  end.u32(static_cast<uint32_t>(units.size()));
-  ok = ok && send_frame(netfd, FRAME_END, end.text());
+  const bool ok = send_state(netfd, units, carries, &bytes);
   uint32_t type = 0;
   std::string answer, why;
   std::vector<int> none;
@@ -390,7 +398,13 @@ void CUpgrader::hand_over(const std::string& ready) {
   if (type == FRAME_NAK) return undo(RESULT_REFUSED, "the new process refused the hand-over: " + answer);
   if (type != FRAME_ACK) return undo(RESULT_FAILED, "an unexpected answer to the hand-over");
 
-  // The players' pause ends here: the new process serves them from its ACK on.
+  leave(units, stay, bytes, pid, t0);
+}
+
+// The new process serves the clients from its ACK on: this one lets them go and waits for
+// its logic links to fall quiet, passing on what they still bring.
+void CUpgrader::leave(const std::vector<CDecoderUnit*>& units, int stay, uint64_t bytes, uint32_t pid, int64_t t0) {
+  CIncoming* incoming = CIncoming::Instance();
   const int64_t t1 = GET_TIMESTAMP();
   // Each leaves the poller before this process's copy of its descriptor closes, with no
   // shutdown() and no close notice.
@@ -565,6 +579,45 @@ void note_start(int argc, char** argv) {
 
 bool successor() { return g_successor_fd >= 0; }
 
+// Closes the descriptors of a batch from `first` on (those not adopted).
+void close_from(const std::vector<int>& fds, size_t first) {
+  for (size_t k = first; k < fds.size(); ++k) ::close(fds[k]);
+}
+
+// Serves one batch of handed-over connections: "" or why the hand-over is refused (the
+// batch's descriptors not yet adopted are closed then).
+std::string adopt_batch(const std::string& payload, const std::vector<int>& fds, uint32_t* taken, uint32_t* lost) {
+  CIncoming* incoming = CIncoming::Instance();
+  CReader r(payload.data(), payload.size());
+  const uint32_t count = r.u32();
+  if (!r.ok() || count != fds.size()) {
+    close_from(fds, 0);
+    return "a batch whose records and descriptors disagree";
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    TConnCarry c;
+    if (!read_carry(&r, &c)) {
+      close_from(fds, i);
+      return "a broken state record";
+    }
+    CListener* home = nullptr;
+    for (CListener* l : incoming->listeners())
+      if (l->transport_kind() == c.kind) home = l;
+    if (home == nullptr) {
+      close_from(fds, i);
+      return std::string("no listener for ") +
+             hall_transport::transport_name(static_cast<hall_transport::TTransportKind>(c.kind)) +
+             " clients in this configuration";
+    }
+    fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+    if (home->adopt_client(fds[i], c) == nullptr)
+      ++*lost;
+    else
+      ++*taken;
+  }
+  return std::string();
+}
+
 int take_over() {
   const int sock = g_successor_fd;
   const int unused = CNet::close_unused_inherited();
@@ -608,33 +661,8 @@ int take_over() {
       return refuse(sock, "an unexpected message in the hand-over");
     }
     bytes += payload.size();
-    CReader r(payload.data(), payload.size());
-    const uint32_t count = r.u32();
-    if (!r.ok() || count != fds.size()) {
-      for (int fd : fds) ::close(fd);
-      return refuse(sock, "a batch whose records and descriptors disagree");
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-      TConnCarry c;
-      if (!read_carry(&r, &c)) {
-        for (uint32_t k = i; k < count; ++k) ::close(fds[k]);
-        return refuse(sock, "a broken state record");
-      }
-      CListener* home = nullptr;
-      for (CListener* l : incoming->listeners())
-        if (l->transport_kind() == c.kind) home = l;
-      if (home == nullptr) {
-        for (uint32_t k = i; k < count; ++k) ::close(fds[k]);
-        return refuse(sock, std::string("no listener for ") +
-                                hall_transport::transport_name(static_cast<hall_transport::TTransportKind>(c.kind)) +
-                                " clients in this configuration");
-      }
-      fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
-      if (home->adopt_client(fds[i], c) == nullptr)
-        ++lost;
-      else
-        ++taken;
-    }
+    const std::string refused = adopt_batch(payload, fds, &taken, &lost);
+    if (!refused.empty()) return refuse(sock, refused);
   }
   if (!send_frame(sock, FRAME_ACK, std::string())) {
     log_boot("upgrade: the hand-over could not be confirmed: %m");
