@@ -167,14 +167,19 @@ EVP_PKEY* KeyRing::first(std::string* kid) const {
 }
 
 bool verify_signature(EVP_PKEY* key, std::string_view message, const unsigned char* sig) {
-  // Ed25519 takes the whole message in one call, without a digest of its own.
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr) return false;
-  const bool ok = EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
-                  EVP_DigestVerify(ctx, sig, kSignatureSize, reinterpret_cast<const unsigned char*>(message.data()),
-                                   message.size()) == 1;
+  const bool ok = verify_signature(ctx, key, message, sig);
   EVP_MD_CTX_free(ctx);
   return ok;
+}
+
+bool verify_signature(EVP_MD_CTX* ctx, EVP_PKEY* key, std::string_view message, const unsigned char* sig) {
+  // Ed25519 takes the whole message in one call, without a digest of its own.
+  EVP_MD_CTX_reset(ctx);
+  return EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
+         EVP_DigestVerify(ctx, sig, kSignatureSize, reinterpret_cast<const unsigned char*>(message.data()),
+                          message.size()) == 1;
 }
 
 std::string issue_token(EVP_PKEY* private_key, const std::string& kid, int client_id, int64_t expires,

@@ -43,10 +43,20 @@ bool TokenChecker::load(const std::string& keys_file, int max_ttl, std::string* 
 
 TAuthResult TokenChecker::check(std::string_view text, int64_t now, int* client_id) {
   TToken t;
-  if (!read_token(text, &t)) return AUTH_MALFORMED;
-  EVP_PKEY* key = keys_.find(t.kid);
-  if (key == nullptr) return AUTH_UNKNOWN_KEY;
+  EVP_PKEY* key = nullptr;
+  const TAuthResult head = check_head(text, &t, &key);
+  if (head != AUTH_OK) return head;
   if (!verify_signature(key, t.signed_part, t.sig)) return AUTH_BAD_SIGNATURE;
+  return check_tail(t, now, client_id);
+}
+
+TAuthResult TokenChecker::check_head(std::string_view text, TToken* t, EVP_PKEY** key) const {
+  if (!read_token(text, t)) return AUTH_MALFORMED;
+  *key = keys_.find(t->kid);
+  return *key == nullptr ? AUTH_UNKNOWN_KEY : AUTH_OK;
+}
+
+TAuthResult TokenChecker::check_tail(const TToken& t, int64_t now, int* client_id) {
   if (t.expires < now) return AUTH_EXPIRED;
   if (t.expires - now > max_ttl_) return AUTH_TTL_TOO_LONG;
   if (!replays_.remember(t.kid, t.nonce, t.expires, now)) return AUTH_REPLAYED;

@@ -8,6 +8,7 @@
 
 #include "clib_log.h"
 #include "admission/admission.h"
+#include "client_auth.h"
 #include "client_unit.h"
 #include "drain.h"
 #include "global.h"
@@ -77,6 +78,7 @@ CIncoming::~CIncoming() {
   _listeners.clear();
   _listener = nullptr;
   hall_transport::tls_teardown();
+  hall_auth::client_auth_stop();
   delete _pollerunit;
   _pollerunit = nullptr;
 }
