@@ -48,7 +48,12 @@ bool CSignaturePool::start(CPollerUnit* poller) {
     for (unsigned i = 0; i < count; ++i) _threads.emplace_back(&CSignaturePool::work, this);
   } catch (const std::system_error& e) {
     log_error("token checks: thread %zu cannot start: %s", _threads.size() + 1, e.what());
-    if (_threads.empty()) return false;
+  }
+  if (_threads.empty()) {
+    DetachPoller();
+    close(netfd);
+    netfd = -1;
+    return false;
   }
   log_info("token checks: %zu verifying thread(s)", _threads.size());
   return true;
