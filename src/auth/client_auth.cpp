@@ -1,5 +1,6 @@
 #include "client_auth.h"
 
+#include <stdlib.h>
 #include <time.h>
 
 #include <memory>
@@ -67,7 +68,13 @@ uint64_t client_auth_begin(CPollerUnit* loop, std::string_view token, CAuthWaite
     counted(*result);
     return 0;
   }
-  if (!g_pool) g_pool.reset(new CSignaturePool(signature_done));
+  if (!g_pool) {
+    g_pool.reset(new CSignaturePool(signature_done));
+    // However the process ends, the threads end before OpenSSL's own clean-up at exit
+    // (registered before this), which would otherwise leave their state behind.
+    static bool stop_at_exit = atexit(client_auth_stop) == 0;
+    (void)stop_at_exit;
+  }
   const uint64_t ticket = g_pool->submit(loop, std::move(job));
   if (ticket == 0) {
     // Without verifying threads the loop checks the token itself.
