@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     else if (a == "--window")
       window = strtoul(argv[i + 1], nullptr, 10);
   }
-  hall_auth::KeyRing signer;
+  hall_auth::CKeyRing signer;
   std::string why, kid;
   if (keys_file.empty() || players == 0 || window == 0 || !signer.load(keys_file, true, &why)) {
     fprintf(stderr, "usage: auth_bench --keys PRIVATE_FILE [--players N] [--port P --pid PID [--window W]]\n%s\n",
@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
     tokens.push_back(
         hall_auth::issue_token(key, kid, static_cast<int>(1000000 + i), now + 250, hall_auth::random_nonce()));
 
-  hall_auth::TokenChecker checker;
+  hall_auth::CTokenChecker checker;
   const bool loaded = checker.load(pub_path, 300, &why);
   unlink(pub_path);
   if (!loaded) return 1;

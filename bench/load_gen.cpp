@@ -235,7 +235,7 @@ struct Conn {
   long long sent_ns = 0;
 };
 
-struct Counters {
+struct TCounters {
   long long sent = 0;           // requests whose first byte went out
   long long registrations = 0;  // memory run: packets that expect no answer
   long long answered = 0;       // requests whose answer came back
@@ -354,7 +354,7 @@ class LoadGen {
       if (c->fd >= 0) kill(c.get(), false);
   }
 
-  const Counters& counters() const { return cnt_; }
+  const TCounters& counters() const { return cnt_; }
   long long window_answered() const { return window_answered_; }
   std::vector<unsigned>& samples() { return samples_; }
   bool expect_answers() const { return expect_answers_; }
@@ -774,7 +774,7 @@ class LoadGen {
   std::vector<std::unique_ptr<Conn>> conns_;
   std::vector<char> buf_;
   std::vector<unsigned> samples_;  // latencies in ns of the answers in the window
-  Counters cnt_;
+  TCounters cnt_;
   long long window_answered_ = 0;
   bool recording_ = false;
   bool send_more_ = false;
@@ -787,7 +787,7 @@ double percentile_us(const std::vector<unsigned>& sorted, double q) {
   return static_cast<double>(sorted[std::min(i, sorted.size() - 1)]) / 1000.0;
 }
 
-void print_counters(const Counters& c, long long inflight) {
+void print_counters(const TCounters& c, long long inflight) {
   printf(
       " sent=%lld answered=%lld lost=%lld inflight=%lld errors=%lld connect_failed=%lld closed=%lld"
       " bad_packet=%lld bad_answer=%lld unexpected=%lld timeouts=%lld",
@@ -866,7 +866,7 @@ int run_load() {
   long long rt = gen.window_answered();
   std::vector<unsigned>& s = gen.samples();
   std::sort(s.begin(), s.end());
-  const Counters& c = gen.counters();
+  const TCounters& c = gen.counters();
   printf(
       "RESULT mode=%s conns=%d live=%d body=%d window_s=%.3f rt=%lld samples=%zu rps=%.1f p50_us=%.1f "
       "p99_us=%.1f p999_us=%.1f max_us=%.1f",
@@ -910,7 +910,7 @@ int run_memory() {
   gen.run_until(now_s() + g_opt.timeout_ms / 1000.0 + 1.0, false);
   gen.run_until(now_s() + g_opt.settle_ms / 1000.0, false, false);
   long after = rss_kb(pid);
-  const Counters& c = gen.counters();
+  const TCounters& c = gen.counters();
   double n = g_opt.conns > 0 ? g_opt.conns : 1;
   printf(
       "MEMORY mode=%s pid=%d conns=%d live=%d body=%d rss_base_kb=%ld rss_idle_kb=%ld rss_rt_kb=%ld "
@@ -936,7 +936,7 @@ int run_hold() {
     gen.run_until(now_s() + 60.0, false);
   }
   const double t1 = now_s();
-  const Counters& c = gen.counters();
+  const TCounters& c = gen.counters();
   printf("HOLD ready conns=%d live=%d connect_ms=%.0f", g_opt.conns, gen.live(), (t1 - t0) * 1000.0);
   print_counters(c, gen.outstanding());
   printf("\n");

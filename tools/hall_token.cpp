@@ -78,7 +78,7 @@ int keygen(const std::string& kid, const char* private_file, const char* public_
 int issue(const char* private_file, const char* id_text, const char* ttl_text) {
   long long id = 0, ttl = 0;
   if (!whole(id_text, 0, 2147483647, &id) || !whole(ttl_text, 1, 31536000, &ttl)) return usage();
-  hall_auth::KeyRing keys;
+  hall_auth::CKeyRing keys;
   std::string why, kid;
   if (!keys.load(private_file, true, &why)) {
     fprintf(stderr, "hall_token: %s\n", why.c_str());
@@ -97,7 +97,7 @@ int issue(const char* private_file, const char* id_text, const char* ttl_text) {
 }
 
 int verify(const char* public_file, const std::string& text) {
-  hall_auth::KeyRing keys;
+  hall_auth::CKeyRing keys;
   std::string why;
   if (!keys.load(public_file, false, &why)) {
     fprintf(stderr, "hall_token: %s\n", why.c_str());

@@ -174,7 +174,7 @@ int read_conf(const char* file, conf_s* conf, conf_notes_s* notes) {
   if (read_value(file, "gateway", "auth_key_file", &key_file))
     read_text(&r, "gateway", "auth_key_file", false, false, conf->auth_key_file, sizeof(conf->auth_key_file));
   if (conf->auth_key_file[0] != '\0') {
-    hall_auth::KeyRing keys;
+    hall_auth::CKeyRing keys;
     std::string why;
     if (!keys.load(conf->auth_key_file, true, &why))
       r.problem("setting " + name_of("gateway", "auth_key_file") + ": " + why);

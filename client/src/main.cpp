@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
            g_conf.server_ip, static_cast<unsigned>(g_conf.server_port), redis_at.c_str(), g_conf.redis_key,
            g_conf.sending_list, g_conf.client_id);
   // With a signer's key, every connection opens with a fresh token.
-  hall_auth::KeyRing signer;
+  hall_auth::CKeyRing signer;
   if (g_conf.auth_key_file[0] != '\0') {
     std::string why, kid;
     if (!signer.load(g_conf.auth_key_file, true, &why)) {

@@ -12,24 +12,24 @@
 namespace hall_admission {
 
 const char* const kRefuseReasonNames[REFUSE_REASONS] = {"per_ip_limit", "proxy_header", "proxy_timeout"};
-Counters g_counters;
+TCounters g_counters;
 
 namespace {
 
-Settings g_settings;
+TSettings g_settings;
 // Open connections by client address (network byte order), of the sources counted.
 std::unordered_map<uint32_t, int> g_per_source;
 int g_live = 0;
 // Every logic link's ledger, and the accounts paused now (each holding a reference).
-std::vector<ShareLedger*> g_ledgers;
-std::vector<ShareAccount*> g_paused;
+std::vector<CShareLedger*> g_ledgers;
+std::vector<CShareAccount*> g_paused;
 
 const uint64_t kShareMost = 64 * 1024;
 const uint64_t kShareLeast = 16 * 1024;
 const int64_t kMicros = 1000000;
 
 // A whole number from 0 to INT_MAX; missing is 0.
-void read_count(const char* attribute, const std::string& text, int* out, std::vector<SettingNote>* notes) {
+void read_count(const char* attribute, const std::string& text, int* out, std::vector<TSettingNote>* notes) {
   *out = 0;
   if (text.empty()) return;
   char* end = nullptr;
@@ -41,7 +41,7 @@ void read_count(const char* attribute, const std::string& text, int* out, std::v
   *out = static_cast<int>(v);
 }
 
-void read_nets(const char* attribute, const std::string& text, NetList* out, std::vector<SettingNote>* notes) {
+void read_nets(const char* attribute, const std::string& text, CNetList* out, std::vector<TSettingNote>* notes) {
   std::string why;
   if (!out->parse(text, &why))
     notes->push_back({true, attribute, text, "not a comma-separated list of IPv4 CIDR blocks: " + why});
@@ -50,8 +50,8 @@ void read_nets(const char* attribute, const std::string& text, NetList* out, std
 }  // namespace
 
 void read_settings(const std::string& maxConns, const std::string& maxRate, const std::string& trusted,
-                   const std::string& proxy, const std::string& proxyFrom, Settings* out,
-                   std::vector<SettingNote>* notes) {
+                   const std::string& proxy, const std::string& proxyFrom, TSettings* out,
+                   std::vector<TSettingNote>* notes) {
   read_count("MaxConnsPerIp", maxConns, &out->max_conns_per_ip, notes);
   read_count("MaxRequestsPerSecond", maxRate, &out->max_requests_per_second, notes);
   read_nets("TrustedNets", trusted, &out->trusted, notes);
@@ -67,8 +67,8 @@ void read_settings(const std::string& maxConns, const std::string& maxRate, cons
     notes->push_back({false, "ProxyFrom", proxyFrom, "ignored: ProxyProtocol is not 1"});
 }
 
-void configure(const Settings& s) { g_settings = s; }
-const Settings& settings() { return g_settings; }
+void configure(const TSettings& s) { g_settings = s; }
+const TSettings& settings() { return g_settings; }
 
 uint64_t fair_share() {
   const uint64_t active = static_cast<uint64_t>(std::max(g_live, 1));
@@ -79,7 +79,7 @@ uint64_t fair_share() {
 
 namespace {
 
-void resume(ShareAccount* account) {
+void resume(CShareAccount* account) {
   account->paused = false;
   g_paused.erase(std::remove(g_paused.begin(), g_paused.end(), account), g_paused.end());
   if (account->owner != nullptr) account->owner->share_drained();
@@ -88,22 +88,22 @@ void resume(ShareAccount* account) {
 
 }  // namespace
 
-ShareLedger::ShareLedger() { g_ledgers.push_back(this); }
+CShareLedger::CShareLedger() { g_ledgers.push_back(this); }
 
-ShareLedger::~ShareLedger() {
+CShareLedger::~CShareLedger() {
   // A link goes only when the gateway ends, and the connections it would wake may be
   // going too: its bytes leave the accounts without waking anyone.
-  for (const Entry& e : entries_) {
+  for (const TEntry& e : _entries) {
     if (e.account == nullptr) continue;
     e.account->queued -= std::min(e.account->queued, e.bytes);
     e.account->release();
   }
-  entries_.clear();
+  _entries.clear();
   g_ledgers.erase(std::remove(g_ledgers.begin(), g_ledgers.end(), this), g_ledgers.end());
 }
 
-bool ShareLedger::any_stalled(int64_t now_us) {
-  for (const ShareLedger* l : g_ledgers)
+bool CShareLedger::any_stalled(int64_t now_us) {
+  for (const CShareLedger* l : g_ledgers)
     if (l->stalled(now_us)) return true;
   return false;
 }
@@ -111,51 +111,51 @@ bool ShareLedger::any_stalled(int64_t now_us) {
 bool any_paused() { return !g_paused.empty(); }
 
 void resume_if_stalled() {
-  if (g_paused.empty() || !ShareLedger::any_stalled(GET_TIMESTAMP())) return;
+  if (g_paused.empty() || !CShareLedger::any_stalled(GET_TIMESTAMP())) return;
   while (!g_paused.empty()) resume(g_paused.back());
 }
 
-void ShareLedger::add(ShareAccount* account, uint64_t bytes) {
+void CShareLedger::add(CShareAccount* account, uint64_t bytes) {
   if (bytes == 0) return;
-  if (entries_.empty()) progress_at_ = GET_TIMESTAMP();
-  total_ += bytes;
+  if (_entries.empty()) _progress_at = GET_TIMESTAMP();
+  _total += bytes;
   if (account != nullptr) account->queued += bytes;
   // A flooder's forwards come one after another: they share one entry.
-  if (!entries_.empty() && entries_.back().account == account) {
-    entries_.back().bytes += bytes;
+  if (!_entries.empty() && _entries.back().account == account) {
+    _entries.back().bytes += bytes;
     return;
   }
   if (account != nullptr) ++account->refs;
-  entries_.push_back(Entry{account, bytes});
+  _entries.push_back(TEntry{account, bytes});
 }
 
-void ShareLedger::take_from(ShareAccount* account, uint64_t bytes) {
+void CShareLedger::take_from(CShareAccount* account, uint64_t bytes) {
   if (account == nullptr) return;
   account->queued -= std::min(account->queued, bytes);
   if (account->paused && account->queued <= fair_share() / 2) resume(account);
 }
 
-void ShareLedger::consume(uint64_t bytes) {
-  if (bytes > 0) progress_at_ = GET_TIMESTAMP();
-  total_ -= std::min(total_, bytes);
-  while (bytes > 0 && !entries_.empty()) {
-    Entry& e = entries_.front();
+void CShareLedger::consume(uint64_t bytes) {
+  if (bytes > 0) _progress_at = GET_TIMESTAMP();
+  _total -= std::min(_total, bytes);
+  while (bytes > 0 && !_entries.empty()) {
+    TEntry& e = _entries.front();
     const uint64_t n = std::min(bytes, e.bytes);
     e.bytes -= n;
     bytes -= n;
-    ShareAccount* account = e.account;
+    CShareAccount* account = e.account;
     const bool done = e.bytes == 0;
-    if (done) entries_.pop_front();
+    if (done) _entries.pop_front();
     take_from(account, n);
     if (done && account != nullptr) account->release();
   }
 }
 
-void ShareLedger::clear() {
-  total_ = 0;
-  while (!entries_.empty()) {
-    const Entry e = entries_.front();
-    entries_.pop_front();
+void CShareLedger::clear() {
+  _total = 0;
+  while (!_entries.empty()) {
+    const TEntry e = _entries.front();
+    _entries.pop_front();
     take_from(e.account, e.bytes);
     if (e.account != nullptr) e.account->release();
   }
@@ -163,111 +163,111 @@ void ShareLedger::clear() {
 
 // --- one connection ---
 
-ConnGate::ConnGate() { ++g_live; }
+CConnGate::CConnGate() { ++g_live; }
 
-ConnGate::~ConnGate() {
+CConnGate::~CConnGate() {
   --g_live;
-  if (counted_) {
-    auto it = g_per_source.find(addr_);
+  if (_counted) {
+    auto it = g_per_source.find(_addr);
     if (it != g_per_source.end() && --it->second <= 0) g_per_source.erase(it);
   }
   release_share();
 }
 
-void ConnGate::release_share() {
-  if (share_ == nullptr) return;
-  share_->owner = nullptr;
-  share_->release();
-  share_ = nullptr;
+void CConnGate::release_share() {
+  if (_share == nullptr) return;
+  _share->owner = nullptr;
+  _share->release();
+  _share = nullptr;
 }
 
-int ConnGate::live() { return g_live; }
+int CConnGate::live() { return g_live; }
 
-bool ConnGate::exempt() const { return g_settings.trusted.contains(addr_); }
+bool CConnGate::exempt() const { return g_settings.trusted.contains(_addr); }
 
-bool ConnGate::hold_source_slot() {
+bool CConnGate::hold_source_slot() {
   if (g_settings.max_conns_per_ip <= 0 || exempt()) return true;
-  int& held = g_per_source[addr_];
+  int& held = g_per_source[_addr];
   if (held >= g_settings.max_conns_per_ip) {
-    if (held == 0) g_per_source.erase(addr_);
+    if (held == 0) g_per_source.erase(_addr);
     ++g_counters.refused[REFUSE_PER_IP_LIMIT];
-    refused_ = true;
+    _refused = true;
     return false;
   }
   ++held;
-  counted_ = true;
+  _counted = true;
   return true;
 }
 
-ConnGate::Verdict ConnGate::accept(uint32_t peer) {
-  addr_ = peer;
+CConnGate::Verdict CConnGate::accept(uint32_t peer) {
+  _addr = peer;
   if (g_settings.proxy_protocol && g_settings.proxy_from.contains(peer)) {
-    proxy_.reset(new ProxyHeaderReader());
+    _proxy.reset(new CProxyHeaderReader());
     return AWAIT_PROXY_HEADER;
   }
   return hold_source_slot() ? ADMIT : REFUSE;
 }
 
-ProxyHeaderReader::Status ConnGate::proxy_input(const char** data, size_t* len) {
-  if (proxy_ == nullptr) return ProxyHeaderReader::DONE;
+CProxyHeaderReader::Status CConnGate::proxy_input(const char** data, size_t* len) {
+  if (_proxy == nullptr) return CProxyHeaderReader::DONE;
   size_t used = 0;
-  const ProxyHeaderReader::Status st = proxy_->feed(reinterpret_cast<const uint8_t*>(*data), *len, &used);
+  const CProxyHeaderReader::Status st = _proxy->feed(reinterpret_cast<const uint8_t*>(*data), *len, &used);
   *data += used;
   *len -= used;
-  if (st == ProxyHeaderReader::NEED_MORE) return st;
-  if (st == ProxyHeaderReader::BAD) {
-    proxy_problem_ = proxy_->why();
+  if (st == CProxyHeaderReader::NEED_MORE) return st;
+  if (st == CProxyHeaderReader::BAD) {
+    _proxy_problem = _proxy->why();
     ++g_counters.refused[REFUSE_PROXY_HEADER];
-    proxy_.reset();
+    _proxy.reset();
     return st;
   }
-  const ProxyHeaderReader::Source source = proxy_->source();
-  if (source == ProxyHeaderReader::SOURCE_IPV4) addr_ = proxy_->client_addr();
-  proxy_.reset();
-  if (source == ProxyHeaderReader::SOURCE_UNSUPPORTED) {
-    proxy_problem_ = "a client address that is not IPv4";
+  const CProxyHeaderReader::Source source = _proxy->source();
+  if (source == CProxyHeaderReader::SOURCE_IPV4) _addr = _proxy->client_addr();
+  _proxy.reset();
+  if (source == CProxyHeaderReader::SOURCE_UNSUPPORTED) {
+    _proxy_problem = "a client address that is not IPv4";
     ++g_counters.refused[REFUSE_PROXY_HEADER];
-    return ProxyHeaderReader::BAD;
+    return CProxyHeaderReader::BAD;
   }
   hold_source_slot();
-  return ProxyHeaderReader::DONE;
+  return CProxyHeaderReader::DONE;
 }
 
-void ConnGate::proxy_timed_out() {
-  if (proxy_ == nullptr) return;
-  proxy_.reset();
+void CConnGate::proxy_timed_out() {
+  if (_proxy == nullptr) return;
+  _proxy.reset();
   ++g_counters.refused[REFUSE_PROXY_TIMEOUT];
 }
 
-bool ConnGate::take_request(int64_t now_us) {
+bool CConnGate::take_request(int64_t now_us) {
   const int64_t rate = g_settings.max_requests_per_second;
   if (rate <= 0 || exempt()) return true;
   const int64_t full = rate * kMicros;
-  if (bucket_at_ < 0) {
-    tokens_ = full;
+  if (_bucket_at < 0) {
+    _tokens = full;
   } else {
     // At most a second's refill: the burst equals the rate.
-    const int64_t elapsed = std::min(std::max<int64_t>(now_us - bucket_at_, 0), kMicros);
-    tokens_ = std::min(full, tokens_ + elapsed * rate);
+    const int64_t elapsed = std::min(std::max<int64_t>(now_us - _bucket_at, 0), kMicros);
+    _tokens = std::min(full, _tokens + elapsed * rate);
   }
-  bucket_at_ = now_us;
-  if (tokens_ < kMicros) return false;
-  tokens_ -= kMicros;
+  _bucket_at = now_us;
+  if (_tokens < kMicros) return false;
+  _tokens -= kMicros;
   return true;
 }
 
-ShareAccount* ConnGate::share(ShareOwner* owner) {
-  if (share_ == nullptr) share_ = new ShareAccount();
-  share_->owner = owner;
-  return share_;
+CShareAccount* CConnGate::share(CShareOwner* owner) {
+  if (_share == nullptr) _share = new CShareAccount();
+  _share->owner = owner;
+  return _share;
 }
 
-bool ConnGate::should_pause() {
-  if (share_ == nullptr || share_->paused || share_->queued <= fair_share()) return false;
-  if (ShareLedger::any_stalled(GET_TIMESTAMP())) return false;
-  share_->paused = true;
-  ++share_->refs;
-  g_paused.push_back(share_);
+bool CConnGate::should_pause() {
+  if (_share == nullptr || _share->paused || _share->queued <= fair_share()) return false;
+  if (CShareLedger::any_stalled(GET_TIMESTAMP())) return false;
+  _share->paused = true;
+  ++_share->refs;
+  g_paused.push_back(_share);
   ++g_counters.read_pauses;
   return true;
 }

@@ -24,17 +24,17 @@
 
 namespace hall_admission {
 
-struct Settings {
+struct TSettings {
   int max_conns_per_ip = 0;         // 0: no limit
   int max_requests_per_second = 0;  // 0: no limit; the burst equals the rate
-  NetList trusted;                  // exempt from both limits
+  CNetList trusted;                 // exempt from both limits
   bool proxy_protocol = false;      // connections from proxy_from start with a PROXY header
-  NetList proxy_from;
+  CNetList proxy_from;
   unsigned max_helper_queue = 67108864;  // the logic links' queue bound (MaxHelperQueue)
 };
 
 // One finding of reading the settings: `refused` stops start-up.
-struct SettingNote {
+struct TSettingNote {
   bool refused;
   std::string attribute;
   std::string value;
@@ -44,12 +44,12 @@ struct SettingNote {
 // Reads the admission settings from the texts of their SYSTEM attributes (empty when
 // missing) into *out, noting every value refused or ignored.
 void read_settings(const std::string& maxConns, const std::string& maxRate, const std::string& trusted,
-                   const std::string& proxy, const std::string& proxyFrom, Settings* out,
-                   std::vector<SettingNote>* notes);
+                   const std::string& proxy, const std::string& proxyFrom, TSettings* out,
+                   std::vector<TSettingNote>* notes);
 
 // The settings in force (start-up sets them once).
-void configure(const Settings& s);
-const Settings& settings();
+void configure(const TSettings& s);
+const TSettings& settings();
 
 // Why a connection was closed before it was served.
 enum RefuseReason {
@@ -60,28 +60,28 @@ enum RefuseReason {
 };
 extern const char* const kRefuseReasonNames[REFUSE_REASONS];
 
-struct Counters {
+struct TCounters {
   uint64_t refused[REFUSE_REASONS];
   uint64_t read_pauses;  // times a connection stopped being read for its fair share
 };
-extern Counters g_counters;
+extern TCounters g_counters;
 
 // A connection's forwards waiting in the logic links' queues. Shared by the connection
 // and every queue entry of its bytes, so that bytes still queued after the connection
 // ended are accounted for until they leave.
-class ShareOwner {
+class CShareOwner {
  public:
   // The account fell back under the level where reading resumes.
   virtual void share_drained() = 0;
 
  protected:
-  ~ShareOwner() {}
+  ~CShareOwner() {}
 };
 
-struct ShareAccount {
-  uint64_t queued = 0;          // bytes of this connection in every logic link's queue
-  int refs = 1;                 // the connection, and one per queue entry
-  ShareOwner* owner = nullptr;  // null once the connection ended
+struct CShareAccount {
+  uint64_t queued = 0;           // bytes of this connection in every logic link's queue
+  int refs = 1;                  // the connection, and one per queue entry
+  CShareOwner* owner = nullptr;  // null once the connection ended
   bool paused = false;
   void release() {
     if (--refs == 0) delete this;
@@ -98,37 +98,37 @@ struct ShareAccount {
 // deaf, not flooded. While any link is stalled nobody is paused (and those paused are
 // read again), so a slow server cannot hold the players of the others; its own queue
 // keeps the relay's rules (blocked writes, MaxHelperQueue).
-class ShareLedger {
+class CShareLedger {
  public:
   static const int64_t STALL_US = 250000;
 
-  ShareLedger();
-  ~ShareLedger();
-  ShareLedger(const ShareLedger&) = delete;
-  ShareLedger& operator=(const ShareLedger&) = delete;
+  CShareLedger();
+  ~CShareLedger();
+  CShareLedger(const CShareLedger&) = delete;
+  CShareLedger& operator=(const CShareLedger&) = delete;
 
-  void add(ShareAccount* account, uint64_t bytes);
+  void add(CShareAccount* account, uint64_t bytes);
   // Only the last `held` bytes are still queued or in the socket: the others left.
   void settle(uint64_t held) {
-    if (total_ > held) consume(total_ - held);
+    if (_total > held) consume(_total - held);
   }
-  uint64_t total() const { return total_; }
+  uint64_t total() const { return _total; }
   // The queue was dropped.
   void clear();
-  bool stalled(int64_t now_us) const { return !entries_.empty() && now_us - progress_at_ > STALL_US; }
+  bool stalled(int64_t now_us) const { return !_entries.empty() && now_us - _progress_at > STALL_US; }
   static bool any_stalled(int64_t now_us);
 
  private:
-  struct Entry {
-    ShareAccount* account;
+  struct TEntry {
+    CShareAccount* account;
     uint64_t bytes;
   };
-  void take_from(ShareAccount* account, uint64_t bytes);
+  void take_from(CShareAccount* account, uint64_t bytes);
   // The first `bytes` left.
   void consume(uint64_t bytes);
-  std::deque<Entry> entries_;
-  uint64_t total_ = 0;
-  int64_t progress_at_ = 0;  // last write, or when the queue last started to fill
+  std::deque<TEntry> _entries;
+  uint64_t _total = 0;
+  int64_t _progress_at = 0;  // last write, or when the queue last started to fill
 };
 
 // Called once a loop turn: connections paused while a link has since stalled are read
@@ -143,32 +143,32 @@ bool any_paused();
 uint64_t fair_share();
 
 // The admission state of one client connection, from accept to close.
-class ConnGate {
+class CConnGate {
  public:
   enum Verdict { ADMIT, REFUSE, AWAIT_PROXY_HEADER };
 
-  ConnGate();
-  ~ConnGate();
-  ConnGate(const ConnGate&) = delete;
-  ConnGate& operator=(const ConnGate&) = delete;
+  CConnGate();
+  ~CConnGate();
+  CConnGate(const CConnGate&) = delete;
+  CConnGate& operator=(const CConnGate&) = delete;
 
   // At accept, with the peer's address (network byte order). REFUSE: close at once,
   // counted. AWAIT_PROXY_HEADER: the connection comes from a balancer and must send
   // its header first (proxy_input) before anything else is read.
   Verdict accept(uint32_t peer);
-  bool awaiting_proxy_header() const { return proxy_ != nullptr; }
+  bool awaiting_proxy_header() const { return _proxy != nullptr; }
   // Header bytes from the start of the stream: takes what belongs to the header from
   // *data / *len (which then point at the client's own bytes). NEED_MORE, BAD (close;
   // counted) or DONE: the client's address is known (client_addr), and the per-source
   // limit has been applied (DONE with refused_after_header() true: close, counted).
-  ProxyHeaderReader::Status proxy_input(const char** data, size_t* len);
-  bool refused_after_header() const { return refused_; }
+  CProxyHeaderReader::Status proxy_input(const char** data, size_t* len);
+  bool refused_after_header() const { return _refused; }
   // The header did not come within its time: counted.
   void proxy_timed_out();
-  const std::string& proxy_problem() const { return proxy_problem_; }
+  const std::string& proxy_problem() const { return _proxy_problem; }
 
   // The client's address (network byte order): the header's, or the peer's.
-  uint32_t client_addr() const { return addr_; }
+  uint32_t client_addr() const { return _addr; }
 
   // One request at `now_us` (monotonic microseconds): false when it goes beyond the
   // connection's rate (the connection is then closed).
@@ -176,7 +176,7 @@ class ConnGate {
 
   // Fair share: the account the connection's forwards are queued under, its owner the
   // relay's connection object.
-  ShareAccount* share(ShareOwner* owner);
+  CShareAccount* share(CShareOwner* owner);
   // The connection's objects go: forwards still queued are accounted for without an owner.
   void release_share();
   // True (counted as a pause) when the connection's forwards now pass its share and it
@@ -191,14 +191,14 @@ class ConnGate {
   bool hold_source_slot();
   bool exempt() const;
 
-  uint32_t addr_ = 0;
-  bool counted_ = false;  // holds a slot in the per-source table
-  bool refused_ = false;
-  std::unique_ptr<ProxyHeaderReader> proxy_;
-  std::string proxy_problem_;
-  int64_t bucket_at_ = -1;  // microseconds of the last refill; -1 before the first request
-  int64_t tokens_ = 0;      // in millionths of a request
-  ShareAccount* share_ = nullptr;
+  uint32_t _addr = 0;
+  bool _counted = false;  // holds a slot in the per-source table
+  bool _refused = false;
+  std::unique_ptr<CProxyHeaderReader> _proxy;
+  std::string _proxy_problem;
+  int64_t _bucket_at = -1;  // microseconds of the last refill; -1 before the first request
+  int64_t _tokens = 0;      // in millionths of a request
+  CShareAccount* _share = nullptr;
 };
 
 }  // namespace hall_admission

@@ -15,9 +15,9 @@ std::string trimmed(const std::string& s) {
 
 }  // namespace
 
-bool NetList::parse(const std::string& text, std::string* why) {
-  nets_.clear();
-  std::vector<Net> nets;
+bool CNetList::parse(const std::string& text, std::string* why) {
+  _nets.clear();
+  std::vector<TNet> nets;
   size_t start = 0;
   while (start <= text.size()) {
     const size_t comma = text.find(',', start);
@@ -47,15 +47,15 @@ bool NetList::parse(const std::string& text, std::string* why) {
       return false;
     }
     const uint32_t mask = bits == 0 ? 0 : ~0u << (32 - bits);
-    nets.push_back(Net{ntohl(in.s_addr) & mask, mask});
+    nets.push_back(TNet{ntohl(in.s_addr) & mask, mask});
   }
-  nets_.swap(nets);
+  _nets.swap(nets);
   return true;
 }
 
-bool NetList::contains(uint32_t addr) const {
+bool CNetList::contains(uint32_t addr) const {
   const uint32_t host = ntohl(addr);
-  for (const Net& n : nets_)
+  for (const TNet& n : _nets)
     if ((host & n.mask) == n.base) return true;
   return false;
 }

@@ -9,7 +9,7 @@
 
 namespace hall_admission {
 
-class NetList {
+class CNetList {
  public:
   // Reads comma-separated blocks "a.b.c.d/len" or bare addresses (a /32); blanks around
   // items are ignored. On a bad item *why names it, the list is left empty and the
@@ -17,14 +17,14 @@ class NetList {
   bool parse(const std::string& text, std::string* why);
   // `addr` in network byte order, as sockaddr_in holds it.
   bool contains(uint32_t addr) const;
-  bool empty() const { return nets_.empty(); }
+  bool empty() const { return _nets.empty(); }
 
  private:
-  struct Net {
+  struct TNet {
     uint32_t base;  // host byte order, masked
     uint32_t mask;
   };
-  std::vector<Net> nets_;
+  std::vector<TNet> _nets;
 };
 
 }  // namespace hall_admission

@@ -26,43 +26,43 @@ bool port_field(const std::string& s) {
 
 }  // namespace
 
-ProxyHeaderReader::Status ProxyHeaderReader::fail(const char* why) {
-  why_ = why;
-  status_ = BAD;
+CProxyHeaderReader::Status CProxyHeaderReader::fail(const char* why) {
+  _why = why;
+  _status = BAD;
   return BAD;
 }
 
-ProxyHeaderReader::Status ProxyHeaderReader::feed(const uint8_t* data, size_t len, size_t* used) {
+CProxyHeaderReader::Status CProxyHeaderReader::feed(const uint8_t* data, size_t len, size_t* used) {
   *used = 0;
-  if (status_ != NEED_MORE || len == 0) return status_;
-  if (version_ == 0) {
+  if (_status != NEED_MORE || len == 0) return _status;
+  if (_version == 0) {
     // The first byte tells the version: 'P' starts a v1 line, CR a v2 signature.
     if (data[0] == 'P')
-      version_ = 1;
+      _version = 1;
     else if (data[0] == kV2Signature[0])
-      version_ = 2;
+      _version = 2;
     else
       return fail("neither a version 1 nor a version 2 header");
   }
-  return version_ == 1 ? feed_v1(data, len, used) : feed_v2(data, len, used);
+  return _version == 1 ? feed_v1(data, len, used) : feed_v2(data, len, used);
 }
 
-ProxyHeaderReader::Status ProxyHeaderReader::feed_v1(const uint8_t* data, size_t len, size_t* used) {
+CProxyHeaderReader::Status CProxyHeaderReader::feed_v1(const uint8_t* data, size_t len, size_t* used) {
   // Byte by byte up to the line feed: nothing after the line is taken.
   while (*used < len) {
     const uint8_t c = data[(*used)++];
-    buf_[have_++] = c;
-    if (have_ <= kV1PrefixLen && c != static_cast<uint8_t>(kV1Prefix[have_ - 1]))
+    _buf[_have++] = c;
+    if (_have <= kV1PrefixLen && c != static_cast<uint8_t>(kV1Prefix[_have - 1]))
       return fail("a version 1 line that does not start with \"PROXY \"");
     if (c == '\n') return parse_v1();
-    if (have_ >= V1_MAX) return fail("a version 1 line longer than 107 bytes");
+    if (_have >= V1_MAX) return fail("a version 1 line longer than 107 bytes");
   }
   return NEED_MORE;
 }
 
-ProxyHeaderReader::Status ProxyHeaderReader::parse_v1() {
-  if (have_ < 2 || buf_[have_ - 2] != '\r') return fail("a version 1 line not ended by CRLF");
-  const std::string line(reinterpret_cast<const char*>(buf_) + kV1PrefixLen, have_ - kV1PrefixLen - 2);
+CProxyHeaderReader::Status CProxyHeaderReader::parse_v1() {
+  if (_have < 2 || _buf[_have - 2] != '\r') return fail("a version 1 line not ended by CRLF");
+  const std::string line(reinterpret_cast<const char*>(_buf) + kV1PrefixLen, _have - kV1PrefixLen - 2);
   // Fields are separated by exactly one space.
   std::string fields[5];
   size_t n = 0, start = 0;
@@ -76,8 +76,8 @@ ProxyHeaderReader::Status ProxyHeaderReader::parse_v1() {
     if (n == 1 && fields[0] == "UNKNOWN") break;
   }
   if (fields[0] == "UNKNOWN") {
-    source_ = SOURCE_CONNECTION;
-    status_ = DONE;
+    _source = SOURCE_CONNECTION;
+    _status = DONE;
     return DONE;
   }
   if (n != 5) return fail("a version 1 line without protocol, two addresses and two ports");
@@ -86,78 +86,78 @@ ProxyHeaderReader::Status ProxyHeaderReader::parse_v1() {
     struct in_addr src, dst;
     if (inet_pton(AF_INET, fields[1].c_str(), &src) != 1 || inet_pton(AF_INET, fields[2].c_str(), &dst) != 1)
       return fail("a TCP4 line with a bad IPv4 address");
-    addr_ = src.s_addr;
-    source_ = SOURCE_IPV4;
+    _addr = src.s_addr;
+    _source = SOURCE_IPV4;
   } else if (fields[0] == "TCP6") {
     struct in6_addr src, dst;
     if (inet_pton(AF_INET6, fields[1].c_str(), &src) != 1 || inet_pton(AF_INET6, fields[2].c_str(), &dst) != 1)
       return fail("a TCP6 line with a bad IPv6 address");
     if (IN6_IS_ADDR_V4MAPPED(&src)) {
-      memcpy(&addr_, src.s6_addr + 12, 4);
-      source_ = SOURCE_IPV4;
+      memcpy(&_addr, src.s6_addr + 12, 4);
+      _source = SOURCE_IPV4;
     } else {
-      source_ = SOURCE_UNSUPPORTED;
+      _source = SOURCE_UNSUPPORTED;
     }
   } else {
     return fail("a version 1 line with a protocol other than TCP4, TCP6 or UNKNOWN");
   }
-  status_ = DONE;
+  _status = DONE;
   return DONE;
 }
 
-ProxyHeaderReader::Status ProxyHeaderReader::feed_v2(const uint8_t* data, size_t len, size_t* used) {
-  while (*used < len && v2_seen_ < V2_HEAD) {
+CProxyHeaderReader::Status CProxyHeaderReader::feed_v2(const uint8_t* data, size_t len, size_t* used) {
+  while (*used < len && _v2_seen < V2_HEAD) {
     const uint8_t c = data[(*used)++];
-    if (v2_seen_ < sizeof(kV2Signature) && c != kV2Signature[v2_seen_])
+    if (_v2_seen < sizeof(kV2Signature) && c != kV2Signature[_v2_seen])
       return fail("a version 2 block with a wrong signature");
-    buf_[have_++] = c;
-    ++v2_seen_;
-    if (v2_seen_ == V2_HEAD) {
-      if ((buf_[12] >> 4) != 2) return fail("a version 2 block of another version");
-      if ((buf_[12] & 0x0F) > 1) return fail("a version 2 block with a command other than LOCAL or PROXY");
-      v2_total_ = V2_HEAD + ((static_cast<size_t>(buf_[14]) << 8) | buf_[15]);
+    _buf[_have++] = c;
+    ++_v2_seen;
+    if (_v2_seen == V2_HEAD) {
+      if ((_buf[12] >> 4) != 2) return fail("a version 2 block of another version");
+      if ((_buf[12] & 0x0F) > 1) return fail("a version 2 block with a command other than LOCAL or PROXY");
+      _v2_total = V2_HEAD + ((static_cast<size_t>(_buf[14]) << 8) | _buf[15]);
     }
   }
-  if (v2_seen_ < V2_HEAD) return NEED_MORE;
+  if (_v2_seen < V2_HEAD) return NEED_MORE;
   // The address block is kept as far as it can matter; TLVs and the rest are skipped.
-  const size_t take = std::min(len - *used, v2_total_ - v2_seen_);
-  const size_t keep = std::min(take, sizeof(buf_) - have_);
-  memcpy(buf_ + have_, data + *used, keep);
-  have_ += keep;
-  v2_seen_ += take;
+  const size_t take = std::min(len - *used, _v2_total - _v2_seen);
+  const size_t keep = std::min(take, sizeof(_buf) - _have);
+  memcpy(_buf + _have, data + *used, keep);
+  _have += keep;
+  _v2_seen += take;
   *used += take;
-  return v2_seen_ == v2_total_ ? parse_v2() : NEED_MORE;
+  return _v2_seen == _v2_total ? parse_v2() : NEED_MORE;
 }
 
-ProxyHeaderReader::Status ProxyHeaderReader::parse_v2() {
-  const size_t body = v2_total_ - V2_HEAD;
-  const uint8_t* a = buf_ + V2_HEAD;
-  const bool local = (buf_[12] & 0x0F) == 0;
-  const uint8_t family = buf_[13] >> 4;
-  const uint8_t proto = buf_[13] & 0x0F;
+CProxyHeaderReader::Status CProxyHeaderReader::parse_v2() {
+  const size_t body = _v2_total - V2_HEAD;
+  const uint8_t* a = _buf + V2_HEAD;
+  const bool local = (_buf[12] & 0x0F) == 0;
+  const uint8_t family = _buf[13] >> 4;
+  const uint8_t proto = _buf[13] & 0x0F;
   if (family > 3 || proto > 2) return fail("a version 2 block with an unknown family or protocol");
-  status_ = DONE;
+  _status = DONE;
   // LOCAL (a balancer's own health check) and an unspecified family carry no client:
   // the connection's endpoints count.
-  source_ = SOURCE_CONNECTION;
+  _source = SOURCE_CONNECTION;
   if (local || family == 0) return DONE;
   if (family == 1) {
     if (body < 12) return fail("a version 2 IPv4 block shorter than its addresses");
-    memcpy(&addr_, a, 4);
-    source_ = SOURCE_IPV4;
+    memcpy(&_addr, a, 4);
+    _source = SOURCE_IPV4;
   } else if (family == 2) {
     if (body < 36) return fail("a version 2 IPv6 block shorter than its addresses");
     struct in6_addr src;
     memcpy(&src, a, 16);
     if (IN6_IS_ADDR_V4MAPPED(&src)) {
-      memcpy(&addr_, a + 12, 4);
-      source_ = SOURCE_IPV4;
+      memcpy(&_addr, a + 12, 4);
+      _source = SOURCE_IPV4;
     } else {
-      source_ = SOURCE_UNSUPPORTED;
+      _source = SOURCE_UNSUPPORTED;
     }
   } else {
     if (body < 216) return fail("a version 2 unix block shorter than its paths");
-    source_ = SOURCE_UNSUPPORTED;
+    _source = SOURCE_UNSUPPORTED;
   }
   return DONE;
 }

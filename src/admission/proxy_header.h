@@ -17,7 +17,7 @@
 
 namespace hall_admission {
 
-class ProxyHeaderReader {
+class CProxyHeaderReader {
  public:
   enum Status { NEED_MORE, DONE, BAD };
   // What a complete header says about the client.
@@ -36,11 +36,11 @@ class ProxyHeaderReader {
   // that is no header (the connection must be closed); the result stays once reached.
   Status feed(const uint8_t* data, size_t len, size_t* used);
 
-  Status status() const { return status_; }
-  Source source() const { return source_; }
-  uint32_t client_addr() const { return addr_; }   // network byte order, for SOURCE_IPV4
-  int version() const { return version_; }         // 1 or 2 once known, else 0
-  const std::string& why() const { return why_; }  // for BAD: what was wrong
+  Status status() const { return _status; }
+  Source source() const { return _source; }
+  uint32_t client_addr() const { return _addr; }   // network byte order, for SOURCE_IPV4
+  int version() const { return _version; }         // 1 or 2 once known, else 0
+  const std::string& why() const { return _why; }  // for BAD: what was wrong
 
  private:
   Status fail(const char* why);
@@ -49,15 +49,15 @@ class ProxyHeaderReader {
   Status parse_v1();
   Status parse_v2();
 
-  Status status_ = NEED_MORE;
-  Source source_ = SOURCE_CONNECTION;
-  uint32_t addr_ = 0;
-  int version_ = 0;
-  std::string why_;
-  uint8_t buf_[V2_HEAD + V2_ADDR_KEPT];  // a v1 line (<= 107) or a v2 head and addresses
-  size_t have_ = 0;                      // bytes kept in buf_
-  size_t v2_total_ = 0;                  // the whole v2 block: head and length
-  size_t v2_seen_ = 0;                   // of it, bytes taken so far
+  Status _status = NEED_MORE;
+  Source _source = SOURCE_CONNECTION;
+  uint32_t _addr = 0;
+  int _version = 0;
+  std::string _why;
+  uint8_t _buf[V2_HEAD + V2_ADDR_KEPT];  // a v1 line (<= 107) or a v2 head and addresses
+  size_t _have = 0;                      // bytes kept in _buf
+  size_t _v2_total = 0;                  // the whole v2 block: head and length
+  size_t _v2_seen = 0;                   // of it, bytes taken so far
 };
 
 }  // namespace hall_admission

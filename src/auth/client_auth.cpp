@@ -12,7 +12,7 @@ namespace hall_auth {
 
 namespace {
 
-std::unique_ptr<TokenChecker> g_checker;
+std::unique_ptr<CTokenChecker> g_checker;
 uint64_t g_counts[AUTH_RESULTS];
 // The waiters of the checks whose signatures are with the pool, by ticket.
 std::unordered_map<uint64_t, CAuthWaiter*> g_waiting;
@@ -38,12 +38,12 @@ void signature_done(std::unique_ptr<CSignatureJob> job) {
 }  // namespace
 
 bool keys_file_usable(const std::string& keys_file, std::string* why) {
-  KeyRing keys;
+  CKeyRing keys;
   return keys.load(keys_file, false, why);
 }
 
 bool client_auth_start(const std::string& keys_file, int max_ttl, std::string* why) {
-  std::unique_ptr<TokenChecker> checker(new TokenChecker());
+  std::unique_ptr<CTokenChecker> checker(new CTokenChecker());
   if (!checker->load(keys_file, max_ttl, why)) return false;
   // The pool's jobs point at the keys of the checker they were read with.
   client_auth_stop();

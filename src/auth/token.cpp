@@ -44,7 +44,7 @@ std::string_view trim(std::string_view s) {
 
 }  // namespace
 
-void PkeyFree::operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+void CPkeyFree::operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 
 std::string base64_encode(const unsigned char* data, size_t len) {
   std::string out(4 * ((len + 2) / 3) + 1, '\0');
@@ -120,16 +120,16 @@ bool raw_public_key(EVP_PKEY* key, unsigned char* out) {
   return EVP_PKEY_get_raw_public_key(key, out, &len) == 1 && len == kKeySize;
 }
 
-bool KeyRing::load(const std::string& path, bool private_keys, std::string* why) {
+bool CKeyRing::load(const std::string& path, bool private_keys, std::string* why) {
   // A file that fails part way leaves no key behind.
   auto fail = [&](const std::string& text) {
-    keys_.clear();
-    first_kid_.clear();
+    _keys.clear();
+    _first_kid.clear();
     *why = text;
     return false;
   };
-  keys_.clear();
-  first_kid_.clear();
+  _keys.clear();
+  _first_kid.clear();
   std::ifstream in(path);
   if (!in) return fail(path + ": cannot be read");
   std::string line;
@@ -148,22 +148,22 @@ bool KeyRing::load(const std::string& path, bool private_keys, std::string* why)
     PkeyPtr key = private_keys ? private_key_from_seed(raw) : public_key_from_raw(raw);
     OPENSSL_cleanse(raw, sizeof(raw));
     if (!key) return fail(where + "not an Ed25519 key");
-    if (keys_.count(kid) != 0) return fail(where + "key \"" + std::string(kid) + "\" given twice");
-    if (keys_.empty()) first_kid_ = std::string(kid);
-    keys_.emplace(std::string(kid), std::move(key));
+    if (_keys.count(kid) != 0) return fail(where + "key \"" + std::string(kid) + "\" given twice");
+    if (_keys.empty()) _first_kid = std::string(kid);
+    _keys.emplace(std::string(kid), std::move(key));
   }
-  if (keys_.empty()) return fail(path + ": holds no key");
+  if (_keys.empty()) return fail(path + ": holds no key");
   return true;
 }
 
-EVP_PKEY* KeyRing::find(std::string_view kid) const {
-  auto it = keys_.find(kid);
-  return it == keys_.end() ? nullptr : it->second.get();
+EVP_PKEY* CKeyRing::find(std::string_view kid) const {
+  auto it = _keys.find(kid);
+  return it == _keys.end() ? nullptr : it->second.get();
 }
 
-EVP_PKEY* KeyRing::first(std::string* kid) const {
-  *kid = first_kid_;
-  return find(first_kid_);
+EVP_PKEY* CKeyRing::first(std::string* kid) const {
+  *kid = _first_kid;
+  return find(_first_kid);
 }
 
 bool verify_signature(EVP_PKEY* key, std::string_view message, const unsigned char* sig) {

@@ -53,13 +53,13 @@ std::string base64url_encode(const unsigned char* data, size_t len);
 bool base64_decode(std::string_view text, size_t want, unsigned char* out);
 bool base64url_decode(std::string_view text, size_t want, unsigned char* out);
 
-struct PkeyFree {
+struct CPkeyFree {
   void operator()(EVP_PKEY* k) const;
 };
-typedef std::unique_ptr<EVP_PKEY, PkeyFree> PkeyPtr;
+typedef std::unique_ptr<EVP_PKEY, CPkeyFree> PkeyPtr;
 
 // The keys of one key file by kid.
-class KeyRing {
+class CKeyRing {
  public:
   // Reads `path`, public keys or private seeds. False with *why (naming the file and the
   // line) on a file that cannot be read, a line that is not "<kid> <base64 of 32 bytes>",
@@ -69,11 +69,11 @@ class KeyRing {
   EVP_PKEY* find(std::string_view kid) const;
   // The first key of the file and its kid (the signer's key), or null.
   EVP_PKEY* first(std::string* kid) const;
-  size_t size() const { return keys_.size(); }
+  size_t size() const { return _keys.size(); }
 
  private:
-  std::map<std::string, PkeyPtr, std::less<>> keys_;
-  std::string first_kid_;
+  std::map<std::string, PkeyPtr, std::less<>> _keys;
+  std::string _first_kid;
 };
 
 // A key from its 32 raw bytes; null when OpenSSL refuses them.

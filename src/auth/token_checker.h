@@ -33,27 +33,27 @@ const char* result_name(int result);
 // Every kid + nonce accepted, each until its token expires. The memory is bounded: with
 // `capacity` entries held, the one closest to its expiry makes room (logged by the caller
 // through evictions()); the signer alone can make entries, and no more than it issues.
-class ReplayCache {
+class CReplayCache {
  public:
-  explicit ReplayCache(size_t capacity) : capacity_(capacity) {}
+  explicit CReplayCache(size_t capacity) : _capacity(capacity) {}
   // False when the pair is held already; else holds it until `expires`.
   bool remember(std::string_view kid, std::string_view nonce, int64_t expires, int64_t now);
-  size_t size() const { return by_key_.size(); }
-  uint64_t evictions() const { return evictions_; }
+  size_t size() const { return _by_key.size(); }
+  uint64_t evictions() const { return _evictions; }
 
  private:
   void forget_expired(int64_t now);
 
-  size_t capacity_;
-  std::unordered_map<std::string, int64_t> by_key_;
-  std::set<std::pair<int64_t, std::string>> by_expiry_;
-  uint64_t evictions_ = 0;
+  size_t _capacity;
+  std::unordered_map<std::string, int64_t> _by_key;
+  std::set<std::pair<int64_t, std::string>> _by_expiry;
+  uint64_t _evictions = 0;
 };
 
-class TokenChecker {
+class CTokenChecker {
  public:
   static const size_t kReplayCapacity = 1 << 18;  // 250 bytes each: 66 MB at most
-  explicit TokenChecker(size_t replay_capacity = kReplayCapacity) : replays_(replay_capacity) {}
+  explicit CTokenChecker(size_t replay_capacity = kReplayCapacity) : _replays(replay_capacity) {}
 
   // Loads the public keys of `keys_file`; false with *why when they cannot be used.
   bool load(const std::string& keys_file, int max_ttl, std::string* why);
@@ -64,12 +64,12 @@ class TokenChecker {
   // then, once the signature is found good, the expiry, the lifetime left and single use.
   TAuthResult check_head(std::string_view text, TToken* t, EVP_PKEY** key) const;
   TAuthResult check_tail(const TToken& t, int64_t now, int* client_id);
-  const ReplayCache& replays() const { return replays_; }
+  const CReplayCache& replays() const { return _replays; }
 
  private:
-  KeyRing keys_;
-  int max_ttl_ = 300;
-  ReplayCache replays_;
+  CKeyRing _keys;
+  int _max_ttl = 300;
+  CReplayCache _replays;
 };
 
 }  // namespace hall_auth

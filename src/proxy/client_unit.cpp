@@ -282,15 +282,15 @@ int CClientUnit::read_proxy_header() {
 }
 
 int CClientUnit::proxy_header(const char** data, unsigned* len) {
-  hall_admission::ConnGate& gate = _decoderunit->gate();
+  hall_admission::CConnGate& gate = _decoderunit->gate();
   size_t left = *len;
-  const hall_admission::ProxyHeaderReader::Status st = gate.proxy_input(data, &left);
+  const hall_admission::CProxyHeaderReader::Status st = gate.proxy_input(data, &left);
   *len = static_cast<unsigned>(left);
-  if (st == hall_admission::ProxyHeaderReader::NEED_MORE) return DECODE_WAIT_HEAD;
+  if (st == hall_admission::CProxyHeaderReader::NEED_MORE) return DECODE_WAIT_HEAD;
   char text[INET_ADDRSTRLEN] = {0};
   const uint32_t addr = gate.client_addr();
   inet_ntop(AF_INET, &addr, text, sizeof(text));
-  if (st == hall_admission::ProxyHeaderReader::BAD) {
+  if (st == hall_admission::CProxyHeaderReader::BAD) {
     log_warning("PROXY header on fd[%d] from %s refused: %s", netfd, text, gate.proxy_problem().c_str());
     return DECODE_FATAL_ERROR;
   }
@@ -426,7 +426,7 @@ int CClientUnit::cmd_data_handler(NETInputPacket* packet) {
   std::map<int, CHelperUnit*>& helpers = _helperpool->m_helpermap;
   const unsigned size = static_cast<unsigned>(forward.packet_size());
   // Queued under this connection's account: its share of the queues (see proc_pkg).
-  hall_admission::ShareAccount* share = _decoderunit->gate().share(this);
+  hall_admission::CShareAccount* share = _decoderunit->gate().share(this);
   for (std::map<int, CHelperUnit*>::iterator it = helpers.begin(); it != helpers.end(); ++it) {
     if (it->second == nullptr) {
       log_error("svid:[%d] helper is null.", it->first);

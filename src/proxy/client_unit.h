@@ -29,7 +29,7 @@ class CDecoderUnit;
 
 class CClientUnit : public CPollerObject,
                     public CTimerObject,
-                    public hall_admission::ShareOwner,
+                    public hall_admission::CShareOwner,
                     public hall_auth::CAuthWaiter,
                     private noncopyable {
  public:

@@ -71,7 +71,7 @@ class CDecoderUnit : private noncopyable {
   void set_helper_timer(CTimerList* list) { _helperTimer = list; }
   CClientUnit* get_web_unit() const { return _webUnit; }
   // Admission of this connection: limits, PROXY header, fair share.
-  hall_admission::ConnGate& gate() { return _gate; }
+  hall_admission::CConnGate& gate() { return _gate; }
 
  private:
   // The close notice of `uid`, when this connection still holds it.
@@ -96,7 +96,7 @@ class CDecoderUnit : private noncopyable {
   int _first_registered;
   std::unique_ptr<std::set<int> > _more_registered;
   bool _ending;  // complete() has begun
-  hall_admission::ConnGate _gate;
+  hall_admission::CConnGate _gate;
 };
 
 }  // namespace __http_svr_ns__

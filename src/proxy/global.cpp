@@ -343,11 +343,11 @@ void read_drain(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
 // The admission of client connections: per-source and rate limits, trusted networks and
 // the PROXY header of balancers. All off unless given.
 void read_admission(const CMarkupSTL& xml, const char* path, TConfigReading* r) {
-  std::vector<hall_admission::SettingNote> notes;
+  std::vector<hall_admission::TSettingNote> notes;
   hall_admission::read_settings(xml.GetAttrib("MaxConnsPerIp"), xml.GetAttrib("MaxRequestsPerSecond"),
                                 xml.GetAttrib("TrustedNets"), xml.GetAttrib("ProxyProtocol"),
                                 xml.GetAttrib("ProxyFrom"), &r->admission, &notes);
-  for (const hall_admission::SettingNote& n : notes)
+  for (const hall_admission::TSettingNote& n : notes)
     r->notes.push_back({n.refused, problem(path, "SYSTEM", n.attribute.c_str(), n.value, n.why)});
 }
 
@@ -565,7 +565,7 @@ int TGlobal::DaemonInit(const char* path) {
   _drainTimeout = r.drainTimeout;
   snprintf(_statsAddr, sizeof(_statsAddr), "%s", r.statsAddr.c_str());
   _statsPort = r.statsPort;
-  hall_admission::Settings admission = r.admission;
+  hall_admission::TSettings admission = r.admission;
   admission.max_helper_queue = _maxHelperQueue;
   hall_admission::configure(admission);
   _clientAuth = r.clientAuth;

@@ -52,14 +52,14 @@ struct TConfigReading {
   int maxHelperQueue = 0;
   int maxClientIds = 0;
   int trafficLogLevel = 0;
-  int drainTimeout = 0;                // as used
-  std::string statsAddr;               // as used
-  int statsPort = 0;                   // as used: 0 when missing or refused
-  bool clientAuth = false;             // ClientAuth="1"
-  std::string authKeysFile;            // as written
-  int authMaxTtl = 300;                // as used
-  hall_admission::Settings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
-  int wsPort = 0;                      // WebSocket, WebSocket over TLS and TLS listeners: 0 off
+  int drainTimeout = 0;                 // as used
+  std::string statsAddr;                // as used
+  int statsPort = 0;                    // as used: 0 when missing or refused
+  bool clientAuth = false;              // ClientAuth="1"
+  std::string authKeysFile;             // as written
+  int authMaxTtl = 300;                 // as used
+  hall_admission::TSettings admission;  // MaxConnsPerIp, MaxRequestsPerSecond, TrustedNets, ProxyProtocol, ProxyFrom
+  int wsPort = 0;                       // WebSocket, WebSocket over TLS and TLS listeners: 0 off
   int wssPort = 0;
   int tlsPort = 0;
   std::string wsPath = "/";

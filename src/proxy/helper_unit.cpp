@@ -211,7 +211,7 @@ bool CHelperUnit::queue_has_room(unsigned len) {
   return false;
 }
 
-int CHelperUnit::append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner) {
+int CHelperUnit::append_pkg(const char* data, unsigned int len, hall_admission::CShareAccount* owner) {
   if (!queue_has_room(len)) return -1;
   // Whatever this turn has batched goes first: the server sees packets in queue order.
   if (!_batch.empty() && !spill_batch(0)) return -1;
@@ -223,7 +223,7 @@ int CHelperUnit::append_pkg(const char* data, unsigned int len, hall_admission::
   return 0;
 }
 
-int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list, hall_admission::ShareAccount* owner) {
+int CHelperUnit::defer_pkg(const char* data, unsigned int len, CTimerList* list, hall_admission::CShareAccount* owner) {
   if (list != nullptr) _helperTimer = list;
   if (_w.data_len() > 0) {
     if (append_pkg(data, len, owner) < 0) {

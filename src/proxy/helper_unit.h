@@ -80,11 +80,11 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // unless it is connecting: then only these bytes are refused). `owner`, when given, is
   // the client connection whose forward this is: its bytes count in its share until
   // written or dropped.
-  int append_pkg(const char* data, unsigned int len, hall_admission::ShareAccount* owner = nullptr);
+  int append_pkg(const char* data, unsigned int len, hall_admission::CShareAccount* owner = nullptr);
   // Queues a packet like append_pkg and names the link for flush_deferred, which writes
   // it before the loop sleeps. `list`, when given, becomes the unit's timer list.
   int defer_pkg(const char* data, unsigned int len, CTimerList* list = nullptr,
-                hall_admission::ShareAccount* owner = nullptr);
+                hall_admission::CShareAccount* owner = nullptr);
 
   // The one place where forwards and close notices are written: every link named by
   // defer_pkg since the last flush (its _flush_pending flag), in ascending svid order
@@ -95,7 +95,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // busy turn keeps the queues small. Called after a request has been queued on every link.
   static void flush_if_full();
   // Once a loop turn: the bytes of every link that its server has taken since its last
-  // write leave the connections' shares (see hall_admission::ShareLedger).
+  // write leave the connections' shares (see hall_admission::CShareLedger).
   static void settle_all_shares();
 
   // Connect if needed, then write what is queued. The result of send_to_cgi, 6
@@ -234,7 +234,7 @@ class CHelperUnit : public CPollerObject, public CTimerObject, private noncopyab
   // while _w is empty.
   std::string _batch;
   // Whose bytes the queue (_w, then _batch) holds, in queue order.
-  hall_admission::ShareLedger _shares;
+  hall_admission::CShareLedger _shares;
 };
 
 }  // namespace __http_svr_ns__

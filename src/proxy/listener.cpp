@@ -223,18 +223,18 @@ int CListener::proc_request(sockaddr_in* peer) {
     unit->set_ip(peer[i].sin_addr.s_addr);
     // Limits apply before any byte is read. A balancer's connection names its client in
     // its PROXY header: the client ip line and the limits wait for that.
-    const hall_admission::ConnGate::Verdict verdict = unit->gate().accept(peer[i].sin_addr.s_addr);
+    const hall_admission::CConnGate::Verdict verdict = unit->gate().accept(peer[i].sin_addr.s_addr);
     char text[INET_ADDRSTRLEN] = {0};
-    if (verdict == hall_admission::ConnGate::REFUSE || __log_level__ > 6)
+    if (verdict == hall_admission::CConnGate::REFUSE || __log_level__ > 6)
       inet_ntop(AF_INET, &peer[i].sin_addr, text, sizeof(text));
-    if (verdict == hall_admission::ConnGate::REFUSE) {
+    if (verdict == hall_admission::CConnGate::REFUSE) {
       log_info("client ip=%s refused: %d connections from it already", text,
                hall_admission::settings().max_conns_per_ip);
       unit->complete();
       _fd_array[i] = -1;
       continue;
     }
-    if (verdict == hall_admission::ConnGate::ADMIT) log_debug("client ip=%s", text);
+    if (verdict == hall_admission::CConnGate::ADMIT) log_debug("client ip=%s", text);
 
     if (unit->listener_input() < 0) {
       ++g_stats.clients_refused;

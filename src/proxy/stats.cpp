@@ -112,7 +112,7 @@ void render_clients(CExposition& e) {
   e.one("hall_accept_pauses_total", "counter",
         "Times the client listener stopped accepting (poller or descriptors full).",
         static_cast<unsigned long long>(g_stats.accept_pauses));
-  const hall_admission::Counters& admission = hall_admission::g_counters;
+  const hall_admission::TCounters& admission = hall_admission::g_counters;
   e.family("hall_connections_refused_total", "counter",
            "Client connections closed before anything of theirs was served, by reason.");
   for (int r = 0; r < hall_admission::REFUSE_REASONS; ++r)

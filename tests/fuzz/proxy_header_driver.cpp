@@ -11,40 +11,40 @@ namespace hallfuzz {
 
 namespace {
 
-using hall_admission::ProxyHeaderReader;
+using hall_admission::CProxyHeaderReader;
 
 struct Outcome {
-  ProxyHeaderReader::Status status;
+  CProxyHeaderReader::Status status;
   size_t taken;
-  ProxyHeaderReader::Source source;
+  CProxyHeaderReader::Source source;
   uint32_t addr;
 };
 
 Outcome run(const uint8_t* data, size_t size, size_t piece) {
-  ProxyHeaderReader r;
+  CProxyHeaderReader r;
   size_t at = 0;
-  while (at < size && r.status() == ProxyHeaderReader::NEED_MORE) {
+  while (at < size && r.status() == CProxyHeaderReader::NEED_MORE) {
     const size_t n = size - at < piece ? size - at : piece;
     size_t used = 0;
-    const ProxyHeaderReader::Status st = r.feed(data + at, n, &used);
+    const CProxyHeaderReader::Status st = r.feed(data + at, n, &used);
     FUZZ_CHECK(used <= n, "took %zu of %zu bytes", used, n);
-    FUZZ_CHECK(st != ProxyHeaderReader::NEED_MORE || used == n, "incomplete after taking %zu of %zu", used, n);
+    FUZZ_CHECK(st != CProxyHeaderReader::NEED_MORE || used == n, "incomplete after taking %zu of %zu", used, n);
     at += used;
-    if (st != ProxyHeaderReader::NEED_MORE) break;
+    if (st != CProxyHeaderReader::NEED_MORE) break;
   }
   // A finished reader takes nothing more.
-  const ProxyHeaderReader::Status ended = r.status();
-  if (ended != ProxyHeaderReader::NEED_MORE) {
+  const CProxyHeaderReader::Status ended = r.status();
+  if (ended != CProxyHeaderReader::NEED_MORE) {
     size_t more = 0;
     const uint8_t extra[4] = {'T', 'Q', 0, 1};
-    const ProxyHeaderReader::Status again = r.feed(extra, sizeof(extra), &more);
+    const CProxyHeaderReader::Status again = r.feed(extra, sizeof(extra), &more);
     FUZZ_CHECK(more == 0 && again == ended, "a finished reader took %zu more bytes", more);
   }
-  if (r.status() == ProxyHeaderReader::DONE && r.version() == 1)
-    FUZZ_CHECK(at <= ProxyHeaderReader::V1_MAX, "a version 1 line of %zu bytes", at);
-  if (r.status() == ProxyHeaderReader::BAD) FUZZ_CHECK(!r.why().empty(), "refused without a reason");
-  const bool ipv4 = r.status() == ProxyHeaderReader::DONE && r.source() == ProxyHeaderReader::SOURCE_IPV4;
-  return Outcome{r.status(), at, ipv4 ? r.source() : ProxyHeaderReader::SOURCE_CONNECTION, ipv4 ? r.client_addr() : 0};
+  if (r.status() == CProxyHeaderReader::DONE && r.version() == 1)
+    FUZZ_CHECK(at <= CProxyHeaderReader::V1_MAX, "a version 1 line of %zu bytes", at);
+  if (r.status() == CProxyHeaderReader::BAD) FUZZ_CHECK(!r.why().empty(), "refused without a reason");
+  const bool ipv4 = r.status() == CProxyHeaderReader::DONE && r.source() == CProxyHeaderReader::SOURCE_IPV4;
+  return Outcome{r.status(), at, ipv4 ? r.source() : CProxyHeaderReader::SOURCE_CONNECTION, ipv4 ? r.client_addr() : 0};
 }
 
 }  // namespace
@@ -55,7 +55,7 @@ int proxy_header_one(const uint8_t* data, size_t size) {
   const Outcome whole = run(data + 1, size - 1, size);
   const Outcome pieces = run(data + 1, size - 1, piece);
   FUZZ_CHECK(whole.status == pieces.status, "status %d whole, %d in pieces of %zu", whole.status, pieces.status, piece);
-  if (whole.status == ProxyHeaderReader::DONE) {
+  if (whole.status == CProxyHeaderReader::DONE) {
     FUZZ_CHECK(whole.taken == pieces.taken, "header of %zu bytes whole, %zu in pieces", whole.taken, pieces.taken);
     FUZZ_CHECK(whole.source == pieces.source && whole.addr == pieces.addr, "another address in pieces");
   }

@@ -21,7 +21,7 @@ const size_t kReplays = 64;
 
 struct TokenRig {
   hall_auth::PkeyPtr signer;
-  hall_auth::TokenChecker checker{kReplays};
+  hall_auth::CTokenChecker checker{kReplays};
   std::string scratch;
 
   TokenRig() {
@@ -55,7 +55,7 @@ int token_one(const uint8_t* data, size_t size) {
   if (mode & 2) {
     const std::string path = rig.scratch + ".input";
     rig.write(path, text);
-    hall_auth::KeyRing keys;
+    hall_auth::CKeyRing keys;
     std::string why;
     const bool ok = keys.load(path, (mode & 4) != 0, &why);
     FUZZ_CHECK(ok == (keys.size() > 0) && ok == why.empty(), "loaded %zu keys, why \"%s\"", keys.size(), why.c_str());
