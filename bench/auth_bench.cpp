@@ -6,7 +6,9 @@
 // of PRIVATE_FILE: N players, W at a time, each connects, sends its command 3, waits for
 // "auth ok" and stays connected until the last is admitted (the process and the gateway
 // need N descriptors and some more). It prints the wall time of the storm and the gateway's CPU time
-// (of process PID), and "RESULT key=value ..." lines.
+// (of process PID), and "RESULT key=value ..." lines. Beside the storm one player already
+// admitted sends requests one at a time (the gateway's logic server answers them): its
+// round trips during the storm, and the longest, show whether the storm stalls the others.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -20,8 +22,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EncryptDecrypt.h"
@@ -57,6 +62,56 @@ std::string auth_packet(const std::string& token) {
   p.End();
   CEncryptDecrypt().EncryptBuffer(&p);
   return std::string(p.packet_buf(), static_cast<size_t>(p.packet_size()));
+}
+
+std::string data_packet(int client_id) {
+  NETOutputPacket p;
+  p.Begin(CLIENT_CMD_DATA_REQ, 1, 1);
+  p.WriteInt(client_id);
+  p.WriteString("{}");
+  p.End();
+  CEncryptDecrypt().EncryptBuffer(&p);
+  return std::string(p.packet_buf(), static_cast<size_t>(p.packet_size()));
+}
+
+// Sends `out` and reads one whole packet back on a blocking socket (5 s bound per read);
+// false on failure.
+bool round_trip(int fd, const std::string& out) {
+  if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size())) return false;
+  std::string in;
+  char buf[4096];
+  while (in.size() < 9 || in.size() < static_cast<size_t>(pkg_length(in.data())) + 2) {
+    const ssize_t got = recv(fd, buf, sizeof(buf), 0);
+    if (got <= 0) return false;
+    in.append(buf, static_cast<size_t>(got));
+  }
+  return true;
+}
+
+// The player beside the storm: admitted with `token` before it starts, then one request
+// every 5 ms (a busy player, not a load of its own) until *stop. Round trips in ms go to *rtts; false when it lost its link.
+bool beside(int port, const std::string& token, int client_id, const std::atomic<bool>* stop, std::atomic<bool>* ready,
+            std::vector<double>* rtts) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  timeval tv = {5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 && round_trip(fd, auth_packet(token));
+  ready->store(true);
+  const std::string request = data_packet(client_id);
+  while (ok && !stop->load()) {
+    const Clock::time_point t0 = Clock::now();
+    ok = round_trip(fd, request);
+    if (ok) rtts->push_back(seconds_since(t0) * 1000.0);
+    usleep(5000);
+  }
+  close(fd);
+  return ok;
 }
 
 struct Player {
@@ -199,6 +254,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> packets;
   packets.reserve(players);
   for (const std::string& t : tokens) packets.push_back(auth_packet(t));
+  const int beside_id = 999999;
+  const std::string beside_token = hall_auth::issue_token(key, kid, beside_id, now + 250, hall_auth::random_nonce());
+  std::atomic<bool> stop(false), ready(false);
+  std::vector<double> rtts;
+  bool beside_ok = true;
+  std::thread player([&] { beside_ok = beside(port, beside_token, beside_id, &stop, &ready, &rtts); });
+  for (int i = 0; i < 5000 && !ready.load(); ++i) usleep(1000);
   const double cpu0 = pid > 0 ? cpu_seconds(pid) : -1;
   t0 = Clock::now();
   size_t refused = 0;
@@ -207,12 +269,21 @@ int main(int argc, char** argv) {
   const size_t admitted = storm(port, packets, window, &refused, &held);
   const double wall = seconds_since(t0);
   const double cpu = pid > 0 ? cpu_seconds(pid) - cpu0 : -1;
+  stop.store(true);
+  player.join();
   for (int fd : held) close(fd);
+  std::sort(rtts.begin(), rtts.end());
+  const double rt_max = rtts.empty() ? 0 : rtts.back();
+  const double rt_p99 = rtts.empty() ? 0 : rtts[rtts.size() * 99 / 100];
+  printf("player beside: %zu round trips during the storm (%.0f/s), p99 %.2f ms, max %.2f ms%s\n", rtts.size(),
+         rtts.size() / wall, rt_p99, rt_max, beside_ok ? "" : " (its link failed)");
   printf(
       "storm: %zu players (%zu at a time) admitted in %.2f s (%.0f/s), %zu refused; gateway CPU %.2f s (%.0f "
       "admissions per CPU second)\n",
       admitted, window, wall, admitted / wall, refused, cpu, cpu > 0 ? admitted / cpu : 0.0);
-  printf("RESULT storm_players=%zu storm_s=%.2f admitted_per_s=%.0f gateway_cpu_s=%.2f refused=%zu\n", admitted, wall,
-         admitted / wall, cpu, refused);
-  return admitted == players ? 0 : 1;
+  printf(
+      "RESULT storm_players=%zu storm_s=%.2f admitted_per_s=%.0f gateway_cpu_s=%.2f refused=%zu beside_rtts=%zu "
+      "beside_p99_ms=%.2f beside_max_ms=%.2f\n",
+      admitted, wall, admitted / wall, cpu, refused, rtts.size(), rt_p99, rt_max);
+  return admitted == players && beside_ok ? 0 : 1;
 }

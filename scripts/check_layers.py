@@ -26,7 +26,7 @@ LAYERS = {
     "sentinel": {"include", "core"},
     "registration": {"include", "core", "sentinel", "acceptor"},
     "metrics_http": {"include", "core", "acceptor", "metrics"},
-    "auth": {"metrics"},
+    "auth": {"include", "core", "metrics"},
     "admission": {"include", "metrics"},
     "transport": {"include", "core", "metrics"},
     "proxy": BELOW_GATEWAY,

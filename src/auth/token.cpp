@@ -167,13 +167,21 @@ EVP_PKEY* CKeyRing::first(std::string* kid) const {
 }
 
 bool verify_signature(EVP_PKEY* key, std::string_view message, const unsigned char* sig) {
-  // Ed25519 takes the whole message in one call, without a digest of its own.
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   if (ctx == nullptr) return false;
+  const bool ok = verify_signature(ctx, key, message, sig);
+  EVP_MD_CTX_free(ctx);
+  return ok;
+}
+
+bool verify_signature(EVP_MD_CTX* ctx, EVP_PKEY* key, std::string_view message, const unsigned char* sig) {
+  // Ed25519 takes the whole message in one call, without a digest of its own.
+  // Reset after use as well: a context left holding the key's provider objects must not
+  // outlive the library's own clean-up at exit.
   const bool ok = EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1 &&
                   EVP_DigestVerify(ctx, sig, kSignatureSize, reinterpret_cast<const unsigned char*>(message.data()),
                                    message.size()) == 1;
-  EVP_MD_CTX_free(ctx);
+  EVP_MD_CTX_reset(ctx);
   return ok;
 }
 

@@ -21,6 +21,7 @@
 #include <string_view>
 
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct evp_md_ctx_st EVP_MD_CTX;
 
 namespace hall_auth {
 
@@ -85,6 +86,9 @@ bool raw_public_key(EVP_PKEY* key, unsigned char* out);
 bool sign_message(EVP_PKEY* key, std::string_view message, unsigned char* sig);
 // True when `sig` is a valid Ed25519 signature of `message` by `key`.
 bool verify_signature(EVP_PKEY* key, std::string_view message, const unsigned char* sig);
+// The same with a digest context the caller keeps (one per thread, empty between
+// checks): one allocation fewer per check.
+bool verify_signature(EVP_MD_CTX* ctx, EVP_PKEY* key, std::string_view message, const unsigned char* sig);
 
 // A signed token; "" when the fields are out of their ranges or signing failed.
 std::string issue_token(EVP_PKEY* private_key, const std::string& kid, int client_id, int64_t expires,

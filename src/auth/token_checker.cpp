@@ -50,10 +50,20 @@ void CTokenChecker::use(std::shared_ptr<const CKeyRing> keys, int max_ttl) {
 
 TAuthResult CTokenChecker::check(std::string_view text, int64_t now, int* client_id) {
   TToken t;
-  if (!read_token(text, &t)) return AUTH_MALFORMED;
-  EVP_PKEY* key = _keys->find(t.kid);
-  if (key == nullptr) return AUTH_UNKNOWN_KEY;
+  EVP_PKEY* key = nullptr;
+  const TAuthResult head = check_head(text, &t, &key);
+  if (head != AUTH_OK) return head;
   if (!verify_signature(key, t.signed_part, t.sig)) return AUTH_BAD_SIGNATURE;
+  return check_tail(t, now, client_id);
+}
+
+TAuthResult CTokenChecker::check_head(std::string_view text, TToken* t, EVP_PKEY** key) const {
+  if (!read_token(text, t)) return AUTH_MALFORMED;
+  *key = _keys->find(t->kid);
+  return *key == nullptr ? AUTH_UNKNOWN_KEY : AUTH_OK;
+}
+
+TAuthResult CTokenChecker::check_tail(const TToken& t, int64_t now, int* client_id) {
   if (t.expires < now) return AUTH_EXPIRED;
   if (t.expires - now > _max_ttl) return AUTH_TTL_TOO_LONG;
   if (!_replays.remember(t.kid, t.nonce, t.expires, now)) return AUTH_REPLAYED;

@@ -62,6 +62,11 @@ class CTokenChecker {
   void use(std::shared_ptr<const CKeyRing> keys, int max_ttl);
   // Checks `text` at unix time `now`; the token's client id goes to *client_id on success.
   TAuthResult check(std::string_view text, int64_t now, int* client_id);
+  // check() in two halves around the signature, for a caller that verifies it elsewhere:
+  // the form and a known kid (AUTH_OK fills *t, whose views point into `text`, and *key),
+  // then, once the signature is found good, the expiry, the lifetime left and single use.
+  TAuthResult check_head(std::string_view text, TToken* t, EVP_PKEY** key) const;
+  TAuthResult check_tail(const TToken& t, int64_t now, int* client_id);
   const CReplayCache& replays() const { return _replays; }
 
  private:

@@ -52,11 +52,14 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd, hall_transport::CTransport
       _queued_counted(0),
       _half_closed(false),
       _close_when_sent(false),
+      _auth_ticket(0),
       _transport(transport != nullptr ? transport : new hall_transport::CTcpTransport(fd)) {}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
   assert(GetEpollSlot() == nullptr);
+  // A verdict that comes after the connection is gone is dropped.
+  hall_auth::client_auth_cancel(_auth_ticket);
   _w.skip(_w.data_len());
   _r.skip(_r.data_len());
   count_queued();
@@ -256,6 +259,12 @@ int CClientUnit::recv() {
 }
 
 TDecodeStatus CClientUnit::proc_pkg() {
+  // Nothing is read while a token is being checked (any path that turned input on again
+  // is undone here): what follows the token is judged by its verdict.
+  if (_auth_ticket != 0) {
+    DisableInput();
+    return _r.data_len() > 0 ? DECODE_WAIT_CONTENT : DECODE_WAIT_HEAD;
+  }
   // A balancer's PROXY header comes first on the socket itself, before any transport's
   // own bytes (a TLS handshake reads the descriptor directly): it is taken off the socket
   // here, and the transport starts on what follows it.
@@ -356,7 +365,8 @@ int CClientUnit::proxy_header(const char** data, unsigned* len) {
 }
 
 void CClientUnit::share_drained() {
-  if (_ending) return;
+  // A connection waiting for its verdict resumes reading with it.
+  if (_ending || _auth_ticket != 0) return;
   EnableInput();
   ApplyEvents();
 }
@@ -375,7 +385,7 @@ TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
   int used = 0;
   // The packets of one read arrived together: one clock reading serves the rate limit.
   const int64_t now = hall_admission::settings().max_requests_per_second > 0 ? GET_TIMESTAMP() : 0;
-  while (used < len && !_ending && !_close_when_sent) {
+  while (used < len && !_ending && !_close_when_sent && _auth_ticket == 0) {
     const int n = HandleInput(data + used, len - used);
     if (n > 0 && !_decoderunit->gate().take_request(now)) {
       ++g_stats.client_rejected[REJECT_RATE_LIMITED];
@@ -511,7 +521,54 @@ int CClientUnit::cmd_login_handler(int client_id) {
 
 int CClientUnit::cmd_auth_handler(NETInputPacket* packet) {
   int client_id = 0;
-  const hall_auth::TAuthResult result = hall_auth::client_auth_check(packet->ReadString(), &client_id);
+  hall_auth::TAuthResult result = hall_auth::AUTH_MALFORMED;
+  _auth_ticket = hall_auth::client_auth_begin(GetOwnerUnit(), packet->ReadString(), this, &result, &client_id);
+  if (_auth_ticket != 0) {
+    DisableInput();
+    ApplyEvents();
+    return 0;
+  }
+  return auth_answer(result, client_id);
+}
+
+void CClientUnit::auth_verdict(hall_auth::TAuthResult result, int client_id) {
+  _auth_ticket = 0;
+  if (_ending) return;
+  if (auth_answer(result, client_id) < 0) {
+    fail_and_schedule_close();
+    return;
+  }
+  resume_after_verdict();
+}
+
+void CClientUnit::resume_after_verdict() {
+  TDecodeStatus status = DECODE_WAIT_HEAD;
+  if (_r.data_len() > 0 && !_close_when_sent) {
+    try {
+      const char none = 0;
+      status = handle_read(&none, 0);
+    } catch (int) {
+      status = DECODE_FATAL_ERROR;
+    }
+  }
+  if (status == DECODE_FATAL_ERROR) {
+    fail_and_schedule_close();
+    return;
+  }
+  // Another token, an answer that ends the connection, or the fair share keeps it unread.
+  if (_ending || _close_when_sent || _auth_ticket != 0) return;
+  if (_decoderunit->gate().should_pause() || _decoderunit->gate().share(this)->paused) return;
+  EnableInput();
+  ApplyEvents();
+  // What the transport holds already is not reported again by the kernel.
+  for (int pass = 0; pass < MAX_HELD_READS && _transport->input_pending() && _auth_ticket == 0; ++pass)
+    if (recv() < 0 || _stage != CONN_DATA_RECVING) {
+      fail_and_schedule_close();
+      return;
+    }
+}
+
+int CClientUnit::auth_answer(hall_auth::TAuthResult result, int client_id) {
   if (result == hall_auth::AUTH_OK) {
     if (cmd_login_handler(client_id) < 0) return -1;
     log_info("client id %d authenticated on fd[%d]", client_id, netfd);

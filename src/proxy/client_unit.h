@@ -14,6 +14,7 @@
 #include <string>
 
 #include "admission/admission.h"
+#include "client_auth.h"
 #include "conn_carry.h"
 #include "conn_state.h"
 #include "noncopyable.h"
@@ -27,7 +28,11 @@ namespace __http_svr_ns__ {
 
 class CDecoderUnit;
 
-class CClientUnit : public CPollerObject, public CTimerObject, public hall_admission::CShareOwner, private noncopyable {
+class CClientUnit : public CPollerObject,
+                    public CTimerObject,
+                    public hall_admission::CShareOwner,
+                    public hall_auth::CAuthWaiter,
+                    private noncopyable {
  public:
   static const int RECV_BUFFER_SIZE = 102400;  // one recv per input notification
   static const int MAX_CLIENT_PACKET = 8000;   // largest packet, header included
@@ -90,8 +95,13 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   int cmd_login_handler(int client_id);
   // Command 3 (with ClientAuth): checks the token and routes its client id here, taking
   // the id over from another connection. Answers "auth ok", or "auth failed: <reason>"
-  // and closes the connection once that answer is written.
+  // and closes the connection once that answer is written. While the signature is
+  // checked off the loop, nothing more of the connection is read or handled: the
+  // packets behind the token wait in the receive queue and are judged by its verdict.
   int cmd_auth_handler(NETInputPacket* packet);
+  // The verdict on the token: answered, then the held packets are handled and reading
+  // resumes.
+  virtual void auth_verdict(hall_auth::TAuthResult result, int client_id) override;
 
   // Queues bytes for the client; callers call send() right after. When the web pool
   // cannot take them, or the queue would pass TGlobal::_maxClientQueue, the connection
@@ -141,6 +151,10 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   void count_queued();
   // Sends a 0x1001 answer made here: status and text.
   void answer(int status, const std::string& text);
+  // Acts on a token check's result; -1 when the connection ends now.
+  int auth_answer(hall_auth::TAuthResult result, int client_id);
+  // After a verdict: the held packets, then reading, unless something stops it again.
+  void resume_after_verdict();
 
   short _api;
   short _send_error_times;
@@ -157,6 +171,8 @@ class CClientUnit : public CPollerObject, public CTimerObject, public hall_admis
   // An answer that ends the connection is queued: nothing more is read, and the
   // connection closes once the queue is written.
   bool _close_when_sent;
+  // The ticket of the token check this connection waits for; 0 when none.
+  uint64_t _auth_ticket;
   std::unique_ptr<hall_transport::CTransport> _transport;
 };
 

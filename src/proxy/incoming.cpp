@@ -102,6 +102,7 @@ CIncoming::~CIncoming() {
   _listeners.clear();
   _listener = nullptr;
   hall_transport::tls_teardown();
+  hall_auth::client_auth_stop();
   delete _pollerunit;
   _pollerunit = nullptr;
 }
