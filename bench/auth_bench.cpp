@@ -32,8 +32,8 @@
 #include "EncryptDecrypt.h"
 #include "packet_base.h"
 #include "proc_stat.h"
-#include "token.h"
-#include "token_checker.h"
+#include "auth/token.h"
+#include "auth/token_checker.h"
 
 namespace {
 

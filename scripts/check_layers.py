@@ -5,7 +5,7 @@ Each folder of src/ (and client/src) is one layer; LAYERS says which folders eac
 include. An include names its folder ("metrics/registry.h") or, within the relay's
 folders, is bare and found the way the compiler finds it: the including file's own
 folder first, then the include path of CMakeLists.txt (src/include, src/core, src/proxy,
-then the folders of src/auth and src/transport, whose headers are still named bare).
+then src).
 The files that the lower libraries compile from src/proxy (the pool, the byte cache, the
 rolling log, the cipher) count as the layer they are built into.
 """
@@ -38,7 +38,7 @@ LAYERS = {
 CORE_FILES_IN_PROXY = {"mempool", "raw_cache", "clib_log", "EncryptDecrypt"}
 # The program's entry point joins every library, the drain included.
 TOP_FILES = {"src/proxy/main.cpp"}
-SEARCH = ["src/include", "src/core", "src/proxy", "src", "src/auth", "src/transport"]
+SEARCH = ["src/include", "src/core", "src/proxy", "src"]
 
 
 def layer_of(rel):

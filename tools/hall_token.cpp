@@ -21,8 +21,8 @@
 
 #include <string>
 
-#include "token.h"
-#include "token_checker.h"
+#include "auth/token.h"
+#include "auth/token_checker.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "IniFile.h"
 #include "sentinel/redis_sentinel.h"
-#include "token.h"
+#include "auth/token.h"
 
 conf_s g_conf;
 

@@ -20,7 +20,7 @@
 #include "poller.h"
 #include "run_control.h"
 #include "tcp_client.h"
-#include "token.h"
+#include "auth/token.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "packet.h"
 #include "poller.h"
 #include "tcp_client.h"
-#include "token.h"
+#include "auth/token.h"
 
 typedef CMysqlHelper mysql_helper_t;
 

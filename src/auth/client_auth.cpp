@@ -1,4 +1,4 @@
-#include "client_auth.h"
+#include "auth/client_auth.h"
 
 #include <stdlib.h>
 #include <time.h>
@@ -6,7 +6,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "signature_pool.h"
+#include "auth/signature_pool.h"
 
 #include "metrics/registry.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "token_checker.h"
+#include "auth/token_checker.h"
 
 class CPollerUnit;
 

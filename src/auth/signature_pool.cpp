@@ -1,4 +1,4 @@
-#include "signature_pool.h"
+#include "auth/signature_pool.h"
 
 #include <errno.h>
 #include <string.h>

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "poller.h"
-#include "token.h"
+#include "auth/token.h"
 
 namespace hall_auth {
 

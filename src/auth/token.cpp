@@ -1,4 +1,4 @@
-#include "token.h"
+#include "auth/token.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "token_checker.h"
+#include "auth/token_checker.h"
 
 namespace hall_auth {
 

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "token.h"
+#include "auth/token.h"
 
 namespace hall_auth {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "EncryptDecrypt.h"
-#include "client_auth.h"
+#include "auth/client_auth.h"
 #include "decode_unit.h"
 #include "global.h"
 #include "helper_pool.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "admission/admission.h"
-#include "client_auth.h"
+#include "auth/client_auth.h"
 #include "conn_carry.h"
 #include "conn_state.h"
 #include "noncopyable.h"
@@ -22,7 +22,7 @@
 #include "poller.h"
 #include "raw_cache.h"
 #include "timerlist.h"
-#include "transport.h"
+#include "transport/transport.h"
 
 namespace __http_svr_ns__ {
 

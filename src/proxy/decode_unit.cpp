@@ -16,7 +16,7 @@
 #include "log.h"
 #include "packet_base.h"
 #include "timestamp.h"
-#include "transport.h"
+#include "transport/transport.h"
 #include "watchdog.h"
 
 namespace __http_svr_ns__ {

@@ -17,12 +17,12 @@
 #include <set>
 
 #include "clib_log.h"
-#include "client_auth.h"
+#include "auth/client_auth.h"
 #include "log.h"
 #include "markup_stl.h"
 #include "net.h"
 #include "metrics_http/metrics_listener.h"
-#include "tls_transport.h"
+#include "transport/tls_transport.h"
 
 namespace __http_svr_ns__ {
 

@@ -9,7 +9,7 @@
 #include "acceptor/acceptor.h"
 #include "admission/admission.h"
 #include "clib_log.h"
-#include "client_auth.h"
+#include "auth/client_auth.h"
 #include "client_unit.h"
 #include "decode_unit.h"
 #include "global.h"
@@ -24,8 +24,8 @@
 #include "stats.h"
 #include "timerlist.h"
 #include "timestamp.h"
-#include "tls_transport.h"
-#include "transport.h"
+#include "transport/tls_transport.h"
+#include "transport/transport.h"
 
 namespace __http_svr_ns__ {
 

@@ -21,7 +21,7 @@
 #include "acceptor/acceptor.h"
 #include "conn_carry.h"
 #include "timerlist.h"
-#include "transport.h"
+#include "transport/transport.h"
 
 namespace __http_svr_ns__ {
 

@@ -2,7 +2,7 @@
 
 #include "global.h"
 #include "helper_pool.h"
-#include "tls_transport.h"
+#include "transport/tls_transport.h"
 #include "watchdog.h"
 
 namespace __http_svr_ns__ {

@@ -1,4 +1,4 @@
-#include "tls_transport.h"
+#include "transport/tls_transport.h"
 
 #include <errno.h>
 #include <limits.h>

@@ -21,7 +21,7 @@
 
 #include <string>
 
-#include "transport.h"
+#include "transport/transport.h"
 
 namespace hall_transport {
 

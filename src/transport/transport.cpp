@@ -1,4 +1,4 @@
-#include "transport.h"
+#include "transport/transport.h"
 
 #include <errno.h>
 #include <sys/socket.h>
@@ -7,8 +7,8 @@
 
 #include "log.h"
 #include "metrics/registry.h"
-#include "tls_transport.h"
-#include "ws_transport.h"
+#include "transport/tls_transport.h"
+#include "transport/ws_transport.h"
 
 namespace hall_transport {
 

@@ -1,7 +1,7 @@
 // The request head is read by hand: none of the gateway's libraries parses HTTP, and
 // the handshake needs only its request line and four header fields, within a bounded
 // head, so a full HTTP parser would bring more surface than it saves.
-#include "ws_handshake.h"
+#include "transport/ws_handshake.h"
 
 #include <ctype.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "ws_transport.h"
+#include "transport/ws_transport.h"
 
 #include <errno.h>
 #include <string.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "log.h"
-#include "ws_handshake.h"
+#include "transport/ws_handshake.h"
 
 namespace hall_transport {
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "transport.h"
+#include "transport/transport.h"
 
 namespace hall_transport {
 

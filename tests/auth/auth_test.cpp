@@ -12,7 +12,7 @@
 #include "hall_run.h"
 #include "logic_servers.h"
 #include "packets.h"
-#include "token.h"
+#include "auth/token.h"
 
 using namespace testsupport;
 using namespace testpackets;

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "poller.h"
-#include "signature_pool.h"
+#include "auth/signature_pool.h"
 #include "test_support.h"
-#include "token.h"
+#include "auth/token.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "client_auth.h"
+#include "auth/client_auth.h"
 #include "global.h"
 #include "log.h"
 #include "test_support.h"
-#include "tls_transport.h"
-#include "token.h"
+#include "transport/tls_transport.h"
+#include "auth/token.h"
 
 using __http_svr_ns__::TGlobal;
 using testsupport::read_file;

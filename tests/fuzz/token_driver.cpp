@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fuzz_driver.h"
-#include "token.h"
-#include "token_checker.h"
+#include "auth/token.h"
+#include "auth/token_checker.h"
 
 namespace hallfuzz {
 

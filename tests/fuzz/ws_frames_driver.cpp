@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz_driver.h"
-#include "ws_transport.h"
+#include "transport/ws_transport.h"
 
 namespace hallfuzz {
 

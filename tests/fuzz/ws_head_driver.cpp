@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "fuzz_driver.h"
-#include "ws_handshake.h"
+#include "transport/ws_handshake.h"
 
 namespace hallfuzz {
 
