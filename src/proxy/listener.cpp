@@ -112,12 +112,7 @@ void CListener::close_for_good() {
   // written already: closing the socket would reset them and lose what they sent. They
   // are taken first (as far as there is room) and live on like the others.
   if (!paused() && netfd >= 0) accept_waiting();
-  _closed = true;
-  DisableTimer();
-  DetachPoller();
-  CNet::forget_listening(netfd);
-  if (netfd >= 0) ::close(netfd);
-  netfd = -1;
+  let_go();
 }
 
 void CListener::hold(bool on) {
@@ -131,7 +126,8 @@ void CListener::hold(bool on) {
 
 void CListener::let_go() {
   if (_closed) return;
-  // No shutdown(): it would act on the socket the other process listens on.
+  // No shutdown(): after a live upgrade it would act on the socket the other process
+  // listens on, and a plain close is all a drain needs.
   _closed = true;
   DisableTimer();
   DetachPoller();
