@@ -382,6 +382,7 @@ TEST(WebSocket, FramesInProgressBothWaysTravelToAFreshTransport) {
   ASSERT_TRUE(l.put(second.substr(4)));
   const ssize_t n = fresh.read(buf, sizeof(buf));
   EXPECT_EQ("one two", std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+  close(sv[0]);
 }
 
 }  // namespace
