@@ -26,6 +26,11 @@ void start_cb(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg
 }
 void end_cb(wslay_event_context_ptr, void* user) { static_cast<CWsTransport*>(user)->frame_end(); }
 
+// The raw bytes given to wslay in the read under way, of whichever connection reads: the
+// loop is single-threaded and each read ends with keep_tail. One buffer for all, so that a
+// read ending on a message boundary, as nearly all do, costs no allocation.
+std::string g_seen;
+
 }  // namespace
 
 CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
@@ -80,9 +85,14 @@ void CWsTransport::frame_end() {
   if (!_in_message) _boundary = _framed;
 }
 
-void CWsTransport::trim_tail() {
-  // Most reads end on a boundary: the bytes copied by pull() are dropped at once (the
-  // buffer goes with the context, see release_if_idle).
+int CWsTransport::recv_frames() {
+  g_seen.clear();
+  const int r = wslay_event_recv(_ctx);
+  keep_tail();
+  return r;
+}
+
+void CWsTransport::keep_tail() {
   if (_boundary >= _given) {
     if (_tail.capacity() > 4096)
       std::string().swap(_tail);
@@ -90,19 +100,24 @@ void CWsTransport::trim_tail() {
       _tail.clear();
     _tail_from = _given;
     _tail_lost = false;
-    return;
-  }
-  if (_tail_lost) return;
-  if (_boundary > _tail_from) {
-    _tail.erase(0, static_cast<size_t>(_boundary - _tail_from));
+  } else if (!_tail_lost) {
+    // _tail holds [_tail_from, the read's start), g_seen the read's bytes up to _given.
+    const uint64_t read_from = _given - g_seen.size();
+    if (_boundary >= read_from) {
+      _tail.assign(g_seen, static_cast<size_t>(_boundary - read_from), std::string::npos);
+    } else {
+      _tail.erase(0, static_cast<size_t>(_boundary - _tail_from));
+      _tail.append(g_seen);
+    }
     _tail_from = _boundary;
+    // wslay refuses a message longer than maxMessage; only many empty fragments or control
+    // frames between them can make this much, and such a connection does not travel.
+    if (_tail.size() > transport_settings().maxMessage + kMaxTailSlack) {
+      _tail_lost = true;
+      std::string().swap(_tail);
+    }
   }
-  // wslay refuses a message longer than maxMessage; only many empty fragments or control
-  // frames between them can make this much, and such a connection does not travel.
-  if (_tail.size() > transport_settings().maxMessage + kMaxTailSlack) {
-    _tail_lost = true;
-    std::string().swap(_tail);
-  }
+  if (g_seen.capacity() > 65536) std::string().swap(g_seen);
 }
 
 void CWsTransport::release_if_idle() {
@@ -154,8 +169,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   // are gathered for the caller.
   _kernel_ok = !(_pre_off < _pre.size() || _lower->input_pending());
   _pull_cap = len;
-  if (wslay_event_recv(_ctx) != 0 && !_lower_ended) _failed = true;
-  trim_tail();
+  if (recv_frames() != 0 && !_lower_ended) _failed = true;
   if (!_failed && pump_out() < 0) _failed = true;
   if (!_failed) release_if_idle();
   if (_in_off < _in.size()) return take(buf, len);
@@ -206,7 +220,7 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
   if (_pre_off < _pre.size()) {
     const size_t n = std::min(len, _pre.size() - _pre_off);
     memcpy(buf, _pre.data() + _pre_off, n);
-    if (!_tail_lost) _tail.append(_pre.data() + _pre_off, n);
+    if (!_tail_lost) g_seen.append(_pre.data() + _pre_off, n);
     _pre_off += n;
     _given += n;
     if (_pre_off == _pre.size()) std::string().swap(_pre), _pre_off = 0;
@@ -223,9 +237,9 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
     // A read of the socket that came back short found it empty; what arrives later the
     // poller reports. Bytes a layer holds are not reported and are worked off here.
     if (!held && static_cast<size_t>(n) < len) _kernel_ok = false;
-    // Kept until the read ends (trim_tail): a live upgrade may need the bytes of a frame
+    // Seen until the read ends (keep_tail): a live upgrade may need the bytes of a frame
     // begun and not ended, which wslay keeps where they cannot be read back.
-    if (!_tail_lost) _tail.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+    if (!_tail_lost) g_seen.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
     _given += static_cast<uint64_t>(n);
     return n;
   }
@@ -400,7 +414,6 @@ bool CWsTransport::carry_out(std::string* state) {
     *state = "O";
     return true;
   }
-  trim_tail();
   if (_tail_lost || wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx) ||
       !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx))
     return false;
@@ -441,8 +454,7 @@ bool CWsTransport::carry_in(const std::string& state) {
     if (make_context() < 0) return false;
     _kernel_ok = false;
     _pull_cap = transport_settings().maxMessage;
-    const int r = wslay_event_recv(_ctx);
-    trim_tail();
+    const int r = recv_frames();
     // A message they complete would wait for the socket's next bytes: not a state sent.
     return r == 0 && _in_off == _in.size() && _pre_off == _pre.size();
   }

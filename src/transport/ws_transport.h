@@ -79,8 +79,10 @@ class CWsTransport : public CTransport {
   ssize_t end();
   // Hands out held stream bytes.
   ssize_t take(char* buf, size_t len);
-  // After a read: keeps in _tail only the bytes since the last message boundary.
-  void trim_tail();
+  // wslay_event_recv, then keep_tail: keeps in _tail the raw bytes since the last
+  // message boundary (none when the read ended on one).
+  int recv_frames();
+  void keep_tail();
 
   std::unique_ptr<CTransport> _lower;
   bool _open = false;                      // the handshake was accepted
