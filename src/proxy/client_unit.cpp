@@ -175,7 +175,7 @@ int CClientUnit::carry_in(const TConnCarry& in) {
   count_queued();
   _stage = _w.data_len() > 0 ? CONN_DATA_SENDING : CONN_IDLE;
   if (!_close_when_sent) EnableInput();
-  if (_w.data_len() > 0) EnableOutput();
+  if (_w.data_len() > 0 || _transport->output_pending()) EnableOutput();
   if (AttachPoller() == -1) {
     log_error("invoke CPollerObject::AttachPoller() failed.");
     return -1;

@@ -26,6 +26,11 @@ void start_cb(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg
 }
 void end_cb(wslay_event_context_ptr, void* user) { static_cast<CWsTransport*>(user)->frame_end(); }
 
+// The raw bytes given to wslay in the read under way, of whichever connection reads: the
+// loop is single-threaded and each read ends with keep_tail. One buffer for all, so that a
+// read ending on a message boundary, as nearly all do, costs no allocation.
+std::string g_seen;
+
 }  // namespace
 
 CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
@@ -57,15 +62,16 @@ int CWsTransport::make_context() {
     return -1;
   }
   wslay_event_config_set_max_recv_msg_length(_ctx, transport_settings().maxMessage);
-  _given = _framed = 0;
-  _in_frame = _in_message = false;
+  _given = _framed = _boundary = _tail_from = 0;
+  _in_frame = _in_message = _tail_lost = false;
+  _tail.clear();
   return 0;
 }
 
 void CWsTransport::frame_start(const wslay_event_on_frame_recv_start_arg* arg) {
-  // A client frame's header: 2 bytes, the extended length, the 4-byte mask. Reckoned
-  // from the shortest form of the length, which is the most a frame can be short of:
-  // a longer form only keeps the context (see release_if_idle).
+  // A client frame's header: 2 bytes, the extended length, the 4-byte mask. The length
+  // takes its shortest form: wslay refuses a frame whose length takes a longer one, so
+  // the count is exact (the hand-over cuts the raw stream at it).
   const uint64_t len = arg->payload_length;
   _frame_bytes = 2 + (len < 126 ? 0 : len < 65536 ? 2 : 8) + 4 + len;
   _in_frame = true;
@@ -75,6 +81,43 @@ void CWsTransport::frame_start(const wslay_event_on_frame_recv_start_arg* arg) {
 void CWsTransport::frame_end() {
   _in_frame = false;
   _framed += _frame_bytes;
+  // Control frames between the fragments of a message leave the boundary at its start.
+  if (!_in_message) _boundary = _framed;
+}
+
+int CWsTransport::recv_frames() {
+  g_seen.clear();
+  const int r = wslay_event_recv(_ctx);
+  keep_tail();
+  return r;
+}
+
+void CWsTransport::keep_tail() {
+  if (_boundary >= _given) {
+    if (_tail.capacity() > 4096)
+      std::string().swap(_tail);
+    else
+      _tail.clear();
+    _tail_from = _given;
+    _tail_lost = false;
+  } else if (!_tail_lost) {
+    // _tail holds [_tail_from, the read's start), g_seen the read's bytes up to _given.
+    const uint64_t read_from = _given - g_seen.size();
+    if (_boundary >= read_from) {
+      _tail.assign(g_seen, static_cast<size_t>(_boundary - read_from), std::string::npos);
+    } else {
+      _tail.erase(0, static_cast<size_t>(_boundary - _tail_from));
+      _tail.append(g_seen);
+    }
+    _tail_from = _boundary;
+    // wslay refuses a message longer than maxMessage; only many empty fragments or control
+    // frames between them can make this much, and such a connection does not travel.
+    if (_tail.size() > transport_settings().maxMessage + kMaxTailSlack) {
+      _tail_lost = true;
+      std::string().swap(_tail);
+    }
+  }
+  if (g_seen.capacity() > 65536) std::string().swap(g_seen);
 }
 
 void CWsTransport::release_if_idle() {
@@ -89,6 +132,7 @@ void CWsTransport::release_if_idle() {
     return;
   wslay_event_context_free(_ctx);
   _ctx = nullptr;
+  std::string().swap(_tail);
 }
 
 ssize_t CWsTransport::take(char* buf, size_t len) {
@@ -125,7 +169,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   // are gathered for the caller.
   _kernel_ok = !(_pre_off < _pre.size() || _lower->input_pending());
   _pull_cap = len;
-  if (wslay_event_recv(_ctx) != 0 && !_lower_ended) _failed = true;
+  if (recv_frames() != 0 && !_lower_ended) _failed = true;
   if (!_failed && pump_out() < 0) _failed = true;
   if (!_failed) release_if_idle();
   if (_in_off < _in.size()) return take(buf, len);
@@ -176,6 +220,7 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
   if (_pre_off < _pre.size()) {
     const size_t n = std::min(len, _pre.size() - _pre_off);
     memcpy(buf, _pre.data() + _pre_off, n);
+    if (!_tail_lost) g_seen.append(_pre.data() + _pre_off, n);
     _pre_off += n;
     _given += n;
     if (_pre_off == _pre.size()) std::string().swap(_pre), _pre_off = 0;
@@ -192,6 +237,9 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
     // A read of the socket that came back short found it empty; what arrives later the
     // poller reports. Bytes a layer holds are not reported and are worked off here.
     if (!held && static_cast<size_t>(n) < len) _kernel_ok = false;
+    // Seen until the read ends (keep_tail): a live upgrade may need the bytes of a frame
+    // begun and not ended, which wslay keeps where they cannot be read back.
+    if (!_tail_lost) g_seen.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
     _given += static_cast<uint64_t>(n);
     return n;
   }
@@ -205,6 +253,13 @@ ssize_t CWsTransport::pull(uint8_t* buf, size_t len) {
 }
 
 ssize_t CWsTransport::push(const uint8_t* data, size_t len, int flags) {
+  if (_capture) {
+    // Handing over: the rest of wslay's frames goes to the new process as raw bytes.
+    _out.append(_hold, _hold_len);
+    _hold_len = 0;
+    _out.append(reinterpret_cast<const char*>(data), len);
+    return static_cast<ssize_t>(len);
+  }
   // wslay hands a frame's header and its payload over in two calls: written apart they
   // would cost two sends per message (over TLS two records). A header marked as having
   // more to come is held and goes out in one write with the payload behind it.
@@ -279,6 +334,12 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
+  // Raw bytes waiting (a handshake answer, frames handed over) go out first.
+  if (!_out.empty() && pump_out() < 0) {
+    _failed = true;
+    errno = EPIPE;
+    return -1;
+  }
   if (!_open || !_out.empty()) {
     errno = EAGAIN;
     return -1;
@@ -345,11 +406,30 @@ bool CWsTransport::carry_out(std::string* state) {
   if (!_lower->carry_out(&lower) || !lower.empty()) return false;
   if (!_open) {
     *state = "H" + _head;
-  } else {
-    release_if_idle();
-    if (_ctx != nullptr || _in_off < _in.size() || _pre_off < _pre.size()) return false;
-    *state = "O";
+    return true;
   }
+  release_if_idle();
+  if (_in_off < _in.size() || _pre_off < _pre.size()) return false;
+  if (_ctx == nullptr) {
+    *state = "O";
+    return true;
+  }
+  if (_tail_lost || wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx) ||
+      !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx))
+    return false;
+  // wslay's frames not yet written (a frame cut short by the socket, a pong) are taken
+  // whole into _out, behind a header held back.
+  _capture = true;
+  const bool sent = !wslay_event_want_write(_ctx) || wslay_event_send(_ctx) == 0;
+  _capture = false;
+  _out.append(_hold, _hold_len);
+  _hold_len = 0;
+  if (!sent) return false;
+  const uint32_t tail = static_cast<uint32_t>(_tail.size());
+  state->assign("F");
+  state->append(reinterpret_cast<const char*>(&tail), sizeof(tail));
+  state->append(_tail);
+  state->append(_out);
   return true;
 }
 
@@ -358,6 +438,25 @@ bool CWsTransport::carry_in(const std::string& state) {
   if (state[0] == 'H') {
     _head = state.substr(1);
     return true;
+  }
+  uint32_t tail = 0;
+  if (state[0] == 'F' && state.size() >= 1 + sizeof(tail)) {
+    memcpy(&tail, state.data() + 1, sizeof(tail));
+    if (tail > state.size() - 1 - sizeof(tail)) return false;
+    _open = true;
+    // The frame bytes not yet written go out before any new frame.
+    _out = state.substr(1 + sizeof(tail) + tail);
+    // The bytes of the message in progress go to a fresh context now, without a read of
+    // the socket: it stands where the old one stood, and can travel again.
+    _pre = state.substr(1 + sizeof(tail), tail);
+    _pre_off = 0;
+    if (_pre.empty()) return true;
+    if (make_context() < 0) return false;
+    _kernel_ok = false;
+    _pull_cap = transport_settings().maxMessage;
+    const int r = recv_frames();
+    // A message they complete would wait for the socket's next bytes: not a state sent.
+    return r == 0 && _in_off == _in.size() && _pre_off == _pre.size();
   }
   if (state != "O") return false;
   // The context is made with the next bytes in either direction, as after an idle spell.

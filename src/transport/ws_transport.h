@@ -26,6 +26,9 @@ class CWsTransport : public CTransport {
   static constexpr size_t kMaxAnswerMessage = 65536;
   // Most bytes written at once with a held frame header (a TLS record's plaintext).
   static constexpr size_t kMaxJoined = 16384;
+  // Raw bytes of a message in progress kept beyond the largest message taken (frame
+  // headers, control frames between its fragments) for a live upgrade.
+  static constexpr size_t kMaxTailSlack = 4096;
 
   explicit CWsTransport(CTransport* lower);
   ~CWsTransport() override;
@@ -38,9 +41,14 @@ class CWsTransport : public CTransport {
   bool established() const override { return _open; }
   void goodbye() override;
   // The state that travels: "H" and the request head read so far while the opening
-  // handshake is under way; "O" once it is over, and only while the framing holds
-  // nothing (no frame or message begun, nothing held to hand out or to write: the
-  // conditions under which the wslay context is given back).
+  // handshake is under way; once it is over, "O" while the framing holds nothing (the
+  // conditions under which the wslay context is given back), else "F" with the raw
+  // bytes received since the last message boundary (a frame, or the frames of a
+  // fragmented message, read in part) and the raw frame bytes not yet written. The new
+  // process feeds the first to a fresh wslay context and writes the second before any
+  // frame of its own. Not carried (false): a close sent or received, bytes held after the
+  // handshake or stream bytes not yet handed out, or a message in progress whose raw
+  // bytes outgrew kMaxTailSlack beyond the largest message.
   bool carry_out(std::string* state) override;
   bool carry_in(const std::string& state) override;
   void handed_over() override { _handed = true; }
@@ -71,6 +79,10 @@ class CWsTransport : public CTransport {
   ssize_t end();
   // Hands out held stream bytes.
   ssize_t take(char* buf, size_t len);
+  // wslay_event_recv, then keep_tail: keeps in _tail the raw bytes since the last
+  // message boundary (none when the read ended on one).
+  int recv_frames();
+  void keep_tail();
 
   std::unique_ptr<CTransport> _lower;
   bool _open = false;                      // the handshake was accepted
@@ -80,8 +92,13 @@ class CWsTransport : public CTransport {
   uint64_t _frame_bytes = 0;               // of the frame being received
   bool _in_frame = false;                  // a frame has begun and not ended
   bool _in_message = false;                // a data message has begun and not ended
-  std::string _head;                       // the request head read so far
-  std::string _pre;                        // bytes after the head, read before wslay
+  uint64_t _boundary = 0;                  // bytes given up to the last message boundary
+  std::string _tail;                       // raw bytes given since _tail_from
+  uint64_t _tail_from = 0;
+  bool _tail_lost = false;  // _tail outgrew its bound: the connection cannot travel
+  bool _capture = false;    // push() keeps wslay's bytes in _out (handing over)
+  std::string _head;        // the request head read so far
+  std::string _pre;         // bytes after the head, read before wslay
   size_t _pre_off = 0;
   std::string _out;  // handshake answer not yet written
   std::string _in;   // stream bytes of binary messages not yet handed out

@@ -30,7 +30,7 @@ namespace hall_upgrade {
 
 // The state format written and read here. A process reads only its own version and
 // refuses a hand-over in any other.
-const uint32_t kStateVersion = 1;
+const uint32_t kStateVersion = 2;
 // Descriptors one frame carries at most.
 const int kMaxFds = 253;
 // Payload of one frame at most; a CONNS frame closes before it would pass half of it.

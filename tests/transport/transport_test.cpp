@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "hall_run.h"
 #include "logic_servers.h"
 #include "packets.h"
+#include "transport/ws_transport.h"
 
 using namespace testsupport;
 using namespace testpackets;
@@ -332,6 +334,57 @@ TEST(Tls, HandshakeIsBoundedAndTheCertificatePairIsReloadedForNewConnections) {
   std::string out;
   EXPECT_EQ(h.gw->check(&out), 1) << out;
   EXPECT_NE(out.find("does not match TlsCert"), std::string::npos) << out;
+}
+
+// What the live-upgrade scenario cannot reach: a WebSocket connection handed over while
+// its socket took only part of an answer frame and a fragmented message is half read.
+TEST(WebSocket, FramesInProgressBothWaysTravelToAFreshTransport) {
+  int sv[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+  fcntl(sv[0], F_SETFL, O_NONBLOCK);
+  const int small = 4096;
+  setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  Link l;
+  l.fd = sv[1];
+  timeval tv = {5, 0};
+  setsockopt(l.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  auto old = std::make_unique<hall_transport::CWsTransport>(new hall_transport::CTcpTransport(sv[0]));
+  ASSERT_TRUE(l.put(ws_request("/")));
+  char buf[1000];
+  EXPECT_EQ(-1, old->read(buf, sizeof(buf)));
+  while (l.in.find("\r\n\r\n") == std::string::npos) ASSERT_TRUE(l.more());
+  l.in.erase(0, l.in.find("\r\n\r\n") + 4);
+  std::string answer(60000, 'a');
+  for (size_t i = 0; i < answer.size(); ++i) answer[i] = static_cast<char>(i * 7);
+  ASSERT_EQ(60000, old->write(answer.data(), answer.size()));
+  ASSERT_TRUE(old->output_pending());
+  std::string first = frame(2, "one ");
+  first[0] = 0x02;  // not the last fragment
+  const std::string second = frame(0, "two");
+  for (const std::string& part : {first, second.substr(0, 4)}) {  // two reads
+    ASSERT_TRUE(l.put(part));
+    EXPECT_EQ(-1, old->read(buf, sizeof(buf)));
+  }
+  std::string state;
+  ASSERT_TRUE(old->carry_out(&state));
+  old->handed_over();
+  old.reset();
+
+  hall_transport::CWsTransport fresh(new hall_transport::CTcpTransport(sv[0]));
+  ASSERT_TRUE(fresh.carry_in(state));
+  for (int i = 0; i < 1000 && fresh.output_pending(); ++i) {
+    ASSERT_TRUE(l.more());
+    ASSERT_EQ(0, fresh.flush());
+  }
+  int op = 0;
+  std::string payload;
+  ASSERT_TRUE(next_frame(l, &op, &payload));
+  EXPECT_EQ(2, op);
+  EXPECT_TRUE(payload == answer) << payload.size();
+  ASSERT_TRUE(l.put(second.substr(4)));
+  const ssize_t n = fresh.read(buf, sizeof(buf));
+  EXPECT_EQ("one two", std::string(buf, n > 0 ? static_cast<size_t>(n) : 0));
+  close(sv[0]);
 }
 
 }  // namespace

@@ -115,6 +115,21 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   const std::string req = testpackets::data_req(7, "half and half");
   ASSERT_TRUE(half.send(req.substr(0, 11)));
   ASSERT_TRUE(wait_until([&] { return !unread_bytes_on_port(gw.port()); }, 10000));
+  // And a WebSocket player that has sent a frame's header and part of its payload.
+  testpackets::Client ws_half(ws_port);
+  ASSERT_TRUE(
+      ws_half.send("GET / HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"));
+  std::string head;
+  for (char c = 0; head.size() < 1000 && head.find("\r\n\r\n") == std::string::npos; head += c)
+    ASSERT_EQ(1u, recv_exact(ws_half.fd(), &c, 1, 10000)) << head;
+  ASSERT_EQ(0u, head.find("HTTP/1.1 101")) << head;
+  const std::string ws_req = testpackets::data_req(8, "half a frame");
+  ASSERT_LT(ws_req.size(), 126u);
+  std::string ws_frame = {'\x82', static_cast<char>(0x80 | ws_req.size()), 1, 2, 3, 4};
+  for (size_t i = 0; i < ws_req.size(); ++i) ws_frame += static_cast<char>(ws_req[i] ^ (1 + i % 4));
+  ASSERT_TRUE(ws_half.send(ws_frame.substr(0, 11)));
+  ASSERT_TRUE(wait_until([&] { return !unread_bytes_on_port(ws_port); }, 10000));
 
   // 1,000 players in a closed loop for the whole run.
   Process players;
@@ -129,7 +144,7 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
       {binary("load_gen"), "--mode", "gateway", "--transport", "ws", "--port", std::to_string(ws_port), "--conns",
        "100", "--warmup", "0.5", "--duration", "8", "--timeout-ms", "10000", "--id-base", "200000"},
       "", load_dir.file("ws_out"), load_dir.file("ws_err")));
-  ASSERT_TRUE(wait_until([&] { return figure(scrape(stats_port), "hall_client_connections") >= 1101; }, 20000))
+  ASSERT_TRUE(wait_until([&] { return figure(scrape(stats_port), "hall_client_connections") >= 1102; }, 20000))
       << scrape(stats_port);
 
   pid_t current = gw.pid();
@@ -153,7 +168,7 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
     ASSERT_EQ(1, sscanf(handed.c_str() + handed.find(" to pid ") + 8, "%u", &next_pid)) << handed;
     // Every player was connected then, and every one travelled.
     ASSERT_EQ(1, sscanf(handed.c_str() + handed.find("handed over ") + 12, "%u", &moved)) << handed;
-    EXPECT_EQ(1102u, moved) << handed;
+    EXPECT_EQ(1103u, moved) << handed;
     printf("%s\n", handed.c_str());
     // The old process leaves on its own once its logic links are quiet.
     ASSERT_TRUE(wait_until([&] { return !process_alive(current); }, 10000));
@@ -169,6 +184,15 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   std::string text;
   ASSERT_TRUE(half.answer(&status, &text));
   EXPECT_EQ("half and half", text);
+  ASSERT_TRUE(ws_half.send(ws_frame.substr(11)));
+  char ws_head[2] = {0, 0};
+  ASSERT_EQ(2u, recv_exact(ws_half.fd(), ws_head, 2, 10000));
+  ASSERT_EQ('\x82', ws_head[0]);
+  std::string ws_answer(static_cast<unsigned char>(ws_head[1]), '\0');
+  ASSERT_EQ(ws_answer.size(), recv_exact(ws_half.fd(), &ws_answer[0], ws_answer.size(), 10000));
+  testpackets::Packet ws_packet;
+  ASSERT_TRUE(testpackets::cut_packet(&ws_answer, &ws_packet));
+  EXPECT_EQ("half a frame", ws_packet.str_at(4));
 
   // The players: none disconnected, every request answered once.
   ASSERT_GE(players.wait(40000), 0);
@@ -336,7 +360,9 @@ TEST(LiveUpgrade, ANewProcessRefusesAStateFormatItCannotRead) {
   ASSERT_TRUE(hall_upgrade::send_frame(sv[0], hall_upgrade::FRAME_HELLO, hello.text()));
   ASSERT_TRUE(hall_upgrade::recv_frame(sv[0], 20000, &type, &payload, &fds, &why)) << why;
   EXPECT_EQ(hall_upgrade::FRAME_NAK, type);
-  EXPECT_NE(std::string::npos, payload.find("state format 2 is not read by this version")) << payload;
+  EXPECT_NE(std::string::npos,
+            payload.find("state format " + std::to_string(hall_upgrade::kStateVersion + 1) + " is not read"))
+      << payload;
   int status = -1;
   EXPECT_TRUE(wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
   EXPECT_EQ(1, exit_code(status));
