@@ -139,6 +139,14 @@ size_t storm(int port, const std::vector<std::string>& packets, size_t window, s
     p.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    // Each player from an address of its own in 127/8, as a storm comes from many
+    // machines: with one source address the kernel's search for a free local port grows
+    // with every connection held, and the generator, not the gateway, sets the pace.
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7f010000u + 1 + static_cast<uint32_t>(p.index % 60000));
+    setsockopt(p.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof(one));
+    bind(p.fd, reinterpret_cast<sockaddr*>(&from), sizeof(from));
     const std::string& pkt = packets[p.index];
     if (connect(p.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         send(p.fd, pkt.data(), pkt.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(pkt.size())) {
