@@ -58,6 +58,20 @@ const size_t kBatchBytes = 1u << 20;
 // Descriptors the new process keeps free beyond the connections it takes.
 const int kFdMargin = 32;
 
+// Appends what the hand-over socket holds to `in`: false once the other side has closed
+// it or it failed, true when it is merely empty for now.
+bool read_available(int fd, std::string* in) {
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      in->append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    return n < 0 && (errno == EAGAIN || errno == EINTR);
+  }
+}
+
 enum TResult {
   RESULT_OK,
   RESULT_START_FAILED,
@@ -311,14 +325,7 @@ int CUpgrader::InputNotify() {
     return 0;
   }
   if (_stage != kWaiting) return 0;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = recv(netfd, buf, sizeof(buf), MSG_DONTWAIT);
-    if (n > 0) {
-      _in.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+  if (!read_available(netfd, &_in)) {
     give_up(RESULT_EXITED, "the new process ended before it was ready (see its start-up lines in the process log)");
     return 1;
   }
@@ -489,22 +496,9 @@ class CInlet : public CPollerObject {
 };
 
 int CInlet::InputNotify() {
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = recv(netfd, buf, sizeof(buf), MSG_DONTWAIT);
-    if (n > 0) {
-      _in.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-    // The old process has left.
-    log_info("upgrade: the old process closed the hand-over socket");
-    DisableInput();
-    DetachPoller();
-    ::close(netfd);
-    netfd = -1;
-    return 1;
-  }
+  // Results that arrived together with the end of the stream are delivered before the
+  // socket closes.
+  const bool open = read_available(netfd, &_in);
   size_t at = 0;
   while (_in.size() - at >= 8) {
     uint32_t head[2];
@@ -516,7 +510,14 @@ int CInlet::InputNotify() {
     at += 8 + head[1];
   }
   _in.erase(0, at);
-  return 0;
+  if (open) return 0;
+  // The old process has left.
+  log_info("upgrade: the old process closed the hand-over socket");
+  DisableInput();
+  DetachPoller();
+  ::close(netfd);
+  netfd = -1;
+  return 1;
 }
 
 CInlet* g_inlet = nullptr;
