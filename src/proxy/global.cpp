@@ -480,6 +480,19 @@ void read_config_xml(const char* path, TConfigReading* r) {
 
 }  // namespace
 
+void TGlobal::CatchSignal(int sig, void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = handler;
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, sig);
+  sigprocmask(SIG_UNBLOCK, &one, nullptr);
+}
+
 void TGlobal::SetupSignals() {
   struct sigaction sa;
   memset(&sa, 0, sizeof(sa));
@@ -494,12 +507,7 @@ void TGlobal::SetupSignals() {
   // Installed first thing at start-up, so that a drain asked for while the gateway is
   // still starting begins with the loop instead of killing the process. SA_RESTART keeps
   // blocking start-up calls going; the loop's event wait returns early anyway.
-  struct sigaction drain;
-  memset(&drain, 0, sizeof(drain));
-  drain.sa_handler = drain_requested;
-  drain.sa_flags = SA_RESTART;
-  sigemptyset(&drain.sa_mask);
-  sigaction(SIGUSR1, &drain, nullptr);
+  CatchSignal(SIGUSR1, drain_requested);
 
   // The mask is inherited across exec: a starter that blocks signals (a threaded
   // supervisor blocks them before it forks) would otherwise leave the stop signals and

@@ -103,6 +103,9 @@ class TGlobal {
   // the fault signals are unblocked (whoever started us may have blocked them). SIGUSR1
   // only sets _drainRequested: the loop then drains (see drain.h).
   static void SetupSignals();
+  // Installs `handler` for `sig` with SA_RESTART (blocking start-up calls go on) and
+  // unblocks the signal, whatever mask the starter left.
+  static void CatchSignal(int sig, void (*handler)(int));
   // SetupSignals() and daemon(1, 1); the parent exits 0. The gateway itself detaches
   // through CProxyModule so that the starting process learns how start-up ended.
   static void DaemonStart();

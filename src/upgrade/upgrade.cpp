@@ -542,16 +542,7 @@ void note_start(int argc, char** argv) {
   } else if (realpath(g_path.c_str(), buf) != nullptr) {
     g_path = buf;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof(sa));
-  sa.sa_handler = requested;
-  sa.sa_flags = SA_RESTART;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGUSR2, &sa, nullptr);
-  sigset_t usr2;
-  sigemptyset(&usr2);
-  sigaddset(&usr2, SIGUSR2);
-  sigprocmask(SIG_UNBLOCK, &usr2, nullptr);
+  TGlobal::CatchSignal(SIGUSR2, requested);
   CIncoming::set_more_metrics(register_metrics);
 
   const char* fd_text = getenv(kFdEnv);
