@@ -242,7 +242,8 @@ wait_port() {
 
 # One gateway directory: bin/ (working directory), conf/, log/. $1 name, $2.. logic ports
 # (the first answers, the others read and stay silent; ADDR:PORT names a server started
-# elsewhere); HALL_ATTRS: further attributes of config.xml.
+# elsewhere); HALL_ATTRS: further attributes of config.xml; LOGIC_ARGS: further options of
+# the logic servers started here.
 start_hall() {
   local name=$1; shift
   local dir=$WORK/$name svid=1 port lport
@@ -274,7 +275,8 @@ EOF
     local extra=()
     case "$lport" in *:*) continue ;; esac
     [ "$first" -eq 1 ] || extra=(--silent)
-    "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
+    # shellcheck disable=SC2086
+    "$BUILD_DIR/logic_server" --name "$name-$lport" "${extra[@]}" ${LOGIC_ARGS:-} "$lport" >/dev/null 2>"$dir/logic-$lport.err" &
     PIDS+=("$!")
     lpids="$lpids $!"
     first=0
@@ -677,42 +679,61 @@ metrics_of() {
   cat <&$m
   exec {m}>&-
 }
-run_flood() {
-  local stats pid before during flood dropped pauses limited limited_flood
+# One flood cell on a gateway of its own: the players alone, then beside the flooder, then
+# the flooder's rate, the forwards dropped (every logic server, every reason) and its read
+# pauses. $1 label, $2 gateway name, $3 the logic servers' options, $4 further attributes
+# of config.xml, $5 the players' first client id; $6 "apart": the flooder writes to a second
+# gateway with logic servers of its own (what the flood's CPU alone costs the players).
+flood_cell() {
+  local label=$1 name=$2 stats port pid alone beside flood dropped pauses fport
   stats=$(free_port)
-  HALL_ATTRS="StatsPort=\"$stats\" TrafficLogLevel=\"7\"" start_hall hall-flood "$(free_port)" "$(free_port)"
-  wait_port "$hall_flood_PORT"
-  pid=$hall_flood_PID
+  LOGIC_ARGS=$3 HALL_ATTRS="StatsPort=\"$stats\" TrafficLogLevel=\"7\" $4" \
+    start_hall "$name" "$(free_port)" "$(free_port)"
+  port=$(eval echo "\$${name//-/_}_PORT")
+  pid=$(eval echo "\$${name//-/_}_PID")
+  wait_port "$port"
+  fport=$port
+  if [ "${6:-}" = apart ]; then
+    LOGIC_ARGS=$3 HALL_ATTRS="TrafficLogLevel=\"7\" $4" start_hall "$name-own" "$(free_port)" "$(free_port)"
+    fport=$(eval echo "\$${name//-/_}_own_PORT")
+    wait_port "$fport"
+  fi
   # A run with lost requests exits 1 and still prints its RESULT line.
   players() {
-    { "$LOAD_GEN" --mode gateway --port "$2" --conns 64 --body 64 --duration "$DURATION" \
-      --warmup "$WARMUP" --pid "$3" --id-base "$1" || true; } | grep -m1 "^RESULT" || echo "RESULT failed=1"
+    { "$LOAD_GEN" --mode gateway --port "$port" --conns 64 --body 64 --duration "$DURATION" \
+      --warmup "$WARMUP" --pid "$pid" --id-base "$1" || true; } | grep -m1 "^RESULT" || echo "RESULT failed=1"
   }
+  alone=$(players "$5")
+  "$LOAD_GEN" --flood --port "$fport" --body 64 --duration "$DURATION" --warmup "$WARMUP" \
+    --id-base 3900000 >"$WORK/$name.flood" 2>&1 &
+  local flooder=$!
+  beside=$(players $(($5 + 100000)))
+  wait "$flooder" || true
+  flood=$(grep '^FLOOD' "$WORK/$name.flood" || echo "FLOOD failed=1")
+  metrics_of "$stats" >"$WORK/$name.metrics"
+  dropped=$(awk '/^hall_forwards_dropped_total/ { s += $2 } END { print s + 0 }' "$WORK/$name.metrics")
+  pauses=$(awk '/^hall_client_read_pauses_total/ { print $2 }' "$WORK/$name.metrics")
+  echo "-- $label"
+  print_results "64 players" "beside/alone" "alone|$alone" "beside the flooder|$beside"
+  echo "flooder: $flood"
+  echo "forwards dropped (all logic servers, all reasons): $dropped; flooder read pauses: ${pauses:-?}"
+  echo
+}
+
+# The flood cell on the gateway as configured by default, beside the same with logic servers
+# that keep their receive buffer small (64 KB and 256 KB: what they hold unread the gateway
+# cannot see), the control (the flooder apart: the CPU it takes on a shared machine, no
+# queue shared), and with MaxRequestsPerSecond set.
+run_flood() {
   echo "== flood (64 players in the closed loop, 64 B, beside one connection writing 64 B requests at full speed)"
   echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-  before=$(players 3000000 "$hall_flood_PORT" "$pid")
-  "$LOAD_GEN" --flood --port "$hall_flood_PORT" --body 64 --duration "$DURATION" --warmup "$WARMUP" \
-    --id-base 3900000 >"$WORK/flood.out" 2>&1 &
-  local flooder=$!
-  during=$(players 3100000 "$hall_flood_PORT" "$pid")
-  wait "$flooder" || true
-  flood=$(grep '^FLOOD' "$WORK/flood.out" || echo "FLOOD failed=1")
-  metrics_of "$stats" >"$WORK/flood.metrics"
-  HALL_ATTRS='TrafficLogLevel="7" MaxRequestsPerSecond="10000"' start_hall hall-limited "$(free_port)" "$(free_port)"
-  wait_port "$hall_limited_PORT"
-  "$LOAD_GEN" --flood --port "$hall_limited_PORT" --body 64 --duration "$DURATION" --warmup "$WARMUP" \
-    --id-base 3900000 >"$WORK/flood-limited.out" 2>&1 &
-  flooder=$!
-  limited=$(players 3200000 "$hall_limited_PORT" "$hall_limited_PID")
-  wait "$flooder" || true
-  limited_flood=$(grep '^FLOOD' "$WORK/flood-limited.out" || echo "FLOOD failed=1")
-  dropped=$(awk '/^hall_forwards_dropped_total/ { s += $2 } END { print s + 0 }' "$WORK/flood.metrics")
-  pauses=$(awk '/^hall_client_read_pauses_total/ { print $2 }' "$WORK/flood.metrics")
-  print_results "64 players" "beside/without" "without the flooder|$before" "beside the flooder|$during" \
-    "beside, rate limit|$limited"
-  echo "flooder: $flood"
-  echo "flooder against MaxRequestsPerSecond=\"10000\": $limited_flood"
-  echo "forwards dropped (all logic servers, all reasons): $dropped; flooder read pauses: ${pauses:-?}"
+  echo
+  flood_cell "logic servers with the kernel's receive buffer (autotuned)" hall-flood "" "" 3000000
+  flood_cell "logic servers with --rcvbuf 65536" hall-rcv64 "--rcvbuf 65536" "" 3200000
+  flood_cell "logic servers with --rcvbuf 262144" hall-rcv256 "--rcvbuf 262144" "" 3400000
+  flood_cell "control: the flooder on a second gateway with logic servers of its own" hall-apart "" "" 3800000 apart
+  flood_cell "gateway with MaxRequestsPerSecond=\"10000\" (logic servers autotuned)" hall-limited "" \
+    'MaxRequestsPerSecond="10000"' 3600000
   echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 if [ "$FLOOD" -eq 1 ]; then run_flood; exit $?; fi

@@ -26,6 +26,8 @@
 //   --notify-stat Q,T     send a 0x9003 load report on each link
 //   --report-ms MS        repeat the load reports every MS milliseconds (default: once,
 //                         right after the link is accepted)
+//   --rcvbuf BYTES        the links' socket receive buffer (SO_RCVBUF; default: the
+//                         kernel's, grown by its autotuning up to net.ipv4.tcp_rmem's max)
 //   -h, --help            this summary
 //
 // SIGTERM and SIGINT stop it cleanly (exit status 0).
@@ -75,6 +77,7 @@ struct Options {
   int waiter_q = 0, waiter_t = 0;
   int notify_q = 0, notify_t = 0;
   int report_ms = 0;
+  int rcvbuf = 0;  // 0: the kernel's autotuned receive buffer
 };
 
 struct Link {
@@ -177,7 +180,8 @@ void usage(FILE* out) {
           "  --no-read          accept links, never read them\n"
           "  --waiter-stat Q,T  send a 0x9002 load report on each new link\n"
           "  --notify-stat Q,T  send a 0x9003 load report on each new link\n"
-          "  --report-ms MS     repeat the load reports every MS milliseconds\n");
+          "  --report-ms MS     repeat the load reports every MS milliseconds\n"
+          "  --rcvbuf BYTES     the links' socket receive buffer (default: autotuned)\n");
 }
 
 bool parse_args(int argc, char** argv) {
@@ -207,6 +211,9 @@ bool parse_args(int argc, char** argv) {
       g_opt.notify = true;
     } else if (a == "--report-ms" && has_value) {
       g_opt.report_ms = atoi(argv[++i]);
+    } else if (a == "--rcvbuf" && has_value) {
+      g_opt.rcvbuf = atoi(argv[++i]);
+      if (g_opt.rcvbuf <= 0) return false;
     } else if ((a == "-p" || a == "--port") && has_value) {
       g_opt.port = atoi(argv[++i]);
     } else if (!a.empty() && a[0] != '-' && g_opt.port == 0) {
@@ -234,6 +241,14 @@ int listen_on(const std::string& addr, int port) {
   if (fd < 0) return -1;
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  // Set before listen, so that every accepted link inherits it and its handshake already
+  // offers a window that fits; a fixed size also turns the kernel's autotuning off. What
+  // a link holds unread then stays small, and the rest waits in the gateway's send
+  // buffer, where the gateway sees whose bytes they are.
+  if (g_opt.rcvbuf > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &g_opt.rcvbuf, sizeof(g_opt.rcvbuf)) != 0) {
+    close(fd);
+    return -1;
+  }
   if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) < 0 || listen(fd, 128) < 0) {
     close(fd);
     return -1;

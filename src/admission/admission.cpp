@@ -24,6 +24,9 @@ int g_live = 0;
 // Every logic link's ledger, and the accounts paused now (each holding a reference).
 std::vector<CShareLedger*> g_ledgers;
 std::vector<CShareAccount*> g_paused;
+// Additions of a connection's bytes to any ledger, ever: a connection that finds more of
+// them at a read than its own since the last one was read among others.
+uint64_t g_added = 0;
 
 const uint64_t kShareMost = 64 * 1024;
 const uint64_t kShareLeast = 16 * 1024;
@@ -76,6 +79,8 @@ uint64_t fair_share() {
   return std::max(kShareLeast, std::min(kShareMost, g_settings.max_helper_queue / active));
 }
 
+uint64_t share_of(const CShareAccount& account) { return account.crowded ? kShareLeast : fair_share(); }
+
 // --- the ledger of a logic link's queue ---
 
 namespace {
@@ -120,7 +125,11 @@ void CShareLedger::add(CShareAccount* account, uint64_t bytes) {
   if (bytes == 0) return;
   if (_entries.empty()) _progress_at = GET_TIMESTAMP();
   _total += bytes;
-  if (account != nullptr) account->queued += bytes;
+  if (account != nullptr) {
+    account->queued += bytes;
+    ++account->added;
+    ++g_added;
+  }
   // A flooder's forwards come one after another: they share one entry.
   if (!_entries.empty() && _entries.back().account == account) {
     _entries.back().bytes += bytes;
@@ -133,7 +142,7 @@ void CShareLedger::add(CShareAccount* account, uint64_t bytes) {
 void CShareLedger::take_from(CShareAccount* account, uint64_t bytes) {
   if (account == nullptr) return;
   account->queued -= std::min(account->queued, bytes);
-  if (account->paused && account->queued <= fair_share() / 2) resume(account);
+  if (account->paused && account->queued <= share_of(*account) / 2) resume(account);
 }
 
 void CShareLedger::consume(uint64_t bytes) {
@@ -275,13 +284,26 @@ CShareAccount* CConnGate::share(CShareOwner* owner) {
 }
 
 bool CConnGate::should_pause() {
-  if (_share == nullptr || _share->paused || _share->queued <= fair_share()) return false;
+  if (_share == nullptr || _share->paused || _share->queued <= share_of(*_share)) return false;
   if (CShareLedger::any_stalled(GET_TIMESTAMP())) return false;
   _share->paused = true;
   ++_share->refs;
   g_paused.push_back(_share);
   ++g_counters.read_pauses;
   return true;
+}
+
+size_t CConnGate::read_budget(size_t most) {
+  if (_share == nullptr) return most;
+  CShareAccount& a = *_share;
+  a.calm = g_added - a.seen > a.added ? 0 : std::min(a.calm + 1, CShareAccount::CALM_READS);
+  a.crowded = a.calm < CShareAccount::CALM_READS;
+  a.seen = g_added;
+  a.added = 0;
+  if (!a.crowded || g_ledgers.empty()) return most;
+  const uint64_t share = share_of(a);
+  const uint64_t left = a.queued < share ? share - a.queued : 0;
+  return static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(READ_LEAST, left / g_ledgers.size()), most));
 }
 
 void register_metrics() {

@@ -83,6 +83,14 @@ struct CShareAccount {
   int refs = 1;                  // the connection, and one per queue entry
   CShareOwner* owner = nullptr;  // null once the connection ended
   bool paused = false;
+  // Others queued forwards between two of this connection's reads, and it has not read
+  // CALM_READS times in a row alone since: it shares the links with them, and its share
+  // and reads are the crowded ones (see CConnGate::read_budget).
+  bool crowded = false;
+  static const unsigned CALM_READS = 64;
+  unsigned calm = CALM_READS;  // its reads in a row that found no one else's additions
+  uint64_t seen = 0;           // the ledgers' additions counted at its last read
+  uint64_t added = 0;          // its own additions since
   void release() {
     if (--refs == 0) delete this;
   }
@@ -141,6 +149,8 @@ bool any_paused();
 // open client connections, at most 64 KB and at least 16 KB (two packets of the largest
 // size to each of a few links), whatever the number of connections.
 uint64_t fair_share();
+// The share of one connection: 16 KB while it is crowded, else fair_share().
+uint64_t share_of(const CShareAccount& account);
 
 // The admission state of one client connection, from accept to close.
 class CConnGate {
@@ -186,6 +196,13 @@ class CConnGate {
   // True (counted as a pause) when the connection's forwards now pass its share and it
   // should not be read until share_drained (never while a link is stalled).
   bool should_pause();
+  // How many bytes the next read of the connection may take, at most `most`. A connection
+  // alone in the logic links' queues reads as much as it likes. A crowded one reads what
+  // is left of its share spread over the links each of its forwards goes to (at least
+  // READ_LEAST): a flooder's reads then come in small bites between the others' requests
+  // instead of a whole receive buffer at a time, far past its share, in front of them.
+  size_t read_budget(size_t most);
+  static const size_t READ_LEAST = 8 * 1024;
 
   // Open client connections (gates alive).
   static int live();

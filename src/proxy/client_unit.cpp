@@ -275,7 +275,7 @@ TDecodeStatus CClientUnit::proc_pkg() {
 
   // Not cleared: only the `got` bytes that recv() fills are ever looked at.
   char buffer[RECV_BUFFER_SIZE];
-  const ssize_t got = _transport->read(buffer, sizeof(buffer));
+  const ssize_t got = _transport->read(buffer, _decoderunit->gate().read_budget(sizeof(buffer)));
   log_debug("*STEP: receiving HTTP request, length[%d]", static_cast<int>(got));
 
   if (got < 0) {

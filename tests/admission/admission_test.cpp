@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -155,9 +156,10 @@ TEST(Admission, ProxyHeadersFromBalancersNameTheClient) {
 }
 
 TEST(Admission, AFlooderIsPausedAndThePlayerBesideItLosesNothing) {
-  // A logic server that reads only when the test does, and a queue bound that one
-  // flooder would pass in a moment without its share.
-  FakeLogic logic(65536);
+  // A logic server that reads only when the test does, with a small receive buffer (what
+  // it holds unread the gateway cannot see), and a queue bound that one flooder would
+  // pass in a moment without its share.
+  FakeLogic logic(8192);
   HallConfig cfg;
   cfg.servers = {{1, logic.port()}};
   const int stats = free_port();
@@ -187,16 +189,30 @@ TEST(Admission, AFlooderIsPausedAndThePlayerBesideItLosesNothing) {
   // The link is not read meanwhile: the flooder's forwards pile up and it is paused.
   const bool paused = wait_until([&] { return figure(scrape(stats), "hall_client_read_pauses_total") > 0; }, 30000);
 
-  // A player in the closed loop, one request at a time, each forward answered.
+  // A player in the closed loop, one request at a time, each forward answered. Its
+  // forwards crowd the flooder, whose bytes in the gateway ahead of each of them are then
+  // at most its 16 KB share and one read of 16 KB; besides those, only what the link's
+  // socket and this fake's last read hold. A read of a whole receive buffer at a time
+  // (100 KB, past a 64 KB share) no longer lands in front of the player.
+  int rcvbuf = 0;
+  socklen_t optlen = sizeof(rcvbuf);
+  ASSERT_EQ(getsockopt(logic.fd(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, &optlen), 0);
+  const int most_ahead = (2 * rcvbuf + 40 * 1024) / 1000;
+  int worst_ahead = 0;
   Client player(gw.port());
   int answered = 0;
   for (int i = 0; i < 30; ++i) {
     ASSERT_TRUE(player.send(data_req(7, "p" + std::to_string(i))));
     testpackets::Packet p;
     bool found = false;
-    for (int reads = 0; reads < 200000 && !found && logic.read(&p, 10000); ++reads)
+    int ahead = 0;
+    for (int reads = 0; reads < 200000 && !found && logic.read(&p, 10000); ++reads) {
       found = p.cmd == kForward && p.int_at(0) == 7;
+      ahead += p.cmd == kForward && p.int_at(0) == 666;
+    }
     ASSERT_TRUE(found) << "forward " << i << " of the player never reached the logic server";
+    // The first two rounds: the flooder's reads before the player came.
+    if (i >= 2) worst_ahead = std::max(worst_ahead, ahead);
     ASSERT_TRUE(logic.send(testpackets::result_pkt("{\"flow\":7,\"result\":\"r\"}")));
     int status = -1;
     std::string text;
@@ -206,6 +222,7 @@ TEST(Admission, AFlooderIsPausedAndThePlayerBesideItLosesNothing) {
   flood.join();
   EXPECT_TRUE(paused);
   EXPECT_EQ(answered, 30);
+  EXPECT_LE(worst_ahead, most_ahead) << "flooder's forwards ahead of one of the player's";
   const std::string m = scrape(stats);
   EXPECT_EQ(figure(m, "hall_forwards_dropped_total{svid=\"1\",reason=\"queue_full\"}"), 0) << m;
   EXPECT_EQ(figure(m, "hall_forwards_dropped_total{svid=\"1\",reason=\"link_reset\"}"), 0) << m;
