@@ -10,9 +10,7 @@
 #include "log.h"
 
 namespace {
-// EPOLLRDHUP (the peer shut its side down) is asked for by edge-triggered objects only:
-// with no further edge to come for it, it is a hang-up like the others.
-const int HANGUP_EVENTS = EPOLLHUP | EPOLLERR | EPOLLRDHUP;
+const int HANGUP_EVENTS = EPOLLHUP | EPOLLERR;
 }  // namespace
 
 CPollerUnit::CPollerUnit(int mp)
@@ -125,10 +123,17 @@ void CPollerUnit::ProcessPollerEvents() {
     obj->newEvents = obj->oldEvents;
 
     // The object hears of its input now: a read posted for it would come on top.
-    if (obj->isPosted && (ev->events & (HANGUP_EVENTS | EPOLLIN))) obj->CancelPostedInput();
+    if (obj->isPosted && (ev->events & (HANGUP_EVENTS | EPOLLRDHUP | EPOLLIN))) obj->CancelPostedInput();
     if (ev->events & HANGUP_EVENTS) {
-      log_debug("EPOLLHUP | EPOLLERR | EPOLLRDHUP netfd[%d]", obj->netfd);
+      log_debug("EPOLLHUP | EPOLLERR netfd[%d]", obj->netfd);
       obj->HangupNotify();
+      continue;
+    }
+    // Only edge-triggered objects ask for it; no further edge comes for the stream's end.
+    if (ev->events & EPOLLRDHUP) {
+      log_debug("EPOLLRDHUP netfd[%d]", obj->netfd);
+      const int ret = obj->PeerShutdownNotify();
+      if (slot->poller == obj && ret == 0) obj->ApplyEvents();
       continue;
     }
     if (ev->events & EPOLLIN) {
@@ -215,6 +220,8 @@ int CPollerObject::InputNotify() {
   EnableInput(false);
   return 0;
 }
+
+int CPollerObject::PeerShutdownNotify() { return InputNotify(); }
 
 int CPollerObject::OutputNotify() {
   EnableOutput(false);

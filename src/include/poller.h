@@ -115,6 +115,10 @@ class CPollerObject {
   virtual int OutputNotify();
   // No usable default: the base version aborts. Every concrete class supplies one.
   virtual int HangupNotify();
+  // The peer shut its side of the stream down (EPOLLRDHUP, edge-triggered objects only,
+  // while they want input); the bytes it sent before may still wait unread. The base
+  // version is InputNotify, whose read finds them and then the end.
+  virtual int PeerShutdownNotify();
 
   // These only edit the wanted mask; ApplyEvents (called by the dispatcher after a
   // notification, or by the object itself) brings it to the kernel.

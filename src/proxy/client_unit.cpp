@@ -139,6 +139,15 @@ int CClientUnit::HangupNotify() {
   return _decoderunit->web_hangup();
 }
 
+int CClientUnit::PeerShutdownNotify() {
+  if (_decoderunit->departing()) return 1;
+  log_debug("peer shut down fd[%d] uid[%d]", netfd, _uid);
+  // A client that has sent all it will send departs, like one whose end a read found;
+  // its last bytes are read when the departure is completed.
+  _decoderunit->depart();
+  return 1;
+}
+
 void CClientUnit::read_rest() {
   // Requests that reached the socket are handled whether or not their sender still
   // waits for the answers. After end-of-file was read nothing more can come, and while a

@@ -54,6 +54,8 @@ class CClientUnit : public CPollerObject,
   virtual int InputNotify() override;
   virtual int OutputNotify() override;
   virtual int HangupNotify() override;
+  // The client shut its side down: it departs, without a read (see read_rest). 1.
+  virtual int PeerShutdownNotify() override;
   virtual void TimerNotify() override;
   // The forwards this connection queued for logic servers drained below its share:
   // reading resumes.
