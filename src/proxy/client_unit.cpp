@@ -112,15 +112,16 @@ void CClientUnit::read_later_if_left() {
 int CClientUnit::OutputNotify() {
   if (_decoderunit->departing()) return 1;
   update_timer();
+  const bool flushing = _w.data_len() == 0 && _transport->output_pending();
   if (_w.data_len() > 0) {
     send();
-  } else if (_transport->output_pending() && _transport->flush() < 0) {
+  } else if (flushing && _transport->flush() < 0) {
     // The transport's own close is done, or the connection failed under it.
     _stage = CONN_FATAL_ERROR;
   } else if (_stage != CONN_FATAL_ERROR) {
     // A transport's step on writability (a TLS handshake message, a read that had to
     // write first) may have left the client's bytes waiting in the socket: read again.
-    if (!_ending && (GetNewEvents() & EPOLLIN) != 0) PostInput();
+    if (flushing && !_ending && (GetNewEvents() & EPOLLIN) != 0) PostInput();
     // Writability with nothing queued is no failure: the answers are all out. The
     // mask goes to the kernel here, since the dispatcher applies nothing after a
     // non-zero result.
