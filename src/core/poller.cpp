@@ -11,10 +11,10 @@
 
 namespace {
 const int HANGUP_EVENTS = EPOLLHUP | EPOLLERR;
-}
+}  // namespace
 
 CPollerUnit::CPollerUnit(int mp)
-    : ep_events(0), epfd(-1), maxPollers(mp), usedPollers(0), freeSlotList(0), pollerTable(0), nrEvents(0) {}
+    : ep_events(0), epfd(-1), maxPollers(mp), usedPollers(0), freeSlotList(0), pollerTable(0), nrEvents(0), waits(0) {}
 
 CPollerUnit::~CPollerUnit() {
   free(pollerTable);
@@ -65,6 +65,7 @@ int CPollerUnit::InitializePollerUnit() {
 }
 
 int CPollerUnit::WaitPollerEvents(int timeout) {
+  ++waits;
   nrEvents = epoll_wait(epfd, ep_events, EventsPerWait(), timeout);
   if (nrEvents >= 0 || errno == EINTR) return 0;
   log_error("epoll_wait failed, epfd[%d], maxevents[%d], %m", epfd, EventsPerWait());
@@ -121,9 +122,18 @@ void CPollerUnit::ProcessPollerEvents() {
     if (obj == 0) continue;
     obj->newEvents = obj->oldEvents;
 
+    // The object hears of its input now: a read posted for it would come on top.
+    if (obj->isPosted && (ev->events & (HANGUP_EVENTS | EPOLLRDHUP | EPOLLIN))) obj->CancelPostedInput();
     if (ev->events & HANGUP_EVENTS) {
       log_debug("EPOLLHUP | EPOLLERR netfd[%d]", obj->netfd);
       obj->HangupNotify();
+      continue;
+    }
+    // Only edge-triggered objects ask for it; no further edge comes for the stream's end.
+    if (ev->events & EPOLLRDHUP) {
+      log_debug("EPOLLRDHUP netfd[%d]", obj->netfd);
+      const int ret = obj->PeerShutdownNotify();
+      if (slot->poller == obj && ret == 0) obj->ApplyEvents();
       continue;
     }
     if (ev->events & EPOLLIN) {
@@ -142,9 +152,49 @@ void CPollerUnit::ProcessPollerEvents() {
   }
 }
 
-CPollerObject::CPollerObject(CPollerUnit* o, int fd) : netfd(fd), ownerUnit(o), newEvents(0), oldEvents(0), epslot(0) {}
+int CPollerUnit::ProcessPostedInput() {
+  int done = 0;
+  // Objects posted during this turn (by the events above, or by the notifications here)
+  // are at the tail with this wait's count: they wait for the next turn.
+  while (!posted.empty() && posted.front()->postedWait != waits) {
+    CPollerObject* obj = posted.front();
+    obj->CancelPostedInput();
+    // Input turned off since: turning it on again makes the kernel report what waits.
+    if (obj->epslot == 0 || (obj->oldEvents & EPOLLIN) == 0) continue;
+    CEpollSlot* slot = obj->epslot;
+    obj->newEvents = obj->oldEvents;
+    ++done;
+    const int ret = obj->InputNotify();
+    if (slot->poller == obj && ret == 0) obj->ApplyEvents();
+  }
+  return done;
+}
+
+CPollerObject::CPollerObject(CPollerUnit* o, int fd)
+    : netfd(fd),
+      ownerUnit(o),
+      newEvents(0),
+      oldEvents(0),
+      epslot(0),
+      edgeTriggered(false),
+      isPosted(false),
+      postedWait(0) {}
+
+void CPollerObject::PostInput() {
+  if (isPosted || ownerUnit == 0 || epslot == 0) return;
+  isPosted = true;
+  postedWait = ownerUnit->waits;
+  postedAt = ownerUnit->posted.insert(ownerUnit->posted.end(), this);
+}
+
+void CPollerObject::CancelPostedInput() {
+  if (!isPosted) return;
+  isPosted = false;
+  ownerUnit->posted.erase(postedAt);
+}
 
 CPollerObject::~CPollerObject() {
+  CancelPostedInput();
   if (ownerUnit != 0 && epslot != 0) {
     // Closing the descriptor only ends the registration when no other descriptor
     // (a dup or a forked child's copy) shares the open file; remove it explicitly so
@@ -170,6 +220,8 @@ int CPollerObject::InputNotify() {
   EnableInput(false);
   return 0;
 }
+
+int CPollerObject::PeerShutdownNotify() { return InputNotify(); }
 
 int CPollerObject::OutputNotify() {
   EnableOutput(false);
@@ -204,6 +256,11 @@ void CPollerObject::DisableOutput() {
 void CPollerObject::BuildEvent(struct epoll_event* ev) {
   memset(ev, 0, sizeof(*ev));
   ev->events = static_cast<uint32_t>(newEvents);
+  // The peer's shutdown is news only while input is wanted, as end-of-file is to a read.
+  if (edgeTriggered) {
+    ev->events |= EPOLLET;
+    if ((newEvents & EPOLLIN) != 0) ev->events |= EPOLLRDHUP;
+  }
   ++epslot->seq;
   ev->data.u64 = (static_cast<uint64_t>(epslot->seq) << 32) | static_cast<uint32_t>(ownerUnit->GetSlotId(epslot));
 }
@@ -231,6 +288,7 @@ int CPollerObject::AttachPoller(CPollerUnit* unit) {
 }
 
 int CPollerObject::DetachPoller() {
+  CancelPostedInput();
   if (epslot == 0) return 0;
   struct epoll_event ev;
   memset(&ev, 0, sizeof(ev));

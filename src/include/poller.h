@@ -3,6 +3,16 @@
 // states the events it wants and receives InputNotify/OutputNotify/HangupNotify from
 // ProcessPollerEvents. The unit never reads or writes sockets and never deletes objects.
 //
+// A registration is level-triggered unless its object asks for edges (SetEdgeTriggered:
+// EPOLLET, and EPOLLRDHUP while it wants input). An edge-triggered descriptor is reported
+// once per change: one that stays at end-of-file is not reported again at every wait, so
+// thousands of departing clients do not crowd the others out of the ready list. In turn
+// an object that leaves bytes unread (a read that filled its buffer, a layer that holds
+// more) must say so with PostInput: its InputNotify comes again at the next turn
+// (ProcessPostedInput), once per turn, as a level-triggered one would be reported again.
+// Turning input on again with ApplyEvents (EPOLL_CTL_MOD) makes the kernel look at the
+// descriptor afresh: bytes that waited meanwhile are reported as an edge.
+//
 // Each kernel registration carries "slot sequence << 32 | slot index" as its user data.
 // A slot's sequence grows at every add, modify and release, so an event queued for an
 // object that went away earlier in the same batch no longer matches and is dropped.
@@ -13,6 +23,8 @@
 
 #include <stdint.h>
 #include <sys/epoll.h>
+
+#include <list>
 
 #include "noncopyable.h"
 
@@ -38,8 +50,8 @@ class CPollerUnit : private noncopyable {
   // Allocates the slot table and the event buffer and creates the epoll instance.
   // 0 on success, -1 on failure (logged).
   int InitializePollerUnit();
-  // Events one wait takes at most. The rest stay ready for the next wait (the events are
-  // level-triggered), so that a burst (thousands of players leaving at once) is handled
+  // Events one wait takes at most. The rest stay ready for the next wait (level-triggered
+  // ones are reported again, edge-triggered ones stay on the kernel's ready list), so that a burst (thousands of players leaving at once) is handled
   // over several loop turns, each short, with the other players' events between them.
   static const int MAX_EVENTS_PER_WAIT = 512;
   int EventsPerWait() const { return maxPollers < MAX_EVENTS_PER_WAIT ? maxPollers : MAX_EVENTS_PER_WAIT; }
@@ -49,6 +61,12 @@ class CPollerUnit : private noncopyable {
   int WaitPollerEvents(int timeout);
   // Dispatches the events of the last wait to their objects.
   void ProcessPollerEvents();
+  // Calls InputNotify (then ApplyEvents, as for an event) of each object posted before the
+  // last wait that still wants input; an object posted again meanwhile waits for the next
+  // turn. The number of objects notified.
+  int ProcessPostedInput();
+  // Objects wait on the posted list: the next wait should not sleep.
+  bool HasPostedInput() const { return !posted.empty(); }
 
   // epoll_ctl on the unit's descriptor: 0 on success, -1 on failure.
   int Epctl(int op, int fd, struct epoll_event* events);
@@ -68,6 +86,7 @@ class CPollerUnit : private noncopyable {
   int GetEventCount() const { return nrEvents; }
 
  private:
+  friend class CPollerObject;
   struct epoll_event* ep_events;
   int epfd;
   int maxPollers;
@@ -75,6 +94,10 @@ class CPollerUnit : private noncopyable {
   CEpollSlot* freeSlotList;
   CEpollSlot* pollerTable;
   int nrEvents;
+  // Waits so far: an object posted in the current one is notified in the next.
+  uint32_t waits;
+  // Edge-triggered objects to notify of input again, oldest first.
+  std::list<CPollerObject*> posted;
 };
 
 // Base of every socket-owning object. It owns `netfd` and closes it in its destructor;
@@ -92,6 +115,10 @@ class CPollerObject {
   virtual int OutputNotify();
   // No usable default: the base version aborts. Every concrete class supplies one.
   virtual int HangupNotify();
+  // The peer shut its side of the stream down (EPOLLRDHUP, edge-triggered objects only,
+  // while they want input); the bytes it sent before may still wait unread. The base
+  // version is InputNotify, whose read finds them and then the end.
+  virtual int PeerShutdownNotify();
 
   // These only edit the wanted mask; ApplyEvents (called by the dispatcher after a
   // notification, or by the object itself) brings it to the kernel.
@@ -113,6 +140,17 @@ class CPollerObject {
   // 0 or -1.
   int ApplyEvents();
 
+  // Edge-triggered registration (see the top of this file). Set before AttachPoller.
+  void SetEdgeTriggered(bool on) { edgeTriggered = on; }
+  bool EdgeTriggered() const { return edgeTriggered; }
+  // The object left input unread that the kernel will not report again: InputNotify comes
+  // again at the next turn, unless an event brings it first. Posting twice is posting once.
+  void PostInput();
+  // Takes the object off the posted list (done by the dispatcher before InputNotify and
+  // HangupNotify, by DetachPoller and by the destructor).
+  void CancelPostedInput();
+  bool InputPosted() const { return isPosted; }
+
   // "slot sequence << 32 | slot index" of the current registration, 0 without a slot.
   uint64_t GetPollerEventId() const;
 
@@ -131,6 +169,10 @@ class CPollerObject {
 
  private:
   friend class CPollerUnit;
+  bool edgeTriggered;
+  bool isPosted;
+  uint32_t postedWait;  // the owner's wait count when posted
+  std::list<CPollerObject*>::iterator postedAt;
   // Builds the kernel event for the current wanted mask, bumping the slot sequence.
   void BuildEvent(struct epoll_event* ev);
 

@@ -53,7 +53,10 @@ CClientUnit::CClientUnit(CDecoderUnit* owner, int fd, hall_transport::CTransport
       _half_closed(false),
       _close_when_sent(false),
       _auth_ticket(0),
-      _transport(transport != nullptr ? transport : new hall_transport::CTcpTransport(fd)) {}
+      _transport(transport != nullptr ? transport : new hall_transport::CTcpTransport(fd)) {
+  // Edge-triggered: a client at end-of-file is reported once, and departs on that one event.
+  SetEdgeTriggered(true);
+}
 
 CClientUnit::~CClientUnit() {
   // CDecoderUnit::complete has taken the connection off the poller and its timer list.
@@ -82,6 +85,8 @@ int CClientUnit::Attach() {
 }
 
 int CClientUnit::InputNotify() {
+  // A departed client is read once more when its departure is completed.
+  if (_decoderunit->departing()) return 1;
   update_timer();
   // What a transport holds already (part of a TLS record, WebSocket messages beyond one
   // read) is not reported again by the kernel: it is read here. Each further pass only
@@ -92,17 +97,31 @@ int CClientUnit::InputNotify() {
       if (recv() < 0) break;
   want_transport_output();
   log_debug("InputNotify");
-  return _decoderunit->web_input();
+  const int ret = _decoderunit->web_input();
+  if (ret == 0) read_later_if_left();
+  return ret;
+}
+
+void CClientUnit::read_later_if_left() {
+  // One read per connection and turn: what it left (a read that filled the buffer, bytes a
+  // layer holds) is read at the next turn, since the kernel reports no edge for it.
+  if (_ending || _close_when_sent || _auth_ticket != 0 || (GetNewEvents() & EPOLLIN) == 0) return;
+  if (_transport->input_pending() || _transport->read_filled() || _peek_filled) PostInput();
 }
 
 int CClientUnit::OutputNotify() {
+  if (_decoderunit->departing()) return 1;
   update_timer();
+  const bool flushing = _w.data_len() == 0 && _transport->output_pending();
   if (_w.data_len() > 0) {
     send();
-  } else if (_transport->output_pending() && _transport->flush() < 0) {
+  } else if (flushing && _transport->flush() < 0) {
     // The transport's own close is done, or the connection failed under it.
     _stage = CONN_FATAL_ERROR;
   } else if (_stage != CONN_FATAL_ERROR) {
+    // A transport's step on writability (a TLS handshake message, a read that had to
+    // write first) may have left the client's bytes waiting in the socket: read again.
+    if (flushing && !_ending && (GetNewEvents() & EPOLLIN) != 0) PostInput();
     // Writability with nothing queued is no failure: the answers are all out. The
     // mask goes to the kernel here, since the dispatcher applies nothing after a
     // non-zero result.
@@ -114,17 +133,29 @@ int CClientUnit::OutputNotify() {
 }
 
 int CClientUnit::HangupNotify() {
-  update_timer();
+  if (_decoderunit->departing()) return 1;
   log_error("*STEP: web connection is hangup, netfd[%d] stage[%d]", netfd, _stage);
-  read_rest();
+  // Nothing is read here: what the client sent last is read when its departure is
+  // completed (read_rest), so that a departure costs the loop only its event now.
   return _decoderunit->web_hangup();
+}
+
+int CClientUnit::PeerShutdownNotify() {
+  if (_decoderunit->departing()) return 1;
+  log_debug("peer shut down fd[%d] uid[%d]", netfd, _uid);
+  // A client that has sent all it will send departs, like one whose end a read found;
+  // its last bytes are read when the departure is completed.
+  _decoderunit->depart();
+  return 1;
 }
 
 void CClientUnit::read_rest() {
   // Requests that reached the socket are handled whether or not their sender still
-  // waits for the answers.
-  for (int reads = 0;
-       reads < MAX_READS_AT_HANGUP && !_ending && (CNet::unread_bytes(netfd) > 0 || _transport->input_pending());
+  // waits for the answers. After end-of-file was read nothing more can come, and while a
+  // token is checked nothing is read.
+  if (_stage == CONN_DISCONNECT) return;
+  for (int reads = 0; reads < MAX_READS_AT_HANGUP && !_ending && _auth_ticket == 0 &&
+                      (CNet::unread_bytes(netfd) > 0 || _transport->input_pending());
        ++reads)
     if (recv() < 0 || _stage != CONN_DATA_RECVING) return;
 }
@@ -180,6 +211,8 @@ int CClientUnit::carry_in(const TConnCarry& in) {
     log_error("invoke CPollerObject::AttachPoller() failed.");
     return -1;
   }
+  // The socket's bytes are reported by the registration; what the transport brought along is not.
+  if (!_close_when_sent && _transport->input_pending()) PostInput();
   // The idle time-out goes on where it was, to the whole second above.
   const int64_t seconds = (in.idleLeftUs + 999999) / 1000000;
   CTimerUnit* timers = CIncoming::Instance()->timerunit();
@@ -273,6 +306,7 @@ TDecodeStatus CClientUnit::proc_pkg() {
     if (header != 0) return static_cast<TDecodeStatus>(header);
   }
 
+  _peek_filled = false;
   // Not cleared: only the `got` bytes that recv() fills are ever looked at.
   char buffer[RECV_BUFFER_SIZE];
   const ssize_t got = _transport->read(buffer, _decoderunit->gate().read_budget(sizeof(buffer)));
@@ -336,6 +370,8 @@ int CClientUnit::read_proxy_header() {
     log_warning("PROXY header on fd[%d] could not be taken off the socket", netfd);
     return DECODE_FATAL_ERROR;
   }
+  // A header longer than one peek: the rest waits in the socket, unreported.
+  _peek_filled = status == DECODE_WAIT_HEAD && got == static_cast<ssize_t>(sizeof(head));
   // 0 when bytes follow the header: the transport reads them now.
   return status;
 }
@@ -368,7 +404,9 @@ void CClientUnit::share_drained() {
   // A connection waiting for its verdict resumes reading with it.
   if (_ending || _auth_ticket != 0) return;
   EnableInput();
+  // Input turned on again: the kernel reports the bytes that waited in the socket.
   ApplyEvents();
+  if (_transport->input_pending()) PostInput();
 }
 
 TDecodeStatus CClientUnit::handle_read(const char* buffer, unsigned got) {
@@ -566,6 +604,7 @@ void CClientUnit::resume_after_verdict() {
       fail_and_schedule_close();
       return;
     }
+  read_later_if_left();
 }
 
 int CClientUnit::auth_answer(hall_auth::TAuthResult result, int client_id) {

@@ -54,6 +54,8 @@ class CClientUnit : public CPollerObject,
   virtual int InputNotify() override;
   virtual int OutputNotify() override;
   virtual int HangupNotify() override;
+  // The client shut its side down: it departs, without a read (see read_rest). 1.
+  virtual int PeerShutdownNotify() override;
   virtual void TimerNotify() override;
   // The forwards this connection queued for logic servers drained below its share:
   // reading resumes.
@@ -68,8 +70,9 @@ class CClientUnit : public CPollerObject,
 
   // One read pass; -1 when the connection must close, else 0. Sets _stage.
   int recv();
-  // Handles what the socket still holds once the connection has broken (a peer that
-  // reset it may have sent packets just before), up to MAX_READS_AT_HANGUP reads.
+  // Handles what the socket still holds once the client has left (its last requests, or
+  // packets sent just before a reset), up to MAX_READS_AT_HANGUP reads. Called when the
+  // departure is completed.
   void read_rest();
   // One recv and the handling of what it brought: the decode status of the read.
   TDecodeStatus proc_pkg();
@@ -147,6 +150,9 @@ class CClientUnit : public CPollerObject,
   void fail_and_schedule_close();
   // Output interest while the transport has bytes of its own to write.
   void want_transport_output();
+  // Posts the connection for a read at the next turn when its last read left input that
+  // the edge-triggered registration will not report.
+  void read_later_if_left();
   // Brings the send queue's length into g_stats.client_queued_bytes.
   void count_queued();
   // Sends a 0x1001 answer made here: status and text.
@@ -173,6 +179,8 @@ class CClientUnit : public CPollerObject,
   bool _close_when_sent;
   // The ticket of the token check this connection waits for; 0 when none.
   uint64_t _auth_ticket;
+  // The last peek for a PROXY header filled its buffer: more of the header waits.
+  bool _peek_filled = false;
   std::unique_ptr<hall_transport::CTransport> _transport;
 };
 

@@ -80,6 +80,8 @@ void CDecoderUnit::complete() {
   if (_departing) {
     departure_queue().erase(_departure);
     _departing = false;
+    // 0. What the client sent before it left: its last requests go before its close notices.
+    if (_webUnit != nullptr) _webUnit->read_rest();
   }
   // 1. The close notices, while the routing entries still say which ids are held.
   if (_conn_type == 0) ProcessUserClose();
@@ -105,11 +107,12 @@ void CDecoderUnit::depart() {
     complete();
     return;
   }
-  // Only what takes the descriptor out of epoll's ready list happens now: a level-
-  // triggered descriptor at end-of-file is ready again at every wait until it leaves
-  // the poller, ahead of the requests of the players who stay.
+  // Nothing but the bookkeeping happens now, not even a read or a system call: the
+  // registration is edge-triggered, so the descriptor at end-of-file is not reported
+  // again while it waits here, and the players who stay find their events at once. It
+  // leaves the poller when it is completed; its notifications are ignored meanwhile.
   _webUnit->DisableTimer();
-  _webUnit->DetachPoller();
+  _webUnit->CancelPostedInput();
   _departing = true;
   _departure = departure_queue().insert(departure_queue().end(), this);
 }
@@ -163,7 +166,8 @@ int CDecoderUnit::listener_input() {
 }
 
 bool CDecoderUnit::carry_out(TConnCarry* out) {
-  if (_ending || _webUnit == nullptr) return false;
+  // A departed client is completed here, from the departure queue.
+  if (_ending || _departing || _webUnit == nullptr) return false;
   out->kind = _listener != nullptr ? _listener->transport_kind() : hall_transport::TRANSPORT_TCP;
   out->addr = _gate.client_addr();
   out->awaitingHeader = _gate.awaiting_proxy_header();

@@ -8,9 +8,10 @@
 // Any call that leads to complete() destroys this object and its client unit: the
 // caller must return at once without touching either.
 //
-// A client that leaves (end-of-file, hang-up) departs first: its descriptor leaves the
-// poller at once, so that it stops crowding epoll's ready list, and the rest of the end
-// (close notices, log lines, routes, the close itself) waits on the departure queue,
+// A client that leaves (end-of-file, the peer's shutdown, a hang-up) departs first: on
+// its one edge-triggered event it joins the departure queue, with no read and no system
+// call, and the rest of the end (its last requests, close notices, log lines, routes, the
+// poller and the close itself) waits on the departure queue,
 // which the loop works off in arrival order within a time budget per turn
 // (complete_departures). Thousands of players leaving at once then cost the players who
 // stay one short slice of each turn instead of every turn until all have gone.
@@ -55,9 +56,10 @@ class CDecoderUnit : private noncopyable {
   // descriptor came free. A second call during the first does nothing. A departing unit
   // leaves the departure queue.
   void complete();
-  // The client has left: the descriptor leaves the poller and the idle timer, the
-  // unit joins the tail of the departure queue, and results for its ids find no client
-  // from now on. Completed later by complete_departures (or by complete()).
+  // The client has left: the unit leaves the idle timer and joins the tail of the
+  // departure queue, its notifications are ignored, and results for its ids find no
+  // client from now on. Completed later by complete_departures (or by complete()), which
+  // first reads what the client sent last.
   void depart();
   bool departing() const { return _departing; }
 
@@ -69,9 +71,9 @@ class CDecoderUnit : private noncopyable {
   static bool departures_pending();
 
   // Live upgrade. carry_out: what the connection carries to another process; false
-  // when it cannot travel (a TLS or WebSocket transport, a connection ending or
-  // half-closed). carry_in: builds the connection of this unit (made by the listener
-  // for a handed-over descriptor) from what it carried: routes, queues, timer, input
+  // when it cannot travel (a TLS or WebSocket transport, a connection ending,
+  // departed or half-closed). carry_in: builds the connection of this unit (made by the
+  // listener for a handed-over descriptor) from what it carried: routes, queues, timer, input
   // interest; -1 when it cannot (then complete() it). let_go: another process serves the
   // connection: its routes go without close notices, it leaves the poller and its timer,
   // this process's copy of the descriptor closes (no shutdown(), no last word) and the

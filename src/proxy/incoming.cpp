@@ -235,8 +235,8 @@ int CIncoming::run() {
     // The kernel says nothing when a logic server takes bytes out of a link's socket:
     // while clients are paused for their share the loop looks again soon.
     if (hall_admission::any_paused() && most_ms > kPausedWaitMs) most_ms = kPausedWaitMs;
-    // Departures waiting for their turn: the wait only takes what is ready.
-    if (CDecoderUnit::departures_pending()) most_ms = 0;
+    // Departures or reads waiting for their turn: the wait only takes what is ready.
+    if (CDecoderUnit::departures_pending() || _pollerunit->HasPostedInput()) most_ms = 0;
     // A wait that fails for any reason but a signal fails again at once on every turn:
     // the loop would spin without ever serving. The gateway stops instead.
     if (turn(_timerunit->ExpireMicroSeconds(most_ms)) < 0) {
@@ -258,6 +258,8 @@ int CIncoming::turn(int wait_ms) {
     _turn.clients_ended = g_stats.clients_ended;
     _turn.bytes_written = g_stats.bytes_written;
     _pollerunit->ProcessPollerEvents();
+    // Clients whose last read left bytes behind: read once more, after the events.
+    _pollerunit->ProcessPostedInput();
     _timerunit->CheckExpired(now);
     _timerunit->CheckPending();
     CDecoderUnit::complete_departures(_turn.events >= _pollerunit->EventsPerWait() ? kBackloggedDepartureBudgetUs

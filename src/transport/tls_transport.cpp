@@ -131,8 +131,23 @@ CTlsTransport* CTlsTransport::Create(int fd) {
   }
   SSL_set_accept_state(ssl);
   CTlsTransport* t = new (std::nothrow) CTlsTransport(ssl, GET_TIMESTAMP() + transport_settings().handshakeMicros);
-  if (t == nullptr) SSL_free(ssl);
+  if (t == nullptr) {
+    SSL_free(ssl);
+    return nullptr;
+  }
+  // OpenSSL reads the socket itself: whether a read left bytes behind is learnt here.
+  BIO* rbio = SSL_get_rbio(ssl);
+  BIO_set_callback_arg(rbio, reinterpret_cast<char*>(t));
+  BIO_set_callback_ex(rbio, &CTlsTransport::on_socket_read);
   return t;
+}
+
+long CTlsTransport::on_socket_read(BIO* bio, int oper, const char*, size_t len, int, long, int ret, size_t* processed) {
+  if (oper == (BIO_CB_READ | BIO_CB_RETURN)) {
+    CTlsTransport* t = reinterpret_cast<CTlsTransport*>(BIO_get_callback_arg(bio));
+    t->_filled = ret > 0 && processed != nullptr && *processed == len;
+  }
+  return ret;
 }
 
 CTlsTransport::~CTlsTransport() {

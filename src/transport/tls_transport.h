@@ -50,6 +50,7 @@ class CTlsTransport : public CTransport {
   bool output_pending() const override { return _want_write && !_fatal; }
   int flush() override;
   bool input_pending() const override;
+  bool read_filled() const override { return _filled; }
   bool established() const override { return _established; }
   void goodbye() override;
 
@@ -59,6 +60,9 @@ class CTlsTransport : public CTransport {
   // or ran out of time.
   int handshake();
   void count(TTlsResult result);
+  // Told of every read of the socket BIO: whether it took all that OpenSSL asked for.
+  static long on_socket_read(BIO* bio, int oper, const char* argp, size_t len, int argi, long argl, int ret,
+                             size_t* processed);
 
   SSL* _ssl;
   int64_t _deadline;  // the handshake's end, GET_TIMESTAMP microseconds
@@ -69,6 +73,7 @@ class CTlsTransport : public CTransport {
   bool _counted = false;   // the handshake's result is in the metrics
   bool _starved = false;   // the last read found the socket empty behind the bytes held
   bool _deferred = false;  // an end or failure met behind handed-out bytes, not yet reported
+  bool _filled = false;    // the last read of the socket took all it asked for
 };
 
 }  // namespace hall_transport

@@ -52,7 +52,11 @@ void register_metrics() {
                                       });
 }
 
-ssize_t CTcpTransport::read(char* buf, size_t len) { return ::recv(_fd, buf, len, 0); }
+ssize_t CTcpTransport::read(char* buf, size_t len) {
+  const ssize_t n = ::recv(_fd, buf, len, 0);
+  _filled = n > 0 && static_cast<size_t>(n) == len;
+  return n;
+}
 
 ssize_t CTcpTransport::write(const char* buf, size_t len) {
   // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE in whoever embeds us.

@@ -58,6 +58,11 @@ class CTransport : private noncopyable {
   // Input already taken from the socket and not yet handed out by read(): the kernel
   // will not report it again, so the connection reads on while this is true.
   virtual bool input_pending() const { return false; }
+  // The last read of the socket itself (by whichever layer) took all it asked for: the
+  // socket may hold more, which an edge-triggered registration does not report again.
+  // A read that came back short found the socket empty; what arrives later is reported.
+  // False by default, for a transport that reads no socket.
+  virtual bool read_filled() const { return false; }
   // False while an opening handshake runs: the idle timer is then not re-armed, so
   // that the handshake as a whole is bounded by the web time-out.
   virtual bool established() const { return true; }
@@ -105,6 +110,7 @@ class CTcpTransport : public CTransport {
   explicit CTcpTransport(int fd) : _fd(fd) {}
   ssize_t read(char* buf, size_t len) override;
   ssize_t write(const char* buf, size_t len) override;
+  bool read_filled() const override { return _filled; }
   bool carry_out(std::string* state) override {
     state->clear();
     return true;
@@ -112,6 +118,7 @@ class CTcpTransport : public CTransport {
 
  private:
   int _fd;  // not owned
+  bool _filled = false;
 };
 
 // The transport stack of a connection accepted on a listener of `kind`; null when it

@@ -38,6 +38,7 @@ class CWsTransport : public CTransport {
   bool output_pending() const override;
   int flush() override;
   bool input_pending() const override;
+  bool read_filled() const override { return _lower->read_filled(); }
   bool established() const override { return _open; }
   void goodbye() override;
   // The state that travels: "H" and the request head read so far while the opening

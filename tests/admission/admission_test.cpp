@@ -228,3 +228,45 @@ TEST(Admission, AFlooderIsPausedAndThePlayerBesideItLosesNothing) {
   EXPECT_EQ(figure(m, "hall_forwards_dropped_total{svid=\"1\",reason=\"link_reset\"}"), 0) << m;
   EXPECT_EQ(figure(m, "hall_logic_link_up{svid=\"1\"}"), 1);
 }
+
+TEST(Admission, ABurstFarBeyondOneReadIsReadWholeAfterItsPauseWithNothingMoreSent) {
+  // One client writes 4 MB of requests at once and then nothing: forty reads' worth, and
+  // more than its share of a link the logic server does not read yet, so it is paused with
+  // bytes waiting in its socket. No new byte comes to prompt the gateway afterwards:
+  // every request must still reach the logic server, in order, once the link is read.
+  FakeLogic logic(65536);
+  HallConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  const int stats = free_port();
+  cfg.attrs = {{"StatsPort", std::to_string(stats)}, {"MaxHelperQueue", "1048576"}};
+  cfg.log_level = 4;
+  HallRun gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  ASSERT_TRUE(logic.accept_link());
+
+  const int kRequests = 4000;
+  std::string burst;
+  for (int i = 0; i < kRequests; ++i) burst += data_req(5, std::to_string(i) + ":" + std::string(1000, 'b'));
+  Client c(gw.port());
+  std::atomic<bool> written{false};
+  std::thread writer([&] { written = c.send(burst); });
+  const std::shared_ptr<void> joined(nullptr, [&](void*) {
+    if (writer.joinable()) writer.join();
+  });
+  const bool paused = wait_until([&] { return figure(scrape(stats), "hall_client_read_pauses_total") > 0; }, 30000);
+
+  int next = 0;
+  testpackets::Packet p;
+  for (int reads = 0; next < kRequests && reads < 2 * kRequests && logic.read(&p, 10000); ++reads) {
+    if (p.cmd != kForward) continue;
+    const std::string text = p.str_at(4);
+    ASSERT_EQ(text.substr(0, text.find(':')), std::to_string(next)) << "requests out of order";
+    ++next;
+  }
+  writer.join();
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(paused);
+  EXPECT_EQ(next, kRequests);
+  const std::string m = scrape(stats);
+  EXPECT_EQ(figure(m, "hall_forwards_dropped_total{svid=\"1\",reason=\"queue_full\"}"), 0) << m;
+}
