@@ -87,7 +87,7 @@ struct CShareAccount {
   // CALM_READS times in a row alone since: it shares the links with them, and its share
   // and reads are the crowded ones (see CConnGate::read_budget).
   bool crowded = false;
-  static const unsigned CALM_READS = 64;
+  static constexpr unsigned CALM_READS = 64;
   unsigned calm = CALM_READS;  // its reads in a row that found no one else's additions
   uint64_t seen = 0;           // the ledgers' additions counted at its last read
   uint64_t added = 0;          // its own additions since
@@ -202,7 +202,7 @@ class CConnGate {
   // READ_LEAST): a flooder's reads then come in small bites between the others' requests
   // instead of a whole receive buffer at a time, far past its share, in front of them.
   size_t read_budget(size_t most);
-  static const size_t READ_LEAST = 8 * 1024;
+  static constexpr size_t READ_LEAST = 8 * 1024;
 
   // Open client connections (gates alive).
   static int live();
