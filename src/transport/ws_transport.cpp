@@ -122,9 +122,10 @@ void CWsTransport::keep_tail() {
 
 void CWsTransport::release_if_idle() {
   // wslay's context holds its own input and output buffers, about 9 KB: more than the
-  // rest of an idle player. It is given back when it holds nothing: no frame or message
-  // begun, every byte given to it part of a whole frame, nothing to send, no close.
-  // The next bytes in either direction make a fresh one. wslay does not say when it
+  // rest of an idle player. It is given back (the player idle, or its state about to
+  // travel) when it holds nothing: no frame or message begun, every byte given to it part
+  // of a whole frame, nothing to send, no close. The next bytes in either direction make
+  // a fresh one. wslay does not say when it
   // holds nothing; the frame callbacks and the bytes handed to it do.
   if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
       wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
@@ -163,6 +164,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   if (_in_off < _in.size()) return take(buf, len);
   if (ended()) return end();
   if (make_context() < 0) return -1;
+  touch();
   // A read that starts with bytes held by a layer (after the handshake, or a TLS record
   // read in part) works those off without touching the socket: the kernel reports its
   // own bytes again, the held ones would be lost. Either way at most about `len` bytes
@@ -171,7 +173,6 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   _pull_cap = len;
   if (recv_frames() != 0 && !_lower_ended) _failed = true;
   if (!_failed && pump_out() < 0) _failed = true;
-  if (!_failed) release_if_idle();
   if (_in_off < _in.size()) return take(buf, len);
   if (_failed) {
     errno = ECONNRESET;
@@ -348,6 +349,7 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
+  touch();
   // wslay copies what it queues: one message at a time is held there, so the
   // connection's own queue (and its bound) keeps the rest.
   if (wslay_event_want_write(_ctx)) {
@@ -372,7 +374,6 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
-  release_if_idle();
   return static_cast<ssize_t>(n);
 }
 
@@ -388,7 +389,7 @@ int CWsTransport::flush() {
   }
   if (_refused && _out.empty()) return -1;
   if (finished()) return -1;
-  release_if_idle();
+  if (_ctx != nullptr) touch();
   return 0;
 }
 
