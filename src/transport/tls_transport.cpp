@@ -206,10 +206,9 @@ int CTlsTransport::handshake() {
   }
 }
 
-void CTlsTransport::give_back() {
-  // Refused (0) while a record is read or written in part: the buffers stay until the
-  // player's next activity and the sweep after it.
-  if (!_fatal) SSL_free_buffers(_ssl);
+bool CTlsTransport::give_back() {
+  // Refused (0) while a record is read or written in part.
+  return !_fatal && SSL_free_buffers(_ssl) == 1;
 }
 
 ssize_t CTlsTransport::read(char* buf, size_t len) {

@@ -56,7 +56,7 @@ class CTlsTransport : public CTransport, private CKeptWhileActive {
   void goodbye() override;
 
  private:
-  void give_back() override;
+  bool give_back() override;
   CTlsTransport(SSL* ssl, int64_t deadline) : _ssl(ssl), _deadline(deadline) {}
   // 1 once the handshake is done, 0 while it waits for the socket, -1 when it failed
   // or ran out of time.

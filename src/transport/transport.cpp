@@ -51,24 +51,23 @@ void CKeptWhileActive::rejoin() {
 void CKeptWhileActive::sweep() {
   // The list of the period before the current one: touched then, not since.
   CListObject<CKeptWhileActive>& idle = kept_lists()[(s_period + 1) & 1];
-  int given = 0;
+  int idle_count = 0, given = 0;
   while (!idle.ListEmpty()) {
     CKeptWhileActive* member = idle.NextOwner();
     member->ResetList();
-    member->give_back();
-    ++given;
+    ++idle_count;
+    if (member->give_back()) ++given;
   }
   ++s_period;
+  if (idle_count == 0) return;
   // The buffers given back lie between the sessions' long-lived state in the heap, where
   // free() leaves their pages resident: after many, those pages go back to the system
   // (glibc's malloc_trim releases whole free pages anywhere in the heap). The players
   // that become active again take them back as they need them.
-  if (given >= kTrimAfter) {
-    const int64_t start = GET_TIMESTAMP();
-    malloc_trim(0);
-    log_debug("idle sweep: %d transports gave back their buffers, trim %lld us", given,
-              static_cast<long long>(GET_TIMESTAMP() - start));
-  }
+  const int64_t start = GET_TIMESTAMP();
+  if (given >= kTrimAfter) malloc_trim(0);
+  log_debug("idle sweep: %d of %d transports gave back their buffers, trim %lld us", given, idle_count,
+            static_cast<long long>(GET_TIMESTAMP() - start));
 }
 
 void start_idle_sweep(CTimerUnit* timers) {

@@ -101,9 +101,10 @@ class CKeptWhileActive : public CListObject<CKeptWhileActive> {
   void touch() {
     if (_period != s_period) rejoin();
   }
-  // The player was idle for a whole period: the buffers that hold nothing go back. Those
-  // that do stay, until the next activity and a sweep after it.
-  virtual void give_back() = 0;
+  // The player was idle for a whole period: the buffers go back unless they hold part of
+  // a record or frame (false), in which case they stay until the next activity and a
+  // sweep after it.
+  virtual bool give_back() = 0;
   // Gives back the idle members' buffers and starts a new period (the sweep's work).
   static void sweep();
 

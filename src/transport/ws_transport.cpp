@@ -120,20 +120,22 @@ void CWsTransport::keep_tail() {
   if (g_seen.capacity() > 65536) std::string().swap(g_seen);
 }
 
-void CWsTransport::release_if_idle() {
+bool CWsTransport::release_if_idle() {
   // wslay's context holds its own input and output buffers, about 9 KB: more than the
   // rest of an idle player. It is given back (the player idle, or its state about to
   // travel) when it holds nothing: no frame or message begun, every byte given to it part
   // of a whole frame, nothing to send, no close. The next bytes in either direction make
-  // a fresh one. wslay does not say when it
-  // holds nothing; the frame callbacks and the bytes handed to it do.
-  if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
+  // a fresh one. wslay does not say when it holds nothing; the frame callbacks and the
+  // bytes handed to it do.
+  if (_ctx == nullptr) return true;
+  if (_in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
       wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
       wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx))
-    return;
+    return false;
   wslay_event_context_free(_ctx);
   _ctx = nullptr;
   std::string().swap(_tail);
+  return true;
 }
 
 ssize_t CWsTransport::take(char* buf, size_t len) {

@@ -76,9 +76,9 @@ class CWsTransport : public CTransport, private CKeptWhileActive {
   // Makes wslay's context when there is none (see release_if_idle). 0, or -1 (no memory,
   // the connection has failed).
   int make_context();
-  // Gives wslay's context back while it holds nothing.
-  void release_if_idle();
-  void give_back() override { release_if_idle(); }
+  // Gives wslay's context back while it holds nothing: true when there is none now.
+  bool release_if_idle();
+  bool give_back() override { return release_if_idle(); }
   // Writes the handshake answer, then wslay's frames. 0, or -1 when the lower failed.
   int pump_out();
   // The close handshake is over or the connection failed: nothing more to read or send.
