@@ -102,6 +102,7 @@ CIncoming::~CIncoming() {
   _listeners.clear();
   _listener = nullptr;
   hall_transport::tls_teardown();
+  hall_transport::stop_idle_sweep();
   hall_auth::client_auth_stop();
   delete _pollerunit;
   _pollerunit = nullptr;
@@ -161,6 +162,9 @@ int CIncoming::open() {
       open_listener(TGlobal::_wssPort, hall_transport::TRANSPORT_WSS) < 0 ||
       open_listener(TGlobal::_tlsPort, hall_transport::TRANSPORT_TLS) < 0)
     return -1;
+  // Their players' working buffers go back once they are idle.
+  if (TGlobal::_wsPort > 0 || TGlobal::_wssPort > 0 || TGlobal::_tlsPort > 0)
+    hall_transport::start_idle_sweep(_timerunit);
   // Every logic-server link reconnects on demand and then needs a poller slot of its own:
   // clients may not take the last ones, or one backend restart would leave every client
   // without answers until some client leaves.

@@ -1,8 +1,10 @@
 // CTlsTransport: TLS 1.2/1.3 over a client's socket with OpenSSL, non-blocking on the
 // gateway's loop: the handshake advances on every read or write the connection makes
-// and ends within TTransportSettings::handshakeMicros of the accept. Buffers are given
-// back while a connection is idle (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player
-// costs little memory. Once the handshake is done OpenSSL reads ahead, one read() for
+// and ends within TTransportSettings::handshakeMicros of the accept. OpenSSL's record
+// buffers (about 17 KB each way) stay while the player is active and are given back
+// (SSL_free_buffers) once it has been idle for a sweep period (CKeptWhileActive), so an
+// idle TLS player costs little memory and an active one no allocation per record, as
+// SSL_MODE_RELEASE_BUFFERS would. Once the handshake is done OpenSSL reads ahead, one read() for
 // what the socket holds; what it keeps of it input_pending() reports. OpenSSL reads
 // and writes the descriptor itself (a socket BIO): a layer below TLS takes its bytes off
 // the socket before the first handshake step. Owned by the client unit (directly, or
@@ -39,7 +41,7 @@ void tls_teardown();
 // Looks at the pair's files and takes a changed pair that loads (see above).
 void tls_reload_if_changed();
 
-class CTlsTransport : public CTransport {
+class CTlsTransport : public CTransport, private CKeptWhileActive {
  public:
   // The transport of an accepted descriptor; null when there is no context or no memory.
   static CTlsTransport* Create(int fd);
@@ -55,6 +57,7 @@ class CTlsTransport : public CTransport {
   void goodbye() override;
 
  private:
+  bool give_back() override;
   CTlsTransport(SSL* ssl, int64_t deadline) : _ssl(ssl), _deadline(deadline) {}
   // 1 once the handshake is done, 0 while it waits for the socket, -1 when it failed
   // or ran out of time.

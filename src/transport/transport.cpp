@@ -1,18 +1,84 @@
 #include "transport/transport.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <sys/socket.h>
 
 #include <new>
 
 #include "log.h"
 #include "metrics/registry.h"
+#include "timerlist.h"
+#include "timestamp.h"
 #include "transport/tls_transport.h"
 #include "transport/ws_transport.h"
 
 namespace hall_transport {
 
 transport_stats_s g_transport_stats;
+
+namespace {
+
+// The members touched in period p are on kept_lists()[p & 1]. Never destroyed: a
+// transport that outlives the statics at exit still leaves its list safely.
+CListObject<CKeptWhileActive>* kept_lists() {
+  static CListObject<CKeptWhileActive>* lists = new CListObject<CKeptWhileActive>[2];
+  return lists;
+}
+
+class CIdleSweep : public CTimerObject {
+ public:
+  explicit CIdleSweep(CTimerList* list) : _list(list) { AttachTimer(_list); }
+  void TimerNotify() override {
+    CKeptWhileActive::sweep();
+    AttachTimer(_list);
+  }
+
+ private:
+  CTimerList* _list;
+};
+CIdleSweep* g_sweep = nullptr;
+
+}  // namespace
+
+uint32_t CKeptWhileActive::s_period = 1;
+
+void CKeptWhileActive::rejoin() {
+  _period = s_period;
+  ListMoveTail(kept_lists()[s_period & 1]);
+}
+
+void CKeptWhileActive::sweep() {
+  // The list of the period before the current one: touched then, not since.
+  CListObject<CKeptWhileActive>& idle = kept_lists()[(s_period + 1) & 1];
+  int idle_count = 0, given = 0;
+  while (!idle.ListEmpty()) {
+    CKeptWhileActive* member = idle.NextOwner();
+    member->ResetList();
+    ++idle_count;
+    if (member->give_back()) ++given;
+  }
+  ++s_period;
+  if (idle_count == 0) return;
+  // The buffers given back lie between the sessions' long-lived state in the heap, where
+  // free() leaves their pages resident: after many, those pages go back to the system
+  // (glibc's malloc_trim releases whole free pages anywhere in the heap). The players
+  // that become active again take them back as they need them.
+  const int64_t start = GET_TIMESTAMP();
+  if (given >= kTrimAfter) malloc_trim(0);
+  log_debug("idle sweep: %d of %d transports gave back their buffers, trim %lld us", given, idle_count,
+            static_cast<long long>(GET_TIMESTAMP() - start));
+}
+
+void start_idle_sweep(CTimerUnit* timers) {
+  if (g_sweep == nullptr && timers != nullptr)
+    g_sweep = new CIdleSweep(timers->GetTimerListMs(CKeptWhileActive::kSweepMs));
+}
+
+void stop_idle_sweep() {
+  delete g_sweep;
+  g_sweep = nullptr;
+}
 
 TTransportSettings& transport_settings() {
   static TTransportSettings settings;

@@ -25,7 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "list.h"
 #include "noncopyable.h"
+
+class CTimerUnit;
 
 namespace hall_transport {
 
@@ -83,6 +86,41 @@ class CTransport : private noncopyable {
   // Another process serves the connection now (after carry_out): its end is not counted here.
   virtual void handed_over() {}
 };
+
+// Buffers kept while a player is active. A transport's working buffers (wslay's context,
+// OpenSSL's record buffers) cost several KB each: made and freed around every message they
+// would cost an allocation, a clear and a free per round trip; kept for good, an idle
+// player would hold them. So a transport that holds such buffers calls touch() on every
+// read and write, and give_back() frees them once the player has done nothing for a whole
+// sweep period (kSweepMs; so after 0.5 to 1 s of idleness). touch() costs a comparison
+// while the player stays active: the members sit on two lists, those touched in the
+// current period and those touched in the one before; each sweep gives back the second
+// list's members (idle since) and starts a new period. The sweep runs off the loop's
+// timers (start_idle_sweep); without it nothing is given back before the transport goes.
+class CKeptWhileActive : public CListObject<CKeptWhileActive> {
+ public:
+  static constexpr int kSweepMs = 500;
+  // Transports given back in one sweep from which the freed pages go back to the system.
+  static constexpr int kTrimAfter = 16;
+  virtual ~CKeptWhileActive() {}
+  void touch() {
+    if (_period != s_period) rejoin();
+  }
+  // The player was idle for a whole period: the buffers go back unless they hold part of
+  // a record or frame (false), in which case they stay until the next activity and a
+  // sweep after it.
+  virtual bool give_back() = 0;
+  // Gives back the idle members' buffers and starts a new period (the sweep's work).
+  static void sweep();
+
+ private:
+  void rejoin();
+  static uint32_t s_period;
+  uint32_t _period = 0;  // the period of the last touch (s_period starts at 1)
+};
+// Starts the sweep on the loop's timers (once; a second call does nothing), and stops it.
+void start_idle_sweep(CTimerUnit* timers);
+void stop_idle_sweep();
 
 // What the transports take from the gateway's settings; set once at start-up.
 struct TTransportSettings {

@@ -120,19 +120,22 @@ void CWsTransport::keep_tail() {
   if (g_seen.capacity() > 65536) std::string().swap(g_seen);
 }
 
-void CWsTransport::release_if_idle() {
+bool CWsTransport::release_if_idle() {
   // wslay's context holds its own input and output buffers, about 9 KB: more than the
-  // rest of an idle player. It is given back when it holds nothing: no frame or message
-  // begun, every byte given to it part of a whole frame, nothing to send, no close.
-  // The next bytes in either direction make a fresh one. wslay does not say when it
-  // holds nothing; the frame callbacks and the bytes handed to it do.
-  if (_ctx == nullptr || _in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
+  // rest of an idle player. It is given back (the player idle, or its state about to
+  // travel) when it holds nothing: no frame or message begun, every byte given to it part
+  // of a whole frame, nothing to send, no close. The next bytes in either direction make
+  // a fresh one. wslay does not say when it holds nothing; the frame callbacks and the
+  // bytes handed to it do.
+  if (_ctx == nullptr) return true;
+  if (_in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
       wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
       wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx))
-    return;
+    return false;
   wslay_event_context_free(_ctx);
   _ctx = nullptr;
   std::string().swap(_tail);
+  return true;
 }
 
 ssize_t CWsTransport::take(char* buf, size_t len) {
@@ -163,6 +166,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   if (_in_off < _in.size()) return take(buf, len);
   if (ended()) return end();
   if (make_context() < 0) return -1;
+  touch();
   // A read that starts with bytes held by a layer (after the handshake, or a TLS record
   // read in part) works those off without touching the socket: the kernel reports its
   // own bytes again, the held ones would be lost. Either way at most about `len` bytes
@@ -171,7 +175,6 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   _pull_cap = len;
   if (recv_frames() != 0 && !_lower_ended) _failed = true;
   if (!_failed && pump_out() < 0) _failed = true;
-  if (!_failed) release_if_idle();
   if (_in_off < _in.size()) return take(buf, len);
   if (_failed) {
     errno = ECONNRESET;
@@ -334,7 +337,8 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EPIPE;
     return -1;
   }
-  // Raw bytes waiting (a handshake answer, frames handed over) go out first.
+  // Raw bytes waiting (a handshake answer, the rest of a frame, frames handed over) go
+  // out first.
   if (!_out.empty() && pump_out() < 0) {
     _failed = true;
     errno = EPIPE;
@@ -344,35 +348,63 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     errno = EAGAIN;
     return -1;
   }
-  if (make_context() < 0) {
-    errno = EPIPE;
-    return -1;
-  }
-  // wslay copies what it queues: one message at a time is held there, so the
-  // connection's own queue (and its bound) keeps the rest.
-  if (wslay_event_want_write(_ctx)) {
-    const uint64_t before = _pushed;
-    if (wslay_event_send(_ctx) != 0) {
-      _failed = true;
+  if (_ctx != nullptr) {
+    touch();
+    // wslay's own frames (a pong, a close) go out whole before an answer.
+    if (wslay_event_want_write(_ctx)) {
+      const uint64_t before = _pushed;
+      if (wslay_event_send(_ctx) != 0) {
+        _failed = true;
+        errno = EPIPE;
+        return -1;
+      }
+      // A frame still on its way takes none of these bytes; progress on it is no
+      // blocked write (0), a socket that took nothing is (EAGAIN).
+      if (wslay_event_want_write(_ctx)) {
+        if (_pushed != before) return 0;
+        errno = EAGAIN;
+        return -1;
+      }
+    }
+    // No data frame follows a close.
+    if (wslay_event_get_close_sent(_ctx) || !wslay_event_get_write_enabled(_ctx)) {
       errno = EPIPE;
       return -1;
     }
-    // A frame still on its way takes none of these bytes; progress on it is no
-    // blocked write (0), a socket that took nothing is (EAGAIN).
-    if (wslay_event_want_write(_ctx)) {
-      if (_pushed != before) return 0;
-      errno = EAGAIN;
-      return -1;
-    }
   }
-  const size_t n = std::min(len, kMaxAnswerMessage);
-  wslay_event_msg msg = {WSLAY_BINARY_FRAME, reinterpret_cast<const uint8_t*>(buf), n};
-  if (wslay_event_queue_msg(_ctx, &msg) != 0 || wslay_event_send(_ctx) != 0) {
+  return write_frame(buf, std::min(len, kMaxAnswerMessage));
+}
+
+ssize_t CWsTransport::write_frame(const char* buf, size_t n) {
+  // An answer is one unmasked binary frame (RFC 6455 5.2: FIN and opcode 2, the length
+  // in 7 bits or in 16 after 126), made here in one buffer with its header and written
+  // in one call. wslay's event API would copy each answer into its queue (two
+  // allocations, a copy and a free of each per answer) and hand the header and the
+  // payload over apart; its frame API would keep a frame cut short in a context of its
+  // own. The frame is taken whole: what the socket does not take now waits in _out,
+  // ahead of anything else, and goes out unchanged (a TLS write retried with the same
+  // bytes), so the connection's own queue (and its bound) keeps the rest of the answers.
+  static_assert(kMaxAnswerMessage < 65536, "an answer's length fits in 16 bits");
+  static std::string frame;  // one for every connection: the loop is single-threaded
+  frame.assign(1, static_cast<char>(0x82));
+  if (n < 126) {
+    frame += static_cast<char>(n);
+  } else {
+    frame += static_cast<char>(126);
+    frame += static_cast<char>(n >> 8);
+    frame += static_cast<char>(n & 0xff);
+  }
+  frame.append(buf, n);
+  ssize_t w = _lower->write(frame.data(), frame.size());
+  if (w < 0 && errno != EAGAIN) {
     _failed = true;
     errno = EPIPE;
     return -1;
   }
-  release_if_idle();
+  if (w < 0) w = 0;
+  _pushed += static_cast<uint64_t>(w);
+  if (static_cast<size_t>(w) < frame.size()) _out.assign(frame, static_cast<size_t>(w), std::string::npos);
+  if (frame.capacity() > 2 * kMaxJoined) std::string().swap(frame);
   return static_cast<ssize_t>(n);
 }
 
@@ -388,7 +420,7 @@ int CWsTransport::flush() {
   }
   if (_refused && _out.empty()) return -1;
   if (finished()) return -1;
-  release_if_idle();
+  if (_ctx != nullptr) touch();
   return 0;
 }
 
@@ -401,7 +433,8 @@ bool CWsTransport::input_pending() const {
 }
 
 bool CWsTransport::carry_out(std::string* state) {
-  if (_failed || _refused || !_out.empty() || _lower->output_pending() || _lower->input_pending()) return false;
+  if (_failed || _refused || (!_open && !_out.empty()) || _lower->output_pending() || _lower->input_pending())
+    return false;
   std::string lower;
   if (!_lower->carry_out(&lower) || !lower.empty()) return false;
   if (!_open) {
@@ -410,10 +443,20 @@ bool CWsTransport::carry_out(std::string* state) {
   }
   release_if_idle();
   if (_in_off < _in.size() || _pre_off < _pre.size()) return false;
-  if (_ctx == nullptr) {
+  if (_ctx == nullptr && _out.empty()) {
     *state = "O";
     return true;
   }
+  if (_ctx != nullptr && !capture_frames()) return false;
+  const uint32_t tail = static_cast<uint32_t>(_tail.size());
+  state->assign("F");
+  state->append(reinterpret_cast<const char*>(&tail), sizeof(tail));
+  state->append(_tail);
+  state->append(_out);
+  return true;
+}
+
+bool CWsTransport::capture_frames() {
   if (_tail_lost || wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx) ||
       !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx))
     return false;
@@ -424,13 +467,7 @@ bool CWsTransport::carry_out(std::string* state) {
   _capture = false;
   _out.append(_hold, _hold_len);
   _hold_len = 0;
-  if (!sent) return false;
-  const uint32_t tail = static_cast<uint32_t>(_tail.size());
-  state->assign("F");
-  state->append(reinterpret_cast<const char*>(&tail), sizeof(tail));
-  state->append(_tail);
-  state->append(_out);
-  return true;
+  return sent;
 }
 
 bool CWsTransport::carry_in(const std::string& state) {

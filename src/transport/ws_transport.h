@@ -7,6 +7,15 @@
 // with 1002, a message larger than TTransportSettings::maxMessage with 1009; pings are
 // answered with pongs and a close is answered with a close. When the gateway ends the
 // connection first it sends a close frame (1001) without waiting for the answer.
+// wslay's context (about 9 KB with its buffers) stays while the player is active and is
+// given back once it has been idle for a sweep period and holds nothing (CKeptWhileActive).
+//
+// wslay_event_* rather than the lower wslay_frame_* API for what the client sends and
+// for the control frames: the event layer does the protocol's rules (control frames
+// between fragments, the close handshake both ways, the lengths and codes it checks)
+// that the frame layer would leave to this file. The answers, unmasked binary frames
+// with nothing to check, are framed here (write_frame) without wslay's copy of each
+// into its queue.
 // Owns its lower transport; owned by the client unit. Runs on the loop thread only.
 #ifndef HALL_TRANSPORT_WS_TRANSPORT_H
 #define HALL_TRANSPORT_WS_TRANSPORT_H
@@ -20,10 +29,10 @@
 
 namespace hall_transport {
 
-class CWsTransport : public CTransport {
+class CWsTransport : public CTransport, private CKeptWhileActive {
  public:
   // Largest answer message: a longer write is taken in parts of this size.
-  static constexpr size_t kMaxAnswerMessage = 65536;
+  static constexpr size_t kMaxAnswerMessage = 65535;
   // Most bytes written at once with a held frame header (a TLS record's plaintext).
   static constexpr size_t kMaxJoined = 16384;
   // Raw bytes of a message in progress kept beyond the largest message taken (frame
@@ -68,8 +77,14 @@ class CWsTransport : public CTransport {
   // Makes wslay's context when there is none (see release_if_idle). 0, or -1 (no memory,
   // the connection has failed).
   int make_context();
-  // Gives wslay's context back while it holds nothing.
-  void release_if_idle();
+  // Gives wslay's context back while it holds nothing: true when there is none now.
+  bool release_if_idle();
+  bool give_back() override { return release_if_idle(); }
+  // Writes an answer of n bytes as one binary frame: n, or -1 when the lower failed.
+  ssize_t write_frame(const char* buf, size_t n);
+  // Live upgrade: wslay's frames not yet written join _out; false when the framing
+  // cannot travel now.
+  bool capture_frames();
   // Writes the handshake answer, then wslay's frames. 0, or -1 when the lower failed.
   int pump_out();
   // The close handshake is over or the connection failed: nothing more to read or send.

@@ -299,6 +299,50 @@ TEST(Tls, NativeAndWebSocketPlayersOverTls12And13) {
   EXPECT_EQ(h.metric("hall_tls_handshakes_total{result=\"ok\"}"), 3);
 }
 
+// A wss player's buffers go back while it is idle, also with a TLS record and then a
+// WebSocket frame cut across the idle spell, and come back when it plays again.
+TEST(Tls, AWssPlayerIdleBetweenTheHalvesOfARecordAndOfAFrameGivesBackWhatHoldsNothing) {
+  Hall h;
+  ASSERT_TRUE(h.start()) << h.gw->stderr_text();
+  Link l;
+  ASSERT_TRUE(l.open(h.wss, true));
+  ASSERT_EQ(handshake(l, ws_request()).find("HTTP/1.1 101"), 0u);
+  ASSERT_TRUE(l.put(frame(2, data_req(801, "a"))));
+  ASSERT_EQ(answers(l, 2, true), kBoth);
+  // The next idle sweep (debug line) that gave back `given` of the player's two transports.
+  auto sweep = [&](const std::string& given) {
+    const std::string needle = "idle sweep: " + given + " of 2 ";
+    auto count = [&] {
+      const std::string log = h.gw->process_log();
+      size_t n = 0;
+      for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+      return n;
+    };
+    const size_t before = count();
+    return wait_until([&] { return count() > before; }, 10000);
+  };
+  // One record with the first half of a frame, sealed aside and sent in two parts.
+  const std::string whole = frame(2, data_req(801, "b"));
+  BIO* aside = BIO_new(BIO_s_mem());
+  SSL_set0_wbio(l.ssl, aside);
+  ASSERT_EQ(SSL_write(l.ssl, whole.data(), 9), 9);
+  std::string record(static_cast<size_t>(BIO_pending(aside)), '\0');
+  ASSERT_EQ(BIO_read(aside, &record[0], static_cast<int>(record.size())), static_cast<int>(record.size()));
+  SSL_set0_wbio(l.ssl, BIO_new_socket(l.fd, BIO_NOCLOSE));
+  ASSERT_TRUE(send_all(l.fd, record.data(), 8));
+  // TLS keeps its part record; WebSocket, with nothing begun, gives its context back.
+  EXPECT_TRUE(sweep("1"));
+  ASSERT_TRUE(send_all(l.fd, record.data() + 8, record.size() - 8));
+  // Now WebSocket keeps its half frame and TLS gives its buffers back.
+  EXPECT_TRUE(sweep("1"));
+  ASSERT_TRUE(l.put(whole.substr(9) + frame(2, data_req(801, "c"))));
+  EXPECT_EQ(answers(l, 4, true), std::vector<std::string>({"r1", "r1", "r2", "r2"}));
+  EXPECT_TRUE(sweep("2"));
+  // Playing again after both gave everything back.
+  ASSERT_TRUE(l.put(frame(2, data_req(801, "d"))));
+  EXPECT_EQ(answers(l, 2, true), kBoth);
+}
+
 TEST(Tls, HandshakeIsBoundedAndTheCertificatePairIsReloadedForNewConnections) {
   Hall h(2);
   ASSERT_TRUE(h.start()) << h.gw->stderr_text();
