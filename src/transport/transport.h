@@ -102,6 +102,8 @@ class CKeptWhileActive : public CListObject<CKeptWhileActive> {
   static constexpr int kSweepMs = 500;
   // Transports given back in one sweep from which the freed pages go back to the system.
   static constexpr int kTrimAfter = 16;
+  // The least time between two such returns.
+  static constexpr int64_t kTrimEveryUs = 5000000;
   virtual ~CKeptWhileActive() {}
   void touch() {
     if (_period != s_period) rejoin();
