@@ -163,6 +163,7 @@ void CShareLedger::consume(uint64_t bytes) {
 
 void CShareLedger::clear() {
   _total = 0;
+  _connecting = false;
   while (!_entries.empty()) {
     const TEntry e = _entries.front();
     _entries.pop_front();

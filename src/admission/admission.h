@@ -123,7 +123,10 @@ class CShareLedger {
   uint64_t total() const { return _total; }
   // The queue was dropped.
   void clear();
-  bool stalled(int64_t now_us) const { return !_entries.empty() && now_us - _progress_at > STALL_US; }
+  // A link still connecting cannot move its queue at all: it counts as stalled at once
+  // instead of after STALL_US, so that a host that does not answer pauses nobody.
+  void set_connecting(bool on) { _connecting = on; }
+  bool stalled(int64_t now_us) const { return !_entries.empty() && (_connecting || now_us - _progress_at > STALL_US); }
   static bool any_stalled(int64_t now_us);
 
  private:
@@ -137,6 +140,7 @@ class CShareLedger {
   std::deque<TEntry> _entries;
   uint64_t _total = 0;
   int64_t _progress_at = 0;  // last write, or when the queue last started to fill
+  bool _connecting = false;
 };
 
 // Called once a loop turn: connections paused while a link has since stalled are read

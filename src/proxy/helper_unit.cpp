@@ -116,6 +116,7 @@ int CHelperUnit::connect(bool wait) {
   }
   if (ret == 1) {
     _stage = CONN_CONNECTING;
+    _shares.set_connecting(true);
     // Writable once the handshake has ended either way; nothing is read before.
     DisableInput();
     EnableOutput();
@@ -139,6 +140,7 @@ int CHelperUnit::connected(int ret) {
     return -1;
   }
   _stage = CONN_CONNECTED;
+  _shares.set_connecting(false);
   // Listen from the start: a server that reports its load before the first forward is
   // heard, and one that closes the link is noticed before a forward is written into it.
   EnableInput();
