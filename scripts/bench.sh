@@ -546,6 +546,10 @@ scrape_metrics() {
   exec {sfd}>&-
 }
 turn_max() { scrape_metrics "$1" | awk '/^hall_loop_turn_max_seconds / { printf "%.4f", $2 }'; }
+# Time the hypervisor ran something else on this machine's CPUs (steal, in ms, all CPUs):
+# a virtual CPU taken away for a while stalls the loop and the players alike, and no
+# change of the gateway's shows or mends that.
+steal_ms() { awk '/^cpu / { print $9 * 1000 / '"$(getconf CLK_TCK)"' }' /proc/stat; }
 run_stalls() {
   local n=$((RANDOM % 200 + 20)) ns_ip nsport stats pid label result i per=9500 procs left fifo fd
   local -a writers=()
@@ -586,12 +590,13 @@ run_stalls() {
   echo "== stalls (64 players, 64 B, two logic servers; ${STALL_SECONDS}s per run, each disturbance from the run's second second to its end)"
   echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), $(nproc) cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "hall $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?')$(git -C "$ROOT" diff --quiet 2>/dev/null || echo ' (modified)')"
-  printf "%-34s %10s %10s %10s %12s %8s\n" run rps p999_ms max_ms turn_max_ms errors
+  printf "%-34s %10s %10s %10s %12s %8s %9s\n" run rps p999_ms max_ms turn_max_ms errors steal_ms
   local id=5000000
   # $1 label, $2 command that starts the disturbance, $3 command that ends it.
   stall_run() {
-    local out lg w
+    local out lg w steal0
     turn_max "$stats" >/dev/null
+    steal0=$(steal_ms)
     # Without the pipes that hold the idle players: their release must not wait for it.
     ( for w in $STALL_WRITERS; do exec {w}>&-; done
       exec "$LOAD_GEN" --mode gateway --port "$hall_stalls_PORT" --conns 64 --body 64 --duration "$STALL_SECONDS" \
@@ -604,10 +609,10 @@ run_stalls() {
     wait "$lg" || true
     eval "$3" || log "$1: the disturbance did not end as meant"
     out=$(grep '^RESULT' "$WORK/stall.out" || echo "RESULT failed=1")
-    echo "$out" | awk -v label="$1" -v tm="$(turn_max "$stats")" '{
+    echo "$out" | awk -v label="$1" -v tm="$(turn_max "$stats")" -v st="$(($(steal_ms) - steal0))" '{
         for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-        printf "%-34s %10.0f %10.2f %10.2f %12.2f %8s\n", label, f["rps"], f["p999_us"] / 1000, f["max_us"] / 1000,
-               tm * 1000, f["errors"] + f["failed"] }'
+        printf "%-34s %10.0f %10.2f %10.2f %12.2f %8s %9d\n", label, f["rps"], f["p999_us"] / 1000, f["max_us"] / 1000,
+               tm * 1000, f["errors"] + f["failed"], st }'
     echo "$1 $out turn_max_s=$(turn_max "$stats")" >>"$WORK/stalls.txt"
   }
   stall_run "undisturbed" ":" ":"
