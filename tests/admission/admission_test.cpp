@@ -155,17 +155,23 @@ TEST(Admission, ProxyHeadersFromBalancersNameTheClient) {
   EXPECT_FALSE(HallRun(bad).start(10000));
 }
 
+// A gateway with one logic link, its metrics endpoint on `stats`, and a queue bound that
+// one connection would pass in a moment without its share.
+HallConfig one_slow_link(int logic_port, int stats) {
+  HallConfig cfg;
+  cfg.servers = {{1, logic_port}};
+  cfg.attrs = {{"StatsPort", std::to_string(stats)}, {"MaxHelperQueue", "1048576"}};
+  cfg.log_level = 4;
+  return cfg;
+}
+
 TEST(Admission, AFlooderIsPausedAndThePlayerBesideItLosesNothing) {
   // A logic server that reads only when the test does, with a small receive buffer (what
   // it holds unread the gateway cannot see), and a queue bound that one flooder would
   // pass in a moment without its share.
   FakeLogic logic(8192);
-  HallConfig cfg;
-  cfg.servers = {{1, logic.port()}};
   const int stats = free_port();
-  cfg.attrs = {{"StatsPort", std::to_string(stats)}, {"MaxHelperQueue", "1048576"}};
-  cfg.log_level = 4;
-  HallRun gw(cfg);
+  HallRun gw(one_slow_link(logic.port(), stats));
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
   ASSERT_TRUE(logic.accept_link());
 
@@ -235,12 +241,8 @@ TEST(Admission, ABurstFarBeyondOneReadIsReadWholeAfterItsPauseWithNothingMoreSen
   // bytes waiting in its socket. No new byte comes to prompt the gateway afterwards:
   // every request must still reach the logic server, in order, once the link is read.
   FakeLogic logic(65536);
-  HallConfig cfg;
-  cfg.servers = {{1, logic.port()}};
   const int stats = free_port();
-  cfg.attrs = {{"StatsPort", std::to_string(stats)}, {"MaxHelperQueue", "1048576"}};
-  cfg.log_level = 4;
-  HallRun gw(cfg);
+  HallRun gw(one_slow_link(logic.port(), stats));
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
   ASSERT_TRUE(logic.accept_link());
 
