@@ -6,8 +6,8 @@
 // idle TLS player costs little memory and an active one no allocation per record, as
 // SSL_MODE_RELEASE_BUFFERS would. Once the handshake is done OpenSSL reads ahead, one read() for
 // what the socket holds; what it keeps of it input_pending() reports. OpenSSL reads
-// and writes the descriptor itself (a socket BIO): a layer below TLS takes its bytes off
-// the socket before the first handshake step. Owned by the client unit (directly, or
+// and writes the descriptor itself (through a socket BIO of the gateway's own): a layer
+// below TLS takes its bytes off the socket before the first handshake step. Owned by the client unit (directly, or
 // through the WebSocket transport above it). Runs on the loop thread only.
 //
 // The certificate pair lives in one SSL_CTX for new connections (tls_setup, with the pair
@@ -58,25 +58,30 @@ class CTlsTransport : public CTransport, private CKeptWhileActive {
 
  private:
   bool give_back() override;
-  CTlsTransport(SSL* ssl, int64_t deadline) : _ssl(ssl), _deadline(deadline) {}
+  CTlsTransport(SSL* ssl, int fd, int64_t deadline) : _ssl(ssl), _fd(fd), _deadline(deadline) {}
   // 1 once the handshake is done, 0 while it waits for the socket, -1 when it failed
   // or ran out of time.
   int handshake();
   void count(TTlsResult result);
-  // Told of every read of the socket BIO: whether it took all that OpenSSL asked for.
-  static long on_socket_read(BIO* bio, int oper, const char* argp, size_t len, int argi, long argl, int ret,
-                             size_t* processed);
+  // The socket BIO below the SSL (see the .cpp): one method for all connections, each
+  // BIO's data its transport.
+  static BIO_METHOD* socket_method();
+  static int socket_read(BIO* bio, char* buf, size_t len, size_t* got);
+  static int socket_write(BIO* bio, const char* buf, size_t len, size_t* put);
+  static long socket_ctrl(BIO* bio, int cmd, long num, void* ptr);
 
   SSL* _ssl;
+  int _fd;
   int64_t _deadline;  // the handshake's end, GET_TIMESTAMP microseconds
   bool _established = false;
   bool _want_write = false;  // the last step waits for writability
   bool _fatal = false;       // an error: no more TLS calls but SSL_free
   bool _peer_closed = false;
-  bool _counted = false;   // the handshake's result is in the metrics
-  bool _starved = false;   // the last read found the socket empty behind the bytes held
-  bool _deferred = false;  // an end or failure met behind handed-out bytes, not yet reported
-  bool _filled = false;    // the last read of the socket took all it asked for
+  bool _counted = false;     // the handshake's result is in the metrics
+  bool _starved = false;     // the last read found the socket empty behind the bytes held
+  bool _deferred = false;    // an end or failure met behind handed-out bytes, not yet reported
+  bool _filled = false;      // the last read of the socket took all it asked for
+  bool _socket_eof = false;  // the socket's read found the end of the stream
 };
 
 }  // namespace hall_transport

@@ -297,6 +297,16 @@ TEST(Tls, NativeAndWebSocketPlayersOverTls12And13) {
   EXPECT_EQ(h.metric("hall_client_connections_by_transport{transport=\"tls\"}"), 2);
   EXPECT_EQ(h.metric("hall_client_connections_by_transport{transport=\"wss\"}"), 1);
   EXPECT_EQ(h.metric("hall_tls_handshakes_total{result=\"ok\"}"), 3);
+  // A TLS player that shuts its socket without a close_notify leaves as a TCP one does,
+  // and so does one that sends it first.
+  shutdown(v12.fd, SHUT_WR);
+  SSL_shutdown(v13.ssl);
+  for (int id : {601, 602}) {
+    const std::string notice = "close client=" + std::to_string(id);
+    EXPECT_TRUE(wait_until([&] { return h.s1.matching(notice).size() + h.s2.matching(notice).size() == 1; }, 5000))
+        << notice;
+  }
+  EXPECT_TRUE(wait_closed(v12.fd, 5000));
 }
 
 // A wss player's buffers go back while it is idle, also with a TLS record and then a
