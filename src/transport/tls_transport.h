@@ -1,14 +1,13 @@
 // CTlsTransport: TLS 1.2/1.3 over a client's socket with OpenSSL, non-blocking on the
 // gateway's loop: the handshake advances on every read or write the connection makes
 // and ends within TTransportSettings::handshakeMicros of the accept. OpenSSL's record
-// buffers (about 17 KB each way) stay while the player is active and are given back
-// (SSL_free_buffers) once it has been idle for a sweep period (CKeptWhileActive), so an
-// idle TLS player costs little memory and an active one no allocation per record, as
-// SSL_MODE_RELEASE_BUFFERS would. Once the handshake is done OpenSSL reads ahead, one read() for
-// what the socket holds; what it keeps of it input_pending() reports. OpenSSL reads
-// and writes the descriptor itself (through a socket BIO of the gateway's own): a layer
-// below TLS takes its bytes off the socket before the first handshake step. Owned by the client unit (directly, or
-// through the WebSocket transport above it). Runs on the loop thread only.
+// buffers (about 17 KB each way) go back whenever they hold nothing
+// (SSL_MODE_RELEASE_BUFFERS), so an idle TLS player holds none. Once the handshake is
+// done OpenSSL reads ahead, one read of the socket for what it holds; what it keeps of
+// it input_pending() reports. OpenSSL reads and writes the descriptor itself, through a
+// socket BIO of the gateway's own: a layer below TLS takes its bytes off the socket
+// before the first handshake step. Owned by the client unit (directly, or through the
+// WebSocket transport above it). Runs on the loop thread only.
 //
 // The certificate pair lives in one SSL_CTX for new connections (tls_setup, with the pair
 // the configuration reading loaded). Its files are looked at again for every new TLS
@@ -41,7 +40,7 @@ void tls_teardown();
 // Looks at the pair's files and takes a changed pair that loads (see above).
 void tls_reload_if_changed();
 
-class CTlsTransport : public CTransport, private CKeptWhileActive {
+class CTlsTransport : public CTransport {
  public:
   // The transport of an accepted descriptor; null when there is no context or no memory.
   static CTlsTransport* Create(int fd);
@@ -57,7 +56,6 @@ class CTlsTransport : public CTransport, private CKeptWhileActive {
   void goodbye() override;
 
  private:
-  bool give_back() override;
   CTlsTransport(SSL* ssl, int fd, int64_t deadline) : _ssl(ssl), _fd(fd), _deadline(deadline) {}
   // 1 once the handshake is done, 0 while it waits for the socket, -1 when it failed
   // or ran out of time.

@@ -88,8 +88,8 @@ class CTransport : private noncopyable {
 };
 
 // Buffers kept while a player is active. A transport's working buffers (wslay's context,
-// OpenSSL's record buffers) cost several KB each: made and freed around every message they
-// would cost an allocation, a clear and a free per round trip; kept for good, an idle
+// about 9 KB) cost several KB: made and freed around every message they would cost an
+// allocation, a clear and a free per round trip; kept for good, an idle
 // player would hold them. So a transport that holds such buffers calls touch() on every
 // read and write, and give_back() frees them once the player has done nothing for a whole
 // sweep period (kSweepMs; so after 0.5 to 1 s of idleness). touch() costs a comparison
