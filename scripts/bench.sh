@@ -48,9 +48,11 @@ DO_LOAD=1
 DO_INSTALL=1
 KEEP=0
 REPORT=
-BODIES="64 512"
-CONNS="1 64 1000"
-CONFIGS="echo haproxy nginx nginx-tls hall-1 hall-ws hall-wss hall-tls hall-3 hall-quiet"
+# BENCH_BODIES, BENCH_CONNS and BENCH_CONFIGS narrow a run to some cells, e.g. the
+# transports': BENCH_BODIES=64 BENCH_CONNS="64 1000" BENCH_CONFIGS="hall-1 hall-ws hall-wss hall-tls nginx-tls".
+BODIES=${BENCH_BODIES:-64 512}
+CONNS=${BENCH_CONNS:-1 64 1000}
+CONFIGS=${BENCH_CONFIGS:-echo haproxy nginx nginx-tls hall-1 hall-ws hall-wss hall-tls hall-3 hall-quiet}
 # The cells of the configurations that speak another transport than TCP.
 TRANSPORT_BODIES="64"
 TRANSPORT_CONNS="64 1000"
