@@ -10,6 +10,7 @@
 #include "metrics/registry.h"
 #include "timerlist.h"
 #include "timestamp.h"
+#include "transport/ssl_memory.h"
 #include "transport/tls_transport.h"
 #include "transport/ws_transport.h"
 
@@ -59,21 +60,33 @@ void CKeptWhileActive::sweep() {
     if (member->give_back()) ++given;
   }
   ++s_period;
-  if (idle_count == 0) return;
   // The buffers given back lie between the sessions' long-lived state in the heap, where
   // free() leaves their pages resident: after many, those pages go back to the system
-  // (glibc's malloc_trim releases whole free pages anywhere in the heap). The players
+  // (glibc's malloc_trim releases whole free pages anywhere in the heap; the pool of
+  // OpenSSL's large blocks, ssl_memory.h, its free blocks beyond a reserve). The players
   // that become active again take them back as they need them. A trim walks the whole
   // heap on the loop (about 10 ms for the state of 19,000 sessions even with nothing to
-  // give back), so it comes at most once every kTrimEveryUs, however many go idle.
+  // give back), so it comes at most once every kTrimEveryUs, however many go idle. Those
+  // given back in between count toward the next one: the last players of a storm, idle
+  // within kTrimEveryUs of a trim, get theirs returned too.
   static int64_t last_trim = 0;
+  static int pending = 0;  // transports given back since the last return
+  pending += given;
+  if (idle_count > 0) log_debug("idle sweep: %d of %d transports gave back their buffers", given, idle_count);
+  if (pending < kTrimAfter) return;
   const int64_t start = GET_TIMESTAMP();
-  if (given >= kTrimAfter && start - last_trim >= kTrimEveryUs) {
-    malloc_trim(0);
-    last_trim = start;
-  }
-  log_debug("idle sweep: %d of %d transports gave back their buffers, trim %lld us", given, idle_count,
-            static_cast<long long>(GET_TIMESTAMP() - start));
+  if (start - last_trim < kTrimEveryUs) return;
+  malloc_trim(0);
+  release_ssl_memory();
+  last_trim = start;
+  const TSslMemoryStats pool = ssl_memory_stats();
+  log_debug(
+      "idle sweep: the pages of %d transports' buffers returned in %lld us; OpenSSL's blocks: %llu KB used, %llu KB "
+      "free, %llu KB returned",
+      pending, static_cast<long long>(GET_TIMESTAMP() - start), static_cast<unsigned long long>(pool.used_bytes >> 10),
+      static_cast<unsigned long long>(pool.free_bytes >> 10),
+      static_cast<unsigned long long>(pool.released_bytes >> 10));
+  pending = 0;
 }
 
 void start_idle_sweep(CTimerUnit* timers) {

@@ -87,8 +87,8 @@ class CTransport : private noncopyable {
   virtual void handed_over() {}
 };
 
-// Buffers kept while a player is active. A transport's working buffers (wslay's context,
-// OpenSSL's record buffers) cost several KB each: made and freed around every message they
+// Buffers kept while a player is active. A transport's working buffers (OpenSSL's record
+// buffers) cost several KB each: made and freed around every message they
 // would cost an allocation, a clear and a free per round trip; kept for good, an idle
 // player would hold them. So a transport that holds such buffers calls touch() on every
 // read and write, and give_back() frees them once the player has done nothing for a whole
