@@ -25,8 +25,9 @@ namespace hall_transport {
 
 namespace {
 
-// Address space reserved for the blocks: about 80,000 active TLS players' buffers. It
-// costs no memory until carved; a request that finds it full goes to malloc.
+// Address space reserved for the blocks with the first of them: about 80,000 active TLS
+// players' buffers. It costs no memory until carved; a request that finds it full, or
+// finds that it could not be reserved, goes to malloc (counted).
 constexpr size_t kRangeBytes = size_t{4} << 30;
 // The carved part grows by this much at a time (one mprotect).
 constexpr size_t kCommitStep = size_t{1} << 20;
@@ -70,6 +71,11 @@ TList g_released[256];  // pages given back to the system
 uint64_t g_used_pages = 0;
 uint64_t g_misses = 0;
 
+// A fork keeps the lock usable in the child (the gateway forks to detach and to start a
+// successor while other threads may hold it).
+void lock_for_fork() { pthread_mutex_lock(&g_lock); }
+void unlock_after_fork() { pthread_mutex_unlock(&g_lock); }
+
 class CLock {
  public:
   CLock() { pthread_mutex_lock(&g_lock); }
@@ -77,6 +83,7 @@ class CLock {
 };
 
 void init_sizes() {
+  pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
   const long page = sysconf(_SC_PAGESIZE);
   g_page = page > 0 ? static_cast<size_t>(page) : 4096;
   while ((size_t{1} << g_shift) < g_page) ++g_shift;
@@ -248,11 +255,6 @@ void* realloc_fn(void* p, size_t n, const char* file, int line) {
   return q;
 }
 
-// A fork keeps the lock usable in the child (the gateway forks to detach and to start a
-// successor while other threads may hold it).
-void lock_for_fork() { pthread_mutex_lock(&g_lock); }
-void unlock_after_fork() { pthread_mutex_unlock(&g_lock); }
-
 }  // namespace
 
 void* ssl_memory_malloc(size_t n, const char* file, int line) {
@@ -276,18 +278,10 @@ bool install_ssl_memory(std::string* why) {
   return true;
 #else
   sizes();
-  {
-    CLock lock;
-    if (!reserve_range()) {
-      *why = "no address range for OpenSSL's blocks could be reserved";
-      return false;
-    }
-  }
   if (CRYPTO_set_mem_functions(malloc_fn, realloc_fn, free_fn) != 1) {
     *why = "OpenSSL had allocated memory already";
     return false;
   }
-  pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
   return true;
 #endif
 }

@@ -9,7 +9,7 @@
 // Blocks of whole pages have no edges to share: a free block's pages go back to the
 // system whole.
 //
-// The pool: one range of address space reserved at start-up (no memory until used),
+// The pool: one range of address space reserved with the first block (no memory until used),
 // carved from its start into blocks of 1 to 16 pages; a block keeps its size for good.
 // Each size has a list of free blocks, last in first out, so that a player turning active
 // takes the block another just gave back, still in the caches. release_ssl_memory (the
@@ -43,9 +43,9 @@ namespace hall_transport {
 
 // Makes the pool OpenSSL's allocator. Must come before anything in the process makes
 // OpenSSL allocate (OpenSSL refuses a new allocator after its first allocation). False,
-// with the reason in *why, when OpenSSL refused or no address range could be reserved:
-// OpenSSL then keeps malloc, which works the same, with more memory per idle player. True
-// (and nothing installed) in an AddressSanitizer build.
+// with the reason in *why, when OpenSSL refused: it then keeps malloc, which works the
+// same, with more memory per idle player. True (and nothing installed) in an
+// AddressSanitizer build.
 bool install_ssl_memory(std::string* why);
 
 // Gives the pages of the free blocks beyond the reserve back to the system. The idle

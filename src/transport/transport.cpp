@@ -80,6 +80,13 @@ void CKeptWhileActive::sweep() {
   release_ssl_memory();
   last_trim = start;
   const TSslMemoryStats pool = ssl_memory_stats();
+  static uint64_t misses = 0;
+  if (pool.range_misses > misses)
+    log_error(
+        "%llu requests of OpenSSL for large blocks went to malloc: the range of its blocks is full or could not "
+        "be reserved",
+        static_cast<unsigned long long>(pool.range_misses - misses));
+  misses = pool.range_misses;
   log_debug(
       "idle sweep: the pages of %d transports' buffers returned in %lld us; OpenSSL's blocks: %llu KB used, %llu KB "
       "free, %llu KB returned",
