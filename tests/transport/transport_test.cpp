@@ -350,6 +350,33 @@ TEST(Tls, AWssPlayerIdleBetweenTheHalvesOfARecordAndOfAFrameGivesBackWhatHoldsNo
   EXPECT_EQ(answers(l, 2, true), kBoth);
 }
 
+// A crowd going idle: the pages of OpenSSL's blocks that its record buffers leave free go
+// back to the system (the sweep's debug line), and the players play again on blocks
+// taken from the pool, the returned ones among them.
+TEST(Tls, ACrowdGoingIdleReturnsThePagesOfItsBuffersAndPlaysAgain) {
+  Hall h;
+  ASSERT_TRUE(h.start()) << h.gw->stderr_text();
+  std::vector<std::unique_ptr<Link>> crowd;
+  for (int i = 0; i < 24; ++i) {
+    crowd.emplace_back(new Link);
+    ASSERT_TRUE(crowd.back()->open(h.tls, true));
+  }
+  // The KB returned by the last return the log shows; -1 before the first.
+  auto returned = [&] {
+    const std::string log = h.gw->process_log();
+    const size_t at = log.rfind(" KB returned");
+    if (at == std::string::npos) return -1L;
+    return std::stol(log.substr(log.rfind(' ', at - 1) + 1));
+  };
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < crowd.size(); ++i) ASSERT_TRUE(crowd[i]->put(data_req(900 + static_cast<int>(i), "a")));
+    for (auto& l : crowd) EXPECT_EQ(answers(*l, 2, false), kBoth) << round;
+    if (round == 0) {
+      EXPECT_TRUE(wait_until([&] { return returned() > 0; }, 10000)) << h.gw->process_log();
+    }
+  }
+}
+
 TEST(Tls, HandshakeIsBoundedAndTheCertificatePairIsReloadedForNewConnections) {
   Hall h(2);
   ASSERT_TRUE(h.start()) << h.gw->stderr_text();
