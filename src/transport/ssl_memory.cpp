@@ -50,9 +50,8 @@ struct TList {
   uint32_t count = 0;
 };
 
-// The range: [g_base, g_end) once reserved; read without the lock by every free.
+// The range's start once reserved (0 before): read without the lock by every free.
 std::atomic<uintptr_t> g_base{0};
-std::atomic<uintptr_t> g_end{0};
 
 // The rest is guarded by g_lock. Plain data: the pool must outlive every static object
 // whose destructor may still free OpenSSL memory at exit.
@@ -119,7 +118,6 @@ bool reserve_range() {
   g_table = static_cast<TPage*>(table);
   g_range_pages = static_cast<uint32_t>(pages);
   g_range_failed = false;
-  g_end.store(reinterpret_cast<uintptr_t>(range) + kRangeBytes, std::memory_order_release);
   g_base.store(reinterpret_cast<uintptr_t>(range), std::memory_order_release);
   return true;
 }
@@ -129,8 +127,8 @@ char* page_address(uint32_t index) {
 }
 
 bool in_range(const void* p) {
-  const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-  return a >= g_base.load(std::memory_order_acquire) && a < g_end.load(std::memory_order_acquire);
+  const uintptr_t base = g_base.load(std::memory_order_acquire);
+  return base != 0 && reinterpret_cast<uintptr_t>(p) - base < kRangeBytes;
 }
 
 uint32_t pop(TList* list) {
