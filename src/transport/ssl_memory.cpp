@@ -270,6 +270,14 @@ bool ssl_memory_pooled(size_t n) {
   return for_pool(n);
 }
 
+bool ssl_memory_bypassed() {
+#ifdef HALL_SSL_MEMORY_BYPASSED
+  return true;
+#else
+  return false;
+#endif
+}
+
 bool install_ssl_memory(std::string* why) {
 #ifdef HALL_SSL_MEMORY_BYPASSED
   (void)why;

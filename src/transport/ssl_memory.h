@@ -48,6 +48,9 @@ namespace hall_transport {
 // AddressSanitizer build.
 bool install_ssl_memory(std::string* why);
 
+// True in an AddressSanitizer build, where install_ssl_memory installs nothing.
+bool ssl_memory_bypassed();
+
 // Gives the pages of the free blocks beyond the reserve back to the system. The idle
 // sweep calls it after many players went idle; cheap when there is nothing to give.
 void release_ssl_memory();

@@ -19,6 +19,7 @@
 #include "hall_run.h"
 #include "logic_servers.h"
 #include "packets.h"
+#include "transport/ssl_memory.h"
 #include "transport/ws_transport.h"
 
 using namespace testsupport;
@@ -352,7 +353,8 @@ TEST(Tls, AWssPlayerIdleBetweenTheHalvesOfARecordAndOfAFrameGivesBackWhatHoldsNo
 
 // A crowd going idle: the pages of OpenSSL's blocks that its record buffers leave free go
 // back to the system (the sweep's debug line), and the players play again on blocks
-// taken from the pool, the returned ones among them.
+// taken from the pool, the returned ones among them. (With AddressSanitizer, OpenSSL
+// keeps malloc: the sweep returns nothing of its own.)
 TEST(Tls, ACrowdGoingIdleReturnsThePagesOfItsBuffersAndPlaysAgain) {
   Hall h;
   ASSERT_TRUE(h.start()) << h.gw->stderr_text();
@@ -372,7 +374,8 @@ TEST(Tls, ACrowdGoingIdleReturnsThePagesOfItsBuffersAndPlaysAgain) {
     for (size_t i = 0; i < crowd.size(); ++i) ASSERT_TRUE(crowd[i]->put(data_req(900 + static_cast<int>(i), "a")));
     for (auto& l : crowd) EXPECT_EQ(answers(*l, 2, false), kBoth) << round;
     if (round == 0) {
-      EXPECT_TRUE(wait_until([&] { return returned() > 0; }, 10000)) << h.gw->process_log();
+      const long least = hall_transport::ssl_memory_bypassed() ? 0 : 1;
+      EXPECT_TRUE(wait_until([&] { return returned() >= least; }, 10000)) << h.gw->process_log();
     }
   }
 }
