@@ -1,14 +1,18 @@
 // Entry point of the gateway: hall -p PORT -s SVID -h IP [-f] [-u PATH], or hall -t to
 // check the configuration. -u names the binary a live upgrade (SIGUSR2) starts; by
 // default the one this process runs.
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "drain/drain.h"
 #include "global.h"
 #include "incoming.h"
 #include "log.h"
 #include "proxy_module.h"
+#include "transport/ssl_memory.h"
 #include "upgrade/upgrade.h"
 
 using namespace __http_svr_ns__;
@@ -28,6 +32,10 @@ static CLoopStop* make_drain(CIncoming* incoming, CRedisServer* registry) {
 }
 
 int main(int argc, char** argv) {
+  // OpenSSL's large blocks outside the heap, before anything makes OpenSSL allocate.
+  std::string why;
+  if (!hall_transport::install_ssl_memory(&why))
+    fprintf(stderr, "%s: OpenSSL keeps malloc for its memory: %s\n", argv[0], why.c_str());
   if (argc == 2 && strcmp(argv[1], "-t") == 0) return CProxyModule::check_configuration();
   CProxyModule::set_stop_maker(make_drain);
   hall_upgrade::note_start(argc, argv);

@@ -10,6 +10,7 @@
 #include "metrics/registry.h"
 #include "timerlist.h"
 #include "timestamp.h"
+#include "transport/ssl_memory.h"
 #include "transport/tls_transport.h"
 #include "transport/ws_transport.h"
 
@@ -19,18 +20,44 @@ transport_stats_s g_transport_stats;
 
 namespace {
 
-// The members touched in period p are on kept_lists()[p & 1]. Never destroyed: a
-// transport that outlives the statics at exit still leaves its list safely.
-CListObject<CKeptWhileActive>* kept_lists() {
-  static CListObject<CKeptWhileActive>* lists = new CListObject<CKeptWhileActive>[2];
-  return lists;
+constexpr int kSweepMs = 500;
+constexpr int64_t kTrimEveryUs = 5000000;
+
+void sweep() {
+  static int64_t last_trim = 0;
+  static bool trim_due = false;  // blocks went back since the last trim
+  static uint64_t misses = 0;
+  const int64_t start = GET_TIMESTAMP();
+  const size_t returned = release_ssl_memory();
+  trim_due = trim_due || returned > 0;
+  const TSslMemoryStats pool = ssl_memory_stats();
+  if (pool.range_misses > misses)
+    log_error(
+        "%llu requests of OpenSSL for large blocks went to malloc: the range of its blocks is full or could not "
+        "be reserved",
+        static_cast<unsigned long long>(pool.range_misses - misses));
+  misses = pool.range_misses;
+  // The heap's free pages go back after a storm too, at most once every kTrimEveryUs.
+  const bool trim = trim_due && start - last_trim >= kTrimEveryUs;
+  if (trim) {
+    malloc_trim(0);
+    last_trim = start;
+    trim_due = false;
+  }
+  if (returned > 0 || trim)
+    log_debug(
+        "idle sweep: %zu KB of OpenSSL's blocks given back%s in %lld us; OpenSSL's blocks: %llu KB used, %llu KB "
+        "free, %llu KB returned",
+        returned >> 10, trim ? " and the heap trimmed" : "", static_cast<long long>(GET_TIMESTAMP() - start),
+        static_cast<unsigned long long>(pool.used_bytes >> 10), static_cast<unsigned long long>(pool.free_bytes >> 10),
+        static_cast<unsigned long long>(pool.released_bytes >> 10));
 }
 
 class CIdleSweep : public CTimerObject {
  public:
   explicit CIdleSweep(CTimerList* list) : _list(list) { AttachTimer(_list); }
   void TimerNotify() override {
-    CKeptWhileActive::sweep();
+    sweep();
     AttachTimer(_list);
   }
 
@@ -41,44 +68,8 @@ CIdleSweep* g_sweep = nullptr;
 
 }  // namespace
 
-uint32_t CKeptWhileActive::s_period = 1;
-
-void CKeptWhileActive::rejoin() {
-  _period = s_period;
-  ListMoveTail(kept_lists()[s_period & 1]);
-}
-
-void CKeptWhileActive::sweep() {
-  // The list of the period before the current one: touched then, not since.
-  CListObject<CKeptWhileActive>& idle = kept_lists()[(s_period + 1) & 1];
-  int idle_count = 0, given = 0;
-  while (!idle.ListEmpty()) {
-    CKeptWhileActive* member = idle.NextOwner();
-    member->ResetList();
-    ++idle_count;
-    if (member->give_back()) ++given;
-  }
-  ++s_period;
-  if (idle_count == 0) return;
-  // The buffers given back lie between the sessions' long-lived state in the heap, where
-  // free() leaves their pages resident: after many, those pages go back to the system
-  // (glibc's malloc_trim releases whole free pages anywhere in the heap). The players
-  // that become active again take them back as they need them. A trim walks the whole
-  // heap on the loop (about 10 ms for the state of 19,000 sessions even with nothing to
-  // give back), so it comes at most once every kTrimEveryUs, however many go idle.
-  static int64_t last_trim = 0;
-  const int64_t start = GET_TIMESTAMP();
-  if (given >= kTrimAfter && start - last_trim >= kTrimEveryUs) {
-    malloc_trim(0);
-    last_trim = start;
-  }
-  log_debug("idle sweep: %d of %d transports gave back their buffers, trim %lld us", given, idle_count,
-            static_cast<long long>(GET_TIMESTAMP() - start));
-}
-
 void start_idle_sweep(CTimerUnit* timers) {
-  if (g_sweep == nullptr && timers != nullptr)
-    g_sweep = new CIdleSweep(timers->GetTimerListMs(CKeptWhileActive::kSweepMs));
+  if (g_sweep == nullptr && timers != nullptr) g_sweep = new CIdleSweep(timers->GetTimerListMs(kSweepMs));
 }
 
 void stop_idle_sweep() {

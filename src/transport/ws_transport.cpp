@@ -10,21 +10,38 @@
 
 namespace hall_transport {
 
+// wslay's context and the transport it works for now: the context's user data, which
+// wslay fixes when the context is made, while the context passes from one connection to
+// another (see make_context).
+struct TWsContext {
+  wslay_event_context_ptr ctx;
+  CWsTransport* owner;
+};
+
 namespace {
 
+CWsTransport* owner(void* user) { return static_cast<TWsContext*>(user)->owner; }
 ssize_t recv_cb(wslay_event_context_ptr, uint8_t* buf, size_t len, int, void* user) {
-  return static_cast<CWsTransport*>(user)->pull(buf, len);
+  return owner(user)->pull(buf, len);
 }
 ssize_t send_cb(wslay_event_context_ptr, const uint8_t* data, size_t len, int flags, void* user) {
-  return static_cast<CWsTransport*>(user)->push(data, len, flags);
+  return owner(user)->push(data, len, flags);
 }
-void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* user) {
-  static_cast<CWsTransport*>(user)->message(arg);
-}
+void msg_cb(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* user) { owner(user)->message(arg); }
 void start_cb(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg* arg, void* user) {
-  static_cast<CWsTransport*>(user)->frame_start(arg);
+  owner(user)->frame_start(arg);
 }
-void end_cb(wslay_event_context_ptr, void* user) { static_cast<CWsTransport*>(user)->frame_end(); }
+void end_cb(wslay_event_context_ptr, void* user) { owner(user)->frame_end(); }
+
+// The context no connection holds: lent to the next one that reads. One is enough on a
+// single-threaded loop; a connection keeps one of its own only while it holds part of a
+// frame or a frame to send.
+TWsContext* g_spare = nullptr;
+
+void free_context(TWsContext* wc) {
+  wslay_event_context_free(wc->ctx);
+  delete wc;
+}
 
 // The raw bytes given to wslay in the read under way, of whichever connection reads: the
 // loop is single-threaded and each read ends with keep_tail. One buffer for all, so that a
@@ -37,7 +54,7 @@ CWsTransport::CWsTransport(CTransport* lower) : _lower(lower) {}
 
 CWsTransport::~CWsTransport() {
   if (!_open || _handed) {
-    if (_ctx != nullptr) wslay_event_context_free(_ctx);
+    if (_wc != nullptr) free_context(_wc);
     return;
   }
   // One count per opened connection: the code it ended with. A context given back
@@ -48,20 +65,29 @@ CWsTransport::~CWsTransport() {
   else if (_ctx != nullptr && wslay_event_get_close_received(_ctx))
     code = wslay_event_get_status_code_received(_ctx);
   ++g_transport_stats.ws_closes[code];
-  if (_ctx != nullptr) wslay_event_context_free(_ctx);
+  if (_wc != nullptr) free_context(_wc);
 }
 
 int CWsTransport::make_context() {
   if (_ctx != nullptr) return 0;
-  wslay_event_callbacks callbacks = {recv_cb, send_cb, nullptr, start_cb, nullptr, end_cb, msg_cb};
-  if (wslay_event_context_server_init(&_ctx, &callbacks, this) != 0) {
-    log_error("no memory for a WebSocket context");
-    _ctx = nullptr;
-    _failed = true;
-    errno = ENOMEM;
-    return -1;
+  if (g_spare != nullptr) {
+    _wc = g_spare;
+    g_spare = nullptr;
+  } else {
+    wslay_event_callbacks callbacks = {recv_cb, send_cb, nullptr, start_cb, nullptr, end_cb, msg_cb};
+    _wc = new (std::nothrow) TWsContext();
+    if (_wc == nullptr || wslay_event_context_server_init(&_wc->ctx, &callbacks, _wc) != 0) {
+      log_error("no memory for a WebSocket context");
+      delete _wc;
+      _wc = nullptr;
+      _failed = true;
+      errno = ENOMEM;
+      return -1;
+    }
+    wslay_event_config_set_max_recv_msg_length(_wc->ctx, transport_settings().maxMessage);
   }
-  wslay_event_config_set_max_recv_msg_length(_ctx, transport_settings().maxMessage);
+  _wc->owner = this;
+  _ctx = _wc->ctx;
   _given = _framed = _boundary = _tail_from = 0;
   _in_frame = _in_message = _tail_lost = false;
   _tail.clear();
@@ -122,17 +148,27 @@ void CWsTransport::keep_tail() {
 
 bool CWsTransport::release_if_idle() {
   // wslay's context holds its own input and output buffers, about 9 KB: more than the
-  // rest of an idle player. It is given back (the player idle, or its state about to
-  // travel) when it holds nothing: no frame or message begun, every byte given to it part
-  // of a whole frame, nothing to send, no close. The next bytes in either direction make
-  // a fresh one. wslay does not say when it holds nothing; the frame callbacks and the
-  // bytes handed to it do.
+  // rest of an idle player. It is given back at the end of every read, write or flush
+  // after which it holds nothing: no frame or message begun, every byte given to it part
+  // of a whole frame, nothing to send, no close. wslay does not say when it holds
+  // nothing; the frame callbacks and the bytes handed to it do. It is then in the state of
+  // a fresh context (its frame reader waits for a header, its queues are empty, reading
+  // and writing are on), so it goes to the spare for the next connection that reads:
+  // made and freed around every message instead, it cost an allocation and a 9 KB clear
+  // per message, and freed between the sessions' state in the heap, the holes that such
+  // short-lived blocks leave behind.
   if (_ctx == nullptr) return true;
   if (_in_frame || _in_message || _given != _framed || _pre_off < _pre.size() || _hold_len > 0 ||
       wslay_event_want_write(_ctx) || !wslay_event_get_read_enabled(_ctx) || !wslay_event_get_write_enabled(_ctx) ||
       wslay_event_get_close_sent(_ctx) || wslay_event_get_close_received(_ctx))
     return false;
-  wslay_event_context_free(_ctx);
+  if (g_spare == nullptr) {
+    _wc->owner = nullptr;
+    g_spare = _wc;
+  } else {
+    free_context(_wc);
+  }
+  _wc = nullptr;
   _ctx = nullptr;
   std::string().swap(_tail);
   return true;
@@ -166,7 +202,6 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   if (_in_off < _in.size()) return take(buf, len);
   if (ended()) return end();
   if (make_context() < 0) return -1;
-  touch();
   // A read that starts with bytes held by a layer (after the handshake, or a TLS record
   // read in part) works those off without touching the socket: the kernel reports its
   // own bytes again, the held ones would be lost. Either way at most about `len` bytes
@@ -175,6 +210,7 @@ ssize_t CWsTransport::read(char* buf, size_t len) {
   _pull_cap = len;
   if (recv_frames() != 0 && !_lower_ended) _failed = true;
   if (!_failed && pump_out() < 0) _failed = true;
+  if (!_failed) release_if_idle();
   if (_in_off < _in.size()) return take(buf, len);
   if (_failed) {
     errno = ECONNRESET;
@@ -349,7 +385,6 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
     return -1;
   }
   if (_ctx != nullptr) {
-    touch();
     // wslay's own frames (a pong, a close) go out whole before an answer.
     if (wslay_event_want_write(_ctx)) {
       const uint64_t before = _pushed;
@@ -371,6 +406,7 @@ ssize_t CWsTransport::write(const char* buf, size_t len) {
       errno = EPIPE;
       return -1;
     }
+    release_if_idle();
   }
   return write_frame(buf, std::min(len, kMaxAnswerMessage));
 }
@@ -420,7 +456,7 @@ int CWsTransport::flush() {
   }
   if (_refused && _out.empty()) return -1;
   if (finished()) return -1;
-  if (_ctx != nullptr) touch();
+  release_if_idle();
   return 0;
 }
 

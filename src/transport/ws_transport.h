@@ -7,8 +7,9 @@
 // with 1002, a message larger than TTransportSettings::maxMessage with 1009; pings are
 // answered with pongs and a close is answered with a close. When the gateway ends the
 // connection first it sends a close frame (1001) without waiting for the answer.
-// wslay's context (about 9 KB with its buffers) stays while the player is active and is
-// given back once it has been idle for a sweep period and holds nothing (CKeptWhileActive).
+// wslay's context (about 9 KB with its buffers) is held only while it holds part of a
+// frame or a frame to send: a read, write or flush after which it holds nothing gives it
+// back to a spare that the next connection to read takes (release_if_idle).
 //
 // wslay_event_* rather than the lower wslay_frame_* API for what the client sends and
 // for the control frames: the event layer does the protocol's rules (control frames
@@ -29,7 +30,9 @@
 
 namespace hall_transport {
 
-class CWsTransport : public CTransport, private CKeptWhileActive {
+struct TWsContext;
+
+class CWsTransport : public CTransport {
  public:
   // Largest answer message: a longer write is taken in parts of this size.
   static constexpr size_t kMaxAnswerMessage = 65535;
@@ -74,12 +77,11 @@ class CWsTransport : public CTransport, private CKeptWhileActive {
   // Reads the opening handshake: 1 once accepted (wslay set up), 0 when it was refused
   // or the peer left (the connection ends), -1 with errno otherwise (EAGAIN: more to come).
   int read_head();
-  // Makes wslay's context when there is none (see release_if_idle). 0, or -1 (no memory,
-  // the connection has failed).
+  // Takes the spare wslay context, or makes one, when the connection has none (see
+  // release_if_idle). 0, or -1 (no memory, the connection has failed).
   int make_context();
   // Gives wslay's context back while it holds nothing: true when there is none now.
   bool release_if_idle();
-  bool give_back() override { return release_if_idle(); }
   // Writes an answer of n bytes as one binary frame: n, or -1 when the lower failed.
   ssize_t write_frame(const char* buf, size_t n);
   // Live upgrade: wslay's frames not yet written join _out; false when the framing
@@ -102,7 +104,8 @@ class CWsTransport : public CTransport, private CKeptWhileActive {
 
   std::unique_ptr<CTransport> _lower;
   bool _open = false;                      // the handshake was accepted
-  wslay_event_context_ptr _ctx = nullptr;  // null before that, and while idle
+  TWsContext* _wc = nullptr;               // the context this connection holds, if any
+  wslay_event_context_ptr _ctx = nullptr;  // its wslay context (null with _wc)
   uint64_t _given = 0;                     // bytes handed to the context
   uint64_t _framed = 0;                    // bytes of the whole frames it received
   uint64_t _frame_bytes = 0;               // of the frame being received
