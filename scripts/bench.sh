@@ -165,7 +165,7 @@ END {
     tc = (t == 1) ? "hall-ws" : (t == 2) ? "hall-wss" : (t == 3) ? "hall-tls" : "nginx-tls"
     base = (t == 4) ? "nginx" : "hall-1"; goal = (t == 1) ? 0.85 : (t == 4) ? 0 : 0.7
     kt = tc SUBSEP B[b] SUBSEP N[n]; kb = base SUBSEP B[b] SUBSEP N[n]
-    if (!(kt in ran)) continue
+    if (!(kt in ran) || !(kb in ran)) continue
     r = (med[kb] > 0) ? med[kt] / med[kb] : 0
     printf "%-5s %-5s %-10s %8.2f %8s %7s\n", B[b], N[n], tc "/" (t == 4 ? "nginx" : "tcp"), r,
            (goal > 0 ? ">= " goal : "-"), (goal > 0 ? (r >= goal ? "yes" : "NO") : "-")

@@ -76,7 +76,7 @@ SSL_CTX* load_tls_pair(const std::string& cert, const std::string& key, std::str
   // each way) go back as soon as they hold nothing: an idle player holds none, and the
   // buffer one player gave back is the one the next takes, still in the cache. Kept
   // while a player was active instead, 1,000 players' buffers spread the records over
-  // 34 MB that no cache holds (about 10 % more CPU per round trip), and freed together
+  // 34 MB that no cache holds (a quarter more CPU per round trip), and freed together
   // once the players went idle they left holes between the sessions' state that kept
   // 3 KB per idle player resident.
   SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
