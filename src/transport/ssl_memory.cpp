@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define HALL_SSL_MEMORY_BYPASSED 1
@@ -55,7 +56,7 @@ std::atomic<uintptr_t> g_base{0};
 
 // The rest is guarded by g_lock. Plain data: the pool must outlive every static object
 // whose destructor may still free OpenSSL memory at exit.
-pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+std::mutex g_lock;  // constant-initialized, destroyed trivially
 size_t g_page = 0;  // bytes of a page
 int g_shift = 0;    // log2(g_page)
 size_t g_max_pages = 0;
@@ -72,14 +73,8 @@ uint64_t g_misses = 0;
 
 // A fork keeps the lock usable in the child (the gateway forks to detach and to start a
 // successor while other threads may hold it).
-void lock_for_fork() { pthread_mutex_lock(&g_lock); }
-void unlock_after_fork() { pthread_mutex_unlock(&g_lock); }
-
-class CLock {
- public:
-  CLock() { pthread_mutex_lock(&g_lock); }
-  ~CLock() { pthread_mutex_unlock(&g_lock); }
-};
+void lock_for_fork() { g_lock.lock(); }
+void unlock_after_fork() { g_lock.unlock(); }
 
 void init_sizes() {
   pthread_atfork(lock_for_fork, unlock_after_fork, unlock_after_fork);
@@ -182,7 +177,7 @@ bool for_pool(size_t n) {
 // serve it (counted).
 void* pool_alloc(size_t n) {
   if (!for_pool(n)) return nullptr;
-  CLock lock;
+  std::lock_guard<std::mutex> lock(g_lock);
   const uint32_t index = take_block(pages_for(n));
   if (index == kNone) {
     ++g_misses;
@@ -205,7 +200,7 @@ uint32_t block_index(const void* p) {
 }
 
 void pool_free(const void* p) {
-  CLock lock;
+  std::lock_guard<std::mutex> lock(g_lock);
   const uint32_t index = block_index(p);
   TPage& page = g_table[index];
   page.state = PAGE_FREE;
@@ -237,7 +232,7 @@ void* realloc_fn(void* p, size_t n, const char* file, int line) {
   size_t have;
   if (in_range(p)) {
     {
-      CLock lock;
+      std::lock_guard<std::mutex> lock(g_lock);
       have = static_cast<size_t>(g_table[block_index(p)].pages) << g_shift;
     }
     // The block still fits: kept when n would get a block of its size again.
@@ -293,7 +288,7 @@ bool install_ssl_memory(std::string* why) {
 }
 
 size_t release_ssl_memory() {
-  CLock lock;
+  std::lock_guard<std::mutex> lock(g_lock);
   if (g_base.load(std::memory_order_relaxed) == 0) return 0;
   // The blocks beyond each size's reserve, at the cold end of its list.
   size_t excess = 0;
@@ -339,7 +334,7 @@ size_t release_ssl_memory() {
 }
 
 TSslMemoryStats ssl_memory_stats() {
-  CLock lock;
+  std::lock_guard<std::mutex> lock(g_lock);
   TSslMemoryStats s = {};
   uint64_t free_pages = 0, released_pages = 0;
   for (size_t pages = 1; pages <= g_max_pages; ++pages) {
