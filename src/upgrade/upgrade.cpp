@@ -49,9 +49,9 @@ const char kListenEnv[] = "HALL_UPGRADE_LISTEN";
 const int kReadySeconds = 10;
 // Every wait on the socket once the hand-over has begun.
 const int kHandOverWaitMs = 20000;
-// The old process leaves once its logic links have been quiet this long, at most
-// kLeaveMaxUs after the hand-over (unless TLS or WebSocket clients still drain).
-const int64_t kQuietUs = 200000;
+// The old process half-closes its logic links once what its clients sent is written, and
+// leaves when their servers have closed them: each server answers what it read first.
+// At most kLeaveMaxUs for each of the two waits.
 const int64_t kLeaveMaxUs = 3000000;
 // A frame of connections closes before its records pass this size.
 const size_t kBatchBytes = 1u << 20;
@@ -206,10 +206,10 @@ class CUpgrader : public CPollerObject, public CTimerObject {
 
   Stage _stage = kIdle;
   pid_t _child = -1;
-  std::string _in;             // bytes read while waiting for ready
-  int64_t _handed_at = 0;      // when the hand-over ended
-  int64_t _last_activity = 0;  // last result passed on, or a link found busy
-  int64_t _drain_until = 0;    // clients left here (TLS, WebSocket) are closed then
+  std::string _in;              // bytes read while waiting for ready
+  int64_t _handed_at = 0;       // when the hand-over ended
+  int64_t _half_closed_at = 0;  // when the logic links were half-closed (0: not yet)
+  int64_t _drain_until = 0;     // clients left here (TLS, WebSocket) are closed then
 };
 
 CUpgrader* g_upgrader = nullptr;
@@ -429,7 +429,7 @@ void CUpgrader::leave(const std::vector<CDecoderUnit*>& units, int stay, uint64_
       static_cast<double>(t2 - t1) / 1000.0, stay);
   _stage = kLeaving;
   _handed_at = t2;
-  _last_activity = t2;
+  _half_closed_at = 0;
   _drain_until = t1 + static_cast<int64_t>(TGlobal::_drainTimeout) * 1000000;
   // Another drain or upgrade is the new process's to do: a drain here would withdraw the
   // registration that the new process owns now.
@@ -443,7 +443,6 @@ void CUpgrader::leave(const std::vector<CDecoderUnit*>& units, int stay, uint64_
 
 bool CUpgrader::pass_result(const char* packet, unsigned len) {
   if (_stage != kLeaving || netfd < 0) return false;
-  _last_activity = GET_TIMESTAMP();
   if (!send_frame(netfd, FRAME_RESULT, std::string(packet, len))) {
     log_error("upgrade: a result could not be passed on to the new process: %s", strerror(errno));
     close_link();
@@ -459,10 +458,6 @@ bool CUpgrader::on_turn(int64_t now) {
     begin(now);
   }
   if (_stage != kLeaving) return false;
-  // Links still writing what the clients sent before the hand-over are busy.
-  if (_helperpool != nullptr)
-    for (const auto& link : _helperpool->m_helpermap)
-      if (link.second != nullptr && link.second->pending_output() > 0) _last_activity = now;
   int left = 0;
   for (CListener* l : CIncoming::Instance()->listeners()) left += l->client_count();
   if (left > 0) {
@@ -470,11 +465,27 @@ bool CUpgrader::on_turn(int64_t now) {
     log_boot("upgrade: %d clients that could not travel closed after %d s", left, TGlobal::_drainTimeout);
     for (CListener* l : CIncoming::Instance()->listeners())
       for (CDecoderUnit* u : l->clients()) u->complete();
-    _last_activity = now;
     return false;
   }
-  if (now - _last_activity < kQuietUs && now - _handed_at < kLeaveMaxUs) return false;
-  log_boot("upgrade: logic links quiet; %llu results passed on; this process leaves",
+  // Results for forwards still in a logic server come back on this process's links, at
+  // whatever time the server takes: a link is done when its server closes it, after the
+  // half-close that follows the last forward, as in a drain.
+  if (_half_closed_at == 0) {
+    bool written = true;
+    if (_helperpool != nullptr)
+      for (const auto& link : _helperpool->m_helpermap)
+        if (link.second != nullptr && link.second->pending_output() > 0) written = false;
+    if (!written && now - _handed_at < kLeaveMaxUs) return false;
+    if (_helperpool != nullptr)
+      for (const auto& link : _helperpool->m_helpermap)
+        if (link.second != nullptr) link.second->half_close();
+    _half_closed_at = now;
+  }
+  int up = 0;
+  if (_helperpool != nullptr)
+    for (const auto& link : _helperpool->m_helpermap) up += link.second != nullptr && link.second->link_up();
+  if (up > 0 && now - _half_closed_at < kLeaveMaxUs) return false;
+  log_boot("upgrade: logic links closed (%d left open); %llu results passed on; this process leaves", up,
            static_cast<unsigned long long>(g_fig.results_passed));
   CHelperUnit::set_result_sink(nullptr);
   DisableTimer();

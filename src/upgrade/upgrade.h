@@ -9,7 +9,8 @@
 // TCP) over the socket, with SCM_RIGHTS and a versioned state record each (see
 // hand_over.h), and waits for the new process to take them. From then on it serves
 // nothing: results its logic links still bring for those clients go over the socket to
-// the new process, and it leaves once its links have been quiet for a while, without
+// the new process; once they have written what the clients sent it half-closes them, and
+// it leaves when their servers have closed them (each answers what it read first), without
 // close notices and without touching the Redis registration. TLS and WebSocket
 // connections stay with the old process until they leave (DrainTimeout at most).
 //

@@ -549,7 +549,11 @@ void RedisServer::freeze(bool frozen) {
 
 bool RedisServer::has_unread_command() const { return unread_bytes_on_port(port_); }
 
-bool unread_bytes_on_port(int port) {
+namespace {
+
+// True when `match(local port, state, receive queue)` holds for an IPv4 TCP socket.
+template <class Match>
+bool any_tcp_socket(Match match) {
   std::ifstream tcp("/proc/net/tcp");
   std::string line;
   std::getline(tcp, line);  // column names
@@ -560,11 +564,23 @@ bool unread_bytes_on_port(int port) {
     if (!(in >> sl >> local >> remote >> state >> queues)) continue;
     const size_t colon = local.find(':');
     const size_t q = queues.find(':');
-    if (colon == std::string::npos || q == std::string::npos || state != "01") continue;
-    if (std::stoi(local.substr(colon + 1), nullptr, 16) == port && std::stol(queues.substr(q + 1), nullptr, 16) > 0)
+    if (colon == std::string::npos || q == std::string::npos) continue;
+    if (match(std::stoi(local.substr(colon + 1), nullptr, 16), state, std::stol(queues.substr(q + 1), nullptr, 16)))
       return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool unread_bytes_on_port(int port) {
+  return any_tcp_socket(
+      [&](int p, const std::string& state, long unread) { return p == port && state == "01" && unread > 0; });
+}
+
+bool peer_closed_on_port(int port) {
+  // 08: CLOSE_WAIT, the peer's end of the stream arrived.
+  return any_tcp_socket([&](int p, const std::string& state, long) { return p == port && state == "08"; });
 }
 
 void RedisServer::stop() {

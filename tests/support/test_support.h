@@ -64,6 +64,9 @@ size_t recv_exact(int fd, void* data, size_t len, int timeout_ms);
 bool wait_closed(int fd, int timeout_ms);
 // True while a connection accepted on 127.0.0.1:port holds bytes its owner has not read.
 bool unread_bytes_on_port(int port);
+// True while a socket of local port `port` has received its peer's end of the stream
+// and not closed (CLOSE_WAIT).
+bool peer_closed_on_port(int port);
 
 // utime + stime of a process in clock ticks (/proc/PID/stat); -1 when unreadable.
 long cpu_ticks(pid_t pid);

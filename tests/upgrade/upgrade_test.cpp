@@ -170,7 +170,7 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
     ASSERT_EQ(1, sscanf(handed.c_str() + handed.find("handed over ") + 12, "%u", &moved)) << handed;
     EXPECT_EQ(1103u, moved) << handed;
     printf("%s\n", handed.c_str());
-    // The old process leaves on its own once its logic links are quiet.
+    // The old process leaves on its own once its logic servers have closed its links.
     ASSERT_TRUE(wait_until([&] { return !process_alive(current); }, 10000));
     if (round == 0) gw.wait_exit(1000);
     current = static_cast<pid_t>(next_pid);
@@ -233,6 +233,52 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   forget_at_stop_signal(current);
   // Every process of the run wrote to the same standard error (a sanitizer build reports there).
   EXPECT_EQ(std::string::npos, gw.stderr_text().find("Sanitizer")) << gw.stderr_text();
+}
+
+// A logic server that holds a forward past the hand-over (stopped here until the old
+// process has closed its side of the link): its answer still reaches the player. The
+// old process waits for the server to close the link after reading to the end.
+TEST(LiveUpgrade, AnAnswerALogicServerHoldsPastTheHandOverReachesThePlayer) {
+  LogicServer logic("L1", {"--echo"});
+  ASSERT_TRUE(logic.start());
+  HallConfig cfg;
+  cfg.servers = {{1, logic.port()}};
+  TempDir bins;
+  const std::string next = bins.file("hall");
+  install_binary(binary("hall"), next);
+  cfg.args = {"-u", next};
+  HallRun gw(cfg);
+  ASSERT_TRUE(gw.start()) << gw.stderr_text();
+  testpackets::Client c(gw.port());
+  int status = -1;
+  std::string text;
+  ASSERT_TRUE(c.send(testpackets::data_req(5, "before")));
+  ASSERT_TRUE(c.answer(&status, &text));
+
+  ASSERT_EQ(0, kill(logic.pid(), SIGSTOP));
+  ASSERT_TRUE(c.send(testpackets::data_req(5, "held")));
+  EXPECT_TRUE(wait_until([&] { return unread_bytes_on_port(logic.port()); }, 10000));
+  const pid_t old = gw.pid();
+  ASSERT_EQ(0, kill(old, SIGUSR2));
+  const bool closed = wait_until([&] { return peer_closed_on_port(logic.port()); }, 15000);
+  kill(logic.pid(), SIGCONT);
+  ASSERT_TRUE(closed) << gw.process_log();
+  std::string handed;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const std::vector<std::string> lines = lines_with(gw.process_log(), "handed over");
+        if (!lines.empty()) handed = lines.back();
+        return !handed.empty();
+      },
+      10000));
+  const pid_t successor = static_cast<pid_t>(atoi(handed.c_str() + handed.find(" to pid ") + 8));
+  kill_at_stop_signal(successor);
+  EXPECT_TRUE(c.answer(&status, &text, 10000));
+  EXPECT_EQ("held", text);
+  EXPECT_TRUE(wait_until([&] { return !process_alive(old); }, 10000));
+  kill(successor, SIGTERM);
+  EXPECT_TRUE(wait_until([&] { return !process_alive(successor); }, 10000));
+  forget_at_stop_signal(successor);
 }
 
 TEST(LiveUpgrade, ANewBinaryThatFailsLeavesTheOldOneServing) {
