@@ -235,19 +235,24 @@ TEST(LiveUpgrade, ThreeHandOversUnderLoadLoseAndDoubleNothing) {
   EXPECT_EQ(std::string::npos, gw.stderr_text().find("Sanitizer")) << gw.stderr_text();
 }
 
+// A gateway with one logic server whose live upgrade starts `upgrade_to` (copied into
+// `bins` as "hall").
+HallConfig upgradable(int logic_port, const TempDir& bins, const std::string& upgrade_to) {
+  HallConfig cfg;
+  cfg.servers = {{1, logic_port}};
+  install_binary(upgrade_to, bins.file("hall"));
+  cfg.args = {"-u", bins.file("hall")};
+  return cfg;
+}
+
 // A logic server that holds a forward past the hand-over (stopped here until the old
 // process has closed its side of the link): its answer still reaches the player. The
 // old process waits for the server to close the link after reading to the end.
 TEST(LiveUpgrade, AnAnswerALogicServerHoldsPastTheHandOverReachesThePlayer) {
   LogicServer logic("L1", {"--echo"});
   ASSERT_TRUE(logic.start());
-  HallConfig cfg;
-  cfg.servers = {{1, logic.port()}};
   TempDir bins;
-  const std::string next = bins.file("hall");
-  install_binary(binary("hall"), next);
-  cfg.args = {"-u", next};
-  HallRun gw(cfg);
+  HallRun gw(upgradable(logic.port(), bins, binary("hall")));
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
   testpackets::Client c(gw.port());
   int status = -1;
@@ -285,13 +290,10 @@ TEST(LiveUpgrade, ANewBinaryThatFailsLeavesTheOldOneServing) {
   LogicServer logic("L1", {"--echo"});
   ASSERT_TRUE(logic.start());
   const int stats_port = free_port();
-  HallConfig cfg;
-  cfg.servers = {{1, logic.port()}};
-  cfg.attrs = {{"StatsPort", std::to_string(stats_port)}};
   TempDir bins;
   const std::string next = bins.file("hall");
-  install_binary("/bin/false", next);
-  cfg.args = {"-u", next};
+  HallConfig cfg = upgradable(logic.port(), bins, "/bin/false");
+  cfg.attrs = {{"StatsPort", std::to_string(stats_port)}};
   HallRun gw(cfg);
   ASSERT_TRUE(gw.start()) << gw.stderr_text();
   testpackets::Client c(gw.port());
